@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QString>
+#include <optional>
+
+namespace zelk {
+
+enum class Program { Server, Client };
+
+struct CommandLine {
+    QString configPath; // empty: the file beside the executable
+    bool headless = false;
+};
+
+// "Serveur_ZelkFile - version: 1.0 révision: 2" or "Client_ZelkFile - version: 1.0 révision: 4".
+QString captionFor(Program program, int major, int minor, int revision);
+// The caption with this build's own version numbers.
+QString caption(Program program);
+
+// Parses [--config FILE] [--headless] [--version] [--help] before any application object exists.
+// --version and --help print and give the exit status in `exitCode`; so does a bad command line.
+std::optional<CommandLine> parseCommandLine(int argc, char** argv, Program program, int& exitCode);
+
+// The configuration file: the one named on the command line, or the program's file beside the
+// executable (call once the application object exists).
+QString configFilePath(const CommandLine& commandLine, Program program);
+
+// Bytes of a path as Qt names it (file names on Linux are bytes; Qt decodes them as UTF-8).
+std::string pathBytes(const QString& path);
+
+} // namespace zelk

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace zelk {
+
+inline constexpr const char* kServerConfigName = "ServeurZelkFiles.cfg";
+inline constexpr const char* kClientConfigName = "ClientZelkFiles.cfg";
+inline constexpr std::size_t kKeyWidth = 15;
+
+// Settings of the receiving server, as the text written after each key.
+struct ServerConfig {
+    std::string cfgPortUdp;    // "receivePort_IP="
+    std::string cfgPortTcp;    // "receivePortTCP="
+    std::string cfgRepertoire; // "directoryFiles=": the receive folder
+    std::string cfgPaquetsMax; // "paquets_UdpMax=": stored, unused by the server
+    std::string cfgTrace;      // "Collecte_Trace=": "O" turns the trace on
+};
+
+// Settings of the sending client, as the text written after each key.
+struct ClientConfig {
+    std::string cfgRepertoire;   // "directoryFiles=": the outbox folder
+    std::string cfgDelaiScan;    // "vidangeDirFile=": interval of timLoopEnvoi, ms
+    std::string cfgDelaiAttente; // "attendApresSnd=": interval of timAttente, ms
+    std::string cfgIdOrigine;    // "id_de_Lorigine=": always 10 characters once read
+    std::string cfgAdresseDest;  // "ip_destadresse=": server host
+    std::string cfgPortDest;     // "ip_portadresse=": server UDP port
+    std::string cfgPortLocal;    // "ip_port_locals=": local UDP port
+    std::string cfgPaquetsMax;   // "paquets_UdpMax=": largest piece, bytes
+    std::string cfgTrace;        // "Collecte_Trace="
+    bool idOrigineLu = false;    // an "id_de_Lorigine=" line was present
+};
+
+// Reads a configuration file. Returns false, with the reason in `error`, when the file cannot be
+// read; every setting then keeps its earlier value.
+bool Lire_Config(const std::string& path, ServerConfig& cfg, std::string& error);
+bool Lire_Config(const std::string& path, ClientConfig& cfg, std::string& error);
+
+// The same readers over the file's bytes. Lines end at CR LF, a lone CR or a lone LF.
+void Lire_Config_Texte(std::string_view content, ServerConfig& cfg);
+void Lire_Config_Texte(std::string_view content, ClientConfig& cfg);
+
+// The origin identifier as it travels: cut to 10 characters or padded with blanks.
+std::string originIdentifier(std::string_view value);
+
+} // namespace zelk

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <cstdio>
+#include <string_view>
+
+namespace zelk {
+
+// One line per event on standard error when "Collecte_Trace=" is "O"; silent otherwise.
+// Callers test enabled() before building a line, so a silent trace costs one branch.
+class Trace {
+public:
+    explicit Trace(std::FILE* sink = stderr) : sink_(sink) {}
+    void setEnabled(bool on) { enabled_ = on; }
+    bool enabled() const { return enabled_; }
+    // Writes "<local time> <event> <detail>"; bytes of the detail that are not printable are
+    // written as \xNN.
+    void write(std::string_view event, std::string_view detail = {});
+
+private:
+    std::FILE* sink_;
+    bool enabled_ = false;
+};
+
+// "O" turns the trace on.
+bool traceWanted(std::string_view cfgTrace);
+
+} // namespace zelk

@@ -1,0 +1,47 @@
+#include "testutil.h"
+
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+
+namespace zelktest {
+
+ScratchDir::ScratchDir() {
+    if (!dir_.isValid()) {
+        throw std::runtime_error("cannot make a temporary folder");
+    }
+}
+
+std::string ScratchDir::path() const { return dir_.path().toStdString(); }
+
+std::string ScratchDir::file(std::string_view name) const {
+    return path() + "/" + std::string(name);
+}
+
+void ScratchDir::write(std::string_view name, std::string_view content) const {
+    writeFile(file(name), content);
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+void writeFile(const std::string& path, std::string_view content) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(content.data(), static_cast<std::streamsize>(content.size()));
+}
+
+std::string patternBytes(std::size_t length, unsigned seed) {
+    std::mt19937 gen(seed);
+    std::string bytes(length, '\0');
+    for (auto& b : bytes) {
+        b = static_cast<char>(gen() & 0xFF);
+    }
+    return bytes;
+}
+
+} // namespace zelktest
