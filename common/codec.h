@@ -13,7 +13,7 @@ namespace zelk {
 
 inline constexpr std::size_t kOriginWidth = 10;
 inline constexpr std::size_t kMaxPayload = 9999;
-inline constexpr std::size_t kMaxFrame = 10015;   // 12 + 4 length digits + 9999
+inline constexpr std::size_t kMaxFrame = 10015;    // 12 + 4 length digits + 9999
 inline constexpr std::size_t kMaxFramePrefix = 16; // start byte, origin, 4 digits, ";"
 inline constexpr char kStartByte = 1;
 

@@ -15,8 +15,8 @@ namespace zelk {
 class UdpEndpoint : public QObject {
     Q_OBJECT
 public:
-    using Handler = std::function<void(std::string_view bytes, const QHostAddress& from,
-                                       quint16 fromPort)>;
+    using Handler =
+        std::function<void(std::string_view bytes, const QHostAddress& from, quint16 fromPort)>;
 
     explicit UdpEndpoint(QObject* parent = nullptr);
 

@@ -13,7 +13,9 @@ ScratchDir::ScratchDir() {
     }
 }
 
-std::string ScratchDir::path() const { return dir_.path().toStdString(); }
+std::string ScratchDir::path() const {
+    return dir_.path().toStdString();
+}
 
 std::string ScratchDir::file(std::string_view name) const {
     return path() + "/" + std::string(name);
