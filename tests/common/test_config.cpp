@@ -1,0 +1,115 @@
+#include "config.h"
+
+#include "testutil.h"
+
+#include <gtest/gtest.h>
+
+using zelk::ClientConfig;
+using zelk::Lire_Config_Texte;
+using zelk::ServerConfig;
+
+TEST(ServerConfigReader, ReadsEveryKeyUnchanged) {
+    ServerConfig cfg;
+    Lire_Config_Texte("receivePort_IP= 5000\r\nreceivePortTCP=5001\r\ndirectoryFiles=/srv/in \r\n"
+                      "paquets_UdpMax=1000\r\nCollecte_Trace=O",
+                      cfg);
+    EXPECT_EQ(cfg.cfgPortUdp, " 5000"); // value kept with its leading blank
+    EXPECT_EQ(cfg.cfgPortTcp, "5001");
+    EXPECT_EQ(cfg.cfgRepertoire, "/srv/in ");
+    EXPECT_EQ(cfg.cfgPaquetsMax, "1000");
+    EXPECT_EQ(cfg.cfgTrace, "O");
+}
+
+TEST(ServerConfigReader, EmptyFileLeavesValuesEmptyAndTraceOff) {
+    ServerConfig cfg;
+    Lire_Config_Texte("", cfg);
+    EXPECT_EQ(cfg.cfgPortUdp, "");
+    EXPECT_EQ(cfg.cfgRepertoire, "");
+    EXPECT_EQ(cfg.cfgTrace, "N");
+}
+
+TEST(ServerConfigReader, IgnoresLinesThatNameNoKeyExactly) {
+    ServerConfig cfg;
+    Lire_Config_Texte("RECEIVEPORT_IP=1\n receivePort_IP=2\nreceivePort_IP =3\nreceivePort\n"
+                      "# receivePort_IP=4\nid_de_Lorigine=x\n",
+                      cfg);
+    EXPECT_EQ(cfg.cfgPortUdp, "");
+}
+
+TEST(ServerConfigReader, LastLineWinsAndKeyAloneEmptiesTheValue) {
+    ServerConfig cfg;
+    Lire_Config_Texte("directoryFiles=a\ndirectoryFiles=b\nreceivePort_IP=5000\nreceivePort_IP=",
+                      cfg);
+    EXPECT_EQ(cfg.cfgRepertoire, "b");
+    EXPECT_EQ(cfg.cfgPortUdp, "");
+}
+
+TEST(ConfigReader, LinesEndAtCrLfLoneCrAndLoneLf) {
+    ServerConfig cfg;
+    Lire_Config_Texte("receivePort_IP=1\rreceivePortTCP=2\ndirectoryFiles=d\r\n\r\n"
+                      "paquets_UdpMax=9",
+                      cfg);
+    EXPECT_EQ(cfg.cfgPortUdp, "1");
+    EXPECT_EQ(cfg.cfgPortTcp, "2");
+    EXPECT_EQ(cfg.cfgRepertoire, "d");
+    EXPECT_EQ(cfg.cfgPaquetsMax, "9");
+}
+
+TEST(ClientConfigReader, ReadsEveryKey) {
+    ClientConfig cfg;
+    Lire_Config_Texte("directoryFiles=out\nvidangeDirFile=100\nattendApresSnd=2000\n"
+                      "id_de_Lorigine=poste7\nip_destadresse=::1\nip_portadresse= 4000\n"
+                      "ip_port_locals=4001\npaquets_UdpMax=1000\nCollecte_Trace=O\n",
+                      cfg);
+    EXPECT_EQ(cfg.cfgRepertoire, "out");
+    EXPECT_EQ(cfg.cfgDelaiScan, "100");
+    EXPECT_EQ(cfg.cfgDelaiAttente, "2000");
+    EXPECT_EQ(cfg.cfgIdOrigine, "poste7    ");
+    EXPECT_TRUE(cfg.idOrigineLu);
+    EXPECT_EQ(cfg.cfgAdresseDest, "::1");
+    EXPECT_EQ(cfg.cfgPortDest, " 4000");
+    EXPECT_EQ(cfg.cfgPortLocal, "4001");
+    EXPECT_EQ(cfg.cfgPaquetsMax, "1000");
+    EXPECT_EQ(cfg.cfgTrace, "O");
+}
+
+TEST(ClientConfigReader, IdentifierIsAlwaysTenCharacters) {
+    struct Case {
+        const char* line;
+        const char* id;
+    };
+    for (const Case& c :
+         {Case{"id_de_Lorigine=abc", "abc       "},
+          Case{"id_de_Lorigine=abcdefghijklm", "abcdefghij"}, Case{"id_de_Lorigine=", "          "},
+          Case{"id_de_Lorigine=0123456789", "0123456789"}}) {
+        ClientConfig cfg;
+        Lire_Config_Texte(c.line, cfg);
+        EXPECT_EQ(cfg.cfgIdOrigine, c.id) << c.line;
+        EXPECT_TRUE(cfg.idOrigineLu);
+    }
+    ClientConfig none;
+    Lire_Config_Texte("directoryFiles=x", none);
+    EXPECT_FALSE(none.idOrigineLu);
+    EXPECT_EQ(none.cfgIdOrigine, "");
+}
+
+TEST(ConfigFile, MissingOrUnreadableFileIsAnError) {
+    zelktest::ScratchDir dir;
+    ServerConfig cfg;
+    std::string error;
+    EXPECT_FALSE(zelk::Lire_Config(dir.file("absent.cfg"), cfg, error));
+    EXPECT_NE(error.find("absent.cfg"), std::string::npos);
+    error.clear();
+    EXPECT_FALSE(zelk::Lire_Config(dir.path(), cfg, error)); // a folder is no file
+    EXPECT_FALSE(error.empty());
+}
+
+TEST(ConfigFile, ReadsFromDisk) {
+    zelktest::ScratchDir dir;
+    dir.write("c.cfg", "id_de_Lorigine=p1\r\nip_portadresse=4000");
+    ClientConfig cfg;
+    std::string error;
+    ASSERT_TRUE(zelk::Lire_Config(dir.file("c.cfg"), cfg, error)) << error;
+    EXPECT_EQ(cfg.cfgIdOrigine, "p1        ");
+    EXPECT_EQ(cfg.cfgPortDest, "4000");
+}
