@@ -1,0 +1,376 @@
+#include "clientengine.h"
+
+#include "codec.h"
+#include "fsops.h"
+#include "numeric.h"
+
+#include <QFile>
+#include <QHostInfo>
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstring>
+
+namespace zelk {
+namespace {
+
+QString decodedName(const std::string& name) {
+    return QFile::decodeName(QByteArray(name.data(), static_cast<qsizetype>(name.size())));
+}
+
+// The piece length from "paquets_UdpMax=": max - 1 rounded, plus 1, kept within what one frame
+// can carry.
+std::size_t pieceMaxOf(std::string_view setting) {
+    const std::int64_t lessOne = roundHalfEven(numericValue(setting) - 1.0);
+    return static_cast<std::size_t>(std::clamp<std::int64_t>(lessOne, 0, kMaxPayload - 1) + 1);
+}
+
+int progressOf(std::int64_t p, std::int64_t total) {
+    return static_cast<int>(
+        std::floor(static_cast<double>(p) / static_cast<double>(total) * 100.0));
+}
+
+// A payload that begins with "BEG" and ends with "END" is taken by the server for a header, so
+// such a piece is cut short; at 3 bytes it is "BEG" and safe, so the loop always ends.
+std::size_t lengthClearOfHeaderMarks(const char* piece, std::size_t n) {
+    if (n < 3 || std::memcmp(piece, "BEG", 3) != 0) {
+        return n;
+    }
+    while (n > 3 && std::memcmp(piece + n - 3, "END", 3) == 0) {
+        --n;
+    }
+    return n;
+}
+
+} // namespace
+
+void EngineTimer::setInterval(std::int64_t milliseconds) {
+    timer_.setInterval(static_cast<int>(std::clamp<std::int64_t>(milliseconds, 0, INT_MAX)));
+}
+
+void EngineTimer::enable() {
+    if (enabled_) {
+        return;
+    }
+    enabled_ = true;
+    if (timer_.interval() > 0) {
+        timer_.start();
+    }
+}
+
+void EngineTimer::disable() {
+    enabled_ = false;
+    timer_.stop();
+}
+
+ClientEngine::ClientEngine(QObject* parent)
+    : QObject(parent), timLoopEnvoi_(this), timAttente_(this),
+      frame_(kMaxFramePrefix + kMaxPayload, '\0') {
+    connect(&timLoopEnvoi_.timer(), &QTimer::timeout, this, &ClientEngine::timLoopEnvoi_Timer);
+    connect(&timAttente_.timer(), &QTimer::timeout, this, &ClientEngine::timAttente_Timer);
+    udpSend_.setHandler([this](std::string_view bytes, const QHostAddress& from, quint16 port) {
+        udpSend_DataArrival(bytes, from, port);
+    });
+}
+
+bool ClientEngine::start(const ClientConfig& config, QString& error) {
+    cfg_ = config;
+    cfg_.cfgIdOrigine = originIdentifier(cfg_.cfgIdOrigine);
+    trace_.setEnabled(traceWanted(cfg_.cfgTrace));
+    if (!cfg_.idOrigineLu) {
+        error = QStringLiteral("the configuration has no \"id_de_Lorigine=\" line, and every "
+                               "datagram must carry the origin identifier");
+        return false;
+    }
+    if (!makeOutbox(error)) {
+        return false;
+    }
+    resolveDestination();
+    const std::int64_t localPort = wholeValue(cfg_.cfgPortLocal);
+    QString bindError;
+    if (localPort < 0 || localPort > 65535 ||
+        !udpSend_.bind(static_cast<quint16>(localPort), bindError)) {
+        error = QStringLiteral("the local UDP port \"%1\" (\"ip_port_locals=\") cannot be bound%2")
+                    .arg(QString::fromLatin1(cfg_.cfgPortLocal),
+                         bindError.isEmpty() ? QString() : QStringLiteral(": ") + bindError);
+        return false;
+    }
+    timLoopEnvoi_.setInterval(wholeValue(cfg_.cfgDelaiScan));
+    timAttente_.setInterval(wholeValue(cfg_.cfgDelaiAttente));
+    pieceMax_ = pieceMaxOf(cfg_.cfgPaquetsMax);
+    timLoopEnvoi_.enable();
+    setProgress(0);
+    return true;
+}
+
+bool ClientEngine::makeOutbox(QString& error) {
+    if (Set_FilPos()) {
+        return true;
+    }
+    error = QStringLiteral("the outbox folder \"%1\" (\"directoryFiles=\") cannot be made: %2")
+                .arg(QFile::decodeName(cfg_.cfgRepertoire.c_str()),
+                     QString::fromLocal8Bit(scanError_.c_str()));
+    return false;
+}
+
+void ClientEngine::resolveDestination() {
+    destinationPort_ =
+        static_cast<int>(std::clamp<std::int64_t>(wholeValue(cfg_.cfgPortDest), -1, 65536));
+    const QString host = QString::fromLatin1(cfg_.cfgAdresseDest).trimmed();
+    destination_.clear();
+    if (!host.isEmpty() && !destination_.setAddress(host)) {
+        const QHostInfo info = QHostInfo::fromName(host);
+        if (info.error() == QHostInfo::NoError && !info.addresses().isEmpty()) {
+            destination_ = info.addresses().constFirst();
+        }
+    }
+    if (trace_.enabled()) {
+        trace_.write("destination",
+                     (destination_.isNull() ? QStringLiteral("(none)") : destination_.toString())
+                             .toStdString() +
+                         " port " + std::to_string(destinationPort_));
+    }
+}
+
+std::vector<std::string> ClientEngine::fileNames() const {
+    std::vector<std::string> names;
+    names.reserve(lstFilPos_.size());
+    for (const Listed& item : lstFilPos_) {
+        names.push_back(item.name);
+    }
+    return names;
+}
+
+std::string ClientEngine::fullPath(const std::string& name) const {
+    return joinPath(cfg_.cfgRepertoire, name);
+}
+
+bool ClientEngine::Set_FilPos() {
+    lstFilPos_.clear();
+    bool ready = true;
+    if (folderExists(cfg_.cfgRepertoire)) {
+        for (const std::string& name : listFiles(cfg_.cfgRepertoire)) {
+            listIfSendable(name);
+        }
+    } else if (!createFolder(cfg_.cfgRepertoire, scanError_)) {
+        if (trace_.enabled()) {
+            trace_.write("outbox not made", cfg_.cfgRepertoire + ": " + scanError_);
+        }
+        ready = false;
+    }
+    emit listChanged();
+    return ready;
+}
+
+void ClientEngine::listIfSendable(const std::string& name) {
+    const auto stamp = stampOf(fullPath(name));
+    if (!stamp || stamp->size == 0) {
+        return; // empty, or vanished since the folder was read
+    }
+    // The header splits at ";", so such a name would reach the server cut short.
+    const bool nameFits = name.find(';') == std::string::npos;
+    if (!nameFits || stamp->size > kLargestFile) {
+        if (trace_.enabled()) {
+            trace_.write("file not listed",
+                         name + (nameFits ? ": larger than 2147483646 bytes" : ": holds \";\""));
+        }
+        return;
+    }
+    lstFilPos_.push_back(Listed{name, *stamp, *stamp});
+}
+
+void ClientEngine::timLoopEnvoi_Timer() {
+    Lance_Envoi();
+}
+
+void ClientEngine::timAttente_Timer() {
+    timAttente_.disable();
+    timLoopEnvoi_.enable();
+}
+
+void ClientEngine::Lance_Envoi() {
+    timLoopEnvoi_.disable();
+    if (lstFilPos_.empty()) {
+        Set_FilPos();
+        timLoopEnvoi_.enable();
+        return;
+    }
+    if (!passesOpenTest(lstFilPos_.front())) {
+        dropFirst("held by another program");
+        timAttente_.enable();
+        return;
+    }
+    Envoie_Entete();
+    timAttente_.enable();
+}
+
+bool ClientEngine::passesOpenTest(const Listed& item) const {
+    const std::string path = fullPath(item.name);
+    switch (probeWriters(path, leasesAllowed_)) {
+    case WriterProbe::NoWriter:
+        return true;
+    case WriterProbe::Unknown:
+        return stampOf(path) == item.scanStamp;
+    case WriterProbe::Writer:
+    case WriterProbe::Unopenable:
+        break;
+    }
+    return false;
+}
+
+void ClientEngine::Envoie_Entete() {
+    Listed& item = lstFilPos_.front();
+    const auto stamp = stampOf(fullPath(item.name));
+    if (!stamp || stamp->size == 0 || stamp->size > kLargestFile) {
+        dropFirst(stamp ? "empty or too large" : "vanished");
+        return;
+    }
+    item.headerStamp = *stamp;
+    tailleFichier_ = stamp->size;
+    setProgress(0);
+    const std::string frame = buildHeaderFrame(cfg_.cfgIdOrigine, item.name, tailleFichier_);
+    timAttente_.enable();
+    if (trace_.enabled()) {
+        trace_.write("header sent", item.name + " " + std::to_string(tailleFichier_));
+    }
+    emit headerSent(decodedName(item.name));
+    send(frame);
+}
+
+void ClientEngine::Envoie_Contenu(std::int64_t p) {
+    if (lstFilPos_.empty()) {
+        timLoopEnvoi_.enable();
+        return;
+    }
+    const std::string path = fullPath(lstFilPos_.front().name);
+    const auto total = fileLength(path);
+    if (!total) {
+        dropFirst("vanished");
+        return;
+    }
+    if (p >= *total) {
+        finishFirst();
+        return;
+    }
+    setProgress(progressOf(p, *total));
+    if (!sendPiece(path, p, *total)) {
+        dropFirst("cannot be read");
+    }
+}
+
+bool ClientEngine::sendPiece(const std::string& path, std::int64_t p, std::int64_t total) {
+    std::size_t n = std::min<std::size_t>(pieceMax_, static_cast<std::size_t>(total - p));
+    char* payload = frame_.data() + kMaxFramePrefix;
+    const auto got = readAt(path, p, payload, n);
+    if (!got || *got != n) {
+        return false;
+    }
+    n = lengthClearOfHeaderMarks(payload, n);
+    char prefix[kMaxFramePrefix];
+    const std::size_t prefixLength = writeContentPrefix(prefix, cfg_.cfgIdOrigine, n);
+    char* frameStart = payload - prefixLength;
+    std::memcpy(frameStart, prefix, prefixLength);
+    if (trace_.enabled()) {
+        trace_.write("piece sent", lstFilPos_.front().name + " at " + std::to_string(p) + ", " +
+                                       std::to_string(n) + " bytes");
+    }
+    send(std::string_view(frameStart, prefixLength + n));
+    return true;
+}
+
+void ClientEngine::finishFirst() {
+    const Listed item = lstFilPos_.front();
+    const std::string path = fullPath(item.name);
+    setProgress(0);
+    lstFilPos_.erase(lstFilPos_.begin());
+    emit listChanged();
+    timLoopEnvoi_.enable();
+    if (!fileExists(path)) {
+        return;
+    }
+    if (!safeToDelete(item, path)) {
+        if (trace_.enabled()) {
+            trace_.write("file kept", item.name + ": changed or being written since its header");
+        }
+        emit fileKept(decodedName(item.name));
+        return;
+    }
+    deleteFile(path);
+    if (trace_.enabled()) {
+        trace_.write("file finished", item.name);
+    }
+    emit fileDone(decodedName(item.name));
+}
+
+// The server holds what was announced in the header; a file that changed since then, or that
+// someone still writes, would lose its new bytes if deleted now.
+bool ClientEngine::safeToDelete(const Listed& item, const std::string& path) const {
+    const WriterProbe probe = probeWriters(path, leasesAllowed_);
+    if (probe != WriterProbe::NoWriter && probe != WriterProbe::Unknown) {
+        return false;
+    }
+    return stampOf(path) == item.headerStamp;
+}
+
+void ClientEngine::dropFirst(std::string_view why) {
+    const std::string name = lstFilPos_.front().name;
+    lstFilPos_.erase(lstFilPos_.begin());
+    setProgress(0);
+    emit listChanged();
+    if (trace_.enabled()) {
+        trace_.write("file dropped", name + ": " + std::string(why));
+    }
+    emit fileDropped(decodedName(name));
+}
+
+bool ClientEngine::fromServer(const QHostAddress& from, quint16 fromPort) const {
+    return !destination_.isNull() && fromPort == destinationPort_ &&
+           sameAddress(from, destination_);
+}
+
+void ClientEngine::udpSend_DataArrival(std::string_view bytes, const QHostAddress& from,
+                                       quint16 fromPort) {
+    // Only the server may move the engine: anyone else could end a file, and so delete it.
+    if (!fromServer(from, fromPort)) {
+        ++strangerDatagrams_;
+        if (trace_.enabled()) {
+            trace_.write("datagram ignored", "from " + from.toString().toStdString() + " port " +
+                                                 std::to_string(fromPort));
+        }
+        return;
+    }
+    timLoopEnvoi_.disable();
+    timAttente_.disable();
+    const auto p = bytes.size() == 1 ? std::nullopt : readAck(bytes);
+    // The server never acknowledges a position below 1; such a text is no acknowledgement.
+    if (!p || *p < 0) {
+        if (trace_.enabled()) {
+            trace_.write("no acknowledgement", bytes);
+        }
+        timLoopEnvoi_.enable();
+        return;
+    }
+    if (trace_.enabled()) {
+        trace_.write("acknowledgement", bytes);
+    }
+    Envoie_Contenu(*p);
+    timAttente_.enable();
+}
+
+void ClientEngine::send(std::string_view datagram) {
+    // A failed or impossible send is a lost datagram: the wait timer brings the header back.
+    if (destination_.isNull() || destinationPort_ < 1 || destinationPort_ > 65535) {
+        return;
+    }
+    udpSend_.sendTo(datagram, destination_, static_cast<quint16>(destinationPort_));
+}
+
+void ClientEngine::setProgress(int value) {
+    if (value == pgbTrx_) {
+        return;
+    }
+    pgbTrx_ = value;
+    emit progressChanged(value);
+}
+
+} // namespace zelk

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QLineEdit>
+#include <QListWidget>
+#include <QProgressBar>
+#include <QTimer>
+#include <QWidget>
+
+namespace zelk {
+
+class ClientEngine;
+struct ClientConfig;
+
+// What the client does, shown: the server's address and port, the share of the current file that
+// the server has acknowledged, and the files waiting in the outbox. Nothing in it is operated.
+class ClientWindow : public QWidget {
+    Q_OBJECT
+public:
+    ClientWindow(const ClientEngine& engine, const ClientConfig& config);
+
+private:
+    void refresh();
+
+    const ClientEngine& engine_;
+    QLineEdit txtAdresse;
+    QLineEdit txtPort;
+    QProgressBar pgbTrx;
+    QListWidget lstFilPos;
+    QTimer repaint_;
+    bool stale_ = true;
+};
+
+} // namespace zelk

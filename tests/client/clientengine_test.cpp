@@ -1,0 +1,263 @@
+// The send engine against a scripted server: what goes on the wire, in which state the timers are,
+// and what becomes of the outbox.
+
+#include "clienttestkit.h"
+
+#include <QSignalSpy>
+#include <algorithm>
+
+using namespace zelktest;
+
+namespace {
+
+std::vector<std::string> sorted(std::vector<std::string> names) {
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+using ClientStartUp = ClientFixture;
+using ClientSending = ClientFixture;
+
+TEST_F(ClientStartUp, ListsTheNonEmptyFilesDirectlyInTheOutboxAndWaitsForTheLoop) {
+    put("a.txt", std::string(10, 'a'));
+    put("b.txt", "");
+    put("c.txt", std::string(5, 'c'));
+    std::filesystem::create_directory(zelk::joinPath(outbox, "sub"));
+    put("sub/d.txt", "inside");
+    start();
+    EXPECT_EQ(sorted(engine->fileNames()), (std::vector<std::string>{"a.txt", "c.txt"}));
+    EXPECT_TRUE(engine->loopEnabled());
+    EXPECT_TRUE(engine->loopTicking());
+    EXPECT_FALSE(engine->waitEnabled());
+    EXPECT_EQ(engine->progress(), 0);
+}
+
+TEST_F(ClientStartUp, CreatesAMissingOutboxAndFindsItsFilesAtTheNextScan) {
+    const std::string fresh = dir.file("fresh");
+    start(clientConfig(fresh, server.port()));
+    EXPECT_TRUE(std::filesystem::is_directory(fresh));
+    EXPECT_TRUE(engine->fileNames().empty());
+    writeFile(zelk::joinPath(fresh, "new.bin"), "xyz");
+    engine->timLoopEnvoi_Timer(); // an empty list only rescans
+    EXPECT_EQ(engine->fileNames(), std::vector<std::string>{"new.bin"});
+    EXPECT_EQ(server.waiting(), 0u);
+    EXPECT_TRUE(engine->loopEnabled());
+}
+
+TEST_F(ClientStartUp, RefusesToRunWithoutOutboxIdentifierOrLocalPort) {
+    QString error;
+    zelk::ClientConfig noParent = clientConfig(dir.file("missing/outbox"), server.port());
+    EXPECT_FALSE(zelk::ClientEngine().start(noParent, error));
+    EXPECT_TRUE(error.contains(QStringLiteral("directoryFiles="))) << error.toStdString();
+
+    zelk::ClientConfig noIdentifier = clientConfig(outbox, server.port());
+    noIdentifier.idOrigineLu = false;
+    EXPECT_FALSE(zelk::ClientEngine().start(noIdentifier, error));
+    EXPECT_TRUE(error.contains(QStringLiteral("id_de_Lorigine="))) << error.toStdString();
+
+    QUdpSocket taken;
+    ASSERT_TRUE(taken.bind(QHostAddress::Any, 0));
+    zelk::ClientConfig busyPort = clientConfig(outbox, server.port());
+    busyPort.cfgPortLocal = std::to_string(taken.localPort());
+    EXPECT_FALSE(zelk::ClientEngine().start(busyPort, error));
+    EXPECT_TRUE(error.contains(QStringLiteral("ip_port_locals="))) << error.toStdString();
+}
+
+TEST_F(ClientStartUp, ATimerWithIntervalZeroIsEnabledButNeverTicks) {
+    put("a.txt", "abc");
+    start(clientConfig(outbox, server.port(), 0, 0));
+    EXPECT_TRUE(engine->loopEnabled());
+    EXPECT_FALSE(engine->loopTicking());
+    engine->timLoopEnvoi_Timer();
+    EXPECT_TRUE(server.next().has_value());
+    EXPECT_TRUE(engine->waitEnabled());
+    EXPECT_FALSE(engine->waitTicking());
+}
+
+TEST_F(ClientStartUp, BringsThePieceSizeIntoOneTo9999) {
+    const std::pair<const char*, std::size_t> cases[] = {
+        {"0", 1}, {"-5", 1}, {"", 1}, {"abc", 1}, {"1000", 1000}, {"20000", 9999}, {"9999", 9999}};
+    for (const auto& [setting, expected] : cases) {
+        zelk::ClientConfig cfg = clientConfig(outbox, server.port());
+        cfg.cfgPaquetsMax = setting;
+        zelk::ClientEngine engine;
+        QString error;
+        ASSERT_TRUE(engine.start(cfg, error));
+        EXPECT_EQ(engine.pieceMax(), expected) << setting;
+    }
+}
+
+TEST_F(ClientSending, HeaderFrameIsByteForByteTheAnnouncedFile) {
+    put("rapport.txt", patternBytes(2500));
+    start();
+    engine->timLoopEnvoi_Timer();
+    const auto frame = server.next();
+    ASSERT_TRUE(frame);
+    const std::string expected = std::string("\x01poste7    24;", 14) + "BEG;rapport.txt;2500;END";
+    EXPECT_EQ(*frame, expected);
+    EXPECT_FALSE(engine->loopEnabled());
+    EXPECT_TRUE(engine->waitEnabled());
+}
+
+TEST_F(ClientSending, PiecesFollowTheAcknowledgementsAndTheFileGoesAtTheEnd) {
+    const std::string content = patternBytes(2500);
+    put("rapport.txt", content);
+    start();
+    engine->timLoopEnvoi_Timer();
+    expectHeaderOf("rapport.txt");
+
+    server.ack(1);
+    const auto first = server.next();
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->size(), 1016u);
+    EXPECT_EQ(first->substr(0, 16), std::string("\x01poste7    1000;", 16));
+    EXPECT_EQ(payloadOf(*first), content.substr(0, 1000));
+    EXPECT_EQ(engine->progress(), 0);
+    EXPECT_FALSE(engine->loopEnabled());
+    EXPECT_TRUE(engine->waitEnabled());
+
+    EXPECT_EQ(pieceAfterAck(1001), content.substr(1000, 1000));
+    EXPECT_EQ(engine->progress(), 40);
+    EXPECT_EQ(pieceAfterAck(2001), content.substr(2000, 500));
+    EXPECT_EQ(engine->progress(), 80);
+
+    QSignalSpy done(engine.get(), &zelk::ClientEngine::fileDone);
+    server.ack(2501);
+    ASSERT_TRUE(done.wait(kWaitMs));
+    EXPECT_FALSE(inOutbox("rapport.txt"));
+    EXPECT_TRUE(engine->fileNames().empty());
+    EXPECT_EQ(engine->progress(), 0);
+    EXPECT_TRUE(engine->loopEnabled());
+    EXPECT_TRUE(engine->waitEnabled());
+    EXPECT_EQ(server.waiting(), 0u);
+}
+
+TEST_F(ClientSending, PieceLengthsAtAndJustBelowThePieceSize) {
+    for (const std::size_t size : {std::size_t{1000}, std::size_t{999}}) {
+        const std::string content = patternBytes(size, static_cast<unsigned>(size));
+        put("f.bin", content);
+        start();
+        engine->timLoopEnvoi_Timer();
+        expectHeaderOf("f.bin");
+        EXPECT_EQ(pieceAfterAck(1), content) << size;
+        QSignalSpy done(engine.get(), &zelk::ClientEngine::fileDone);
+        server.ack(static_cast<std::int64_t>(size) + 1);
+        ASSERT_TRUE(done.wait(kWaitMs)) << size;
+        EXPECT_FALSE(inOutbox("f.bin"));
+    }
+}
+
+TEST_F(ClientSending, TheServersPositionAlwaysWinsForwardOrBack) {
+    const std::string content = patternBytes(2500);
+    put("f.bin", content);
+    start();
+    engine->timLoopEnvoi_Timer();
+    expectHeaderOf("f.bin");
+    EXPECT_EQ(pieceAfterAck(1), content.substr(0, 1000));
+    EXPECT_EQ(pieceAfterAck(2001), content.substr(2000, 500));
+    EXPECT_EQ(engine->progress(), 80);
+    EXPECT_EQ(pieceAfterAck(1), content.substr(0, 1000));
+    EXPECT_EQ(engine->progress(), 0);
+    EXPECT_EQ(pieceAfterAck(1501), content.substr(1500, 1000));
+    EXPECT_EQ(engine->progress(), 60);
+}
+
+TEST_F(ClientSending, AnAcknowledgementAtOrPastTheEndFinishesWithoutContent) {
+    put("a.bin", patternBytes(2500));
+    put("b.bin", patternBytes(300));
+    start();
+    engine->timLoopEnvoi_Timer();
+    const std::string header = expectHeaderOf("");
+    const std::string first = header.find("a.bin") != std::string::npos ? "a.bin" : "b.bin";
+    const std::string second = first == "a.bin" ? "b.bin" : "a.bin";
+    QSignalSpy done(engine.get(), &zelk::ClientEngine::fileDone);
+    server.ack(1000000);
+    ASSERT_TRUE(done.wait(kWaitMs));
+    EXPECT_FALSE(inOutbox(first));
+    EXPECT_EQ(engine->fileNames(), std::vector<std::string>{second});
+
+    engine->timLoopEnvoi_Timer(); // the next thing on the wire is the other file's header
+    EXPECT_NE(expectHeaderOf(second).find(";" + second + ";"), std::string::npos);
+}
+
+TEST_F(ClientSending, AnythingButAnAcknowledgementRestartsTheLoop) {
+    put("f.bin", patternBytes(500));
+    start();
+    const char* notAcks[] = {"pte;1;END", "PTE;1;END\n", "x",           "PTE;5",
+                             "PTE",       "PTE;0;END",   "PTE;abc;END", "PTE;-7;END"};
+    for (const char* text : notAcks) {
+        engine->timLoopEnvoi_Timer();
+        ASSERT_TRUE(server.next()) << text; // the header
+        ASSERT_FALSE(engine->loopEnabled());
+        server.answer(text);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return engine->loopEnabled(); }, kWaitMs)) << text;
+        EXPECT_FALSE(engine->waitEnabled()) << text;
+        EXPECT_EQ(engine->fileNames(), std::vector<std::string>{"f.bin"}) << text;
+        EXPECT_EQ(server.waiting(), 0u) << text;
+    }
+    EXPECT_TRUE(inOutbox("f.bin"));
+}
+
+TEST_F(ClientSending, AnAcknowledgementWhileTheListIsEmptyLeavesBothTimersOn) {
+    put("f.bin", "abc");
+    start();
+    engine->timLoopEnvoi_Timer();
+    ASSERT_TRUE(server.next());
+    QSignalSpy done(engine.get(), &zelk::ClientEngine::fileDone);
+    server.ack(4);
+    ASSERT_TRUE(done.wait(kWaitMs));
+    engine->timAttente_Timer(); // back to idle: loop on, wait off
+    ASSERT_FALSE(engine->waitEnabled());
+    server.ack(1);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return engine->waitEnabled(); }, kWaitMs));
+    EXPECT_TRUE(engine->loopEnabled());
+    EXPECT_EQ(server.waiting(), 0u);
+}
+
+TEST(ClientTimers, TheHeaderGoesOutAgainWhileNoAnswerComes) {
+    ScratchDir dir;
+    const std::string outbox = dir.file("outbox");
+    std::filesystem::create_directory(outbox);
+    writeFile(zelk::joinPath(outbox, "f.bin"), patternBytes(3000));
+    FakeServer server;
+    zelk::ClientEngine engine;
+    QString error;
+    ASSERT_TRUE(engine.start(clientConfig(outbox, server.port(), 20, 60), error));
+    const auto first = server.next();
+    ASSERT_TRUE(first && isHeader(*first));
+    for (int repeat = 0; repeat < 3; ++repeat) {
+        const auto again = server.next();
+        ASSERT_TRUE(again);
+        EXPECT_EQ(*again, *first);
+    }
+    EXPECT_EQ(engine.fileNames(), std::vector<std::string>{"f.bin"});
+    EXPECT_EQ(engine.progress(), 0);
+}
+
+TEST(ClientTimers, AFileTravelsWholeDrivenByItsOwnTimers) {
+    ScratchDir dir;
+    const std::string outbox = dir.file("outbox");
+    std::filesystem::create_directory(outbox);
+    const std::string content = patternBytes(4321);
+    writeFile(zelk::joinPath(outbox, "f.bin"), content);
+    FakeServer server;
+    zelk::ClientEngine engine;
+    QString error;
+    ASSERT_TRUE(engine.start(clientConfig(outbox, server.port(), 20, 5000), error));
+    std::string received;
+    std::int64_t position = 1;
+    while (std::filesystem::exists(zelk::joinPath(outbox, "f.bin"))) {
+        const auto frame = server.next();
+        ASSERT_TRUE(frame);
+        if (!isHeader(*frame)) {
+            received += payloadOf(*frame);
+            position += static_cast<std::int64_t>(payloadOf(*frame).size());
+        }
+        server.ack(position);
+        (void)QTest::qWaitFor([&] { return server.waiting() > 0 || engine.fileNames().empty(); },
+                              kWaitMs);
+    }
+    EXPECT_EQ(received, content);
+}
+
+} // namespace

@@ -1,0 +1,170 @@
+#pragma once
+
+// A scripted server on loopback, and the pieces that the client's tests share.
+
+#include "clientengine.h"
+#include "codec.h"
+#include "config.h"
+#include "fsops.h"
+#include "testutil.h"
+
+#include <QProcess>
+#include <QTest>
+#include <QUdpSocket>
+#include <deque>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace zelktest {
+
+inline constexpr int kWaitMs = 15000; // generous: a loaded machine may be slow
+inline constexpr int kNeverMs = 600000;
+
+// Receives the client's datagrams and answers them as the test says.
+class FakeServer {
+public:
+    explicit FakeServer(const QHostAddress& at = QHostAddress(QHostAddress::LocalHost)) {
+        if (!socket_.bind(at, 0)) {
+            throw std::runtime_error("fake server cannot bind");
+        }
+        QObject::connect(&socket_, &QUdpSocket::readyRead, [this] { gather(); });
+    }
+    quint16 port() const { return socket_.localPort(); }
+
+    // The next datagram from the client, or nothing after a generous wait.
+    std::optional<std::string> next() {
+        if (!QTest::qWaitFor([this] { return !received_.empty(); }, kWaitMs)) {
+            return std::nullopt;
+        }
+        std::string bytes = std::move(received_.front());
+        received_.pop_front();
+        return bytes;
+    }
+    std::size_t waiting() {
+        gather();
+        return received_.size();
+    }
+
+    void answer(std::string_view text) {
+        socket_.writeDatagram(text.data(), static_cast<qint64>(text.size()), lastFrom_, lastPort_);
+    }
+    void ack(std::int64_t position) { answer("PTE;" + std::to_string(position) + ";END"); }
+
+private:
+    void gather() {
+        while (socket_.hasPendingDatagrams()) {
+            const QNetworkDatagram datagram = socket_.receiveDatagram();
+            lastFrom_ = datagram.senderAddress();
+            lastPort_ = static_cast<quint16>(datagram.senderPort());
+            received_.push_back(datagram.data().toStdString());
+        }
+    }
+
+    QUdpSocket socket_;
+    std::deque<std::string> received_;
+    QHostAddress lastFrom_;
+    quint16 lastPort_ = 0;
+};
+
+inline zelk::ClientConfig clientConfig(const std::string& outbox, quint16 serverPort,
+                                       int loopMs = kNeverMs, int waitMs = kNeverMs) {
+    zelk::ClientConfig cfg;
+    cfg.cfgRepertoire = outbox;
+    cfg.cfgDelaiScan = std::to_string(loopMs);
+    cfg.cfgDelaiAttente = std::to_string(waitMs);
+    cfg.cfgIdOrigine = zelk::originIdentifier("poste7");
+    cfg.idOrigineLu = true;
+    cfg.cfgAdresseDest = "127.0.0.1";
+    cfg.cfgPortDest = std::to_string(serverPort);
+    cfg.cfgPortLocal = "0";
+    cfg.cfgPaquetsMax = "1000";
+    cfg.cfgTrace = "N";
+    return cfg;
+}
+
+inline std::string payloadOf(const std::string& frame) {
+    const zelk::FrameCheck check = zelk::Valide_Id_Long(frame);
+    if (!check.valid()) {
+        return "<invalid frame>";
+    }
+    return frame.substr(static_cast<std::size_t>(check.posDebutDonnees),
+                        static_cast<std::size_t>(check.longDonnees));
+}
+
+inline bool isHeader(const std::string& frame) {
+    const zelk::FrameCheck check = zelk::Valide_Id_Long(frame);
+    return check.valid() && zelk::isHeaderFrame(frame, check);
+}
+
+// The engine over an outbox in a scratch folder, talking to a fake server. The timers are slow
+// unless a test asks otherwise, so that the test itself ticks the send loop.
+class ClientFixture : public ::testing::Test {
+protected:
+    ClientFixture() { std::filesystem::create_directory(outbox); }
+
+    void put(const std::string& name, const std::string& bytes) {
+        writeFile(zelk::joinPath(outbox, name), bytes);
+    }
+    bool inOutbox(const std::string& name) const {
+        return std::filesystem::exists(zelk::joinPath(outbox, name));
+    }
+    void start(zelk::ClientConfig cfg) {
+        engine = std::make_unique<zelk::ClientEngine>();
+        QString error;
+        ASSERT_TRUE(engine->start(cfg, error)) << error.toStdString();
+    }
+    void start() { start(clientConfig(outbox, server.port())); }
+    std::string expectHeaderOf(const std::string& name) {
+        const auto frame = server.next();
+        EXPECT_TRUE(frame && isHeader(*frame));
+        const std::string payload = frame ? payloadOf(*frame) : std::string();
+        EXPECT_TRUE(name.empty() || payload.find(";" + name + ";") != std::string::npos) << payload;
+        return payload;
+    }
+    // Acknowledges `position` and gives the payload of the piece that comes back.
+    std::string pieceAfterAck(std::int64_t position) {
+        server.ack(position);
+        const auto frame = server.next();
+        EXPECT_TRUE(frame && !isHeader(*frame));
+        return frame ? payloadOf(*frame) : std::string();
+    }
+
+    ScratchDir dir;
+    std::string outbox = dir.file("outbox");
+    FakeServer server;
+    std::unique_ptr<zelk::ClientEngine> engine;
+};
+
+// Another process that holds a file open for writing until it is stopped.
+class WriterProcess {
+public:
+    explicit WriterProcess(const std::string& path) {
+        process_.start(QStringLiteral("bash"),
+                       {QStringLiteral("-c"),
+                        QStringLiteral("exec 3>>\"$1\"; echo ready; read -r -t 120 _"),
+                        QStringLiteral("writer"), QString::fromStdString(path)});
+        ready_ = process_.waitForStarted(kWaitMs) &&
+                 QTest::qWaitFor([this] { return process_.canReadLine(); }, kWaitMs);
+    }
+    ~WriterProcess() { stop(); }
+    bool ready() const { return ready_; }
+    void stop() {
+        if (process_.state() == QProcess::NotRunning) {
+            return;
+        }
+        process_.closeWriteChannel(); // its read ends, and so does it
+        if (!process_.waitForFinished(kWaitMs)) {
+            process_.kill();
+            process_.waitForFinished(kWaitMs);
+        }
+    }
+
+private:
+    QProcess process_;
+    bool ready_ = false;
+};
+
+} // namespace zelktest
