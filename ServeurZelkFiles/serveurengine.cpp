@@ -1,0 +1,416 @@
+#include "serveurengine.h"
+
+#include "fsops.h"
+#include "numeric.h"
+
+#include <charconv>
+
+namespace zelk {
+namespace {
+
+// Positions are 32-bit signed on the wire: the client holds them in a Long.
+constexpr std::int64_t kLargestPosition = 2147483647;
+constexpr quint16 kLargestPort = 65535;
+
+std::string_view withoutTrailingBlanks(std::string_view origin) {
+    const std::size_t last = origin.find_last_not_of(' ');
+    return last == std::string_view::npos ? std::string_view{} : origin.substr(0, last + 1);
+}
+
+// Origins and file names come from the network and become path elements: none may climb out of
+// the receive folder or be cut short by a NUL.
+bool namesNoOtherFolder(std::string_view element) {
+    return element != "." && element != ".." && element.find('/') == std::string_view::npos &&
+           element.find('\0') == std::string_view::npos;
+}
+
+bool safeOrigin(std::string_view origin) {
+    return namesNoOtherFolder(withoutTrailingBlanks(origin));
+}
+
+bool safeFileName(std::string_view name) {
+    return !name.empty() && namesNoOtherFolder(name);
+}
+
+// The table's positions are the server's own decimal texts.
+std::int64_t positionValue(std::string_view text) {
+    std::int64_t value = 0;
+    std::from_chars(text.data(), text.data() + text.size(), value);
+    return value;
+}
+
+bool portNumber(const std::string& text, quint16& port) {
+    const std::int64_t value = wholeValue(text);
+    if (value < 0 || value > kLargestPort) {
+        return false;
+    }
+    port = static_cast<quint16>(value);
+    return true;
+}
+
+QString outOfRange(const char* what, const std::string& text) {
+    return QStringLiteral("%1 port \"%2\" is not a port number (0 to 65535)")
+        .arg(QLatin1String(what), displayText(text));
+}
+
+} // namespace
+
+QString displayText(std::string_view bytes) {
+    const QByteArray raw =
+        QByteArray::fromRawData(bytes.data(), static_cast<qsizetype>(bytes.size()));
+    QString text = QString::fromUtf8(raw);
+    // Names are bytes; those that are not UTF-8 are shown one character per byte.
+    if (text.contains(QChar::ReplacementCharacter) && !raw.contains("\xEF\xBF\xBD")) {
+        return QString::fromLatin1(raw);
+    }
+    return text;
+}
+
+ServeurEngine::ServeurEngine(QObject* parent, std::FILE* traceSink)
+    : QObject(parent), trace_(traceSink) {
+    udpSend.setHandler([this](std::string_view bytes, const QHostAddress& from, quint16 port) {
+        udpSend_DataArrival(bytes, from, port);
+    });
+    tcpSend.onDataArrival = [this](int index) { tcpSend_DataArrival(index); };
+    tcpSend.onClose = [this](int index) { tcpSend_Close(index); };
+    tcpSend.onError = [this](int index) { tcpSend_Error(index); };
+}
+
+bool ServeurEngine::start(const ServerConfig& config, QString& error) {
+    cfg_ = config;
+    trace_.setEnabled(traceWanted(cfg_.cfgTrace));
+    if (!Set_FilPos(error)) {
+        return false;
+    }
+    table_.clear();
+    emit tableChanged();
+    udpLabel_ = QStringLiteral("UDP port = ") + displayText(cfg_.cfgPortUdp);
+    tcpLabel_ = QStringLiteral("TCP port = ") + displayText(cfg_.cfgPortTcp);
+    if (!bindUdp(error)) {
+        return false;
+    }
+    if (!listenTcp(error)) {
+        udpSend.socket().close();
+        return false;
+    }
+    modeTcp = false;
+    return true;
+}
+
+bool ServeurEngine::Set_FilPos(QString& error) {
+    if (folderExists(cfg_.cfgRepertoire)) {
+        return true;
+    }
+    std::string reason;
+    if (cfg_.cfgRepertoire.empty()) {
+        reason = "no receive folder is set (directoryFiles=)";
+    } else if (createFolder(cfg_.cfgRepertoire, reason)) {
+        return true;
+    }
+    error = QStringLiteral("cannot make the receive folder: ") + displayText(reason);
+    return false;
+}
+
+bool ServeurEngine::bindUdp(QString& error) {
+    quint16 port = 0;
+    if (!portNumber(cfg_.cfgPortUdp, port)) {
+        error = outOfRange("UDP", cfg_.cfgPortUdp);
+        return false;
+    }
+    QString reason;
+    if (!udpSend.bind(port, reason)) {
+        error = QStringLiteral("cannot bind UDP port %1: %2").arg(port).arg(reason);
+        return false;
+    }
+    return true;
+}
+
+bool ServeurEngine::listenTcp(QString& error) {
+    quint16 port = 0;
+    if (!portNumber(cfg_.cfgPortTcp, port)) {
+        error = outOfRange("TCP", cfg_.cfgPortTcp);
+        return false;
+    }
+    QString reason;
+    if (!tcpSend.listen(port, reason)) {
+        error = QStringLiteral("cannot listen on TCP port %1: %2").arg(port).arg(reason);
+        return false;
+    }
+    return true;
+}
+
+// --- Intake ---------------------------------------------------------------------------------
+
+void ServeurEngine::udpSend_DataArrival(std::string_view bytes, const QHostAddress& from,
+                                        quint16 fromPort) {
+    modeTcp = false;
+    peerAddress_ = plainAddress(from);
+    peerPort_ = fromPort;
+    // A single byte is never a message.
+    if (bytes.size() == 1) {
+        drop("one-byte datagram");
+        return;
+    }
+    tamponRecu.assign(bytes);
+    handleFrame();
+}
+
+// TCP is a byte stream: each connection gathers its bytes and frames are cut from them by their
+// own length field, so that a frame split across reads, or several frames in one read, are each
+// answered once.
+void ServeurEngine::tcpSend_DataArrival(int index) {
+    while (readMore(index)) {
+        handleGathered(index);
+    }
+}
+
+// Reads what waits on the connection, never gathering more than one largest frame; false when
+// nothing was read or the connection is gone.
+bool ServeurEngine::readMore(int index) {
+    TcpListener::Connection* connection = tcpSend.connection(index);
+    if (connection == nullptr || connection->socket->bytesAvailable() <= 0) {
+        return false;
+    }
+    std::string& gathered = connection->gathered;
+    const std::size_t held = gathered.size();
+    const std::size_t room = kMaxFrame - held;
+    gathered.resize(kMaxFrame);
+    const qint64 read = connection->socket->read(gathered.data() + held, static_cast<qint64>(room));
+    if (read < 0) {
+        drop("failed TCP read");
+        tcpSend.discard(index);
+        return false;
+    }
+    gathered.resize(held + static_cast<std::size_t>(read));
+    return read > 0;
+}
+
+void ServeurEngine::handleGathered(int index) {
+    for (;;) {
+        TcpListener::Connection* connection = tcpSend.connection(index);
+        if (connection == nullptr) {
+            return;
+        }
+        std::string& gathered = connection->gathered;
+        const StreamFrame cut = cutStreamFrame(gathered);
+        if (cut.cut == StreamCut::NeedMore) {
+            return;
+        }
+        modeTcp = true;
+        indexTcp = index;
+        peerAddress_ = plainAddress(connection->socket->peerAddress());
+        peerPort_ = connection->socket->peerPort();
+        if (cut.cut == StreamCut::Garbage) {
+            gathered.clear();
+            drop("bytes that cannot begin a frame");
+            return;
+        }
+        tamponRecu.assign(gathered, 0, cut.length);
+        gathered.erase(0, cut.length);
+        handleFrame();
+    }
+}
+
+void ServeurEngine::tcpSend_Close(int index) {
+    if (trace_.enabled()) {
+        trace_.write("connection closed", "TCP #" + std::to_string(index));
+    }
+    tcpSend.discard(index);
+}
+
+void ServeurEngine::tcpSend_Error(int index) {
+    if (trace_.enabled()) {
+        trace_.write("connection dropped", "TCP #" + std::to_string(index) + " after an error");
+    }
+    tcpSend.discard(index);
+}
+
+void ServeurEngine::handleFrame() {
+    if (trace_.enabled()) {
+        trace_.write("frame received",
+                     std::to_string(tamponRecu.size()) + " bytes from " + peerText());
+    }
+    check_ = Valide_Id_Long(tamponRecu);
+    if (!check_.valid()) {
+        drop("invalid frame");
+        return;
+    }
+    if (!safeOrigin(std::string_view(tamponRecu).substr(1, kOriginWidth))) {
+        drop("origin that names no folder of its own");
+        return;
+    }
+    if (!isHeaderFrame(tamponRecu, check_)) {
+        Donnees_de_Contenu();
+        return;
+    }
+    std::optional<Header> header = Traduit_Recu(tamponRecu, check_);
+    if (!header) {
+        drop("header with fewer than 3 fields");
+        return;
+    }
+    if (!safeFileName(header->nomFichier)) {
+        drop("header whose file name is no plain name");
+        return;
+    }
+    nomOrigine = std::move(header->nomOrigine);
+    nomFichier = std::move(header->nomFichier);
+    tailleTotale = std::move(header->tailleTotale);
+    Match_File();
+}
+
+// --- Transfer table -------------------------------------------------------------------------
+
+void ServeurEngine::Match_File() {
+    const int index = table_.findOrigin(nomOrigine);
+    if (index < 0) {
+        if (table_.full()) {
+            drop("header from a new origin: the transfer table is full");
+            return;
+        }
+        if (AddListe()) {
+            EnvoieAck("1");
+        }
+        return;
+    }
+    TransferRow row = table_.at(index);
+    if (row.file != nomFichier || row.total != tailleTotale) {
+        // The origin has moved on to another file: its partial file stays as it is.
+        if (trace_.enabled()) {
+            trace_.write("file dropped", row.origin + " " + row.file + " at position " +
+                                             row.position + " of " + row.total);
+        }
+        table_.remove(index);
+        emit tableChanged();
+        if (AddListe()) {
+            EnvoieAck("1");
+        }
+        return;
+    }
+    // A repeated header resumes at the position really reached.
+    row.address = peerAddress_.toString().toStdString();
+    row.port = std::to_string(peerPort_);
+    const std::string position = row.position;
+    table_.replace(index, std::move(row));
+    emit tableChanged();
+    if (trace_.enabled()) {
+        trace_.write("file resumed", nomOrigine + " " + nomFichier + " at position " + position);
+    }
+    EnvoieAck(position);
+}
+
+// A new transfer starts with no file. When the stale file cannot be deleted the header is left
+// unanswered: writing from position 1 over it would leave its old tail behind the new bytes.
+bool ServeurEngine::AddListe() {
+    const std::string path = joinPath(originFolder(nomOrigine), nomFichier);
+    if (!Elim_File(path)) {
+        drop("header whose earlier file cannot be deleted: " + path);
+        return false;
+    }
+    if (!table_.append(TransferRow{nomOrigine, peerAddress_.toString().toStdString(),
+                                   std::to_string(peerPort_), nomFichier, "1", tailleTotale})) {
+        drop("header from a new origin: the transfer table is full");
+        return false;
+    }
+    emit tableChanged();
+    if (trace_.enabled()) {
+        trace_.write("file started",
+                     nomOrigine + " " + nomFichier + " of " + tailleTotale + " from " + peerText());
+    }
+    return true;
+}
+
+bool ServeurEngine::Elim_File(const std::string& FileName) {
+    return !fileExists(FileName) || deleteFile(FileName);
+}
+
+bool ServeurEngine::Set_RepOrig(const std::string& nomRep, std::string& error) {
+    return folderExists(nomRep) || createFolder(nomRep, error);
+}
+
+// An origin of blanks only has no folder of its own: its files land in the receive folder.
+std::string ServeurEngine::originFolder(std::string_view origin) const {
+    const std::string_view name = withoutTrailingBlanks(origin);
+    return name.empty() ? cfg_.cfgRepertoire : joinPath(cfg_.cfgRepertoire, name);
+}
+
+// --- Content --------------------------------------------------------------------------------
+
+// The position advances only once the piece is safely written; a piece that cannot be written
+// is left unanswered, so the sender's next header learns the true position.
+void ServeurEngine::Donnees_de_Contenu() {
+    const Content content = Extrait_Orig_Data(tamponRecu, check_);
+    nomOrigine.assign(content.nomOrigine);
+    const int index = table_.findOrigin(nomOrigine);
+    if (index < 0) {
+        drop("content from an origin without a transfer");
+        return;
+    }
+    const TransferRow& row = table_.at(index);
+    const std::int64_t position = positionValue(row.position);
+    const std::int64_t next = position + static_cast<std::int64_t>(content.donneesContenu.size());
+    if (next > kLargestPosition) {
+        drop("content past the largest position");
+        return;
+    }
+    const std::string folder = originFolder(row.origin);
+    std::string error;
+    if (!Set_RepOrig(folder, error) ||
+        !writeAt(joinPath(folder, row.file), position, content.donneesContenu, error)) {
+        if (trace_.enabled()) {
+            trace_.write("write failed",
+                         row.origin + " at position " + row.position + ": " + error);
+        }
+        return;
+    }
+    finishRow(index, next);
+    EnvoieAck(std::to_string(next));
+}
+
+void ServeurEngine::finishRow(int index, std::int64_t newPosition) {
+    const TransferRow& row = table_.at(index);
+    if (numericValue(row.total) == static_cast<double>(newPosition - 1)) {
+        if (trace_.enabled()) {
+            trace_.write("file finished", row.origin + " " + row.file + " of " + row.total);
+        }
+        table_.remove(index);
+    } else {
+        table_.setPosition(index, std::to_string(newPosition));
+    }
+    emit tableChanged();
+}
+
+// --- Acknowledgements -----------------------------------------------------------------------
+
+void ServeurEngine::EnvoieAck(const std::string& position) {
+    const std::string ack = buildAck(position);
+    bool sent = false;
+    if (!modeTcp) {
+        // A lost answer is made good by the sender's next header.
+        sent = udpSend.reply(ack);
+    } else if (TcpListener::Connection* connection = tcpSend.connection(indexTcp)) {
+        const auto size = static_cast<qint64>(ack.size());
+        sent = connection->socket->write(ack.data(), size) == size;
+        if (!sent) {
+            tcpSend.discard(indexTcp);
+        }
+    }
+    if (trace_.enabled()) {
+        trace_.write(sent ? "ack sent" : "ack not sent", ack + " to " + peerText());
+    }
+}
+
+std::string ServeurEngine::peerText() const {
+    std::string text = modeTcp ? "TCP #" + std::to_string(indexTcp) + " " : std::string("UDP ");
+    text += peerAddress_.toString().toStdString();
+    text += ' ';
+    text += std::to_string(peerPort_);
+    return text;
+}
+
+void ServeurEngine::drop(std::string_view why) {
+    if (trace_.enabled()) {
+        trace_.write("frame dropped", std::string(why) + " (" + peerText() + ")");
+    }
+}
+
+} // namespace zelk

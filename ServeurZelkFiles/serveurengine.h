@@ -1,0 +1,96 @@
+#pragma once
+
+#include "codec.h"
+#include "config.h"
+#include "tcplistener.h"
+#include "trace.h"
+#include "transfertable.h"
+#include "udpendpoint.h"
+
+#include <QHostAddress>
+#include <QObject>
+#include <QString>
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+namespace zelk {
+
+// Bytes as the window shows them: UTF-8 when they are, one character per byte otherwise.
+QString displayText(std::string_view bytes);
+
+// The receiving server without its window: the UDP socket, the TCP listener and its connections,
+// the transfer table, content writing and acknowledgements. Everything runs on the one event
+// thread; the frame being handled is passed between the procedures through the members below,
+// which every arrival overwrites.
+class ServeurEngine : public QObject {
+    Q_OBJECT
+public:
+    explicit ServeurEngine(QObject* parent = nullptr, std::FILE* traceSink = stderr);
+
+    // Start-up in order: receive folder, empty table, port labels, UDP bind, TCP listen.
+    // On failure `error` names the cause and no socket is left open.
+    bool start(const ServerConfig& config, QString& error);
+
+    quint16 udpPort() const { return udpSend.localPort(); }
+    quint16 tcpPort() const { return tcpSend.localPort(); }
+    const QString& udpLabel() const { return udpLabel_; }
+    const QString& tcpLabel() const { return tcpLabel_; }
+    const TransferTable& table() const { return table_; }
+    // Lets a test place a transfer where real traffic would take hours to bring it.
+    TransferTable& table() { return table_; }
+    // The listener and its connections, by index.
+    TcpListener& connections() { return tcpSend; }
+
+signals:
+    // Emitted on every change of the table; a window coalesces these into one refresh.
+    void tableChanged();
+
+private:
+    bool Set_FilPos(QString& error);
+    bool bindUdp(QString& error);
+    bool listenTcp(QString& error);
+
+    void udpSend_DataArrival(std::string_view bytes, const QHostAddress& from, quint16 fromPort);
+    void tcpSend_DataArrival(int index);
+    void tcpSend_Close(int index);
+    void tcpSend_Error(int index);
+    void handleGathered(int index);
+    bool readMore(int index);
+    void handleFrame();
+    bool safeFrameNames(std::string_view why);
+
+    void Match_File();
+    bool AddListe();
+    bool Elim_File(const std::string& FileName);
+    bool Set_RepOrig(const std::string& nomRep, std::string& error);
+    std::string originFolder(std::string_view origin) const;
+
+    void Donnees_de_Contenu();
+    void finishRow(int index, std::int64_t newPosition);
+
+    void EnvoieAck(const std::string& position);
+    std::string peerText() const;
+    void drop(std::string_view why);
+
+    ServerConfig cfg_;
+    QString udpLabel_;
+    QString tcpLabel_;
+    TransferTable table_;
+    UdpEndpoint udpSend;
+    TcpListener tcpSend;
+    Trace trace_;
+
+    // The frame being handled.
+    bool modeTcp = false;
+    int indexTcp = 0;
+    std::string tamponRecu;
+    FrameCheck check_;
+    std::string nomOrigine;
+    std::string nomFichier;
+    std::string tailleTotale;
+    QHostAddress peerAddress_;
+    quint16 peerPort_ = 0;
+};
+
+} // namespace zelk

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zelk {
+
+// The server's memory of the transfers in progress: one row per sending origin, in the order the
+// rows were opened. Every column is text, as the window shows it.
+struct TransferRow {
+    std::string origin;   // "Origine": 10 characters, trailing blanks kept
+    std::string address;  // "Adresse": peer of the row's latest header
+    std::string port;     // "Port"
+    std::string file;     // "Fichier en cours"
+    std::string position; // "Position reçue": next byte expected, 1-based
+    std::string total;    // "Total à recevoir": the size as the header wrote it
+};
+
+class TransferTable {
+public:
+    // Row indexes are 16-bit on the wire of the window lists.
+    static constexpr int kMaxRows = 32767;
+
+    int count() const { return static_cast<int>(rows_.size()); }
+    bool full() const { return count() >= kMaxRows; }
+    const TransferRow& at(int index) const { return rows_.at(static_cast<std::size_t>(index)); }
+
+    // False when the table already holds kMaxRows rows.
+    bool append(TransferRow row);
+    void replace(int index, TransferRow row);
+    void setPosition(int index, std::string position);
+    void remove(int index);
+    void clear() { rows_.clear(); }
+    // Index of the first row of that origin (all 10 characters compared), or -1.
+    int findOrigin(std::string_view origin) const;
+
+private:
+    std::vector<TransferRow> rows_;
+};
+
+} // namespace zelk
