@@ -1,0 +1,164 @@
+#include "harness.h"
+
+#include "codec.h"
+#include "fsops.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QTimer>
+#include <stdexcept>
+
+namespace servertest {
+
+bool waitUntil(const std::function<bool()>& done, int timeoutMs) {
+    QDeadlineTimer deadline(timeoutMs);
+    // Wakes the wait below even when nothing arrives.
+    QTimer wake;
+    wake.start(20);
+    while (!done()) {
+        if (deadline.hasExpired()) {
+            return false;
+        }
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+    return true;
+}
+
+std::string header(std::string_view origin, std::string_view name, std::int64_t size) {
+    return zelk::buildHeaderFrame(origin, name, size);
+}
+
+std::string header(std::string_view origin, std::string_view name, std::string_view sizeText) {
+    std::string text = "BEG;";
+    text.append(name);
+    text += ';';
+    text.append(sizeText);
+    text += ";END";
+    std::string frame(1, zelk::kStartByte);
+    frame += zelk::originIdentifier(origin);
+    frame += std::to_string(text.size());
+    frame += ';';
+    return frame + text;
+}
+
+std::string content(std::string_view origin, std::string_view piece) {
+    return zelk::buildContentFrame(origin, piece);
+}
+
+std::string ack(std::uint64_t position) {
+    return zelk::buildAck(std::to_string(position));
+}
+
+std::string probePiece() {
+    return content(kProbe, "p");
+}
+
+std::string nextProbeAnswer(RunningServer& server) {
+    if (server.rowOf(kProbe) < 0) {
+        UdpPeer opener(server.engine().udpPort());
+        if (opener.exchange(header(kProbe, "probe", 1000000000)) != "PTE;1;END") {
+            throw std::runtime_error("the probe transfer did not open");
+        }
+    }
+    const auto& row = server.table().at(server.rowOf(kProbe));
+    return ack(std::stoull(row.position) + 1);
+}
+
+bool unanswered(RunningServer& server, UdpPeer& peer, std::string_view frame) {
+    const std::string expected = nextProbeAnswer(server);
+    peer.send(frame);
+    peer.send(probePiece());
+    return peer.answer() == expected;
+}
+
+bool unanswered(RunningServer& server, TcpPeer& peer, std::string_view frame) {
+    const std::string before = peer.text();
+    const std::string expected = nextProbeAnswer(server);
+    peer.write(frame);
+    peer.write(probePiece());
+    return peer.answers(before + expected);
+}
+
+RunningServer::RunningServer(bool traced)
+    : receive_(scratch_.file("rx")), tracePath_(scratch_.file("trace.txt")) {
+    traceSink_ = std::fopen(tracePath_.c_str(), "w");
+    if (traceSink_ == nullptr) {
+        throw std::runtime_error("cannot open the trace file");
+    }
+    engine_ = std::make_unique<zelk::ServeurEngine>(nullptr, traceSink_);
+    zelk::ServerConfig config;
+    config.cfgPortUdp = "0";
+    config.cfgPortTcp = "";
+    config.cfgRepertoire = receive_;
+    config.cfgTrace = std::string(traced ? "O" : "N");
+    QString error;
+    if (!engine_->start(config, error)) {
+        throw std::runtime_error("server did not start: " + error.toStdString());
+    }
+}
+
+RunningServer::~RunningServer() {
+    engine_.reset();
+    std::fclose(traceSink_);
+}
+
+std::string RunningServer::pathOf(std::string_view originFolder, std::string_view name) const {
+    return zelk::joinPath(zelk::joinPath(receive_, originFolder), name);
+}
+
+std::string RunningServer::traceText() const {
+    return zelktest::readFile(tracePath_);
+}
+
+UdpPeer::UdpPeer(quint16 serverPort, const QHostAddress& loopback)
+    : server_(loopback), serverPort_(serverPort) {
+    if (!socket_.bind(loopback, 0)) {
+        throw std::runtime_error("cannot bind the test peer");
+    }
+}
+
+void UdpPeer::send(std::string_view bytes) {
+    socket_.writeDatagram(bytes.data(), static_cast<qint64>(bytes.size()), server_, serverPort_);
+}
+
+std::optional<std::string> UdpPeer::answer(int timeoutMs) {
+    if (!waitUntil([this] { return socket_.hasPendingDatagrams(); }, timeoutMs)) {
+        return std::nullopt;
+    }
+    const QNetworkDatagram datagram = socket_.receiveDatagram();
+    lastSender_ = datagram.senderAddress();
+    lastSenderPort_ = static_cast<quint16>(datagram.senderPort());
+    return datagram.data().toStdString();
+}
+
+std::optional<std::string> UdpPeer::exchange(std::string_view frame) {
+    send(frame);
+    return answer();
+}
+
+TcpPeer::TcpPeer(quint16 serverPort) {
+    socket_.connectToHost(QHostAddress::LocalHost, serverPort);
+    waitUntil([this] { return connected(); });
+}
+
+void TcpPeer::write(std::string_view bytes) {
+    socket_.write(bytes.data(), static_cast<qint64>(bytes.size()));
+    socket_.flush();
+}
+
+std::string TcpPeer::text() {
+    received_ += socket_.readAll().toStdString();
+    return received_;
+}
+
+bool TcpPeer::answers(std::string_view expected, int timeoutMs) {
+    waitUntil([&] { return text().size() >= expected.size(); }, timeoutMs);
+    return text() == expected;
+}
+
+void TcpPeer::close() {
+    socket_.disconnectFromHost();
+}
+
+} // namespace servertest

@@ -1,0 +1,164 @@
+// Frames over TCP: cut from the byte stream by their own length, answered on their connection.
+
+#include "harness.h"
+
+#include "codec.h"
+
+#include <gtest/gtest.h>
+
+using namespace servertest;
+using zelktest::patternBytes;
+using zelktest::readFile;
+
+namespace {
+
+std::size_t heldBy(RunningServer& server, int index) {
+    zelk::TcpListener::Connection* connection = server.engine().connections().connection(index);
+    return connection == nullptr ? 0 : connection->gathered.size();
+}
+
+} // namespace
+
+TEST(TcpIntake, TheWorkedExampleOverOneConnection) {
+    RunningServer server;
+    UdpPeer udp(server.engine().udpPort());
+    TcpPeer tcp(server.engine().tcpPort());
+    ASSERT_TRUE(tcp.connected());
+    const std::string file = patternBytes(2500, 5);
+
+    // A UDP frame handled just before does not divert the TCP answer.
+    ASSERT_EQ(udp.exchange(header("udp", "u", 5)), "PTE;1;END");
+    tcp.write(header(kPoste7, "rapport.txt", 2500));
+    ASSERT_TRUE(tcp.answers("PTE;1;END"));
+    const zelk::TransferRow& row = server.table().at(server.rowOf(kPoste7));
+    EXPECT_EQ(row.address, "127.0.0.1");
+    EXPECT_EQ(row.port, std::to_string(tcp.localPort()));
+
+    std::string expected = "PTE;1;END";
+    for (std::size_t at = 0; at < 2500; at += 1000) {
+        tcp.write(content(kPoste7, std::string_view(file).substr(at, 1000)));
+        expected += ack(std::min<std::size_t>(at + 1000, 2500) + 1);
+        ASSERT_TRUE(tcp.answers(expected));
+    }
+    EXPECT_EQ(readFile(server.pathOf("poste7", "rapport.txt")), file);
+    EXPECT_EQ(server.rowOf(kPoste7), -1);
+}
+
+TEST(TcpIntake, AFrameSplitAcrossWritesIsAnsweredOnce) {
+    RunningServer server;
+    TcpPeer tcp(server.engine().tcpPort());
+    const std::string frame = header(kPoste7, "split.txt", 6);
+    tcp.write(frame.substr(0, 1));
+    ASSERT_TRUE(waitUntil([&] { return heldBy(server, 1) == 1; }));
+    tcp.write(frame.substr(1, 20));
+    ASSERT_TRUE(waitUntil([&] { return heldBy(server, 1) == 21; }));
+    tcp.write(frame.substr(21));
+    ASSERT_TRUE(tcp.answers("PTE;1;END"));
+
+    const std::string piece = content(kPoste7, "abcdef");
+    tcp.write(piece.substr(0, 14));
+    ASSERT_TRUE(waitUntil([&] { return heldBy(server, 1) == 14; }));
+    tcp.write(piece.substr(14));
+    ASSERT_TRUE(tcp.answers("PTE;1;ENDPTE;7;END"));
+    EXPECT_TRUE(unanswered(server, tcp, content("stranger", "x")));
+    EXPECT_EQ(readFile(server.pathOf("poste7", "split.txt")), "abcdef");
+}
+
+TEST(TcpIntake, FramesInOneWriteAreEachAnswered) {
+    RunningServer server;
+    TcpPeer tcp(server.engine().tcpPort());
+    tcp.write(header(kPoste7, "two.txt", 4) + content(kPoste7, "ab") + content(kPoste7, "cd"));
+    ASSERT_TRUE(tcp.answers("PTE;1;ENDPTE;3;ENDPTE;5;END"));
+    EXPECT_EQ(readFile(server.pathOf("poste7", "two.txt")), "abcd");
+}
+
+TEST(TcpIntake, BytesThatBeginNoFrameAreDropped) {
+    RunningServer server(true);
+    TcpPeer tcp(server.engine().tcpPort());
+    // Each drop is known from the trace, so the next bytes are surely read apart from the garbage.
+    const auto drops = [&] {
+        const std::string trace = server.traceText();
+        const std::string_view what = "bytes that cannot begin a frame";
+        int count = 0;
+        for (auto at = trace.find(what); at != std::string::npos; at = trace.find(what, at + 1)) {
+            ++count;
+        }
+        return count;
+    };
+    tcp.write("GET / HTTP/1.0\r\n\r\n");
+    ASSERT_TRUE(waitUntil([&] { return drops() == 1; }));
+    EXPECT_EQ(heldBy(server, 1), 0u);
+    tcp.write(header(kPoste7, "after.txt", 1));
+    ASSERT_TRUE(tcp.answers("PTE;1;END"));
+
+    // No separator where the length ends.
+    tcp.write(std::string("\x01") + kPoste7 + "12345");
+    ASSERT_TRUE(waitUntil([&] { return drops() == 2; }));
+    EXPECT_EQ(heldBy(server, 1), 0u);
+    tcp.write(content(kPoste7, "z"));
+    ASSERT_TRUE(tcp.answers("PTE;1;ENDPTE;2;END"));
+}
+
+TEST(TcpIntake, NoConnectionHoldsMoreThanOneLargestFrame) {
+    RunningServer server;
+    TcpPeer tcp(server.engine().tcpPort());
+    const int pieces = 40;
+    const std::string file = patternBytes(zelk::kMaxPayload * pieces, 9);
+    std::string stream = header(kPoste7, "big.bin", static_cast<std::int64_t>(file.size()));
+    std::string expected = "PTE;1;END";
+    for (int i = 0; i < pieces; ++i) {
+        const std::size_t at = static_cast<std::size_t>(i) * zelk::kMaxPayload;
+        stream += content(kPoste7, std::string_view(file).substr(at, zelk::kMaxPayload));
+        expected += ack(at + zelk::kMaxPayload + 1);
+    }
+    tcp.write(stream);
+    std::size_t most = 0;
+    ASSERT_TRUE(waitUntil([&] {
+        most = std::max(most, heldBy(server, 1));
+        return tcp.text().size() >= expected.size();
+    }));
+    EXPECT_EQ(tcp.text(), expected);
+    EXPECT_LE(most, zelk::kMaxFrame);
+    EXPECT_EQ(readFile(server.pathOf("poste7", "big.bin")), file);
+}
+
+TEST(TcpIntake, ANewConnectionTakesAFreeIndex) {
+    RunningServer server;
+    zelk::TcpListener& connections = server.engine().connections();
+    auto first = std::make_unique<TcpPeer>(server.engine().tcpPort());
+    TcpPeer second(server.engine().tcpPort());
+    TcpPeer third(server.engine().tcpPort());
+    ASSERT_TRUE(waitUntil([&] { return connections.count() == 4; }));
+
+    first->close();
+    ASSERT_TRUE(waitUntil([&] { return connections.connection(1) == nullptr; }));
+    first.reset();
+    TcpPeer fourth(server.engine().tcpPort());
+    ASSERT_TRUE(waitUntil([&] { return connections.count() == 4; }));
+    EXPECT_NE(connections.connection(1), nullptr);
+
+    // Every connection is answered on its own socket.
+    second.write(header("two", "f", 1));
+    third.write(header("three", "f", 1));
+    fourth.write(header("four", "f", 1));
+    EXPECT_TRUE(second.answers("PTE;1;END"));
+    EXPECT_TRUE(third.answers("PTE;1;END"));
+    EXPECT_TRUE(fourth.answers("PTE;1;END"));
+    EXPECT_EQ(server.table().at(server.rowOf(zelk::originIdentifier("four"))).port,
+              std::to_string(fourth.localPort()));
+}
+
+TEST(TcpIntake, AClosedConnectionLeavesItsTransferToResumeOverUdp) {
+    RunningServer server;
+    {
+        TcpPeer tcp(server.engine().tcpPort());
+        tcp.write(header(kPoste7, "r.txt", 6) + content(kPoste7, "abc"));
+        ASSERT_TRUE(tcp.answers("PTE;1;ENDPTE;4;END"));
+        tcp.close();
+        ASSERT_TRUE(waitUntil([&] { return server.engine().connections().count() == 1; }));
+    }
+    UdpPeer udp(server.engine().udpPort());
+    EXPECT_EQ(udp.exchange(header(kPoste7, "r.txt", 6)), "PTE;4;END");
+    EXPECT_EQ(udp.exchange(content(kPoste7, "def")), "PTE;7;END");
+    EXPECT_EQ(readFile(server.pathOf("poste7", "r.txt")), "abcdef");
+}

@@ -1,0 +1,206 @@
+// Transfers over UDP against the real engine: the exchange of one file, resumes, restarts with
+// another file, several origins at once, and what stays unanswered.
+
+#include "harness.h"
+
+#include "fsops.h"
+
+#include <gtest/gtest.h>
+
+using namespace servertest;
+using zelktest::patternBytes;
+using zelktest::readFile;
+
+namespace {
+
+// Sends `file` from `from` piece by piece and checks every answer.
+void sendPieces(UdpPeer& peer, std::string_view origin, std::string_view file,
+                std::size_t pieceSize, std::size_t fromIndex = 0) {
+    for (std::size_t at = fromIndex; at < file.size(); at += pieceSize) {
+        const std::string_view piece = file.substr(at, pieceSize);
+        const std::string expected = ack(at + piece.size() + 1);
+        ASSERT_EQ(peer.exchange(content(origin, piece)), expected) << "piece at " << at;
+    }
+}
+
+} // namespace
+
+TEST(UdpTransfers, TheWorkedExampleEndToEnd) {
+    RunningServer server;
+    UdpPeer peer(server.engine().udpPort());
+    const std::string file = patternBytes(2500);
+
+    ASSERT_EQ(peer.exchange(header(kPoste7, "rapport.txt", 2500)), "PTE;1;END");
+    EXPECT_TRUE(peer.lastSender() == QHostAddress(QHostAddress::LocalHost));
+    EXPECT_EQ(peer.lastSenderPort(), server.engine().udpPort());
+    ASSERT_EQ(server.table().count(), 1);
+    const zelk::TransferRow& row = server.table().at(0);
+    EXPECT_EQ(row.origin, kPoste7);
+    EXPECT_EQ(row.address, "127.0.0.1");
+    EXPECT_EQ(row.port, std::to_string(peer.localPort()));
+    EXPECT_EQ(row.file, "rapport.txt");
+    EXPECT_EQ(row.position, "1");
+    EXPECT_EQ(row.total, "2500");
+
+    EXPECT_EQ(peer.exchange(content(kPoste7, std::string_view(file).substr(0, 1000))),
+              "PTE;1001;END");
+    EXPECT_EQ(server.table().at(0).position, "1001");
+    EXPECT_EQ(peer.exchange(content(kPoste7, std::string_view(file).substr(1000, 1000))),
+              "PTE;2001;END");
+    EXPECT_EQ(peer.exchange(content(kPoste7, std::string_view(file).substr(2000))), "PTE;2501;END");
+
+    EXPECT_EQ(server.table().count(), 0);
+    EXPECT_EQ(readFile(server.pathOf("poste7", "rapport.txt")), file);
+}
+
+TEST(UdpTransfers, ARepeatedHeaderResumesAtTheStoredPositionFromAnyPeer) {
+    RunningServer server;
+    UdpPeer first(server.engine().udpPort());
+    const std::string file = patternBytes(1200, 7);
+    ASSERT_EQ(first.exchange(header(kPoste7, "a.bin", 1200)), "PTE;1;END");
+    ASSERT_EQ(first.exchange(content(kPoste7, std::string_view(file).substr(0, 500))),
+              "PTE;501;END");
+
+    UdpPeer second(server.engine().udpPort());
+    EXPECT_EQ(second.exchange(header(kPoste7, "a.bin", 1200)), "PTE;501;END");
+    ASSERT_EQ(server.table().count(), 1);
+    EXPECT_EQ(server.table().at(0).port, std::to_string(second.localPort()));
+    EXPECT_EQ(server.table().at(0).position, "501");
+
+    sendPieces(second, kPoste7, file, 500, 500);
+    EXPECT_EQ(readFile(server.pathOf("poste7", "a.bin")), file);
+}
+
+TEST(UdpTransfers, AnotherNameOrSizeFromTheSameOriginStartsAfresh) {
+    RunningServer server;
+    UdpPeer peer(server.engine().udpPort());
+    const std::string first = patternBytes(300, 1);
+    ASSERT_EQ(peer.exchange(header("other", "x", 50)), "PTE;1;END");
+    ASSERT_EQ(peer.exchange(header(kPoste7, "first.bin", 300)), "PTE;1;END");
+    ASSERT_EQ(peer.exchange(content(kPoste7, std::string_view(first).substr(0, 100))),
+              "PTE;101;END");
+
+    // Another name: the row is replaced by a new one at the end; the partial file stays.
+    EXPECT_EQ(peer.exchange(header(kPoste7, "second.bin", 300)), "PTE;1;END");
+    ASSERT_EQ(server.table().count(), 2);
+    EXPECT_EQ(server.table().at(0).origin, "other     ");
+    EXPECT_EQ(server.table().at(1).file, "second.bin");
+    EXPECT_EQ(server.table().at(1).position, "1");
+    EXPECT_EQ(readFile(server.pathOf("poste7", "first.bin")), first.substr(0, 100));
+
+    ASSERT_EQ(peer.exchange(content(kPoste7, "abc")), "PTE;4;END");
+    // The same name with another size, or the size written otherwise, is another file: its
+    // earlier bytes are deleted.
+    EXPECT_EQ(peer.exchange(header(kPoste7, "second.bin", 200)), "PTE;1;END");
+    EXPECT_FALSE(zelk::fileExists(server.pathOf("poste7", "second.bin")));
+    ASSERT_EQ(peer.exchange(content(kPoste7, "abc")), "PTE;4;END");
+    EXPECT_EQ(peer.exchange(header(kPoste7, "second.bin", "0200")), "PTE;1;END");
+    EXPECT_FALSE(zelk::fileExists(server.pathOf("poste7", "second.bin")));
+    EXPECT_EQ(server.table().count(), 2);
+}
+
+TEST(UdpTransfers, ACompletedTransferIsForgotten) {
+    RunningServer server;
+    UdpPeer peer(server.engine().udpPort());
+    const std::string file = patternBytes(200, 3);
+    ASSERT_EQ(peer.exchange(header(kPoste7, "done.bin", 200)), "PTE;1;END");
+    sendPieces(peer, kPoste7, file, 100);
+    EXPECT_EQ(server.table().count(), 0);
+
+    // A piece after completion finds no transfer.
+    EXPECT_TRUE(unanswered(server, peer, content(kPoste7, "late")));
+    EXPECT_EQ(readFile(server.pathOf("poste7", "done.bin")), file);
+
+    // The sender lost the last answer and announces the file again: it is received again.
+    EXPECT_EQ(peer.exchange(header(kPoste7, "done.bin", 200)), "PTE;1;END");
+    EXPECT_FALSE(zelk::fileExists(server.pathOf("poste7", "done.bin")));
+    sendPieces(peer, kPoste7, file, 150);
+    EXPECT_EQ(readFile(server.pathOf("poste7", "done.bin")), file);
+}
+
+TEST(UdpTransfers, ContentFromAnUnknownOriginIsNeitherWrittenNorAnswered) {
+    RunningServer server;
+    UdpPeer peer(server.engine().udpPort());
+    EXPECT_TRUE(unanswered(server, peer, content("stranger", "some bytes")));
+    EXPECT_FALSE(zelk::folderExists(server.receiveFolder() + "/stranger"));
+    EXPECT_EQ(server.rowOf(zelk::originIdentifier("stranger")), -1);
+}
+
+TEST(UdpTransfers, OriginsInterleaveEachIntoItsOwnFolder) {
+    RunningServer server;
+    UdpPeer a(server.engine().udpPort());
+    UdpPeer b(server.engine().udpPort());
+    const std::string fileA = patternBytes(900, 11);
+    const std::string fileB = patternBytes(700, 12);
+    ASSERT_EQ(a.exchange(header("alpha", "same.txt", 900)), "PTE;1;END");
+    ASSERT_EQ(b.exchange(header("beta", "same.txt", 700)), "PTE;1;END");
+    for (std::size_t at = 0; at < 900; at += 300) {
+        ASSERT_EQ(a.exchange(content("alpha", std::string_view(fileA).substr(at, 300))),
+                  ack(at + 301));
+        if (at < 700) {
+            const std::string_view piece = std::string_view(fileB).substr(at, 300);
+            ASSERT_EQ(b.exchange(content("beta", piece)), ack(at + piece.size() + 1));
+        }
+    }
+    EXPECT_EQ(readFile(server.pathOf("alpha", "same.txt")), fileA);
+    EXPECT_EQ(readFile(server.pathOf("beta", "same.txt")), fileB);
+    EXPECT_EQ(server.table().count(), 0);
+}
+
+TEST(UdpTransfers, IPv6LoopbackIsServedAndShownPlain) {
+    RunningServer server;
+    UdpPeer peer(server.engine().udpPort(), QHostAddress::LocalHostIPv6);
+    ASSERT_EQ(peer.exchange(header(kPoste7, "six.txt", 3)), "PTE;1;END");
+    EXPECT_TRUE(peer.lastSender() == QHostAddress(QHostAddress::LocalHostIPv6));
+    EXPECT_EQ(server.table().at(0).address, "::1");
+    EXPECT_EQ(peer.exchange(content(kPoste7, "six")), "PTE;4;END");
+    EXPECT_EQ(readFile(server.pathOf("poste7", "six.txt")), "six");
+}
+
+TEST(UdpTransfers, InvalidFramesAreDroppedInSilence) {
+    RunningServer server;
+    UdpPeer peer(server.engine().udpPort());
+    ASSERT_EQ(peer.exchange(header(kPoste7, "f", 10)), "PTE;1;END");
+    const std::string piece = content(kPoste7, "0123456789");
+
+    EXPECT_TRUE(unanswered(server, peer, std::string(1, '\x01')));
+    std::string wrongStart = piece;
+    wrongStart[0] = '\x02';
+    EXPECT_TRUE(unanswered(server, peer, wrongStart));
+    EXPECT_TRUE(unanswered(server, peer, piece + "x"));
+    EXPECT_TRUE(unanswered(server, peer, piece.substr(0, piece.size() - 1)));
+    EXPECT_TRUE(unanswered(server, peer, std::string("\x01") + kPoste7 + "00010;0123456789"));
+    EXPECT_TRUE(unanswered(server, peer, std::string("\x01") + kPoste7 + ";"));
+    EXPECT_TRUE(unanswered(server, peer, std::string("\x01") + kPoste7 + "7;BEG;END"));
+    EXPECT_EQ(server.table().at(server.rowOf(kPoste7)).position, "1");
+
+    // Leading zeros in the length field are the same number.
+    EXPECT_EQ(peer.exchange(std::string("\x01") + kPoste7 + "0010;0123456789"), "PTE;11;END");
+}
+
+TEST(UdpTransfers, AnOriginOfBlanksWritesIntoTheReceiveFolder) {
+    RunningServer server;
+    UdpPeer peer(server.engine().udpPort());
+    const std::string blanks(10, ' ');
+    ASSERT_EQ(peer.exchange(header(blanks, "plain.txt", 4)), "PTE;1;END");
+    ASSERT_EQ(peer.exchange(content(blanks, "data")), "PTE;5;END");
+    EXPECT_EQ(readFile(zelk::joinPath(server.receiveFolder(), "plain.txt")), "data");
+}
+
+TEST(UdpTransfers, TheTraceTellsEveryEventWhenAskedFor) {
+    RunningServer traced(true);
+    UdpPeer peer(traced.engine().udpPort());
+    ASSERT_EQ(peer.exchange(header(kPoste7, "t.txt", 2)), "PTE;1;END");
+    ASSERT_TRUE(unanswered(traced, peer, "junk"));
+    ASSERT_EQ(peer.exchange(content(kPoste7, "ok")), "PTE;3;END");
+    const std::string trace = traced.traceText();
+    for (const char* event : {"frame received", "file started", "ack sent PTE;1;END",
+                              "frame dropped invalid frame", "file finished"}) {
+        EXPECT_NE(trace.find(event), std::string::npos) << event;
+    }
+
+    RunningServer quiet(false);
+    UdpPeer other(quiet.engine().udpPort());
+    ASSERT_EQ(other.exchange(header(kPoste7, "t.txt", 2)), "PTE;1;END");
+    EXPECT_EQ(quiet.traceText(), "");
+}
