@@ -86,14 +86,15 @@ TEST(TcpIntake, BytesThatBeginNoFrameAreDropped) {
         return count;
     };
     tcp.write("GET / HTTP/1.0\r\n\r\n");
-    ASSERT_TRUE(waitUntil([&] { return drops() == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return drops() >= 1; }));
+    const int dropsSoFar = drops();
     EXPECT_EQ(heldBy(server, 1), 0u);
     tcp.write(header(kPoste7, "after.txt", 1));
     ASSERT_TRUE(tcp.answers("PTE;1;END"));
 
     // No separator where the length ends.
     tcp.write(std::string("\x01") + kPoste7 + "12345");
-    ASSERT_TRUE(waitUntil([&] { return drops() == 2; }));
+    ASSERT_TRUE(waitUntil([&] { return drops() > dropsSoFar; }));
     EXPECT_EQ(heldBy(server, 1), 0u);
     tcp.write(content(kPoste7, "z"));
     ASSERT_TRUE(tcp.answers("PTE;1;ENDPTE;2;END"));
