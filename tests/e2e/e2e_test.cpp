@@ -154,4 +154,37 @@ TEST_F(EndToEnd, AClientKilledMidFileDeliversItWholeAfterARestart) {
     expectArrivedIdentical();
 }
 
+TEST(ClientProgram, StartUpFailuresEndWithStatusOneAndOneLineNamingTheCause) {
+    ScratchDir dir;
+    QUdpSocket taken;
+    ASSERT_TRUE(taken.bind(QHostAddress::Any, 0));
+    const std::string outbox = "directoryFiles=" + dir.file("outbox") + "\n";
+    const std::pair<std::string, const char*> cases[] = {
+        {outbox + "ip_port_locals=0\n", "id_de_Lorigine="},
+        {"directoryFiles=" + dir.file("no/such/parent") + "\nid_de_Lorigine=x\n",
+         "directoryFiles="},
+        {outbox + "id_de_Lorigine=x\nip_port_locals=" + std::to_string(taken.localPort()) + "\n",
+         "ip_port_locals="},
+    };
+    for (const auto& [config, cause] : cases) {
+        writeFile(dir.file("client.cfg"), config);
+        QProcess client;
+        client.start(binary("Client_ZelkFiles"),
+                     {QStringLiteral("--headless"), QStringLiteral("--config"),
+                      QString::fromStdString(dir.file("client.cfg"))});
+        ASSERT_TRUE(client.waitForFinished(kStartMs)) << cause;
+        EXPECT_EQ(client.exitCode(), 1) << cause;
+        const QString error = QString::fromLocal8Bit(client.readAllStandardError());
+        EXPECT_EQ(error.count(QLatin1Char('\n')), 1) << error.toStdString();
+        EXPECT_TRUE(error.contains(QLatin1String(cause))) << error.toStdString();
+    }
+    QProcess missing;
+    missing.start(binary("Client_ZelkFiles"),
+                  {QStringLiteral("--headless"), QStringLiteral("--config"),
+                   QString::fromStdString(dir.file("none.cfg"))});
+    ASSERT_TRUE(missing.waitForFinished(kStartMs));
+    EXPECT_EQ(missing.exitCode(), 1);
+    EXPECT_TRUE(missing.readAllStandardError().contains("none.cfg"));
+}
+
 } // namespace
