@@ -2,9 +2,11 @@
 
 #include "cli.h"
 
+#include <QFontMetrics>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <array>
 
 namespace zelk {
@@ -12,6 +14,7 @@ namespace {
 
 constexpr int kRefreshMs = 100;
 constexpr int kColumns = 6;
+constexpr int kFileColumn = 3;
 
 const std::array<QString, kColumns>& headings() {
     static const std::array<QString, kColumns> texts = {
@@ -38,6 +41,24 @@ const std::string& cell(const TransferRow& row, int column) {
     }
 }
 
+// What each column must show whole: 10-character origins of common letters, dotted IPv4
+// addresses, 5-digit ports, a file name of a fair length and 10-digit positions. Anything wider
+// shows whole in its tooltip.
+QString widestValue(int column) {
+    switch (column) {
+    case 0:
+        return QStringLiteral("0000000000");
+    case 1:
+        return QStringLiteral("255.255.255.255");
+    case 2:
+        return QStringLiteral("65535");
+    case kFileColumn:
+        return QStringLiteral("rapport-mensuel-2024.pdf");
+    default:
+        return QStringLiteral("2147483647");
+    }
+}
+
 } // namespace
 
 TransferTableModel::TransferTableModel(const TransferTable& table, QObject* parent)
@@ -51,8 +72,10 @@ int TransferTableModel::columnCount(const QModelIndex& parent) const {
     return parent.isValid() ? 0 : kColumns;
 }
 
+// A cut value shows whole in its tooltip.
 QVariant TransferTableModel::data(const QModelIndex& index, int role) const {
-    if (role != Qt::DisplayRole || !index.isValid() || index.row() >= table_.count()) {
+    if ((role != Qt::DisplayRole && role != Qt::ToolTipRole) || !index.isValid() ||
+        index.row() >= table_.count()) {
         return {};
     }
     return displayText(cell(table_.at(index.row()), index.column()));
@@ -74,30 +97,52 @@ void TransferTableModel::refresh() {
 ServeurWindow::ServeurWindow(ServeurEngine& engine, QWidget* parent)
     : QWidget(parent), model_(engine.table()), view_(new QTableView(this)) {
     setWindowTitle(caption(Program::Server));
+    view_->setObjectName(QStringLiteral("tabTransferts"));
     view_->setModel(&model_);
     view_->verticalHeader()->hide();
     view_->setSelectionMode(QAbstractItemView::NoSelection);
     view_->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    view_->horizontalHeader()->setSectionResizeMode(3, QHeaderView::Stretch);
-    view_->setColumnWidth(0, 90);
-    view_->setColumnWidth(1, 110);
-    view_->setColumnWidth(2, 60);
+    view_->setWordWrap(false);
+    view_->setTextElideMode(Qt::ElideMiddle);
+    fitColumns();
 
+    auto* udp = new QLabel(engine.udpLabel(), this);
+    udp->setObjectName(QStringLiteral("Label7"));
+    auto* tcp = new QLabel(engine.tcpLabel(), this);
+    tcp->setObjectName(QStringLiteral("Label8"));
     auto* ports = new QHBoxLayout;
-    ports->addWidget(new QLabel(engine.udpLabel(), this));
+    ports->addWidget(udp);
     ports->addSpacing(24);
-    ports->addWidget(new QLabel(engine.tcpLabel(), this));
+    ports->addWidget(tcp);
     ports->addStretch();
 
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(view_, 1);
     layout->addLayout(ports);
-    resize(680, 220);
+    resize(sizeHint().expandedTo(QSize(view_->horizontalHeader()->length() + 40, 240)));
 
     refresh_.setSingleShot(true);
     refresh_.setInterval(kRefreshMs);
     connect(&refresh_, &QTimer::timeout, &model_, &TransferTableModel::refresh);
     connect(&engine, &ServeurEngine::tableChanged, this, &ServeurWindow::scheduleRefresh);
+}
+
+// Every column but the file name is as wide as its heading or its widest possible value, so a
+// full address, port or position never shows cut; the file name takes what the window has left.
+void ServeurWindow::fitColumns() {
+    QHeaderView* header = view_->horizontalHeader();
+    const QFontMetrics text(view_->font());
+    const QFontMetrics heading(header->font());
+    const int padding = 2 * text.horizontalAdvance(QLatin1Char('M'));
+    for (int column = 0; column < kColumns; ++column) {
+        const int wanted =
+            std::max(heading.horizontalAdvance(headings()[static_cast<std::size_t>(column)]),
+                     text.horizontalAdvance(widestValue(column)));
+        view_->setColumnWidth(column, wanted + padding);
+    }
+    header->setMinimumSectionSize(text.horizontalAdvance(QStringLiteral("MMMM")));
+    header->setSectionResizeMode(QHeaderView::Interactive);
+    header->setSectionResizeMode(kFileColumn, QHeaderView::Stretch);
 }
 
 void ServeurWindow::scheduleRefresh() {

@@ -35,6 +35,7 @@ public:
 
 private:
     void scheduleRefresh();
+    void fitColumns();
 
     TransferTableModel model_;
     QTableView* view_;
