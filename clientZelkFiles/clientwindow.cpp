@@ -5,6 +5,10 @@
 #include "config.h"
 
 #include <QFile>
+#include <QFontMetrics>
+#include <QHBoxLayout>
+#include <QPalette>
+#include <QVBoxLayout>
 
 namespace zelk {
 namespace {
@@ -18,16 +22,17 @@ ClientWindow::ClientWindow(const ClientEngine& engine, const ClientConfig& confi
     : engine_(engine), txtAdresse(this), txtPort(this), pgbTrx(this), lstFilPos(this),
       repaint_(this) {
     setWindowTitle(caption(Program::Client));
-    setFixedSize(250, 219);
-    txtAdresse.setGeometry(16, 24, 81, 19);
-    txtPort.setGeometry(112, 24, 41, 19);
-    pgbTrx.setGeometry(16, 56, 225, 17);
-    lstFilPos.setGeometry(16, 80, 217, 82);
+    txtAdresse.setObjectName(QStringLiteral("txtAdresse"));
+    txtPort.setObjectName(QStringLiteral("txtPort"));
+    pgbTrx.setObjectName(QStringLiteral("pgbTrx"));
+    lstFilPos.setObjectName(QStringLiteral("lstFilPos"));
     txtPort.setEnabled(false);
     txtAdresse.setEnabled(false);
     txtPort.setText(QString::fromLatin1(config.cfgPortDest));
     txtAdresse.setText(QString::fromLatin1(config.cfgAdresseDest));
     pgbTrx.setRange(0, 100);
+    pgbTrx.setTextVisible(true);
+    arrange();
 
     const auto markStale = [this] { stale_ = true; };
     connect(&engine, &ClientEngine::listChanged, this, markStale);
@@ -39,6 +44,33 @@ ClientWindow::ClientWindow(const ClientEngine& engine, const ClientConfig& confi
     });
     repaint_.start(kRefreshMs);
     refresh();
+}
+
+// Address before port on one line, the progress bar below them and the outbox list under it; the
+// address and the list take whatever room a larger window gives.
+void ClientWindow::arrange() {
+    const QFontMetrics metrics(txtPort.font());
+    txtPort.setMinimumWidth(metrics.horizontalAdvance(QStringLiteral("655350")));
+    txtPort.setMaximumWidth(metrics.horizontalAdvance(QStringLiteral("65535000000")));
+    txtAdresse.setMinimumWidth(metrics.horizontalAdvance(QStringLiteral("255.255.255.255")));
+    // Greyed, as boxes that cannot be edited, yet dark enough to read at a glance.
+    for (QLineEdit* box : {&txtAdresse, &txtPort}) {
+        QPalette palette = box->palette();
+        QColor text = palette.color(QPalette::Active, QPalette::Text);
+        text.setAlpha(180);
+        palette.setColor(QPalette::Disabled, QPalette::Text, text);
+        box->setPalette(palette);
+    }
+    auto* destination = new QHBoxLayout;
+    destination->addWidget(&txtAdresse, 3);
+    destination->addSpacing(12);
+    destination->addWidget(&txtPort, 1);
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(16, 16, 16, 16);
+    layout->addLayout(destination);
+    layout->addWidget(&pgbTrx);
+    layout->addWidget(&lstFilPos, 1);
+    resize(320, 240);
 }
 
 void ClientWindow::refresh() {

@@ -19,6 +19,7 @@ public:
     ClientWindow(const ClientEngine& engine, const ClientConfig& config);
 
 private:
+    void arrange();
     void refresh();
 
     const ClientEngine& engine_;
