@@ -5,6 +5,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFile>
+#include <QFileInfo>
 #include <cstdio>
 
 namespace zelk {
@@ -24,6 +25,34 @@ void print(std::FILE* to, const QString& text) {
     std::fflush(to);
 }
 
+const char* keysOf(Program program) {
+    return program == Program::Server
+               ? "receivePort_IP=, receivePortTCP=, directoryFiles=, paquets_UdpMax=,\n"
+                 "  Collecte_Trace="
+               : "directoryFiles=, vidangeDirFile=, attendApresSnd=, id_de_Lorigine=,\n"
+                 "  ip_destadresse=, ip_portadresse=, ip_port_locals=, paquets_UdpMax=,\n"
+                 "  Collecte_Trace=";
+}
+
+// The folder of the running executable, found before any application object exists.
+QString executableFolder() {
+    const QFileInfo self(QStringLiteral("/proc/self/exe"));
+    const QString target = self.canonicalFilePath();
+    return target.isEmpty() ? QStringLiteral("the folder of the executable")
+                            : QFileInfo(target).absolutePath();
+}
+
+QString windowNote() {
+#ifdef ZELK_GUI
+    return QStringLiteral(
+        "  --headless     run without a window and without a display; stop it with\n"
+        "                 SIGTERM (as systemd does) or Ctrl+C\n");
+#else
+    return QStringLiteral("  --headless     accepted: this build has no window and always runs\n"
+                          "                 headless; stop it with SIGTERM or Ctrl+C\n");
+#endif
+}
+
 QString helpText(Program program) {
     const QString name = QString::fromLatin1(programName(program));
     const QString what = program == Program::Server
@@ -31,15 +60,26 @@ QString helpText(Program program) {
                                               "clients into a folder per origin.")
                              : QStringLiteral("Sends every non-empty file of its outbox folder to "
                                               "one ZelkFiles server, then deletes it.");
-    return QStringLiteral("Usage: %1 [--config FILE] [--headless] [--version] [--help]\n"
-                          "%2\n\n"
-                          "Options:\n"
-                          "  --config FILE  read the settings from FILE instead of %3 in the\n"
-                          "                 folder of the executable\n"
-                          "  --headless     run without a window (stop it with a signal)\n"
-                          "  --version      print the version and exit\n"
-                          "  --help         print this help and exit\n")
-        .arg(name, what, QString::fromLatin1(configName(program)));
+    const QString file = QString::fromLatin1(configName(program));
+    return QStringLiteral(
+               "Usage: %1 [--config FILE] [--headless] [--version] [--help]\n"
+               "%2\n\n"
+               "Options:\n"
+               "  --config FILE  read the settings from FILE; without it they are read from\n"
+               "                 %3 in the folder of the executable:\n"
+               "                 %4/%3\n"
+               "%5"
+               "  --version      print the version (the window caption) and exit\n"
+               "  --help         print this help and exit\n\n"
+               "The configuration is plain text read once at start-up, one setting per line:\n"
+               "a key of 15 characters ending in \"=\", then the value as written. Lines that\n"
+               "name no key are ignored. Keys:\n"
+               "  %6\n"
+               "(\"Collecte_Trace=O\" writes a timestamped line per event on standard error).\n\n"
+               "Exit status: 1 when start-up fails (the cause is printed on standard error),\n"
+               "2 for a command line that cannot be read.\n")
+        .arg(name, what, file, executableFolder(), windowNote(),
+             QString::fromLatin1(keysOf(program)));
 }
 
 } // namespace
