@@ -9,12 +9,21 @@
 #ifdef ZELK_GUI
 #include "clientwindow.h"
 #include <QApplication>
+#include <QMessageBox>
 #endif
 
 namespace {
 
-int failStart(const QString& cause) {
+// A person who started the window from a menu has no terminal: the cause is shown to them too.
+int failStart(const QString& cause, bool headless) {
     std::fprintf(stderr, "Client_ZelkFiles: %s\n", cause.toLocal8Bit().constData());
+#ifdef ZELK_GUI
+    if (!headless) {
+        QMessageBox::critical(nullptr, zelk::caption(zelk::Program::Client), cause);
+    }
+#else
+    (void)headless;
+#endif
     return 1;
 }
 
@@ -47,12 +56,12 @@ int main(int argc, char** argv) {
     zelk::ClientConfig config;
     std::string readError;
     if (!zelk::Lire_Config(zelk::pathBytes(configPath), config, readError)) {
-        return failStart(QString::fromLocal8Bit(readError.c_str()));
+        return failStart(QString::fromLocal8Bit(readError.c_str()), headless);
     }
     zelk::ClientEngine engine;
     QString startError;
     if (!engine.start(config, startError)) {
-        return failStart(startError);
+        return failStart(startError, headless);
     }
 #ifdef ZELK_GUI
     std::unique_ptr<zelk::ClientWindow> window;
