@@ -412,3 +412,28 @@ TEST(Programs, RunWithTheirWindows) {
         EXPECT_EQ(readFile(arrived), bytes);
     }
 }
+
+// Started from a menu, a program that cannot start says why in a message box, and waits for the
+// person to read it, besides the line on standard error.
+TEST(Programs, ShowWhyTheyCannotStartInAMessageBox) {
+    ScratchDir dir;
+    const QString bin = qEnvironmentVariable("ZELK_BIN_DIR");
+    for (const char* name : {"Serveur_ZelkFiles", "Client_ZelkFiles"}) {
+        QProcess process;
+        process.start(bin + QLatin1Char('/') + QLatin1String(name),
+                      {QStringLiteral("--config"), QString::fromStdString(dir.file("none.cfg"))});
+        ASSERT_TRUE(process.waitForStarted(kWaitMs)) << name;
+        QByteArray said;
+        EXPECT_TRUE(QTest::qWaitFor(
+            [&] {
+                said += process.readAllStandardError();
+                return said.contains("none.cfg");
+            },
+            kWaitMs))
+            << name << ": " << said.toStdString();
+        // Still running: the box is up.
+        EXPECT_FALSE(process.waitForFinished(1000)) << name << " ended without a message box";
+        process.kill();
+        process.waitForFinished(kWaitMs);
+    }
+}
