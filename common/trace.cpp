@@ -1,5 +1,6 @@
 #include "trace.h"
 
+#include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <string>
@@ -58,6 +59,25 @@ void Trace::write(std::string_view event, std::string_view detail) {
 
 bool traceWanted(std::string_view cfgTrace) {
     return cfgTrace == "O";
+}
+
+std::string transferSummary(std::int64_t bytes, std::int64_t milliseconds) {
+    // A file done within the clock's grain still shows a rate.
+    const double seconds = static_cast<double>(std::max<std::int64_t>(milliseconds, 1)) / 1000.0;
+    double rate = static_cast<double>(bytes) / seconds;
+    const char* unit = "B/s";
+    for (const char* larger : {"kB/s", "MB/s", "GB/s"}) {
+        if (rate < 1000.0) {
+            break;
+        }
+        rate /= 1000.0;
+        unit = larger;
+    }
+    char text[96];
+    std::snprintf(text, sizeof text, "%lld bytes in %.3f s (%.3g %s)",
+                  static_cast<long long>(bytes), static_cast<double>(milliseconds) / 1000.0, rate,
+                  unit);
+    return text;
 }
 
 } // namespace zelk
