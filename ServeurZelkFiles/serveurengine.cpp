@@ -32,6 +32,16 @@ bool safeFileName(std::string_view name) {
     return !name.empty() && namesNoOtherFolder(name);
 }
 
+// How the trace names a transfer: the origin as its folder is named, and the file.
+std::string transferText(std::string_view origin, std::string_view file) {
+    std::string text = "origin \"";
+    text += withoutTrailingBlanks(origin);
+    text += "\" file \"";
+    text += file;
+    text += '"';
+    return text;
+}
+
 // The table's positions are the server's own decimal texts.
 std::int64_t positionValue(std::string_view text) {
     std::int64_t value = 0;
@@ -94,6 +104,12 @@ bool ServeurEngine::start(const ServerConfig& config, QString& error) {
         return false;
     }
     modeTcp = false;
+    if (trace_.enabled()) {
+        startedAt_.clear();
+        trace_.write("server started", "UDP port " + std::to_string(udpPort()) + ", TCP port " +
+                                           std::to_string(tcpPort()) + ", receive folder " +
+                                           cfg_.cfgRepertoire);
+    }
     return true;
 }
 
@@ -225,23 +241,27 @@ void ServeurEngine::tcpSend_Error(int index) {
     tcpSend.discard(index);
 }
 
+// Headers and everything dropped are traced; content that is written and acknowledged is not,
+// so that a file of many pieces leaves a few lines and the trace stays readable.
 void ServeurEngine::handleFrame() {
-    if (trace_.enabled()) {
-        trace_.write("frame received",
-                     std::to_string(tamponRecu.size()) + " bytes from " + peerText());
-    }
+    headerFrame_ = false;
     check_ = Valide_Id_Long(tamponRecu);
     if (!check_.valid()) {
-        drop("invalid frame");
+        drop("invalid frame of " + std::to_string(tamponRecu.size()) + " bytes");
         return;
     }
     if (!safeOrigin(std::string_view(tamponRecu).substr(1, kOriginWidth))) {
         drop("origin that names no folder of its own");
         return;
     }
-    if (!isHeaderFrame(tamponRecu, check_)) {
+    headerFrame_ = isHeaderFrame(tamponRecu, check_);
+    if (!headerFrame_) {
         Donnees_de_Contenu();
         return;
+    }
+    if (trace_.enabled()) {
+        trace_.write("frame received", "header of " + std::to_string(tamponRecu.size()) +
+                                           " bytes from " + peerText());
     }
     std::optional<Header> header = Traduit_Recu(tamponRecu, check_);
     if (!header) {
@@ -276,8 +296,11 @@ void ServeurEngine::Match_File() {
     if (row.file != nomFichier || row.total != tailleTotale) {
         // The origin has moved on to another file: its partial file stays as it is.
         if (trace_.enabled()) {
-            trace_.write("file dropped", row.origin + " " + row.file + " at position " +
-                                             row.position + " of " + row.total);
+            trace_.write("file abandoned", transferText(row.origin, row.file) + " at position " +
+                                               row.position + " of " + row.total + " after " +
+                                               elapsedText(row.origin) +
+                                               ": the origin announced \"" + nomFichier +
+                                               "\"; the partial file stays");
         }
         table_.remove(index);
         emit tableChanged();
@@ -293,7 +316,8 @@ void ServeurEngine::Match_File() {
     table_.replace(index, std::move(row));
     emit tableChanged();
     if (trace_.enabled()) {
-        trace_.write("file resumed", nomOrigine + " " + nomFichier + " at position " + position);
+        trace_.write("file resumed", transferText(nomOrigine, nomFichier) + " at position " +
+                                         position + " of " + tailleTotale + ", from " + peerText());
     }
     EnvoieAck(position);
 }
@@ -313,8 +337,9 @@ bool ServeurEngine::AddListe() {
     }
     emit tableChanged();
     if (trace_.enabled()) {
-        trace_.write("file started",
-                     nomOrigine + " " + nomFichier + " of " + tailleTotale + " from " + peerText());
+        startedAt_[nomOrigine].start();
+        trace_.write("file started", transferText(nomOrigine, nomFichier) + " of " + tailleTotale +
+                                         " bytes, from " + peerText());
     }
     return true;
 }
@@ -357,8 +382,9 @@ void ServeurEngine::Donnees_de_Contenu() {
     if (!Set_RepOrig(folder, error) ||
         !writeAt(joinPath(folder, row.file), position, content.donneesContenu, error)) {
         if (trace_.enabled()) {
-            trace_.write("write failed",
-                         row.origin + " at position " + row.position + ": " + error);
+            trace_.write("write failed", transferText(row.origin, row.file) + " at position " +
+                                             row.position + ": " + error +
+                                             "; the piece is not acknowledged");
         }
         return;
     }
@@ -370,7 +396,11 @@ void ServeurEngine::finishRow(int index, std::int64_t newPosition) {
     const TransferRow& row = table_.at(index);
     if (numericValue(row.total) == static_cast<double>(newPosition - 1)) {
         if (trace_.enabled()) {
-            trace_.write("file finished", row.origin + " " + row.file + " of " + row.total);
+            trace_.write("file finished",
+                         transferText(row.origin, row.file) + ", " +
+                             transferSummary(newPosition - 1, elapsedMs(row.origin)) + ", from " +
+                             peerText());
+            startedAt_.erase(row.origin);
         }
         table_.remove(index);
     } else {
@@ -394,9 +424,21 @@ void ServeurEngine::EnvoieAck(const std::string& position) {
             tcpSend.discard(indexTcp);
         }
     }
-    if (trace_.enabled()) {
+    if (trace_.enabled() && (headerFrame_ || !sent)) {
         trace_.write(sent ? "ack sent" : "ack not sent", ack + " to " + peerText());
     }
+}
+
+// Time since the origin's transfer began, resumes included; the trace alone keeps it.
+std::int64_t ServeurEngine::elapsedMs(const std::string& origin) const {
+    const auto found = startedAt_.find(origin);
+    return found == startedAt_.end() ? 0 : found->second.elapsed();
+}
+
+std::string ServeurEngine::elapsedText(const std::string& origin) const {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f s", static_cast<double>(elapsedMs(origin)) / 1000.0);
+    return text;
 }
 
 std::string ServeurEngine::peerText() const {

@@ -7,10 +7,12 @@
 #include "transfertable.h"
 #include "udpendpoint.h"
 
+#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QObject>
 #include <QString>
 #include <cstdio>
+#include <map>
 #include <string>
 #include <string_view>
 
@@ -72,6 +74,8 @@ private:
     void EnvoieAck(const std::string& position);
     std::string peerText() const;
     void drop(std::string_view why);
+    std::int64_t elapsedMs(const std::string& origin) const;
+    std::string elapsedText(const std::string& origin) const;
 
     ServerConfig cfg_;
     QString udpLabel_;
@@ -80,9 +84,12 @@ private:
     UdpEndpoint udpSend;
     TcpListener tcpSend;
     Trace trace_;
+    // When each origin's current file began, kept only while the trace is on.
+    std::map<std::string, QElapsedTimer> startedAt_;
 
     // The frame being handled.
     bool modeTcp = false;
+    bool headerFrame_ = false;
     int indexTcp = 0;
     std::string tamponRecu;
     FrameCheck check_;
