@@ -100,6 +100,13 @@ bool ClientEngine::start(const ClientConfig& config, QString& error) {
     pieceMax_ = pieceMaxOf(cfg_.cfgPaquetsMax);
     timLoopEnvoi_.enable();
     setProgress(0);
+    if (trace_.enabled()) {
+        trace_.write("client started", "origin \"" + cfg_.cfgIdOrigine + "\", outbox " +
+                                           cfg_.cfgRepertoire + ", local UDP port " +
+                                           std::to_string(boundPort()) + ", pieces of " +
+                                           std::to_string(pieceMax_) + " bytes, " +
+                                           std::to_string(lstFilPos_.size()) + " file(s) listed");
+    }
     return true;
 }
 
@@ -186,6 +193,10 @@ void ClientEngine::timLoopEnvoi_Timer() {
 void ClientEngine::timAttente_Timer() {
     timAttente_.disable();
     timLoopEnvoi_.enable();
+    if (trace_.enabled()) {
+        trace_.write("no answer", "within " + std::to_string(timAttente_.interval()) +
+                                      " ms: the file is announced again at the next tick");
+    }
 }
 
 void ClientEngine::Lance_Envoi() {
@@ -231,7 +242,7 @@ void ClientEngine::Envoie_Entete() {
     const std::string frame = buildHeaderFrame(cfg_.cfgIdOrigine, item.name, tailleFichier_);
     timAttente_.enable();
     if (trace_.enabled()) {
-        trace_.write("header sent", item.name + " " + std::to_string(tailleFichier_));
+        traceHeader(item.name);
     }
     emit headerSent(decodedName(item.name));
     send(frame);
@@ -270,10 +281,6 @@ bool ClientEngine::sendPiece(const std::string& path, std::int64_t p, std::int64
     const std::size_t prefixLength = writeContentPrefix(prefix, cfg_.cfgIdOrigine, n);
     char* frameStart = payload - prefixLength;
     std::memcpy(frameStart, prefix, prefixLength);
-    if (trace_.enabled()) {
-        trace_.write("piece sent", lstFilPos_.front().name + " at " + std::to_string(p) + ", " +
-                                       std::to_string(n) + " bytes");
-    }
     send(std::string_view(frameStart, prefixLength + n));
     return true;
 }
@@ -281,6 +288,7 @@ bool ClientEngine::sendPiece(const std::string& path, std::int64_t p, std::int64
 void ClientEngine::finishFirst() {
     const Listed item = lstFilPos_.front();
     const std::string path = fullPath(item.name);
+    traced_.clear();
     setProgress(0);
     lstFilPos_.erase(lstFilPos_.begin());
     emit listChanged();
@@ -297,7 +305,9 @@ void ClientEngine::finishFirst() {
     }
     deleteFile(path);
     if (trace_.enabled()) {
-        trace_.write("file finished", item.name);
+        trace_.write("file finished", "\"" + item.name + "\", " +
+                                          transferSummary(tailleFichier_, started_.elapsed()) +
+                                          ", deleted from the outbox");
     }
     emit fileDone(decodedName(item.name));
 }
@@ -318,7 +328,9 @@ void ClientEngine::dropFirst(std::string_view why) {
     setProgress(0);
     emit listChanged();
     if (trace_.enabled()) {
-        trace_.write("file dropped", name + ": " + std::string(why));
+        trace_.write("file dropped", "\"" + name + "\": " + std::string(why) +
+                                         "; it stays in the outbox for a later scan");
+        traced_.clear();
     }
     emit fileDropped(decodedName(name));
 }
@@ -350,11 +362,47 @@ void ClientEngine::udpSend_DataArrival(std::string_view bytes, const QHostAddres
         timLoopEnvoi_.enable();
         return;
     }
-    if (trace_.enabled()) {
-        trace_.write("acknowledgement", bytes);
+    if (trace_.enabled() && answerToHeader_) {
+        traceHeaderAnswer(*p);
     }
+    answerToHeader_ = false;
     Envoie_Contenu(*p);
     timAttente_.enable();
+}
+
+// The first header of a file starts it; a header sent again follows a silence.
+void ClientEngine::traceHeader(const std::string& name) {
+    answerToHeader_ = true;
+    if (traced_ != name) {
+        traced_ = name;
+        headers_ = 1;
+        started_.start();
+        trace_.write("file started", "\"" + name + "\" of " + std::to_string(tailleFichier_) +
+                                         " bytes, to " + destination_.toString().toStdString() +
+                                         " port " + std::to_string(destinationPort_));
+        return;
+    }
+    ++headers_;
+    trace_.write("header sent again",
+                 "\"" + name + "\" after " + std::to_string(started_.elapsed()) + " ms");
+}
+
+// The answer to a header says where the server stands: anywhere but the first byte is a resume.
+void ClientEngine::traceHeaderAnswer(std::int64_t p) {
+    if (lstFilPos_.empty()) {
+        return;
+    }
+    if (p == 0) {
+        if (headers_ > 1) {
+            trace_.write("file restarted", "\"" + lstFilPos_.front().name +
+                                               "\" from position 1: the server holds none of it");
+        }
+        return;
+    }
+    trace_.write("file resumed", "\"" + lstFilPos_.front().name + "\" at position " +
+                                     std::to_string(p + 1) + " of " +
+                                     std::to_string(tailleFichier_) + ": the server holds " +
+                                     std::to_string(p) + " bytes");
 }
 
 void ClientEngine::send(std::string_view datagram) {

@@ -8,6 +8,7 @@
 #include "trace.h"
 #include "udpendpoint.h"
 
+#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QObject>
 #include <QString>
@@ -102,6 +103,8 @@ private:
     bool sendPiece(const std::string& path, std::int64_t p, std::int64_t total);
     void send(std::string_view datagram);
     void setProgress(int value);
+    void traceHeader(const std::string& name);
+    void traceHeaderAnswer(std::int64_t p);
 
     ClientConfig cfg_;
     Trace trace_;
@@ -118,6 +121,12 @@ private:
     std::string scanError_;
     int strangerDatagrams_ = 0;
     bool leasesAllowed_ = true;
+    // Kept only while the trace is on: the file whose start was traced, since when, and
+    // whether the next acknowledgement answers a header.
+    std::string traced_;
+    QElapsedTimer started_;
+    int headers_ = 0;
+    bool answerToHeader_ = false;
 };
 
 } // namespace zelk
