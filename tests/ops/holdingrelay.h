@@ -29,6 +29,12 @@ public:
     quint16 serverSidePort() const { return serverSide_.localPort(); }
     std::size_t held() const { return held_.size(); }
 
+    // Forgets what it holds (as a link that lost it) and passes everything from now on.
+    void forgetHeld() {
+        holding_ = false;
+        held_.clear();
+    }
+
     void release() {
         holding_ = false;
         for (const QByteArray& datagram : held_) {

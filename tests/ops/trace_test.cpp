@@ -1,0 +1,262 @@
+// What an operator reads with "Collecte_Trace=O": the real programs move a file through a relay
+// that loses the link part-way, the client is killed and started again, and both traces tell the
+// story with timestamps: start, resume with its position, end with size, duration and rate, and
+// why anything was dropped. Pieces leave no line of their own.
+
+#include "codec.h"
+#include "fsops.h"
+#include "holdingrelay.h"
+#include "testutil.h"
+#include "trace.h"
+
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTcpServer>
+#include <QTest>
+#include <QUdpSocket>
+#include <filesystem>
+#include <gtest/gtest.h>
+
+using namespace zelktest;
+
+namespace {
+
+constexpr int kWaitMs = 60000; // a bound only: a loaded machine may be slow
+
+quint16 freePort() {
+    QUdpSocket udp;
+    QTcpServer tcp;
+    // One number free for both, so the server binds the same on each.
+    for (int tries = 0; tries < 50; ++tries) {
+        if (udp.bind(QHostAddress::Any, 0) && tcp.listen(QHostAddress::Any, udp.localPort())) {
+            return udp.localPort();
+        }
+        udp.close();
+    }
+    return 0;
+}
+
+class Program {
+public:
+    explicit Program(const char* name) : name_(name) {}
+    ~Program() { stop(); }
+    void start(const std::string& config) {
+        process_.start(qEnvironmentVariable("ZELK_BIN_DIR") + QLatin1Char('/') +
+                           QLatin1String(name_),
+                       {QStringLiteral("--headless"), QStringLiteral("--config"),
+                        QString::fromStdString(config)});
+        ASSERT_TRUE(process_.waitForStarted(kWaitMs)) << name_;
+    }
+    void kill() {
+        if (process_.state() != QProcess::NotRunning) {
+            process_.kill();
+            process_.waitForFinished(kWaitMs);
+        }
+        trace_ += process_.readAllStandardError().toStdString();
+    }
+    void stop() {
+        if (process_.state() != QProcess::NotRunning) {
+            process_.terminate();
+            if (!process_.waitForFinished(kWaitMs)) {
+                process_.kill();
+                process_.waitForFinished(kWaitMs);
+            }
+        }
+        trace_ += process_.readAllStandardError().toStdString();
+    }
+    // What it wrote on standard error so far.
+    const std::string& trace() {
+        trace_ += process_.readAllStandardError().toStdString();
+        return trace_;
+    }
+
+private:
+    const char* name_;
+    QProcess process_;
+    std::string trace_;
+};
+
+bool waitForLine(Program& program, const std::string& text) {
+    return QTest::qWaitFor([&] { return program.trace().find(text) != std::string::npos; },
+                           kWaitMs);
+}
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> out;
+    std::size_t from = 0;
+    while (from < text.size()) {
+        const std::size_t end = text.find('\n', from);
+        out.push_back(text.substr(from, end - from));
+        from = end == std::string::npos ? text.size() : end + 1;
+    }
+    return out;
+}
+
+void expectTimestamped(const std::string& trace) {
+    static const QRegularExpression stamp(
+        QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} \\S"));
+    for (const std::string& line : lines(trace)) {
+        EXPECT_TRUE(stamp.match(QString::fromStdString(line)).hasMatch()) << line;
+    }
+}
+
+::testing::AssertionResult has(const std::string& trace, const std::string& text) {
+    if (trace.find(text) != std::string::npos) {
+        return ::testing::AssertionSuccess();
+    }
+    return ::testing::AssertionFailure() << "no \"" << text << "\" in:\n" << trace;
+}
+
+::testing::AssertionResult matches(const std::string& trace, const char* pattern) {
+    if (QRegularExpression(QString::fromLatin1(pattern), QRegularExpression::MultilineOption)
+            .match(QString::fromStdString(trace))
+            .hasMatch()) {
+        return ::testing::AssertionSuccess();
+    }
+    return ::testing::AssertionFailure() << "nothing matches " << pattern << " in:\n" << trace;
+}
+
+struct Scene {
+    ScratchDir dir;
+    std::string inbox = dir.file("inbox");
+    std::string outbox = dir.file("outbox");
+    quint16 port = freePort();
+
+    void writeServerConfig(const char* trace) {
+        writeFile(dir.file("server.cfg"), "receivePort_IP=" + std::to_string(port) +
+                                              "\nreceivePortTCP=" + std::to_string(port) +
+                                              "\ndirectoryFiles=" + inbox +
+                                              "\nCollecte_Trace=" + trace + "\n");
+    }
+    void writeClientConfig(const char* trace, quint16 to, int piece) {
+        writeFile(dir.file("client.cfg"),
+                  "directoryFiles=" + outbox +
+                      "\nvidangeDirFile=20\nattendApresSnd=400\nid_de_Lorigine=suivi\n"
+                      "ip_destadresse=127.0.0.1\nip_portadresse=" +
+                      std::to_string(to) + "\nip_port_locals=0\npaquets_UdpMax=" +
+                      std::to_string(piece) + "\nCollecte_Trace=" + trace + "\n");
+    }
+};
+
+} // namespace
+
+TEST(OperatorTrace, TellsStartResumeEndAndDropsWithTimestamps) {
+    Scene scene;
+    ASSERT_NE(scene.port, 0);
+    constexpr int kPiece = 1000;
+    constexpr int kPassed = 40; // pieces through before the link is lost
+    const std::string bytes = patternBytes(300000, 9);
+    std::filesystem::create_directory(scene.outbox);
+    writeFile(zelk::joinPath(scene.outbox, "releve.bin"), bytes);
+
+    guitest::HoldingRelay relay(scene.port, 1 + kPassed);
+    scene.writeServerConfig("O");
+    scene.writeClientConfig("O", relay.clientSidePort(), kPiece);
+    Program server("Serveur_ZelkFiles");
+    server.start(scene.dir.file("server.cfg"));
+    ASSERT_TRUE(waitForLine(server, "server started"));
+    Program client("Client_ZelkFiles");
+    client.start(scene.dir.file("client.cfg"));
+
+    // The link breaks after 40 pieces and the client is killed while it waits.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return relay.held() > 0; }, kWaitMs));
+    client.kill();
+    relay.forgetHeld();
+    const std::string firstRun = client.trace();
+
+    // A frame that is no frame is dropped, and said so.
+    QUdpSocket junk;
+    junk.writeDatagram("junk", 4, QHostAddress::LocalHost, scene.port);
+    ASSERT_TRUE(waitForLine(server, "frame dropped invalid frame of 4 bytes"));
+
+    Program again("Client_ZelkFiles");
+    again.start(scene.dir.file("client.cfg"));
+    const std::string landed = zelk::joinPath(zelk::joinPath(scene.inbox, "suivi"), "releve.bin");
+    ASSERT_TRUE(waitForLine(server, "file finished"));
+    ASSERT_TRUE(waitForLine(again, "file finished"));
+    EXPECT_EQ(readFile(landed), bytes);
+    server.stop();
+    again.stop();
+
+    const std::string resumeAt = std::to_string(kPassed * kPiece + 1);
+    const std::string serverTrace = server.trace();
+    const std::string relayPort = std::to_string(relay.serverSidePort());
+    expectTimestamped(serverTrace);
+    EXPECT_TRUE(has(serverTrace, "server started UDP port " + std::to_string(scene.port) +
+                                     ", TCP port " + std::to_string(scene.port) +
+                                     ", receive folder " + scene.inbox));
+    EXPECT_TRUE(has(serverTrace, "file started origin \"suivi\" file \"releve.bin\" of 300000 "
+                                 "bytes, from UDP 127.0.0.1 " +
+                                     relayPort));
+    EXPECT_TRUE(has(serverTrace, "file resumed origin \"suivi\" file \"releve.bin\" at position " +
+                                     resumeAt + " of 300000"));
+    EXPECT_TRUE(matches(serverTrace, "file finished origin \"suivi\" file \"releve.bin\", 300000 "
+                                     "bytes in \\d+\\.\\d{3} s \\([0-9.e+]+ [kMG]?B/s\\), from "
+                                     "UDP 127\\.0\\.0\\.1 \\d+$"));
+    EXPECT_TRUE(has(serverTrace, "frame dropped invalid frame of 4 bytes (UDP 127.0.0.1 "));
+    // 300 pieces moved; each left no line.
+    EXPECT_LT(lines(serverTrace).size(), 20u) << serverTrace;
+
+    expectTimestamped(firstRun);
+    EXPECT_TRUE(has(firstRun, "client started origin \"suivi     \", outbox " + scene.outbox));
+    EXPECT_TRUE(has(firstRun, "file started \"releve.bin\" of 300000 bytes, to 127.0.0.1 port " +
+                                  std::to_string(relay.clientSidePort())));
+    const std::string secondRun = again.trace();
+    expectTimestamped(secondRun);
+    EXPECT_TRUE(has(secondRun, "file resumed \"releve.bin\" at position " + resumeAt +
+                                   " of 300000: the server holds " +
+                                   std::to_string(kPassed * kPiece) + " bytes"));
+    EXPECT_TRUE(matches(secondRun, "file finished \"releve.bin\", 300000 bytes in \\d+\\.\\d{3} s "
+                                   "\\([0-9.e+]+ [kMG]?B/s\\), deleted from the outbox$"));
+    EXPECT_LT(lines(secondRun).size(), 20u) << secondRun;
+}
+
+// A header that names another file while one is under way abandons it, and says what is left.
+TEST(OperatorTrace, TellsWhyAFileWasAbandoned) {
+    Scene scene;
+    scene.writeServerConfig("O");
+    Program server("Serveur_ZelkFiles");
+    server.start(scene.dir.file("server.cfg"));
+    ASSERT_TRUE(waitForLine(server, "server started"));
+    QUdpSocket peer;
+    ASSERT_TRUE(peer.bind(QHostAddress::LocalHost, 0));
+    const auto exchange = [&](const std::string& frame) {
+        peer.writeDatagram(frame.data(), static_cast<qint64>(frame.size()), QHostAddress::LocalHost,
+                           scene.port);
+        return QTest::qWaitFor([&] { return peer.hasPendingDatagrams(); }, kWaitMs) &&
+               peer.receiveDatagram().isValid();
+    };
+    const std::string origin = "brut      ";
+    ASSERT_TRUE(exchange(zelk::buildHeaderFrame(origin, "a.txt", 10)));
+    ASSERT_TRUE(exchange(zelk::buildContentFrame(origin, "abcd")));
+    ASSERT_TRUE(exchange(zelk::buildHeaderFrame(origin, "b.txt", 3)));
+    server.stop();
+    EXPECT_TRUE(matches(server.trace(), "file abandoned origin \"brut\" file \"a.txt\" at position "
+                                        "5 of 10 after \\d+\\.\\d{3} s: the origin announced "
+                                        "\"b.txt\"; the partial file stays$"));
+}
+
+// With the trace off, a whole transfer leaves nothing on standard error.
+TEST(OperatorTrace, SaysNothingWhenOff) {
+    Scene scene;
+    std::filesystem::create_directory(scene.outbox);
+    writeFile(zelk::joinPath(scene.outbox, "quiet.bin"), patternBytes(5000, 3));
+    scene.writeServerConfig("N");
+    scene.writeClientConfig("N", scene.port, 1000);
+    Program server("Serveur_ZelkFiles");
+    server.start(scene.dir.file("server.cfg"));
+    Program client("Client_ZelkFiles");
+    client.start(scene.dir.file("client.cfg"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return zelk::listFiles(scene.outbox).empty(); }, kWaitMs));
+    server.stop();
+    client.stop();
+    EXPECT_EQ(server.trace(), "");
+    EXPECT_EQ(client.trace(), "");
+}
+
+TEST(OperatorTrace, SummaryGivesSizeDurationAndRate) {
+    EXPECT_EQ(zelk::transferSummary(48000, 420), "48000 bytes in 0.420 s (114 kB/s)");
+    EXPECT_EQ(zelk::transferSummary(6291777, 2000), "6291777 bytes in 2.000 s (3.15 MB/s)");
+    EXPECT_EQ(zelk::transferSummary(1, 0), "1 bytes in 0.000 s (1 kB/s)");
+    EXPECT_EQ(zelk::transferSummary(500, 1000), "500 bytes in 1.000 s (500 B/s)");
+}
