@@ -5,6 +5,7 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QNetworkDatagram>
 #include <QTimer>
 #include <stdexcept>
 
