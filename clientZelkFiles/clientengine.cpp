@@ -10,6 +10,7 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
+#include <set>
 
 namespace zelk {
 namespace {
@@ -156,9 +157,11 @@ bool ClientEngine::Set_FilPos() {
     lstFilPos_.clear();
     bool ready = true;
     if (folderExists(cfg_.cfgRepertoire)) {
+        std::set<std::string> unlisted;
         for (const std::string& name : listFiles(cfg_.cfgRepertoire)) {
-            listIfSendable(name);
+            listIfSendable(name, unlisted);
         }
+        unlisted_ = std::move(unlisted);
     } else if (!createFolder(cfg_.cfgRepertoire, scanError_)) {
         if (trace_.enabled()) {
             trace_.write("outbox not made", cfg_.cfgRepertoire + ": " + scanError_);
@@ -169,7 +172,8 @@ bool ClientEngine::Set_FilPos() {
     return ready;
 }
 
-void ClientEngine::listIfSendable(const std::string& name) {
+// A file left out is traced at the first scan that finds it, not at every scan.
+void ClientEngine::listIfSendable(const std::string& name, std::set<std::string>& unlisted) {
     const auto stamp = stampOf(fullPath(name));
     if (!stamp || stamp->size == 0) {
         return; // empty, or vanished since the folder was read
@@ -177,9 +181,11 @@ void ClientEngine::listIfSendable(const std::string& name) {
     // The header splits at ";", so such a name would reach the server cut short.
     const bool nameFits = name.find(';') == std::string::npos;
     if (!nameFits || stamp->size > kLargestFile) {
-        if (trace_.enabled()) {
+        if (trace_.enabled() && unlisted.insert(name).second && unlisted_.count(name) == 0) {
             trace_.write("file not listed",
-                         name + (nameFits ? ": larger than 2147483646 bytes" : ": holds \";\""));
+                         "\"" + name + "\" stays in the outbox: " +
+                             (nameFits ? "larger than 2147483646 bytes"
+                                       : "its name holds \";\", which a header cannot carry"));
         }
         return;
     }
@@ -193,9 +199,11 @@ void ClientEngine::timLoopEnvoi_Timer() {
 void ClientEngine::timAttente_Timer() {
     timAttente_.disable();
     timLoopEnvoi_.enable();
-    if (trace_.enabled()) {
+    // After a file was dropped the wait is a mere pause, with nothing unanswered.
+    if (trace_.enabled() && !lstFilPos_.empty() && traced_ == lstFilPos_.front().name) {
         trace_.write("no answer", "within " + std::to_string(timAttente_.interval()) +
-                                      " ms: the file is announced again at the next tick");
+                                      " ms for \"" + traced_ +
+                                      "\": it is announced again at the next tick");
     }
 }
 

@@ -14,6 +14,7 @@
 #include <QString>
 #include <QTimer>
 #include <cstdint>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -93,7 +94,7 @@ signals:
 private:
     bool makeOutbox(QString& error);
     void resolveDestination();
-    void listIfSendable(const std::string& name);
+    void listIfSendable(const std::string& name, std::set<std::string>& unlisted);
     std::string fullPath(const std::string& name) const;
     bool passesOpenTest(const Listed& item) const;
     bool safeToDelete(const Listed& item, const std::string& path) const;
@@ -124,6 +125,7 @@ private:
     // Kept only while the trace is on: the file whose start was traced, since when, and
     // whether the next acknowledgement answers a header.
     std::string traced_;
+    std::set<std::string> unlisted_; // left out by the latest scan
     QElapsedTimer started_;
     int headers_ = 0;
     bool answerToHeader_ = false;
