@@ -260,3 +260,29 @@ TEST(OperatorTrace, SummaryGivesSizeDurationAndRate) {
     EXPECT_EQ(zelk::transferSummary(1, 0), "1 bytes in 0.000 s (1 kB/s)");
     EXPECT_EQ(zelk::transferSummary(500, 1000), "500 bytes in 1.000 s (500 B/s)");
 }
+
+// A file that cannot be sent is named once with the reason, not at every scan of the outbox.
+TEST(OperatorTrace, TellsOnceWhyAFileStaysInTheOutbox) {
+    Scene scene;
+    std::filesystem::create_directory(scene.outbox);
+    writeFile(zelk::joinPath(scene.outbox, "a;b.txt"), "data");
+    scene.writeServerConfig("N");
+    scene.writeClientConfig("O", scene.port, 1000);
+    Program server("Serveur_ZelkFiles");
+    server.start(scene.dir.file("server.cfg"));
+    Program client("Client_ZelkFiles");
+    client.start(scene.dir.file("client.cfg"));
+    ASSERT_TRUE(waitForLine(client, "client started"));
+    // Found by a later scan than the first, and sent.
+    writeFile(zelk::joinPath(scene.outbox, "later.txt"), "later");
+    ASSERT_TRUE(waitForLine(client, "file finished \"later.txt\""));
+    client.stop();
+    server.stop();
+    const std::string trace = client.trace();
+    const std::string line =
+        "file not listed \"a;b.txt\" stays in the outbox: its name holds \";\"";
+    const std::size_t first = trace.find(line);
+    ASSERT_NE(first, std::string::npos) << trace;
+    EXPECT_EQ(trace.find(line, first + 1), std::string::npos) << trace;
+    EXPECT_TRUE(zelk::fileExists(zelk::joinPath(scene.outbox, "a;b.txt")));
+}
