@@ -100,7 +100,7 @@ bool ServeurEngine::start(const ServerConfig& config, QString& error) {
         return false;
     }
     if (!listenTcp(error)) {
-        udpSend.socket().close();
+        udpSend.close();
         return false;
     }
     modeTcp = false;

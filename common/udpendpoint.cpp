@@ -1,47 +1,267 @@
 #include "udpendpoint.h"
 
-namespace zelk {
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <net/if.h>
+#include <unistd.h>
 
-UdpEndpoint::UdpEndpoint(QObject* parent) : QObject(parent) {
-    connect(&socket_, &QUdpSocket::readyRead, this, &UdpEndpoint::readPending);
+namespace zelk {
+namespace {
+
+// Larger than any UDP datagram, so that no datagram is ever cut short.
+constexpr std::size_t kReadBufferBytes = 65536;
+// Room for many datagrams of the largest frame: several clients answered in turn, or a burst
+// while the event thread is busy, must not overflow the socket. The system caps it at its own
+// maximum.
+constexpr int kSocketBufferBytes = 4 * 1024 * 1024;
+constexpr std::size_t kControlBytes =
+    CMSG_SPACE(sizeof(in6_pktinfo)) + CMSG_SPACE(sizeof(in_pktinfo));
+
+void setOption(int fd, int level, int name, int value) {
+    ::setsockopt(fd, level, name, &value, sizeof value);
 }
 
-bool UdpEndpoint::bind(quint16 port, QString& error) {
-    if (!socket_.bind(QHostAddress::Any, port)) {
-        error = socket_.errorString();
+bool bindAny(int fd, int family, quint16 port) {
+    if (family == AF_INET6) {
+        sockaddr_in6 any{};
+        any.sin6_family = AF_INET6;
+        any.sin6_addr = in6addr_any;
+        any.sin6_port = htons(port);
+        return ::bind(fd, reinterpret_cast<const sockaddr*>(&any), sizeof any) == 0;
+    }
+    sockaddr_in any{};
+    any.sin_family = AF_INET;
+    any.sin_addr.s_addr = htonl(INADDR_ANY);
+    any.sin_port = htons(port);
+    return ::bind(fd, reinterpret_cast<const sockaddr*>(&any), sizeof any) == 0;
+}
+
+quint16 boundPort(int fd) {
+    sockaddr_storage bound{};
+    socklen_t length = sizeof bound;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length) != 0) {
+        return 0;
+    }
+    const auto& asV6 = reinterpret_cast<const sockaddr_in6&>(bound);
+    const auto& asV4 = reinterpret_cast<const sockaddr_in&>(bound);
+    return ntohs(bound.ss_family == AF_INET6 ? asV6.sin6_port : asV4.sin_port);
+}
+
+// Datagrams to an IPv4 address leave a dual-stack socket as IPv4-mapped IPv6.
+bool toSystemAddress(int family, const QHostAddress& to, quint16 port, sockaddr_storage& out,
+                     socklen_t& length) {
+    out = sockaddr_storage{};
+    bool isV4 = false;
+    const quint32 v4 = to.toIPv4Address(&isV4);
+    if (family == AF_INET) {
+        auto& sin = reinterpret_cast<sockaddr_in&>(out);
+        sin.sin_family = AF_INET;
+        sin.sin_port = htons(port);
+        sin.sin_addr.s_addr = htonl(v4);
+        length = sizeof sin;
+        return isV4;
+    }
+    auto& sin6 = reinterpret_cast<sockaddr_in6&>(out);
+    sin6.sin6_family = AF_INET6;
+    sin6.sin6_port = htons(port);
+    length = sizeof sin6;
+    if (isV4) {
+        sin6.sin6_addr.s6_addr[10] = 0xff;
+        sin6.sin6_addr.s6_addr[11] = 0xff;
+        const quint32 network = htonl(v4);
+        std::memcpy(&sin6.sin6_addr.s6_addr[12], &network, sizeof network);
+        return true;
+    }
+    if (to.protocol() != QAbstractSocket::IPv6Protocol) {
         return false;
+    }
+    const Q_IPV6ADDR v6 = to.toIPv6Address();
+    std::memcpy(sin6.sin6_addr.s6_addr, v6.c, sizeof v6.c);
+    const QString scope = to.scopeId();
+    if (!scope.isEmpty()) {
+        bool numeric = false;
+        const uint index = scope.toUInt(&numeric);
+        sin6.sin6_scope_id = numeric ? index : ::if_nametoindex(scope.toLatin1().constData());
     }
     return true;
 }
 
-void UdpEndpoint::readPending() {
-    while (socket_.hasPendingDatagrams()) {
-        // A failed read is nothing received.
-        QNetworkDatagram datagram = socket_.receiveDatagram();
-        if (!datagram.isValid()) {
-            continue;
-        }
-        current_ = std::move(datagram);
-        handling_ = true;
-        if (handler_) {
-            const QByteArray& data = current_.data();
-            handler_(std::string_view(data.constData(), static_cast<std::size_t>(data.size())),
-                     current_.senderAddress(), static_cast<quint16>(current_.senderPort()));
-        }
-        handling_ = false;
+} // namespace
+
+UdpEndpoint::UdpEndpoint(QObject* parent) : QObject(parent), buffer_(kReadBufferBytes) {}
+
+UdpEndpoint::~UdpEndpoint() {
+    close();
+}
+
+bool UdpEndpoint::bind(quint16 port, QString& error) {
+    close();
+    int family = AF_INET6;
+    int fd = ::socket(AF_INET6, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        // A system without IPv6 still serves IPv4.
+        family = AF_INET;
+        fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     }
+    if (fd < 0) {
+        error = QString::fromLocal8Bit(std::strerror(errno));
+        return false;
+    }
+    if (family == AF_INET6) {
+        setOption(fd, IPPROTO_IPV6, IPV6_V6ONLY, 0);
+        setOption(fd, IPPROTO_IPV6, IPV6_RECVPKTINFO, 1);
+    }
+    // Tells which local address each datagram was sent to, so the answer leaves from it.
+    setOption(fd, IPPROTO_IP, IP_PKTINFO, 1);
+    if (!bindAny(fd, family, port)) {
+        error = QString::fromLocal8Bit(std::strerror(errno));
+        ::close(fd);
+        return false;
+    }
+    setOption(fd, SOL_SOCKET, SO_RCVBUF, kSocketBufferBytes);
+    setOption(fd, SOL_SOCKET, SO_SNDBUF, kSocketBufferBytes);
+    fd_ = fd;
+    family_ = family;
+    localPort_ = boundPort(fd);
+    notifier_ = std::make_unique<QSocketNotifier>(fd_, QSocketNotifier::Read);
+    connect(notifier_.get(), &QSocketNotifier::activated, this, &UdpEndpoint::readOne);
+    return true;
+}
+
+void UdpEndpoint::close() {
+    notifier_.reset();
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+    fd_ = -1;
+    localPort_ = 0;
+    toLength_ = 0;
+}
+
+// One datagram per wake-up: the event loop comes back at once while more are waiting, and other
+// sockets and timers get their turn in between.
+void UdpEndpoint::readOne() {
+    iovec iov{buffer_.data(), buffer_.size()};
+    alignas(cmsghdr) char control[kControlBytes];
+    msghdr message{};
+    message.msg_name = &source_;
+    message.msg_namelen = sizeof source_;
+    message.msg_iov = &iov;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    ssize_t received = -1;
+    do {
+        received = ::recvmsg(fd_, &message, 0);
+    } while (received < 0 && errno == EINTR);
+    if (received < 0) {
+        return; // a failed read is nothing received
+    }
+    sourceLength_ = message.msg_namelen;
+    haveLocal4_ = false;
+    haveLocal6_ = false;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+            std::memcpy(&local4_, CMSG_DATA(c), sizeof local4_);
+            haveLocal4_ = true;
+        } else if (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_PKTINFO) {
+            std::memcpy(&local6_, CMSG_DATA(c), sizeof local6_);
+            haveLocal6_ = true;
+        }
+    }
+    showSource();
+    handling_ = true;
+    if (handler_) {
+        handler_(std::string_view(buffer_.data(), static_cast<std::size_t>(received)), from_,
+                 fromPort_);
+    }
+    handling_ = false;
+}
+
+// The handler gets the source as plain IPv4 when it is IPv4 (never IPv4-mapped IPv6).
+void UdpEndpoint::showSource() {
+    if (sourceLength_ == shownLength_ && std::memcmp(&source_, &shown_, sourceLength_) == 0) {
+        return;
+    }
+    std::memcpy(&shown_, &source_, sourceLength_);
+    shownLength_ = sourceLength_;
+    from_.setAddress(reinterpret_cast<const sockaddr*>(&source_));
+    bool isV4 = false;
+    const quint32 v4 = from_.toIPv4Address(&isV4);
+    if (isV4 && from_.protocol() != QAbstractSocket::IPv4Protocol) {
+        from_.setAddress(v4);
+    }
+    const auto& asV6 = reinterpret_cast<const sockaddr_in6&>(source_);
+    const auto& asV4 = reinterpret_cast<const sockaddr_in&>(source_);
+    fromPort_ = ntohs(source_.ss_family == AF_INET6 ? asV6.sin6_port : asV4.sin_port);
 }
 
 bool UdpEndpoint::reply(std::string_view bytes) {
-    if (!handling_) {
+    if (!handling_ || fd_ < 0) {
         return false;
     }
-    const QByteArray payload(bytes.data(), static_cast<qsizetype>(bytes.size()));
-    return socket_.writeDatagram(current_.makeReply(payload)) >= 0;
+    iovec iov{const_cast<char*>(bytes.data()), bytes.size()};
+    alignas(cmsghdr) char control[kControlBytes] = {};
+    msghdr message{};
+    message.msg_name = &source_;
+    message.msg_namelen = sourceLength_;
+    message.msg_iov = &iov;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    cmsghdr* c = CMSG_FIRSTHDR(&message);
+    if (haveLocal4_) {
+        // The system's own choice of local address for this datagram: the address it was sent
+        // to, or a proper one of ours when it was sent to a broadcast or multicast address.
+        in_pktinfo from{};
+        from.ipi_spec_dst = local4_.ipi_spec_dst;
+        c->cmsg_level = IPPROTO_IP;
+        c->cmsg_type = IP_PKTINFO;
+        c->cmsg_len = CMSG_LEN(sizeof from);
+        std::memcpy(CMSG_DATA(c), &from, sizeof from);
+        message.msg_controllen = CMSG_SPACE(sizeof from);
+    } else if (haveLocal6_ && !IN6_IS_ADDR_MULTICAST(&local6_.ipi6_addr)) {
+        c->cmsg_level = IPPROTO_IPV6;
+        c->cmsg_type = IPV6_PKTINFO;
+        c->cmsg_len = CMSG_LEN(sizeof local6_);
+        std::memcpy(CMSG_DATA(c), &local6_, sizeof local6_);
+        message.msg_controllen = CMSG_SPACE(sizeof local6_);
+    } else {
+        message.msg_control = nullptr;
+        message.msg_controllen = 0;
+    }
+    ssize_t sent = -1;
+    do {
+        sent = ::sendmsg(fd_, &message, 0);
+    } while (sent < 0 && errno == EINTR);
+    return sent == static_cast<ssize_t>(bytes.size());
+}
+
+bool UdpEndpoint::destinationFor(const QHostAddress& to, quint16 port) {
+    if (toLength_ != 0 && port == toPort_ && to == to_ && to.scopeId() == to_.scopeId()) {
+        return true;
+    }
+    toLength_ = 0;
+    if (!toSystemAddress(family_, to, port, toAddress_, toLength_)) {
+        toLength_ = 0;
+        return false;
+    }
+    to_ = to;
+    toPort_ = port;
+    return true;
 }
 
 bool UdpEndpoint::sendTo(std::string_view bytes, const QHostAddress& to, quint16 port) {
-    return socket_.writeDatagram(bytes.data(), static_cast<qint64>(bytes.size()), to, port) >= 0;
+    if (fd_ < 0 || !destinationFor(to, port)) {
+        return false;
+    }
+    ssize_t sent = -1;
+    do {
+        sent = ::sendto(fd_, bytes.data(), bytes.size(), 0,
+                        reinterpret_cast<const sockaddr*>(&toAddress_), toLength_);
+    } while (sent < 0 && errno == EINTR);
+    return sent == static_cast<ssize_t>(bytes.size());
 }
 
 QHostAddress plainAddress(const QHostAddress& address) {
@@ -51,7 +271,8 @@ QHostAddress plainAddress(const QHostAddress& address) {
 }
 
 bool sameAddress(const QHostAddress& a, const QHostAddress& b) {
-    return plainAddress(a) == plainAddress(b);
+    // Compared in place: the client asks this for every datagram it receives.
+    return a.isEqual(b, QHostAddress::ConvertV4MappedToIPv4);
 }
 
 } // namespace zelk

@@ -3,15 +3,23 @@
 #include <QHostAddress>
 #include <QNetworkDatagram>
 #include <QObject>
+#include <QSocketNotifier>
 #include <QUdpSocket>
 #include <functional>
+#include <memory>
+#include <netinet/in.h>
 #include <string_view>
+#include <sys/socket.h>
+#include <vector>
 
 namespace zelk {
 
 // One UDP socket driven by the event loop. Each arrival is handed to the handler with the
 // datagram's bytes and source; while the handler runs, reply() answers that very datagram, to its
 // exact source address and port, from the address it was sent to.
+//
+// Every datagram costs one read into a buffer kept for the socket's life and, for an answer, one
+// send; nothing is allocated per datagram while the peer stays the same.
 class UdpEndpoint : public QObject {
     Q_OBJECT
 public:
@@ -19,25 +27,52 @@ public:
         std::function<void(std::string_view bytes, const QHostAddress& from, quint16 fromPort)>;
 
     explicit UdpEndpoint(QObject* parent = nullptr);
+    ~UdpEndpoint() override;
+    UdpEndpoint(const UdpEndpoint&) = delete;
+    UdpEndpoint& operator=(const UdpEndpoint&) = delete;
 
     // Binds on every address, IPv4 and IPv6 alike; port 0 lets the system choose.
     bool bind(quint16 port, QString& error);
-    quint16 localPort() const { return socket_.localPort(); }
+    quint16 localPort() const { return localPort_; }
     void setHandler(Handler handler) { handler_ = std::move(handler); }
 
     // Answers the datagram being handled; false when the send fails.
     bool reply(std::string_view bytes);
     bool sendTo(std::string_view bytes, const QHostAddress& to, quint16 port);
-
-    QUdpSocket& socket() { return socket_; }
+    void close();
 
 private:
-    void readPending();
+    void readOne();
+    void showSource();
+    bool destinationFor(const QHostAddress& to, quint16 port);
 
-    QUdpSocket socket_;
+    int fd_ = -1;
+    int family_ = AF_UNSPEC;
+    quint16 localPort_ = 0;
+    std::unique_ptr<QSocketNotifier> notifier_;
     Handler handler_;
-    QNetworkDatagram current_;
+    std::vector<char> buffer_;
+
+    // The datagram being handled: its source and the local address it was sent to.
     bool handling_ = false;
+    sockaddr_storage source_{};
+    socklen_t sourceLength_ = 0;
+    bool haveLocal4_ = false;
+    in_pktinfo local4_{};
+    bool haveLocal6_ = false;
+    in6_pktinfo local6_{};
+
+    // The source as the handler sees it, rebuilt only when it changes.
+    sockaddr_storage shown_{};
+    socklen_t shownLength_ = 0;
+    QHostAddress from_;
+    quint16 fromPort_ = 0;
+
+    // The latest destination of sendTo(), kept in the system's form.
+    QHostAddress to_;
+    quint16 toPort_ = 0;
+    sockaddr_storage toAddress_{};
+    socklen_t toLength_ = 0;
 };
 
 // An IPv4 address carried as IPv4-mapped IPv6 is folded to plain IPv4.

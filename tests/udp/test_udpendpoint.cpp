@@ -1,0 +1,187 @@
+// The UDP endpoint both programs use: what arrives is handed over whole and in order, answers go
+// to the exact source and leave from the address the datagram was sent to, and a peer's address
+// reaches the handler as plain IPv4 when it is IPv4.
+
+#include "testutil.h"
+#include "udpendpoint.h"
+
+#include <QDeadlineTimer>
+#include <QNetworkDatagram>
+#include <QTest>
+#include <QUdpSocket>
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
+
+using namespace zelktest;
+
+namespace {
+
+constexpr int kWaitMs = 20000; // a bound only: a loaded machine may be slow
+
+struct Seen {
+    std::string bytes;
+    QHostAddress from;
+    quint16 fromPort = 0;
+};
+
+// An endpoint that records every datagram and, when asked, answers each with a fixed text.
+class Recorder {
+public:
+    explicit Recorder(std::string answer = {}) : answer_(std::move(answer)) {
+        QString error;
+        bound_ = endpoint.bind(0, error);
+        endpoint.setHandler([this](std::string_view bytes, const QHostAddress& from, quint16 port) {
+            seen.push_back(Seen{std::string(bytes), from, port});
+            if (!answer_.empty()) {
+                replies.push_back(endpoint.reply(answer_));
+            }
+        });
+    }
+    bool bound() const { return bound_; }
+    bool waitFor(std::size_t count) {
+        const QDeadlineTimer deadline(kWaitMs);
+        while (seen.size() < count && !deadline.hasExpired()) {
+            QTest::qWait(5);
+        }
+        return seen.size() >= count;
+    }
+
+    zelk::UdpEndpoint endpoint;
+    std::vector<Seen> seen;
+    std::vector<bool> replies;
+
+private:
+    std::string answer_;
+    bool bound_ = false;
+};
+
+QNetworkDatagram awaitDatagram(QUdpSocket& socket) {
+    const QDeadlineTimer deadline(kWaitMs);
+    while (!socket.hasPendingDatagrams() && !deadline.hasExpired()) {
+        socket.waitForReadyRead(50);
+        QCoreApplication::processEvents();
+    }
+    return socket.hasPendingDatagrams() ? socket.receiveDatagram() : QNetworkDatagram();
+}
+
+bool ipv6LoopbackWorks() {
+    QUdpSocket probe;
+    return probe.bind(QHostAddress::LocalHostIPv6, 0);
+}
+
+} // namespace
+
+TEST(UdpEndpoint, AnswersTheExactSourceFromTheAddressTheDatagramWasSentTo) {
+    Recorder server("PTE;1;END");
+    ASSERT_TRUE(server.bound());
+    QUdpSocket peer;
+    ASSERT_TRUE(peer.bind(QHostAddress::LocalHost, 0));
+    // 127.0.0.2 is this machine too; a reply left to the routing table would come from 127.0.0.1
+    // and be refused by a client that listens to its server's address only.
+    const QHostAddress other(QStringLiteral("127.0.0.2"));
+    ASSERT_EQ(peer.writeDatagram("\x01hello", 6, other, server.endpoint.localPort()), 6);
+
+    const QNetworkDatagram answer = awaitDatagram(peer);
+    ASSERT_TRUE(answer.isValid());
+    EXPECT_EQ(answer.data(), QByteArray("PTE;1;END"));
+    EXPECT_TRUE(answer.senderAddress().isEqual(other, QHostAddress::ConvertV4MappedToIPv4))
+        << answer.senderAddress().toString().toStdString();
+    EXPECT_EQ(answer.senderPort(), server.endpoint.localPort());
+
+    ASSERT_EQ(server.seen.size(), 1u);
+    EXPECT_EQ(server.seen[0].from, QHostAddress(QHostAddress::LocalHost));
+    EXPECT_EQ(server.seen[0].from.protocol(), QAbstractSocket::IPv4Protocol);
+    EXPECT_EQ(server.seen[0].fromPort, peer.localPort());
+    EXPECT_EQ(server.replies, std::vector<bool>{true});
+}
+
+TEST(UdpEndpoint, AnswersOverIpv6Loopback) {
+    if (!ipv6LoopbackWorks()) {
+        GTEST_SKIP() << "no IPv6 loopback on this machine";
+    }
+    Recorder server("PTE;7;END");
+    ASSERT_TRUE(server.bound());
+    QUdpSocket peer;
+    ASSERT_TRUE(peer.bind(QHostAddress::LocalHostIPv6, 0));
+    ASSERT_EQ(peer.writeDatagram("ab", 2, QHostAddress::LocalHostIPv6, server.endpoint.localPort()),
+              2);
+    const QNetworkDatagram answer = awaitDatagram(peer);
+    ASSERT_TRUE(answer.isValid());
+    EXPECT_EQ(answer.data(), QByteArray("PTE;7;END"));
+    EXPECT_EQ(answer.senderAddress(), QHostAddress(QHostAddress::LocalHostIPv6));
+    EXPECT_EQ(answer.senderPort(), server.endpoint.localPort());
+    ASSERT_EQ(server.seen.size(), 1u);
+    EXPECT_EQ(server.seen[0].from, QHostAddress(QHostAddress::LocalHostIPv6));
+    EXPECT_EQ(server.seen[0].fromPort, peer.localPort());
+}
+
+TEST(UdpEndpoint, HandsOverEveryDatagramWholeAndInOrderWhateverItsSize) {
+    Recorder server;
+    ASSERT_TRUE(server.bound());
+    QUdpSocket peer;
+    ASSERT_TRUE(peer.bind(QHostAddress::LocalHost, 0));
+    const std::vector<std::size_t> sizes = {1, 2, 10015, 10016, 65507};
+    std::vector<std::string> sent;
+    for (std::size_t i = 0; i < sizes.size(); ++i) {
+        sent.push_back(patternBytes(sizes[i], static_cast<unsigned>(i + 1)));
+        ASSERT_EQ(peer.writeDatagram(sent.back().data(), static_cast<qint64>(sent.back().size()),
+                                     QHostAddress::LocalHost, server.endpoint.localPort()),
+                  static_cast<qint64>(sent.back().size()));
+    }
+    // A burst queued before the event loop runs: none may be lost or handled twice.
+    for (int i = 0; i < 100; ++i) {
+        sent.push_back(std::to_string(i) + std::string(1000, 'b'));
+        peer.writeDatagram(sent.back().data(), static_cast<qint64>(sent.back().size()),
+                           QHostAddress::LocalHost, server.endpoint.localPort());
+    }
+    ASSERT_TRUE(server.waitFor(sent.size()));
+    QTest::qWait(50);
+    ASSERT_EQ(server.seen.size(), sent.size());
+    for (std::size_t i = 0; i < sent.size(); ++i) {
+        EXPECT_EQ(server.seen[i].bytes.size(), sent[i].size()) << i;
+        EXPECT_TRUE(server.seen[i].bytes == sent[i]) << i;
+    }
+}
+
+TEST(UdpEndpoint, SendsToIpv4AndIpv6PeersAndAnswersOnlyWhileHandling) {
+    zelk::UdpEndpoint endpoint;
+    QString error;
+    ASSERT_TRUE(endpoint.bind(0, error)) << error.toStdString();
+    EXPECT_FALSE(endpoint.reply("PTE;1;END"));
+    EXPECT_FALSE(endpoint.sendTo("x1", QHostAddress(), 1000));
+
+    QUdpSocket v4;
+    ASSERT_TRUE(v4.bind(QHostAddress::LocalHost, 0));
+    EXPECT_TRUE(endpoint.sendTo("to v4", QHostAddress::LocalHost, v4.localPort()));
+    const QNetworkDatagram atV4 = awaitDatagram(v4);
+    EXPECT_EQ(atV4.data(), QByteArray("to v4"));
+    EXPECT_EQ(atV4.senderPort(), endpoint.localPort());
+
+    if (ipv6LoopbackWorks()) {
+        QUdpSocket v6;
+        ASSERT_TRUE(v6.bind(QHostAddress::LocalHostIPv6, 0));
+        EXPECT_TRUE(endpoint.sendTo("to v6", QHostAddress::LocalHostIPv6, v6.localPort()));
+        EXPECT_EQ(awaitDatagram(v6).data(), QByteArray("to v6"));
+        // Back to the first peer: the destination kept from the previous send is not reused.
+        EXPECT_TRUE(endpoint.sendTo("v4 again", QHostAddress::LocalHost, v4.localPort()));
+        EXPECT_EQ(awaitDatagram(v4).data(), QByteArray("v4 again"));
+    }
+}
+
+TEST(UdpEndpoint, RefusesAPortAlreadyTakenAndCanBeClosed) {
+    zelk::UdpEndpoint first;
+    QString error;
+    ASSERT_TRUE(first.bind(0, error));
+    zelk::UdpEndpoint second;
+    EXPECT_FALSE(second.bind(first.localPort(), error));
+    EXPECT_FALSE(error.isEmpty());
+    EXPECT_EQ(second.localPort(), 0);
+
+    const quint16 port = first.localPort();
+    first.close();
+    EXPECT_EQ(first.localPort(), 0);
+    EXPECT_FALSE(first.sendTo("x1", QHostAddress::LocalHost, port));
+    error.clear();
+    EXPECT_TRUE(second.bind(port, error)) << error.toStdString();
+}
