@@ -11,10 +11,14 @@ constexpr int kLargestIndex = 32767;
 // After a failed accept (out of descriptors, say) the listener rests this long instead of
 // retrying in a tight loop; UDP goes on being served meanwhile.
 constexpr int kAcceptPauseMs = 250;
+// Connections that the system completes while the event loop is busy wait here; with the default
+// of 50, a burst of peers overflows the queue and their handshakes stall for seconds.
+constexpr int kListenBacklog = 1024;
 
 } // namespace
 
 TcpListener::TcpListener(QObject* parent) : QObject(parent) {
+    server_.setListenBacklogSize(kListenBacklog);
     connect(&server_, &QTcpServer::newConnection, this, &TcpListener::acceptPending);
     connect(&server_, &QTcpServer::acceptError, this, [this](QAbstractSocket::SocketError) {
         server_.pauseAccepting();
