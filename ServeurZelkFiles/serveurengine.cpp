@@ -160,7 +160,7 @@ bool ServeurEngine::listenTcp(QString& error) {
 void ServeurEngine::udpSend_DataArrival(std::string_view bytes, const QHostAddress& from,
                                         quint16 fromPort) {
     modeTcp = false;
-    peerAddress_ = plainAddress(from);
+    peerAddress_ = from; // the endpoint gives IPv4 senders as plain IPv4 already
     peerPort_ = fromPort;
     // A single byte is never a message.
     if (bytes.size() == 1) {
