@@ -2,6 +2,8 @@
 #include "config.h"
 #include "serveurengine.h"
 
+#include <sys/resource.h>
+
 #include <QCoreApplication>
 #include <cstdio>
 #include <memory>
@@ -13,6 +15,16 @@
 #endif
 
 namespace {
+
+// Every TCP connection costs a descriptor: take all that the system grants this process rather
+// than the usual soft limit of 1024, so that a crowd of peers does not run the server dry.
+void raiseOpenFileLimit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
 
 #ifdef ZELK_GUI
 constexpr bool kWindowBuilt = true;
@@ -52,6 +64,7 @@ int main(int argc, char** argv) {
     if (!commandLine) {
         return exitCode;
     }
+    raiseOpenFileLimit();
     const bool windowed = kWindowBuilt && !commandLine->headless;
     const auto app = makeApplication(argc, argv, windowed);
 
