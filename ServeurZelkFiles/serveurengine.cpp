@@ -11,6 +11,8 @@ namespace {
 // Positions are 32-bit signed on the wire: the client holds them in a Long.
 constexpr std::int64_t kLargestPosition = 2147483647;
 constexpr quint16 kLargestPort = 65535;
+// A file that no piece has reached for this long is closed (a client gone for good).
+constexpr int kIdleFileMs = 2000;
 
 std::string_view withoutTrailingBlanks(std::string_view origin) {
     const std::size_t last = origin.find_last_not_of(' ');
@@ -84,6 +86,13 @@ ServeurEngine::ServeurEngine(QObject* parent, std::FILE* traceSink)
     tcpSend.onDataArrival = [this](int index) { tcpSend_DataArrival(index); };
     tcpSend.onClose = [this](int index) { tcpSend_Close(index); };
     tcpSend.onError = [this](int index) { tcpSend_Error(index); };
+    idleFiles_.setInterval(kIdleFileMs);
+    connect(&idleFiles_, &QTimer::timeout, this, [this] {
+        writer_.closeIdle();
+        if (writer_.empty()) {
+            idleFiles_.stop();
+        }
+    });
 }
 
 bool ServeurEngine::start(const ServerConfig& config, QString& error) {
@@ -302,6 +311,7 @@ void ServeurEngine::Match_File() {
                                                ": the origin announced \"" + nomFichier +
                                                "\"; the partial file stays");
         }
+        writer_.forget(row.origin);
         table_.remove(index);
         emit tableChanged();
         if (AddListe()) {
@@ -326,6 +336,7 @@ void ServeurEngine::Match_File() {
 // unanswered: writing from position 1 over it would leave its old tail behind the new bytes.
 bool ServeurEngine::AddListe() {
     const std::string path = joinPath(originFolder(nomOrigine), nomFichier);
+    writer_.forget(nomOrigine);
     if (!Elim_File(path)) {
         drop("header whose earlier file cannot be deleted: " + path);
         return false;
@@ -377,10 +388,9 @@ void ServeurEngine::Donnees_de_Contenu() {
         drop("content past the largest position");
         return;
     }
-    const std::string folder = originFolder(row.origin);
+    const bool last = numericValue(row.total) == static_cast<double>(next - 1);
     std::string error;
-    if (!Set_RepOrig(folder, error) ||
-        !writeAt(joinPath(folder, row.file), position, content.donneesContenu, error)) {
+    if (!writePiece(row, position, content.donneesContenu, last, error)) {
         if (trace_.enabled()) {
             trace_.write("write failed", transferText(row.origin, row.file) + " at position " +
                                              row.position + ": " + error +
@@ -390,6 +400,31 @@ void ServeurEngine::Donnees_de_Contenu() {
     }
     finishRow(index, next);
     EnvoieAck(std::to_string(next));
+}
+
+// The file stays open while pieces keep coming, and is looked up by its path before each one, so
+// a file removed or replaced meanwhile is created anew in its (re-made) folder; the last piece
+// closes it, and a close that fails leaves that piece unanswered.
+bool ServeurEngine::writePiece(const TransferRow& row, std::int64_t position,
+                               std::string_view bytes, bool last, std::string& error) {
+    int fd = writer_.keptFor(row.origin, row.file);
+    if (fd < 0) {
+        const std::string folder = originFolder(row.origin);
+        if (!Set_RepOrig(folder, error)) {
+            return false;
+        }
+        fd = writer_.open(row.origin, row.file, joinPath(folder, row.file), error);
+        if (fd < 0) {
+            return false;
+        }
+        if (!idleFiles_.isActive()) {
+            idleFiles_.start();
+        }
+    }
+    if (!writer_.writeAt(fd, position, bytes, error)) {
+        return false;
+    }
+    return !last || writer_.release(row.origin, error);
 }
 
 void ServeurEngine::finishRow(int index, std::int64_t newPosition) {

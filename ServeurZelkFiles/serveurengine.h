@@ -2,6 +2,7 @@
 
 #include "codec.h"
 #include "config.h"
+#include "piecewriter.h"
 #include "tcplistener.h"
 #include "trace.h"
 #include "transfertable.h"
@@ -11,6 +12,7 @@
 #include <QHostAddress>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 #include <cstdio>
 #include <map>
 #include <string>
@@ -69,6 +71,8 @@ private:
     std::string originFolder(std::string_view origin) const;
 
     void Donnees_de_Contenu();
+    bool writePiece(const TransferRow& row, std::int64_t position, std::string_view bytes,
+                    bool last, std::string& error);
     void finishRow(int index, std::int64_t newPosition);
 
     void EnvoieAck(const std::string& position);
@@ -81,6 +85,9 @@ private:
     QString udpLabel_;
     QString tcpLabel_;
     TransferTable table_;
+    // Files being received stay open between pieces; those left idle are closed after a while.
+    PieceWriter writer_;
+    QTimer idleFiles_;
     UdpEndpoint udpSend;
     TcpListener tcpSend;
     Trace trace_;
