@@ -197,6 +197,7 @@ void ClientEngine::timLoopEnvoi_Timer() {
 }
 
 void ClientEngine::timAttente_Timer() {
+    reader_.release();
     timAttente_.disable();
     timLoopEnvoi_.enable();
     // After a file was dropped the wait is a mere pause, with nothing unanswered.
@@ -209,6 +210,7 @@ void ClientEngine::timAttente_Timer() {
 
 void ClientEngine::Lance_Envoi() {
     timLoopEnvoi_.disable();
+    reader_.release();
     if (lstFilPos_.empty()) {
         Set_FilPos();
         timLoopEnvoi_.enable();
@@ -261,8 +263,8 @@ void ClientEngine::Envoie_Contenu(std::int64_t p) {
         timLoopEnvoi_.enable();
         return;
     }
-    const std::string path = fullPath(lstFilPos_.front().name);
-    const auto total = fileLength(path);
+    const std::string& path = pathOfFirst();
+    const auto total = reader_.lengthOf(path);
     if (!total) {
         dropFirst("vanished");
         return;
@@ -280,7 +282,7 @@ void ClientEngine::Envoie_Contenu(std::int64_t p) {
 bool ClientEngine::sendPiece(const std::string& path, std::int64_t p, std::int64_t total) {
     std::size_t n = std::min<std::size_t>(pieceMax_, static_cast<std::size_t>(total - p));
     char* payload = frame_.data() + kMaxFramePrefix;
-    const auto got = readAt(path, p, payload, n);
+    const auto got = reader_.readAt(path, p, payload, n);
     if (!got || *got != n) {
         return false;
     }
@@ -293,7 +295,18 @@ bool ClientEngine::sendPiece(const std::string& path, std::int64_t p, std::int64
     return true;
 }
 
+// Built again only when another file comes first.
+const std::string& ClientEngine::pathOfFirst() {
+    const std::string& name = lstFilPos_.front().name;
+    if (firstPath_.empty() || firstName_ != name) {
+        firstName_ = name;
+        firstPath_ = fullPath(name);
+    }
+    return firstPath_;
+}
+
 void ClientEngine::finishFirst() {
+    reader_.release();
     const Listed item = lstFilPos_.front();
     const std::string path = fullPath(item.name);
     traced_.clear();
@@ -331,6 +344,7 @@ bool ClientEngine::safeToDelete(const Listed& item, const std::string& path) con
 }
 
 void ClientEngine::dropFirst(std::string_view why) {
+    reader_.release();
     const std::string name = lstFilPos_.front().name;
     lstFilPos_.erase(lstFilPos_.begin());
     setProgress(0);
@@ -367,6 +381,7 @@ void ClientEngine::udpSend_DataArrival(std::string_view bytes, const QHostAddres
         if (trace_.enabled()) {
             trace_.write("no acknowledgement", bytes);
         }
+        reader_.release();
         timLoopEnvoi_.enable();
         return;
     }

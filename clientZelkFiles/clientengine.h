@@ -5,6 +5,7 @@
 
 #include "config.h"
 #include "openprobe.h"
+#include "piecereader.h"
 #include "trace.h"
 #include "udpendpoint.h"
 
@@ -102,6 +103,7 @@ private:
     void dropFirst(std::string_view why);
     void finishFirst();
     bool sendPiece(const std::string& path, std::int64_t p, std::int64_t total);
+    const std::string& pathOfFirst();
     void send(std::string_view datagram);
     void setProgress(int value);
     void traceHeader(const std::string& name);
@@ -119,6 +121,10 @@ private:
     int destinationPort_ = 0;
     std::size_t pieceMax_ = 1;
     std::string frame_; // one content frame, kept from piece to piece
+    // The first listed file, open while acknowledgements keep coming, and its path.
+    PieceReader reader_;
+    std::string firstName_;
+    std::string firstPath_;
     std::string scanError_;
     int strangerDatagrams_ = 0;
     bool leasesAllowed_ = true;

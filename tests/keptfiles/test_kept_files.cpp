@@ -4,6 +4,7 @@
 // over or has gone quiet.
 
 #include "harness.h"
+#include "heldopen.h"
 
 #include "fsops.h"
 
@@ -18,20 +19,6 @@ using zelktest::readFile;
 using zelktest::writeFile;
 
 namespace {
-
-// Whether this process holds a descriptor on the file at `path`.
-bool heldOpen(const std::string& path) {
-    std::error_code error;
-    const auto target = std::filesystem::weakly_canonical(path, error);
-    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", error)) {
-        std::error_code readError;
-        const auto link = std::filesystem::read_symlink(entry.path(), readError);
-        if (!readError && (link == target || link.string() == target.string() + " (deleted)")) {
-            return true;
-        }
-    }
-    return false;
-}
 
 class KeptFiles : public ::testing::Test {
 protected:
