@@ -1,0 +1,648 @@
+#!/usr/bin/env python3
+"""Side-by-side measurements on loopback: the real ZelkFiles programs (headless), a TFTP peer
+(in.tftpd with curl as its client) and the bare stop-and-wait limit (zelk_limit), interleaved so
+that drift of the machine hits all of them alike. Run through bench/run, which installs and builds
+what this needs. Every process started here is stopped by its pid; every wait has a bound."""
+
+import argparse
+import ctypes
+import errno
+import hashlib
+import json
+import os
+import platform
+import select
+import shutil
+import signal
+import socket
+import statistics
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+
+MIB = 1024 * 1024
+CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
+IN_DELETE = 0x00000200
+READY_SECONDS = 20
+
+
+class BenchError(Exception):
+    pass
+
+
+# --- Processes ---------------------------------------------------------------------------------
+
+
+def proc_cpu_seconds(pid, children=False):
+    """User + system CPU of a running process, from /proc (children: those it has reaped)."""
+    with open(f"/proc/{pid}/stat", "rb") as f:
+        fields = f.read().rsplit(b")", 1)[1].split()
+    ticks = int(fields[11]) + int(fields[12])
+    if children:
+        ticks += int(fields[13]) + int(fields[14])
+    return ticks / CLOCK_TICKS
+
+
+def proc_peak_rss_mib(pid):
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) / 1024
+    return float("nan")
+
+
+def proc_children(pid):
+    try:
+        with open(f"/proc/{pid}/task/{pid}/children") as f:
+            return f.read().split()
+    except OSError:
+        return []
+
+
+class Started:
+    """A program started here, stopped by its own pid."""
+
+    def __init__(self, argv, log_path):
+        self.argv = argv
+        self.log = open(log_path, "wb")
+        self.proc = subprocess.Popen(argv, stdout=self.log, stderr=subprocess.STDOUT,
+                                     stdin=subprocess.DEVNULL)
+
+    @property
+    def pid(self):
+        return self.proc.pid
+
+    def alive(self):
+        return self.proc.poll() is None
+
+    def stop(self):
+        if self.proc.poll() is None:
+            os.kill(self.proc.pid, signal.SIGTERM)
+            try:
+                self.proc.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                os.kill(self.proc.pid, signal.SIGKILL)
+                self.proc.wait(timeout=5)
+        self.log.close()
+
+
+def free_port():
+    """A port free for UDP and TCP on every address at the moment of asking."""
+    for _ in range(100):
+        with socket.socket(socket.AF_INET6, socket.SOCK_DGRAM) as udp:
+            udp.bind(("::", 0))
+            port = udp.getsockname()[1]
+            with socket.socket(socket.AF_INET6, socket.SOCK_STREAM) as tcp:
+                try:
+                    tcp.bind(("::", port))
+                except OSError:
+                    continue
+            return port
+    raise BenchError("no free port")
+
+
+def udp_port_bound(port):
+    hexport = f":{port:04X}"
+    for table in ("/proc/net/udp", "/proc/net/udp6"):
+        try:
+            with open(table) as f:
+                next(f)
+                if any(line.split()[1].endswith(hexport) for line in f):
+                    return True
+        except OSError:
+            pass
+    return False
+
+
+def wait_for(predicate, seconds, what):
+    deadline = time.monotonic() + seconds
+    while not predicate():
+        if time.monotonic() > deadline:
+            raise BenchError(f"timed out waiting for {what}")
+        time.sleep(0.01)
+
+
+# --- Deletions seen as they happen -------------------------------------------------------------
+
+
+class DeletionWatch:
+    """inotify on outbox folders: the moment each awaited file leaves its folder."""
+
+    def __init__(self, folders):
+        self.libc = ctypes.CDLL(None, use_errno=True)
+        self.fd = self.libc.inotify_init1(os.O_CLOEXEC | os.O_NONBLOCK)
+        if self.fd < 0:
+            raise BenchError("inotify_init1: " + os.strerror(ctypes.get_errno()))
+        self.folder_of = {}
+        for folder in folders:
+            wd = self.libc.inotify_add_watch(self.fd, os.fsencode(folder), IN_DELETE)
+            if wd < 0:
+                raise BenchError("inotify_add_watch: " + os.strerror(ctypes.get_errno()))
+            self.folder_of[wd] = folder
+
+    def close(self):
+        os.close(self.fd)
+
+    def wait(self, awaited, seconds):
+        """Waits until every (folder, name) in `awaited` is deleted; gives the time of the last."""
+        left = set(awaited)
+        last = time.monotonic()
+        deadline = last + seconds
+        while left:
+            remaining = deadline - time.monotonic()
+            if remaining <= 0:
+                raise BenchError(f"timed out: {len(left)} file(s) still in the outbox")
+            ready, _, _ = select.select([self.fd], [], [], min(remaining, 1.0))
+            if not ready:
+                continue
+            try:
+                data = os.read(self.fd, 1 << 16)
+            except BlockingIOError:
+                continue
+            last = time.monotonic()
+            offset = 0
+            while offset < len(data):
+                wd, _mask, _cookie, length = struct.unpack_from("iIII", data, offset)
+                name = data[offset + 16:offset + 16 + length].rstrip(b"\0")
+                offset += 16 + length
+                left.discard((self.folder_of.get(wd), os.fsdecode(name)))
+        return last
+
+
+# --- Files -------------------------------------------------------------------------------------
+
+
+def make_source(path, size):
+    """A file of `size` bytes that no block repeats within, written once per run of the bench."""
+    block = hashlib.sha256(b"zelk").digest() * 4096  # 128 KiB
+    with open(path, "wb") as f:
+        written = 0
+        counter = 0
+        while written < size:
+            chunk = hashlib.sha256(counter.to_bytes(8, "little")).digest() + block
+            chunk = chunk[: min(len(chunk), size - written)]
+            f.write(chunk)
+            written += len(chunk)
+            counter += 1
+
+
+def same_content(a, b):
+    if os.path.getsize(a) != os.path.getsize(b):
+        return False
+    with open(a, "rb") as fa, open(b, "rb") as fb:
+        while True:
+            x = fa.read(1 << 20)
+            if x != fb.read(1 << 20):
+                return False
+            if not x:
+                return True
+
+
+# --- ZelkFiles ---------------------------------------------------------------------------------
+
+
+class ZelkRig:
+    """One headless server and N headless clients, each client with its own outbox and origin."""
+
+    def __init__(self, bindir, work, clients, piece, loop_ms):
+        self.bindir = bindir
+        self.work = work
+        self.port = free_port()
+        self.inbox = os.path.join(work, "inbox")
+        self.started = []
+        self.server = None
+        self.clients = []
+        self.outboxes = []
+        self.origins = [f"bench{i:02d}" for i in range(clients)]
+        self.piece = piece
+        self.loop_ms = loop_ms
+
+    def __enter__(self):
+        try:
+            self._start()
+        except BaseException:
+            self.stop()
+            raise
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+    def _start(self):
+        cfg = os.path.join(self.work, "server.cfg")
+        with open(cfg, "w") as f:
+            f.write(f"receivePort_IP={self.port}\nreceivePortTCP=0\n"
+                    f"directoryFiles={self.inbox}\nCollecte_Trace=N\n")
+        self.server = self._launch("Serveur_ZelkFiles", cfg, "server.log")
+        wait_for(lambda: udp_port_bound(self.port) or not self.server.alive(), READY_SECONDS,
+                 "the server's port")
+        if not self.server.alive():
+            raise BenchError("the server did not start (see server.log)")
+        for origin in self.origins:
+            outbox = os.path.join(self.work, "outbox-" + origin)
+            cfg = os.path.join(self.work, f"client-{origin}.cfg")
+            with open(cfg, "w") as f:
+                f.write(f"directoryFiles={outbox}\nvidangeDirFile={self.loop_ms}\n"
+                        f"attendApresSnd=1000\nid_de_Lorigine={origin}\n"
+                        f"ip_destadresse=127.0.0.1\nip_portadresse={self.port}\n"
+                        f"ip_port_locals=0\npaquets_UdpMax={self.piece}\nCollecte_Trace=N\n")
+            self.clients.append(self._launch("Client_ZelkFiles", cfg, f"client-{origin}.log"))
+            self.outboxes.append(outbox)
+        wait_for(lambda: all(os.path.isdir(o) for o in self.outboxes), READY_SECONDS,
+                 "the outboxes")
+        # A first small file through every client proves both ends ready and warms them up.
+        warm = os.path.join(self.work, "warm.bin")
+        with open(warm, "wb") as f:
+            f.write(os.urandom(4096))
+        self.transfer([(warm, "warm.bin")] * len(self.outboxes), 60)
+
+    def _launch(self, program, cfg, log):
+        exe = os.path.join(self.bindir, program)
+        started = Started([exe, "--headless", "--config", cfg], os.path.join(self.work, log))
+        self.started.append(started)
+        return started
+
+    def stop(self):
+        for started in reversed(self.started):
+            started.stop()
+        self.started = []
+
+    def cpu(self):
+        return [proc_cpu_seconds(p.pid) for p in [self.server] + self.clients]
+
+    def peak_rss(self):
+        return [proc_peak_rss_mib(p.pid) for p in [self.server] + self.clients]
+
+    def received(self, client_index, name):
+        return os.path.join(self.inbox, self.origins[client_index], name)
+
+    def transfer(self, items, seconds):
+        """Links each (source, name) into the outbox of client i (the i-th item); times from the
+        first file entering until the last is deleted."""
+        watch = DeletionWatch(self.outboxes)
+        try:
+            awaited = []
+            start = time.monotonic()
+            for index, (source, name) in enumerate(items):
+                outbox = self.outboxes[index % len(self.outboxes)]
+                os.link(source, os.path.join(outbox, name))
+                awaited.append((outbox, name))
+            end = watch.wait(awaited, seconds)
+        finally:
+            watch.close()
+        for started in [self.server] + self.clients:
+            if not started.alive():
+                raise BenchError(f"{started.argv[0]} ended during the transfer")
+        return end - start
+
+
+def zelk_one_file(bindir, work, source, size, piece):
+    with ZelkRig(bindir, work, 1, piece, 1) as rig:
+        cpu0 = rig.cpu()
+        seconds = rig.transfer([(source, "big.bin")], transfer_bound(size, 5))
+        cpu1 = rig.cpu()
+        rss = rig.peak_rss()
+        received = rig.received(0, "big.bin")
+        if not same_content(source, received):
+            raise BenchError("ZelkFiles: the received file differs from the one sent")
+        os.unlink(received)
+    trips = pieces_of(size, piece) + 1
+    return {
+        "seconds": seconds,
+        "MBps": size / seconds / 1e6,
+        "rtps": trips / seconds,
+        "server_cpu": cpu1[0] - cpu0[0],
+        "client_cpu": cpu1[1] - cpu0[1],
+        "server_rss": rss[0],
+        "client_rss": rss[1],
+    }
+
+
+def zelk_small_files(bindir, work, count, size):
+    sources = []
+    for i in range(count):
+        path = os.path.join(work, f"small-{i:05d}.bin")
+        with open(path, "wb") as f:
+            f.write(os.urandom(size))
+        sources.append(path)
+    with ZelkRig(bindir, work, 1, 9999, 1) as rig:
+        cpu0 = rig.cpu()
+        seconds = rig.transfer([(s, os.path.basename(s)) for s in sources], 60 + count * 0.1)
+        cpu1 = rig.cpu()
+        rss = rig.peak_rss()
+        for s in sources:
+            if not same_content(s, rig.received(0, os.path.basename(s))):
+                raise BenchError("ZelkFiles: a small file arrived different")
+    for s in sources:
+        os.unlink(s)
+    return {
+        "seconds": seconds,
+        "files_per_s": count / seconds,
+        "server_cpu": cpu1[0] - cpu0[0],
+        "client_cpu": cpu1[1] - cpu0[1],
+        "server_rss": rss[0],
+        "client_rss": rss[1],
+    }
+
+
+def zelk_many_clients(bindir, work, source, size, clients):
+    with ZelkRig(bindir, work, clients, 9999, 1) as rig:
+        cpu0 = rig.cpu()
+        seconds = rig.transfer([(source, "shared.bin")] * clients,
+                               transfer_bound(size * clients, 2))
+        cpu1 = rig.cpu()
+        rss = rig.peak_rss()
+        for i in range(clients):
+            if not same_content(source, rig.received(i, "shared.bin")):
+                raise BenchError("ZelkFiles: a file from one of the clients arrived different")
+            os.unlink(rig.received(i, "shared.bin"))
+    return {
+        "seconds": seconds,
+        "MBps": size * clients / seconds / 1e6,
+        "server_cpu": cpu1[0] - cpu0[0],
+        "server_cpu_share": (cpu1[0] - cpu0[0]) / seconds,
+        "clients_cpu": sum(cpu1[1:]) - sum(cpu0[1:]),
+        "server_rss": rss[0],
+        "client_rss_max": max(rss[1:]),
+    }
+
+
+# --- The TFTP peer -----------------------------------------------------------------------------
+
+
+def tftp_one_file(work, source, size, block):
+    root = os.path.join(work, "tftproot")
+    os.makedirs(root, exist_ok=True)
+    os.chmod(root, 0o777)  # the daemon writes as an unprivileged user inside its chroot
+    port = free_port()
+    daemon = Started([TFTPD, "-L", "-s", "-c", "-p", "-a", f"127.0.0.1:{port}", root],
+                     os.path.join(work, "tftpd.log"))
+    try:
+        wait_for(lambda: udp_port_bound(port) or not daemon.alive(), READY_SECONDS,
+                 "in.tftpd's port")
+        if not daemon.alive():
+            raise BenchError("in.tftpd did not start (see tftpd.log)")
+        cpu0 = proc_cpu_seconds(daemon.pid, children=True)
+        start = time.monotonic()
+        curl = subprocess.Popen([CURL, "-sS", "--tftp-blksize", str(block), "-T", source,
+                                 f"tftp://127.0.0.1:{port}/big.bin"],
+                                stdin=subprocess.DEVNULL)
+        deadline = start + transfer_bound(size, 2)
+        status, rusage = 0, None
+        while True:
+            pid, status, rusage = os.wait4(curl.pid, os.WNOHANG)
+            if pid == curl.pid:
+                break
+            if time.monotonic() > deadline:
+                os.kill(curl.pid, signal.SIGKILL)
+                curl.wait()
+                raise BenchError("curl's TFTP upload took too long")
+            time.sleep(0.002)
+        seconds = time.monotonic() - start
+        curl.returncode = os.waitstatus_to_exitcode(status)
+        if curl.returncode != 0:
+            raise BenchError(f"curl's TFTP upload failed with status {curl.returncode}")
+        wait_for(lambda: not proc_children(daemon.pid), 10, "in.tftpd's transfer to end")
+        time.sleep(0.05)  # the daemon reaps its child on its next turn
+        cpu1 = proc_cpu_seconds(daemon.pid, children=True)
+    finally:
+        daemon.stop()
+    received = os.path.join(root, "big.bin")
+    if not same_content(source, received):
+        raise BenchError("TFTP: the received file differs from the one sent")
+    os.unlink(received)
+    return {
+        "seconds": seconds,
+        "MBps": size / seconds / 1e6,
+        "rtps": (pieces_of(size, block) + 2) / seconds,
+        "server_cpu": cpu1 - cpu0,
+        "client_cpu": rusage.ru_utime + rusage.ru_stime,
+        "client_rss": rusage.ru_maxrss / 1024,
+    }
+
+
+# --- The bare limit ----------------------------------------------------------------------------
+
+
+def bare_limit(bindir, size, piece):
+    trips = pieces_of(size, piece)
+    frame = piece + 12 + len(str(piece))
+    out = subprocess.run([os.path.join(bindir, "zelk_limit"), "--count", str(trips),
+                          "--datagram", str(frame), "--answer", "12", "--payload", str(piece)],
+                         capture_output=True, text=True, timeout=transfer_bound(size, 5),
+                         check=True).stdout
+    values = dict(kv.split("=") for kv in out.split())
+    return {"seconds": float(values["seconds"]), "MBps": float(values["MB_per_s"]),
+            "rtps": float(values["round_trips_per_s"]), "frame": frame}
+
+
+# --- Helpers -----------------------------------------------------------------------------------
+
+
+def pieces_of(size, piece):
+    return (size + piece - 1) // piece
+
+
+def transfer_bound(size, slowest_mbps):
+    """A generous bound on a transfer that runs at no less than `slowest_mbps` MB/s."""
+    return 60 + size / (slowest_mbps * 1e6)
+
+
+def median(runs, key):
+    values = [r[key] for r in runs if key in r]
+    return statistics.median(values) if values else float("nan")
+
+
+def machine():
+    model = "?"
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    model = line.split(":", 1)[1].strip()
+                    break
+    except OSError:
+        pass
+    return {"nproc": os.cpu_count(), "cpu": model, "kernel": platform.release(),
+            "load": os.getloadavg()}
+
+
+def find_tool(name, extra_dirs=("/usr/sbin", "/sbin")):
+    found = shutil.which(name)
+    if found:
+        return found
+    for d in extra_dirs:
+        if os.access(os.path.join(d, name), os.X_OK):
+            return os.path.join(d, name)
+    return None
+
+
+TFTPD = find_tool("in.tftpd")
+CURL = find_tool("curl")
+
+
+# --- The run -----------------------------------------------------------------------------------
+
+
+def run(args):
+    bindir = os.path.abspath(args.bin)
+    for program in ("Serveur_ZelkFiles", "Client_ZelkFiles", "zelk_limit"):
+        if not os.access(os.path.join(bindir, program), os.X_OK):
+            raise BenchError(f"{program} is not built in {bindir}")
+    peer = TFTPD is not None and CURL is not None and os.geteuid() == 0
+    if not peer:
+        print("TFTP peer skipped: needs in.tftpd and curl (bench/run installs them) and root",
+              flush=True)
+    size = args.size_mib * MIB
+    work = tempfile.mkdtemp(prefix="zelkbench.")
+    results = {"machine": machine(), "size": size, "rounds": args.rounds, "blocks": {}}
+    try:
+        source = os.path.join(work, "source.bin")
+        make_source(source, size)
+        blocks = (9999, 1428)
+        contenders = ["zelk", "limit"] + (["tftp"] if peer else [])
+        for block in blocks:
+            results["blocks"][block] = {c: [] for c in contenders}
+        for round_index in range(args.rounds):
+            # Each round turns the order so that no contender always runs first.
+            for block in blocks:
+                shift = round_index % len(contenders)
+                order = contenders[shift:] + contenders[:shift]
+                for contender in order:
+                    scratch = tempfile.mkdtemp(dir=work)
+                    if contender == "zelk":
+                        r = zelk_one_file(bindir, scratch, source, size, block)
+                    elif contender == "tftp":
+                        r = tftp_one_file(scratch, source, size, block)
+                    else:
+                        r = bare_limit(bindir, size, block)
+                    shutil.rmtree(scratch, ignore_errors=True)
+                    results["blocks"][block][contender].append(r)
+                    print(f"round {round_index + 1} block {block} {contender}: "
+                          + ", ".join(f"{k}={v:.3f}" if isinstance(v, float) else f"{k}={v}"
+                                      for k, v in r.items()), flush=True)
+        scratch = tempfile.mkdtemp(dir=work)
+        results["small"] = zelk_small_files(bindir, scratch, args.small_files, 1024)
+        shutil.rmtree(scratch, ignore_errors=True)
+        print("small files:", results["small"], flush=True)
+        os.unlink(source)
+        clients_size = args.clients_mib * MIB
+        source = os.path.join(work, "shared.bin")
+        make_source(source, clients_size)
+        scratch = tempfile.mkdtemp(dir=work)
+        results["clients"] = zelk_many_clients(bindir, scratch, source, clients_size,
+                                               args.clients)
+        shutil.rmtree(scratch, ignore_errors=True)
+        os.unlink(source)
+        print("ten clients:", results["clients"], flush=True)
+        if args.large_mib:
+            source = os.path.join(work, "large.bin")
+            make_source(source, args.large_mib * MIB)
+            scratch = tempfile.mkdtemp(dir=work)
+            results["large"] = zelk_one_file(bindir, scratch, source, args.large_mib * MIB, 9999)
+            results["large"]["size_mib"] = args.large_mib
+            shutil.rmtree(scratch, ignore_errors=True)
+            os.unlink(source)
+            print("large file:", results["large"], flush=True)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    results["machine"]["load_after"] = os.getloadavg()
+    return results
+
+
+def report(results, args):
+    lines = []
+    m = results["machine"]
+    lines.append(f"Machine: {m['nproc']} cores, {m['cpu']}, kernel {m['kernel']}; load average "
+                 f"{m['load'][0]:.2f} before, {m['load_after'][0]:.2f} after.")
+    lines.append(f"One file of {results['size'] // MIB} MiB, medians of {results['rounds']} "
+                 "interleaved rounds.")
+    lines.append("")
+    lines.append("| Block | Contender | MB/s | round trips/s | wall s | server CPU s | client CPU s "
+                 "| server peak RSS MiB | client peak RSS MiB |")
+    lines.append("|---|---|---|---|---|---|---|---|---|")
+    names = {"zelk": "ZelkFiles", "tftp": "TFTP (in.tftpd + curl)", "limit": "bare limit"}
+    ratios = []
+    for block, by in results["blocks"].items():
+        for contender in ("zelk", "tftp", "limit"):
+            runs = by.get(contender)
+            if not runs:
+                continue
+            label = names[contender]
+            if contender == "limit":
+                label += f" ({runs[0]['frame']} B + 12 B)"
+
+            def cell(key, fmt="{:.2f}"):
+                value = median(runs, key)
+                return "-" if value != value else fmt.format(value)
+
+            lines.append(f"| {block} | {label} | {cell('MBps', '{:.1f}')} | "
+                         f"{cell('rtps', '{:.0f}')} | {cell('seconds')} | "
+                         f"{cell('server_cpu')} | {cell('client_cpu')} | "
+                         f"{cell('server_rss', '{:.1f}')} | {cell('client_rss', '{:.1f}')} |")
+        zelk = median(by["zelk"], "MBps")
+        if "tftp" in by:
+            ratios.append(f"block {block}: ZelkFiles / TFTP = "
+                          f"{zelk / median(by['tftp'], 'MBps'):.2f}")
+        ratios.append(f"block {block}: ZelkFiles / bare limit = "
+                      f"{median(by['zelk'], 'rtps') / median(by['limit'], 'rtps'):.2f} "
+                      "(round trips/s)")
+    lines.append("")
+    lines.extend("- " + r for r in ratios)
+    s = results["small"]
+    lines.append(f"- {args.small_files} files of 1 KiB, loop interval 1 ms: "
+                 f"{s['files_per_s']:.0f} files/s ({s['seconds']:.2f} s; server CPU "
+                 f"{s['server_cpu']:.2f} s, client CPU {s['client_cpu']:.2f} s)")
+    c = results["clients"]
+    lines.append(f"- {args.clients} clients at once, {args.clients_mib} MiB each, block 9999: "
+                 f"{c['MBps']:.1f} MB/s in all ({c['seconds']:.2f} s); server CPU "
+                 f"{c['server_cpu']:.2f} s ({100 * c['server_cpu_share']:.0f} % of one core), "
+                 f"clients {c['clients_cpu']:.2f} s; peak RSS server {c['server_rss']:.1f} MiB, "
+                 f"largest client {c['client_rss_max']:.1f} MiB")
+    if "large" in results:
+        g = results["large"]
+        lines.append(f"- One {g['size_mib']} MiB file, block 9999: {g['MBps']:.1f} MB/s; peak "
+                     f"RSS server {g['server_rss']:.1f} MiB, client {g['client_rss']:.1f} MiB")
+    return "\n".join(lines)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--bin", required=True, help="folder holding the built programs")
+    parser.add_argument("--quick", action="store_true", help="small sizes: a smoke test")
+    parser.add_argument("--rounds", type=int)
+    parser.add_argument("--size-mib", type=int)
+    parser.add_argument("--small-files", type=int)
+    parser.add_argument("--clients", type=int, default=10)
+    parser.add_argument("--clients-mib", type=int)
+    parser.add_argument("--large-mib", type=int, help="one more file this large (0: none)")
+    parser.add_argument("--json", help="also write the raw figures here")
+    parser.add_argument("--out", help="also write the table here")
+    args = parser.parse_args()
+    quick = {"rounds": 1, "size_mib": 4, "small_files": 50, "clients_mib": 1, "large_mib": 0}
+    full = {"rounds": 3, "size_mib": 256, "small_files": 2000, "clients_mib": 32,
+            "large_mib": 1024}
+    for key, value in (quick if args.quick else full).items():
+        if getattr(args, key) is None:
+            setattr(args, key, value)
+    try:
+        results = run(args)
+    except (BenchError, subprocess.SubprocessError, OSError) as e:
+        print(f"bench: FAILED: {e}", file=sys.stderr)
+        return 1
+    table = report(results, args)
+    print()
+    print(table)
+    if args.out:
+        with open(args.out, "w") as f:
+            f.write(table + "\n")
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump(results, f, indent=1, default=str)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
