@@ -157,18 +157,31 @@ std::string buildContentFrame(std::string_view origine10, std::string_view piece
 }
 
 std::string buildAck(std::string_view position) {
-    std::string ack = "PTE;";
-    ack.append(position);
-    ack += ";END";
+    std::string ack;
+    buildAck(position, ack);
     return ack;
 }
 
+void buildAck(std::string_view position, std::string& out) {
+    out.assign("PTE;");
+    out.append(position);
+    out += ";END";
+}
+
+// Fields are found in place: the client reads one acknowledgement per piece.
 std::optional<std::int64_t> readAck(std::string_view text) {
-    const auto fields = splitFields(text);
-    if (fields.size() < 3 || fields[0] != "PTE" || fields[2] != "END") {
+    const std::size_t first = text.find(';');
+    const std::size_t second = first == std::string_view::npos ? first : text.find(';', first + 1);
+    if (second == std::string_view::npos) {
         return std::nullopt;
     }
-    return roundHalfEven(numericValue(fields[1]) - 1.0);
+    const std::size_t third = text.find(';', second + 1);
+    const std::string_view field2 =
+        text.substr(second + 1, third == std::string_view::npos ? third : third - second - 1);
+    if (text.substr(0, first) != "PTE" || field2 != "END") {
+        return std::nullopt;
+    }
+    return roundHalfEven(numericValue(text.substr(first + 1, second - first - 1)) - 1.0);
 }
 
 StreamFrame cutStreamFrame(std::string_view gathered) {

@@ -57,6 +57,8 @@ std::string buildContentFrame(std::string_view origine10, std::string_view piece
 
 // "PTE;" position ";END".
 std::string buildAck(std::string_view position);
+// The same into `out`, whose storage is reused from one acknowledgement to the next.
+void buildAck(std::string_view position, std::string& out);
 
 // Reads an acknowledgement: field 0 "PTE" and field 2 "END" exactly, fields split at every ";".
 // Gives the 0-based index of the next byte to send (position - 1, rounded half to even), or
