@@ -398,7 +398,7 @@ void ServeurEngine::Donnees_de_Contenu() {
         }
         return;
     }
-    finishRow(index, next);
+    finishRow(index, next, last);
     EnvoieAck(std::to_string(next));
 }
 
@@ -427,9 +427,9 @@ bool ServeurEngine::writePiece(const TransferRow& row, std::int64_t position,
     return !last || writer_.release(row.origin, error);
 }
 
-void ServeurEngine::finishRow(int index, std::int64_t newPosition) {
+void ServeurEngine::finishRow(int index, std::int64_t newPosition, bool last) {
     const TransferRow& row = table_.at(index);
-    if (numericValue(row.total) == static_cast<double>(newPosition - 1)) {
+    if (last) {
         if (trace_.enabled()) {
             trace_.write("file finished",
                          transferText(row.origin, row.file) + ", " +
@@ -447,7 +447,8 @@ void ServeurEngine::finishRow(int index, std::int64_t newPosition) {
 // --- Acknowledgements -----------------------------------------------------------------------
 
 void ServeurEngine::EnvoieAck(const std::string& position) {
-    const std::string ack = buildAck(position);
+    buildAck(position, ackText_);
+    const std::string& ack = ackText_;
     bool sent = false;
     if (!modeTcp) {
         // A lost answer is made good by the sender's next header.

@@ -73,7 +73,8 @@ private:
     void Donnees_de_Contenu();
     bool writePiece(const TransferRow& row, std::int64_t position, std::string_view bytes,
                     bool last, std::string& error);
-    void finishRow(int index, std::int64_t newPosition);
+    // `last`: the new position is the announced size + 1.
+    void finishRow(int index, std::int64_t newPosition, bool last);
 
     void EnvoieAck(const std::string& position);
     std::string peerText() const;
@@ -99,6 +100,7 @@ private:
     bool headerFrame_ = false;
     int indexTcp = 0;
     std::string tamponRecu;
+    std::string ackText_; // the answer being sent, its storage kept between answers
     FrameCheck check_;
     std::string nomOrigine;
     std::string nomFichier;
