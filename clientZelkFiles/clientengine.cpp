@@ -45,8 +45,20 @@ std::size_t lengthClearOfHeaderMarks(const char* piece, std::size_t n) {
 
 } // namespace
 
+EngineTimer::EngineTimer(QObject* parent, std::function<void()> onTick)
+    : timer_(parent), onTick_(std::move(onTick)) {
+    timer_.setSingleShot(true);
+    timer_.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&timer_, &QTimer::timeout, [this] { fired(); });
+}
+
 void EngineTimer::setInterval(std::int64_t milliseconds) {
-    timer_.setInterval(static_cast<int>(std::clamp<std::int64_t>(milliseconds, 0, INT_MAX)));
+    interval_ = static_cast<int>(std::clamp<std::int64_t>(milliseconds, 0, INT_MAX));
+    timer_.stop();
+    if (enabled_ && interval_ > 0) {
+        due_ = Clock::now() + std::chrono::milliseconds(interval_);
+        armFor(std::chrono::milliseconds(interval_));
+    }
 }
 
 void EngineTimer::enable() {
@@ -54,21 +66,40 @@ void EngineTimer::enable() {
         return;
     }
     enabled_ = true;
-    if (timer_.interval() > 0) {
-        timer_.start();
+    if (interval_ <= 0) {
+        return;
+    }
+    due_ = Clock::now() + std::chrono::milliseconds(interval_);
+    // Already running (set for an earlier enabling): it fires early and is set again then.
+    if (!timer_.isActive()) {
+        armFor(std::chrono::milliseconds(interval_));
     }
 }
 
-void EngineTimer::disable() {
-    enabled_ = false;
-    timer_.stop();
+void EngineTimer::fired() {
+    if (!enabled_ || interval_ <= 0) {
+        return;
+    }
+    const Clock::time_point now = Clock::now();
+    if (now < due_) {
+        armFor(due_ - now);
+        return;
+    }
+    due_ = now + std::chrono::milliseconds(interval_);
+    armFor(std::chrono::milliseconds(interval_));
+    onTick_();
+}
+
+void EngineTimer::armFor(Clock::duration left) {
+    // Rounded up: a timer set short would only fire early and be set again.
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+    timer_.start(static_cast<int>(std::clamp<std::int64_t>(ms, 1, INT_MAX)));
 }
 
 ClientEngine::ClientEngine(QObject* parent)
-    : QObject(parent), timLoopEnvoi_(this), timAttente_(this),
+    : QObject(parent), timLoopEnvoi_(this, [this] { timLoopEnvoi_Timer(); }),
+      timAttente_(this, [this] { timAttente_Timer(); }),
       frame_(kMaxFramePrefix + kMaxPayload, '\0') {
-    connect(&timLoopEnvoi_.timer(), &QTimer::timeout, this, &ClientEngine::timLoopEnvoi_Timer);
-    connect(&timAttente_.timer(), &QTimer::timeout, this, &ClientEngine::timAttente_Timer);
     udpSend_.setHandler([this](std::string_view bytes, const QHostAddress& from, quint16 port) {
         udpSend_DataArrival(bytes, from, port);
     });

@@ -14,7 +14,9 @@
 #include <QObject>
 #include <QString>
 #include <QTimer>
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -25,22 +27,35 @@ namespace zelk {
 // The largest file whose final position (length + 1) still fits the protocol's 32-bit position.
 inline constexpr std::int64_t kLargestFile = 2147483646;
 
-// A window timer: enabled or not, and an interval of 0 never ticks.
+// A window timer: enabled or not, and an interval of 0 never ticks. It ticks one whole interval
+// after it was enabled, and every interval after that while it stays enabled.
+//
+// The engine disables and enables its wait timer for every acknowledgement, thousands of times a
+// second, so neither touches the system timer: that one is left running, and when it fires while
+// the timer is disabled it just stops, or, when the timer was enabled again since, it is set for
+// the time that is left.
 class EngineTimer {
 public:
-    explicit EngineTimer(QObject* parent) : timer_(parent) {}
+    EngineTimer(QObject* parent, std::function<void()> onTick);
     void setInterval(std::int64_t milliseconds);
-    int interval() const { return timer_.interval(); }
+    int interval() const { return interval_; }
     // Enabling an enabled timer leaves its running interval alone.
     void enable();
-    void disable();
+    void disable() { enabled_ = false; }
     bool enabled() const { return enabled_; }
-    bool ticking() const { return timer_.isActive(); }
-    QTimer& timer() { return timer_; }
+    // Whether a tick is coming.
+    bool ticking() const { return enabled_ && timer_.isActive(); }
 
 private:
+    using Clock = std::chrono::steady_clock;
+    void fired();
+    void armFor(Clock::duration left);
+
     QTimer timer_;
+    std::function<void()> onTick_;
+    int interval_ = 0;
     bool enabled_ = false;
+    Clock::time_point due_{};
 };
 
 class ClientEngine : public QObject {
