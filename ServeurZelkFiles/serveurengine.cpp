@@ -176,7 +176,7 @@ void ServeurEngine::udpSend_DataArrival(std::string_view bytes, const QHostAddre
         drop("one-byte datagram");
         return;
     }
-    tamponRecu.assign(bytes);
+    tamponRecu = bytes; // the endpoint's buffer holds the datagram while it is handled
     handleFrame();
 }
 
@@ -230,7 +230,8 @@ void ServeurEngine::handleGathered(int index) {
             drop("bytes that cannot begin a frame");
             return;
         }
-        tamponRecu.assign(gathered, 0, cut.length);
+        tcpFrame_.assign(gathered, 0, cut.length);
+        tamponRecu = tcpFrame_;
         gathered.erase(0, cut.length);
         handleFrame();
     }
@@ -259,7 +260,7 @@ void ServeurEngine::handleFrame() {
         drop("invalid frame of " + std::to_string(tamponRecu.size()) + " bytes");
         return;
     }
-    if (!safeOrigin(std::string_view(tamponRecu).substr(1, kOriginWidth))) {
+    if (!safeOrigin(tamponRecu.substr(1, kOriginWidth))) {
         drop("origin that names no folder of its own");
         return;
     }

@@ -99,8 +99,9 @@ private:
     bool modeTcp = false;
     bool headerFrame_ = false;
     int indexTcp = 0;
-    std::string tamponRecu;
-    std::string ackText_; // the answer being sent, its storage kept between answers
+    std::string_view tamponRecu; // the frame being handled, read in place
+    std::string tcpFrame_;       // a frame cut from a TCP stream, its storage kept
+    std::string ackText_;        // the answer being sent, its storage kept between answers
     FrameCheck check_;
     std::string nomOrigine;
     std::string nomFichier;
