@@ -4,6 +4,12 @@
 // against this.
 //
 //   zelk_limit [--count N] [--datagram BYTES] [--answer BYTES] [--payload BYTES]
+//              [--work SOURCE DESTINATION]
+//
+// With --work, the same loop also does the least that any file transfer must do for each
+// datagram, in plain C and nothing more: each side waits in poll() as an event loop does, the
+// sender looks SOURCE up and reads the piece from it, the answerer looks DESTINATION up and
+// writes the piece into it. That tells how much of the gap to the bare limit is the work itself.
 //
 // Prints one line of key=value pairs: round_trips, seconds, round_trips_per_s, MB_per_s (payload
 // bytes carried per second, 10^6 bytes), lost.
@@ -15,9 +21,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <string>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -28,22 +37,32 @@ constexpr int kAnswerTimeoutMs = 1000;
 constexpr int kEchoIdleTimeoutMs = 5000;
 constexpr int kMaxLostInARow = 20;
 constexpr char kStopByte = 'S';
+constexpr std::size_t kFramePrefix = 16;
 
 struct Options {
     long count = 20000;
     std::size_t datagram = 10015;
     std::size_t answer = 12;
     std::size_t payload = 0; // 0: the datagram less a 16-byte frame prefix
+    std::string source;      // --work: the file the sender reads its pieces from
+    std::string destination; // --work: the file the answerer writes them into
 };
 
+bool parseNumber(const char* text, long& value) {
+    value = std::strtol(text, nullptr, 10);
+    return value > 0;
+}
+
 bool parseOptions(int argc, char** argv, Options& options) {
-    for (int i = 1; i + 1 < argc; i += 2) {
+    for (int i = 1; i < argc; ++i) {
         const std::string key = argv[i];
-        const long value = std::strtol(argv[i + 1], nullptr, 10);
-        if (value <= 0) {
+        long value = 0;
+        if (key == "--work" && i + 2 < argc) {
+            options.source = argv[++i];
+            options.destination = argv[++i];
+        } else if (i + 1 >= argc || !parseNumber(argv[++i], value)) {
             return false;
-        }
-        if (key == "--count") {
+        } else if (key == "--count") {
             options.count = value;
         } else if (key == "--datagram") {
             options.datagram = static_cast<std::size_t>(value);
@@ -55,12 +74,12 @@ bool parseOptions(int argc, char** argv, Options& options) {
             return false;
         }
     }
-    if (argc % 2 == 0 || options.datagram > 65507 || options.answer > 65507 ||
-        options.datagram < 2) {
+    if (options.datagram > 65507 || options.answer > 65507 || options.datagram < 2) {
         return false;
     }
     if (options.payload == 0) {
-        options.payload = options.datagram > 16 ? options.datagram - 16 : options.datagram;
+        options.payload =
+            options.datagram > kFramePrefix ? options.datagram - kFramePrefix : options.datagram;
     }
     return true;
 }
@@ -90,13 +109,62 @@ int loopbackSocket(sockaddr_in& bound) {
     return fd;
 }
 
+// What an event loop does before each read: wait until the socket is readable.
+void awaitReadable(int fd, bool withPoll, int timeoutMs) {
+    if (withPoll) {
+        pollfd waiting{fd, POLLIN, 0};
+        ::poll(&waiting, 1, timeoutMs);
+    }
+}
+
+// The file side of one piece: look the path up, then read or write the piece at its offset.
+class PieceFile {
+public:
+    PieceFile(const std::string& path, bool writing) : path_(path) {
+        if (!path.empty()) {
+            fd_ = ::open(path.c_str(),
+                         writing ? O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC : O_RDONLY | O_CLOEXEC,
+                         0644);
+        }
+    }
+    ~PieceFile() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    PieceFile(const PieceFile&) = delete;
+    PieceFile& operator=(const PieceFile&) = delete;
+    bool used() const { return fd_ >= 0; }
+
+    void read(char* out, std::size_t size) {
+        struct stat now {};
+        ::stat(path_.c_str(), &now);
+        if (offset_ + static_cast<off_t>(size) > now.st_size) {
+            offset_ = 0;
+        }
+        offset_ += ::pread(fd_, out, size, offset_);
+    }
+    void write(const char* bytes, std::size_t size) {
+        struct stat now {};
+        ::stat(path_.c_str(), &now);
+        offset_ += ::pwrite(fd_, bytes, size, offset_);
+    }
+
+private:
+    std::string path_;
+    int fd_ = -1;
+    off_t offset_ = 0;
+};
+
 // The answering side: every datagram gets a short answer back to its source, until the stop byte
 // comes or nothing has come for a while.
-[[noreturn]] void answerUntilStopped(int fd, std::size_t answerBytes) {
+[[noreturn]] void answerUntilStopped(int fd, const Options& options) {
     setTimeout(fd, kEchoIdleTimeoutMs);
+    PieceFile file(options.destination, true);
     std::vector<char> in(65536);
-    const std::vector<char> answer(answerBytes, 'A');
+    const std::vector<char> answer(options.answer, 'A');
     for (;;) {
+        awaitReadable(fd, file.used(), kEchoIdleTimeoutMs);
         sockaddr_in from{};
         socklen_t fromLength = sizeof from;
         const ssize_t n = ::recvfrom(fd, in.data(), in.size(), 0,
@@ -106,6 +174,9 @@ int loopbackSocket(sockaddr_in& bound) {
         }
         if (n < 0 || (n == 1 && in[0] == kStopByte)) {
             ::_exit(0);
+        }
+        if (file.used() && static_cast<std::size_t>(n) > kFramePrefix) {
+            file.write(in.data() + kFramePrefix, static_cast<std::size_t>(n) - kFramePrefix);
         }
         ::sendto(fd, answer.data(), answer.size(), 0, reinterpret_cast<sockaddr*>(&from),
                  fromLength);
@@ -122,6 +193,7 @@ struct Outcome {
 // expected on loopback) is sent again after a second; too many in a row ends the run.
 Outcome bounce(int fd, const sockaddr_in& peer, const Options& options) {
     setTimeout(fd, kAnswerTimeoutMs);
+    PieceFile file(options.source, false);
     std::vector<char> out(options.datagram, 'x');
     out[0] = 1;
     std::vector<char> in(65536);
@@ -129,8 +201,12 @@ Outcome bounce(int fd, const sockaddr_in& peer, const Options& options) {
     int lostInARow = 0;
     const auto start = std::chrono::steady_clock::now();
     while (outcome.roundTrips < options.count && lostInARow < kMaxLostInARow) {
+        if (file.used() && out.size() > kFramePrefix) {
+            file.read(out.data() + kFramePrefix, out.size() - kFramePrefix);
+        }
         ::sendto(fd, out.data(), out.size(), 0, reinterpret_cast<const sockaddr*>(&peer),
                  sizeof peer);
+        awaitReadable(fd, file.used(), kAnswerTimeoutMs);
         ssize_t n = -1;
         do {
             n = ::recv(fd, in.data(), in.size(), 0);
@@ -167,7 +243,7 @@ int main(int argc, char** argv) {
     Options options;
     if (!parseOptions(argc, argv, options)) {
         std::fprintf(stderr, "usage: zelk_limit [--count N] [--datagram BYTES] [--answer BYTES] "
-                             "[--payload BYTES]\n");
+                             "[--payload BYTES] [--work SOURCE DESTINATION]\n");
         return 2;
     }
     sockaddr_in senderAddress{};
@@ -185,7 +261,7 @@ int main(int argc, char** argv) {
     }
     if (child == 0) {
         ::close(sender);
-        answerUntilStopped(answerer, options.answer);
+        answerUntilStopped(answerer, options);
     }
     ::close(answerer);
     const Outcome outcome = bounce(sender, answererAddress, options);

@@ -440,12 +440,16 @@ def tftp_one_file(work, source, size, block):
 # --- The bare limit ----------------------------------------------------------------------------
 
 
-def bare_limit(bindir, size, piece):
+def bare_limit(bindir, size, piece, work=None):
+    """The bare loop; with `work` (source, destination) it also polls and reads and writes the
+    pieces, the least that any file transfer does per datagram."""
     trips = pieces_of(size, piece)
     frame = piece + 12 + len(str(piece))
-    out = subprocess.run([os.path.join(bindir, "zelk_limit"), "--count", str(trips),
-                          "--datagram", str(frame), "--answer", "12", "--payload", str(piece)],
-                         capture_output=True, text=True, timeout=transfer_bound(size, 5),
+    argv = [os.path.join(bindir, "zelk_limit"), "--count", str(trips), "--datagram", str(frame),
+            "--answer", "12", "--payload", str(piece)]
+    if work:
+        argv += ["--work", work[0], work[1]]
+    out = subprocess.run(argv, capture_output=True, text=True, timeout=transfer_bound(size, 5),
                          check=True).stdout
     values = dict(kv.split("=") for kv in out.split())
     return {"seconds": float(values["seconds"]), "MBps": float(values["MB_per_s"]),
@@ -516,7 +520,7 @@ def run(args):
         source = os.path.join(work, "source.bin")
         make_source(source, size)
         blocks = (9999, 1428)
-        contenders = ["zelk", "limit"] + (["tftp"] if peer else [])
+        contenders = ["zelk", "limit", "work"] + (["tftp"] if peer else [])
         for block in blocks:
             results["blocks"][block] = {c: [] for c in contenders}
         for round_index in range(args.rounds):
@@ -530,6 +534,9 @@ def run(args):
                         r = zelk_one_file(bindir, scratch, source, size, block)
                     elif contender == "tftp":
                         r = tftp_one_file(scratch, source, size, block)
+                    elif contender == "work":
+                        r = bare_limit(bindir, size, block,
+                                       (source, os.path.join(scratch, "work.out")))
                     else:
                         r = bare_limit(bindir, size, block)
                     shutil.rmtree(scratch, ignore_errors=True)
@@ -577,15 +584,16 @@ def report(results, args):
     lines.append("| Block | Contender | MB/s | round trips/s | wall s | server CPU s | client CPU s "
                  "| server peak RSS MiB | client peak RSS MiB |")
     lines.append("|---|---|---|---|---|---|---|---|---|")
-    names = {"zelk": "ZelkFiles", "tftp": "TFTP (in.tftpd + curl)", "limit": "bare limit"}
+    names = {"zelk": "ZelkFiles", "tftp": "TFTP (in.tftpd + curl)", "limit": "bare limit",
+             "work": "bare loop + poll + file work"}
     ratios = []
     for block, by in results["blocks"].items():
-        for contender in ("zelk", "tftp", "limit"):
+        for contender in ("zelk", "tftp", "limit", "work"):
             runs = by.get(contender)
             if not runs:
                 continue
             label = names[contender]
-            if contender == "limit":
+            if contender in ("limit", "work"):
                 label += f" ({runs[0]['frame']} B + 12 B)"
 
             def cell(key, fmt="{:.2f}"):
@@ -601,7 +609,9 @@ def report(results, args):
             ratios.append(f"block {block}: ZelkFiles / TFTP = "
                           f"{zelk / median(by['tftp'], 'MBps'):.2f}")
         ratios.append(f"block {block}: ZelkFiles / bare limit = "
-                      f"{median(by['zelk'], 'rtps') / median(by['limit'], 'rtps'):.2f} "
+                      f"{median(by['zelk'], 'rtps') / median(by['limit'], 'rtps'):.2f}, "
+                      "ZelkFiles / bare loop with the file work = "
+                      f"{median(by['zelk'], 'rtps') / median(by['work'], 'rtps'):.2f} "
                       "(round trips/s)")
     lines.append("")
     lines.extend("- " + r for r in ratios)
@@ -658,7 +668,7 @@ def main():
     parser.add_argument("--out", help="also write the table here")
     args = parser.parse_args()
     quick = {"rounds": 1, "size_mib": 4, "small_files": 50, "clients_mib": 1, "large_mib": 0}
-    full = {"rounds": 3, "size_mib": 256, "small_files": 2000, "clients_mib": 32,
+    full = {"rounds": 5, "size_mib": 256, "small_files": 2000, "clients_mib": 32,
             "large_mib": 1024}
     for key, value in (quick if args.quick else full).items():
         if getattr(args, key) is None:
