@@ -1,10 +1,11 @@
 #pragma once
 
 #include <QObject>
-#include <QTcpServer>
+#include <QSocketNotifier>
 #include <QTcpSocket>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 
 namespace zelk {
@@ -24,7 +25,7 @@ public:
     ~TcpListener() override;
 
     bool listen(quint16 port, QString& error);
-    quint16 localPort() const { return server_.serverPort(); }
+    quint16 localPort() const { return port_; }
 
     std::function<void(int index)> onDataArrival;
     std::function<void(int index)> onClose;
@@ -36,11 +37,16 @@ public:
     int count() const { return static_cast<int>(connections_.size()) + 1; }
 
 private:
+    bool openListener(quint16 port, QString& error);
+    void closeListener();
     void acceptPending();
+    void adopt(int descriptor);
+    void pauseAccepting();
     void relisten();
     int freeIndex() const;
 
-    QTcpServer server_;
+    int listenFd_ = -1;
+    std::unique_ptr<QSocketNotifier> acceptNotifier_;
     quint16 port_ = 0;
     std::map<int, Connection> connections_;
 };
