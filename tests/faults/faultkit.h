@@ -1,0 +1,204 @@
+#pragma once
+
+// Real processes for the fault tests: the server, the client and the lossy relay, started from
+// ZELK_BIN_DIR with their own configuration files in scratch folders and stopped by pid; raw
+// loopback peers; digests and folder snapshots.
+
+#include <sys/resource.h>
+#include <sys/types.h>
+
+#include <QtGlobal>
+#include <csignal>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace faults {
+
+// Polls `done` until it holds or `limitMs` has passed; true when it held.
+bool waitUntil(const std::function<bool()>& done, int limitMs, int stepMs = 50);
+
+std::string programPath(const std::string& name);
+// A loopback port that is free now, for UDP (SOCK_DGRAM) or TCP (SOCK_STREAM).
+quint16 freePort(int type);
+// Whether some socket of this machine is bound to `port` (UDP) or listens on it (TCP).
+bool portInUse(quint16 port, int type);
+
+// Prints one line of what a test saw, so that the test command's output carries the figures.
+void report(const std::string& line);
+
+// Seconds since the start, or since the previous lap, as text ("12.3 s").
+class Stopwatch {
+public:
+    Stopwatch();
+    std::string total() const;
+    std::string lap();
+
+private:
+    std::int64_t startMs_;
+    std::int64_t lapMs_;
+};
+
+// The seed of the random choices of a test: ZELK_FAULT_SEED when set, so a run can be replayed.
+unsigned long long seed(unsigned long long fallback);
+
+// A child process with its standard output and error in files.
+class Child {
+public:
+    Child() = default;
+    ~Child();
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+
+    // `files`: the open-file limits the child starts with (its parent's when not given).
+    void start(const std::vector<std::string>& argv, const std::string& logPrefix,
+               const std::string& workDir = {}, std::optional<rlimit> files = {});
+    pid_t pid() const { return pid_; }
+    bool running();
+    void signal(int sig) const;
+    // Sends `sig`, waits up to `limitMs` for the end, then SIGKILL; gives the wait status.
+    int stop(int sig = SIGTERM, int limitMs = 5000);
+    std::string output() const;
+    std::string errors() const;
+    // A field of /proc/<pid>/status in kB (VmRSS, VmHWM), -1 when it cannot be read.
+    long statusKb(const std::string& field) const;
+    // CPU time used so far (user and system), in clock ticks.
+    long cpuTicks() const;
+    // How many descriptors the process holds open.
+    long openDescriptors() const;
+    // The soft and hard open-file limits, from /proc/<pid>/limits.
+    std::pair<long, long> openFileLimits() const;
+
+private:
+    pid_t pid_ = -1;
+    int status_ = 0;
+    std::string outPath_;
+    std::string errPath_;
+};
+
+class Server {
+public:
+    // Keeps its configuration in `folder`, runs in `folder`/cwd and receives into `receiveFolder`.
+    Server(std::string folder, std::string receiveFolder);
+    // Starts (again, on the same ports after the first time) and waits until both ports are open.
+    bool start(std::optional<rlimit> files = {});
+    void kill();
+    quint16 udpPort() const { return udpPort_; }
+    quint16 tcpPort() const { return tcpPort_; }
+    const std::string& receiveFolder() const { return receiveFolder_; }
+    Child& process() { return process_; }
+
+private:
+    std::string folder_;
+    std::string receiveFolder_;
+    quint16 udpPort_ = 0;
+    quint16 tcpPort_ = 0;
+    Child process_;
+};
+
+struct ClientSettings {
+    std::string origin;
+    quint16 destinationPort = 0;
+    int loopMs = 5;
+    int waitMs = 150;
+    int pieceMax = 9999;
+};
+
+class Client {
+public:
+    Client(std::string folder, ClientSettings settings);
+    bool start();
+    void kill();
+    const std::string& outbox() const { return outbox_; }
+    quint16 localPort() const { return localPort_; }
+    Child& process() { return process_; }
+
+private:
+    std::string folder_;
+    std::string outbox_;
+    ClientSettings settings_;
+    quint16 localPort_ = 0;
+    Child process_;
+};
+
+struct RelayCounts {
+    long upForwarded = 0;
+    long upDropped = 0;
+    long downForwarded = 0;
+    long downDropped = 0;
+    std::string line;
+};
+
+class Relay {
+public:
+    // `options` are the relay's own (--loss, --seed, --cut ...).
+    bool start(const std::string& logPrefix, quint16 serverPort,
+               const std::vector<std::string>& options);
+    quint16 port() const { return port_; }
+    RelayCounts stop();
+
+private:
+    quint16 port_ = 0;
+    Child process_;
+};
+
+// A raw UDP socket on 127.0.0.1.
+class UdpPeer {
+public:
+    UdpPeer();
+    ~UdpPeer();
+    UdpPeer(const UdpPeer&) = delete;
+    UdpPeer& operator=(const UdpPeer&) = delete;
+    quint16 port() const;
+    void send(quint16 port, std::string_view bytes) const;
+    // The next datagram within `limitMs`, or nothing.
+    std::optional<std::string> receive(int limitMs) const;
+    // Every datagram already waiting, without blocking.
+    std::vector<std::string> drain() const;
+
+private:
+    int fd_ = -1;
+};
+
+// Sends a header and expects an acknowledgement, retrying a few times (for a lossy path).
+std::optional<std::string> ask(const UdpPeer& peer, quint16 port, const std::string& frame,
+                               int attempts = 3, int limitMs = 2000);
+
+std::string sha256OfFile(const std::string& path);
+// Relative path of every regular file below `folder` mapped to its SHA-256.
+std::map<std::string, std::string> digestsUnder(const std::string& folder);
+// Relative paths of every entry below `folder` (files, folders, links).
+std::vector<std::string> entriesUnder(const std::string& folder);
+std::int64_t sizeOf(const std::string& path);
+void makeFolder(const std::string& path);
+// Removes everything below `folder` (names of any bytes), leaving the folder itself.
+void removeTree(const std::string& folder);
+
+} // namespace faults
+
+namespace faults {
+
+// Files dropped into an outbox and what must arrive at the server.
+class FileSet {
+public:
+    void add(const std::string& name, std::string bytes);
+    // Writes every file into the outbox.
+    void put(const std::string& outbox) const;
+    // Every non-empty file has its full size in `arrivalFolder` and the outbox holds nothing but
+    // the empty files.
+    bool arrived(const std::string& arrivalFolder, const std::string& outbox) const;
+    // Names of the files whose bytes in `arrivalFolder` differ from what was sent.
+    std::vector<std::string> damaged(const std::string& arrivalFolder) const;
+    std::vector<std::string> leftInOutbox(const std::string& outbox) const;
+    std::size_t count() const { return files_.size(); }
+    std::int64_t totalBytes() const;
+    std::int64_t largest() const;
+
+private:
+    std::map<std::string, std::string> files_;
+};
+
+} // namespace faults
