@@ -1,9 +1,10 @@
 #pragma once
 
 #include <QHostAddress>
-#include <QNetworkDatagram>
 #include <QObject>
 #include <QSocketNotifier>
+// Still brought in for the code that has always had them through this header.
+#include <QNetworkDatagram>
 #include <QUdpSocket>
 #include <functional>
 #include <memory>
