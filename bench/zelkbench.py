@@ -102,14 +102,27 @@ def free_port():
     raise BenchError("no free port")
 
 
-def udp_port_bound(port):
+def udp_port_bound(port, pid=None):
+    """Whether a UDP socket is bound to `port` (held by process `pid`, when given)."""
+    inodes = None
+    if pid is not None:
+        inodes = set()
+        try:
+            for fd in os.listdir(f"/proc/{pid}/fd"):
+                target = os.readlink(f"/proc/{pid}/fd/{fd}")
+                if target.startswith("socket:["):
+                    inodes.add(target[8:-1])
+        except OSError:
+            return False
     hexport = f":{port:04X}"
     for table in ("/proc/net/udp", "/proc/net/udp6"):
         try:
             with open(table) as f:
                 next(f)
-                if any(line.split()[1].endswith(hexport) for line in f):
-                    return True
+                for line in f:
+                    fields = line.split()
+                    if fields[1].endswith(hexport) and (inodes is None or fields[9] in inodes):
+                        return True
         except OSError:
             pass
     return False
@@ -230,15 +243,7 @@ class ZelkRig:
         self.stop()
 
     def _start(self):
-        cfg = os.path.join(self.work, "server.cfg")
-        with open(cfg, "w") as f:
-            f.write(f"receivePort_IP={self.port}\nreceivePortTCP=0\n"
-                    f"directoryFiles={self.inbox}\nCollecte_Trace=N\n")
-        self.server = self._launch("Serveur_ZelkFiles", cfg, "server.log")
-        wait_for(lambda: udp_port_bound(self.port) or not self.server.alive(), READY_SECONDS,
-                 "the server's port")
-        if not self.server.alive():
-            raise BenchError("the server did not start (see server.log)")
+        self._start_server()
         for origin in self.origins:
             outbox = os.path.join(self.work, "outbox-" + origin)
             cfg = os.path.join(self.work, f"client-{origin}.cfg")
@@ -256,6 +261,21 @@ class ZelkRig:
         with open(warm, "wb") as f:
             f.write(os.urandom(4096))
         self.transfer([(warm, "warm.bin")] * len(self.outboxes), 60)
+
+    def _start_server(self):
+        # The port was free when it was chosen; someone may take it before the server binds it.
+        for _ in range(5):
+            cfg = os.path.join(self.work, "server.cfg")
+            with open(cfg, "w") as f:
+                f.write(f"receivePort_IP={self.port}\nreceivePortTCP=0\n"
+                        f"directoryFiles={self.inbox}\nCollecte_Trace=N\n")
+            self.server = self._launch("Serveur_ZelkFiles", cfg, "server.log")
+            wait_for(lambda: udp_port_bound(self.port, self.server.pid) or not self.server.alive(),
+                     READY_SECONDS, "the server's port")
+            if self.server.alive():
+                return
+            self.port = free_port()
+        raise BenchError("the server did not start (see server.log)")
 
     def _launch(self, program, cfg, log):
         exe = os.path.join(self.bindir, program)
@@ -394,7 +414,7 @@ def tftp_one_file(work, source, size, block):
                      os.path.join(work, "tftpd.log"))
     children = []
     try:
-        wait_for(lambda: udp_port_bound(port) or not daemon.alive(), READY_SECONDS,
+        wait_for(lambda: udp_port_bound(port, daemon.pid) or not daemon.alive(), READY_SECONDS,
                  "in.tftpd's port")
         if not daemon.alive():
             raise BenchError("in.tftpd did not start (see tftpd.log)")
