@@ -10,7 +10,7 @@ namespace {
 
 using namespace faults;
 
-constexpr std::size_t kFileSize = 1000000;
+constexpr std::size_t kFileSize = 700000;
 
 struct LossyTransfer {
     zelktest::ScratchDir scratch;
@@ -57,7 +57,7 @@ struct LossyTransfer {
 TEST(FaultsRestart, ServerKilledMidFileAndRestarted) {
     LossyTransfer transfer;
     ASSERT_NO_FATAL_FAILURE(transfer.start(seed(4242), true));
-    ASSERT_TRUE(transfer.reached(300000));
+    ASSERT_TRUE(transfer.reached(200000));
     transfer.server.kill();
     const std::int64_t atKill = sizeOf(transfer.arriving);
     ASSERT_TRUE(transfer.server.start()) << transfer.server.process().errors();
@@ -80,7 +80,7 @@ TEST(FaultsRestart, ServerKilledMidFileAndRestarted) {
 TEST(FaultsRestart, ClientKilledMidFileAndRestarted) {
     LossyTransfer transfer;
     ASSERT_NO_FATAL_FAILURE(transfer.start(seed(4343), false));
-    ASSERT_TRUE(transfer.reached(300000));
+    ASSERT_TRUE(transfer.reached(200000));
     transfer.client->kill();
     const std::int64_t atKill = sizeOf(transfer.arriving);
     EXPECT_LT(atKill, static_cast<std::int64_t>(kFileSize));

@@ -39,7 +39,7 @@ std::string headerLookingPieces() {
 }
 
 // 50 files: empty ones, 1 to 3 bytes, around and at exact multiples of the piece size, and a few
-// of 0.5 and 2.5 MiB; the rest random sizes up to 40000 bytes.
+// of 0.5 and 2 MiB; the rest random sizes up to 40000 bytes.
 FileSet fiftyFiles(unsigned long long seedValue) {
     FileSet files;
     const std::vector<std::size_t> sizes{0,           0,
@@ -54,7 +54,7 @@ FileSet fiftyFiles(unsigned long long seedValue) {
                                          10 * kPiece, 65536,
                                          100000,      131072,
                                          262144,      20 * kPiece,
-                                         524288,      5 * 524288};
+                                         524288,      4 * 524288};
     unsigned salt = static_cast<unsigned>(seedValue);
     for (std::size_t i = 0; i < sizes.size(); ++i) {
         files.add(numbered("f", i, numbered("_", sizes[i], ".bin")),
