@@ -103,7 +103,9 @@ struct ClientSettings {
     std::string origin;
     quint16 destinationPort = 0;
     int loopMs = 5;
-    int waitMs = 150;
+    // Long enough that a scheduling stall of the server on a loaded machine does not make a
+    // late answer cross a repeated header (content frames carry no position).
+    int waitMs = 300;
     int pieceMax = 9999;
 };
 
