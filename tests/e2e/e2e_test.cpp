@@ -20,16 +20,6 @@ namespace {
 constexpr int kStartMs = 15000;
 constexpr int kTransferMs = 240000; // bounds only: a loaded machine may be slow
 
-quint16 freeUdpPort() {
-    QUdpSocket socket;
-    return socket.bind(QHostAddress::Any, 0) ? socket.localPort() : 0;
-}
-
-quint16 freeTcpPort() {
-    QTcpServer server;
-    return server.listen(QHostAddress::Any, 0) ? server.serverPort() : 0;
-}
-
 QString binary(const char* name) {
     const char* folder = std::getenv("ZELK_BIN_DIR");
     return QString::fromLocal8Bit(folder ? folder : ".") + QLatin1Char('/') + QLatin1String(name);
@@ -61,9 +51,10 @@ class EndToEnd : public ::testing::Test {
 protected:
     EndToEnd() {
         std::filesystem::create_directory(outbox);
-        writeFile(dir.file("server.cfg"), "receivePort_IP=" + std::to_string(udpPort) +
-                                              "\nreceivePortTCP=" + std::to_string(freeTcpPort()) +
-                                              "\ndirectoryFiles=" + inbox + "\nCollecte_Trace=N\n");
+        writeFile(dir.file("server.cfg"),
+                  "receivePort_IP=" + std::to_string(udpPort) +
+                      "\nreceivePortTCP=" + std::to_string(zelktest::freeTcpPort()) +
+                      "\ndirectoryFiles=" + inbox + "\nCollecte_Trace=N\n");
     }
 
     void writeClientConfig(int pieceMax) {
@@ -103,7 +94,7 @@ protected:
     ScratchDir dir;
     const std::string outbox = dir.file("outbox");
     const std::string inbox = dir.file("inbox");
-    const quint16 udpPort = freeUdpPort();
+    const quint16 udpPort = zelktest::freeUdpPort();
     std::map<std::string, std::string> sent;
     Program server;
     Program client;

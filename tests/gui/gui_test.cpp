@@ -36,20 +36,10 @@ namespace {
 constexpr int kWaitMs = 60000; // a bound only: a loaded machine may be slow
 constexpr int kPiece = 1000;
 
-quint16 freeUdpPort() {
-    QUdpSocket socket;
-    return socket.bind(QHostAddress::Any, 0) ? socket.localPort() : 0;
-}
-
-quint16 freeTcpPort() {
-    QTcpServer server;
-    return server.listen(QHostAddress::Any, 0) ? server.serverPort() : 0;
-}
-
 zelk::ServerConfig serverConfig(const std::string& inbox) {
     zelk::ServerConfig config;
-    config.cfgPortUdp = std::to_string(freeUdpPort());
-    config.cfgPortTcp = std::to_string(freeTcpPort());
+    config.cfgPortUdp = std::to_string(zelktest::freeUdpPort());
+    config.cfgPortTcp = std::to_string(zelktest::freeTcpPort());
     config.cfgRepertoire = inbox;
     config.cfgTrace = "N";
     return config;

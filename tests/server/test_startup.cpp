@@ -4,6 +4,7 @@
 #include "harness.h"
 
 #include "fsops.h"
+#include "testutil.h"
 
 #include <QProcess>
 #include <QTcpServer>
@@ -49,13 +50,6 @@ QStringList headlessWith(const std::string& configPath) {
             QString::fromStdString(configPath)};
 }
 
-// A port that was free a moment ago.
-quint16 freeUdpPort() {
-    QUdpSocket socket;
-    socket.bind(QHostAddress::Any, 0);
-    return socket.localPort();
-}
-
 void expectOneLine(const Ending& ending, const std::string& cause) {
     EXPECT_TRUE(ending.finished);
     EXPECT_EQ(ending.exitCode, 1);
@@ -99,7 +93,7 @@ TEST(StartUp, APortInUseEndsTheProgramWithNothingLeftListening) {
     QTcpServer listening;
     ASSERT_TRUE(listening.listen(QHostAddress::Any, 0));
     const std::string tcpPort = std::to_string(listening.serverPort());
-    const quint16 udpFree = freeUdpPort();
+    const quint16 udpFree = zelktest::freeUdpPort();
     scratch.write("t.cfg", configText(std::to_string(udpFree), tcpPort, scratch.file("rx")));
     expectOneLine(runToEnd(headlessWith(scratch.file("t.cfg"))),
                   "cannot listen on TCP port " + tcpPort);
@@ -115,7 +109,7 @@ TEST(StartUp, APortOutsideTheRangeEndsTheProgram) {
 
 TEST(StartUp, AGoodStartServesFramesAndTracesThem) {
     ScratchDir scratch;
-    const quint16 port = freeUdpPort();
+    const quint16 port = zelktest::freeUdpPort();
     scratch.write("s.cfg", configText(std::to_string(port), "", scratch.file("rx")));
     QProcess server;
     server.start(serverProgram(), headlessWith(scratch.file("s.cfg")));

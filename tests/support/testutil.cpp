@@ -1,5 +1,7 @@
 #include "testutil.h"
 
+#include <QTcpServer>
+#include <QUdpSocket>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -35,6 +37,16 @@ std::string readFile(const std::string& path) {
 void writeFile(const std::string& path, std::string_view content) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(content.data(), static_cast<std::streamsize>(content.size()));
+}
+
+unsigned short freeUdpPort() {
+    QUdpSocket socket;
+    return socket.bind(QHostAddress::Any, 0) ? socket.localPort() : 0;
+}
+
+unsigned short freeTcpPort() {
+    QTcpServer server;
+    return server.listen(QHostAddress::Any, 0) ? server.serverPort() : 0;
 }
 
 std::string patternBytes(std::size_t length, unsigned seed) {

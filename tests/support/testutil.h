@@ -20,6 +20,10 @@ private:
 
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, std::string_view content);
+// A UDP or TCP port that was free a moment ago (0 when none could be had).
+unsigned short freeUdpPort();
+unsigned short freeTcpPort();
+
 // Deterministic bytes of the given length (a seeded pattern).
 std::string patternBytes(std::size_t length, unsigned seed = 1);
 
