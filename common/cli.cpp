@@ -11,10 +11,6 @@
 namespace zelk {
 namespace {
 
-const char* programName(Program program) {
-    return program == Program::Server ? "Serveur_ZelkFiles" : "Client_ZelkFiles";
-}
-
 const char* configName(Program program) {
     return program == Program::Server ? kServerConfigName : kClientConfigName;
 }
@@ -83,6 +79,10 @@ QString helpText(Program program) {
 }
 
 } // namespace
+
+const char* programName(Program program) {
+    return program == Program::Server ? "Serveur_ZelkFiles" : "Client_ZelkFiles";
+}
 
 QString captionFor(Program program, int major, int minor, int revision) {
     const QString prefix = program == Program::Server ? QStringLiteral("Serveur_ZelkFile")

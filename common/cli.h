@@ -12,6 +12,9 @@ struct CommandLine {
     bool headless = false;
 };
 
+// "Serveur_ZelkFiles" or "Client_ZelkFiles": the name that starts every line a program writes.
+const char* programName(Program program);
+
 // "Serveur_ZelkFile - version: 1.0 révision: 2" or "Client_ZelkFile - version: 1.0 révision: 4".
 QString captionFor(Program program, int major, int minor, int revision);
 // The caption with this build's own version numbers.
