@@ -2,12 +2,14 @@
 
 #include "codec.h"
 
-#include <filesystem>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
-#include <fstream>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
 #include <functional>
-#include <iterator>
-#include <sstream>
 #include <utility>
 #include <vector>
 
@@ -49,19 +51,69 @@ auto storeInto(std::string& target) {
     return [&target](std::string_view value) { target.assign(value); };
 }
 
-bool readWhole(const std::string& path, std::string& content, std::string& error) {
-    std::error_code ec;
-    std::ifstream in(path, std::ios::binary);
-    if (!in || std::filesystem::is_directory(path, ec)) {
-        error = "cannot read configuration file " + path;
+// A configuration file is a few hundred bytes; anything near this size is not one.
+constexpr std::size_t kLargestConfigFile = 1 << 20;
+
+std::string cannotRead(const std::string& path, int errorNumber) {
+    return "cannot read configuration file " + path + ": " + std::strerror(errorNumber);
+}
+
+// Up to `limit` + 1 bytes of `fd`, so that a file that grew past the limit after fstat shows it.
+bool readUpTo(int fd, std::size_t limit, std::string& bytes) {
+    bytes.assign(limit + 1, '\0');
+    std::size_t got = 0;
+    while (got < bytes.size()) {
+        const ssize_t n = ::read(fd, bytes.data() + got, bytes.size() - got);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            bytes.resize(got);
+            return n == 0;
+        }
+        got += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool readRegular(int fd, const std::string& path, std::string& content, std::string& error) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        error = cannotRead(path, errno);
         return false;
     }
-    content.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    if (in.bad()) {
-        error = "cannot read configuration file " + path;
+    if (!S_ISREG(st.st_mode)) {
+        error = "configuration file " + path + " is not a regular file";
+        return false;
+    }
+    const std::string tooLarge = "configuration file " + path + " is larger than 1 MiB";
+    if (static_cast<std::uintmax_t>(st.st_size) > kLargestConfigFile) {
+        error = tooLarge;
+        return false;
+    }
+    if (!readUpTo(fd, kLargestConfigFile, content)) {
+        error = cannotRead(path, errno);
+        return false;
+    }
+    if (content.size() > kLargestConfigFile) {
+        error = tooLarge;
         return false;
     }
     return true;
+}
+
+// Reads the whole file into `content`, which must be a regular file of at most 1 MiB: a device
+// such as /dev/zero never ends, and a FIFO would hold the start-up until someone writes to it
+// (hence the open without waiting, before the type is known).
+bool readWhole(const std::string& path, std::string& content, std::string& error) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        error = cannotRead(path, errno);
+        return false;
+    }
+    const bool read = readRegular(fd, path, content, error);
+    ::close(fd);
+    return read;
 }
 
 } // namespace

@@ -1,9 +1,11 @@
 #include "numeric.h"
 
-#include <cfenv>
+#include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <limits>
 #include <string>
+#include <system_error>
 
 namespace zelk {
 namespace {
@@ -99,6 +101,54 @@ std::size_t decimalPrefix(std::string_view s) {
     return i;
 }
 
+// Whether a decimal number that a double cannot hold is too large rather than too small: its count
+// of whole digits, once the exponent is applied, is above zero.
+bool beyondLargest(std::string_view number) {
+    const std::size_t e = std::min(number.find_first_of("eE"), number.size());
+    const std::string_view mantissa = number.substr(0, e);
+    const std::size_t point = std::min(mantissa.find('.'), mantissa.size());
+    const std::size_t first = mantissa.find_first_of("123456789");
+    if (first == std::string_view::npos) {
+        return false;
+    }
+    const long long wholeDigits = first < point ? static_cast<long long>(point - first)
+                                                : -static_cast<long long>(first - point) + 1;
+    std::string_view exponent = e < number.size() ? number.substr(e + 1) : std::string_view("0");
+    const bool negative = exponent.starts_with('-');
+    if (exponent.starts_with('+') || negative) {
+        exponent.remove_prefix(1);
+    }
+    long long power = 0;
+    if (std::from_chars(exponent.data(), exponent.data() + exponent.size(), power).ec ==
+        std::errc::result_out_of_range) {
+        return !negative; // an exponent of more than 18 digits outweighs any mantissa
+    }
+    return negative ? wholeDigits > power : power > -wholeDigits;
+}
+
+// The decimal number that decimalPrefix found, read with "." as its point whatever the locale of
+// the process says (the window toolkit adopts the user's locale, whose point may be ",").
+double decimalValue(std::string number) {
+    for (char& c : number) {
+        if (c == 'd' || c == 'D') {
+            c = 'e';
+        }
+    }
+    const std::string_view text =
+        number.starts_with('+') ? std::string_view(number).substr(1) : std::string_view(number);
+    double value = 0.0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    (void)end;
+    if (ec != std::errc::result_out_of_range) {
+        return value;
+    }
+    const bool minus = text.starts_with('-');
+    if (!beyondLargest(minus ? text.substr(1) : text)) {
+        return 0.0;
+    }
+    return minus ? std::numeric_limits<double>::lowest() : std::numeric_limits<double>::max();
+}
+
 } // namespace
 
 double numericValue(std::string_view text) {
@@ -113,19 +163,7 @@ double numericValue(std::string_view text) {
         return 0.0;
     }
     const std::size_t length = decimalPrefix(s);
-    if (length == 0) {
-        return 0.0;
-    }
-    std::string number = s.substr(0, length);
-    for (char& c : number) {
-        if (c == 'd' || c == 'D') {
-            c = 'e';
-        }
-    }
-    const double value = std::strtod(number.c_str(), nullptr);
-    return std::isfinite(value) ? value
-                                : (value > 0 ? std::numeric_limits<double>::max()
-                                             : std::numeric_limits<double>::lowest());
+    return length == 0 ? 0.0 : decimalValue(s.substr(0, length));
 }
 
 std::int64_t roundHalfEven(double value) {

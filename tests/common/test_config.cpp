@@ -4,6 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <functional>
+
 using zelk::ClientConfig;
 using zelk::Lire_Config_Texte;
 using zelk::ServerConfig;
@@ -112,4 +116,46 @@ TEST(ConfigFile, ReadsFromDisk) {
     ASSERT_TRUE(zelk::Lire_Config(dir.file("c.cfg"), cfg, error)) << error;
     EXPECT_EQ(cfg.cfgIdOrigine, "p1        ");
     EXPECT_EQ(cfg.cfgPortDest, "4000");
+}
+
+// /dev/zero once filled memory without end and a FIFO held the start-up for good: only a regular
+// file of at most 1 MiB is read, and anything else is refused at once with the reason.
+TEST(ConfigFile, OnlyARegularFileOfAtMostOneMebibyteIsRead) {
+    zelktest::ScratchDir dir;
+    struct Case {
+        std::string path;
+        std::function<void()> make;
+        const char* reason; // empty: the file is read
+    };
+    const std::string fifo = dir.file("fifo.cfg");
+    const std::string large = dir.file("large.cfg");
+    const std::string limit = dir.file("limit.cfg");
+    const std::string key = "receivePort_IP=4000\n";
+    for (const Case& c : {
+             Case{"/dev/zero", [] {}, "is not a regular file"},
+             Case{fifo, [&] { ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0); },
+                  "is not a regular file"},
+             Case{large, [&] { zelktest::writeFile(large, std::string(2 << 20, '#')); },
+                  "is larger than 1 MiB"},
+             Case{large, [&] { zelktest::writeFile(large, key + std::string(1 << 20, '#')); },
+                  "is larger than 1 MiB"},
+             Case{limit,
+                  [&] {
+                      zelktest::writeFile(limit, key + std::string((1 << 20) - key.size(), '#'));
+                  },
+                  ""},
+         }) {
+        c.make();
+        ServerConfig cfg;
+        std::string error;
+        const bool read = zelk::Lire_Config(c.path, cfg, error);
+        if (*c.reason == '\0') {
+            EXPECT_TRUE(read) << c.path << ": " << error;
+            EXPECT_EQ(cfg.cfgPortUdp, "4000");
+            continue;
+        }
+        EXPECT_FALSE(read) << c.path;
+        EXPECT_NE(error.find(c.path + " " + c.reason), std::string::npos) << error;
+        EXPECT_EQ(cfg.cfgPortUdp, "") << c.path;
+    }
 }
