@@ -9,8 +9,20 @@
 namespace zelk {
 namespace {
 
-std::string systemError(const char* what, const std::string& path) {
-    return std::string(what) + " " + path + ": " + std::strerror(errno);
+std::string systemText(const std::string& what) {
+    return what + ": " + std::strerror(errno);
+}
+
+bool sameEntry(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_mode == b.st_mode &&
+           a.st_uid == b.st_uid && a.st_gid == b.st_gid;
+}
+
+// The entry at `name` in the folder, never followed if it is a symbolic link.
+bool entryIs(int folderFd, const std::string& name, const struct stat& expected) {
+    struct stat now {};
+    return ::fstatat(folderFd, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+           sameEntry(now, expected);
 }
 
 } // namespace
@@ -19,64 +31,92 @@ PieceWriter::~PieceWriter() {
     closeAll();
 }
 
-int PieceWriter::keptFor(std::string_view origin, std::string_view file) {
-    for (std::size_t i = 0; i < kept_.size(); ++i) {
-        Kept& kept = kept_[i];
-        if (kept.origin != origin || kept.file != file) {
-            continue;
-        }
-        struct stat now {};
-        if (::stat(kept.path.c_str(), &now) != 0 || now.st_dev != kept.device ||
-            now.st_ino != kept.inode || now.st_mode != kept.mode || now.st_uid != kept.owner ||
-            now.st_gid != kept.group) {
-            close(i);
-            return -1;
-        }
-        kept.lastUse = ++uses_;
-        kept.usedSinceIdleCheck = true;
-        return kept.fd;
-    }
-    return -1;
+void PieceWriter::begin(std::string_view origin) {
+    forget(origin);
+    transfers_.insert_or_assign(std::string(origin), Transfer{true, false, false});
 }
 
-int PieceWriter::open(std::string_view origin, std::string_view file, const std::string& path,
-                      std::string& error) {
+int PieceWriter::keptFor(std::string_view origin, std::string_view file) {
+    const std::size_t i = indexOf(origin);
+    if (i == kept_.size() || kept_[i].file != file) {
+        return -1;
+    }
+    if (!stillNamed(kept_[i])) {
+        close(i);
+        return -1;
+    }
+    kept_[i].lastUse = ++uses_;
+    kept_[i].usedSinceIdleCheck = true;
+    return kept_[i].fd;
+}
+
+bool PieceWriter::stillNamed(const Kept& kept) const {
+    if (kept.generation != folder_.generation()) {
+        return false;
+    }
+    if (!kept.folder.empty() && !entryIs(folder_.fd(), kept.folder, kept.folderStat)) {
+        return false;
+    }
+    return entryIs(kept.folderFd, kept.file, kept.fileStat);
+}
+
+int PieceWriter::open(std::string_view origin, std::string_view folder, const std::string& file,
+                      WriteFailure& failure) {
     forget(origin);
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0) {
-        error = systemError("cannot open", path);
+    Transfer& transfer = transfers_[std::string(origin)];
+    Kept kept;
+    kept.origin = origin;
+    kept.file = file;
+    kept.folder = folder;
+    bool made = false;
+    kept.folderFd = folder_.openOriginFolder(folder, made, failure);
+    if (kept.folderFd < 0) {
         return -1;
     }
-    struct stat opened {};
-    if (::fstat(fd, &opened) != 0) {
-        error = systemError("cannot look at", path);
-        ::close(fd);
+    transfer.folderMade = transfer.folderMade || made;
+    if (::fstat(kept.folderFd, &kept.folderStat) != 0) {
+        failure = WriteFailure{systemText("cannot look at folder " + kept.folder)};
+        ::close(kept.folderFd);
         return -1;
     }
+    kept.fd = openPlainFile(kept.folderFd, file, transfer.replace, *ops_, made, failure);
+    transfer.fileMade = transfer.fileMade || made;
+    if (kept.fd < 0 || ::fstat(kept.fd, &kept.fileStat) != 0) {
+        if (kept.fd >= 0) {
+            failure = WriteFailure{systemText("cannot look at " + file)};
+            ::close(kept.fd);
+        }
+        ::close(kept.folderFd);
+        return -1;
+    }
+    transfer.replace = false;
     if (kept_.size() >= kMaxOpen) {
         close(leastRecentlyUsed());
     }
-    kept_.push_back(Kept{std::string(origin), std::string(file), path, fd, opened.st_dev,
-                         opened.st_ino, opened.st_mode, opened.st_uid, opened.st_gid, ++uses_,
-                         true});
-    return fd;
+    kept.generation = folder_.generation();
+    kept.lastUse = ++uses_;
+    kept_.push_back(std::move(kept));
+    return kept_.back().fd;
 }
 
 bool PieceWriter::writeAt(int fd, std::int64_t offset1, std::string_view bytes,
-                          std::string& error) {
+                          WriteFailure& failure) {
     std::size_t done = 0;
     while (done < bytes.size()) {
         const ssize_t n =
-            ::pwrite(fd, bytes.data() + done, bytes.size() - done,
-                     static_cast<off_t>(offset1 - 1 + static_cast<std::int64_t>(done)));
+            ops_->pwrite(fd, bytes.data() + done, bytes.size() - done,
+                         static_cast<off_t>(offset1 - 1 + static_cast<std::int64_t>(done)));
         if (n < 0 && errno == EINTR) {
             continue;
         }
         if (n <= 0) {
-            error = std::string("cannot write: ") + std::strerror(n < 0 ? errno : ENOSPC);
+            if (n == 0) {
+                errno = ENOSPC;
+            }
+            failure = WriteFailure{systemText("cannot write")};
             for (std::size_t i = 0; i < kept_.size(); ++i) {
                 if (kept_[i].fd == fd) {
-                    error = systemError("cannot write", kept_[i].path);
+                    failure = WriteFailure{systemText("cannot write " + kept_[i].file)};
                     close(i);
                     break;
                 }
@@ -88,28 +128,50 @@ bool PieceWriter::writeAt(int fd, std::int64_t offset1, std::string_view bytes,
     return true;
 }
 
-void PieceWriter::forget(std::string_view origin) {
-    for (std::size_t i = 0; i < kept_.size(); ++i) {
-        if (kept_[i].origin == origin) {
-            close(i);
-            return;
-        }
+bool PieceWriter::finish(std::string_view origin, WriteFailure& failure) {
+    const std::size_t i = indexOf(origin);
+    if (i == kept_.size()) {
+        return true;
     }
+    const auto found = transfers_.find(origin);
+    const Transfer owed = found == transfers_.end() ? Transfer{} : found->second;
+    const Kept kept = std::move(kept_[i]);
+    kept_.erase(kept_.begin() + static_cast<std::ptrdiff_t>(i));
+    const bool synced = syncAll(kept, owed, failure);
+    ::close(kept.folderFd);
+    if (::close(kept.fd) != 0 && synced) {
+        failure = WriteFailure{systemText("cannot close " + kept.file)};
+        return false;
+    }
+    if (synced && found != transfers_.end()) {
+        transfers_.erase(found);
+    }
+    return synced;
 }
 
-bool PieceWriter::release(std::string_view origin, std::string& error) {
-    for (std::size_t i = 0; i < kept_.size(); ++i) {
-        if (kept_[i].origin == origin) {
-            const Kept kept = std::move(kept_[i]);
-            kept_.erase(kept_.begin() + static_cast<std::ptrdiff_t>(i));
-            if (::close(kept.fd) != 0) {
-                error = systemError("cannot close", kept.path);
-                return false;
-            }
-            return true;
-        }
+// The data first, then the entry that names it, then the entry that names its folder: the client
+// deletes its only copy on the answer that follows.
+bool PieceWriter::syncAll(const Kept& kept, const Transfer& owed, WriteFailure& failure) {
+    if (ops_->fdatasync(kept.fd) != 0) {
+        failure = WriteFailure{systemText("cannot sync " + kept.file)};
+        return false;
+    }
+    if (owed.fileMade && ops_->fsync(kept.folderFd) != 0) {
+        failure = WriteFailure{systemText("cannot sync the folder of " + kept.file)};
+        return false;
+    }
+    if (owed.folderMade && ops_->fsync(folder_.fd()) != 0) {
+        failure = WriteFailure{systemText("cannot sync the receive folder")};
+        return false;
     }
     return true;
+}
+
+void PieceWriter::forget(std::string_view origin) {
+    const std::size_t i = indexOf(origin);
+    if (i < kept_.size()) {
+        close(i);
+    }
 }
 
 void PieceWriter::closeIdle() {
@@ -130,7 +192,16 @@ void PieceWriter::closeAll() {
 
 void PieceWriter::close(std::size_t index) {
     ::close(kept_[index].fd);
+    ::close(kept_[index].folderFd);
     kept_.erase(kept_.begin() + static_cast<std::ptrdiff_t>(index));
+}
+
+std::size_t PieceWriter::indexOf(std::string_view origin) const {
+    std::size_t i = 0;
+    while (i < kept_.size() && kept_[i].origin != origin) {
+        ++i;
+    }
+    return i;
 }
 
 std::size_t PieceWriter::leastRecentlyUsed() const {

@@ -1,43 +1,55 @@
 #pragma once
 
+#include "receivefolder.h"
+
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <string>
 #include <string_view>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <vector>
 
 namespace zelk {
 
 // The files being received, kept open from one piece to the next of their transfer. Before every
-// piece the path is looked up again and must still name the very file that is open, unchanged in
-// owner and mode: a file that someone else removed, replaced, moved away or made read-only is
-// given up and opened anew by its path, so the server behaves exactly as if it opened the file
-// for every piece (a removed file is created again, a shortened one extended).
+// piece the origin's folder and the file are looked up again from the receive folder's descriptor
+// and must still be the very ones that are open, the file unchanged in owner and mode: a file
+// that someone else removed, replaced, moved away or made read-only is given up and opened anew,
+// so the server behaves exactly as if it opened the file for every piece (a removed file is
+// created again, a shortened one extended).
 class PieceWriter {
 public:
     // Beyond this many transfers at once the least recently written file is closed.
     static constexpr std::size_t kMaxOpen = 32;
 
-    PieceWriter() = default;
+    explicit PieceWriter(const ReceiveFolder& folder) : folder_(folder) {}
     ~PieceWriter();
     PieceWriter(const PieceWriter&) = delete;
     PieceWriter& operator=(const PieceWriter&) = delete;
 
+    void useFileOps(FileOps& ops) { ops_ = &ops; }
+
+    // A new transfer for the origin: its first piece replaces whatever file holds the name.
+    // Nothing is deleted before, so a header repeated late cannot take a finished file away.
+    void begin(std::string_view origin);
+
     // The open file of the origin's transfer of `file`, when its path still names it; -1
     // otherwise (a stale one is closed).
     int keptFor(std::string_view origin, std::string_view file);
-    // Opens (creating when missing) and keeps the file at `path` for the origin's transfer; -1,
-    // with the cause in `error`, when it cannot be opened.
-    int open(std::string_view origin, std::string_view file, const std::string& path,
-             std::string& error);
+    // Opens (creating when missing) and keeps the file in the origin's folder (`folder`, below
+    // the receive folder) for the origin's transfer; -1 when it cannot be had.
+    int open(std::string_view origin, std::string_view folder, const std::string& file,
+             WriteFailure& failure);
     // Writes `bytes` so that the first lands at 1-based `offset1`; a failure closes the file.
-    bool writeAt(int fd, std::int64_t offset1, std::string_view bytes, std::string& error);
+    bool writeAt(int fd, std::int64_t offset1, std::string_view bytes, WriteFailure& failure);
 
+    // Brings the origin's finished file to stable storage (its data, and the folder entries made
+    // for it) and closes it; false when the system cannot promise the bytes are kept.
+    bool finish(std::string_view origin, WriteFailure& failure);
     // Closes the origin's file, if open.
     void forget(std::string_view origin);
-    // Closes the origin's file at the end of its transfer; false, with the cause in `error`, when
-    // the system reports that written bytes may be lost.
-    bool release(std::string_view origin, std::string& error);
     // Closes every file not written since the previous call.
     void closeIdle();
     void closeAll();
@@ -47,21 +59,32 @@ private:
     struct Kept {
         std::string origin;
         std::string file;
-        std::string path;
+        std::string folder;
         int fd = -1;
-        dev_t device = 0;
-        ino_t inode = 0;
-        mode_t mode = 0;
-        uid_t owner = 0;
-        gid_t group = 0;
+        int folderFd = -1;
+        std::uint64_t generation = 0;
+        struct stat folderStat {};
+        struct stat fileStat {};
         std::uint64_t lastUse = 0;
         bool usedSinceIdleCheck = true;
     };
+    // What a transfer still owes stable storage, and whether its file is still to be replaced.
+    struct Transfer {
+        bool replace = false;
+        bool fileMade = false;
+        bool folderMade = false;
+    };
 
+    bool stillNamed(const Kept& kept) const;
+    bool syncAll(const Kept& kept, const Transfer& transfer, WriteFailure& failure);
     void close(std::size_t index);
+    std::size_t indexOf(std::string_view origin) const;
     std::size_t leastRecentlyUsed() const;
 
+    const ReceiveFolder& folder_;
+    FileOps* ops_ = &FileOps::system();
     std::vector<Kept> kept_;
+    std::map<std::string, Transfer, std::less<>> transfers_;
     std::uint64_t uses_ = 0;
 };
 

@@ -1,6 +1,5 @@
 #include "serveurengine.h"
 
-#include "fsops.h"
 #include "numeric.h"
 
 #include <charconv>
@@ -79,7 +78,7 @@ QString displayText(std::string_view bytes) {
 }
 
 ServeurEngine::ServeurEngine(QObject* parent, std::FILE* traceSink)
-    : QObject(parent), trace_(traceSink) {
+    : QObject(parent), writer_(folder_), trace_(traceSink) {
     udpSend.setHandler([this](std::string_view bytes, const QHostAddress& from, quint16 port) {
         udpSend_DataArrival(bytes, from, port);
     });
@@ -123,13 +122,10 @@ bool ServeurEngine::start(const ServerConfig& config, QString& error) {
 }
 
 bool ServeurEngine::Set_FilPos(QString& error) {
-    if (folderExists(cfg_.cfgRepertoire)) {
-        return true;
-    }
     std::string reason;
     if (cfg_.cfgRepertoire.empty()) {
         reason = "no receive folder is set (directoryFiles=)";
-    } else if (createFolder(cfg_.cfgRepertoire, reason)) {
+    } else if (folder_.open(cfg_.cfgRepertoire, reason)) {
         return true;
     }
     error = QStringLiteral("cannot make the receive folder: ") + displayText(reason);
@@ -312,7 +308,6 @@ void ServeurEngine::Match_File() {
                                                ": the origin announced \"" + nomFichier +
                                                "\"; the partial file stays");
         }
-        writer_.forget(row.origin);
         table_.remove(index);
         emit tableChanged();
         if (AddListe()) {
@@ -333,20 +328,15 @@ void ServeurEngine::Match_File() {
     EnvoieAck(position);
 }
 
-// A new transfer starts with no file. When the stale file cannot be deleted the header is left
-// unanswered: writing from position 1 over it would leave its old tail behind the new bytes.
+// A new transfer deletes nothing yet: its first piece replaces the earlier file. A header that
+// the network repeated or held back, arriving after its file completed, thus leaves that file be.
 bool ServeurEngine::AddListe() {
-    const std::string path = joinPath(originFolder(nomOrigine), nomFichier);
-    writer_.forget(nomOrigine);
-    if (!Elim_File(path)) {
-        drop("header whose earlier file cannot be deleted: " + path);
-        return false;
-    }
     if (!table_.append(TransferRow{nomOrigine, peerAddress_.toString().toStdString(),
                                    std::to_string(peerPort_), nomFichier, "1", tailleTotale})) {
         drop("header from a new origin: the transfer table is full");
         return false;
     }
+    writer_.begin(nomOrigine);
     emit tableChanged();
     if (trace_.enabled()) {
         startedAt_[nomOrigine].start();
@@ -354,20 +344,6 @@ bool ServeurEngine::AddListe() {
                                          " bytes, from " + peerText());
     }
     return true;
-}
-
-bool ServeurEngine::Elim_File(const std::string& FileName) {
-    return !fileExists(FileName) || deleteFile(FileName);
-}
-
-bool ServeurEngine::Set_RepOrig(const std::string& nomRep, std::string& error) {
-    return folderExists(nomRep) || createFolder(nomRep, error);
-}
-
-// An origin of blanks only has no folder of its own: its files land in the receive folder.
-std::string ServeurEngine::originFolder(std::string_view origin) const {
-    const std::string_view name = withoutTrailingBlanks(origin);
-    return name.empty() ? cfg_.cfgRepertoire : joinPath(cfg_.cfgRepertoire, name);
 }
 
 // --- Content --------------------------------------------------------------------------------
@@ -390,31 +366,51 @@ void ServeurEngine::Donnees_de_Contenu() {
         return;
     }
     const bool last = numericValue(row.total) == static_cast<double>(next - 1);
-    std::string error;
-    if (!writePiece(row, position, content.donneesContenu, last, error)) {
-        if (trace_.enabled()) {
-            trace_.write("write failed", transferText(row.origin, row.file) + " at position " +
-                                             row.position + ": " + error +
-                                             "; the piece is not acknowledged");
-        }
+    WriteFailure failure;
+    if (!writePiece(row, position, content.donneesContenu, last, failure)) {
+        pieceFailed(row, failure);
         return;
     }
     finishRow(index, next, last);
     EnvoieAck(std::to_string(next));
 }
 
-// The file stays open while pieces keep coming, and is looked up by its path before each one, so
-// a file removed or replaced meanwhile is created anew in its (re-made) folder; the last piece
-// closes it, and a close that fails leaves that piece unanswered.
+void ServeurEngine::pieceFailed(const TransferRow& row, const WriteFailure& failure) {
+    if (failure.unsafe) {
+        drop("piece for " + transferText(row.origin, row.file) + ": " + failure.why +
+             ", which the server never writes through");
+    } else if (trace_.enabled()) {
+        trace_.write("write failed", transferText(row.origin, row.file) + " at position " +
+                                         row.position + ": " + failure.why +
+                                         "; the piece is not acknowledged");
+    }
+}
+
+// A receive folder removed while the server runs is made again as at start-up, rather than
+// stalling every transfer until someone makes it by hand.
+bool ServeurEngine::holdReceiveFolder(WriteFailure& failure) {
+    bool renewed = false;
+    if (!folder_.refresh(renewed, failure.why)) {
+        return false;
+    }
+    if (renewed && trace_.enabled()) {
+        trace_.write("receive folder renewed",
+                     folder_.path() + " was removed or replaced; files go to the one there now");
+    }
+    return true;
+}
+
+// The file stays open while pieces keep coming, and is looked up again before each one, so a
+// file removed or replaced meanwhile is created anew in its (re-made) folder. The last piece is
+// answered only once the file is on stable storage: the client then deletes its only copy.
 bool ServeurEngine::writePiece(const TransferRow& row, std::int64_t position,
-                               std::string_view bytes, bool last, std::string& error) {
+                               std::string_view bytes, bool last, WriteFailure& failure) {
+    if (!holdReceiveFolder(failure)) {
+        return false;
+    }
     int fd = writer_.keptFor(row.origin, row.file);
     if (fd < 0) {
-        const std::string folder = originFolder(row.origin);
-        if (!Set_RepOrig(folder, error)) {
-            return false;
-        }
-        fd = writer_.open(row.origin, row.file, joinPath(folder, row.file), error);
+        fd = writer_.open(row.origin, withoutTrailingBlanks(row.origin), row.file, failure);
         if (fd < 0) {
             return false;
         }
@@ -422,10 +418,10 @@ bool ServeurEngine::writePiece(const TransferRow& row, std::int64_t position,
             idleFiles_.start();
         }
     }
-    if (!writer_.writeAt(fd, position, bytes, error)) {
+    if (!writer_.writeAt(fd, position, bytes, failure)) {
         return false;
     }
-    return !last || writer_.release(row.origin, error);
+    return !last || writer_.finish(row.origin, failure);
 }
 
 void ServeurEngine::finishRow(int index, std::int64_t newPosition, bool last) {

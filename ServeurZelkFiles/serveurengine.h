@@ -3,6 +3,7 @@
 #include "codec.h"
 #include "config.h"
 #include "piecewriter.h"
+#include "receivefolder.h"
 #include "tcplistener.h"
 #include "trace.h"
 #include "transfertable.h"
@@ -45,6 +46,8 @@ public:
     TransferTable& table() { return table_; }
     // The listener and its connections, by index.
     TcpListener& connections() { return tcpSend; }
+    // Lets a test see, or make fail, the writes and syncs that keep received files.
+    void useFileOps(FileOps& ops) { writer_.useFileOps(ops); }
 
 signals:
     // Emitted on every change of the table; a window coalesces these into one refresh.
@@ -66,13 +69,12 @@ private:
 
     void Match_File();
     bool AddListe();
-    bool Elim_File(const std::string& FileName);
-    bool Set_RepOrig(const std::string& nomRep, std::string& error);
-    std::string originFolder(std::string_view origin) const;
 
     void Donnees_de_Contenu();
+    bool holdReceiveFolder(WriteFailure& failure);
     bool writePiece(const TransferRow& row, std::int64_t position, std::string_view bytes,
-                    bool last, std::string& error);
+                    bool last, WriteFailure& failure);
+    void pieceFailed(const TransferRow& row, const WriteFailure& failure);
     // `last`: the new position is the announced size + 1.
     void finishRow(int index, std::int64_t newPosition, bool last);
 
@@ -86,6 +88,8 @@ private:
     QString udpLabel_;
     QString tcpLabel_;
     TransferTable table_;
+    // Held open: every file below it is reached from its descriptor.
+    ReceiveFolder folder_;
     // Files being received stay open between pieces; those left idle are closed after a while.
     PieceWriter writer_;
     QTimer idleFiles_;

@@ -63,6 +63,8 @@ public:
     void send(std::string_view bytes);
     std::optional<std::string> answer(int timeoutMs = kWaitMs);
     std::optional<std::string> exchange(std::string_view frame);
+    // Whether an answer waits unread, asked of the system at once, without the event loop.
+    bool answerWaiting() { return socket_.hasPendingDatagrams(); }
     quint16 localPort() const { return socket_.localPort(); }
     const QHostAddress& lastSender() const { return lastSender_; }
     quint16 lastSenderPort() const { return lastSenderPort_; }

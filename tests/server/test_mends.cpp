@@ -115,8 +115,8 @@ TEST(Mends, AFailedWriteKeepsThePositionAndTheNextHeaderLearnsIt) {
     EXPECT_EQ(readFile(path), std::string("\0\0\0def", 6));
 }
 
-TEST(Mends, AStaleFileThatCannotBeDeletedLeavesTheHeaderUnanswered) {
-    RunningServer server;
+TEST(Mends, AStaleFileThatCannotBeDeletedLeavesTheFirstPieceUnanswered) {
+    RunningServer server(true);
     UdpPeer peer(server.engine().udpPort());
     const std::string folder = zelk::joinPath(server.receiveFolder(), "poste7");
     std::string error;
@@ -128,10 +128,13 @@ TEST(Mends, AStaleFileThatCannotBeDeletedLeavesTheHeaderUnanswered) {
     if (!frozen.set()) {
         GTEST_SKIP() << "chattr +i is refused here";
     }
-    // Writing the new file from position 1 over the old one would leave the old tail behind.
-    EXPECT_TRUE(unanswered(server, peer, header(kPoste7, "r.bin", 3)));
-    EXPECT_EQ(server.rowOf(kPoste7), -1);
+    // The header touches no file; writing the new piece over the old file would leave the old
+    // tail behind it.
+    EXPECT_EQ(peer.exchange(header(kPoste7, "r.bin", 3)), "PTE;1;END");
+    EXPECT_TRUE(unanswered(server, peer, content(kPoste7, "new")));
+    EXPECT_EQ(server.table().at(server.rowOf(kPoste7)).position, "1");
     EXPECT_EQ(readFile(zelk::joinPath(folder, "r.bin")), old);
+    EXPECT_NE(server.traceText().find("cannot delete the earlier file"), std::string::npos);
 
     frozen.release();
     EXPECT_EQ(peer.exchange(header(kPoste7, "r.bin", 3)), "PTE;1;END");

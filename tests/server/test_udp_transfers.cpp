@@ -89,13 +89,16 @@ TEST(UdpTransfers, AnotherNameOrSizeFromTheSameOriginStartsAfresh) {
     EXPECT_EQ(readFile(server.pathOf("poste7", "first.bin")), first.substr(0, 100));
 
     ASSERT_EQ(peer.exchange(content(kPoste7, "abc")), "PTE;4;END");
-    // The same name with another size, or the size written otherwise, is another file: its
-    // earlier bytes are deleted.
+    // The same name with another size, or the size written otherwise, is another file: its first
+    // piece replaces the earlier bytes, none of which outlive it.
+    const std::string path = server.pathOf("poste7", "second.bin");
     EXPECT_EQ(peer.exchange(header(kPoste7, "second.bin", 200)), "PTE;1;END");
-    EXPECT_FALSE(zelk::fileExists(server.pathOf("poste7", "second.bin")));
-    ASSERT_EQ(peer.exchange(content(kPoste7, "abc")), "PTE;4;END");
+    EXPECT_EQ(readFile(path), "abc");
+    ASSERT_EQ(peer.exchange(content(kPoste7, "xy")), "PTE;3;END");
+    EXPECT_EQ(readFile(path), "xy");
     EXPECT_EQ(peer.exchange(header(kPoste7, "second.bin", "0200")), "PTE;1;END");
-    EXPECT_FALSE(zelk::fileExists(server.pathOf("poste7", "second.bin")));
+    ASSERT_EQ(peer.exchange(content(kPoste7, "q")), "PTE;2;END");
+    EXPECT_EQ(readFile(path), "q");
     EXPECT_EQ(server.table().count(), 2);
 }
 
@@ -111,9 +114,10 @@ TEST(UdpTransfers, ACompletedTransferIsForgotten) {
     EXPECT_TRUE(unanswered(server, peer, content(kPoste7, "late")));
     EXPECT_EQ(readFile(server.pathOf("poste7", "done.bin")), file);
 
-    // The sender lost the last answer and announces the file again: it is received again.
+    // The sender lost the last answer and announces the file again: it is received again, the
+    // finished copy staying whole until the first piece comes.
     EXPECT_EQ(peer.exchange(header(kPoste7, "done.bin", 200)), "PTE;1;END");
-    EXPECT_FALSE(zelk::fileExists(server.pathOf("poste7", "done.bin")));
+    EXPECT_EQ(readFile(server.pathOf("poste7", "done.bin")), file);
     sendPieces(peer, kPoste7, file, 150);
     EXPECT_EQ(readFile(server.pathOf("poste7", "done.bin")), file);
 }
