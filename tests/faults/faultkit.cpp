@@ -403,6 +403,13 @@ RelayCounts Relay::stop() {
     std::sscanf(counts.line.c_str(),
                 "relay: up forwarded=%ld dropped=%ld (cut %*d); down forwarded=%ld dropped=%ld",
                 &counts.upForwarded, &counts.upDropped, &counts.downForwarded, &counts.downDropped);
+    const std::size_t extra = counts.line.find("up duplicated=");
+    if (extra != std::string::npos) {
+        std::sscanf(counts.line.c_str() + extra,
+                    "up duplicated=%ld delayed=%ld; down duplicated=%ld delayed=%ld",
+                    &counts.upDuplicated, &counts.upDelayed, &counts.downDuplicated,
+                    &counts.downDelayed);
+    }
     return counts;
 }
 
@@ -540,18 +547,44 @@ bool FileSet::arrived(const std::string& arrivalFolder, const std::string& outbo
     return true;
 }
 
+namespace {
+
+std::string sha256Of(const std::string& bytes) {
+    return QCryptographicHash::hash(
+               QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size())),
+               QCryptographicHash::Sha256)
+        .toHex()
+        .toStdString();
+}
+
+} // namespace
+
 std::vector<std::string> FileSet::damaged(const std::string& arrivalFolder) const {
     std::vector<std::string> names;
     for (const auto& [name, bytes] : files_) {
-        const QByteArray sent = QCryptographicHash::hash(
-            QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size())),
-            QCryptographicHash::Sha256);
-        if (!bytes.empty() &&
-            sha256OfFile(arrivalFolder + "/" + name) != sent.toHex().toStdString()) {
+        if (!bytes.empty() && sha256OfFile(arrivalFolder + "/" + name) != sha256Of(bytes)) {
             names.push_back(name);
         }
     }
     return names;
+}
+
+Fates FileSet::fates(const std::string& arrivalFolder, const std::string& outbox) const {
+    Fates fates;
+    for (const auto& [name, bytes] : files_) {
+        if (bytes.empty()) {
+            continue;
+        }
+        const std::string sent = sha256Of(bytes);
+        const std::string inOutbox = outbox + "/" + name;
+        if (sizeOf(inOutbox) >= 0) {
+            (sha256OfFile(inOutbox) == sent ? fates.waiting : fates.lost).push_back(name);
+        } else {
+            const bool intact = sha256OfFile(arrivalFolder + "/" + name) == sent;
+            (intact ? fates.delivered : fates.lost).push_back(name);
+        }
+    }
+    return fates;
 }
 
 std::vector<std::string> FileSet::leftInOutbox(const std::string& outbox) const {

@@ -131,12 +131,16 @@ struct RelayCounts {
     long upDropped = 0;
     long downForwarded = 0;
     long downDropped = 0;
+    long upDuplicated = 0;
+    long upDelayed = 0;
+    long downDuplicated = 0;
+    long downDelayed = 0;
     std::string line;
 };
 
 class Relay {
 public:
-    // `options` are the relay's own (--loss, --seed, --cut ...).
+    // `options` are the relay's own (--loss, --dup, --delay, --seed, --cut ...).
     bool start(const std::string& logPrefix, quint16 serverPort,
                const std::vector<std::string>& options);
     quint16 port() const { return port_; }
@@ -183,6 +187,13 @@ void removeTree(const std::string& folder);
 
 namespace faults {
 
+// Where the files of a set stand once the programs have stopped, as their user sees it.
+struct Fates {
+    std::vector<std::string> delivered; // byte-identical at the server and gone from the outbox
+    std::vector<std::string> waiting;   // still in the outbox with their own bytes
+    std::vector<std::string> lost;      // neither: gone from the outbox without arriving intact
+};
+
 // Files dropped into an outbox and what must arrive at the server.
 class FileSet {
 public:
@@ -195,6 +206,8 @@ public:
     // Names of the files whose bytes in `arrivalFolder` differ from what was sent.
     std::vector<std::string> damaged(const std::string& arrivalFolder) const;
     std::vector<std::string> leftInOutbox(const std::string& outbox) const;
+    // The fate of every non-empty file (empty ones are never sent).
+    Fates fates(const std::string& arrivalFolder, const std::string& outbox) const;
     std::size_t count() const { return files_.size(); }
     std::int64_t totalBytes() const;
     std::int64_t largest() const;
