@@ -83,8 +83,8 @@ ServeurEngine::ServeurEngine(QObject* parent, std::FILE* traceSink)
         udpSend_DataArrival(bytes, from, port);
     });
     tcpSend.onDataArrival = [this](int index) { tcpSend_DataArrival(index); };
-    tcpSend.onClose = [this](int index) { tcpSend_Close(index); };
     tcpSend.onError = [this](int index) { tcpSend_Error(index); };
+    tcpSend.onIdle = [this](int index) { tcpSend_Idle(index); };
     idleFiles_.setInterval(kIdleFileMs);
     connect(&idleFiles_, &QTimer::timeout, this, [this] {
         writer_.closeIdle();
@@ -178,38 +178,51 @@ void ServeurEngine::udpSend_DataArrival(std::string_view bytes, const QHostAddre
 
 // TCP is a byte stream: each connection gathers its bytes and frames are cut from them by their
 // own length field, so that a frame split across reads, or several frames in one read, are each
-// answered once.
+// answered once. Frames already gathered go first: they may have waited for answers to drain.
 void ServeurEngine::tcpSend_DataArrival(int index) {
+    handleGathered(index);
     while (readMore(index)) {
         handleGathered(index);
     }
 }
 
 // Reads what waits on the connection, never gathering more than one largest frame; false when
-// nothing was read or the connection is gone.
+// nothing was read, the connection waits for its answers to drain, or it is gone.
 bool ServeurEngine::readMore(int index) {
     TcpListener::Connection* connection = tcpSend.connection(index);
-    if (connection == nullptr || connection->socket->bytesAvailable() <= 0) {
+    if (connection == nullptr || tcpSend.mustWait(index)) {
         return false;
     }
     std::string& gathered = connection->gathered;
     const std::size_t held = gathered.size();
-    const std::size_t room = kMaxFrame - held;
     gathered.resize(kMaxFrame);
-    const qint64 read = connection->socket->read(gathered.data() + held, static_cast<qint64>(room));
-    if (read < 0) {
+    const qint64 read = tcpSend.receive(index, gathered.data() + held, kMaxFrame - held);
+    gathered.resize(held + static_cast<std::size_t>(std::max<qint64>(read, 0)));
+    if (read == TcpListener::kPeerClosed) {
+        tcpSend_Close(index);
+        return false;
+    }
+    if (read == TcpListener::kFailed) {
+        aboutConnection(index);
         drop("failed TCP read");
         tcpSend.discard(index);
         return false;
     }
-    gathered.resize(held + static_cast<std::size_t>(read));
     return read > 0;
+}
+
+void ServeurEngine::aboutConnection(int index) {
+    const TcpListener::Connection* connection = tcpSend.connection(index);
+    modeTcp = true;
+    indexTcp = index;
+    peerAddress_ = plainAddress(connection->peerAddress);
+    peerPort_ = connection->peerPort;
 }
 
 void ServeurEngine::handleGathered(int index) {
     for (;;) {
         TcpListener::Connection* connection = tcpSend.connection(index);
-        if (connection == nullptr) {
+        if (connection == nullptr || tcpSend.mustWait(index)) {
             return;
         }
         std::string& gathered = connection->gathered;
@@ -217,10 +230,7 @@ void ServeurEngine::handleGathered(int index) {
         if (cut.cut == StreamCut::NeedMore) {
             return;
         }
-        modeTcp = true;
-        indexTcp = index;
-        peerAddress_ = plainAddress(connection->socket->peerAddress());
-        peerPort_ = connection->socket->peerPort();
+        aboutConnection(index);
         if (cut.cut == StreamCut::Garbage) {
             gathered.clear();
             drop("bytes that cannot begin a frame");
@@ -233,11 +243,18 @@ void ServeurEngine::handleGathered(int index) {
     }
 }
 
+// The peer has closed its side: every whole frame it sent is answered before the connection is
+// closed; only the start of a frame it never finished is lost.
 void ServeurEngine::tcpSend_Close(int index) {
     if (trace_.enabled()) {
-        trace_.write("connection closed", "TCP #" + std::to_string(index));
+        const std::size_t unfinished = tcpSend.connection(index)->gathered.size();
+        trace_.write("connection closed",
+                     "TCP #" + std::to_string(index) + " by the peer" +
+                         (unfinished == 0 ? std::string()
+                                          : ", " + std::to_string(unfinished) +
+                                                " bytes of an unfinished frame dropped"));
     }
-    tcpSend.discard(index);
+    tcpSend.finish(index);
 }
 
 void ServeurEngine::tcpSend_Error(int index) {
@@ -245,6 +262,13 @@ void ServeurEngine::tcpSend_Error(int index) {
         trace_.write("connection dropped", "TCP #" + std::to_string(index) + " after an error");
     }
     tcpSend.discard(index);
+}
+
+void ServeurEngine::tcpSend_Idle(int index) {
+    if (trace_.enabled()) {
+        trace_.write("connection dropped",
+                     "TCP #" + std::to_string(index) + ": no byte either way for too long");
+    }
 }
 
 // Headers and everything dropped are traced; content that is written and acknowledged is not,
@@ -450,9 +474,8 @@ void ServeurEngine::EnvoieAck(const std::string& position) {
     if (!modeTcp) {
         // A lost answer is made good by the sender's next header.
         sent = udpSend.reply(ack);
-    } else if (TcpListener::Connection* connection = tcpSend.connection(indexTcp)) {
-        const auto size = static_cast<qint64>(ack.size());
-        sent = connection->socket->write(ack.data(), size) == size;
+    } else if (tcpSend.connection(indexTcp) != nullptr) {
+        sent = tcpSend.send(indexTcp, ack);
         if (!sent) {
             tcpSend.discard(indexTcp);
         }

@@ -62,6 +62,8 @@ private:
     void tcpSend_DataArrival(int index);
     void tcpSend_Close(int index);
     void tcpSend_Error(int index);
+    void tcpSend_Idle(int index);
+    void aboutConnection(int index);
     void handleGathered(int index);
     bool readMore(int index);
     void handleFrame();

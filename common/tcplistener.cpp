@@ -1,14 +1,14 @@
 #include "tcplistener.h"
 
-#include "codec.h"
-
 #include <QTimer>
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <vector>
 
 namespace zelk {
 namespace {
@@ -22,6 +22,12 @@ constexpr int kAcceptPauseMs = 250;
 // Connections that the system completes while the event loop is busy wait here; with the default
 // of 50, a burst of peers overflows the queue and their handshakes stall for seconds.
 constexpr int kListenBacklog = 1024;
+// A connection that moves no byte for this long is closed: its peer is gone or never speaks.
+constexpr std::chrono::minutes kIdleLimit{5};
+
+bool wouldBlock(int error) {
+    return error == EAGAIN || error == EWOULDBLOCK;
+}
 
 int setOption(int fd, int level, int name, int value) {
     return ::setsockopt(fd, level, name, &value, sizeof value);
@@ -86,13 +92,15 @@ bool connectionGone(int error) {
 
 } // namespace
 
-TcpListener::TcpListener(QObject* parent) : QObject(parent) {}
+TcpListener::TcpListener(QObject* parent) : QObject(parent) {
+    connect(&idleCheck_, &QTimer::timeout, this, &TcpListener::closeIdle);
+    setIdleLimit(kIdleLimit);
+}
 
 TcpListener::~TcpListener() {
     closeListener();
-    for (auto& [index, connection] : connections_) {
-        connection.socket->disconnect(this);
-        delete connection.socket;
+    while (!connections_.empty()) {
+        discard(connections_.begin()->first);
     }
 }
 
@@ -147,13 +155,16 @@ void TcpListener::relisten() {
 
 void TcpListener::acceptPending() {
     for (;;) {
-        const int descriptor = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+        sockaddr_storage peer{};
+        socklen_t length = sizeof peer;
+        const int descriptor = ::accept4(listenFd_, reinterpret_cast<sockaddr*>(&peer), &length,
+                                         SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (descriptor >= 0) {
-            adopt(descriptor);
+            adopt(descriptor, peer);
             continue;
         }
         const int error = errno;
-        if (error == EAGAIN || error == EWOULDBLOCK) {
+        if (wouldBlock(error)) {
             return;
         }
         if (connectionGone(error)) {
@@ -170,29 +181,31 @@ void TcpListener::acceptPending() {
     }
 }
 
-void TcpListener::adopt(int descriptor) {
+void TcpListener::adopt(int descriptor, const sockaddr_storage& peer) {
     const int index = freeIndex();
-    auto* socket = new QTcpSocket;
-    if (index > kLargestIndex || !socket->setSocketDescriptor(descriptor)) {
+    if (index > kLargestIndex) {
         ::close(descriptor);
-        delete socket;
         return;
     }
-    // Qt reads no more than one largest frame ahead; the rest waits in the kernel.
-    socket->setReadBufferSize(static_cast<qint64>(kMaxFrame));
-    connections_[index] = Connection{socket, {}};
-    auto forward = [this, index, socket](const std::function<void(int)>& handler) {
-        const auto found = connections_.find(index);
-        if (found != connections_.end() && found->second.socket == socket && handler) {
-            handler(index);
+    Connection& connection = connections_[index];
+    connection.fd = descriptor;
+    connection.peerAddress = QHostAddress(reinterpret_cast<const sockaddr*>(&peer));
+    connection.peerPort = static_cast<quint16>(
+        peer.ss_family == AF_INET6 ? ntohs(reinterpret_cast<const sockaddr_in6*>(&peer)->sin6_port)
+                                   : ntohs(reinterpret_cast<const sockaddr_in*>(&peer)->sin_port));
+    connection.lastActive = std::chrono::steady_clock::now();
+    connection.readable = new QSocketNotifier(descriptor, QSocketNotifier::Read, this);
+    connection.writable = new QSocketNotifier(descriptor, QSocketNotifier::Write, this);
+    connection.writable->setEnabled(false);
+    connect(connection.readable, &QSocketNotifier::activated, this, [this, index] {
+        if (onDataArrival) {
+            onDataArrival(index);
         }
-    };
-    connect(socket, &QTcpSocket::readyRead, this, [this, forward] { forward(onDataArrival); });
-    connect(socket, &QTcpSocket::disconnected, this, [this, forward] { forward(onClose); });
-    connect(socket, &QTcpSocket::errorOccurred, this,
-            [this, forward](QAbstractSocket::SocketError) { forward(onError); });
-    if (socket->bytesAvailable() > 0) {
-        forward(onDataArrival);
+    });
+    connect(connection.writable, &QSocketNotifier::activated, this,
+            [this, index] { drain(index); });
+    if (!idleCheck_.isActive()) {
+        idleCheck_.start();
     }
 }
 
@@ -212,16 +225,155 @@ TcpListener::Connection* TcpListener::connection(int index) {
     return found == connections_.end() ? nullptr : &found->second;
 }
 
+qint64 TcpListener::receive(int index, char* into, std::size_t room) {
+    Connection* connection = this->connection(index);
+    if (connection == nullptr || connection->closing) {
+        return kPeerClosed;
+    }
+    if (room == 0) {
+        return 0;
+    }
+    ssize_t n = -1;
+    do {
+        n = ::recv(connection->fd, into, room, MSG_DONTWAIT);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        return wouldBlock(errno) ? 0 : kFailed;
+    }
+    connection->lastActive = std::chrono::steady_clock::now();
+    if (n == 0) {
+        // The end of the stream stays readable: it is not reported again.
+        connection->readable->setEnabled(false);
+        return kPeerClosed;
+    }
+    return n;
+}
+
+bool TcpListener::send(int index, std::string_view bytes) {
+    Connection* connection = this->connection(index);
+    if (connection == nullptr) {
+        return false;
+    }
+    if (connection->unsent.empty()) {
+        ssize_t n = -1;
+        do {
+            n = ::send(connection->fd, bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        } while (n < 0 && errno == EINTR);
+        if (n < 0 && !wouldBlock(errno)) {
+            return false;
+        }
+        if (n > 0) {
+            bytes.remove_prefix(static_cast<std::size_t>(n));
+            connection->lastActive = std::chrono::steady_clock::now();
+        }
+    }
+    if (!bytes.empty()) {
+        connection->unsent.append(bytes);
+        connection->writable->setEnabled(true);
+    }
+    return true;
+}
+
+bool TcpListener::mustWait(int index) {
+    Connection* connection = this->connection(index);
+    if (connection == nullptr || connection->unsent.size() <= kMaxUnsent) {
+        return false;
+    }
+    connection->paused = true;
+    connection->readable->setEnabled(false);
+    return true;
+}
+
+// Sends what the system will take; a connection paused for its answers is read again once they
+// are back under the bound, and one whose peer has closed its side is closed once they are gone.
+void TcpListener::drain(int index) {
+    Connection* connection = this->connection(index);
+    if (connection == nullptr) {
+        return;
+    }
+    std::string& unsent = connection->unsent;
+    while (!unsent.empty()) {
+        const ssize_t n =
+            ::send(connection->fd, unsent.data(), unsent.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 && wouldBlock(errno)) {
+            break;
+        }
+        if (n < 0) {
+            if (onError) {
+                onError(index);
+            }
+            discard(index);
+            return;
+        }
+        unsent.erase(0, static_cast<std::size_t>(n));
+        connection->lastActive = std::chrono::steady_clock::now();
+    }
+    connection->writable->setEnabled(!unsent.empty());
+    if (connection->closing && unsent.empty()) {
+        discard(index);
+    } else if (connection->paused && unsent.size() <= kMaxUnsent) {
+        connection->paused = false;
+        connection->readable->setEnabled(true);
+        if (onDataArrival) {
+            onDataArrival(index);
+        }
+    }
+}
+
+void TcpListener::finish(int index) {
+    Connection* connection = this->connection(index);
+    if (connection == nullptr) {
+        return;
+    }
+    connection->closing = true;
+    connection->readable->setEnabled(false);
+    if (connection->unsent.empty()) {
+        discard(index);
+    }
+}
+
 void TcpListener::discard(int index) {
     const auto found = connections_.find(index);
     if (found == connections_.end()) {
         return;
     }
-    QTcpSocket* socket = found->second.socket;
+    Connection& connection = found->second;
+    // The notifiers may be the very ones whose signal is being handled: they go later, disabled.
+    for (QSocketNotifier* notifier : {connection.readable, connection.writable}) {
+        notifier->setEnabled(false);
+        notifier->disconnect(this);
+        notifier->deleteLater();
+    }
+    ::close(connection.fd);
     connections_.erase(found);
-    socket->disconnect(this);
-    socket->abort();
-    socket->deleteLater();
+    if (connections_.empty()) {
+        idleCheck_.stop();
+    }
+}
+
+void TcpListener::setIdleLimit(std::chrono::milliseconds limit) {
+    idleLimit_ = limit;
+    // Checked a few times per limit, so a connection goes between one and 1.25 limits idle.
+    idleCheck_.setInterval(std::max(limit / 4, std::chrono::milliseconds(10)));
+}
+
+void TcpListener::closeIdle() {
+    const auto now = std::chrono::steady_clock::now();
+    std::vector<int> idle;
+    for (const auto& [index, connection] : connections_) {
+        if (now - connection.lastActive >= idleLimit_) {
+            idle.push_back(index);
+        }
+    }
+    for (const int index : idle) {
+        if (onIdle) {
+            onIdle(index);
+        }
+        discard(index);
+    }
 }
 
 } // namespace zelk
