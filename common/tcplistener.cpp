@@ -227,10 +227,10 @@ TcpListener::Connection* TcpListener::connection(int index) {
 
 qint64 TcpListener::receive(int index, char* into, std::size_t room) {
     Connection* connection = this->connection(index);
-    if (connection == nullptr || connection->closing) {
-        return kPeerClosed;
+    if (connection == nullptr) {
+        return kFailed;
     }
-    if (room == 0) {
+    if (room == 0 || connection->closing) {
         return 0;
     }
     ssize_t n = -1;
