@@ -7,10 +7,11 @@
 #include <QFile>
 #include <QHostInfo>
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cmath>
 #include <cstring>
-#include <set>
+#include <unistd.h>
 
 namespace zelk {
 namespace {
@@ -109,15 +110,16 @@ bool ClientEngine::start(const ClientConfig& config, QString& error) {
     cfg_ = config;
     cfg_.cfgIdOrigine = originIdentifier(cfg_.cfgIdOrigine);
     trace_.setEnabled(traceWanted(cfg_.cfgTrace));
+    clock_.start();
     if (!cfg_.idOrigineLu) {
         error = QStringLiteral("the configuration has no \"id_de_Lorigine=\" line, and every "
                                "datagram must carry the origin identifier");
         return false;
     }
+    scan_ = std::make_unique<OutboxScan>(cfg_.cfgRepertoire, kLargestFile);
     if (!makeOutbox(error)) {
         return false;
     }
-    resolveDestination();
     const std::int64_t localPort = wholeValue(cfg_.cfgPortLocal);
     QString bindError;
     if (localPort < 0 || localPort > 65535 ||
@@ -127,9 +129,19 @@ bool ClientEngine::start(const ClientConfig& config, QString& error) {
                          bindError.isEmpty() ? QString() : QStringLiteral(": ") + bindError);
         return false;
     }
+    if (!checkDestinationPort(error)) {
+        return false;
+    }
+    resolveDestination();
     timLoopEnvoi_.setInterval(wholeValue(cfg_.cfgDelaiScan));
     timAttente_.setInterval(wholeValue(cfg_.cfgDelaiAttente));
     pieceMax_ = pieceMaxOf(cfg_.cfgPaquetsMax);
+    // A piece held back by the network arrives within some multiple of the wait, if ever.
+    lengths_.setRiskMs(std::max<std::int64_t>(kLateCopyMs, 10 * timAttente_.interval()));
+    heldBackMs_ = std::max<std::int64_t>(kHeldBackMs, 3 * timAttente_.interval());
+    settleMs_ = cfg_.cfgDelaiStable.empty()
+                    ? kDefaultSettleMs
+                    : std::max<std::int64_t>(0, wholeValue(cfg_.cfgDelaiStable));
     timLoopEnvoi_.enable();
     setProgress(0);
     if (trace_.enabled()) {
@@ -142,8 +154,22 @@ bool ClientEngine::start(const ClientConfig& config, QString& error) {
     return true;
 }
 
+// A port that cannot be one would leave the client running for ever without sending anything.
+bool ClientEngine::checkDestinationPort(QString& error) {
+    const std::int64_t port = wholeValue(cfg_.cfgPortDest);
+    if (port >= 1 && port <= 65535) {
+        destinationPort_ = static_cast<int>(port);
+        return true;
+    }
+    error = QStringLiteral("the server port \"%1\" (\"ip_portadresse=\") is not a port number "
+                           "(1 to 65535)")
+                .arg(QString::fromLatin1(cfg_.cfgPortDest));
+    return false;
+}
+
 bool ClientEngine::makeOutbox(QString& error) {
     if (Set_FilPos()) {
+        scan_->watch();
         return true;
     }
     error = QStringLiteral("the outbox folder \"%1\" (\"directoryFiles=\") cannot be made: %2")
@@ -153,10 +179,9 @@ bool ClientEngine::makeOutbox(QString& error) {
 }
 
 void ClientEngine::resolveDestination() {
-    destinationPort_ =
-        static_cast<int>(std::clamp<std::int64_t>(wholeValue(cfg_.cfgPortDest), -1, 65536));
     const QString host = QString::fromLatin1(cfg_.cfgAdresseDest).trimmed();
     destination_.clear();
+    lastLookUpMs_ = nowMs();
     if (!host.isEmpty() && !destination_.setAddress(host)) {
         const QHostInfo info = QHostInfo::fromName(host);
         if (info.error() == QHostInfo::NoError && !info.addresses().isEmpty()) {
@@ -169,6 +194,31 @@ void ClientEngine::resolveDestination() {
                              .toStdString() +
                          " port " + std::to_string(destinationPort_));
     }
+}
+
+// A name that did not resolve at start-up (no network yet, say) is looked up again from the send
+// loop, without blocking it and at most every kLookUpEveryMs, until it resolves.
+void ClientEngine::retryLookUp() {
+    const QString host = QString::fromLatin1(cfg_.cfgAdresseDest).trimmed();
+    if (!destination_.isNull() || lookingUp_ || host.isEmpty() ||
+        nowMs() - lastLookUpMs_ < kLookUpEveryMs) {
+        return;
+    }
+    lookingUp_ = true;
+    lastLookUpMs_ = nowMs();
+    QHostInfo::lookupHost(host, this, [this, host](const QHostInfo& info) {
+        lookingUp_ = false;
+        const bool found = info.error() == QHostInfo::NoError && !info.addresses().isEmpty();
+        if (found) {
+            destination_ = info.addresses().constFirst();
+        }
+        if (trace_.enabled()) {
+            trace_.write(found ? "destination resolved" : "destination unresolved",
+                         (host + QStringLiteral(": ") +
+                          (found ? destination_.toString() : info.errorString()))
+                             .toStdString());
+        }
+    });
 }
 
 std::vector<std::string> ClientEngine::fileNames() const {
@@ -186,41 +236,37 @@ std::string ClientEngine::fullPath(const std::string& name) const {
 
 bool ClientEngine::Set_FilPos() {
     lstFilPos_.clear();
-    bool ready = true;
-    if (folderExists(cfg_.cfgRepertoire)) {
-        std::set<std::string> unlisted;
-        for (const std::string& name : listFiles(cfg_.cfgRepertoire)) {
-            listIfSendable(name, unlisted);
-        }
-        unlisted_ = std::move(unlisted);
-    } else if (!createFolder(cfg_.cfgRepertoire, scanError_)) {
+    if (!folderExists(cfg_.cfgRepertoire) && !createFolder(cfg_.cfgRepertoire, scanError_)) {
         if (trace_.enabled()) {
             trace_.write("outbox not made", cfg_.cfgRepertoire + ": " + scanError_);
         }
-        ready = false;
+        emit listChanged();
+        return false;
     }
+    std::vector<OutboxScan::Rejection> rejected;
+    for (const OutboxScan::Candidate& found : scan_->scan(nowMs(), rejected)) {
+        lstFilPos_.push_back(Listed{found.name, found.stamp, found.stillSinceMs});
+    }
+    traceRejections(rejected);
+    // What the client knows of a transfer lasts as long as its file stays sendable.
+    std::erase_if(lstFilPos_, [this](const Listed& listed) { return isHeldBack(listed.name); });
+    std::erase_if(transfers_, [this](const auto& item) {
+        return std::none_of(lstFilPos_.begin(), lstFilPos_.end(),
+                            [&item](const Listed& listed) { return listed.name == item.first; });
+    });
     emit listChanged();
-    return ready;
+    return true;
 }
 
-// A file left out is traced at the first scan that finds it, not at every scan.
-void ClientEngine::listIfSendable(const std::string& name, std::set<std::string>& unlisted) {
-    const auto stamp = stampOf(fullPath(name));
-    if (!stamp || stamp->size == 0) {
-        return; // empty, or vanished since the folder was read
-    }
-    // The header splits at ";", so such a name would reach the server cut short.
-    const bool nameFits = name.find(';') == std::string::npos;
-    if (!nameFits || stamp->size > kLargestFile) {
-        if (trace_.enabled() && unlisted.insert(name).second && unlisted_.count(name) == 0) {
-            trace_.write("file not listed",
-                         "\"" + name + "\" stays in the outbox: " +
-                             (nameFits ? "larger than 2147483646 bytes"
-                                       : "its name holds \";\", which a header cannot carry"));
-        }
+// An entry left out is traced when the scan first finds it so, not at every scan.
+void ClientEngine::traceRejections(const std::vector<OutboxScan::Rejection>& rejected) {
+    if (!trace_.enabled()) {
         return;
     }
-    lstFilPos_.push_back(Listed{name, *stamp, *stamp});
+    for (const OutboxScan::Rejection& entry : rejected) {
+        trace_.write("file not listed", "\"" + entry.name + "\" stays in the outbox: " +
+                                            OutboxScan::describe(entry.verdict));
+    }
 }
 
 void ClientEngine::timLoopEnvoi_Timer() {
@@ -231,24 +277,58 @@ void ClientEngine::timAttente_Timer() {
     reader_.release();
     timAttente_.disable();
     timLoopEnvoi_.enable();
+    const Awaiting was = awaiting_;
+    awaiting_ = Awaiting::Nothing; // an answer that comes now answers nothing
     // After a file was dropped the wait is a mere pause, with nothing unanswered.
-    if (trace_.enabled() && !lstFilPos_.empty() && traced_ == lstFilPos_.front().name) {
+    if (was == Awaiting::Nothing || lstFilPos_.empty()) {
+        return;
+    }
+    if (trace_.enabled()) {
         trace_.write("no answer", "within " + std::to_string(timAttente_.interval()) +
-                                      " ms for \"" + traced_ +
+                                      " ms for \"" + lstFilPos_.front().name +
                                       "\": it is announced again at the next tick");
+    }
+    if (was == Awaiting::Piece) {
+        lengths_.unanswered(static_cast<std::size_t>(pieceLength_), nowMs());
+    } else {
+        lengths_.anomaly(nowMs());
+    }
+    if (was != Awaiting::Piece) {
+        headerAtLarge();
+    }
+    TransferMemory& memory = memoryOfFirst();
+    // No answer but one past the file's end: that is where the server stands (copies of pieces
+    // carried it past the end, and such a transfer never completes), not a stray copy.
+    if (was == Awaiting::Header && memory.answeredOutOfRange) {
+        memory.mustReset = true;
+    }
+    memory.answeredOutOfRange = false;
+    // The server answers this file's header but never its content (a folder in the way, say):
+    // the others must not wait behind it for ever.
+    if (was == Awaiting::Piece && ++memory.stalls >= kStallsBeforeMovingOn &&
+        lstFilPos_.size() > 1) {
+        memory.stalls = 0;
+        dropFirst("the server answers its header but not its content; the other files go first");
     }
 }
 
 void ClientEngine::Lance_Envoi() {
     timLoopEnvoi_.disable();
     reader_.release();
+    awaiting_ = Awaiting::Nothing;
+    deleteHeldBack();
+    if (betweenFiles_ && nowMs() < quietUntilMs_ && nowMs() < straysUntilMs_) {
+        timLoopEnvoi_.enable();
+        return;
+    }
+    betweenFiles_ = false;
+    retryLookUp();
     if (lstFilPos_.empty()) {
         Set_FilPos();
         timLoopEnvoi_.enable();
         return;
     }
     if (!passesOpenTest(lstFilPos_.front())) {
-        dropFirst("held by another program");
         timAttente_.enable();
         return;
     }
@@ -256,17 +336,41 @@ void ClientEngine::Lance_Envoi() {
     timAttente_.enable();
 }
 
-bool ClientEngine::passesOpenTest(const Listed& item) const {
+// Drops the first file, saying why, when it may not be sent now.
+bool ClientEngine::passesOpenTest(const Listed& item) {
     const std::string path = fullPath(item.name);
     switch (probeWriters(path, leasesAllowed_)) {
     case WriterProbe::NoWriter:
         return true;
-    case WriterProbe::Unknown:
-        return stampOf(path) == item.scanStamp;
+    case WriterProbe::Unknown: {
+        // Without a lease nothing tells whether someone still writes the file: it must have
+        // stayed unchanged for the settle time.
+        const auto stamp = stampOf(path);
+        if (stamp == item.scanStamp && nowMs() - item.stillSinceMs >= settleMs_) {
+            return true;
+        }
+        scan_->touch();
+        dropFirst(stamp == item.scanStamp ? "unchanged for less than the settle time"
+                                          : "changed since the scan: it may be being written");
+        return false;
+    }
     case WriterProbe::Writer:
+        dropFirst("held open for writing by another program");
+        return false;
+    case WriterProbe::Unreadable:
+        if (const auto stamp = stampOf(path)) {
+            scan_->reject(item.name, *stamp, OutboxScan::Verdict::NotReadable);
+        }
+        dropFirst("not readable by the client (permission denied); tried again once it changes");
+        return false;
+    case WriterProbe::NotRegular:
+        scan_->touch();
+        dropFirst("no longer a regular file");
+        return false;
     case WriterProbe::Unopenable:
         break;
     }
+    dropFirst("vanished or cannot be opened");
     return false;
 }
 
@@ -277,16 +381,36 @@ void ClientEngine::Envoie_Entete() {
         dropFirst(stamp ? "empty or too large" : "vanished");
         return;
     }
-    item.headerStamp = *stamp;
-    tailleFichier_ = stamp->size;
-    setProgress(0);
-    const std::string frame = buildHeaderFrame(cfg_.cfgIdOrigine, item.name, tailleFichier_);
-    timAttente_.enable();
-    if (trace_.enabled()) {
-        traceHeader(item.name);
+    TransferMemory& memory = memoryOfFirst();
+    if (!memory.startStamp) {
+        memory.startStamp = item.scanStamp;
     }
-    emit headerSent(decodedName(item.name));
-    send(frame);
+    sendHeader(item, *stamp);
+}
+
+// A server whose copy is damaged is made to start the file anew by a header of the same name with
+// another size (0, which never completes) before the real one: a server, ours or another, then
+// starts a new transfer, which replaces its copy.
+void ClientEngine::sendHeader(const Listed& item, const FileStamp& stamp) {
+    headerStamp_ = stamp;
+    tailleFichier_ = stamp.size;
+    setProgress(0);
+    timAttente_.enable();
+    const bool reset = memoryOfFirst().mustReset;
+    awaiting_ = reset ? Awaiting::Reset : Awaiting::Header;
+    if (trace_.enabled()) {
+        if (reset) {
+            trace_.write("header sent", "\"" + item.name +
+                                            "\" announced with size 0, so that the server starts "
+                                            "its copy anew");
+        } else {
+            traceHeader(item.name);
+        }
+    }
+    if (!reset) {
+        emit headerSent(decodedName(item.name));
+    }
+    send(buildHeaderFrame(cfg_.cfgIdOrigine, item.name, reset ? 0 : tailleFichier_));
 }
 
 void ClientEngine::Envoie_Contenu(std::int64_t p) {
@@ -311,7 +435,8 @@ void ClientEngine::Envoie_Contenu(std::int64_t p) {
 }
 
 bool ClientEngine::sendPiece(const std::string& path, std::int64_t p, std::int64_t total) {
-    std::size_t n = std::min<std::size_t>(pieceMax_, static_cast<std::size_t>(total - p));
+    const auto left = static_cast<std::size_t>(total - p);
+    std::size_t n = lengths_.choose(std::min(pieceMax_, left), left <= pieceMax_, nowMs());
     char* payload = frame_.data() + kMaxFramePrefix;
     const auto got = reader_.readAt(path, p, payload, n);
     if (!got || *got != n) {
@@ -322,6 +447,16 @@ bool ClientEngine::sendPiece(const std::string& path, std::int64_t p, std::int64
     const std::size_t prefixLength = writeContentPrefix(prefix, cfg_.cfgIdOrigine, n);
     char* frameStart = payload - prefixLength;
     std::memcpy(frameStart, prefix, prefixLength);
+    lengths_.sent(n);
+    awaiting_ = Awaiting::Piece;
+    pieceFrom_ = p;
+    pieceLength_ = static_cast<std::int64_t>(n);
+    TransferMemory& memory = memoryOfFirst();
+    memory.sentEnd = std::max(memory.sentEnd, p + pieceLength_);
+    if (memory.unackedEnds.size() >= PieceLengths::kRecent) {
+        memory.unackedEnds.erase(memory.unackedEnds.begin());
+    }
+    memory.unackedEnds.push_back(p + pieceLength_);
     send(std::string_view(frameStart, prefixLength + n));
     return true;
 }
@@ -336,10 +471,16 @@ const std::string& ClientEngine::pathOfFirst() {
     return firstPath_;
 }
 
+ClientEngine::TransferMemory& ClientEngine::memoryOfFirst() {
+    return transfers_[lstFilPos_.front().name];
+}
+
 void ClientEngine::finishFirst() {
     reader_.release();
-    const Listed item = lstFilPos_.front();
-    const std::string path = fullPath(item.name);
+    const std::string name = lstFilPos_.front().name;
+    const std::string path = fullPath(name);
+    const TransferMemory memory = memoryOfFirst();
+    transfers_.erase(name);
     traced_.clear();
     setProgress(0);
     lstFilPos_.erase(lstFilPos_.begin());
@@ -348,34 +489,117 @@ void ClientEngine::finishFirst() {
     if (!fileExists(path)) {
         return;
     }
-    if (!safeToDelete(item, path)) {
+    if (!safeToDelete(memory, path)) {
         if (trace_.enabled()) {
-            trace_.write("file kept", item.name + ": changed or being written since its header");
+            trace_.write("file kept", name + ": changed or being written since its transfer began");
         }
-        emit fileKept(decodedName(item.name));
+        scan_->touch();
+        emit fileKept(decodedName(name));
         return;
     }
-    deleteFile(path);
+    betweenFiles_ = true;
+    if (lengths_.wary(nowMs())) {
+        holdBack(name, memory);
+        return;
+    }
+    deleteFinished(name, path);
+}
+
+// On a link that copies or holds back frames, a header of this file may still be on its way:
+// reaching the server after the file completed, it starts the file anew there, and the next
+// piece (of another file) replaces the finished copy. Such a stray header shows at the client as
+// a first-byte answer it did not ask for, so the file is kept until no stray frame can come,
+// and sent again whole if one of those answers comes meanwhile.
+// A header whose fate is unknown may still reach the server, late: if another file's first piece
+// follows it there, that piece is written into a new transfer of the finished file, replacing its
+// copy, and the answer looks right to the client. So after such a header, on a link known to
+// deliver frames late or twice, the next file waits until the header can no longer come.
+void ClientEngine::headerAtLarge() {
+    quietUntilMs_ = std::max(quietUntilMs_, nowMs() + heldBackMs_);
+}
+
+void ClientEngine::holdBack(const std::string& name, const TransferMemory& memory) {
+    heldBack_.push_back(HeldBack{name, memory, nowMs() + heldBackMs_, tailleFichier_});
     if (trace_.enabled()) {
-        trace_.write("file finished", "\"" + item.name + "\", " +
+        trace_.write("file finished",
+                     "\"" + name + "\", " + transferSummary(tailleFichier_, started_.elapsed()) +
+                         "; deleted from the outbox in " + std::to_string(heldBackMs_) +
+                         " ms unless a stray frame shows that the server lost it");
+    }
+}
+
+void ClientEngine::deleteHeldBack() {
+    const std::int64_t now = nowMs();
+    while (!heldBack_.empty() && heldBack_.front().untilMs <= now) {
+        const HeldBack held = heldBack_.front();
+        heldBack_.erase(heldBack_.begin());
+        const std::string path = fullPath(held.name);
+        if (!safeToDelete(held.memory, path)) {
+            scan_->touch();
+            emit fileKept(decodedName(held.name));
+            continue;
+        }
+        tailleFichier_ = held.size;
+        deleteFinished(held.name, path);
+    }
+}
+
+// The server started some file anew without being asked: any file held back may be the one
+// whose finished copy it is replacing.
+void ClientEngine::strayFirstByteAnswer() {
+    for (const HeldBack& held : heldBack_) {
+        TransferMemory& memory = transfers_[held.name];
+        memory = held.memory;
+        memory.mustReset = true;
+        if (trace_.enabled()) {
+            trace_.write("file sent again", "\"" + held.name +
+                                                "\": a stray header may have made the server start "
+                                                "it anew");
+        }
+    }
+    if (!heldBack_.empty()) {
+        heldBack_.clear();
+        scan_->touch();
+    }
+}
+
+// A file that cannot be deleted would otherwise be sent whole again at every scan.
+void ClientEngine::deleteFinished(const std::string& name, const std::string& path) {
+    if (unlink_(path.c_str()) != 0) {
+        const std::string reason = std::strerror(errno);
+        if (const auto stamp = stampOf(path)) {
+            scan_->reject(name, *stamp, OutboxScan::Verdict::DeleteFailed);
+        }
+        if (trace_.enabled()) {
+            trace_.write("file not deleted",
+                         "\"" + name + "\" arrived whole but cannot be deleted from the outbox (" +
+                             reason + "); it is not sent again until it changes");
+        }
+        emit fileKept(decodedName(name));
+        return;
+    }
+    scan_->forget(name);
+    if (trace_.enabled()) {
+        trace_.write("file finished", "\"" + name + "\", " +
                                           transferSummary(tailleFichier_, started_.elapsed()) +
                                           ", deleted from the outbox");
     }
-    emit fileDone(decodedName(item.name));
+    emit fileDone(decodedName(name));
 }
 
-// The server holds what was announced in the header; a file that changed since then, or that
-// someone still writes, would lose its new bytes if deleted now.
-bool ClientEngine::safeToDelete(const Listed& item, const std::string& path) const {
+// The server holds the file as it was when its transfer began; a file that changed since then,
+// or that someone still writes, would lose its new bytes if deleted now.
+bool ClientEngine::safeToDelete(const TransferMemory& memory, const std::string& path) const {
     const WriterProbe probe = probeWriters(path, leasesAllowed_);
     if (probe != WriterProbe::NoWriter && probe != WriterProbe::Unknown) {
         return false;
     }
-    return stampOf(path) == item.headerStamp;
+    return memory.startStamp && stampOf(path) == memory.startStamp;
 }
 
 void ClientEngine::dropFirst(std::string_view why) {
     reader_.release();
+    awaiting_ = Awaiting::Nothing;
     const std::string name = lstFilPos_.front().name;
     lstFilPos_.erase(lstFilPos_.begin());
     setProgress(0);
@@ -393,6 +617,9 @@ bool ClientEngine::fromServer(const QHostAddress& from, quint16 fromPort) const 
            sameAddress(from, destination_);
 }
 
+// An answer names no file and no frame: it is taken only while a frame waits for one, and only
+// when it can answer that frame; everything else (a copy the network made, an answer that came
+// after the wait ran out) changes nothing, so it can neither finish a file nor move one.
 void ClientEngine::udpSend_DataArrival(std::string_view bytes, const QHostAddress& from,
                                        quint16 fromPort) {
     // Only the server may move the engine: anyone else could end a file, and so delete it.
@@ -404,29 +631,168 @@ void ClientEngine::udpSend_DataArrival(std::string_view bytes, const QHostAddres
         }
         return;
     }
-    timLoopEnvoi_.disable();
-    timAttente_.disable();
     const auto p = bytes.size() == 1 ? std::nullopt : readAck(bytes);
-    // The server never acknowledges a position below 1; such a text is no acknowledgement.
-    if (!p || *p < 0) {
-        if (trace_.enabled()) {
-            trace_.write("no acknowledgement", bytes);
+    if (!p || awaiting_ == Awaiting::Nothing || lstFilPos_.empty()) {
+        strayAnswerSeen();
+        if (p == 0 && nowMs() < quietUntilMs_) {
+            strayFirstByteAnswer(); // a late header of a finished file reached the server
         }
-        reader_.release();
-        timLoopEnvoi_.enable();
+        if (trace_.enabled()) {
+            trace_.write("answer ignored", std::string(bytes) + (p ? ": nothing waits for one"
+                                                                   : ": no acknowledgement"));
+        }
         return;
     }
-    if (trace_.enabled() && answerToHeader_) {
-        traceHeaderAnswer(*p);
+    switch (awaiting_) {
+    case Awaiting::Header:
+        answerToHeader(*p);
+        break;
+    case Awaiting::Reset:
+        answerToReset();
+        break;
+    case Awaiting::Piece:
+        answerToPiece(*p);
+        break;
+    case Awaiting::Nothing:
+        break;
     }
-    answerToHeader_ = false;
-    Envoie_Contenu(*p);
+}
+
+void ClientEngine::stopWaiting() {
+    awaiting_ = Awaiting::Nothing;
+    timLoopEnvoi_.disable();
+    timAttente_.disable();
+}
+
+// The server answers a header with the position it holds: the first byte, or a resume inside the
+// file. A resume is trusted only when the file is the one whose transfer began, and when this
+// client sent at least that much of it since.
+void ClientEngine::answerToHeader(std::int64_t p) {
+    if (p < 0 || p >= tailleFichier_) {
+        strayAnswerSeen();
+        headerAtLarge();
+        memoryOfFirst().answeredOutOfRange = true;
+        traceIgnored(p, "answers no header of " + std::to_string(tailleFichier_) + " bytes");
+        return;
+    }
+    TransferMemory& memory = memoryOfFirst();
+    if (p > 0 && p < memory.ackedEnd) {
+        strayAnswerSeen();
+        traceIgnored(p, "is behind what the server already acknowledged: a late copy");
+        return;
+    }
+    stopWaiting();
+    if (trace_.enabled()) {
+        traceHeaderAnswer(p);
+    }
+    if (p == 0) {
+        if (memory.sentEnd > 0) {
+            strayFirstByteAnswer(); // the server forgot this transfer
+        }
+        memory.startStamp = headerStamp_;
+        restartedFromNothing(memory);
+    } else if (const std::string why = unsoundResume(memory, p); !why.empty()) {
+        headerAtLarge(); // what answered it may not have been its own answer
+        startOver(why);
+        return;
+    }
+    memory.ackedEnd = p;
+    memory.unackedEnds.clear();
+    Envoie_Contenu(p);
     timAttente_.enable();
+}
+
+// Why the server cannot hold `p` bytes of this file sent by this client; empty when it can.
+std::string ClientEngine::unsoundResume(const TransferMemory& memory, std::int64_t p) {
+    const std::string holds = "the server holds " + std::to_string(p) + " bytes of it";
+    if (memory.startStamp != headerStamp_) {
+        return "it changed since its transfer began, and the server holds part of it";
+    }
+    if (memory.sentEnd >= 0 && p > memory.sentEnd) {
+        return holds + " but only " + std::to_string(memory.sentEnd) + " were sent";
+    }
+    if (memory.sentEnd < 0 && lengths_.wary(nowMs())) {
+        // Nothing of it was sent since this client started, so only an earlier run can have
+        // sent what the server holds; but with stray pieces about, one of them may be it.
+        return holds + " that this client did not send, while stray pieces are about";
+    }
+    if (memory.ackedEnd >= 0 && p != memory.ackedEnd &&
+        std::find(memory.unackedEnds.begin(), memory.unackedEnds.end(), p) ==
+            memory.unackedEnds.end()) {
+        return holds + ", where none of the pieces sent ends: a stray piece took the place of one";
+    }
+    return {};
+}
+
+void ClientEngine::restartedFromNothing(TransferMemory& memory) {
+    memory.sentEnd = 0;
+    memory.ackedEnd = 0;
+    memory.unackedEnds.clear();
+}
+
+void ClientEngine::traceIgnored(std::int64_t p, const std::string& why) {
+    if (trace_.enabled()) {
+        trace_.write("answer ignored", "position " + std::to_string(p + 1) + " " + why);
+    }
+}
+
+void ClientEngine::answerToReset() {
+    stopWaiting();
+    TransferMemory& memory = memoryOfFirst();
+    memory.mustReset = false;
+    restartedFromNothing(memory);
+    Envoie_Entete();
+}
+
+// A piece sent from p with n bytes is answered with p + n. An answer of p repeats the one that
+// brought the piece about (a copy, or a late answer to a repeated header): it is stale. Any
+// other position the piece can have led to means the server wrote bytes where they do not
+// belong.
+void ClientEngine::answerToPiece(std::int64_t p) {
+    // Having written n bytes the server stands at n + 1 at least: a smaller position answers
+    // another frame (a header's answer, held back by the network).
+    if (p == pieceFrom_ || p < pieceLength_) {
+        strayAnswerSeen();
+        return;
+    }
+    stopWaiting();
+    if (p != pieceFrom_ + pieceLength_) {
+        if (lengths_.sentLately(static_cast<std::size_t>(p))) {
+            // The server started some file anew and wrote one of the latest pieces first.
+            strayFirstByteAnswer();
+        }
+        startOver("the server answered position " + std::to_string(p + 1) + " to the " +
+                  std::to_string(pieceLength_) + " bytes sent from position " +
+                  std::to_string(pieceFrom_ + 1) + ", so its copy holds bytes in the wrong place");
+        return;
+    }
+    TransferMemory& memory = memoryOfFirst();
+    memory.stalls = 0;
+    memory.ackedEnd = p;
+    memory.unackedEnds.clear();
+    Envoie_Contenu(p);
+    timAttente_.enable();
+}
+
+// An answer that fits nothing: the link copies frames or delivers them late.
+void ClientEngine::strayAnswerSeen() {
+    lengths_.anomaly(nowMs());
+    straysUntilMs_ = nowMs() + kLateCopyMs;
+}
+
+void ClientEngine::startOver(const std::string& why) {
+    strayAnswerSeen();
+    reader_.release();
+    memoryOfFirst().mustReset = true;
+    timLoopEnvoi_.enable();
+    if (trace_.enabled()) {
+        trace_.write("file restarted",
+                     "\"" + lstFilPos_.front().name + "\" from its first byte: " + why);
+    }
 }
 
 // The first header of a file starts it; a header sent again follows a silence.
 void ClientEngine::traceHeader(const std::string& name) {
-    answerToHeader_ = true;
     if (traced_ != name) {
         traced_ = name;
         headers_ = 1;

@@ -5,6 +5,8 @@
 
 #include "config.h"
 #include "openprobe.h"
+#include "outboxscan.h"
+#include "piecelengths.h"
 #include "piecereader.h"
 #include "trace.h"
 #include "udpendpoint.h"
@@ -14,12 +16,17 @@
 #include <QObject>
 #include <QString>
 #include <QTimer>
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
+#include <unistd.h>
 #include <vector>
 
 namespace zelk {
@@ -63,9 +70,14 @@ class ClientEngine : public QObject {
 public:
     struct Listed {
         std::string name;
-        FileStamp scanStamp;   // as the scan that listed it found it
-        FileStamp headerStamp; // as it was when its header was built
+        FileStamp scanStamp;           // as the scan that listed it found it
+        std::int64_t stillSinceMs = 0; // since when it has had that stamp
     };
+
+    // After this many silences in a row on a file whose header the server answers, the file
+    // waits behind the others: the server takes its header but not its content. Many, so that
+    // a merely lossy link does not make a large file start over.
+    static constexpr int kStallsBeforeMovingOn = 20;
 
     explicit ClientEngine(QObject* parent = nullptr);
 
@@ -95,8 +107,16 @@ public:
     std::size_t pieceMax() const { return pieceMax_; }
     // Datagrams that did not come from the server and were left alone.
     int strangerDatagrams() const { return strangerDatagrams_; }
-    // Without leases the open test judges a file by its size and modification time alone.
+    // Without leases the open test judges a file by its stamp alone, which must have held for
+    // the settle time ("delaiStabilite=").
     void setLeasesAllowed(bool allowed) { leasesAllowed_ = allowed; }
+    // How long a finished file is kept after copies or late frames were seen (tests shorten it).
+    void setHeldBackMs(std::int64_t ms) { heldBackMs_ = ms; }
+    bool holdingBack(const std::string& name) const { return isHeldBack(name); }
+    // How a sent file is deleted (tests make it fail; as root an unlink hardly ever does).
+    void setUnlink(std::function<int(const char*)> unlinkFile) { unlink_ = std::move(unlinkFile); }
+    // How often the outbox folder itself was read, for tests.
+    int folderReads() const { return scan_ ? scan_->folderReads() : 0; }
 
 signals:
     void progressChanged(int value);
@@ -108,16 +128,66 @@ signals:
     void fileKept(const QString& name);
 
 private:
+    // What the client remembers of a file's transfer while the file stays in its outbox.
+    struct TransferMemory {
+        // As the file was when its transfer started from the first byte, or when it was first
+        // listed: a file that differs at the end is not deleted.
+        std::optional<FileStamp> startStamp;
+        // How far this client has sent the file since its transfer began; -1 when it does not
+        // know (it was started while the server already held part of the file).
+        std::int64_t sentEnd = -1;
+        // The server's latest sound answer in this transfer (-1: none), and where each piece
+        // sent since then ends: the only places a resume can soundly name.
+        std::int64_t ackedEnd = -1;
+        std::vector<std::int64_t> unackedEnds;
+        // The server's copy holds bytes in the wrong place: announce another size first, so the
+        // server starts the file anew.
+        bool mustReset = false;
+        bool answeredOutOfRange = false; // the latest header got only such answers
+        int stalls = 0;
+    };
+    enum class Awaiting { Nothing, Header, Reset, Piece };
+    // A finished file not yet deleted, while a stray frame may still undo its copy.
+    struct HeldBack {
+        std::string name;
+        TransferMemory memory;
+        std::int64_t untilMs = 0;
+        std::int64_t size = 0;
+    };
+
+    bool checkDestinationPort(QString& error);
     bool makeOutbox(QString& error);
     void resolveDestination();
-    void listIfSendable(const std::string& name, std::set<std::string>& unlisted);
+    void retryLookUp();
+    void traceRejections(const std::vector<OutboxScan::Rejection>& rejected);
     std::string fullPath(const std::string& name) const;
-    bool passesOpenTest(const Listed& item) const;
-    bool safeToDelete(const Listed& item, const std::string& path) const;
+    bool passesOpenTest(const Listed& item);
+    bool safeToDelete(const TransferMemory& memory, const std::string& path) const;
     bool fromServer(const QHostAddress& from, quint16 fromPort) const;
     void dropFirst(std::string_view why);
     void finishFirst();
+    void deleteFinished(const std::string& name, const std::string& path);
     bool sendPiece(const std::string& path, std::int64_t p, std::int64_t total);
+    void sendHeader(const Listed& item, const FileStamp& stamp);
+    void answerToHeader(std::int64_t p);
+    void answerToReset();
+    std::string unsoundResume(const TransferMemory& memory, std::int64_t p);
+    static void restartedFromNothing(TransferMemory& memory);
+    void traceIgnored(std::int64_t p, const std::string& why);
+    void answerToPiece(std::int64_t p);
+    void startOver(const std::string& why);
+    void headerAtLarge();
+    void strayAnswerSeen();
+    void holdBack(const std::string& name, const TransferMemory& memory);
+    void deleteHeldBack();
+    void strayFirstByteAnswer();
+    bool isHeldBack(const std::string& name) const {
+        return std::any_of(heldBack_.begin(), heldBack_.end(),
+                           [&name](const HeldBack& held) { return held.name == name; });
+    }
+    void stopWaiting();
+    TransferMemory& memoryOfFirst();
+    std::int64_t nowMs() const { return clock_.elapsed(); }
     const std::string& pathOfFirst();
     void send(std::string_view datagram);
     void setProgress(int value);
@@ -143,13 +213,34 @@ private:
     std::string scanError_;
     int strangerDatagrams_ = 0;
     bool leasesAllowed_ = true;
+    std::unique_ptr<OutboxScan> scan_;
+    std::map<std::string, TransferMemory> transfers_;
+    // The frame that waits for its answer: at most one answer is taken for it.
+    Awaiting awaiting_ = Awaiting::Nothing;
+    std::int64_t pieceFrom_ = 0;
+    std::int64_t pieceLength_ = 0;
+    FileStamp headerStamp_;
+    PieceLengths lengths_;
+    static constexpr std::int64_t kLateCopyMs = 5000;
+    static constexpr std::int64_t kHeldBackMs = 1000;
+    std::vector<HeldBack> heldBack_;
+    std::function<int(const char*)> unlink_ = ::unlink;
+    std::int64_t heldBackMs_ = kHeldBackMs;
+    // After a header whose fate is unknown, no new file starts before this time.
+    std::int64_t quietUntilMs_ = -1;
+    std::int64_t straysUntilMs_ = -1; // answers that fit nothing were seen lately
+    bool betweenFiles_ = false;       // a file finished and the next has not started
+    std::int64_t settleMs_ = 0;
+    QElapsedTimer clock_;
+    // A destination name that did not resolve at start-up is looked up again, at most this often.
+    static constexpr std::int64_t kLookUpEveryMs = 5000;
+    bool lookingUp_ = false;
+    std::int64_t lastLookUpMs_ = 0;
     // Kept only while the trace is on: the file whose start was traced, since when, and
     // whether the next acknowledgement answers a header.
     std::string traced_;
-    std::set<std::string> unlisted_; // left out by the latest scan
     QElapsedTimer started_;
     int headers_ = 0;
-    bool answerToHeader_ = false;
 };
 
 } // namespace zelk

@@ -9,7 +9,7 @@ namespace zelk {
 
 std::optional<std::int64_t> PieceReader::lengthOf(const std::string& path) {
     struct stat now {};
-    if (::stat(path.c_str(), &now) != 0 || !S_ISREG(now.st_mode)) {
+    if (::lstat(path.c_str(), &now) != 0 || !S_ISREG(now.st_mode)) {
         release();
         return std::nullopt;
     }
@@ -27,12 +27,13 @@ std::optional<std::size_t> PieceReader::readAt(const std::string& path, std::int
         release();
     }
     if (fd_ < 0) {
-        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        // A link or a FIFO put at the name after the look-up is neither followed nor waited on.
+        const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
         struct stat opened {};
         if (fd < 0) {
             return std::nullopt;
         }
-        if (::fstat(fd, &opened) != 0) {
+        if (::fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode)) {
             ::close(fd);
             return std::nullopt;
         }

@@ -27,7 +27,7 @@ const char* keysOf(Program program) {
                  "  Collecte_Trace="
                : "directoryFiles=, vidangeDirFile=, attendApresSnd=, id_de_Lorigine=,\n"
                  "  ip_destadresse=, ip_portadresse=, ip_port_locals=, paquets_UdpMax=,\n"
-                 "  Collecte_Trace=";
+                 "  delaiStabilite=, Collecte_Trace=";
 }
 
 // The folder of the running executable, found before any application object exists.

@@ -151,6 +151,7 @@ void Lire_Config_Texte(std::string_view content, ClientConfig& cfg) {
                             {"ip_portadresse=", storeInto(cfg.cfgPortDest)},
                             {"ip_port_locals=", storeInto(cfg.cfgPortLocal)},
                             {"paquets_UdpMax=", storeInto(cfg.cfgPaquetsMax)},
+                            {"delaiStabilite=", storeInto(cfg.cfgDelaiStable)},
                         });
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -8,6 +9,7 @@ namespace zelk {
 inline constexpr const char* kServerConfigName = "ServeurZelkFiles.cfg";
 inline constexpr const char* kClientConfigName = "ClientZelkFiles.cfg";
 inline constexpr std::size_t kKeyWidth = 15;
+inline constexpr std::int64_t kDefaultSettleMs = 2000;
 
 // Settings of the receiving server, as the text written after each key.
 struct ServerConfig {
@@ -29,7 +31,10 @@ struct ClientConfig {
     std::string cfgPortLocal;    // "ip_port_locals=": local UDP port
     std::string cfgPaquetsMax;   // "paquets_UdpMax=": largest piece, bytes
     std::string cfgTrace;        // "Collecte_Trace="
-    bool idOrigineLu = false;    // an "id_de_Lorigine=" line was present
+    // "delaiStabilite=": where no file lease can be had, how long (ms) a file must stay unchanged
+    // before it is sent; empty or missing: kDefaultSettleMs.
+    std::string cfgDelaiStable;
+    bool idOrigineLu = false; // an "id_de_Lorigine=" line was present
 };
 
 // Reads a configuration file. Returns false, with the reason in `error`, when the file cannot be

@@ -82,6 +82,7 @@ inline zelk::ClientConfig clientConfig(const std::string& outbox, quint16 server
     cfg.cfgPortLocal = "0";
     cfg.cfgPaquetsMax = "1000";
     cfg.cfgTrace = "N";
+    cfg.cfgDelaiStable = "0";
     return cfg;
 }
 

@@ -156,6 +156,7 @@ TEST(ClientProgram, StartUpFailuresEndWithStatusOneAndOneLineNamingTheCause) {
          "directoryFiles="},
         {outbox + "id_de_Lorigine=x\nip_port_locals=" + std::to_string(taken.localPort()) + "\n",
          "ip_port_locals="},
+        {outbox + "id_de_Lorigine=x\nip_port_locals=0\nip_portadresse=70000\n", "ip_portadresse="},
     };
     for (const auto& [config, cause] : cases) {
         writeFile(dir.file("client.cfg"), config);

@@ -1,0 +1,238 @@
+// Answers name no file and no frame, and the network may copy them or deliver them late: the
+// client takes at most one answer for the frame that waits, only one that can answer it, and it
+// never deletes a file whose content it has not sent and seen acknowledged to the end. When the
+// server's copy holds bytes in the wrong place, the client makes it start the file anew.
+
+#include "clienttestkit.h"
+
+#include <QSignalSpy>
+#include <fcntl.h>
+#include <functional>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace zelktest;
+
+namespace {
+
+constexpr char kResetOf2500[] = "BEG;f.bin;0;END";
+
+class ClientAnswers : public ClientFixture {
+protected:
+    // Starts on one 2500-byte file and answers its header with position 1.
+    void startOnFile() {
+        put("f.bin", content);
+        start();
+        engine->timLoopEnvoi_Timer();
+        expectHeaderOf("f.bin");
+        ASSERT_EQ(pieceAfterAck(1), content.substr(0, 1000));
+    }
+    // Lets the wait run out, ticks the loop and gives the payload of the header that follows.
+    std::string headerAfterSilence() {
+        engine->timAttente_Timer();
+        engine->timLoopEnvoi_Timer();
+        return expectHeaderOf("f.bin");
+    }
+    void quietFor(int ms) { QTest::qWait(ms); }
+    // Answers each piece as a sound server does, from `from` (0-based) to the end of `bytes`,
+    // and gives what arrived; the final answer is sent too.
+    std::string answerEveryPiece(std::int64_t from, const std::string& bytes) {
+        std::string arrived;
+        server.ack(from + 1);
+        while (from < static_cast<std::int64_t>(bytes.size())) {
+            const auto frame = server.next();
+            if (!frame || isHeader(*frame)) {
+                break;
+            }
+            const std::string piece = payloadOf(*frame);
+            arrived += piece;
+            from += static_cast<std::int64_t>(piece.size());
+            server.ack(from + 1);
+        }
+        return arrived;
+    }
+
+    const std::string content = patternBytes(2500);
+};
+
+TEST_F(ClientAnswers, CopiesAndLateAnswersChangeNothing) {
+    startOnFile();
+    EXPECT_EQ(pieceAfterAck(1001), content.substr(1000, 1000));
+    server.ack(1001); // a copy of the answer that brought the second piece about
+    quietFor(100);
+    EXPECT_EQ(server.waiting(), 0u);
+    EXPECT_TRUE(engine->waitEnabled());
+
+    engine->timAttente_Timer(); // the wait runs out: the answer that comes now answers nothing
+    server.ack(2001);
+    quietFor(100);
+    EXPECT_EQ(server.waiting(), 0u);
+    EXPECT_TRUE(engine->loopEnabled());
+    EXPECT_FALSE(engine->waitEnabled());
+
+    engine->timLoopEnvoi_Timer();
+    expectHeaderOf("f.bin");
+    EXPECT_EQ(answerEveryPiece(2000, content), content.substr(2000));
+    quietFor(100);
+    EXPECT_TRUE(engine->holdingBack("f.bin"));
+    EXPECT_TRUE(inOutbox("f.bin"));
+}
+
+// After copies and late frames a finished file is held back: a stray header of it may still reach
+// the server and make it start the file anew, which shows when the next file's piece is answered
+// as if written at the first byte. Then the file is sent again whole; otherwise it goes once the
+// time is up.
+TEST_F(ClientAnswers, AFinishedFileIsHeldBackWhileStrayFramesMayUndoItsCopy) {
+    for (const bool strayComes : {true, false}) {
+        startOnFile();
+        engine->setHeldBackMs(strayComes ? 600000 : 0);
+        server.ack(1); // a copy: from now on the link is known to copy frames
+        EXPECT_EQ(answerEveryPiece(1000, content), content.substr(1000));
+        quietFor(100);
+        ASSERT_TRUE(engine->holdingBack("f.bin")) << strayComes;
+        if (strayComes) {
+            put("g.bin", patternBytes(5000, 8));
+            engine->timLoopEnvoi_Timer(); // rescan
+            engine->timLoopEnvoi_Timer();
+            expectHeaderOf("g.bin");
+            const std::size_t first = pieceAfterAck(1).size();
+            const std::size_t second = pieceAfterAck(static_cast<std::int64_t>(first) + 1).size();
+            server.ack(static_cast<std::int64_t>(second) + 1); // written at the first byte
+            quietFor(100);
+            EXPECT_FALSE(engine->holdingBack("f.bin"));
+            EXPECT_TRUE(inOutbox("f.bin"));
+            std::filesystem::remove(zelk::joinPath(outbox, "f.bin"));
+            std::filesystem::remove(zelk::joinPath(outbox, "g.bin"));
+        } else {
+            QSignalSpy done(engine.get(), &zelk::ClientEngine::fileDone);
+            engine->timLoopEnvoi_Timer();
+            EXPECT_EQ(done.count(), 1);
+            EXPECT_FALSE(inOutbox("f.bin"));
+        }
+    }
+}
+
+// The copy of one file's final answer reaches the client after the next file's header went out:
+// taken for a resume it leads the client to a piece whose answer cannot match, never to a delete.
+TEST_F(ClientAnswers, ACopyOfTheFinalAnswerNeverFinishesTheNextFile) {
+    put("a.bin", patternBytes(300));
+    start();
+    engine->timLoopEnvoi_Timer();
+    expectHeaderOf("a.bin");
+    ASSERT_EQ(pieceAfterAck(1).size(), 300u);
+    QSignalSpy done(engine.get(), &zelk::ClientEngine::fileDone);
+    server.ack(301);
+    ASSERT_TRUE(done.wait(kWaitMs));
+    server.ack(301); // a copy, while nothing waits
+    quietFor(100);
+
+    put("b.bin", patternBytes(2500, 9));
+    engine->timLoopEnvoi_Timer(); // rescan
+    engine->timLoopEnvoi_Timer();
+    expectHeaderOf("b.bin");
+    // Another copy, which would be a resume; but nothing of the file was sent, and copies are
+    // about, so the server's part may hold a stray piece: the client starts it anew.
+    server.ack(301);
+    quietFor(200);
+    EXPECT_EQ(server.waiting(), 0u);
+    EXPECT_EQ(done.count(), 1);
+    EXPECT_TRUE(inOutbox("b.bin"));
+    engine->timLoopEnvoi_Timer();
+    EXPECT_EQ(expectHeaderOf("b.bin"), "BEG;b.bin;0;END");
+}
+
+// A piece answered with another position than its end, or a header answered with more than was
+// ever sent: the server's copy is damaged. The client announces the name with size 0 (a new
+// transfer for any server), then the file again, sends it from its first byte, and deletes it
+// once that transfer is acknowledged to its end.
+TEST_F(ClientAnswers, ADamagedCopyOnTheServerIsStartedAnewAndTheFileDeletedOnlyAfterThat) {
+    const std::function<void()> damages[] = {
+        [this] { server.ack(2001); }, // a piece answered past its end
+        [this] {
+            // ... or short of it
+            EXPECT_EQ(pieceAfterAck(1001).size(), 1000u);
+            server.ack(1500);
+        },
+        [this] {
+            // a header answered with more than the client sent
+            EXPECT_EQ(headerAfterSilence(), "BEG;f.bin;2500;END");
+            server.ack(2001);
+        },
+    };
+    for (const auto& damage : damages) {
+        startOnFile();
+        damage();
+        quietFor(100);
+        ASSERT_EQ(server.waiting(), 0u);
+        EXPECT_TRUE(engine->loopEnabled());
+        engine->timLoopEnvoi_Timer();
+        EXPECT_EQ(expectHeaderOf("f.bin"), kResetOf2500);
+        server.ack(1);
+        EXPECT_EQ(expectHeaderOf("f.bin"), "BEG;f.bin;2500;END");
+        engine->setHeldBackMs(0);
+        EXPECT_EQ(answerEveryPiece(0, content), content);
+        quietFor(100);
+        QSignalSpy done(engine.get(), &zelk::ClientEngine::fileDone);
+        engine->timLoopEnvoi_Timer();
+        EXPECT_EQ(done.count(), 1);
+        EXPECT_FALSE(inOutbox("f.bin"));
+    }
+}
+
+// A file rewritten in place during a pause (same size) must not be resumed: the server's part
+// holds the old bytes.
+TEST_F(ClientAnswers, AFileThatChangedSinceItsTransferBeganIsNotResumed) {
+    startOnFile();
+    const std::string path = zelk::joinPath(outbox, "f.bin");
+    writeFile(path, patternBytes(2500, 5));
+    EXPECT_EQ(headerAfterSilence(), "BEG;f.bin;2500;END");
+    server.ack(1001);
+    quietFor(100);
+    EXPECT_EQ(server.waiting(), 0u);
+    engine->timLoopEnvoi_Timer();
+    EXPECT_EQ(expectHeaderOf("f.bin"), kResetOf2500);
+}
+
+// A file replaced by another of the same size and times (a copy that kept its modification time,
+// renamed over the first) is a different file.
+TEST_F(ClientAnswers, AFileReplacedByRenameWithTheSameSizeAndTimesIsNotDeleted) {
+    startOnFile();
+    const std::string path = zelk::joinPath(outbox, "f.bin");
+    const std::string twin = dir.file("twin");
+    writeFile(twin, patternBytes(2500, 3));
+    struct stat original {};
+    ASSERT_EQ(::stat(path.c_str(), &original), 0);
+    const timespec times[2] = {original.st_atim, original.st_mtim};
+    ASSERT_EQ(::utimensat(AT_FDCWD, twin.c_str(), times, 0), 0);
+    ASSERT_EQ(::rename(twin.c_str(), path.c_str()), 0);
+    EXPECT_EQ(pieceAfterAck(1001).size(), 1000u);
+    EXPECT_EQ(pieceAfterAck(2001).size(), 500u);
+    QSignalSpy kept(engine.get(), &zelk::ClientEngine::fileKept);
+    server.ack(2501);
+    ASSERT_TRUE(kept.wait(kWaitMs));
+    EXPECT_TRUE(inOutbox("f.bin"));
+}
+
+// The server takes the header of one file but never its content (a folder in its way): after a
+// few silences the other files go first.
+TEST_F(ClientAnswers, AFileWhoseContentTheServerNeverTakesLetsTheOthersGoFirst) {
+    put("a.bin", patternBytes(2000));
+    put("b.bin", patternBytes(2000, 2));
+    start();
+    std::string stuck;
+    for (int round = 0; round < zelk::ClientEngine::kStallsBeforeMovingOn; ++round) {
+        engine->timLoopEnvoi_Timer();
+        const std::string header = expectHeaderOf("");
+        stuck = header.find("a.bin") != std::string::npos ? "a.bin" : "b.bin";
+        // a silence shortens the next pieces, in case a late copy of this one still comes
+        ASSERT_FALSE(pieceAfterAck(1).empty());
+        engine->timAttente_Timer();
+    }
+    const std::string other = stuck == "a.bin" ? "b.bin" : "a.bin";
+    EXPECT_EQ(engine->fileNames(), std::vector<std::string>{other});
+    engine->timLoopEnvoi_Timer();
+    expectHeaderOf(other);
+    EXPECT_TRUE(inOutbox(stuck));
+}
+
+} // namespace
