@@ -686,8 +686,11 @@ void ClientEngine::answerToHeader(std::int64_t p) {
         traceHeaderAnswer(p);
     }
     if (p == 0) {
-        if (memory.sentEnd > 0) {
-            strayFirstByteAnswer(); // the server forgot this transfer
+        if (memory.sentEnd > 0 && nowMs() < straysUntilMs_) {
+            // The server forgot this transfer: a lost final answer, a restart, or a stray header
+            // of a finished file that took this transfer's place; only the last one wants the
+            // files held back sent again, and only a link with strays about has it.
+            strayFirstByteAnswer();
         }
         memory.startStamp = headerStamp_;
         restartedFromNothing(memory);

@@ -65,14 +65,18 @@ WriterProbe openFailure(int error) {
 
 } // namespace
 
+FileStamp stampOfStat(const struct stat& info) {
+    return FileStamp{static_cast<std::int64_t>(info.st_size), nanoseconds(info.st_mtim),
+                     nanoseconds(info.st_ctim), static_cast<std::uint64_t>(info.st_dev),
+                     static_cast<std::uint64_t>(info.st_ino)};
+}
+
 std::optional<FileStamp> stampOf(const std::string& path) {
     struct stat info {};
     if (::lstat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
         return std::nullopt;
     }
-    return FileStamp{static_cast<std::int64_t>(info.st_size), nanoseconds(info.st_mtim),
-                     nanoseconds(info.st_ctim), static_cast<std::uint64_t>(info.st_dev),
-                     static_cast<std::uint64_t>(info.st_ino)};
+    return stampOfStat(info);
 }
 
 WriterProbe probeWriters(const std::string& path, bool tryLease) {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <sys/stat.h>
 
 namespace zelk {
 
@@ -20,6 +21,8 @@ struct FileStamp {
     std::uint64_t inode = 0;
     bool operator==(const FileStamp&) const = default;
 };
+
+FileStamp stampOfStat(const struct stat& info);
 
 // Nothing when the path names no regular file that can be looked at. A symbolic link is not
 // followed: the client sends only the files that lie in its outbox themselves.

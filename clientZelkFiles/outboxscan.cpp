@@ -16,16 +16,6 @@ constexpr std::uint32_t kWatchedEvents = IN_CREATE | IN_DELETE | IN_MOVED_FROM |
                                          IN_MODIFY | IN_CLOSE_WRITE | IN_ATTRIB | IN_DELETE_SELF |
                                          IN_MOVE_SELF | IN_ONLYDIR;
 
-std::int64_t nanoseconds(const timespec& time) {
-    return static_cast<std::int64_t>(time.tv_sec) * 1000000000 + time.tv_nsec;
-}
-
-FileStamp stampOfStat(const struct stat& info) {
-    return FileStamp{static_cast<std::int64_t>(info.st_size), nanoseconds(info.st_mtim),
-                     nanoseconds(info.st_ctim), static_cast<std::uint64_t>(info.st_dev),
-                     static_cast<std::uint64_t>(info.st_ino)};
-}
-
 } // namespace
 
 OutboxScan::OutboxScan(std::string folder, std::int64_t largest)
@@ -86,8 +76,8 @@ void OutboxScan::drainEvents() {
     }
 }
 
-std::vector<OutboxScan::Candidate> OutboxScan::scan(std::int64_t nowMs,
-                                                    std::vector<Rejection>& rejected) {
+const std::vector<OutboxScan::Candidate>& OutboxScan::scan(std::int64_t nowMs,
+                                                           std::vector<Rejection>& rejected) {
     drainEvents();
     if (watch_ < 0) {
         watch();
@@ -95,15 +85,21 @@ std::vector<OutboxScan::Candidate> OutboxScan::scan(std::int64_t nowMs,
     }
     if (stale_ || nowMs - lastReadMs_ >= kFullScanMs) {
         readFolder(nowMs, rejected);
+        candidatesKnown_ = false;
     }
-    std::vector<Candidate> candidates;
-    for (const std::string& name : order_) {
-        const Entry& entry = entries_[name];
-        if (entry.verdict == Verdict::Sendable) {
-            candidates.push_back(Candidate{name, entry.stamp, entry.stillSinceMs});
+    // Made again only when something changed, so that a folder full of entries that cannot be
+    // sent costs nothing per scan.
+    if (!candidatesKnown_) {
+        candidates_.clear();
+        for (const std::string& name : order_) {
+            const Entry& entry = entries_[name];
+            if (entry.verdict == Verdict::Sendable) {
+                candidates_.push_back(Candidate{name, entry.stamp, entry.stillSinceMs});
+            }
         }
+        candidatesKnown_ = true;
     }
-    return candidates;
+    return candidates_;
 }
 
 void OutboxScan::readFolder(std::int64_t nowMs, std::vector<Rejection>& rejected) {
@@ -179,11 +175,13 @@ void OutboxScan::reject(const std::string& name, const FileStamp& stamp, Verdict
     }
     entry.stamp = stamp;
     entry.verdict = verdict;
+    candidatesKnown_ = false;
 }
 
 void OutboxScan::forget(const std::string& name) {
     entries_.erase(name);
     std::erase(order_, name);
+    candidatesKnown_ = false;
 }
 
 const char* OutboxScan::describe(Verdict verdict) {

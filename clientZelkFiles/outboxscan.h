@@ -54,7 +54,7 @@ public:
     bool watching() const { return watch_ >= 0; }
 
     // The entries worth trying now, in the folder's order. `nowMs` is a steady clock's reading.
-    std::vector<Candidate> scan(std::int64_t nowMs, std::vector<Rejection>& rejected);
+    const std::vector<Candidate>& scan(std::int64_t nowMs, std::vector<Rejection>& rejected);
     // Keeps `name` out of the scans until its stamp differs from `stamp`.
     void reject(const std::string& name, const FileStamp& stamp, Verdict verdict);
     // The entry was deleted by the client: it is looked at again only if it comes back.
@@ -85,6 +85,8 @@ private:
     std::int64_t largest_;
     std::map<std::string, Entry> entries_;
     std::vector<std::string> order_; // names as the folder gave them
+    std::vector<Candidate> candidates_;
+    bool candidatesKnown_ = false;
     int inotify_ = -1;
     int watch_ = -1;
     bool stale_ = true;
