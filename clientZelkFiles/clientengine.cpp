@@ -11,6 +11,7 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
+#include <set>
 #include <unistd.h>
 
 namespace zelk {
@@ -250,10 +251,11 @@ bool ClientEngine::Set_FilPos() {
     traceRejections(rejected);
     // What the client knows of a transfer lasts as long as its file stays sendable.
     std::erase_if(lstFilPos_, [this](const Listed& listed) { return isHeldBack(listed.name); });
-    std::erase_if(transfers_, [this](const auto& item) {
-        return std::none_of(lstFilPos_.begin(), lstFilPos_.end(),
-                            [&item](const Listed& listed) { return listed.name == item.first; });
-    });
+    std::set<std::string_view> listed;
+    for (const Listed& item : lstFilPos_) {
+        listed.insert(item.name);
+    }
+    std::erase_if(transfers_, [&listed](const auto& item) { return !listed.contains(item.first); });
     emit listChanged();
     return true;
 }
