@@ -1,0 +1,82 @@
+#pragma once
+
+#include "extcodec.h"
+#include "rangeset.h"
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <span>
+
+namespace zelk::ext {
+
+// The sender's side of one extended transfer: which pieces to send, which are in flight, which
+// are lost. Pure: no socket, no clock; every call takes the time in microseconds. Loss is found
+// as reliable transports find it: a piece is lost when one sent three pieces later is
+// acknowledged, or when an acknowledged piece was sent more than 9/8 of a round trip after it;
+// with no answer at all for a probe timeout, the oldest piece in flight is sent again and the
+// timeout doubles.
+class SendWindow {
+public:
+    struct Piece {
+        std::int64_t offset = 0;
+        std::int64_t length = 0;
+        bool again = false; // sent before
+    };
+
+    static constexpr std::int64_t kInitialRttUs = 100'000;
+    static constexpr std::int64_t kDefaultWindowBytes = 4 << 20;
+
+    SendWindow(std::int64_t size, std::int64_t pieceMax,
+               std::int64_t windowBytes = kDefaultWindowBytes);
+
+    // An answer: bytes [0, cumulative) and `ranges` are held by the receiver. Answers may come
+    // late, twice or out of order; what they say is only ever added.
+    void onAck(std::int64_t cumulative, std::span<const Range> ranges, std::int64_t nowUs);
+    // The next piece to send now, counted in flight from `nowUs`: lost pieces first, then new
+    // bytes; nothing when the window is full or no byte is left to send.
+    std::optional<Piece> next(std::int64_t nowUs);
+    // When the probe timeout falls (-1 when nothing is in flight), and what to do when it has.
+    std::int64_t deadlineUs() const;
+    void onDeadline(std::int64_t nowUs);
+    // The receiver discarded its copy: every byte is to be sent again.
+    void restart();
+
+    // The hook for a congestion controller: how many bytes may be in flight.
+    void setWindowBytes(std::int64_t bytes);
+    std::int64_t windowBytes() const { return window_; }
+
+    bool allAcked() const { return acked_.cumulative() >= size_; }
+    std::int64_t size() const { return size_; }
+    std::int64_t ackedBytes() const { return acked_.bytes(); }
+    std::int64_t cumulative() const { return acked_.cumulative(); }
+    std::int64_t inFlightBytes() const { return inFlightBytes_; }
+    std::int64_t smoothedRttUs() const { return srtt_; }
+    std::int64_t sentAgainBytes() const { return sentAgain_; }
+    int probes() const { return probes_; }
+
+private:
+    struct InFlight {
+        std::int64_t length = 0;
+        std::int64_t sentUs = 0;
+        std::uint64_t order = 0;
+    };
+    // (implementation detail: members may change)
+    std::int64_t size_;
+    std::int64_t pieceMax_;
+    std::int64_t window_;
+    RangeSet acked_;
+    std::map<std::int64_t, InFlight> inFlight_; // by offset
+    RangeSet lost_;                             // to send again, first
+    std::int64_t nextNew_ = 0;
+    std::int64_t inFlightBytes_ = 0;
+    std::uint64_t order_ = 0;
+    std::int64_t srtt_ = kInitialRttUs;
+    std::int64_t rttVar_ = kInitialRttUs / 2;
+    std::int64_t latestRtt_ = 0;
+    bool rttSampled_ = false;
+    int probes_ = 0;
+    std::int64_t sentAgain_ = 0;
+};
+
+} // namespace zelk::ext
