@@ -21,7 +21,10 @@ public:
     // Adds [start, end), merging with ranges it overlaps or touches. False, and nothing added,
     // when that would make more than the most ranges allowed. An empty range is a no-op (true).
     bool add(std::int64_t start, std::int64_t end);
-    void clear() { ranges_.clear(); }
+    void clear() {
+        ranges_.clear();
+        bytes_ = 0;
+    }
 
     // End of the range that begins at 0, or 0.
     std::int64_t cumulative() const;
@@ -30,13 +33,14 @@ public:
     std::vector<Range> beyondCumulative(std::size_t most) const;
     // Bytes in [start, end) not yet held, as ranges in order.
     std::vector<Range> missing(std::int64_t start, std::int64_t end) const;
-    std::int64_t bytes() const;
+    std::int64_t bytes() const { return bytes_; }
     std::size_t count() const { return ranges_.size(); }
     std::vector<Range> list() const;
 
 private:
     std::map<std::int64_t, std::int64_t> ranges_; // start -> end
     std::size_t most_;
+    std::int64_t bytes_ = 0;
 };
 
 } // namespace zelk::ext

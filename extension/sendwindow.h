@@ -60,17 +60,34 @@ private:
         std::int64_t length = 0;
         std::int64_t sentUs = 0;
         std::uint64_t order = 0;
+        bool again = false;
     };
-    // (implementation detail: members may change)
+    using Slot = std::map<std::int64_t, InFlight>::iterator;
+
+    void settle(std::int64_t start, std::int64_t end, InFlight& newest);
+    void forget(Slot slot);
+    void markLost(Slot slot);
+    void detectLosses(std::int64_t nowUs);
+    void sampleRtt(std::int64_t rttUs);
+    std::int64_t lossDelayUs() const;
+    std::int64_t probeTimeoutUs() const;
+    std::optional<Piece> takeLost();
+    std::optional<Piece> takeNew();
+
     std::int64_t size_;
     std::int64_t pieceMax_;
     std::int64_t window_;
     RangeSet acked_;
-    std::map<std::int64_t, InFlight> inFlight_; // by offset
-    RangeSet lost_;                             // to send again, first
+    std::map<std::int64_t, InFlight> inFlight_;       // by offset
+    std::map<std::uint64_t, std::int64_t> sendOrder_; // order -> offset of each piece in flight
+    std::map<std::int64_t, std::int64_t> lost_;       // start -> end, to send again first
     std::int64_t nextNew_ = 0;
+    std::int64_t sentHigh_ = 0; // bytes below were sent at least once
     std::int64_t inFlightBytes_ = 0;
     std::uint64_t order_ = 0;
+    std::uint64_t largestAcked_ = 0; // order of the latest-sent piece acknowledged
+    std::int64_t lastSentUs_ = 0;
+    std::int64_t lossTimeUs_ = -1;
     std::int64_t srtt_ = kInitialRttUs;
     std::int64_t rttVar_ = kInitialRttUs / 2;
     std::int64_t latestRtt_ = 0;

@@ -1,0 +1,278 @@
+#include "extcodec.h"
+
+#include "crc32c.h"
+
+#include <charconv>
+#include <cstring>
+#include <limits>
+
+namespace zelk::ext {
+namespace {
+
+constexpr std::size_t kKindAt = 1;
+constexpr std::size_t kTransferAt = 2;
+constexpr std::size_t kValueAt = 10;
+constexpr std::size_t kCrcAt = 18;
+constexpr std::size_t kRangeBytes = 16;
+constexpr std::size_t kHexDigits = 16;
+constexpr std::uint64_t kLargestValue = std::numeric_limits<std::int64_t>::max();
+
+void putUnsigned(char* out, std::uint64_t value, int bytes) {
+    for (int i = bytes - 1; i >= 0; --i) {
+        out[i] = static_cast<char>(value & 0xFFU);
+        value >>= 8;
+    }
+}
+
+std::uint64_t getUnsigned(const char* in, int bytes) {
+    std::uint64_t value = 0;
+    for (int i = 0; i < bytes; ++i) {
+        value = (value << 8) | static_cast<unsigned char>(in[i]);
+    }
+    return value;
+}
+
+bool knownKind(char kind) {
+    switch (static_cast<Kind>(kind)) {
+    case Kind::Data:
+    case Kind::Finish:
+    case Kind::Ack:
+    case Kind::Verified:
+    case Kind::Mismatch:
+    case Kind::Unknown:
+        return true;
+    }
+    return false;
+}
+
+bool bodyFits(Kind kind, std::size_t length) {
+    switch (kind) {
+    case Kind::Data:
+        return length >= 1 && length <= kLargestBody;
+    case Kind::Finish:
+        return length == kDigestBytes;
+    case Kind::Ack:
+        return length % kRangeBytes == 0 && length / kRangeBytes <= kMostRangesPerAnswer;
+    case Kind::Verified:
+    case Kind::Mismatch:
+    case Kind::Unknown:
+        return length == 0;
+    }
+    return false;
+}
+
+std::uint32_t datagramCrc(const char* head, std::string_view body) {
+    return crc32c(crc32c(0, head, kCrcAt), body.data(), body.size());
+}
+
+std::vector<std::string_view> splitFields(std::string_view text) {
+    std::vector<std::string_view> fields;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t end = text.find(';', start);
+        if (end == std::string_view::npos) {
+            fields.push_back(text.substr(start));
+            return fields;
+        }
+        fields.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+}
+
+std::string hex16(std::uint64_t value) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string text(kHexDigits, '0');
+    for (std::size_t i = kHexDigits; i-- > 0;) {
+        text[i] = kDigits[value & 0xFU];
+        value >>= 4;
+    }
+    return text;
+}
+
+// Exactly the 16 lowercase digits a sender writes: anything else is not an offer from a peer
+// that speaks the extension.
+std::optional<std::uint64_t> readHex16(std::string_view text) {
+    if (text.size() != kHexDigits) {
+        return std::nullopt;
+    }
+    std::uint64_t value = 0;
+    for (char c : text) {
+        int digit = 0;
+        if (c >= '0' && c <= '9') {
+            digit = c - '0';
+        } else if (c >= 'a' && c <= 'f') {
+            digit = c - 'a' + 10;
+        } else {
+            return std::nullopt;
+        }
+        value = (value << 4) | static_cast<std::uint64_t>(digit);
+    }
+    return value;
+}
+
+// Digits only; from_chars alone would take a leading '-'.
+std::optional<std::int64_t> readDecimal(std::string_view text) {
+    if (text.empty() || text.front() < '0' || text.front() > '9') {
+        return std::nullopt;
+    }
+    std::int64_t value = 0;
+    const auto result = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (result.ec != std::errc{} || result.ptr != text.data() + text.size()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+struct TagFields {
+    std::uint64_t transfer = 0;
+    std::int64_t number = 0;
+};
+
+// "ZX1," 16 hex digits "," decimal, and nothing else.
+std::optional<TagFields> readTagged(std::string_view text) {
+    const std::size_t prefix = kTag.size() + 1;
+    if (text.size() < prefix + kHexDigits + 2 || !text.starts_with(kTag) ||
+        text[kTag.size()] != ',' || text[prefix + kHexDigits] != ',') {
+        return std::nullopt;
+    }
+    const auto transfer = readHex16(text.substr(prefix, kHexDigits));
+    const auto number = readDecimal(text.substr(prefix + kHexDigits + 1));
+    if (!transfer || *transfer == 0 || !number) {
+        return std::nullopt;
+    }
+    return TagFields{*transfer, *number};
+}
+
+std::string tagged(std::uint64_t transfer, std::int64_t number) {
+    std::string text(kTag);
+    text += ',';
+    text += hex16(transfer);
+    text += ',';
+    text += std::to_string(number);
+    return text;
+}
+
+} // namespace
+
+std::optional<Frame> decode(std::string_view datagram) {
+    if (datagram.size() < kHeadBytes || datagram.size() > kLargestDatagram ||
+        datagram[0] != kStart || !knownKind(datagram[kKindAt])) {
+        return std::nullopt;
+    }
+    Frame frame;
+    frame.kind = static_cast<Kind>(datagram[kKindAt]);
+    frame.transfer = getUnsigned(datagram.data() + kTransferAt, 8);
+    const std::uint64_t value = getUnsigned(datagram.data() + kValueAt, 8);
+    frame.body = datagram.substr(kHeadBytes);
+    if (frame.transfer == 0 || value > kLargestValue || !bodyFits(frame.kind, frame.body.size())) {
+        return std::nullopt;
+    }
+    const auto stored = static_cast<std::uint32_t>(getUnsigned(datagram.data() + kCrcAt, 4));
+    if (stored != datagramCrc(datagram.data(), frame.body)) {
+        return std::nullopt;
+    }
+    frame.value = static_cast<std::int64_t>(value);
+    return frame;
+}
+
+void writeHead(char* out, Kind kind, std::uint64_t transfer, std::int64_t value,
+               std::size_t bodyLength) {
+    out[0] = kStart;
+    out[kKindAt] = static_cast<char>(kind);
+    putUnsigned(out + kTransferAt, transfer, 8);
+    putUnsigned(out + kValueAt, static_cast<std::uint64_t>(value), 8);
+    const std::string_view body(out + kHeadBytes, bodyLength);
+    putUnsigned(out + kCrcAt, datagramCrc(out, body), 4);
+}
+
+void encode(Kind kind, std::uint64_t transfer, std::int64_t value, std::string_view body,
+            std::string& out) {
+    out.resize(kHeadBytes + body.size());
+    if (!body.empty()) {
+        std::memcpy(out.data() + kHeadBytes, body.data(), body.size());
+    }
+    writeHead(out.data(), kind, transfer, value, body.size());
+}
+
+void encodeAck(std::uint64_t transfer, std::int64_t cumulative, std::span<const Range> ranges,
+               std::string& out) {
+    out.resize(kHeadBytes + ranges.size() * kRangeBytes);
+    char* at = out.data() + kHeadBytes;
+    for (const Range& range : ranges) {
+        putUnsigned(at, static_cast<std::uint64_t>(range.start), 8);
+        putUnsigned(at + 8, static_cast<std::uint64_t>(range.end), 8);
+        at += kRangeBytes;
+    }
+    writeHead(out.data(), Kind::Ack, transfer, cumulative, ranges.size() * kRangeBytes);
+}
+
+std::optional<std::vector<Range>> ackRanges(const Frame& ack) {
+    if (ack.kind != Kind::Ack || ack.value < 0 || !bodyFits(Kind::Ack, ack.body.size())) {
+        return std::nullopt;
+    }
+    std::vector<Range> ranges;
+    ranges.reserve(ack.body.size() / kRangeBytes);
+    std::int64_t floor = ack.value; // each start lies strictly above this
+    for (std::size_t at = 0; at < ack.body.size(); at += kRangeBytes) {
+        const std::uint64_t start = getUnsigned(ack.body.data() + at, 8);
+        const std::uint64_t end = getUnsigned(ack.body.data() + at + 8, 8);
+        if (end > kLargestValue || start >= end || start <= static_cast<std::uint64_t>(floor)) {
+            return std::nullopt;
+        }
+        ranges.push_back({static_cast<std::int64_t>(start), static_cast<std::int64_t>(end)});
+        floor = static_cast<std::int64_t>(end);
+    }
+    return ranges;
+}
+
+std::string offerField(const Offer& offer) {
+    return tagged(offer.transfer, offer.size);
+}
+
+std::string plainSizeText(std::int64_t size) {
+    return size >= 0 && size <= kLargestPlainSize ? std::to_string(size) : std::string("0");
+}
+
+std::optional<Offer> findOffer(std::string_view headerPayload) {
+    const auto fields = splitFields(headerPayload);
+    if (fields.size() < 5 || fields.back() != "END") {
+        return std::nullopt;
+    }
+    const std::string prefix = std::string(kTag) + ',';
+    for (std::size_t i = 3; i + 1 < fields.size(); ++i) {
+        if (fields[i].starts_with(prefix)) {
+            const auto read = readTagged(fields[i]);
+            if (!read) {
+                return std::nullopt;
+            }
+            return Offer{read->transfer, read->number};
+        }
+    }
+    return std::nullopt;
+}
+
+std::string acceptSuffix(const Accept& accept) {
+    return ';' + tagged(accept.transfer, accept.cumulative);
+}
+
+std::optional<Accept> findAccept(std::string_view answer) {
+    std::size_t at = 0;
+    for (int field = 0; field < 3; ++field) {
+        at = answer.find(';', at);
+        if (at == std::string_view::npos) {
+            return std::nullopt;
+        }
+        ++at;
+    }
+    const auto fields = splitFields(answer.substr(0, at - 1));
+    if (fields.size() != 3 || fields[0] != "PTE" || fields[2] != "END") {
+        return std::nullopt;
+    }
+    const auto read = readTagged(answer.substr(at));
+    if (!read) {
+        return std::nullopt;
+    }
+    return Accept{read->transfer, read->number};
+}
+
+} // namespace zelk::ext
