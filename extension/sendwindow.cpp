@@ -24,24 +24,24 @@ void SendWindow::onAck(std::int64_t cumulative, std::span<const Range> ranges, s
     for (const Range& range : ranges) {
         acked_.add(std::max<std::int64_t>(range.start, 0), std::min(range.end, size_));
     }
-    InFlight newest; // order 0: nothing newly acknowledged
-    settle(0, held, newest);
+    Settled settled;
+    settle(0, held, nowUs, settled);
     for (const Range& range : ranges) {
-        settle(range.start, range.end, newest);
+        settle(range.start, range.end, nowUs, settled);
     }
-    if (newest.order > largestAcked_) {
-        largestAcked_ = newest.order;
-        // A piece sent twice gives no sample: which copy the answer is for is unknown.
-        if (!newest.again) {
-            sampleRtt(nowUs - newest.sentUs);
-        }
+    // A piece sent twice gives no sample: which copy the answer is for is unknown.
+    if (settled.newest.order > largestAcked_ && !settled.newest.again) {
+        sampleRtt(nowUs - settled.newest.sentUs);
     }
+    largestAcked_ = std::max(largestAcked_, settled.evidence);
     detectLosses(nowUs);
 }
 
-// Forgets the pieces in flight that [start, end) completed, keeping the latest sent of them in
-// `newest` for the round-trip sample.
-void SendWindow::settle(std::int64_t start, std::int64_t end, InFlight& newest) {
+// Forgets the pieces in flight that [start, end) completed. An answer that comes sooner after a
+// copy sent again than any round trip ever took is for the copy before: taking it for the new
+// one would make every piece sent in between look lost on a link that merely reorders.
+void SendWindow::settle(std::int64_t start, std::int64_t end, std::int64_t nowUs,
+                        Settled& settled) {
     auto it = inFlight_.lower_bound(start);
     if (it != inFlight_.begin()) {
         const auto before = std::prev(it);
@@ -50,12 +50,15 @@ void SendWindow::settle(std::int64_t start, std::int64_t end, InFlight& newest) 
         }
     }
     while (it != inFlight_.end() && it->first < end) {
-        if (!acked_.covers(it->first, it->first + it->second.length)) {
+        const InFlight& piece = it->second;
+        if (!acked_.covers(it->first, it->first + piece.length)) {
             ++it;
             continue;
         }
-        if (it->second.order > newest.order) {
-            newest = it->second;
+        const bool tooSoon = piece.again && nowUs - piece.sentUs < minRtt_;
+        settled.evidence = std::max(settled.evidence, tooSoon ? piece.earlierOrder : piece.order);
+        if (piece.order > settled.newest.order) {
+            settled.newest = piece;
         }
         const auto after = std::next(it);
         forget(it);
@@ -70,7 +73,7 @@ void SendWindow::forget(Slot slot) {
 }
 
 void SendWindow::markLost(Slot slot) {
-    lost_.emplace(slot->first, slot->first + slot->second.length);
+    lost_.emplace(slot->first, LostBytes{slot->first + slot->second.length, slot->second.order});
     forget(slot);
 }
 
@@ -93,6 +96,7 @@ void SendWindow::detectLosses(std::int64_t nowUs) {
 void SendWindow::sampleRtt(std::int64_t rttUs) {
     rttUs = std::max<std::int64_t>(rttUs, 1);
     latestRtt_ = rttUs;
+    minRtt_ = rttSampled_ ? std::min(minRtt_, rttUs) : rttUs;
     if (!rttSampled_) {
         rttSampled_ = true;
         srtt_ = rttUs;
@@ -117,9 +121,10 @@ std::int64_t SendWindow::probeTimeoutUs() const {
     return std::min(timeout, std::max(base, kLongestBackoffUs));
 }
 
-std::optional<SendWindow::Piece> SendWindow::takeLost() {
+std::optional<SendWindow::Piece> SendWindow::takeLost(std::uint64_t& earlierOrder) {
     while (!lost_.empty()) {
-        const auto [start, end] = *lost_.begin();
+        const std::int64_t start = lost_.begin()->first;
+        const auto [end, order] = lost_.begin()->second;
         lost_.erase(lost_.begin());
         const auto holes = acked_.missing(start, end);
         if (holes.empty()) {
@@ -128,8 +133,9 @@ std::optional<SendWindow::Piece> SendWindow::takeLost() {
         const Range& hole = holes.front();
         const std::int64_t pieceEnd = std::min(hole.end, hole.start + pieceMax_);
         if (pieceEnd < end) {
-            lost_.emplace(pieceEnd, end);
+            lost_.emplace(pieceEnd, LostBytes{end, order});
         }
+        earlierOrder = order;
         return Piece{hole.start, pieceEnd - hole.start, true};
     }
     return std::nullopt;
@@ -155,10 +161,12 @@ std::optional<SendWindow::Piece> SendWindow::takeNew() {
 }
 
 std::optional<SendWindow::Piece> SendWindow::next(std::int64_t nowUs) {
-    if (!inFlight_.empty() && inFlightBytes_ >= window_) {
+    // A probe goes out even into a full window: it is what finds out whether the link lives.
+    if (!inFlight_.empty() && inFlightBytes_ >= window_ && !probeDue_) {
         return std::nullopt;
     }
-    auto piece = takeLost();
+    std::uint64_t earlierOrder = 0;
+    auto piece = takeLost(earlierOrder);
     if (!piece) {
         piece = takeNew();
     }
@@ -171,10 +179,11 @@ std::optional<SendWindow::Piece> SendWindow::next(std::int64_t nowUs) {
         sentAgain_ += piece->length;
     }
     const std::uint64_t order = ++order_;
-    inFlight_[piece->offset] = InFlight{piece->length, nowUs, order, piece->again};
+    inFlight_[piece->offset] = InFlight{piece->length, nowUs, order, earlierOrder, piece->again};
     sendOrder_.emplace(order, piece->offset);
     inFlightBytes_ += piece->length;
     lastSentUs_ = nowUs;
+    probeDue_ = false;
     return piece;
 }
 
@@ -202,6 +211,7 @@ void SendWindow::onDeadline(std::int64_t nowUs) {
         return;
     }
     ++probes_;
+    probeDue_ = true;
     markLost(inFlight_.find(sendOrder_.begin()->second));
 }
 
@@ -214,6 +224,7 @@ void SendWindow::restart() {
     inFlightBytes_ = 0;
     lossTimeUs_ = -1;
     probes_ = 0;
+    probeDue_ = false;
 }
 
 void SendWindow::setWindowBytes(std::int64_t bytes) {

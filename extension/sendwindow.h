@@ -60,18 +60,27 @@ private:
         std::int64_t length = 0;
         std::int64_t sentUs = 0;
         std::uint64_t order = 0;
+        std::uint64_t earlierOrder = 0; // the copy sent before this one, 0 for a first send
         bool again = false;
+    };
+    struct LostBytes {
+        std::int64_t end = 0;
+        std::uint64_t order = 0; // of the copy found lost
+    };
+    struct Settled {
+        std::uint64_t evidence = 0; // the latest-sent copy known to have arrived
+        InFlight newest;            // the latest-sent piece acknowledged, order 0 if none
     };
     using Slot = std::map<std::int64_t, InFlight>::iterator;
 
-    void settle(std::int64_t start, std::int64_t end, InFlight& newest);
+    void settle(std::int64_t start, std::int64_t end, std::int64_t nowUs, Settled& settled);
     void forget(Slot slot);
     void markLost(Slot slot);
     void detectLosses(std::int64_t nowUs);
     void sampleRtt(std::int64_t rttUs);
     std::int64_t lossDelayUs() const;
     std::int64_t probeTimeoutUs() const;
-    std::optional<Piece> takeLost();
+    std::optional<Piece> takeLost(std::uint64_t& earlierOrder);
     std::optional<Piece> takeNew();
 
     std::int64_t size_;
@@ -80,7 +89,7 @@ private:
     RangeSet acked_;
     std::map<std::int64_t, InFlight> inFlight_;       // by offset
     std::map<std::uint64_t, std::int64_t> sendOrder_; // order -> offset of each piece in flight
-    std::map<std::int64_t, std::int64_t> lost_;       // start -> end, to send again first
+    std::map<std::int64_t, LostBytes> lost_;          // by start, to send again first
     std::int64_t nextNew_ = 0;
     std::int64_t sentHigh_ = 0; // bytes below were sent at least once
     std::int64_t inFlightBytes_ = 0;
@@ -91,8 +100,10 @@ private:
     std::int64_t srtt_ = kInitialRttUs;
     std::int64_t rttVar_ = kInitialRttUs / 2;
     std::int64_t latestRtt_ = 0;
+    std::int64_t minRtt_ = 0;
     bool rttSampled_ = false;
     int probes_ = 0;
+    bool probeDue_ = false;
     std::int64_t sentAgain_ = 0;
 };
 
