@@ -110,9 +110,11 @@ std::optional<std::uint64_t> readHex16(std::string_view text) {
     return value;
 }
 
-// Digits only; from_chars alone would take a leading '-'.
+// Digits only, as a peer writes them: from_chars alone would take a leading '-', and a leading
+// zero would give two spellings of one number.
 std::optional<std::int64_t> readDecimal(std::string_view text) {
-    if (text.empty() || text.front() < '0' || text.front() > '9') {
+    if (text.empty() || text.front() < '0' || text.front() > '9' ||
+        (text.front() == '0' && text.size() > 1)) {
         return std::nullopt;
     }
     std::int64_t value = 0;
