@@ -49,7 +49,7 @@ WriteFailure openRefusal(int folderFd, const std::string& name, const std::strin
     return unsafe(what + " is no plain " + (error == ENOTDIR ? "folder" : "file"));
 }
 
-constexpr int kFileFlags = O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+constexpr int kFileFlags = O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
 
 // Deletes the file that holds the name, if any, refusing to touch anything but a plain file.
 bool clearName(int folderFd, const std::string& name, FileOps& ops, bool& made,

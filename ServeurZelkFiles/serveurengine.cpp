@@ -97,6 +97,8 @@ ServeurEngine::ServeurEngine(QObject* parent, std::FILE* traceSink)
 bool ServeurEngine::start(const ServerConfig& config, QString& error) {
     cfg_ = config;
     trace_.setEnabled(traceWanted(cfg_.cfgTrace));
+    clock_.start();
+    extended_.clear();
     if (!Set_FilPos(error)) {
         return false;
     }
@@ -167,6 +169,10 @@ void ServeurEngine::udpSend_DataArrival(std::string_view bytes, const QHostAddre
     modeTcp = false;
     peerAddress_ = from; // the endpoint gives IPv4 senders as plain IPv4 already
     peerPort_ = fromPort;
+    if (!bytes.empty() && bytes[0] == ext::kStart) {
+        extendedDatagram(bytes);
+        return;
+    }
     // A single byte is never a message.
     if (bytes.size() == 1) {
         drop("one-byte datagram");
@@ -305,12 +311,20 @@ void ServeurEngine::handleFrame() {
     nomOrigine = std::move(header->nomOrigine);
     nomFichier = std::move(header->nomFichier);
     tailleTotale = std::move(header->tailleTotale);
+    offer_ = acceptableOffer();
+    accept_.reset();
+    if (offer_) {
+        tailleTotale = std::to_string(offer_->size); // the plain field may say 0 for a large file
+    }
     Match_File();
 }
 
 // --- Transfer table -------------------------------------------------------------------------
 
 void ServeurEngine::Match_File() {
+    if (answerVerifiedAgain()) {
+        return;
+    }
     const int index = table_.findOrigin(nomOrigine);
     if (index < 0) {
         if (table_.full()) {
@@ -318,6 +332,7 @@ void ServeurEngine::Match_File() {
             return;
         }
         if (AddListe()) {
+            startExtended(table_.count() - 1);
             EnvoieAck("1");
         }
         return;
@@ -332,9 +347,11 @@ void ServeurEngine::Match_File() {
                                                ": the origin announced \"" + nomFichier +
                                                "\"; the partial file stays");
         }
+        forgetExtended(table_.edit(index));
         table_.remove(index);
         emit tableChanged();
         if (AddListe()) {
+            startExtended(table_.count() - 1);
             EnvoieAck("1");
         }
         return;
@@ -342,8 +359,9 @@ void ServeurEngine::Match_File() {
     // A repeated header resumes at the position really reached.
     row.address = peerAddress_.toString().toStdString();
     row.port = std::to_string(peerPort_);
-    const std::string position = row.position;
     table_.replace(index, std::move(row));
+    adoptExtended(index);
+    const std::string position = table_.at(index).position;
     emit tableChanged();
     if (trace_.enabled()) {
         trace_.write("file resumed", transferText(nomOrigine, nomFichier) + " at position " +
@@ -383,6 +401,11 @@ void ServeurEngine::Donnees_de_Contenu() {
         return;
     }
     const TransferRow& row = table_.at(index);
+    if (row.transfer != 0) {
+        // Its pieces name their offset; one that does not could land anywhere.
+        drop("plain content for a transfer in extended datagrams");
+        return;
+    }
     const std::int64_t position = positionValue(row.position);
     const std::int64_t next = position + static_cast<std::int64_t>(content.donneesContenu.size());
     if (next > kLargestPosition) {
@@ -461,6 +484,7 @@ void ServeurEngine::finishRow(int index, std::int64_t newPosition, bool last) {
         table_.remove(index);
     } else {
         table_.setPosition(index, std::to_string(newPosition));
+        measureRate(index, newPosition - 1);
     }
     emit tableChanged();
 }
@@ -469,6 +493,10 @@ void ServeurEngine::finishRow(int index, std::int64_t newPosition, bool last) {
 
 void ServeurEngine::EnvoieAck(const std::string& position) {
     buildAck(position, ackText_);
+    if (accept_) {
+        ackText_ += ext::acceptSuffix(*accept_);
+        accept_.reset();
+    }
     const std::string& ack = ackText_;
     bool sent = false;
     if (!modeTcp) {

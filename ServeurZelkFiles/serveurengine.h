@@ -2,6 +2,9 @@
 
 #include "codec.h"
 #include "config.h"
+#include "digest.h"
+#include "extcodec.h"
+#include "rangeset.h"
 #include "piecewriter.h"
 #include "receivefolder.h"
 #include "tcplistener.h"
@@ -15,7 +18,10 @@
 #include <QString>
 #include <QTimer>
 #include <cstdio>
+#include <deque>
 #include <map>
+#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -80,6 +86,33 @@ private:
     // `last`: the new position is the announced size + 1.
     void finishRow(int index, std::int64_t newPosition, bool last);
 
+    // The extension: an offered header is accepted in its answer; the transfer then goes on in
+    // extended datagrams, each answered with what is written and where.
+    struct ExtReceive {
+        std::string origin;
+        std::int64_t size = 0;
+        ext::RangeSet written;
+        std::unique_ptr<ext::RunningDigest> digest = std::make_unique<ext::RunningDigest>();
+        std::int64_t writebackFrom = 0; // bytes before this were handed to the disk already
+    };
+    bool answerVerifiedAgain();
+    void startWriteback(const TransferRow& row, ExtReceive& state);
+    std::optional<ext::Offer> acceptableOffer() const;
+    void startExtended(int index);
+    void adoptExtended(int index);
+    void forgetExtended(TransferRow& row);
+    void extendedDatagram(std::string_view bytes);
+    ExtReceive* extendedRow(const ext::Frame& frame, int& index);
+    void extendedData(const ext::Frame& frame);
+    void extendedFinish(const ext::Frame& frame);
+    void digestMismatch(ExtReceive& state, int index);
+    void extendedVerified(std::uint64_t transfer, int index);
+    bool catchUpDigest(const TransferRow& row, ExtReceive& state, std::int64_t budget);
+    void answerExtended(ext::Kind kind, std::uint64_t transfer, std::int64_t value);
+    void answerWritten(std::uint64_t transfer, const ExtReceive& state);
+    int fileFor(const TransferRow& row, WriteFailure& failure);
+    void measureRate(int index, std::int64_t bytes);
+
     void EnvoieAck(const std::string& position);
     std::string peerText() const;
     void drop(std::string_view why);
@@ -87,6 +120,14 @@ private:
     std::string elapsedText(const std::string& origin) const;
 
     ServerConfig cfg_;
+    std::map<std::uint64_t, ExtReceive> extended_; // by transfer identity
+    // Transfers verified lately, with their size: a repeated finish (its answer lost) is answered
+    // again rather than taken for an unknown transfer.
+    std::deque<std::pair<std::uint64_t, std::int64_t>> verified_;
+    std::optional<ext::Offer> offer_;   // of the header being handled
+    std::optional<ext::Accept> accept_; // to append to the answer being sent
+    std::string extAnswer_;
+    QElapsedTimer clock_;
     QString udpLabel_;
     QString tcpLabel_;
     TransferTable table_;

@@ -13,14 +13,15 @@ namespace zelk {
 namespace {
 
 constexpr int kRefreshMs = 100;
-constexpr int kColumns = 6;
+constexpr int kColumns = 8;
 constexpr int kFileColumn = 3;
 
 const std::array<QString, kColumns>& headings() {
     static const std::array<QString, kColumns> texts = {
         QStringLiteral("Origine"),        QStringLiteral("Adresse"),
         QStringLiteral("Port"),           QStringLiteral("Fichier en cours"),
-        QStringLiteral("Position reçue"), QStringLiteral("Total à recevoir")};
+        QStringLiteral("Position reçue"), QStringLiteral("Total à recevoir"),
+        QStringLiteral("Protocole"),      QStringLiteral("Débit")};
     return texts;
 }
 
@@ -36,8 +37,15 @@ const std::string& cell(const TransferRow& row, int column) {
         return row.file;
     case 4:
         return row.position;
-    default:
+    case 5:
         return row.total;
+    case 6: {
+        static const std::string extended = "ZX1";
+        static const std::string plain = "simple";
+        return row.transfer != 0 ? extended : plain;
+    }
+    default:
+        return row.rate;
     }
 }
 
@@ -54,6 +62,10 @@ QString widestValue(int column) {
         return QStringLiteral("65535");
     case kFileColumn:
         return QStringLiteral("rapport-mensuel-2024.pdf");
+    case 6:
+        return QStringLiteral("simple");
+    case 7:
+        return QStringLiteral("999 MB/s");
     default:
         return QStringLiteral("2147483647");
     }

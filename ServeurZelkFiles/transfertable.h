@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,6 +16,11 @@ struct TransferRow {
     std::string file;     // "Fichier en cours"
     std::string position; // "Position reçue": next byte expected, 1-based
     std::string total;    // "Total à recevoir": the size as the header wrote it
+    // Not columns of the table proper: the window shows them after the six.
+    std::uint64_t transfer = 0; // the extension's transfer identity; 0 for the plain protocol
+    std::string rate{};         // bytes per second lately, as text; empty until measured
+    std::int64_t rateMarkMs = -1;
+    std::int64_t rateMarkBytes = 0;
 };
 
 class TransferTable {
@@ -30,6 +36,7 @@ public:
     bool append(TransferRow row);
     void replace(int index, TransferRow row);
     void setPosition(int index, std::string position);
+    TransferRow& edit(int index) { return rows_.at(static_cast<std::size_t>(index)); }
     void remove(int index);
     void clear() { rows_.clear(); }
     // Index of the first row of that origin (all 10 characters compared), or -1.

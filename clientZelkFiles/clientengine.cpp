@@ -101,7 +101,10 @@ void EngineTimer::armFor(Clock::duration left) {
 ClientEngine::ClientEngine(QObject* parent)
     : QObject(parent), timLoopEnvoi_(this, [this] { timLoopEnvoi_Timer(); }),
       timAttente_(this, [this] { timAttente_Timer(); }),
-      frame_(kMaxFramePrefix + kMaxPayload, '\0') {
+      frame_(kMaxFramePrefix + kMaxPayload, '\0'), extFrame_(ext::kHeadBytes + kMaxPayload, '\0') {
+    extTimer_.setSingleShot(true);
+    extTimer_.setTimerType(Qt::PreciseTimer);
+    connect(&extTimer_, &QTimer::timeout, this, [this] { extendedTimeout(); });
     udpSend_.setHandler([this](std::string_view bytes, const QHostAddress& from, quint16 port) {
         udpSend_DataArrival(bytes, from, port);
     });
@@ -111,13 +114,14 @@ bool ClientEngine::start(const ClientConfig& config, QString& error) {
     cfg_ = config;
     cfg_.cfgIdOrigine = originIdentifier(cfg_.cfgIdOrigine);
     trace_.setEnabled(traceWanted(cfg_.cfgTrace));
+    extensionOn_ = extensionWanted(cfg_.cfgExtension);
     clock_.start();
     if (!cfg_.idOrigineLu) {
         error = QStringLiteral("the configuration has no \"id_de_Lorigine=\" line, and every "
                                "datagram must carry the origin identifier");
         return false;
     }
-    scan_ = std::make_unique<OutboxScan>(cfg_.cfgRepertoire, kLargestFile);
+    scan_ = std::make_unique<OutboxScan>(cfg_.cfgRepertoire, kLargestExtendedFile);
     if (!makeOutbox(error)) {
         return false;
     }
@@ -379,8 +383,14 @@ bool ClientEngine::passesOpenTest(const Listed& item) {
 void ClientEngine::Envoie_Entete() {
     Listed& item = lstFilPos_.front();
     const auto stamp = stampOf(fullPath(item.name));
-    if (!stamp || stamp->size == 0 || stamp->size > kLargestFile) {
+    if (!stamp || stamp->size == 0 || stamp->size > kLargestExtendedFile) {
         dropFirst(stamp ? "empty or too large" : "vanished");
+        return;
+    }
+    if (stamp->size > kLargestFile && !offering()) {
+        scan_->reject(item.name, *stamp, OutboxScan::Verdict::TooLarge);
+        dropFirst("larger than 2147483646 bytes, which the server cannot take; it stays until it "
+                  "changes or the client starts again");
         return;
     }
     TransferMemory& memory = memoryOfFirst();
@@ -412,6 +422,12 @@ void ClientEngine::sendHeader(const Listed& item, const FileStamp& stamp) {
     if (!reset) {
         emit headerSent(decodedName(item.name));
     }
+    offered_ = false;
+    rateMarkUs_ = -1;
+    if (!reset && offering()) {
+        send(offeredHeader(item, tailleFichier_));
+        return;
+    }
     send(buildHeaderFrame(cfg_.cfgIdOrigine, item.name, reset ? 0 : tailleFichier_));
 }
 
@@ -431,6 +447,7 @@ void ClientEngine::Envoie_Contenu(std::int64_t p) {
         return;
     }
     setProgress(progressOf(p, *total));
+    measureRate("simple", p);
     if (!sendPiece(path, p, *total)) {
         dropFirst("cannot be read");
     }
@@ -485,6 +502,7 @@ void ClientEngine::finishFirst() {
     transfers_.erase(name);
     traced_.clear();
     setProgress(0);
+    setStatus({});
     lstFilPos_.erase(lstFilPos_.begin());
     emit listChanged();
     timLoopEnvoi_.enable();
@@ -600,11 +618,13 @@ bool ClientEngine::safeToDelete(const TransferMemory& memory, const std::string&
 }
 
 void ClientEngine::dropFirst(std::string_view why) {
+    leaveExtended();
     reader_.release();
     awaiting_ = Awaiting::Nothing;
     const std::string name = lstFilPos_.front().name;
     lstFilPos_.erase(lstFilPos_.begin());
     setProgress(0);
+    setStatus({});
     emit listChanged();
     if (trace_.enabled()) {
         trace_.write("file dropped", "\"" + name + "\": " + std::string(why) +
@@ -633,7 +653,15 @@ void ClientEngine::udpSend_DataArrival(std::string_view bytes, const QHostAddres
         }
         return;
     }
+    if (!bytes.empty() && bytes[0] == ext::kStart) {
+        extendedAnswer(bytes);
+        return;
+    }
     const auto p = bytes.size() == 1 ? std::nullopt : readAck(bytes);
+    if (p && awaiting_ == Awaiting::Header && offered_ && !lstFilPos_.empty() &&
+        takeAcceptance(bytes, *p)) {
+        return;
+    }
     if (!p || awaiting_ == Awaiting::Nothing || lstFilPos_.empty()) {
         strayAnswerSeen();
         if (p == 0 && nowMs() < quietUntilMs_) {

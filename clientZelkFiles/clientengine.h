@@ -4,10 +4,13 @@
 // send engine that moves the first listed file to the server one datagram at a time.
 
 #include "config.h"
+#include "digest.h"
+#include "extcodec.h"
 #include "openprobe.h"
 #include "outboxscan.h"
 #include "piecelengths.h"
 #include "piecereader.h"
+#include "sendwindow.h"
 #include "trace.h"
 #include "udpendpoint.h"
 
@@ -30,8 +33,10 @@
 
 namespace zelk {
 
-// The largest file whose final position (length + 1) still fits the protocol's 32-bit position.
+// The largest file whose final position (length + 1) still fits the protocol's 32-bit position;
+// larger ones move only with a server that takes the extension.
 inline constexpr std::int64_t kLargestFile = 2147483646;
+inline constexpr std::int64_t kLargestExtendedFile = std::int64_t{1} << 62;
 
 // A window timer: enabled or not, and an interval of 0 never ticks. It ticks one whole interval
 // after it was enabled, and every interval after that while it stays enabled.
@@ -106,6 +111,9 @@ public:
     std::size_t pieceMax() const { return pieceMax_; }
     // Datagrams that did not come from the server and were left alone.
     int strangerDatagrams() const { return strangerDatagrams_; }
+    // Which protocol the file being sent uses, and its rate lately: "ZX1 12.5 MB/s", "simple".
+    const std::string& transferStatus() const { return status_; }
+    bool extendedTransfer() const { return ext_ != nullptr; }
     // Without leases the open test judges a file by its stamp alone, which must have held for
     // the settle time ("delaiStabilite=").
     void setLeasesAllowed(bool allowed) { leasesAllowed_ = allowed; }
@@ -125,6 +133,7 @@ signals:
     void fileDropped(const QString& name);
     // Acknowledged to its end but changed or still being written: left in the outbox.
     void fileKept(const QString& name);
+    void statusChanged();
 
 private:
     // What the client remembers of a file's transfer while the file stays in its outbox.
@@ -144,6 +153,27 @@ private:
         bool mustReset = false;
         bool answeredOutOfRange = false; // the latest header got only such answers
         int stalls = 0;
+        // The extension: the identity offered for this transfer (0 until offered), the digest of
+        // the file as read so far, and the whole file's once known.
+        std::uint64_t transfer = 0;
+        std::shared_ptr<ext::RunningDigest> digest;
+        std::optional<ext::Digest> fileDigest;
+    };
+    // The file being sent in extended datagrams.
+    struct ExtSending {
+        ExtSending(std::uint64_t id, std::int64_t size, std::int64_t pieceMax, std::int64_t nowUs)
+            : transfer(id), window(size, pieceMax, 16 * pieceMax), startedUs(nowUs) {}
+        std::uint64_t transfer;
+        ext::SendWindow window;
+        std::int64_t startedUs;
+        std::int64_t startBytes = 0;
+        bool finishing = false;
+        std::int64_t finishDueUs = -1;
+        std::int64_t finishWaitUs = 0;
+        int silentTimeouts = 0; // timeouts in a row without any answer
+        int shortAnswers = 0;   // answers to the finish that say bytes are missing
+        std::int64_t seenSentAgain = 0;
+        std::int64_t lastCutUs = -1;
     };
     enum class Awaiting { Nothing, Header, Reset, Piece };
     // A finished file not yet deleted, while a stray frame may still undo its copy.
@@ -193,6 +223,29 @@ private:
     void traceHeader(const std::string& name);
     void traceHeaderAnswer(std::int64_t p);
 
+    // The extension (clientextended.cpp).
+    bool offering() const { return extensionOn_ && nowMs() >= plainServerUntilMs_; }
+    std::string offeredHeader(const Listed& item, std::int64_t size);
+    bool takeAcceptance(std::string_view bytes, std::int64_t p);
+    void acceptedOffer(const ext::Accept& accept);
+    void serverIsPlain();
+    void extendedAnswer(std::string_view bytes);
+    void extendedAcknowledged(const ext::Frame& frame);
+    bool lateVerdict(const ext::Frame& frame);
+    void pumpExtended();
+    void adjustWindow();
+    void finishExtended();
+    bool digestReady(TransferMemory& memory, const std::string& path);
+    void sendFinish();
+    void extendedTimeout();
+    void armExtendedTimer();
+    void leaveExtended();
+    void extendedDone();
+    void extendedLost(const std::string& why);
+    void measureRate(const char* protocol, std::int64_t bytes);
+    void setStatus(std::string status);
+    std::int64_t nowUs() const { return clock_.nsecsElapsed() / 1000; }
+
     ClientConfig cfg_;
     Trace trace_;
     UdpEndpoint udpSend_;
@@ -231,6 +284,18 @@ private:
     bool betweenFiles_ = false;       // a file finished and the next has not started
     std::int64_t settleMs_ = 0;
     QElapsedTimer clock_;
+    std::unique_ptr<ExtSending> ext_;
+    QTimer extTimer_;
+    std::string extFrame_;
+    // A header with an offer waits for its answer.
+    bool offered_ = false;
+    bool extensionOn_ = true;
+    // The server answered an offer plainly: no offer until then.
+    std::int64_t plainServerUntilMs_ = -1;
+    static constexpr std::int64_t kPlainServerMs = 10 * 60 * 1000;
+    std::string status_;
+    std::int64_t rateMarkUs_ = -1;
+    std::int64_t rateMarkBytes_ = 0;
     // A destination name that did not resolve at start-up is looked up again, at most this often.
     static constexpr std::int64_t kLookUpEveryMs = 5000;
     bool lookingUp_ = false;

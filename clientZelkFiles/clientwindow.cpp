@@ -37,6 +37,7 @@ ClientWindow::ClientWindow(const ClientEngine& engine, const ClientConfig& confi
     const auto markStale = [this] { stale_ = true; };
     connect(&engine, &ClientEngine::listChanged, this, markStale);
     connect(&engine, &ClientEngine::progressChanged, this, markStale);
+    connect(&engine, &ClientEngine::statusChanged, this, markStale);
     connect(&repaint_, &QTimer::timeout, this, [this] {
         if (stale_) {
             refresh();
@@ -76,6 +77,9 @@ void ClientWindow::arrange() {
 void ClientWindow::refresh() {
     stale_ = false;
     pgbTrx.setValue(engine_.progress());
+    // The protocol of the file being sent, and its rate lately.
+    const QString status = QString::fromStdString(engine_.transferStatus());
+    pgbTrx.setFormat(status.isEmpty() ? QStringLiteral("%p%") : QStringLiteral("%p%  ") + status);
     QStringList names;
     for (const std::string& name : engine_.fileNames()) {
         names << QFile::decodeName(QByteArray::fromStdString(name));

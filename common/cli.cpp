@@ -24,10 +24,10 @@ void print(std::FILE* to, const QString& text) {
 const char* keysOf(Program program) {
     return program == Program::Server
                ? "receivePort_IP=, receivePortTCP=, directoryFiles=, paquets_UdpMax=,\n"
-                 "  Collecte_Trace="
+                 "  offreExtension=, Collecte_Trace="
                : "directoryFiles=, vidangeDirFile=, attendApresSnd=, id_de_Lorigine=,\n"
                  "  ip_destadresse=, ip_portadresse=, ip_port_locals=, paquets_UdpMax=,\n"
-                 "  delaiStabilite=, Collecte_Trace=";
+                 "  delaiStabilite=, offreExtension=, Collecte_Trace=";
 }
 
 // The folder of the running executable, found before any application object exists.

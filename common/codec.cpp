@@ -123,10 +123,21 @@ Content Extrait_Orig_Data(std::string_view frame, FrameCheck check) {
 }
 
 std::string buildHeaderFrame(std::string_view origine10, std::string_view name, std::int64_t size) {
+    std::string sizeText;
+    appendNumber(sizeText, size);
+    return buildHeaderFrame(origine10, name, sizeText, {});
+}
+
+std::string buildHeaderFrame(std::string_view origine10, std::string_view name,
+                             std::string_view sizeText, std::string_view extra) {
     std::string text = "BEG;";
     text.append(name);
     text += ';';
-    appendNumber(text, size);
+    text.append(sizeText);
+    if (!extra.empty()) {
+        text += ';';
+        text.append(extra);
+    }
     text += ";END";
 
     std::string frame(1, kStartByte);

@@ -48,6 +48,9 @@ Content Extrait_Orig_Data(std::string_view frame, FrameCheck check);
 
 // "BEG;" name ";" size ";END" inside a frame.
 std::string buildHeaderFrame(std::string_view origine10, std::string_view name, std::int64_t size);
+// "BEG;" name ";" size ";" extra ";END": a field that servers which do not know it ignore.
+std::string buildHeaderFrame(std::string_view origine10, std::string_view name,
+                             std::string_view sizeText, std::string_view extra);
 
 // Writes the start byte, origin, length digits and ";" of a content frame carrying `length`
 // (1 to 9999) bytes; returns how many bytes it wrote (at most kMaxFramePrefix).

@@ -132,6 +132,7 @@ void Lire_Config_Texte(std::string_view content, ServerConfig& cfg) {
                             {"paquets_UdpMax=", storeInto(cfg.cfgPaquetsMax)},
                             {"directoryFiles=", storeInto(cfg.cfgRepertoire)},
                             {"receivePortTCP=", storeInto(cfg.cfgPortTcp)},
+                            {"offreExtension=", storeInto(cfg.cfgExtension)},
                         });
 }
 
@@ -152,7 +153,12 @@ void Lire_Config_Texte(std::string_view content, ClientConfig& cfg) {
                             {"ip_port_locals=", storeInto(cfg.cfgPortLocal)},
                             {"paquets_UdpMax=", storeInto(cfg.cfgPaquetsMax)},
                             {"delaiStabilite=", storeInto(cfg.cfgDelaiStable)},
+                            {"offreExtension=", storeInto(cfg.cfgExtension)},
                         });
+}
+
+bool extensionWanted(std::string_view cfgExtension) {
+    return cfgExtension != "N" && cfgExtension != "n";
 }
 
 bool Lire_Config(const std::string& path, ServerConfig& cfg, std::string& error) {

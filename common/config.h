@@ -18,6 +18,9 @@ struct ServerConfig {
     std::string cfgRepertoire; // "directoryFiles=": the receive folder
     std::string cfgPaquetsMax; // "paquets_UdpMax=": stored, unused by the server
     std::string cfgTrace;      // "Collecte_Trace=": "O" turns the trace on
+    // "offreExtension=": "N" keeps every client on the plain protocol; anything else lets those
+    // that offer the extension use it.
+    std::string cfgExtension;
 };
 
 // Settings of the sending client, as the text written after each key.
@@ -34,6 +37,8 @@ struct ClientConfig {
     // "delaiStabilite=": where no file lease can be had, how long (ms) a file must stay unchanged
     // before it is sent; empty or missing: kDefaultSettleMs.
     std::string cfgDelaiStable;
+    // "offreExtension=": "N" never offers the extension (the plain protocol only).
+    std::string cfgExtension;
     bool idOrigineLu = false; // an "id_de_Lorigine=" line was present
 };
 
@@ -45,6 +50,9 @@ bool Lire_Config(const std::string& path, ClientConfig& cfg, std::string& error)
 // The same readers over the file's bytes. Lines end at CR LF, a lone CR or a lone LF.
 void Lire_Config_Texte(std::string_view content, ServerConfig& cfg);
 void Lire_Config_Texte(std::string_view content, ClientConfig& cfg);
+
+// "N" turns the extension off; anything else, a missing key included, leaves it on.
+bool extensionWanted(std::string_view cfgExtension);
 
 // The origin identifier as it travels: cut to 10 characters or padded with blanks.
 std::string originIdentifier(std::string_view value);

@@ -80,4 +80,23 @@ std::string transferSummary(std::int64_t bytes, std::int64_t milliseconds) {
     return text;
 }
 
+std::string rateText(double bytesPerSecond) {
+    double rate = std::max(bytesPerSecond, 0.0);
+    const char* unit = "B/s";
+    for (const char* larger : {"kB/s", "MB/s", "GB/s"}) {
+        if (rate < 999.5) {
+            break;
+        }
+        rate /= 1000.0;
+        unit = larger;
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, rate < 9.995 && unit[0] != 'B' ? "%.2f %s" : "%.0f %s", rate,
+                  unit);
+    if (rate >= 9.995 && rate < 99.95 && unit[0] != 'B') {
+        std::snprintf(text, sizeof text, "%.1f %s", rate, unit);
+    }
+    return text;
+}
+
 } // namespace zelk

@@ -28,5 +28,7 @@ bool traceWanted(std::string_view cfgTrace);
 
 // "48000 bytes in 0.420 s (114 kB/s)": what an operator reads at the end of a file.
 std::string transferSummary(std::int64_t bytes, std::int64_t milliseconds);
+// "1.25 MB/s", "830 kB/s", "12 B/s": a rate as people read it.
+std::string rateText(double bytesPerSecond);
 
 } // namespace zelk

@@ -95,16 +95,27 @@ TEST_F(ClientStartUp, BringsThePieceSizeIntoOneTo9999) {
     }
 }
 
-TEST_F(ClientSending, HeaderFrameIsByteForByteTheAnnouncedFile) {
+// The first header offers the extension in a field a plain server ignores; once a plain answer
+// shows the server is plain, every frame is byte for byte what the plain protocol sends.
+TEST_F(ClientSending, AfterAPlainAnswerToItsOfferFramesAreByteForByteThePlainOnes) {
     put("rapport.txt", patternBytes(2500));
     start();
     engine->timLoopEnvoi_Timer();
-    const auto frame = server.next();
-    ASSERT_TRUE(frame);
-    const std::string expected = std::string("\x01poste7    24;", 14) + "BEG;rapport.txt;2500;END";
-    EXPECT_EQ(*frame, expected);
+    const auto offered = server.next();
+    ASSERT_TRUE(offered);
+    const std::string prefix = std::string("\x01poste7    50;", 14) + "BEG;rapport.txt;2500;ZX1,";
+    ASSERT_EQ(offered->substr(0, prefix.size()), prefix);
+    EXPECT_EQ(offered->substr(prefix.size() + 16), ",2500;END");
     EXPECT_FALSE(engine->loopEnabled());
     EXPECT_TRUE(engine->waitEnabled());
+
+    const std::string piece = pieceAfterAck(1);
+    EXPECT_EQ(piece, patternBytes(2500).substr(0, 1000));
+    engine->timAttente_Timer(); // silence: the file is announced again, plainly
+    engine->timLoopEnvoi_Timer();
+    const auto plain = server.next();
+    ASSERT_TRUE(plain);
+    EXPECT_EQ(*plain, std::string("\x01poste7    24;", 14) + "BEG;rapport.txt;2500;END");
 }
 
 TEST_F(ClientSending, PiecesFollowTheAcknowledgementsAndTheFileGoesAtTheEnd) {

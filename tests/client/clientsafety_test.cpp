@@ -80,17 +80,25 @@ TEST_F(ClientSafety, DatagramsFromAnyoneButTheServerChangeNothing) {
     EXPECT_EQ(pieceAfterAck(1).size(), 1000u); // the server is still heard
 }
 
-TEST_F(ClientSafety, NamesWithSeparatorsAndFilesTooLargeForAPositionStayUnlisted) {
+// A file too large for a plain position is offered with the extension only (size 0 in the plain
+// field); a plain answer leaves it in the outbox, unlisted until it changes.
+TEST_F(ClientSafety, NamesWithSeparatorsStayUnlistedAndFilesTooLargeForAPositionWaitForTheExtension) {
     put("a;b.txt", "semicolon");
-    put("ok.txt", "fine");
-    writeFile(zelk::joinPath(outbox, "largest.bin"), "");
-    std::filesystem::resize_file(zelk::joinPath(outbox, "largest.bin"), zelk::kLargestFile);
     writeFile(zelk::joinPath(outbox, "toolarge.bin"), "");
     std::filesystem::resize_file(zelk::joinPath(outbox, "toolarge.bin"), zelk::kLargestFile + 1);
     start();
-    auto names = engine->fileNames();
-    std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (std::vector<std::string>{"largest.bin", "ok.txt"}));
+    EXPECT_EQ(engine->fileNames(), std::vector<std::string>{"toolarge.bin"});
+    engine->timLoopEnvoi_Timer();
+    const std::string header = expectHeaderOf("toolarge.bin");
+    EXPECT_EQ(plainFields(header), "BEG;toolarge.bin;0;END");
+    EXPECT_NE(header.find(",2147483647;END"), std::string::npos) << header;
+    QSignalSpy dropped(engine.get(), &zelk::ClientEngine::fileDropped);
+    server.ack(1);
+    ASSERT_TRUE(dropped.wait(kWaitMs));
+    EXPECT_EQ(server.waiting(), 0u); // not one byte sent to a plain server
+    engine->timAttente_Timer();
+    engine->timLoopEnvoi_Timer();
+    EXPECT_TRUE(engine->fileNames().empty());
     EXPECT_TRUE(inOutbox("a;b.txt"));
     EXPECT_TRUE(inOutbox("toolarge.bin"));
 }
@@ -139,7 +147,7 @@ TEST_F(ClientSafety, WithoutLeasesAFileThatChangedSinceTheScanWaitsForTheNextSca
     EXPECT_EQ(server.waiting(), 0u);
     engine->timLoopEnvoi_Timer();
     engine->timLoopEnvoi_Timer();
-    EXPECT_EQ(expectHeaderOf("growing.bin"), "BEG;growing.bin;23;END");
+    EXPECT_EQ(plainFields(expectHeaderOf("growing.bin")), "BEG;growing.bin;23;END");
 }
 
 TEST_F(ClientSafety, AFileChangedSinceItsHeaderIsNotDeletedAtTheEnd) {

@@ -356,6 +356,7 @@ bool Client::start() {
                       std::to_string(settings_.destinationPort) +
                       "\r\nip_port_locals=" + std::to_string(localPort_) +
                       "\r\npaquets_UdpMax=" + std::to_string(settings_.pieceMax) +
+                      "\r\noffreExtension=" + (settings_.extension ? "O" : "N") +
                       "\r\nCollecte_Trace=" + traceSetting() + "\r\n");
         process_.start({programPath("Client_ZelkFiles"), "--headless", "--config",
                         folder_ + "/ClientZelkFiles.cfg"},

@@ -107,6 +107,9 @@ struct ClientSettings {
     // late answer cross a repeated header (content frames carry no position).
     int waitMs = 300;
     int pieceMax = 9999;
+    // Off, the client speaks the plain protocol only, as a client that does not know the
+    // extension: the fault tests written for it keep testing it.
+    bool extension = false;
 };
 
 class Client {

@@ -59,6 +59,7 @@ zelk::ClientConfig clientConfig(const std::string& outbox, const std::string& or
     config.cfgPortLocal = "0";
     config.cfgPaquetsMax = std::to_string(kPiece);
     config.cfgTrace = "N";
+    config.cfgExtension = "N"; // the relay holds the transfer at one piece in flight
     return config;
 }
 
@@ -200,7 +201,8 @@ void expectServerFrame(zelk::ServeurWindow& window, const zelk::ServerConfig& co
     const QStringList headings = {
         QStringLiteral("Origine"),        QStringLiteral("Adresse"),
         QStringLiteral("Port"),           QStringLiteral("Fichier en cours"),
-        QStringLiteral("Position reçue"), QStringLiteral("Total à recevoir")};
+        QStringLiteral("Position reçue"), QStringLiteral("Total à recevoir"),
+        QStringLiteral("Protocole"),      QStringLiteral("Débit")};
     ASSERT_EQ(view->model()->columnCount(), headings.size());
     for (int column = 0; column < headings.size(); ++column) {
         EXPECT_EQ(view->model()->headerData(column, Qt::Horizontal).toString(), headings[column]);
@@ -289,8 +291,12 @@ TEST_F(Windows, ShowTransfersWhileTheyMoveAndOnceTheyAreDone) {
         EXPECT_EQ(cell(view, r, 3), QString::fromStdString(row.file));
         EXPECT_EQ(cell(view, r, 4), QString::number(row.sender->heldPosition()));
         EXPECT_EQ(cell(view, r, 5), QString::number(row.size));
+        EXPECT_EQ(cell(view, r, 6), QStringLiteral("simple"));
     }
-    EXPECT_EQ(progress->text(), QString::number(atelier.heldProgress()) + QLatin1Char('%'));
+    // The bar also says which protocol the file goes by (its rate follows once measured).
+    EXPECT_TRUE(progress->text().startsWith(QString::number(atelier.heldProgress()) +
+                                            QStringLiteral("%  simple")))
+        << progress->text().toStdString();
     const QStringList listed = items(outbox);
     EXPECT_EQ(listed.size(), 3);
     ASSERT_FALSE(listed.isEmpty());

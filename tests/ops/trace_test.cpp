@@ -134,7 +134,9 @@ struct Scene {
                       "\nvidangeDirFile=20\nattendApresSnd=400\nid_de_Lorigine=suivi\n"
                       "ip_destadresse=127.0.0.1\nip_portadresse=" +
                       std::to_string(to) + "\nip_port_locals=0\npaquets_UdpMax=" +
-                      std::to_string(piece) + "\nCollecte_Trace=" + trace + "\n");
+                      std::to_string(piece) + "\nCollecte_Trace=" + trace +
+                      // these traces tell the plain protocol's story, one piece per answer
+                      "\noffreExtension=N\n");
     }
 };
 

@@ -1,0 +1,412 @@
+// The client's side of the extension: the offer in a header, and once the server accepts it, the
+// file sent as a window of extended datagrams, then checked whole by its digest before the
+// server's final answer lets the client delete it.
+
+#include "clientengine.h"
+
+#include "codec.h"
+
+#include <QRandomGenerator>
+#include <algorithm>
+
+namespace zelk {
+namespace {
+
+// Bytes of the file hashed at once when the digest has to catch up (after a resume, say); the
+// event loop turns between two such steps.
+constexpr std::int64_t kDigestStepBytes = 32 << 20;
+// The window starts small, since the path is unknown, and may grow to this.
+constexpr std::int64_t kLargestWindowBytes = 4 << 20;
+constexpr std::int64_t kSmallestWindowPieces = 4;
+// Timeouts in a row without any answer before the file is announced again.
+constexpr int kSilentTimeouts = 3;
+constexpr int kSilentFinishes = 6; // about 7 s: a large file's last sync may take a while
+constexpr std::int64_t kLongestFinishWaitUs = 2'000'000;
+// Answers to the finish that say bytes are missing before the client believes them over its own
+// count: late answers from before the finish say the same for a moment.
+constexpr int kShortAnswers = 3;
+
+std::uint64_t newTransferIdentity() {
+    std::uint64_t id = 0;
+    while (id == 0) {
+        id = QRandomGenerator::system()->generate64();
+    }
+    return id;
+}
+
+int percentOf(std::int64_t part, std::int64_t whole) {
+    return whole <= 0 ? 0
+                      : static_cast<int>(static_cast<double>(part) / static_cast<double>(whole) *
+                                         100.0);
+}
+
+} // namespace
+
+// A file too large for a plain header carries size 0 there, which a plain server takes for a
+// transfer that never completes; only the offer says the real size.
+std::string ClientEngine::offeredHeader(const Listed& item, std::int64_t size) {
+    TransferMemory& memory = memoryOfFirst();
+    if (memory.transfer == 0) {
+        memory.transfer = newTransferIdentity();
+    }
+    offered_ = true;
+    return buildHeaderFrame(cfg_.cfgIdOrigine, item.name, ext::plainSizeText(size),
+                            ext::offerField(ext::Offer{memory.transfer, size}));
+}
+
+// The answer to an offered header: true when it is taken here (accepted, or a file that only the
+// extension can carry refused), false when it goes on as a plain answer.
+bool ClientEngine::takeAcceptance(std::string_view bytes, std::int64_t p) {
+    const auto accept = ext::findAccept(bytes);
+    if (accept) {
+        if (accept->transfer != memoryOfFirst().transfer || accept->cumulative > tailleFichier_) {
+            strayAnswerSeen();
+            traceIgnored(p, "accepts another transfer");
+            return true;
+        }
+        acceptedOffer(*accept);
+        return true;
+    }
+    offered_ = false;
+    serverIsPlain();
+    if (tailleFichier_ <= kLargestFile) {
+        return false;
+    }
+    stopWaiting();
+    if (const auto stamp = stampOf(pathOfFirst())) {
+        scan_->reject(lstFilPos_.front().name, *stamp, OutboxScan::Verdict::TooLarge);
+    }
+    dropFirst("larger than 2147483646 bytes, which the server cannot take; it stays until it "
+              "changes or the client starts again");
+    timAttente_.enable();
+    return true;
+}
+
+void ClientEngine::serverIsPlain() {
+    if (trace_.enabled() && nowMs() >= plainServerUntilMs_) {
+        trace_.write("plain protocol", "the server does not take the extension; offered again in " +
+                                           std::to_string(kPlainServerMs / 60000) + " minutes");
+    }
+    plainServerUntilMs_ = nowMs() + kPlainServerMs;
+}
+
+void ClientEngine::acceptedOffer(const ext::Accept& accept) {
+    stopWaiting();
+    offered_ = false;
+    TransferMemory& memory = memoryOfFirst();
+    if (!memory.digest || memory.startStamp != headerStamp_) {
+        // Changed since its transfer began: what was hashed is of another content. The server
+        // may hold bytes of that one too; the digest at the end finds them out.
+        memory.startStamp = headerStamp_;
+        memory.digest = std::make_shared<ext::RunningDigest>();
+        memory.fileDigest.reset();
+    }
+    ext_ = std::make_unique<ExtSending>(accept.transfer, tailleFichier_,
+                                        static_cast<std::int64_t>(pieceMax_), nowUs());
+    ext_->window.onAck(accept.cumulative, {}, nowUs());
+    ext_->startBytes = accept.cumulative;
+    rateMarkUs_ = -1;
+    if (trace_.enabled()) {
+        trace_.write("extended protocol", "\"" + lstFilPos_.front().name +
+                                              "\": the server takes the extension and holds " +
+                                              std::to_string(accept.cumulative) + " of its " +
+                                              std::to_string(tailleFichier_) + " bytes");
+    }
+    pumpExtended();
+}
+
+void ClientEngine::extendedAnswer(std::string_view bytes) {
+    const auto frame = ext::decode(bytes);
+    if (frame && !ext_ && lateVerdict(*frame)) {
+        return;
+    }
+    if (!frame || !ext_ || frame->transfer != ext_->transfer || lstFilPos_.empty()) {
+        if (trace_.enabled()) {
+            trace_.write("answer ignored", "an extended datagram of " +
+                                               std::to_string(bytes.size()) +
+                                               " bytes for no transfer under way");
+        }
+        return;
+    }
+    ext_->silentTimeouts = 0;
+    switch (frame->kind) {
+    case ext::Kind::Ack:
+        extendedAcknowledged(*frame);
+        return;
+    case ext::Kind::Verified:
+        if (ext_->finishing && frame->value == ext_->window.size()) {
+            extendedDone();
+        }
+        return;
+    case ext::Kind::Mismatch:
+        if (trace_.enabled()) {
+            trace_.write("file sent again", "\"" + lstFilPos_.front().name +
+                                                "\": the server's copy did not have its digest");
+        }
+        ext_->window.restart();
+        ext_->finishing = false;
+        pumpExtended();
+        return;
+    case ext::Kind::Unknown:
+        // The server forgot the transfer (it restarted, or took another file from this origin).
+        leaveExtended();
+        Envoie_Entete();
+        return;
+    default:
+        return;
+    }
+}
+
+// The final answer to this client's finish, come after it gave up waiting and announced the file
+// again: the server verified the file against the digest this client sent, so it is done.
+bool ClientEngine::lateVerdict(const ext::Frame& frame) {
+    if (frame.kind != ext::Kind::Verified || lstFilPos_.empty()) {
+        return false;
+    }
+    const TransferMemory& memory = memoryOfFirst();
+    if (memory.transfer != frame.transfer || !memory.fileDigest ||
+        frame.value != tailleFichier_) {
+        return false;
+    }
+    stopWaiting();
+    offered_ = false;
+    if (trace_.enabled()) {
+        trace_.write("file verified", "\"" + lstFilPos_.front().name +
+                                          "\": the server's final answer came late");
+    }
+    finishFirst();
+    return true;
+}
+
+void ClientEngine::extendedAcknowledged(const ext::Frame& frame) {
+    const auto ranges = ext::ackRanges(frame);
+    const std::int64_t size = ext_->window.size();
+    if (!ranges || frame.value > size || (!ranges->empty() && ranges->back().end > size)) {
+        return;
+    }
+    if (ext_->finishing && frame.value < size && ++ext_->shortAnswers >= kShortAnswers) {
+        // The server lacks bytes this client counts as acknowledged: an answer older than its
+        // discarding a mismatched copy re-marked them. What it says now is what it holds.
+        ext_->window.restart();
+        ext_->finishing = false;
+        ext_->shortAnswers = 0;
+    }
+    ext_->window.onAck(frame.value, *ranges, nowUs());
+    adjustWindow();
+    pumpExtended();
+}
+
+// A simple window: it doubles every round trip until a piece is lost, then halves, at most once a
+// round trip, and grows by a piece a round trip.
+void ClientEngine::adjustWindow() {
+    ext::SendWindow& window = ext_->window;
+    const auto piece = static_cast<std::int64_t>(pieceMax_);
+    const std::int64_t now = nowUs();
+    std::int64_t bytes = window.windowBytes();
+    if (window.sentAgainBytes() > ext_->seenSentAgain) {
+        ext_->seenSentAgain = window.sentAgainBytes();
+        if (ext_->lastCutUs < 0 || now - ext_->lastCutUs > window.smoothedRttUs()) {
+            ext_->lastCutUs = now;
+            bytes /= 2;
+        }
+    } else if (ext_->lastCutUs < 0) {
+        bytes += piece;
+    } else {
+        bytes += std::max<std::int64_t>(1, piece * piece / std::max<std::int64_t>(bytes, 1));
+    }
+    window.setWindowBytes(std::clamp(bytes, kSmallestWindowPieces * piece,
+                                     std::max(kLargestWindowBytes, kSmallestWindowPieces * piece)));
+}
+
+void ClientEngine::pumpExtended() {
+    if (!ext_) {
+        return;
+    }
+    const std::string& path = pathOfFirst();
+    const auto length = reader_.lengthOf(path);
+    if (!length || *length != ext_->window.size()) {
+        extendedLost(length ? "its size changed during its transfer" : "it vanished");
+        return;
+    }
+    TransferMemory& memory = memoryOfFirst();
+    while (const auto piece = ext_->window.next(nowUs())) {
+        char* body = extFrame_.data() + ext::kHeadBytes;
+        const auto n = static_cast<std::size_t>(piece->length);
+        const auto got = reader_.readAt(path, piece->offset, body, n);
+        if (!got || *got != n) {
+            extendedLost("it cannot be read");
+            return;
+        }
+        memory.digest->feed(piece->offset, std::string_view(body, n));
+        ext::writeHead(extFrame_.data(), ext::Kind::Data, ext_->transfer, piece->offset, n);
+        send(std::string_view(extFrame_.data(), ext::kHeadBytes + n));
+    }
+    setProgress(percentOf(ext_->window.cumulative(), ext_->window.size()));
+    measureRate("ZX1", ext_->window.ackedBytes());
+    if (ext_->window.allAcked()) {
+        finishExtended();
+        return;
+    }
+    armExtendedTimer();
+}
+
+// Every byte is acknowledged: the file's digest, once the file is known unchanged, asks the
+// server for its verdict.
+void ClientEngine::finishExtended() {
+    if (ext_->finishing) {
+        return;
+    }
+    TransferMemory& memory = memoryOfFirst();
+    const std::string& path = pathOfFirst();
+    if (!digestReady(memory, path)) {
+        return;
+    }
+    if (stampOf(path) != memory.startStamp) {
+        extendedLost("it changed during its transfer");
+        return;
+    }
+    ext_->finishing = true;
+    // The server reads the file back and syncs it before it answers: give it time.
+    ext_->finishWaitUs = std::max<std::int64_t>(4 * ext_->window.smoothedRttUs(), 200'000);
+    sendFinish();
+}
+
+// Hashes what is left in steps, the event loop turning between them; false until done.
+bool ClientEngine::digestReady(TransferMemory& memory, const std::string& path) {
+    if (memory.fileDigest) {
+        return true;
+    }
+    const std::int64_t size = ext_->window.size();
+    const bool read = memory.digest->catchUp(
+        size, kDigestStepBytes, [this, &path](char* into, std::size_t n, std::int64_t offset) {
+            const auto got = reader_.lengthOf(path) ? reader_.readAt(path, offset, into, n)
+                                                    : std::nullopt;
+            return got ? static_cast<long>(*got) : -1L;
+        });
+    if (!read) {
+        extendedLost("it cannot be read");
+        return false;
+    }
+    if (memory.digest->done() < size) {
+        QTimer::singleShot(0, this, [this, transfer = ext_->transfer] {
+            if (ext_ && ext_->transfer == transfer) {
+                pumpExtended();
+            }
+        });
+        return false;
+    }
+    memory.fileDigest = memory.digest->finish();
+    return true;
+}
+
+void ClientEngine::sendFinish() {
+    const ext::Digest& digest = *memoryOfFirst().fileDigest;
+    ext::encode(ext::Kind::Finish, ext_->transfer, ext_->window.size(),
+                std::string_view(reinterpret_cast<const char*>(digest.data()), digest.size()),
+                extFrame_);
+    send(extFrame_);
+    extFrame_.resize(ext::kHeadBytes + kMaxPayload);
+    ext_->finishDueUs = nowUs() + ext_->finishWaitUs;
+    armExtendedTimer();
+}
+
+void ClientEngine::armExtendedTimer() {
+    const std::int64_t due = ext_->finishing ? ext_->finishDueUs : ext_->window.deadlineUs();
+    if (due < 0) {
+        extTimer_.stop();
+        return;
+    }
+    const std::int64_t waitMs = (std::max<std::int64_t>(due - nowUs(), 0) + 999) / 1000;
+    extTimer_.start(static_cast<int>(std::max<std::int64_t>(waitMs, 1)));
+}
+
+// No answer for a while: pieces are sent again, and after a few timeouts without any answer the
+// header, whose answer says where the server stands (it may have restarted).
+void ClientEngine::extendedTimeout() {
+    if (!ext_) {
+        return;
+    }
+    const std::int64_t now = nowUs();
+    const std::int64_t due = ext_->finishing ? ext_->finishDueUs : ext_->window.deadlineUs();
+    if (due < 0 || now < due) {
+        armExtendedTimer();
+        return;
+    }
+    if (++ext_->silentTimeouts > (ext_->finishing ? kSilentFinishes : kSilentTimeouts)) {
+        if (trace_.enabled()) {
+            trace_.write("no answer", "to the extended datagrams of \"" + lstFilPos_.front().name +
+                                          "\": it is announced again");
+        }
+        leaveExtended();
+        Envoie_Entete();
+        return;
+    }
+    if (ext_->finishing) {
+        ext_->finishWaitUs = std::min(2 * ext_->finishWaitUs, kLongestFinishWaitUs);
+        sendFinish();
+        return;
+    }
+    ext_->window.onDeadline(now);
+    pumpExtended();
+}
+
+void ClientEngine::leaveExtended() {
+    ext_.reset();
+    extTimer_.stop();
+    offered_ = false;
+}
+
+void ClientEngine::extendedDone() {
+    if (trace_.enabled()) {
+        const std::int64_t us = std::max<std::int64_t>(nowUs() - ext_->startedUs, 1);
+        trace_.write("file verified",
+                     "\"" + lstFilPos_.front().name + "\": the server holds it whole, SHA-256 " +
+                         ext::digestHex(*memoryOfFirst().fileDigest) + ", extended protocol, " +
+                         rateText(static_cast<double>(ext_->window.size() - ext_->startBytes) *
+                                  1e6 / static_cast<double>(us)) +
+                         ", " + std::to_string(ext_->window.sentAgainBytes()) + " bytes sent again");
+    }
+    leaveExtended();
+    finishFirst();
+}
+
+// The file cannot go on as it was: its transfer is forgotten, so it starts anew under another
+// identity once it can be sent again.
+void ClientEngine::extendedLost(const std::string& why) {
+    leaveExtended();
+    transfers_.erase(lstFilPos_.front().name);
+    scan_->touch();
+    dropFirst(why);
+    timAttente_.enable();
+}
+
+// The rate shown is that of the latest second or so.
+void ClientEngine::measureRate(const char* protocol, std::int64_t bytes) {
+    const std::int64_t now = nowUs();
+    if (rateMarkUs_ < 0 || bytes < rateMarkBytes_) {
+        rateMarkUs_ = now;
+        rateMarkBytes_ = bytes;
+        if (status_.rfind(protocol, 0) != 0) {
+            setStatus(protocol);
+        }
+        return;
+    }
+    const std::int64_t span = now - rateMarkUs_;
+    if (span < 1'000'000) {
+        return;
+    }
+    setStatus(std::string(protocol) + " " +
+              rateText(static_cast<double>(bytes - rateMarkBytes_) * 1e6 /
+                       static_cast<double>(span)));
+    rateMarkUs_ = now;
+    rateMarkBytes_ = bytes;
+}
+
+void ClientEngine::setStatus(std::string status) {
+    if (status != status_) {
+        status_ = std::move(status);
+        emit statusChanged();
+    }
+}
+
+} // namespace zelk
