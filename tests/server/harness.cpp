@@ -81,7 +81,7 @@ bool unanswered(RunningServer& server, TcpPeer& peer, std::string_view frame) {
     return peer.answers(before + expected);
 }
 
-RunningServer::RunningServer(bool traced)
+RunningServer::RunningServer(bool traced, const std::string& extension)
     : receive_(scratch_.file("rx")), tracePath_(scratch_.file("trace.txt")) {
     traceSink_ = std::fopen(tracePath_.c_str(), "w");
     if (traceSink_ == nullptr) {
@@ -93,6 +93,7 @@ RunningServer::RunningServer(bool traced)
     config.cfgPortTcp = "";
     config.cfgRepertoire = receive_;
     config.cfgTrace = std::string(traced ? "O" : "N");
+    config.cfgExtension = extension;
     QString error;
     if (!engine_->start(config, error)) {
         throw std::runtime_error("server did not start: " + error.toStdString());

@@ -35,7 +35,8 @@ std::string ack(std::uint64_t position);
 
 class RunningServer {
 public:
-    explicit RunningServer(bool traced = false);
+    // `extension`: the "offreExtension=" setting.
+    explicit RunningServer(bool traced = false, const std::string& extension = {});
     ~RunningServer();
     RunningServer(const RunningServer&) = delete;
     RunningServer& operator=(const RunningServer&) = delete;

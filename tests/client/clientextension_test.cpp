@@ -1,0 +1,117 @@
+// The client's side of the extension against a scripted server: it switches only on an
+// acceptance of its own offer, then sends a window of extended datagrams, and deletes its file only
+// on the server's verified final answer.
+
+#include "clienttestkit.h"
+
+#include "digest.h"
+#include "extcodec.h"
+
+#include <QSignalSpy>
+#include <map>
+
+namespace ext = zelk::ext;
+using namespace zelktest;
+
+namespace {
+
+class ClientExtension : public ClientFixture {
+protected:
+    // The offer in the header of `name`: its identity.
+    std::uint64_t offerOf(const std::string& name) {
+        const std::string header = expectHeaderOf(name);
+        const auto offer = ext::findOffer(header);
+        EXPECT_TRUE(offer) << header;
+        return offer ? offer->transfer : 0;
+    }
+    void answer(ext::Kind kind, std::uint64_t id, std::int64_t value) {
+        std::string datagram;
+        ext::encode(kind, id, value, {}, datagram);
+        server.answer(datagram);
+    }
+    // Every extended datagram of `kind` waiting, decoded; the test fails on any other, but for
+    // pieces sent again (probes) while it waits for a finish.
+    std::map<std::int64_t, std::string> pieces(std::uint64_t id, ext::Kind kind = ext::Kind::Data) {
+        std::map<std::int64_t, std::string> got;
+        while (const auto datagram = server.next()) {
+            const auto frame = ext::decode(*datagram);
+            EXPECT_TRUE(frame && frame->transfer == id);
+            const bool probe = frame && frame->kind == ext::Kind::Data && kind != frame->kind;
+            EXPECT_TRUE(probe || (frame && frame->kind == kind));
+            if (frame && !probe) {
+                got.emplace(frame->value, std::string(frame->body));
+            }
+            if (server.waiting() == 0 && !got.empty()) {
+                break;
+            }
+        }
+        return got;
+    }
+};
+
+ext::Digest digestOf(const std::string& bytes) {
+    ext::RunningDigest digest;
+    digest.feed(0, bytes);
+    return digest.finish();
+}
+
+} // namespace
+
+TEST_F(ClientExtension, AnAcceptanceOfAnotherOfferChangesNothing) {
+    put("a.bin", zelktest::patternBytes(5000));
+    start();
+    engine->timLoopEnvoi_Timer();
+    const std::uint64_t id = offerOf("a.bin");
+    server.answer("PTE;1;END" + ext::acceptSuffix({id + 1, 0}));
+    QTest::qWait(200);
+    EXPECT_EQ(server.waiting(), 0u);
+    EXPECT_FALSE(engine->extendedTransfer());
+}
+
+TEST_F(ClientExtension, SendsAWindowAndDeletesOnlyOnTheVerifiedAnswer) {
+    const std::string bytes = zelktest::patternBytes(20500, 9);
+    put("b.bin", bytes);
+    start();
+    engine->timLoopEnvoi_Timer();
+    const std::uint64_t id = offerOf("b.bin");
+    server.answer("PTE;1;END" + ext::acceptSuffix({id, 0}));
+
+    // More than one piece in flight at once, each at its own offset.
+    std::map<std::int64_t, std::string> got = pieces(id);
+    ASSERT_GT(got.size(), 1u);
+    EXPECT_TRUE(engine->extendedTransfer());
+    std::int64_t held = 0;
+    while (held < 20500) {
+        for (const auto& [offset, body] : got) {
+            EXPECT_EQ(body, bytes.substr(static_cast<std::size_t>(offset), body.size()));
+            held = std::max(held, offset + static_cast<std::int64_t>(body.size()));
+        }
+        std::string ackDatagram;
+        ext::encodeAck(id, held, {}, ackDatagram);
+        server.answer(ackDatagram);
+        if (held < 20500) {
+            got = pieces(id);
+        }
+    }
+    // Every byte acknowledged: the finish carries the file's digest; the file stays until the
+    // verdict, and a mismatch sends it all again.
+    const auto finish = pieces(id, ext::Kind::Finish);
+    ASSERT_EQ(finish.size(), 1u);
+    const ext::Digest sum = digestOf(bytes);
+    EXPECT_EQ(finish.begin()->second,
+              std::string(reinterpret_cast<const char*>(sum.data()), sum.size()));
+    EXPECT_TRUE(inOutbox("b.bin"));
+    answer(ext::Kind::Mismatch, id, 0);
+    EXPECT_EQ(pieces(id).begin()->first, 0);
+
+    QSignalSpy done(engine.get(), &zelk::ClientEngine::fileDone);
+    answer(ext::Kind::Verified, id, 20500);
+    EXPECT_FALSE(done.wait(300)); // not finishing: a verdict it did not ask for
+    std::string all;
+    ext::encodeAck(id, 20500, {}, all);
+    server.answer(all);
+    ASSERT_EQ(pieces(id, ext::Kind::Finish).size(), 1u);
+    answer(ext::Kind::Verified, id, 20500);
+    ASSERT_TRUE(done.wait(kWaitMs));
+    EXPECT_FALSE(inOutbox("b.bin"));
+}

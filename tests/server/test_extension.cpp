@@ -1,0 +1,144 @@
+// The extension against the real engine, spoken by a scripted peer: an offer accepted only where
+// it may be, pieces written at their own offsets whatever their order or copies, the whole file
+// checked against the sender's digest before the final answer, and a resume under a new identity
+// settled by that digest.
+
+#include "harness.h"
+
+#include "digest.h"
+#include "extcodec.h"
+
+#include <gtest/gtest.h>
+
+using namespace servertest;
+using zelktest::patternBytes;
+using zelktest::readFile;
+namespace ext = zelk::ext;
+
+namespace {
+
+constexpr std::int64_t kSize = 25000;
+
+std::string offeredHeader(std::string_view name, std::uint64_t transfer, std::int64_t size) {
+    return zelk::buildHeaderFrame(kPoste7, name, ext::plainSizeText(size),
+                                  ext::offerField(ext::Offer{transfer, size}));
+}
+
+std::string accepted(std::uint64_t transfer, std::int64_t held) {
+    return "PTE;" + std::to_string(held + 1) + ";END" + ext::acceptSuffix({transfer, held});
+}
+
+std::string data(std::uint64_t transfer, std::string_view file, std::int64_t from,
+                 std::int64_t to) {
+    std::string datagram;
+    ext::encode(ext::Kind::Data, transfer, from,
+                file.substr(static_cast<std::size_t>(from), static_cast<std::size_t>(to - from)),
+                datagram);
+    return datagram;
+}
+
+std::string finish(std::uint64_t transfer, std::string_view file) {
+    ext::RunningDigest digest;
+    digest.feed(0, file);
+    const ext::Digest sum = digest.finish();
+    std::string datagram;
+    ext::encode(ext::Kind::Finish, transfer, static_cast<std::int64_t>(file.size()),
+                std::string_view(reinterpret_cast<const char*>(sum.data()), sum.size()),
+                datagram);
+    return datagram;
+}
+
+// What an answer says: its kind, value and ranges, or "none".
+std::string said(const std::optional<std::string>& answer) {
+    if (!answer) {
+        return "none";
+    }
+    const auto frame = ext::decode(*answer);
+    if (!frame) {
+        return "text " + *answer;
+    }
+    std::string text(1, static_cast<char>(frame->kind));
+    text += ' ' + std::to_string(frame->value);
+    if (const auto ranges = ext::ackRanges(*frame)) {
+        for (const ext::Range& range : *ranges) {
+            text += " [" + std::to_string(range.start) + "," + std::to_string(range.end) + ")";
+        }
+    }
+    return text;
+}
+
+} // namespace
+
+TEST(Extension, PiecesLandAtTheirOffsetsAndOnlyTheSendersDigestEndsTheTransfer) {
+    RunningServer server;
+    UdpPeer peer(server.engine().udpPort());
+    const std::uint64_t id = 0x0123456789abcdefULL;
+    const std::string file = patternBytes(kSize, 3);
+
+    ASSERT_EQ(peer.exchange(offeredHeader("x.bin", id, kSize)), accepted(id, 0));
+    const std::pair<std::int64_t, std::int64_t> order[] = {
+        {10000, 20000}, {0, 10000}, {0, 10000}, {22000, 25000}, {20000, 22000}};
+    const char* const expected[] = {"A 0 [10000,20000)", "A 20000", "A 20000",
+                                    "A 20000 [22000,25000)", "A 25000"};
+    for (std::size_t i = 0; i < std::size(order); ++i) {
+        EXPECT_EQ(said(peer.exchange(data(id, file, order[i].first, order[i].second))),
+                  expected[i]);
+    }
+    EXPECT_EQ(server.table().at(0).position, "25001");
+    EXPECT_EQ(said(peer.exchange(data(id, file + "!", 24000, 25001))), "none"); // past the size
+
+    // Another file's digest: the copy is discarded and the file asked for again.
+    EXPECT_EQ(said(peer.exchange(finish(id, patternBytes(kSize, 4)))), "X 0");
+    EXPECT_EQ(server.table().at(0).position, "1");
+    EXPECT_EQ(said(peer.exchange(data(id, file, 0, kSize / 2))), "A 12500");
+    EXPECT_EQ(said(peer.exchange(finish(id, file))), "A 12500"); // not whole yet
+    EXPECT_EQ(said(peer.exchange(data(id, file, kSize / 2, kSize))), "A 25000");
+    EXPECT_EQ(said(peer.exchange(finish(id, file))), "V 25000");
+    EXPECT_EQ(server.table().count(), 0);
+    EXPECT_EQ(readFile(server.pathOf("poste7", "x.bin")), file);
+
+    // The final answer lost: the finish, or the header sent again, is answered from memory.
+    EXPECT_EQ(said(peer.exchange(finish(id, file))), "V 25000");
+    EXPECT_EQ(peer.exchange(offeredHeader("x.bin", id, kSize)), accepted(id, kSize));
+    EXPECT_EQ(server.table().count(), 0);
+    EXPECT_EQ(said(peer.exchange(data(id + 1, file, 0, 10))), "U 0");
+}
+
+// A client that restarted offers another identity: the server resumes by name and size, frames
+// of the old identity are no longer taken, and the digest finds out a file that changed between
+// the two runs.
+TEST(Extension, AResumeUnderANewIdentityIsSettledByTheDigest) {
+    RunningServer server;
+    UdpPeer peer(server.engine().udpPort());
+    const std::string before = patternBytes(kSize, 5);
+    const std::string after = patternBytes(kSize, 6);
+    ASSERT_EQ(peer.exchange(offeredHeader("y.bin", 11, kSize)), accepted(11, 0));
+    ASSERT_EQ(said(peer.exchange(data(11, before, 0, 12000))), "A 12000");
+
+    ASSERT_EQ(peer.exchange(offeredHeader("y.bin", 12, kSize)), accepted(12, 12000));
+    EXPECT_EQ(said(peer.exchange(data(11, before, 12000, 13000))), "U 0");
+    ASSERT_EQ(said(peer.exchange(data(12, after, 12000, kSize))), "A 25000");
+    EXPECT_EQ(said(peer.exchange(finish(12, after))), "X 0");
+    ASSERT_EQ(said(peer.exchange(data(12, after, 0, kSize))), "A 25000");
+    EXPECT_EQ(said(peer.exchange(finish(12, after))), "V 25000");
+    EXPECT_EQ(readFile(server.pathOf("poste7", "y.bin")), after);
+}
+
+// Where the extension may not be used the answer is byte for byte the plain one: over TCP, with
+// the server's extension turned off, and for an offer whose plain size disagrees with it.
+TEST(Extension, NotAcceptedOverTcpWhenTurnedOffOrWhenTheOfferDisagrees) {
+    {
+        RunningServer server;
+        TcpPeer tcp(server.engine().tcpPort());
+        tcp.write(offeredHeader("t.bin", 21, 100));
+        EXPECT_TRUE(tcp.answers("PTE;1;END"));
+        UdpPeer peer(server.engine().udpPort());
+        const std::string disagreeing = zelk::buildHeaderFrame(
+            kProbe, "d.bin", "99", ext::offerField(ext::Offer{22, 100}));
+        EXPECT_EQ(peer.exchange(disagreeing), "PTE;1;END");
+    }
+    RunningServer off(false, "N");
+    UdpPeer peer(off.engine().udpPort());
+    EXPECT_EQ(peer.exchange(offeredHeader("o.bin", 23, 100)), "PTE;1;END");
+    EXPECT_EQ(said(peer.exchange(data(23, patternBytes(100), 0, 100))), "U 0");
+}
