@@ -99,6 +99,7 @@ private:
     void startWriteback(const TransferRow& row, ExtReceive& state);
     std::optional<ext::Offer> acceptableOffer() const;
     void startExtended(int index);
+    void traceAccepted(const TransferRow& row, std::int64_t held);
     void adoptExtended(int index);
     void forgetExtended(TransferRow& row);
     void extendedDatagram(std::string_view bytes);

@@ -5,6 +5,7 @@
 #include "serveurengine.h"
 
 #include <charconv>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
@@ -70,6 +71,17 @@ void ServeurEngine::startExtended(int index) {
     state.size = offer_->size;
     extended_.insert_or_assign(offer_->transfer, std::move(state));
     accept_ = ext::Accept{offer_->transfer, 0};
+    traceAccepted(row, 0);
+}
+
+void ServeurEngine::traceAccepted(const TransferRow& row, std::int64_t held) {
+    if (trace_.enabled()) {
+        char id[20];
+        std::snprintf(id, sizeof id, "%016llx", static_cast<unsigned long long>(row.transfer));
+        trace_.write("extended protocol", transferName(row.origin, row.file) + ", transfer " + id +
+                                              ": the offer is accepted, " +
+                                              std::to_string(held) + " bytes held");
+    }
 }
 
 // A header that resumes the row: an offered one carries the row on under its new identity (a
@@ -93,6 +105,7 @@ void ServeurEngine::adoptExtended(int index) {
     }
     row.transfer = offer_->transfer;
     accept_ = ext::Accept{offer_->transfer, state.written.cumulative()};
+    traceAccepted(row, state.written.cumulative());
     extended_.insert_or_assign(offer_->transfer, std::move(state));
 }
 
