@@ -1,8 +1,10 @@
 #!/usr/bin/env python3
-"""Side-by-side measurements on loopback: the real ZelkFiles programs (headless), a TFTP peer
-(in.tftpd with curl as its client) and the bare stop-and-wait limit (zelk_limit), interleaved so
-that drift of the machine hits all of them alike. Run through bench/run, which installs and builds
-what this needs. Every process started here is stopped by its pid; every wait has a bound."""
+"""Side-by-side measurements on loopback: the real ZelkFiles programs (headless) on the plain
+protocol, a TFTP peer (in.tftpd with curl as its client) and the bare stop-and-wait limit
+(zelk_limit), interleaved so that drift of the machine hits all of them alike; then the extension
+beside the plain protocol, on loopback and through zelk_relay standing in for a wide-area path.
+Run through bench/run, which installs and builds what this needs. Every process started here is
+stopped by its pid; every wait has a bound."""
 
 import argparse
 import ctypes
@@ -216,9 +218,13 @@ def same_content(a, b):
 
 
 class ZelkRig:
-    """One headless server and N headless clients, each client with its own outbox and origin."""
+    """One headless server and N headless clients, each client with its own outbox and origin.
+    `plain` keeps the clients from offering the extension; `relay` (zelk_relay's options) puts the
+    relay between the clients and the server; `trace` turns the clients' trace on, which tells
+    which protocol a file went by at the cost of a few lines per file."""
 
-    def __init__(self, bindir, work, clients, piece, loop_ms):
+    def __init__(self, bindir, work, clients, piece, loop_ms, plain=False, relay=None,
+                 trace=False):
         self.bindir = bindir
         self.work = work
         self.port = free_port()
@@ -230,6 +236,11 @@ class ZelkRig:
         self.origins = [f"bench{i:02d}" for i in range(clients)]
         self.piece = piece
         self.loop_ms = loop_ms
+        self.plain = plain
+        self.relay_options = relay
+        self.relay = None
+        self.relay_port = None
+        self.trace = trace
 
     def __enter__(self):
         try:
@@ -244,23 +255,31 @@ class ZelkRig:
 
     def _start(self):
         self._start_server()
+        target = self.port
+        if self.relay_options is not None:
+            self._start_relay()
+            target = self.relay_port
         for origin in self.origins:
             outbox = os.path.join(self.work, "outbox-" + origin)
             cfg = os.path.join(self.work, f"client-{origin}.cfg")
             with open(cfg, "w") as f:
                 f.write(f"directoryFiles={outbox}\nvidangeDirFile={self.loop_ms}\n"
                         f"attendApresSnd=1000\nid_de_Lorigine={origin}\n"
-                        f"ip_destadresse=127.0.0.1\nip_portadresse={self.port}\n"
-                        f"ip_port_locals=0\npaquets_UdpMax={self.piece}\nCollecte_Trace=N\n")
+                        f"ip_destadresse=127.0.0.1\nip_portadresse={target}\n"
+                        f"ip_port_locals=0\npaquets_UdpMax={self.piece}\n"
+                        f"Collecte_Trace={'O' if self.trace else 'N'}\n"
+                        + ("offreExtension=N\n" if self.plain else ""))
             self.clients.append(self._launch("Client_ZelkFiles", cfg, f"client-{origin}.log"))
             self.outboxes.append(outbox)
         wait_for(lambda: all(os.path.isdir(o) for o in self.outboxes), READY_SECONDS,
                  "the outboxes")
         # A first small file through every client proves both ends ready and warms them up.
-        warm = os.path.join(self.work, "warm.bin")
-        with open(warm, "wb") as f:
-            f.write(os.urandom(4096))
-        self.transfer([(warm, "warm.bin")] * len(self.outboxes), 60)
+        warms = []
+        for index in range(len(self.outboxes)):
+            warms.append((os.path.join(self.work, f"warm-{index:02d}.bin"), "warm.bin"))
+            with open(warms[-1][0], "wb") as f:
+                f.write(os.urandom(4096))
+        self.transfer(warms, 60)
 
     def _start_server(self):
         # The port was free when it was chosen; someone may take it before the server binds it.
@@ -276,6 +295,39 @@ class ZelkRig:
                 return
             self.port = free_port()
         raise BenchError("the server did not start (see server.log)")
+
+    def _start_relay(self):
+        log = os.path.join(self.work, "relay.log")
+        # Its own lifetime only backs up the stop by pid; a transfer never comes near it.
+        self.relay = Started([os.path.join(self.bindir, "zelk_relay"), "--server-port",
+                              str(self.port), "--port", "0", "--lifetime", "86400"]
+                             + self.relay_options, log)
+        self.started.append(self.relay)
+
+        def announced():
+            with open(log, "rb") as f:
+                return b"\n" in f.read() or not self.relay.alive()
+
+        wait_for(announced, READY_SECONDS, "the relay's port")
+        if not self.relay.alive():
+            raise BenchError("zelk_relay did not start (see relay.log)")
+        with open(log) as f:
+            self.relay_port = int(f.readline())
+
+    def stop_relay(self):
+        """Stops the relay, which then prints its counts; gives that line."""
+        self.relay.stop()
+        with open(os.path.join(self.work, "relay.log")) as f:
+            lines = [line.strip() for line in f if line.startswith("relay:")]
+        if not lines:
+            raise BenchError("zelk_relay printed no counts")
+        return lines[-1]
+
+    def went_extended(self, client_index, name):
+        """Whether the client's trace says the server took the extension for file `name`."""
+        log = os.path.join(self.work, f"client-{self.origins[client_index]}.log")
+        with open(log, errors="replace") as f:
+            return f'extended protocol "{name}"' in f.read()
 
     def _launch(self, program, cfg, log):
         exe = os.path.join(self.bindir, program)
@@ -318,7 +370,7 @@ class ZelkRig:
 
 
 def zelk_one_file(bindir, work, source, size, piece):
-    with ZelkRig(bindir, work, 1, piece, 1) as rig:
+    with ZelkRig(bindir, work, 1, piece, 1, plain=True) as rig:
         cpu0 = rig.cpu()
         seconds = rig.transfer([(source, "big.bin")], transfer_bound(size, 5))
         cpu1 = rig.cpu()
@@ -346,7 +398,7 @@ def zelk_small_files(bindir, work, count, size):
         with open(path, "wb") as f:
             f.write(os.urandom(size))
         sources.append(path)
-    with ZelkRig(bindir, work, 1, 9999, 1) as rig:
+    with ZelkRig(bindir, work, 1, 9999, 1, plain=True) as rig:
         cpu0 = rig.cpu()
         seconds = rig.transfer([(s, os.path.basename(s)) for s in sources], 60 + count * 0.1)
         cpu1 = rig.cpu()
@@ -367,9 +419,15 @@ def zelk_small_files(bindir, work, count, size):
 
 
 def zelk_many_clients(bindir, work, source, size, clients):
-    with ZelkRig(bindir, work, clients, 9999, 1) as rig:
+    # Each client gets a copy of its own: one file linked into every outbox would change (its
+    # link count and ctime) whenever another client deleted its link, and be sent again.
+    copies = []
+    for i in range(clients):
+        copies.append(os.path.join(work, f"shared-{i:02d}.bin"))
+        shutil.copyfile(source, copies[-1])
+    with ZelkRig(bindir, work, clients, 9999, 1, plain=True) as rig:
         cpu0 = rig.cpu()
-        seconds = rig.transfer([(source, "shared.bin")] * clients,
+        seconds = rig.transfer([(copy, "shared.bin") for copy in copies],
                                transfer_bound(size * clients, 2))
         cpu1 = rig.cpu()
         rss = rig.peak_rss()
@@ -386,6 +444,89 @@ def zelk_many_clients(bindir, work, source, size, clients):
         "server_rss": rss[0],
         "client_rss_max": max(rss[1:]),
     }
+
+
+# --- The extension beside the plain protocol ---------------------------------------------------
+
+
+def zelk_protocol_case(bindir, work, source, size, piece, plain, relay=None, slowest_mbps=5):
+    """One file by one protocol, on loopback or through the relay; the client's trace proves which
+    protocol the file went by, so that a server or client that falls back cannot pass unnoticed."""
+    with ZelkRig(bindir, work, 1, piece, 1, plain=plain, relay=relay, trace=True) as rig:
+        cpu0 = rig.cpu()
+        seconds = rig.transfer([(source, "big.bin")], transfer_bound(size, slowest_mbps))
+        cpu1 = rig.cpu()
+        rss = rig.peak_rss()
+        counts = rig.stop_relay() if relay is not None else None
+        if rig.went_extended(0, "big.bin") == plain:
+            raise BenchError("the file went by the " + ("extension" if plain else "plain protocol")
+                             + " (see the client's log)")
+        received = rig.received(0, "big.bin")
+        if not same_content(source, received):
+            raise BenchError("ZelkFiles: the received file differs from the one sent")
+        os.unlink(received)
+    return {
+        "protocol": "plain" if plain else "ZX1",
+        "size": size,
+        "seconds": seconds,
+        "MBps": size / seconds / 1e6,
+        "server_cpu": cpu1[0] - cpu0[0],
+        "client_cpu": cpu1[1] - cpu0[1],
+        "server_rss": rss[0],
+        "client_rss": rss[1],
+        "relay": counts,
+    }
+
+
+def relay_path(loss):
+    """zelk_relay's options for a 50 ms round trip losing `loss` each way, seeded for replay."""
+    return ["--owd", "25", "--loss", str(loss), "--seed", "7"]
+
+
+def extension_section(bindir, work, args):
+    """Loopback first (one large file, both protocols, both piece sizes), then the relay's 50 ms
+    path, where the plain protocol gets a smaller file: it moves one piece per round trip."""
+    cases = []
+
+    def measure(label, source, size, piece, plain, relay=None, slowest_mbps=5):
+        scratch = tempfile.mkdtemp(dir=work)
+        try:
+            r = zelk_protocol_case(bindir, scratch, source, size, piece, plain, relay,
+                                   slowest_mbps)
+        finally:
+            shutil.rmtree(scratch, ignore_errors=True)
+        r.update(path=label, piece=piece)
+        cases.append(r)
+        print(f"extension beside plain, {label}, block {piece}, {r['protocol']}: "
+              f"{size / MIB:g} MiB in {r['seconds']:.2f} s, {r['MBps']:.2f} MB/s, CPU server "
+              f"{r['server_cpu']:.2f} s client {r['client_cpu']:.2f} s, peak RSS server "
+              f"{r['server_rss']:.1f} MiB client {r['client_rss']:.1f} MiB"
+              + (f"\n  {r['relay']}" if r["relay"] else ""), flush=True)
+
+    size = args.ext_loop_mib * MIB
+    source = os.path.join(work, "ext-loop.bin")
+    make_source(source, size)
+    for piece in (9999, 1428):
+        for plain in (False, True):
+            measure("loopback", source, size, piece, plain)
+    os.unlink(source)
+
+    sizes = {False: args.ext_relay_mib * MIB, True: args.plain_relay_mib * MIB}
+    sources = {}
+    for plain, size in sizes.items():
+        if size:
+            sources[plain] = os.path.join(work, f"relay-{'plain' if plain else 'ext'}.bin")
+            make_source(sources[plain], size)
+    for loss in args.relay_loss:
+        label = f"relay 50 ms, loss {100 * loss:g} % each way"
+        for plain in (False, True):
+            if plain in sources:
+                # The plain protocol manages about 0.2 MB/s on this path, less under loss.
+                measure(label, sources[plain], sizes[plain], 9999, plain, relay_path(loss),
+                        0.02 if plain else 0.2)
+    for source in sources.values():
+        os.unlink(source)
+    return cases
 
 
 # --- The TFTP peer -----------------------------------------------------------------------------
@@ -533,16 +674,30 @@ CURL = find_tool("curl")
 
 def run(args):
     bindir = os.path.abspath(args.bin)
-    for program in ("Serveur_ZelkFiles", "Client_ZelkFiles", "zelk_limit"):
+    for program in ("Serveur_ZelkFiles", "Client_ZelkFiles", "zelk_limit", "zelk_relay"):
         if not os.access(os.path.join(bindir, program), os.X_OK):
             raise BenchError(f"{program} is not built in {bindir}")
+    results = {"machine": machine()}
+    if not args.extension:
+        run_plain(bindir, args, results)
+    work = tempfile.mkdtemp(prefix="zelkbench.")
+    try:
+        results["extension"] = extension_section(bindir, work, args)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    results["machine"]["load_after"] = os.getloadavg()
+    return results
+
+
+def run_plain(bindir, args, results):
+    """The plain protocol beside the TFTP peer and the bare limit, then its other measures."""
     peer = TFTPD is not None and CURL is not None and os.geteuid() == 0
     if not peer:
         print("TFTP peer skipped: needs in.tftpd and curl (bench/run installs them) and root",
               flush=True)
     size = args.size_mib * MIB
     work = tempfile.mkdtemp(prefix="zelkbench.")
-    results = {"machine": machine(), "size": size, "rounds": args.rounds, "blocks": {}}
+    results.update(size=size, rounds=args.rounds, blocks={})
     try:
         source = os.path.join(work, "source.bin")
         make_source(source, size)
@@ -596,15 +751,38 @@ def run(args):
             print("large file:", results["large"], flush=True)
     finally:
         shutil.rmtree(work, ignore_errors=True)
-    results["machine"]["load_after"] = os.getloadavg()
-    return results
 
 
 def report(results, args):
-    lines = []
     m = results["machine"]
-    lines.append(f"Machine: {m['nproc']} cores, {m['cpu']}, kernel {m['kernel']}; load average "
-                 f"{m['load'][0]:.2f} before, {m['load_after'][0]:.2f} after.")
+    lines = [f"Machine: {m['nproc']} cores, {m['cpu']}, kernel {m['kernel']}; load average "
+             f"{m['load'][0]:.2f} before, {m['load_after'][0]:.2f} after."]
+    if "blocks" in results:
+        lines.append("")
+        lines.extend(report_plain(results, args))
+    lines.append("")
+    lines.extend(report_extension(results["extension"]))
+    return "\n".join(lines)
+
+
+def report_extension(cases):
+    lines = ["Extension beside plain: one file each, one measurement each.", "",
+             "| Path | Block | Protocol | File MiB | MB/s | wall s | server CPU s | client CPU s "
+             "| server peak RSS MiB | client peak RSS MiB |",
+             "|---|---|---|---|---|---|---|---|---|---|"]
+    for c in cases:
+        lines.append(f"| {c['path']} | {c['piece']} | {c['protocol']} | {c['size'] / MIB:g} | "
+                     f"{c['MBps']:.2f} | {c['seconds']:.2f} | {c['server_cpu']:.2f} | "
+                     f"{c['client_cpu']:.2f} | {c['server_rss']:.1f} | {c['client_rss']:.1f} |")
+    lines.append("")
+    for c in cases:
+        if c["relay"]:
+            lines.append(f"- {c['path']}, {c['protocol']}: `{c['relay']}`")
+    return lines
+
+
+def report_plain(results, args):
+    lines = []
     lines.append(f"One file of {results['size'] // MIB} MiB, medians of {results['rounds']} "
                  "interleaved rounds.")
     lines.append("")
@@ -657,7 +835,7 @@ def report(results, args):
         g = results["large"]
         lines.append(f"- One {g['size_mib']} MiB file, block 9999: {g['MBps']:.1f} MB/s; peak "
                      f"RSS server {g['server_rss']:.1f} MiB, client {g['client_rss']:.1f} MiB")
-    return "\n".join(lines)
+    return lines
 
 
 def targets(results):
@@ -690,12 +868,24 @@ def main():
     parser.add_argument("--clients", type=int, default=10)
     parser.add_argument("--clients-mib", type=int)
     parser.add_argument("--large-mib", type=int, help="one more file this large (0: none)")
+    parser.add_argument("--extension", action="store_true",
+                        help="only the extension beside the plain protocol")
+    parser.add_argument("--ext-loop-mib", type=int, help="the file on loopback, both protocols")
+    parser.add_argument("--ext-relay-mib", type=int,
+                        help="the extension's file through the relay")
+    parser.add_argument("--plain-relay-mib", type=int,
+                        help="the plain protocol's file through the relay (0: none)")
+    parser.add_argument("--relay-loss", type=float, nargs="+",
+                        help="the relay's loss each way, one pair of measures per value")
     parser.add_argument("--json", help="also write the raw figures here")
     parser.add_argument("--out", help="also write the table here")
     args = parser.parse_args()
-    quick = {"rounds": 1, "size_mib": 4, "small_files": 50, "clients_mib": 1, "large_mib": 0}
+    # The quick relay case is the extension alone: the plain protocol needs a round trip a piece.
+    quick = {"rounds": 1, "size_mib": 4, "small_files": 50, "clients_mib": 1, "large_mib": 0,
+             "ext_loop_mib": 8, "ext_relay_mib": 1, "plain_relay_mib": 0, "relay_loss": [0.01]}
     full = {"rounds": 5, "size_mib": 256, "small_files": 2000, "clients_mib": 32,
-            "large_mib": 1024}
+            "large_mib": 1024, "ext_loop_mib": 1024, "ext_relay_mib": 64, "plain_relay_mib": 2,
+            "relay_loss": [0.0, 0.01]}
     for key, value in (quick if args.quick else full).items():
         if getattr(args, key) is None:
             setattr(args, key, value)
