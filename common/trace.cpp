@@ -64,20 +64,10 @@ bool traceWanted(std::string_view cfgTrace) {
 std::string transferSummary(std::int64_t bytes, std::int64_t milliseconds) {
     // A file done within the clock's grain still shows a rate.
     const double seconds = static_cast<double>(std::max<std::int64_t>(milliseconds, 1)) / 1000.0;
-    double rate = static_cast<double>(bytes) / seconds;
-    const char* unit = "B/s";
-    for (const char* larger : {"kB/s", "MB/s", "GB/s"}) {
-        if (rate < 1000.0) {
-            break;
-        }
-        rate /= 1000.0;
-        unit = larger;
-    }
-    char text[96];
-    std::snprintf(text, sizeof text, "%lld bytes in %.3f s (%.3g %s)",
-                  static_cast<long long>(bytes), static_cast<double>(milliseconds) / 1000.0, rate,
-                  unit);
-    return text;
+    char text[64];
+    std::snprintf(text, sizeof text, "%lld bytes in %.3f s (", static_cast<long long>(bytes),
+                  static_cast<double>(milliseconds) / 1000.0);
+    return text + rateText(static_cast<double>(bytes) / seconds) + ")";
 }
 
 std::string rateText(double bytesPerSecond) {
@@ -90,12 +80,9 @@ std::string rateText(double bytesPerSecond) {
         rate /= 1000.0;
         unit = larger;
     }
+    // Three significant digits; below 999.5 they never need an exponent.
     char text[32];
-    std::snprintf(text, sizeof text, rate < 9.995 && unit[0] != 'B' ? "%.2f %s" : "%.0f %s", rate,
-                  unit);
-    if (rate >= 9.995 && rate < 99.95 && unit[0] != 'B') {
-        std::snprintf(text, sizeof text, "%.1f %s", rate, unit);
-    }
+    std::snprintf(text, sizeof text, "%.3g %s", rate, unit);
     return text;
 }
 

@@ -261,6 +261,8 @@ TEST(OperatorTrace, SummaryGivesSizeDurationAndRate) {
     EXPECT_EQ(zelk::transferSummary(6291777, 2000), "6291777 bytes in 2.000 s (3.15 MB/s)");
     EXPECT_EQ(zelk::transferSummary(1, 0), "1 bytes in 0.000 s (1 kB/s)");
     EXPECT_EQ(zelk::transferSummary(500, 1000), "500 bytes in 1.000 s (500 B/s)");
+    // Never an exponent: just under a unit change reads as the next unit.
+    EXPECT_EQ(zelk::transferSummary(999600, 1000), "999600 bytes in 1.000 s (1 MB/s)");
 }
 
 // A file that cannot be sent is named once with the reason, not at every scan of the outbox.
