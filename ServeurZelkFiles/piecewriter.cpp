@@ -36,6 +36,11 @@ void PieceWriter::begin(std::string_view origin) {
     transfers_.insert_or_assign(std::string(origin), Transfer{true, false, false});
 }
 
+void PieceWriter::adopt(std::string_view origin) {
+    forget(origin);
+    transfers_.insert_or_assign(std::string(origin), Transfer{false, true, true});
+}
+
 int PieceWriter::keptFor(std::string_view origin, std::string_view file) {
     const std::size_t i = indexOf(origin);
     if (i == kept_.size() || kept_[i].file != file) {
@@ -128,25 +133,68 @@ bool PieceWriter::writeAt(int fd, std::int64_t offset1, std::string_view bytes,
     return true;
 }
 
-bool PieceWriter::finish(std::string_view origin, WriteFailure& failure) {
+bool PieceWriter::takeKept(std::string_view origin, Kept& kept, Transfer& owed) {
     const std::size_t i = indexOf(origin);
     if (i == kept_.size()) {
-        return true;
+        return false;
     }
     const auto found = transfers_.find(origin);
-    const Transfer owed = found == transfers_.end() ? Transfer{} : found->second;
-    const Kept kept = std::move(kept_[i]);
+    owed = found == transfers_.end() ? Transfer{} : found->second;
+    kept = std::move(kept_[i]);
     kept_.erase(kept_.begin() + static_cast<std::ptrdiff_t>(i));
-    const bool synced = syncAll(kept, owed, failure);
+    return true;
+}
+
+bool PieceWriter::closeFinished(const Kept& kept, bool synced, WriteFailure& failure) {
     ::close(kept.folderFd);
     if (::close(kept.fd) != 0 && synced) {
         failure = WriteFailure{systemText("cannot close " + kept.file)};
         return false;
     }
-    if (synced && found != transfers_.end()) {
-        transfers_.erase(found);
+    if (synced) {
+        transfers_.erase(kept.origin);
     }
     return synced;
+}
+
+bool PieceWriter::finish(std::string_view origin, WriteFailure& failure) {
+    Kept kept;
+    Transfer owed;
+    if (!takeKept(origin, kept, owed)) {
+        return true;
+    }
+    return closeFinished(kept, syncAll(kept, owed, failure), failure);
+}
+
+// The bytes first, under the staging name; then the name; then the folder entries. A crash in
+// between leaves either the staging file or the whole file under its name, never a part of it.
+bool PieceWriter::publish(std::string_view origin, const std::string& finalName,
+                          WriteFailure& failure) {
+    Kept kept;
+    Transfer owed;
+    if (!takeKept(origin, kept, owed)) {
+        failure = WriteFailure{"the staging file of " + finalName + " is not open"};
+        return false;
+    }
+    owed.fileMade = true; // the rename makes an entry
+    bool synced = ops_->fdatasync(kept.fd) == 0;
+    if (!synced) {
+        failure = WriteFailure{systemText("cannot sync " + kept.file)};
+    } else if (ops_->renameat(kept.folderFd, kept.file.c_str(), finalName.c_str()) != 0) {
+        failure = WriteFailure{systemText("cannot rename " + kept.file + " to " + finalName)};
+        synced = false;
+    } else {
+        synced = syncAll(kept, owed, failure);
+    }
+    return closeFinished(kept, synced, failure);
+}
+
+bool PieceWriter::syncData(int fd, WriteFailure& failure) {
+    if (ops_->fdatasync(fd) != 0) {
+        failure = WriteFailure{systemText("cannot sync")};
+        return false;
+    }
+    return true;
 }
 
 // The data first, then the entry that names it, then the entry that names its folder: the client

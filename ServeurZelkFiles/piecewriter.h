@@ -30,10 +30,14 @@ public:
     PieceWriter& operator=(const PieceWriter&) = delete;
 
     void useFileOps(FileOps& ops) { ops_ = &ops; }
+    FileOps& ops() const { return *ops_; }
 
     // A new transfer for the origin: its first piece replaces whatever file holds the name.
     // Nothing is deleted before, so a header repeated late cannot take a finished file away.
     void begin(std::string_view origin);
+    // A transfer that goes on in a file an earlier run of the server wrote: opened as it is. The
+    // entries naming it may never have been synced, so they are when it is finished.
+    void adopt(std::string_view origin);
 
     // The open file of the origin's transfer of `file`, when its path still names it; -1
     // otherwise (a stale one is closed).
@@ -48,6 +52,11 @@ public:
     // Brings the origin's finished file to stable storage (its data, and the folder entries made
     // for it) and closes it; false when the system cannot promise the bytes are kept.
     bool finish(std::string_view origin, WriteFailure& failure);
+    // The same for a staging file, which then takes its final name in its folder (replacing any
+    // file of that name only now), and that folder is synced so that the new name is kept.
+    bool publish(std::string_view origin, const std::string& finalName, WriteFailure& failure);
+    // The bytes written so far to `fd` brought to stable storage.
+    bool syncData(int fd, WriteFailure& failure);
     // Closes the origin's file, if open.
     void forget(std::string_view origin);
     // Closes every file not written since the previous call.
@@ -77,6 +86,9 @@ private:
 
     bool stillNamed(const Kept& kept) const;
     bool syncAll(const Kept& kept, const Transfer& transfer, WriteFailure& failure);
+    // Takes the origin's kept file out of the list, with what it owes stable storage.
+    bool takeKept(std::string_view origin, Kept& kept, Transfer& owed);
+    bool closeFinished(const Kept& kept, bool synced, WriteFailure& failure);
     void close(std::size_t index);
     std::size_t indexOf(std::string_view origin) const;
     std::size_t leastRecentlyUsed() const;

@@ -1,6 +1,7 @@
 #include "receivefolder.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -90,6 +91,10 @@ int FileOps::fsync(int fd) {
 
 int FileOps::unlinkat(int folderFd, const char* name) {
     return ::unlinkat(folderFd, name, 0);
+}
+
+int FileOps::renameat(int folderFd, const char* from, const char* to) {
+    return ::renameat(folderFd, from, folderFd, to);
 }
 
 FileOps& FileOps::system() {

@@ -17,6 +17,8 @@ public:
     virtual int fdatasync(int fd);
     virtual int fsync(int fd);
     virtual int unlinkat(int folderFd, const char* name);
+    // Within one folder: how a finished file takes its final name, replacing any of that name.
+    virtual int renameat(int folderFd, const char* from, const char* to);
     static FileOps& system();
 };
 
@@ -25,6 +27,9 @@ public:
 struct WriteFailure {
     std::string why;
     bool unsafe = false;
+    // A staging file that someone else moved, removed or replaced: its bytes are no longer the
+    // server's to trust, and the transfer starts again.
+    bool disturbed = false;
 };
 
 // The receive folder, held open so that everything below it is reached from its descriptor and a

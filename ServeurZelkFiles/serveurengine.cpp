@@ -3,6 +3,9 @@
 #include "numeric.h"
 
 #include <charconv>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace zelk {
 namespace {
@@ -12,6 +15,8 @@ constexpr std::int64_t kLargestPosition = 2147483647;
 constexpr quint16 kLargestPort = 65535;
 // A file that no piece has reached for this long is closed (a client gone for good).
 constexpr int kIdleFileMs = 2000;
+// How often staging files are looked at for those nobody resumed.
+constexpr int kSweepMs = 3600 * 1000;
 
 std::string_view withoutTrailingBlanks(std::string_view origin) {
     const std::size_t last = origin.find_last_not_of(' ');
@@ -64,7 +69,20 @@ QString outOfRange(const char* what, const std::string& text) {
         .arg(QLatin1String(what), displayText(text));
 }
 
+bool stagingPlainWanted(std::string_view setting) {
+    return setting == "O" || setting == "o";
+}
+
+std::int64_t stagingAgeSeconds(const std::string& setting) {
+    const std::int64_t seconds = setting.empty() ? 0 : wholeValue(setting);
+    return seconds > 0 ? seconds : kDefaultStagingAgeSeconds;
+}
+
 } // namespace
+
+std::string diskName(const TransferRow& row) {
+    return row.staged ? stagingName(row.file) : row.file;
+}
 
 QString displayText(std::string_view bytes) {
     const QByteArray raw =
@@ -92,6 +110,8 @@ ServeurEngine::ServeurEngine(QObject* parent, std::FILE* traceSink)
             idleFiles_.stop();
         }
     });
+    sweep_.setInterval(kSweepMs);
+    connect(&sweep_, &QTimer::timeout, this, [this] { sweepStagingFiles(); });
 }
 
 bool ServeurEngine::start(const ServerConfig& config, QString& error) {
@@ -102,6 +122,8 @@ bool ServeurEngine::start(const ServerConfig& config, QString& error) {
     if (!Set_FilPos(error)) {
         return false;
     }
+    sweepStagingFiles();
+    sweep_.start();
     table_.clear();
     emit tableChanged();
     udpLabel_ = QStringLiteral("UDP port = ") + displayText(cfg_.cfgPortUdp);
@@ -308,6 +330,10 @@ void ServeurEngine::handleFrame() {
         drop("header whose file name is no plain name");
         return;
     }
+    if (isStagingName(header->nomFichier)) {
+        drop("header whose file name ends like the server's staging files");
+        return;
+    }
     nomOrigine = std::move(header->nomOrigine);
     nomFichier = std::move(header->nomFichier);
     tailleTotale = std::move(header->tailleTotale);
@@ -332,8 +358,7 @@ void ServeurEngine::Match_File() {
             return;
         }
         if (AddListe()) {
-            startExtended(table_.count() - 1);
-            EnvoieAck("1");
+            EnvoieAck(startExtended(table_.count() - 1));
         }
         return;
     }
@@ -351,8 +376,7 @@ void ServeurEngine::Match_File() {
         table_.remove(index);
         emit tableChanged();
         if (AddListe()) {
-            startExtended(table_.count() - 1);
-            EnvoieAck("1");
+            EnvoieAck(startExtended(table_.count() - 1));
         }
         return;
     }
@@ -373,8 +397,14 @@ void ServeurEngine::Match_File() {
 // A new transfer deletes nothing yet: its first piece replaces the earlier file. A header that
 // the network repeated or held back, arriving after its file completed, thus leaves that file be.
 bool ServeurEngine::AddListe() {
-    if (!table_.append(TransferRow{nomOrigine, peerAddress_.toString().toStdString(),
-                                   std::to_string(peerPort_), nomFichier, "1", tailleTotale})) {
+    TransferRow row{nomOrigine,
+                    peerAddress_.toString().toStdString(),
+                    std::to_string(peerPort_),
+                    nomFichier,
+                    "1",
+                    tailleTotale};
+    row.staged = offer_.has_value() || stagingPlainWanted(cfg_.cfgStagingPlain);
+    if (!table_.append(std::move(row))) {
         drop("header from a new origin: the transfer table is full");
         return false;
     }
@@ -384,6 +414,11 @@ bool ServeurEngine::AddListe() {
         startedAt_[nomOrigine].start();
         trace_.write("file started", transferText(nomOrigine, nomFichier) + " of " + tailleTotale +
                                          " bytes, from " + peerText());
+        if (table_.at(table_.count() - 1).staged) {
+            trace_.write("file staged", transferText(nomOrigine, nomFichier) + ": received as \"" +
+                                            stagingName(nomFichier) + "\", renamed once whole" +
+                                            (offer_ ? " and verified" : ""));
+        }
     }
     return true;
 }
@@ -414,8 +449,12 @@ void ServeurEngine::Donnees_de_Contenu() {
     }
     const bool last = numericValue(row.total) == static_cast<double>(next - 1);
     WriteFailure failure;
-    if (!writePiece(row, position, content.donneesContenu, last, failure)) {
-        pieceFailed(row, failure);
+    if (!writePiece(index, position, content.donneesContenu, last, failure)) {
+        if (failure.disturbed) {
+            restartDisturbed(index, failure); // the sender's next header starts it anew
+        } else {
+            pieceFailed(table_.at(index), failure);
+        }
         return;
     }
     finishRow(index, next, last);
@@ -450,25 +489,119 @@ bool ServeurEngine::holdReceiveFolder(WriteFailure& failure) {
 // The file stays open while pieces keep coming, and is looked up again before each one, so a
 // file removed or replaced meanwhile is created anew in its (re-made) folder. The last piece is
 // answered only once the file is on stable storage: the client then deletes its only copy.
-bool ServeurEngine::writePiece(const TransferRow& row, std::int64_t position,
-                               std::string_view bytes, bool last, WriteFailure& failure) {
+bool ServeurEngine::writePiece(int index, std::int64_t position, std::string_view bytes, bool last,
+                               WriteFailure& failure) {
+    const int fd = fileOf(index, failure);
+    if (fd < 0 || !writer_.writeAt(fd, position, bytes, failure)) {
+        return false;
+    }
+    return !last || completeFile(index, failure);
+}
+
+int ServeurEngine::fileOf(int index, WriteFailure& failure) {
     if (!holdReceiveFolder(failure)) {
-        return false;
+        return -1;
     }
-    int fd = writer_.keptFor(row.origin, row.file);
+    const TransferRow& row = table_.at(index);
+    const std::string name = diskName(row);
+    int fd = writer_.keptFor(row.origin, name);
+    if (fd >= 0) {
+        return fd;
+    }
+    if (!sameStagingFile(index)) {
+        writer_.forget(row.origin);
+        failure =
+            WriteFailure{name + " was moved, removed or replaced by someone else", false, true};
+        return -1;
+    }
+    fd = writer_.open(row.origin, withoutTrailingBlanks(row.origin), name, failure);
     if (fd < 0) {
-        fd = writer_.open(row.origin, withoutTrailingBlanks(row.origin), row.file, failure);
-        if (fd < 0) {
-            return false;
-        }
-        if (!idleFiles_.isActive()) {
-            idleFiles_.start();
-        }
+        return -1;
     }
-    if (!writer_.writeAt(fd, position, bytes, failure)) {
+    if (!idleFiles_.isActive()) {
+        idleFiles_.start();
+    }
+    struct stat st {};
+    if (row.staged && row.stagedInode == 0 && ::fstat(fd, &st) == 0) {
+        table_.edit(index).stagedInode = st.st_ino;
+    }
+    return fd;
+}
+
+// A staging file once made is opened anew (after a pause) only when it is still the very file
+// this transfer wrote: one made again in its place would read as zeros where bytes were held.
+// It is looked at before opening, since opening would make a missing one anew.
+bool ServeurEngine::sameStagingFile(int index) {
+    const TransferRow& row = table_.at(index);
+    if (!row.staged || row.stagedInode == 0) {
+        return true;
+    }
+    const int folderFd = originFolder(row.origin);
+    struct stat st {};
+    const bool same = folderFd >= 0 &&
+                      ::fstatat(folderFd, diskName(row).c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                      st.st_ino == row.stagedInode;
+    if (folderFd >= 0) {
+        ::close(folderFd);
+    }
+    return same;
+}
+
+void ServeurEngine::restartDisturbed(int index, const WriteFailure& failure) {
+    const TransferRow& row = table_.at(index);
+    if (trace_.enabled()) {
+        trace_.write("staging disturbed", transferText(row.origin, row.file) + ": " + failure.why +
+                                              "; the transfer starts again from nothing");
+        startedAt_.erase(row.origin);
+    }
+    const int folderFd = originFolder(row.origin);
+    if (folderFd >= 0) {
+        removeState(folderFd, row.file);
+        ::close(folderFd);
+    }
+    extended_.erase(row.transfer);
+    writer_.begin(row.origin);
+    table_.remove(index);
+    emit tableChanged();
+}
+
+// A staged file is synced, then takes its name; the record of its progress is then of no use.
+bool ServeurEngine::completeFile(int index, WriteFailure& failure) {
+    const TransferRow& row = table_.at(index);
+    if (!row.staged) {
+        return writer_.finish(row.origin, failure);
+    }
+    if (!writer_.publish(row.origin, row.file, failure)) {
         return false;
     }
-    return !last || writer_.finish(row.origin, failure);
+    const int folderFd = originFolder(row.origin);
+    if (folderFd >= 0) {
+        removeState(folderFd, row.file);
+        ::close(folderFd);
+    }
+    if (trace_.enabled()) {
+        trace_.write("file renamed", transferText(row.origin, row.file) + ": \"" +
+                                         stagingName(row.file) +
+                                         "\" synced and renamed to its name, folder synced");
+    }
+    return true;
+}
+
+int ServeurEngine::originFolder(const std::string& origin) {
+    bool made = false;
+    WriteFailure failure;
+    return folder_.openOriginFolder(withoutTrailingBlanks(origin), made, failure);
+}
+
+void ServeurEngine::sweepStagingFiles() {
+    sweepStaging(
+        folder_.fd(), stagingAgeSeconds(cfg_.cfgStagingAge), [this](const std::string& path) {
+            if (trace_.enabled()) {
+                trace_.write("staging removed",
+                             path + ": no transfer resumed it for " +
+                                 std::to_string(stagingAgeSeconds(cfg_.cfgStagingAge)) + " s");
+            }
+        });
 }
 
 void ServeurEngine::finishRow(int index, std::int64_t newPosition, bool last) {

@@ -4,9 +4,10 @@
 #include "config.h"
 #include "digest.h"
 #include "extcodec.h"
-#include "rangeset.h"
 #include "piecewriter.h"
+#include "rangeset.h"
 #include "receivefolder.h"
+#include "staging.h"
 #include "tcplistener.h"
 #include "trace.h"
 #include "transfertable.h"
@@ -26,6 +27,9 @@
 #include <string_view>
 
 namespace zelk {
+
+// The name the row's file has on disk while it arrives.
+std::string diskName(const TransferRow& row);
 
 // Bytes as the window shows them: UTF-8 when they are, one character per byte otherwise.
 QString displayText(std::string_view bytes);
@@ -80,8 +84,18 @@ private:
 
     void Donnees_de_Contenu();
     bool holdReceiveFolder(WriteFailure& failure);
-    bool writePiece(const TransferRow& row, std::int64_t position, std::string_view bytes,
-                    bool last, WriteFailure& failure);
+    bool writePiece(int index, std::int64_t position, std::string_view bytes, bool last,
+                    WriteFailure& failure);
+    // The open file of the row's transfer, opened (created when missing) when it is not; a
+    // staging file that is no longer the one this transfer made fails as disturbed.
+    int fileOf(int index, WriteFailure& failure);
+    bool sameStagingFile(int index);
+    // The staging file was moved, removed or replaced: the row and what it held are forgotten.
+    void restartDisturbed(int index, const WriteFailure& failure);
+    bool completeFile(int index, WriteFailure& failure);
+    // The origin's folder, held open for the caller to close; -1 when it cannot be had.
+    int originFolder(const std::string& origin);
+    void sweepStagingFiles();
     void pieceFailed(const TransferRow& row, const WriteFailure& failure);
     // `last`: the new position is the announced size + 1.
     void finishRow(int index, std::int64_t newPosition, bool last);
@@ -94,12 +108,17 @@ private:
         ext::RangeSet written;
         std::unique_ptr<ext::RunningDigest> digest = std::make_unique<ext::RunningDigest>();
         std::int64_t writebackFrom = 0; // bytes before this were handed to the disk already
+        std::int64_t keptAt = 0;        // bytes claimed by the latest record beside the file
     };
     bool answerVerifiedAgain();
-    void startWriteback(const TransferRow& row, ExtReceive& state);
+    void startWriteback(int index, ExtReceive& state);
     std::optional<ext::Offer> acceptableOffer() const;
-    void startExtended(int index);
+    // The answer's position: 1, or past what an earlier run left on disk for this file.
+    std::string startExtended(int index);
+    bool resumeFromDisk(int index, ExtReceive& state);
+    void keepProgress(int index, int fd, ExtReceive& state);
     void traceAccepted(const TransferRow& row, std::int64_t held);
+    void traceResumed(const TransferRow& row, const StagingState& found);
     void adoptExtended(int index);
     void forgetExtended(TransferRow& row);
     void extendedDatagram(std::string_view bytes);
@@ -108,10 +127,9 @@ private:
     void extendedFinish(const ext::Frame& frame);
     void digestMismatch(ExtReceive& state, int index);
     void extendedVerified(std::uint64_t transfer, int index);
-    bool catchUpDigest(const TransferRow& row, ExtReceive& state, std::int64_t budget);
+    bool catchUpDigest(int index, ExtReceive& state, std::int64_t budget);
     void answerExtended(ext::Kind kind, std::uint64_t transfer, std::int64_t value);
     void answerWritten(std::uint64_t transfer, const ExtReceive& state);
-    int fileFor(const TransferRow& row, WriteFailure& failure);
     void measureRate(int index, std::int64_t bytes);
 
     void EnvoieAck(const std::string& position);
@@ -137,6 +155,8 @@ private:
     // Files being received stay open between pieces; those left idle are closed after a while.
     PieceWriter writer_;
     QTimer idleFiles_;
+    // Staging files nobody resumed are deleted after a while; looked for now and then.
+    QTimer sweep_;
     UdpEndpoint udpSend;
     TcpListener tcpSend;
     Trace trace_;

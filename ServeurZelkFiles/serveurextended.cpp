@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace zelk {
@@ -20,7 +21,11 @@ constexpr std::int64_t kDigestAtFinishBytes = 256 << 20;
 constexpr std::size_t kVerifiedKept = 256;
 // Written bytes are handed to the disk in steps of this many, without waiting, so that the sync
 // before the final answer has little left to do and the event thread is not held for seconds.
-constexpr std::int64_t kWritebackStepBytes = 16 << 20;
+constexpr std::int64_t kWritebackStepBytes = 4 << 20;
+// A staging file's record is renewed in steps of this many: a restart sends again at most about
+// this much and a window. Each renewal first syncs what it claims; the step before it was handed
+// to the disk already, so the wait is short.
+constexpr std::int64_t kRecordStepBytes = 8 << 20;
 
 std::string withoutBlanks(std::string_view origin) {
     const std::size_t last = origin.find_last_not_of(' ');
@@ -30,6 +35,12 @@ std::string withoutBlanks(std::string_view origin) {
 
 std::string transferName(std::string_view origin, std::string_view file) {
     return "origin \"" + withoutBlanks(origin) + "\" file \"" + std::string(file) + '"';
+}
+
+std::string identityText(std::uint64_t transfer) {
+    char id[20];
+    std::snprintf(id, sizeof id, "%016llx", static_cast<unsigned long long>(transfer));
+    return id;
 }
 
 std::int64_t positionValue(std::string_view text) {
@@ -59,28 +70,81 @@ std::optional<ext::Offer> ServeurEngine::acceptableOffer() const {
     return offer;
 }
 
-// A new row for an offered header: nothing written yet.
-void ServeurEngine::startExtended(int index) {
+// A new row for an offered header: nothing written yet, unless an earlier run of the server left
+// this file's staging file and its record.
+std::string ServeurEngine::startExtended(int index) {
     if (!offer_) {
-        return;
+        return "1";
     }
-    TransferRow& row = table_.edit(index);
-    row.transfer = offer_->transfer;
+    table_.edit(index).transfer = offer_->transfer;
     ExtReceive state;
-    state.origin = row.origin;
+    state.origin = table_.at(index).origin;
     state.size = offer_->size;
+    const std::int64_t held = resumeFromDisk(index, state) ? state.written.cumulative() : 0;
+    table_.setPosition(index, std::to_string(held + 1));
     extended_.insert_or_assign(offer_->transfer, std::move(state));
-    accept_ = ext::Accept{offer_->transfer, 0};
-    traceAccepted(row, 0);
+    accept_ = ext::Accept{offer_->transfer, held};
+    traceAccepted(table_.at(index), held);
+    return std::to_string(held + 1);
+}
+
+// Only what the record claims is taken, and only when the staging file is the one it describes
+// and long enough: the record is written after the bytes it claims were synced. The digest is
+// taken again by reading them back; what the record does not claim is simply sent again.
+bool ServeurEngine::resumeFromDisk(int index, ExtReceive& state) {
+    TransferRow& row = table_.edit(index);
+    const int folderFd = originFolder(row.origin);
+    if (folderFd < 0) {
+        return false;
+    }
+    const auto found = readState(folderFd, row.file);
+    struct stat st {};
+    const bool usable =
+        found && found->origin == row.origin && found->file == row.file &&
+        found->size == state.size &&
+        ::fstatat(folderFd, stagingName(row.file).c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISREG(st.st_mode) && st.st_ino == found->inode &&
+        (found->ranges.empty() || st.st_size >= found->ranges.back().end);
+    if (!usable) {
+        removeState(folderFd, row.file); // of another file: the staging file is replaced
+    }
+    ::close(folderFd);
+    if (!usable) {
+        return false;
+    }
+    for (const ext::Range& range : found->ranges) {
+        state.written.add(range.start, range.end);
+    }
+    state.keptAt = state.written.cumulative();
+    state.writebackFrom = state.keptAt;
+    row.resumed = true;
+    row.stagedInode = found->inode;
+    writer_.adopt(row.origin);
+    traceResumed(row, *found);
+    return true;
+}
+
+void ServeurEngine::traceResumed(const TransferRow& row, const StagingState& found) {
+    if (trace_.enabled()) {
+        std::int64_t bytes = 0;
+        for (const ext::Range& range : found.ranges) {
+            bytes += range.end - range.start;
+        }
+        trace_.write("file resumed after a restart",
+                     transferName(row.origin, row.file) + ": " + std::to_string(bytes) +
+                         " bytes in " + std::to_string(found.ranges.size()) +
+                         " ranges on disk in \"" + stagingName(row.file) +
+                         "\", written under transfer " + identityText(found.transfer) +
+                         "; their digest is read back");
+    }
 }
 
 void ServeurEngine::traceAccepted(const TransferRow& row, std::int64_t held) {
     if (trace_.enabled()) {
-        char id[20];
-        std::snprintf(id, sizeof id, "%016llx", static_cast<unsigned long long>(row.transfer));
-        trace_.write("extended protocol", transferName(row.origin, row.file) + ", transfer " + id +
-                                              ": the offer is accepted, " +
-                                              std::to_string(held) + " bytes held");
+        trace_.write("extended protocol", transferName(row.origin, row.file) + ", transfer " +
+                                              identityText(row.transfer) +
+                                              ": the offer is accepted, " + std::to_string(held) +
+                                              " bytes held");
     }
 }
 
@@ -124,7 +188,8 @@ void ServeurEngine::forgetExtended(TransferRow& row) {
 void ServeurEngine::extendedDatagram(std::string_view bytes) {
     const auto frame = ext::decode(bytes);
     if (!frame) {
-        drop("extended datagram of " + std::to_string(bytes.size()) + " bytes that fails its checks");
+        drop("extended datagram of " + std::to_string(bytes.size()) +
+             " bytes that fails its checks");
         return;
     }
     switch (frame->kind) {
@@ -170,11 +235,15 @@ void ServeurEngine::extendedData(const ext::Frame& frame) {
     }
     const std::int64_t end = frame.value + length;
     if (!state->written.covers(frame.value, end)) {
-        const TransferRow& row = table_.at(index);
         WriteFailure failure;
-        const int fd = fileFor(row, failure);
+        const int fd = fileOf(index, failure);
         if (fd < 0 || !writer_.writeAt(fd, frame.value + 1, frame.body, failure)) {
-            pieceFailed(row, failure);
+            if (failure.disturbed) {
+                restartDisturbed(index, failure);
+                answerExtended(ext::Kind::Unknown, frame.transfer, 0);
+            } else {
+                pieceFailed(table_.at(index), failure);
+            }
             return;
         }
         if (!state->written.add(frame.value, end)) {
@@ -182,8 +251,8 @@ void ServeurEngine::extendedData(const ext::Frame& frame) {
             return;
         }
         state->digest->feed(frame.value, frame.body);
-        catchUpDigest(row, *state, kDigestStepBytes);
-        startWriteback(row, *state);
+        catchUpDigest(index, *state, kDigestStepBytes);
+        startWriteback(index, *state);
         table_.setPosition(index, std::to_string(state->written.cumulative() + 1));
         measureRate(index, state->written.bytes());
         emit tableChanged();
@@ -210,12 +279,21 @@ void ServeurEngine::extendedFinish(const ext::Frame& frame) {
         drop("extended finish for another size");
         return;
     }
-    const TransferRow& row = table_.at(index);
     if (!state->written.covers(0, state->size)) {
         answerWritten(frame.transfer, *state);
         return;
     }
-    if (!catchUpDigest(row, *state, kDigestAtFinishBytes)) {
+    WriteFailure failure;
+    if (fileOf(index, failure) < 0) {
+        if (failure.disturbed) {
+            restartDisturbed(index, failure);
+            answerExtended(ext::Kind::Unknown, frame.transfer, 0);
+        } else {
+            pieceFailed(table_.at(index), failure);
+        }
+        return;
+    }
+    if (!catchUpDigest(index, *state, kDigestAtFinishBytes)) {
         digestMismatch(*state, index); // what was written cannot be read back
         return;
     }
@@ -227,6 +305,12 @@ void ServeurEngine::extendedFinish(const ext::Frame& frame) {
     if (std::memcmp(mine.data(), frame.body.data(), mine.size()) != 0) {
         digestMismatch(*state, index);
         return;
+    }
+    if (trace_.enabled()) {
+        const TransferRow& row = table_.at(index);
+        trace_.write("file verified",
+                     transferName(row.origin, row.file) + ": its " + std::to_string(state->size) +
+                         " bytes, read back, have the sender's SHA-256 " + ext::digestHex(mine));
     }
     extendedVerified(frame.transfer, index);
 }
@@ -241,19 +325,32 @@ void ServeurEngine::digestMismatch(ExtReceive& state, int index) {
     const std::uint64_t transfer = row.transfer;
     state.written.clear();
     state.digest->restart();
+    state.keptAt = 0;
+    state.writebackFrom = 0;
+    const int folderFd = originFolder(row.origin);
+    if (folderFd >= 0) {
+        removeState(folderFd, row.file);
+        ::close(folderFd);
+    }
     writer_.begin(row.origin);
+    table_.edit(index).stagedInode = 0; // the next piece makes the file anew
     table_.setPosition(index, "1");
     emit tableChanged();
     answerExtended(ext::Kind::Mismatch, transfer, 0);
 }
 
 void ServeurEngine::extendedVerified(std::uint64_t transfer, int index) {
-    const TransferRow& row = table_.at(index);
     WriteFailure failure;
-    if (fileFor(row, failure) < 0 || !writer_.finish(row.origin, failure)) {
-        pieceFailed(row, failure); // no final answer: the sender asks again
+    if (fileOf(index, failure) < 0 || !completeFile(index, failure)) {
+        if (failure.disturbed) {
+            restartDisturbed(index, failure);
+            answerExtended(ext::Kind::Unknown, transfer, 0);
+        } else {
+            pieceFailed(table_.at(index), failure); // no final answer: the sender asks again
+        }
         return;
     }
+    const TransferRow& row = table_.at(index);
     const std::int64_t size = extended_.at(transfer).size;
     if (trace_.enabled()) {
         trace_.write("file finished", transferName(row.origin, row.file) + ", " +
@@ -273,17 +370,40 @@ void ServeurEngine::extendedVerified(std::uint64_t transfer, int index) {
     answerExtended(ext::Kind::Verified, transfer, size);
 }
 
-void ServeurEngine::startWriteback(const TransferRow& row, ExtReceive& state) {
+void ServeurEngine::startWriteback(int index, ExtReceive& state) {
     const std::int64_t upTo = state.written.cumulative();
     if (upTo - state.writebackFrom < kWritebackStepBytes) {
         return;
     }
-    const int fd = writer_.keptFor(row.origin, row.file);
-    if (fd >= 0) {
-        ::sync_file_range(fd, state.writebackFrom, upTo - state.writebackFrom,
-                          SYNC_FILE_RANGE_WRITE);
+    const TransferRow& row = table_.at(index);
+    const int fd = writer_.keptFor(row.origin, diskName(row));
+    if (fd < 0) {
+        return;
     }
+    ::sync_file_range(fd, state.writebackFrom, upTo - state.writebackFrom, SYNC_FILE_RANGE_WRITE);
     state.writebackFrom = upTo;
+    if (row.staged && upTo - state.keptAt >= kRecordStepBytes) {
+        keepProgress(index, fd, state);
+    }
+}
+
+// The record beside the staging file claims only bytes already on stable storage: they are
+// synced before it is written.
+void ServeurEngine::keepProgress(int index, int fd, ExtReceive& state) {
+    const TransferRow& row = table_.at(index);
+    const StagingState record{row.transfer, row.origin,      row.file,
+                              state.size,   row.stagedInode, state.written.list()};
+    WriteFailure failure;
+    const int folderFd = writer_.syncData(fd, failure) ? originFolder(row.origin) : -1;
+    if (folderFd >= 0 && writeState(folderFd, record, writer_.ops(), failure.why)) {
+        state.keptAt = state.written.cumulative();
+    } else if (trace_.enabled()) {
+        trace_.write("progress not kept", transferName(row.origin, row.file) + ": " + failure.why +
+                                              "; a restart would send more again");
+    }
+    if (folderFd >= 0) {
+        ::close(folderFd);
+    }
 }
 
 // A header offered again for a transfer verified lately: its final answer was lost and the
@@ -304,20 +424,20 @@ bool ServeurEngine::answerVerifiedAgain() {
 }
 
 // False when the written bytes cannot be read back.
-bool ServeurEngine::catchUpDigest(const TransferRow& row, ExtReceive& state, std::int64_t budget) {
+bool ServeurEngine::catchUpDigest(int index, ExtReceive& state, std::int64_t budget) {
     const std::int64_t upTo = state.written.cumulative();
     if (state.digest->done() >= upTo) {
         return true;
     }
     WriteFailure failure;
-    const int fd = fileFor(row, failure);
+    const int fd = fileOf(index, failure);
     if (fd < 0) {
         return false;
     }
-    return state.digest->catchUp(upTo, budget, [fd](char* into, std::size_t length,
-                                                    std::int64_t offset) {
-        return static_cast<long>(::pread(fd, into, length, static_cast<off_t>(offset)));
-    });
+    return state.digest->catchUp(
+        upTo, budget, [fd](char* into, std::size_t length, std::int64_t offset) {
+            return static_cast<long>(::pread(fd, into, length, static_cast<off_t>(offset)));
+        });
 }
 
 void ServeurEngine::answerExtended(ext::Kind kind, std::uint64_t transfer, std::int64_t value) {
@@ -329,21 +449,6 @@ void ServeurEngine::answerWritten(std::uint64_t transfer, const ExtReceive& stat
     const auto ranges = state.written.beyondCumulative(ext::kMostRangesPerAnswer);
     ext::encodeAck(transfer, state.written.cumulative(), ranges, extAnswer_);
     udpSend.reply(extAnswer_);
-}
-
-// The open file of the row's transfer, opened (created when missing) when it is not.
-int ServeurEngine::fileFor(const TransferRow& row, WriteFailure& failure) {
-    if (!holdReceiveFolder(failure)) {
-        return -1;
-    }
-    int fd = writer_.keptFor(row.origin, row.file);
-    if (fd < 0) {
-        fd = writer_.open(row.origin, withoutBlanks(row.origin), row.file, failure);
-        if (fd >= 0 && !idleFiles_.isActive()) {
-            idleFiles_.start();
-        }
-    }
-    return fd;
 }
 
 // The window shows each row's rate over the latest second or so.

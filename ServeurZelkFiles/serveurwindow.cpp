@@ -41,8 +41,12 @@ const std::string& cell(const TransferRow& row, int column) {
         return row.total;
     case 6: {
         static const std::string extended = "ZX1";
+        static const std::string resumed = "ZX1 repris";
         static const std::string plain = "simple";
-        return row.transfer != 0 ? extended : plain;
+        if (row.transfer == 0) {
+            return plain;
+        }
+        return row.resumed ? resumed : extended;
     }
     default:
         return row.rate;
@@ -63,7 +67,7 @@ QString widestValue(int column) {
     case kFileColumn:
         return QStringLiteral("rapport-mensuel-2024.pdf");
     case 6:
-        return QStringLiteral("simple");
+        return QStringLiteral("ZX1 repris");
     case 7:
         return QStringLiteral("999 MB/s");
     default:

@@ -21,6 +21,9 @@ struct TransferRow {
     std::string rate{};         // bytes per second lately, as text; empty until measured
     std::int64_t rateMarkMs = -1;
     std::int64_t rateMarkBytes = 0;
+    bool staged = false;           // arriving under its staging name
+    bool resumed = false;          // taken up from what an earlier run of the server left
+    std::uint64_t stagedInode = 0; // of the staging file once made; 0 before
 };
 
 class TransferTable {

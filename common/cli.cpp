@@ -24,7 +24,7 @@ void print(std::FILE* to, const QString& text) {
 const char* keysOf(Program program) {
     return program == Program::Server
                ? "receivePort_IP=, receivePortTCP=, directoryFiles=, paquets_UdpMax=,\n"
-                 "  offreExtension=, Collecte_Trace="
+                 "  offreExtension=, stagingSimples=, ageMaxiStaging=, Collecte_Trace="
                : "directoryFiles=, vidangeDirFile=, attendApresSnd=, id_de_Lorigine=,\n"
                  "  ip_destadresse=, ip_portadresse=, ip_port_locals=, paquets_UdpMax=,\n"
                  "  delaiStabilite=, offreExtension=, Collecte_Trace=";

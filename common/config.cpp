@@ -133,6 +133,8 @@ void Lire_Config_Texte(std::string_view content, ServerConfig& cfg) {
                             {"directoryFiles=", storeInto(cfg.cfgRepertoire)},
                             {"receivePortTCP=", storeInto(cfg.cfgPortTcp)},
                             {"offreExtension=", storeInto(cfg.cfgExtension)},
+                            {"stagingSimples=", storeInto(cfg.cfgStagingPlain)},
+                            {"ageMaxiStaging=", storeInto(cfg.cfgStagingAge)},
                         });
 }
 

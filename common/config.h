@@ -21,7 +21,15 @@ struct ServerConfig {
     // "offreExtension=": "N" keeps every client on the plain protocol; anything else lets those
     // that offer the extension use it.
     std::string cfgExtension;
+    // "stagingSimples=": "O" makes plain transfers arrive under a staging name too, renamed once
+    // whole; anything else leaves their files visible as they grow.
+    std::string cfgStagingPlain;
+    // "ageMaxiStaging=": seconds after which a staging file nobody resumed is deleted; empty or
+    // missing: kDefaultStagingAgeSeconds.
+    std::string cfgStagingAge;
 };
+
+inline constexpr std::int64_t kDefaultStagingAgeSeconds = 3 * 24 * 3600;
 
 // Settings of the sending client, as the text written after each key.
 struct ClientConfig {

@@ -131,7 +131,7 @@ TEST_F(EndToEnd, AClientKilledMidFileDeliversItWholeAfterARestart) {
     client.start("Client_ZelkFiles", dir.file("client.cfg"));
 
     const auto midFile = [&] {
-        const auto arrived = zelk::fileLength(arrivedPath("big.bin"));
+        const auto arrived = zelk::fileLength(arrivedPath(".big.bin.zx-part")); // staged
         return arrived && *arrived > 0 && *arrived < static_cast<std::int64_t>(size);
     };
     ASSERT_TRUE(QTest::qWaitFor(midFile, kTransferMs));

@@ -47,8 +47,9 @@ TEST(FaultsExtended, LossCopiesReorderingACutAndKillsOfEachSide) {
     files.put(client.outbox());
     ASSERT_TRUE(client.start()) << client.process().errors();
 
-    // Mid-file: the big one (listed first) has been started and is far from whole.
-    const std::string arriving = server.receiveFolder() + "/etendu/a-big.bin";
+    // Mid-file: the big one (listed first) has been started and is far from whole. It arrives
+    // under its staging name.
+    const std::string arriving = server.receiveFolder() + "/etendu/.a-big.bin.zx-part";
     ASSERT_TRUE(waitUntil([&] { return sizeWritten(arriving) >= (6 << 20); }, 120000, 20));
     server.kill();
     ASSERT_TRUE(server.start()) << server.process().errors();

@@ -1,0 +1,282 @@
+// Staging with the extension, against the real engine: a file shows under its name only once
+// verified, a staging file someone else disturbs starts the transfer again rather than being made
+// good with zeros, and a server started again on the same folder resumes from what its record
+// claims, which it only ever writes after syncing those bytes.
+
+#include "harness.h"
+
+#include "digest.h"
+#include "extcodec.h"
+#include "fsops.h"
+#include "rangeset.h"
+#include "staging.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace servertest;
+using zelktest::patternBytes;
+using zelktest::readFile;
+using zelktest::writeFile;
+namespace ext = zelk::ext;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::int64_t kSize = 25000;
+constexpr std::size_t kPiece = 9999;
+
+std::string offeredHeader(std::string_view name, std::uint64_t transfer, std::int64_t size) {
+    return zelk::buildHeaderFrame(kPoste7, name, ext::plainSizeText(size),
+                                  ext::offerField(ext::Offer{transfer, size}));
+}
+
+std::string accepted(std::uint64_t transfer, std::int64_t held) {
+    return "PTE;" + std::to_string(held + 1) + ";END" + ext::acceptSuffix({transfer, held});
+}
+
+std::string data(std::uint64_t transfer, std::string_view file, std::int64_t from,
+                 std::int64_t to) {
+    std::string datagram;
+    ext::encode(ext::Kind::Data, transfer, from,
+                file.substr(static_cast<std::size_t>(from), static_cast<std::size_t>(to - from)),
+                datagram);
+    return datagram;
+}
+
+std::string finish(std::uint64_t transfer, std::string_view file) {
+    ext::RunningDigest digest;
+    digest.feed(0, file);
+    const ext::Digest sum = digest.finish();
+    std::string datagram;
+    ext::encode(ext::Kind::Finish, transfer, static_cast<std::int64_t>(file.size()),
+                std::string_view(reinterpret_cast<const char*>(sum.data()), sum.size()), datagram);
+    return datagram;
+}
+
+// The kind and value of an extended answer, or "none".
+std::string said(const std::optional<std::string>& answer) {
+    const auto frame = answer ? ext::decode(*answer) : std::nullopt;
+    return frame
+               ? std::string(1, static_cast<char>(frame->kind)) + ' ' + std::to_string(frame->value)
+               : "none";
+}
+
+// Sends [from, to) piece by piece; false at the first answer that is not an Ack.
+bool sendRange(UdpPeer& peer, std::uint64_t transfer, std::string_view file, std::int64_t from,
+               std::int64_t to) {
+    for (std::int64_t at = from; at < to; at += kPiece) {
+        const std::int64_t end = std::min<std::int64_t>(at + kPiece, to);
+        if (said(peer.exchange(data(transfer, file, at, end))).front() != 'A') {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The names in a folder, in order.
+std::vector<std::string> namesIn(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Records which bytes of the staging file were written and which were synced, and checks every
+// record the server renames into place against what was synced before it.
+class SyncedBeforeClaimed : public zelk::FileOps {
+public:
+    std::string stagingPath;
+    int records = 0;
+    std::vector<std::string> falseClaims;
+
+    ssize_t pwrite(int fd, const void* bytes, std::size_t size, off_t offset) override {
+        const ssize_t n = FileOps::pwrite(fd, bytes, size, offset);
+        if (n > 0 && isStaging(fd)) {
+            written_.add(offset, offset + n);
+        }
+        return n;
+    }
+    int fdatasync(int fd) override {
+        const int result = FileOps::fdatasync(fd);
+        if (result == 0 && isStaging(fd)) {
+            synced_ = written_.list();
+        }
+        return result;
+    }
+    int renameat(int folderFd, const char* from, const char* to) override {
+        if (std::string_view(to).ends_with(".zx-state")) {
+            check(fs::path(stagingPath).parent_path() / from);
+        }
+        return FileOps::renameat(folderFd, from, to);
+    }
+
+private:
+    bool isStaging(int fd) const {
+        struct stat a {};
+        struct stat b {};
+        return ::fstat(fd, &a) == 0 && ::stat(stagingPath.c_str(), &b) == 0 && a.st_ino == b.st_ino;
+    }
+    void check(const fs::path& record) {
+        ++records;
+        const auto state = zelk::decodeState(readFile(record.string()));
+        ext::RangeSet synced;
+        for (const ext::Range& range : synced_) {
+            synced.add(range.start, range.end);
+        }
+        for (const ext::Range& range : state ? state->ranges : std::vector<ext::Range>{}) {
+            if (!synced.covers(range.start, range.end)) {
+                falseClaims.push_back(std::to_string(range.start) + "-" +
+                                      std::to_string(range.end));
+            }
+        }
+        if (!state) {
+            falseClaims.push_back("an unreadable record");
+        }
+    }
+
+    ext::RangeSet written_;
+    std::vector<ext::Range> synced_;
+};
+
+std::unique_ptr<zelk::ServeurEngine> startedOn(const std::string& receiveFolder) {
+    auto engine = std::make_unique<zelk::ServeurEngine>(nullptr, nullptr);
+    zelk::ServerConfig config;
+    config.cfgPortUdp = "0";
+    config.cfgRepertoire = receiveFolder;
+    config.cfgTrace = "N";
+    QString error;
+    if (!engine->start(config, error)) {
+        throw std::runtime_error(error.toStdString());
+    }
+    return engine;
+}
+
+} // namespace
+
+// Moved away, removed, or replaced by another file: the server never writes on as if its bytes
+// were there. The sender is told the transfer is unknown, announces it again, and the file is
+// sent whole from nothing; what someone took away is left as they took it.
+TEST(Staging, ADisturbedStagingFileStartsTheTransferAgainNeverPadded) {
+    const std::string file = patternBytes(kSize, 7);
+    const std::pair<const char*, std::function<void(const std::string&, const std::string&)>>
+        disturbances[] = {
+            {"moved", [](const std::string& staging,
+                         const std::string& aside) { fs::rename(staging, aside); }},
+            {"removed",
+             [](const std::string& staging, const std::string&) { fs::remove(staging); }},
+            {"replaced",
+             [](const std::string& staging, const std::string& aside) {
+                 fs::rename(staging, aside);
+                 writeFile(staging, std::string(12000, 'z'));
+             }},
+        };
+    for (const auto& [what, disturb] : disturbances) {
+        SCOPED_TRACE(what);
+        RunningServer server;
+        UdpPeer peer(server.engine().udpPort());
+        const std::string staging = server.pathOf("poste7", ".z.bin.zx-part");
+        const std::string aside = server.pathOf("poste7", "taken.bin");
+        ASSERT_EQ(peer.exchange(offeredHeader("z.bin", 31, kSize)), accepted(31, 0));
+        ASSERT_EQ(said(peer.exchange(data(31, file, 0, 12000))), "A 12000");
+        EXPECT_FALSE(fs::exists(server.pathOf("poste7", "z.bin")));
+        disturb(staging, aside);
+
+        EXPECT_EQ(said(peer.exchange(data(31, file, 12000, kSize))), "U 0");
+        ASSERT_EQ(peer.exchange(offeredHeader("z.bin", 31, kSize)), accepted(31, 0));
+        ASSERT_TRUE(sendRange(peer, 31, file, 0, kSize));
+        EXPECT_EQ(said(peer.exchange(finish(31, file))), "V 25000");
+        EXPECT_EQ(readFile(server.pathOf("poste7", "z.bin")), file);
+        if (fs::exists(aside) && std::string(what) != "replaced") {
+            EXPECT_EQ(readFile(aside), file.substr(0, 12000));
+        }
+        EXPECT_FALSE(fs::exists(staging));
+    }
+}
+
+TEST(Staging, NamesThatEndLikeTheServersOwnFilesAreRefused) {
+    RunningServer server;
+    UdpPeer peer(server.engine().udpPort());
+    for (const char* name : {".x.bin.zx-part", "y.zx-state", ".z.zx-temp"}) {
+        EXPECT_TRUE(unanswered(server, peer, offeredHeader(name, 41, 100))) << name;
+        EXPECT_TRUE(unanswered(server, peer, header(kPoste7, name, 100))) << name;
+    }
+}
+
+// A server started again on the same folder (the first one stopped answering, as if killed)
+// resumes from its record when the staging file is the one the record describes, and from
+// nothing otherwise; every record claims only synced bytes.
+TEST(Staging, AServerStartedAgainResumesFromWhatItsRecordClaims) {
+    const std::int64_t size = 10 << 20;
+    const std::string file = patternBytes(static_cast<std::size_t>(size), 9);
+    const std::pair<const char*, std::function<void(const std::string&, const std::string&)>>
+        cases[] = {
+            {"untouched", [](const std::string&, const std::string&) {}},
+            {"staging file copied over",
+             [](const std::string& staging, const std::string&) {
+                 const std::string bytes = readFile(staging);
+                 fs::remove(staging);
+                 writeFile(staging, bytes);
+             }},
+            {"record cut short",
+             [](const std::string&, const std::string& record) {
+                 fs::resize_file(record, fs::file_size(record) - 4);
+             }},
+        };
+    for (const auto& [what, change] : cases) {
+        SCOPED_TRACE(what);
+        RunningServer first;
+        SyncedBeforeClaimed ops;
+        ops.stagingPath = first.pathOf("poste7", ".r.bin.zx-part");
+        first.engine().useFileOps(ops);
+        UdpPeer peer(first.engine().udpPort());
+        ASSERT_EQ(peer.exchange(offeredHeader("r.bin", 51, size)), accepted(51, 0));
+        ASSERT_TRUE(sendRange(peer, 51, file, 0, 9 << 20));
+        EXPECT_GE(ops.records, 1);
+        EXPECT_TRUE(ops.falseClaims.empty()) << ops.falseClaims.front();
+        change(ops.stagingPath, first.pathOf("poste7", ".r.bin.zx-state"));
+
+        const auto second = startedOn(first.receiveFolder());
+        UdpPeer again(second->udpPort());
+        const auto answer = again.exchange(offeredHeader("r.bin", 52, size));
+        ASSERT_TRUE(answer);
+        const auto accept = ext::findAccept(*answer);
+        ASSERT_TRUE(accept);
+        if (std::string(what) == "untouched") {
+            EXPECT_GE(accept->cumulative, 8 << 20);
+            EXPECT_LE(accept->cumulative, 9 << 20);
+            EXPECT_TRUE(second->table().at(0).resumed);
+        } else {
+            EXPECT_EQ(accept->cumulative, 0);
+        }
+        ASSERT_TRUE(sendRange(again, 52, file, accept->cumulative, size));
+        EXPECT_EQ(said(again.exchange(finish(52, file))), "V " + std::to_string(size));
+        EXPECT_EQ(readFile(first.pathOf("poste7", "r.bin")), file);
+        EXPECT_EQ(namesIn(fs::path(ops.stagingPath).parent_path().string()),
+                  std::vector<std::string>{"r.bin"});
+    }
+}
+
+// Staging files nobody resumed go after the configured age; younger ones, and anything not named
+// like them, stay.
+TEST(Staging, StagingFilesOlderThanTheAgeAreRemovedAtStart) {
+    zelktest::ScratchDir scratch;
+    const std::string folder = scratch.file("rx/poste7");
+    fs::create_directories(folder);
+    for (const char* name :
+         {".old.bin.zx-part", ".old.bin.zx-state", ".new.bin.zx-part", "old.bin", ".old.bin"}) {
+        writeFile(folder + "/" + name, "x");
+    }
+    const auto fourDaysAgo = fs::file_time_type::clock::now() - std::chrono::hours(96);
+    for (const char* name : {".old.bin.zx-part", ".old.bin.zx-state", "old.bin", ".old.bin"}) {
+        fs::last_write_time(folder + "/" + name, fourDaysAgo);
+    }
+    const auto engine = startedOn(scratch.file("rx"));
+    EXPECT_EQ(namesIn(folder),
+              (std::vector<std::string>{".new.bin.zx-part", ".old.bin", "old.bin"}));
+}
