@@ -168,6 +168,8 @@ bool PieceWriter::finish(std::string_view origin, WriteFailure& failure) {
 
 // The bytes first, under the staging name; then the name; then the folder entries. A crash in
 // between leaves either the staging file or the whole file under its name, never a part of it.
+// The file is closed before the rename, so that a watcher of the folder sees its final name only
+// appear, never written to or closed after writing.
 bool PieceWriter::publish(std::string_view origin, const std::string& finalName,
                           WriteFailure& failure) {
     Kept kept;
@@ -177,16 +179,24 @@ bool PieceWriter::publish(std::string_view origin, const std::string& finalName,
         return false;
     }
     owed.fileMade = true; // the rename makes an entry
-    bool synced = ops_->fdatasync(kept.fd) == 0;
-    if (!synced) {
+    bool done = ops_->fdatasync(kept.fd) == 0;
+    if (!done) {
         failure = WriteFailure{systemText("cannot sync " + kept.file)};
-    } else if (ops_->renameat(kept.folderFd, kept.file.c_str(), finalName.c_str()) != 0) {
-        failure = WriteFailure{systemText("cannot rename " + kept.file + " to " + finalName)};
-        synced = false;
-    } else {
-        synced = syncAll(kept, owed, failure);
     }
-    return closeFinished(kept, synced, failure);
+    if (::close(kept.fd) != 0 && done) {
+        failure = WriteFailure{systemText("cannot close " + kept.file)};
+        done = false;
+    }
+    if (done && ops_->renameat(kept.folderFd, kept.file.c_str(), finalName.c_str()) != 0) {
+        failure = WriteFailure{systemText("cannot rename " + kept.file + " to " + finalName)};
+        done = false;
+    }
+    done = done && syncFolders(kept, owed, failure);
+    ::close(kept.folderFd);
+    if (done) {
+        transfers_.erase(kept.origin);
+    }
+    return done;
 }
 
 bool PieceWriter::syncData(int fd, WriteFailure& failure) {
@@ -204,6 +214,10 @@ bool PieceWriter::syncAll(const Kept& kept, const Transfer& owed, WriteFailure& 
         failure = WriteFailure{systemText("cannot sync " + kept.file)};
         return false;
     }
+    return syncFolders(kept, owed, failure);
+}
+
+bool PieceWriter::syncFolders(const Kept& kept, const Transfer& owed, WriteFailure& failure) {
     if (owed.fileMade && ops_->fsync(kept.folderFd) != 0) {
         failure = WriteFailure{systemText("cannot sync the folder of " + kept.file)};
         return false;

@@ -86,6 +86,7 @@ private:
 
     bool stillNamed(const Kept& kept) const;
     bool syncAll(const Kept& kept, const Transfer& transfer, WriteFailure& failure);
+    bool syncFolders(const Kept& kept, const Transfer& transfer, WriteFailure& failure);
     // Takes the origin's kept file out of the list, with what it owes stable storage.
     bool takeKept(std::string_view origin, Kept& kept, Transfer& owed);
     bool closeFinished(const Kept& kept, bool synced, WriteFailure& failure);

@@ -312,7 +312,8 @@ bool Server::start(std::optional<rlimit> files) {
         writeText(folder_ + "/ServeurZelkFiles.cfg",
                   "receivePort_IP=" + std::to_string(udpPort_) + "\r\nreceivePortTCP=" +
                       std::to_string(tcpPort_) + "\r\ndirectoryFiles=" + receiveFolder_ +
-                      "\r\npaquets_UdpMax=9999\r\nCollecte_Trace=" + traceSetting() + "\r\n");
+                      "\r\npaquets_UdpMax=9999\r\nCollecte_Trace=" + traceSetting() + "\r\n" +
+                      extraConfig);
         process_.start({programPath("Serveur_ZelkFiles"), "--headless", "--config",
                         folder_ + "/ServeurZelkFiles.cfg"},
                        folder_ + "/server", folder_ + "/cwd", files);

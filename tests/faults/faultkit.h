@@ -90,6 +90,8 @@ public:
     quint16 tcpPort() const { return tcpPort_; }
     const std::string& receiveFolder() const { return receiveFolder_; }
     Child& process() { return process_; }
+    // Lines added to the configuration file at each start ("stagingSimples=O\r\n").
+    std::string extraConfig;
 
 private:
     std::string folder_;

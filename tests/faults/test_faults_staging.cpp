@@ -1,0 +1,194 @@
+// Staging with the real programs: a server SIGKILLed three times during a large extended transfer
+// resumes each time near where it stood and the file arrives verified; and a watcher on the
+// origin's folder never sees a file under its final name before it is whole, with the extension
+// and with plain transfers staged by the server's key.
+
+#include "faultkit.h"
+#include "testutil.h"
+
+#include <gtest/gtest.h>
+
+#include <poll.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <regex>
+#include <set>
+
+namespace {
+
+using namespace faults;
+
+constexpr std::int64_t kMiB = 1 << 20;
+constexpr std::int64_t kPiece = 9999;
+
+// Bytes the file holds on disk: pieces land at their own offsets, so its length says nothing.
+std::int64_t sizeWritten(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? static_cast<std::int64_t>(st.st_blocks) * 512 : -1;
+}
+
+// The bytes each resume after a restart found on disk, from the server's trace.
+std::vector<std::int64_t> resumedHolding(const std::string& trace) {
+    static const std::regex line("file resumed after a restart [^\\n]*?: ([0-9]+) bytes in");
+    std::vector<std::int64_t> held;
+    for (std::sregex_iterator it(trace.begin(), trace.end(), line), end; it != end; ++it) {
+        held.push_back(std::stoll((*it)[1].str()));
+    }
+    return held;
+}
+
+TEST(FaultsStaging, AServerKilledThreeTimesDuringALargeFileResumesNearWhereItStood) {
+    ::setenv("ZELK_FAULT_TRACE", "1", 1); // the server's trace tells what each resume found
+    zelktest::ScratchDir scratch;
+    Server server{scratch.path(), scratch.file("recv")};
+    ASSERT_TRUE(server.start()) << server.process().errors();
+    Relay relay;
+    ASSERT_TRUE(relay.start(scratch.file("relay"), server.udpPort(), {"--loss", "0"}));
+    ClientSettings settings{"reprise", relay.port()};
+    settings.extension = true;
+    Client client(scratch.file("c"), settings);
+    const std::int64_t size = 64 * kMiB;
+    FileSet files;
+    files.add("big.bin", zelktest::patternBytes(static_cast<std::size_t>(size), 77));
+    files.put(client.outbox());
+    ASSERT_TRUE(client.start()) << client.process().errors();
+
+    const std::string arrivals = server.receiveFolder() + "/reprise";
+    const std::string staging = arrivals + "/.big.bin.zx-part";
+    std::vector<std::int64_t> atKill;
+    for (const std::int64_t mark : {12 * kMiB, 30 * kMiB, 47 * kMiB}) {
+        ASSERT_TRUE(waitUntil([&] { return sizeWritten(staging) >= mark; }, 180000, 10));
+        server.kill();
+        atKill.push_back(sizeWritten(staging));
+        EXPECT_EQ(sizeOf(arrivals + "/big.bin"), -1);
+        ASSERT_TRUE(server.start()) << server.process().errors();
+    }
+    const bool done = waitUntil([&] { return files.arrived(arrivals, client.outbox()); }, 300000);
+    const RelayCounts counts = relay.stop();
+    const Fates fates = files.fates(arrivals, client.outbox());
+    EXPECT_TRUE(done);
+    EXPECT_EQ(fates.delivered.size(), 1U);
+    EXPECT_EQ(entriesUnder(arrivals), std::vector<std::string>{"big.bin"});
+
+    const std::vector<std::int64_t> held = resumedHolding(server.process().errors());
+    EXPECT_EQ(held.size(), atKill.size());
+    std::string figures;
+    for (std::size_t i = 0; i < held.size() && i < atKill.size(); ++i) {
+        // The record lags what was written by at most its step and a window.
+        EXPECT_GE(held[i], atKill[i] - 13 * kMiB);
+        figures += " " + std::to_string(atKill[i] / kMiB) + "->" + std::to_string(held[i] / kMiB);
+    }
+    // Every piece crosses the relay: what went beyond one copy of each was sent again. Starting
+    // over at each kill would send 89 MiB again.
+    const std::int64_t again = (counts.upForwarded - (size + kPiece - 1) / kPiece) * kPiece;
+    EXPECT_LE(again, 3 * 20 * kMiB);
+    report("64 MiB, extension, server SIGKILLed 3 times and restarted: MiB on disk at each kill "
+           "-> MiB resumed from:" +
+           figures + "; about " + std::to_string(again / kMiB) +
+           " MiB sent again in all; arrived " + (fates.delivered.size() == 1 ? "verified" : "NOT"));
+    report(counts.line);
+    ::unsetenv("ZELK_FAULT_TRACE");
+}
+
+// Every name that appears in the origin's folder, and what happened to it.
+class FolderWatch {
+public:
+    explicit FolderWatch(const std::string& folder)
+        : fd_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
+        ::inotify_add_watch(fd_, folder.c_str(),
+                            IN_CREATE | IN_MOVED_TO | IN_MODIFY | IN_CLOSE_WRITE);
+    }
+    ~FolderWatch() { ::close(fd_); }
+    FolderWatch(const FolderWatch&) = delete;
+    FolderWatch& operator=(const FolderWatch&) = delete;
+
+    void read() {
+        alignas(inotify_event) char buffer[64 * 1024];
+        for (ssize_t n; (n = ::read(fd_, buffer, sizeof buffer)) > 0;) {
+            for (ssize_t at = 0; at < n;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+                if (event->len > 0) {
+                    seen[event->name].insert(kindOf(event->mask));
+                }
+                at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+            }
+        }
+    }
+
+    std::map<std::string, std::set<std::string>> seen;
+
+private:
+    static std::string kindOf(std::uint32_t mask) {
+        return (mask & IN_CREATE)     ? "created"
+               : (mask & IN_MOVED_TO) ? "renamed to"
+               : (mask & IN_MODIFY)   ? "written"
+                                      : "closed after writing";
+    }
+    int fd_;
+};
+
+// A file already there under the name is replaced only by the rename: a consumer reads the old
+// one whole or the new one whole, never a mix and never a part.
+TEST(FaultsStaging, AWatcherNeverSeesAFileUnderItsNameBeforeItIsWhole) {
+    struct Case {
+        const char* what;
+        bool extension;
+        const char* serverKeys;
+    };
+    for (const Case& c : {Case{"extension", true, ""}, Case{"plain, staged by the server's key",
+                                                            false, "stagingSimples=O\r\n"}}) {
+        SCOPED_TRACE(c.what);
+        zelktest::ScratchDir scratch;
+        Server server{scratch.path(), scratch.file("recv")};
+        server.extraConfig = c.serverKeys;
+        const std::string arrivals = server.receiveFolder() + "/guetteur";
+        makeFolder(arrivals);
+        const std::string older = "an older copy that must stay whole until replaced";
+        zelktest::writeFile(arrivals + "/big.bin", older);
+        FolderWatch watch(arrivals);
+        ASSERT_TRUE(server.start()) << server.process().errors();
+        ClientSettings settings{"guetteur", server.udpPort()};
+        settings.extension = c.extension;
+        Client client(scratch.file("c"), settings);
+        FileSet files;
+        files.add("big.bin", zelktest::patternBytes(6 << 20, 3));
+        for (int i = 0; i < 5; ++i) {
+            files.add("small-" + std::to_string(i) + ".bin",
+                      zelktest::patternBytes(static_cast<std::size_t>(1 + i * 20011), 4U + i));
+        }
+        files.put(client.outbox());
+        ASSERT_TRUE(client.start()) << client.process().errors();
+
+        // Whoever looks meanwhile finds the older copy or the new one, whole.
+        std::set<std::int64_t> sizesSeen;
+        const bool done = waitUntil(
+            [&] {
+                watch.read();
+                sizesSeen.insert(sizeOf(arrivals + "/big.bin"));
+                return files.arrived(arrivals, client.outbox());
+            },
+            240000, 5);
+        watch.read();
+        EXPECT_TRUE(done);
+        EXPECT_TRUE(files.damaged(arrivals).empty());
+        EXPECT_EQ(sizesSeen,
+                  (std::set<std::int64_t>{static_cast<std::int64_t>(older.size()), 6 << 20}));
+        std::size_t stagingNames = 0;
+        for (const auto& [name, kinds] : watch.seen) {
+            if (name.ends_with(".zx-part")) {
+                ++stagingNames;
+            } else if (!name.ends_with(".zx-state") && !name.ends_with(".zx-temp")) {
+                EXPECT_EQ(kinds, std::set<std::string>{"renamed to"}) << name;
+            }
+        }
+        EXPECT_EQ(stagingNames, files.count());
+        report(std::string(c.what) + ": " + std::to_string(watch.seen.size()) +
+               " names appeared in the folder; the " + std::to_string(files.count()) +
+               " files each showed under their name only by a rename");
+    }
+}
+
+} // namespace
