@@ -14,7 +14,6 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <regex>
 #include <set>
 
 namespace {
@@ -30,12 +29,15 @@ std::int64_t sizeWritten(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 ? static_cast<std::int64_t>(st.st_blocks) * 512 : -1;
 }
 
-// The bytes each resume after a restart found on disk, from the server's trace.
+// The bytes each resume after a restart found on disk, from the server's trace lines
+// "file resumed after a restart origin ... file ...: N bytes in M ranges ...".
 std::vector<std::int64_t> resumedHolding(const std::string& trace) {
-    static const std::regex line("file resumed after a restart [^\\n]*?: ([0-9]+) bytes in");
+    const std::string event = "file resumed after a restart";
     std::vector<std::int64_t> held;
-    for (std::sregex_iterator it(trace.begin(), trace.end(), line), end; it != end; ++it) {
-        held.push_back(std::stoll((*it)[1].str()));
+    for (std::size_t at = trace.find(event); at != std::string::npos;
+         at = trace.find(event, at + 1)) {
+        const std::size_t count = trace.find("\": ", at);
+        held.push_back(count == std::string::npos ? -1 : std::atoll(trace.c_str() + count + 3));
     }
     return held;
 }
