@@ -3,6 +3,7 @@
 #include "numeric.h"
 
 #include <charconv>
+#include <climits>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -403,7 +404,9 @@ bool ServeurEngine::AddListe() {
                     nomFichier,
                     "1",
                     tailleTotale};
-    row.staged = offer_.has_value() || stagingPlainWanted(cfg_.cfgStagingPlain);
+    // A name too long to be hidden under a staging name arrives under its own, as a plain one.
+    row.staged = (offer_.has_value() || stagingPlainWanted(cfg_.cfgStagingPlain)) &&
+                 stateName(nomFichier).size() <= NAME_MAX;
     if (!table_.append(std::move(row))) {
         drop("header from a new origin: the transfer table is full");
         return false;
