@@ -34,6 +34,9 @@ constexpr double kCeilingCut = 0.5;
 constexpr std::int64_t kMostCeilingStepPieces = 8;
 // Five rate cycles without a sign of a shared queue: the flows that shared the path have gone.
 constexpr int kCalmRounds = 40;
+// A sender woken late by its timer may catch up on this much of its pace, no more: a timer of
+// millisecond grain must not slow it, nor a long pause let a burst out.
+constexpr std::int64_t kPacingCreditUs = 2'000;
 // Sends remembered for a delivery-rate sample; far more than a window holds.
 constexpr std::size_t kMostSent = 1 << 17;
 
@@ -75,8 +78,9 @@ void Congestion::onSent(std::int64_t bytes, std::int64_t nowUs) {
     if (sent_.size() > kMostSent) {
         sent_.pop_front();
     }
-    const auto now = static_cast<double>(nowUs);
-    pacingClockUs_ = std::max(pacingClockUs_, now) + static_cast<double>(bytes) / pacingBytesPerUs_;
+    const auto credit = static_cast<double>(nowUs - kPacingCreditUs);
+    pacingClockUs_ =
+        std::max(pacingClockUs_, credit) + static_cast<double>(bytes) / pacingBytesPerUs_;
 }
 
 void Congestion::onLoss(std::int64_t bytes, std::int64_t /*nowUs*/) {
