@@ -524,9 +524,10 @@ int ServeurEngine::fileOf(int index, WriteFailure& failure) {
     if (!idleFiles_.isActive()) {
         idleFiles_.start();
     }
-    struct stat st {};
-    if (row.staged && row.stagedInode == 0 && ::fstat(fd, &st) == 0) {
-        table_.edit(index).stagedInode = st.st_ino;
+    if (row.staged && row.stagedInode == 0) {
+        const FileIdentity made = identityAt(fd, {}).value_or(FileIdentity{});
+        table_.edit(index).stagedInode = made.inode;
+        table_.edit(index).stagedBorn = made.born;
     }
     return fd;
 }
@@ -540,10 +541,8 @@ bool ServeurEngine::sameStagingFile(int index) {
         return true;
     }
     const int folderFd = originFolder(row.origin);
-    struct stat st {};
-    const bool same = folderFd >= 0 &&
-                      ::fstatat(folderFd, diskName(row).c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-                      st.st_ino == row.stagedInode;
+    const bool same = folderFd >= 0 && identityAt(folderFd, diskName(row)) ==
+                                           FileIdentity{row.stagedInode, row.stagedBorn};
     if (folderFd >= 0) {
         ::close(folderFd);
     }

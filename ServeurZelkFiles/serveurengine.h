@@ -8,6 +8,7 @@
 #include "rangeset.h"
 #include "receivefolder.h"
 #include "staging.h"
+#include "syncworker.h"
 #include "tcplistener.h"
 #include "trace.h"
 #include "transfertable.h"
@@ -57,7 +58,10 @@ public:
     // The listener and its connections, by index.
     TcpListener& connections() { return tcpSend; }
     // Lets a test see, or make fail, the writes and syncs that keep received files.
-    void useFileOps(FileOps& ops) { writer_.useFileOps(ops); }
+    void useFileOps(FileOps& ops) {
+        writer_.useFileOps(ops);
+        syncer_.useFileOps(ops);
+    }
 
 signals:
     // Emitted on every change of the table; a window coalesces these into one refresh.
@@ -109,6 +113,8 @@ private:
         std::unique_ptr<ext::RunningDigest> digest = std::make_unique<ext::RunningDigest>();
         std::int64_t writebackFrom = 0; // bytes before this were handed to the disk already
         std::int64_t keptAt = 0;        // bytes claimed by the latest record beside the file
+        bool syncing = false;           // a sync for the next record is under way
+        std::uint64_t epoch = 0;        // changes when what was written no longer counts
     };
     bool answerVerifiedAgain();
     void startWriteback(int index, ExtReceive& state);
@@ -117,6 +123,8 @@ private:
     std::string startExtended(int index);
     bool resumeFromDisk(int index, ExtReceive& state);
     void keepProgress(int index, int fd, ExtReceive& state);
+    void recordProgress(const StagingState& record, std::int64_t claimed, std::uint64_t epoch,
+                        bool synced);
     void traceAccepted(const TransferRow& row, std::int64_t held);
     void traceResumed(const TransferRow& row, const StagingState& found);
     void adoptExtended(int index);
@@ -162,6 +170,9 @@ private:
     Trace trace_;
     // When each origin's current file began, kept only while the trace is on.
     std::map<std::string, QElapsedTimer> startedAt_;
+
+    // Last, so that it stops before anything its reports reach goes away.
+    SyncWorker syncer_{*this, FileOps::system()};
 
     // The frame being handled.
     bool modeTcp = false;

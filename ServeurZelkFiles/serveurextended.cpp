@@ -23,9 +23,8 @@ constexpr std::size_t kVerifiedKept = 256;
 // before the final answer has little left to do and the event thread is not held for seconds.
 constexpr std::int64_t kWritebackStepBytes = 4 << 20;
 // A staging file's record is renewed in steps of this many: a restart sends again at most about
-// this much and a window. Each renewal first syncs what it claims; the step before it was handed
-// to the disk already, so the wait is short.
-constexpr std::int64_t kRecordStepBytes = 8 << 20;
+// this much and a window. Each renewal first syncs what it claims, on a thread of its own.
+constexpr std::int64_t kRecordStepBytes = 4 << 20;
 
 std::string withoutBlanks(std::string_view origin) {
     const std::size_t last = origin.find_last_not_of(' ');
@@ -102,8 +101,8 @@ bool ServeurEngine::resumeFromDisk(int index, ExtReceive& state) {
     const bool usable =
         found && found->origin == row.origin && found->file == row.file &&
         found->size == state.size &&
+        identityAt(folderFd, stagingName(row.file)) == found->identity &&
         ::fstatat(folderFd, stagingName(row.file).c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-        S_ISREG(st.st_mode) && st.st_ino == found->inode &&
         (found->ranges.empty() || st.st_size >= found->ranges.back().end);
     if (!usable) {
         removeState(folderFd, row.file); // of another file: the staging file is replaced
@@ -118,7 +117,8 @@ bool ServeurEngine::resumeFromDisk(int index, ExtReceive& state) {
     state.keptAt = state.written.cumulative();
     state.writebackFrom = state.keptAt;
     row.resumed = true;
-    row.stagedInode = found->inode;
+    row.stagedInode = found->identity.inode;
+    row.stagedBorn = found->identity.born;
     writer_.adopt(row.origin);
     traceResumed(row, *found);
     return true;
@@ -168,6 +168,7 @@ void ServeurEngine::adoptExtended(int index) {
         state.written.add(0, positionValue(row.position) - 1);
     }
     row.transfer = offer_->transfer;
+    state.syncing = false; // a sync under way reports under the old identity, which is gone
     accept_ = ext::Accept{offer_->transfer, state.written.cumulative()};
     traceAccepted(row, state.written.cumulative());
     extended_.insert_or_assign(offer_->transfer, std::move(state));
@@ -327,6 +328,7 @@ void ServeurEngine::digestMismatch(ExtReceive& state, int index) {
     state.digest->restart();
     state.keptAt = 0;
     state.writebackFrom = 0;
+    ++state.epoch;
     const int folderFd = originFolder(row.origin);
     if (folderFd >= 0) {
         removeState(folderFd, row.file);
@@ -334,6 +336,7 @@ void ServeurEngine::digestMismatch(ExtReceive& state, int index) {
     }
     writer_.begin(row.origin);
     table_.edit(index).stagedInode = 0; // the next piece makes the file anew
+    table_.edit(index).stagedBorn = 0;
     table_.setPosition(index, "1");
     emit tableChanged();
     answerExtended(ext::Kind::Mismatch, transfer, 0);
@@ -387,18 +390,45 @@ void ServeurEngine::startWriteback(int index, ExtReceive& state) {
     }
 }
 
-// The record beside the staging file claims only bytes already on stable storage: they are
-// synced before it is written.
+// The record beside the staging file claims only bytes already on stable storage: the ranges
+// written so far are taken now, synced on the worker's thread, and recorded once that is done.
 void ServeurEngine::keepProgress(int index, int fd, ExtReceive& state) {
+    if (state.syncing) {
+        return;
+    }
     const TransferRow& row = table_.at(index);
-    const StagingState record{row.transfer, row.origin,      row.file,
-                              state.size,   row.stagedInode, state.written.list()};
-    WriteFailure failure;
-    const int folderFd = writer_.syncData(fd, failure) ? originFolder(row.origin) : -1;
-    if (folderFd >= 0 && writeState(folderFd, record, writer_.ops(), failure.why)) {
-        state.keptAt = state.written.cumulative();
+    StagingState record{row.transfer,
+                        row.origin,
+                        row.file,
+                        state.size,
+                        FileIdentity{row.stagedInode, row.stagedBorn},
+                        state.written.list()};
+    const std::int64_t claimed = state.written.cumulative();
+    state.syncing =
+        syncer_.sync(fd, [this, record = std::move(record), claimed, epoch = state.epoch](
+                             bool synced) { recordProgress(record, claimed, epoch, synced); });
+}
+
+void ServeurEngine::recordProgress(const StagingState& record, std::int64_t claimed,
+                                   std::uint64_t epoch, bool synced) {
+    const auto found = extended_.find(record.transfer);
+    if (found == extended_.end()) {
+        return; // verified, given up or started again meanwhile: no record is owed
+    }
+    ExtReceive& state = found->second;
+    state.syncing = false;
+    const int index = table_.findOrigin(state.origin);
+    if (state.epoch != epoch || index < 0 || table_.at(index).transfer != record.transfer ||
+        FileIdentity{table_.at(index).stagedInode, table_.at(index).stagedBorn} !=
+            record.identity) {
+        return;
+    }
+    std::string why = "cannot sync " + stagingName(record.file);
+    const int folderFd = synced ? originFolder(record.origin) : -1;
+    if (folderFd >= 0 && writeState(folderFd, record, writer_.ops(), why)) {
+        state.keptAt = claimed;
     } else if (trace_.enabled()) {
-        trace_.write("progress not kept", transferName(row.origin, row.file) + ": " + failure.why +
+        trace_.write("progress not kept", transferName(record.origin, record.file) + ": " + why +
                                               "; a restart would send more again");
     }
     if (folderFd >= 0) {

@@ -125,6 +125,21 @@ void sweepFolder(int folderFd, const std::string& prefix, std::time_t before,
 
 } // namespace
 
+std::optional<FileIdentity> identityAt(int fd, const std::string& name) {
+    struct statx st {};
+    const int flags = AT_SYMLINK_NOFOLLOW | (name.empty() ? AT_EMPTY_PATH : 0);
+    if (::statx(fd, name.c_str(), flags, STATX_INO | STATX_TYPE | STATX_BTIME, &st) != 0 ||
+        !S_ISREG(st.stx_mode)) {
+        return std::nullopt;
+    }
+    FileIdentity identity{st.stx_ino, 0};
+    if ((st.stx_mask & STATX_BTIME) != 0) {
+        identity.born =
+            static_cast<std::uint64_t>(st.stx_btime.tv_sec) * 1000000000U + st.stx_btime.tv_nsec;
+    }
+    return identity;
+}
+
 std::string stagingName(std::string_view file) {
     return hidden(file, kPartSuffix);
 }
@@ -142,7 +157,8 @@ std::string encodeState(const StagingState& state) {
     std::string out(kMagic);
     putNumber(out, "transfer", state.transfer);
     putNumber(out, "size", static_cast<std::uint64_t>(state.size));
-    putNumber(out, "inode", state.inode);
+    putNumber(out, "inode", state.identity.inode);
+    putNumber(out, "born", state.identity.born);
     putNumber(out, "ranges", state.ranges.size());
     for (const ext::Range& range : state.ranges) {
         putNumber(out, "from", static_cast<std::uint64_t>(range.start));
@@ -160,7 +176,8 @@ std::optional<StagingState> decodeState(std::string_view text) {
     in.literal(kMagic);
     state.transfer = in.number<std::uint64_t>("transfer");
     state.size = in.number<std::int64_t>("size");
-    state.inode = in.number<std::uint64_t>("inode");
+    state.identity.inode = in.number<std::uint64_t>("inode");
+    state.identity.born = in.number<std::uint64_t>("born");
     const auto count = in.number<std::size_t>("ranges");
     std::int64_t previousEnd = -1;
     for (std::size_t i = 0; in.ok() && i < count; ++i) {

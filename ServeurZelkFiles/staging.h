@@ -24,12 +24,24 @@ std::string stateName(std::string_view file);
 // file's staging.
 bool isStagingName(std::string_view name);
 
+// Which file a name holds: its inode and, where the file system tells it, its birth time. An
+// inode number freed is soon given to the next file made, so the number alone does not tell a
+// file from the one made in its place.
+struct FileIdentity {
+    std::uint64_t inode = 0;
+    std::uint64_t born = 0; // nanoseconds since the epoch; 0 when the file system does not say
+    bool operator==(const FileIdentity&) const = default;
+};
+// The regular file at `name` in the folder, not following a link; with an empty name, the file
+// open at `fd` itself.
+std::optional<FileIdentity> identityAt(int fd, const std::string& name);
+
 struct StagingState {
     std::uint64_t transfer = 0; // the identity under which the bytes were written
     std::string origin;         // all 10 characters
     std::string file;
     std::int64_t size = 0;
-    std::uint64_t inode = 0; // of the staging file the ranges describe
+    FileIdentity identity; // of the staging file the ranges describe
     std::vector<ext::Range> ranges;
     bool operator==(const StagingState&) const = default;
 };

@@ -24,6 +24,7 @@ struct TransferRow {
     bool staged = false;           // arriving under its staging name
     bool resumed = false;          // taken up from what an earlier run of the server left
     std::uint64_t stagedInode = 0; // of the staging file once made; 0 before
+    std::uint64_t stagedBorn = 0;  // its birth time, when the file system tells it
 };
 
 class TransferTable {

@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -98,14 +99,22 @@ public:
     ssize_t pwrite(int fd, const void* bytes, std::size_t size, off_t offset) override {
         const ssize_t n = FileOps::pwrite(fd, bytes, size, offset);
         if (n > 0 && isStaging(fd)) {
+            const std::lock_guard lock(mutex_);
             written_.add(offset, offset + n);
         }
         return n;
     }
+    // Only what was written before the sync began is synced by it (it may run on another thread).
     int fdatasync(int fd) override {
+        std::vector<ext::Range> before;
+        {
+            const std::lock_guard lock(mutex_);
+            before = written_.list();
+        }
         const int result = FileOps::fdatasync(fd);
         if (result == 0 && isStaging(fd)) {
-            synced_ = written_.list();
+            const std::lock_guard lock(mutex_);
+            synced_ = before;
         }
         return result;
     }
@@ -123,6 +132,7 @@ private:
         return ::fstat(fd, &a) == 0 && ::stat(stagingPath.c_str(), &b) == 0 && a.st_ino == b.st_ino;
     }
     void check(const fs::path& record) {
+        const std::lock_guard lock(mutex_);
         ++records;
         const auto state = zelk::decodeState(readFile(record.string()));
         ext::RangeSet synced;
@@ -140,6 +150,7 @@ private:
         }
     }
 
+    std::mutex mutex_;
     ext::RangeSet written_;
     std::vector<ext::Range> synced_;
 };
@@ -230,25 +241,29 @@ TEST(Staging, AServerStartedAgainResumesFromWhatItsRecordClaims) {
         };
     for (const auto& [what, change] : cases) {
         SCOPED_TRACE(what);
-        RunningServer first;
+        zelktest::ScratchDir scratch;
+        const std::string receive = scratch.file("rx");
+        const std::string folder = receive + "/poste7";
+        auto first = startedOn(receive);
         SyncedBeforeClaimed ops;
-        ops.stagingPath = first.pathOf("poste7", ".r.bin.zx-part");
-        first.engine().useFileOps(ops);
-        UdpPeer peer(first.engine().udpPort());
+        ops.stagingPath = folder + "/.r.bin.zx-part";
+        first->useFileOps(ops);
+        UdpPeer peer(first->udpPort());
         ASSERT_EQ(peer.exchange(offeredHeader("r.bin", 51, size)), accepted(51, 0));
         ASSERT_TRUE(sendRange(peer, 51, file, 0, 9 << 20));
-        EXPECT_GE(ops.records, 1);
+        ASSERT_TRUE(waitUntil([&] { return ops.records >= 1; }));
+        first.reset(); // a sync still under way ends unrecorded, as in a crash
         EXPECT_TRUE(ops.falseClaims.empty()) << ops.falseClaims.front();
-        change(ops.stagingPath, first.pathOf("poste7", ".r.bin.zx-state"));
+        change(ops.stagingPath, folder + "/.r.bin.zx-state");
 
-        const auto second = startedOn(first.receiveFolder());
+        const auto second = startedOn(receive);
         UdpPeer again(second->udpPort());
         const auto answer = again.exchange(offeredHeader("r.bin", 52, size));
         ASSERT_TRUE(answer);
         const auto accept = ext::findAccept(*answer);
         ASSERT_TRUE(accept);
         if (std::string(what) == "untouched") {
-            EXPECT_GE(accept->cumulative, 8 << 20);
+            EXPECT_GE(accept->cumulative, 4 << 20);
             EXPECT_LE(accept->cumulative, 9 << 20);
             EXPECT_TRUE(second->table().at(0).resumed);
         } else {
@@ -256,9 +271,8 @@ TEST(Staging, AServerStartedAgainResumesFromWhatItsRecordClaims) {
         }
         ASSERT_TRUE(sendRange(again, 52, file, accept->cumulative, size));
         EXPECT_EQ(said(again.exchange(finish(52, file))), "V " + std::to_string(size));
-        EXPECT_EQ(readFile(first.pathOf("poste7", "r.bin")), file);
-        EXPECT_EQ(namesIn(fs::path(ops.stagingPath).parent_path().string()),
-                  std::vector<std::string>{"r.bin"});
+        EXPECT_EQ(readFile(folder + "/r.bin"), file);
+        EXPECT_EQ(namesIn(folder), std::vector<std::string>{"r.bin"});
     }
 }
 
