@@ -155,12 +155,14 @@ private:
     std::vector<ext::Range> synced_;
 };
 
-std::unique_ptr<zelk::ServeurEngine> startedOn(const std::string& receiveFolder) {
+std::unique_ptr<zelk::ServeurEngine> startedOn(const std::string& receiveFolder,
+                                               const std::string& stagingPlain = {}) {
     auto engine = std::make_unique<zelk::ServeurEngine>(nullptr, nullptr);
     zelk::ServerConfig config;
     config.cfgPortUdp = "0";
     config.cfgRepertoire = receiveFolder;
     config.cfgTrace = "N";
+    config.cfgStagingPlain = stagingPlain;
     QString error;
     if (!engine->start(config, error)) {
         throw std::runtime_error(error.toStdString());
@@ -208,6 +210,31 @@ TEST(Staging, ADisturbedStagingFileStartsTheTransferAgainNeverPadded) {
         }
         EXPECT_FALSE(fs::exists(staging));
     }
+}
+
+// The same for a plain transfer staged by the server's key: the piece after the disturbance gets
+// no answer, the sender's next header starts the file from its first byte, and the file takes its
+// name whole once its last byte is synced.
+TEST(Staging, APlainStagedFileDisturbedStartsAgainFromItsFirstByte) {
+    zelktest::ScratchDir scratch;
+    const auto engine = startedOn(scratch.file("rx"), "O");
+    const std::string folder = scratch.file("rx") + "/poste7";
+    UdpPeer peer(engine->udpPort());
+    const std::string file = patternBytes(3000, 8);
+    ASSERT_EQ(peer.exchange(header(kPoste7, "p.bin", 3000)), ack(1));
+    ASSERT_EQ(peer.exchange(content(kPoste7, file.substr(0, 1000))), ack(1001));
+    EXPECT_FALSE(fs::exists(folder + "/p.bin"));
+    fs::rename(folder + "/.p.bin.zx-part", folder + "/taken.bin");
+
+    // Unanswered: the next answer to come is the header's.
+    peer.send(content(kPoste7, file.substr(1000, 1000)));
+    ASSERT_EQ(peer.exchange(header(kPoste7, "p.bin", 3000)), ack(1));
+    ASSERT_EQ(peer.exchange(content(kPoste7, file.substr(0, 1500))), ack(1501));
+    EXPECT_FALSE(fs::exists(folder + "/p.bin"));
+    ASSERT_EQ(peer.exchange(content(kPoste7, file.substr(1500))), ack(3001));
+    EXPECT_EQ(readFile(folder + "/p.bin"), file);
+    EXPECT_EQ(readFile(folder + "/taken.bin"), file.substr(0, 1000));
+    EXPECT_EQ(namesIn(folder), (std::vector<std::string>{"p.bin", "taken.bin"}));
 }
 
 TEST(Staging, NamesThatEndLikeTheServersOwnFilesAreRefused) {
