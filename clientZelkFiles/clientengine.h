@@ -4,6 +4,7 @@
 // send engine that moves the first listed file to the server one datagram at a time.
 
 #include "config.h"
+#include "congestion.h"
 #include "digest.h"
 #include "extcodec.h"
 #include "openprobe.h"
@@ -162,9 +163,11 @@ private:
     // The file being sent in extended datagrams.
     struct ExtSending {
         ExtSending(std::uint64_t id, std::int64_t size, std::int64_t pieceMax, std::int64_t nowUs)
-            : transfer(id), window(size, pieceMax, 16 * pieceMax), startedUs(nowUs) {}
+            : transfer(id), window(size, pieceMax, 16 * pieceMax),
+              congestion(pieceMax, 0, static_cast<std::uint32_t>(id)), startedUs(nowUs) {}
         std::uint64_t transfer;
         ext::SendWindow window;
+        ext::Congestion congestion; // the pace and the window
         std::int64_t startedUs;
         std::int64_t startBytes = 0;
         bool finishing = false;
@@ -172,8 +175,9 @@ private:
         std::int64_t finishWaitUs = 0;
         int silentTimeouts = 0; // timeouts in a row without any answer
         int shortAnswers = 0;   // answers to the finish that say bytes are missing
-        std::int64_t seenSentAgain = 0;
-        std::int64_t lastCutUs = -1;
+        // Since every byte was to be sent again, the end of what went again: a piece sent again
+        // beyond it goes for the first time since, and is no loss.
+        std::int64_t sentSinceRestart = -1;
     };
     enum class Awaiting { Nothing, Header, Reset, Piece };
     // A finished file not yet deleted, while a stray frame may still undo its copy.
@@ -233,7 +237,9 @@ private:
     void extendedAcknowledged(const ext::Frame& frame);
     bool lateVerdict(const ext::Frame& frame);
     void pumpExtended();
-    void adjustWindow();
+    void adjustWindow(std::int64_t ackedBefore, std::int64_t now);
+    void armPacing(std::int64_t now);
+    void sentExtended(const ext::SendWindow::Piece& piece, std::int64_t now);
     void finishExtended();
     bool digestReady(TransferMemory& memory, const std::string& path);
     void sendFinish();
@@ -286,6 +292,7 @@ private:
     QElapsedTimer clock_;
     std::unique_ptr<ExtSending> ext_;
     QTimer extTimer_;
+    QTimer paceTimer_; // the next piece's time by the pace
     std::string extFrame_;
     // A header with an offer waits for its answer.
     bool offered_ = false;

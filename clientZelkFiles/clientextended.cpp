@@ -15,7 +15,7 @@ namespace {
 // Bytes of the file hashed at once when the digest has to catch up (after a resume, say); the
 // event loop turns between two such steps.
 constexpr std::int64_t kDigestStepBytes = 32 << 20;
-// The window starts small, since the path is unknown, and may grow to this.
+// The controller's window, kept within what the server's ranges were sized for.
 constexpr std::int64_t kLargestWindowBytes = 4 << 20;
 constexpr std::int64_t kSmallestWindowPieces = 4;
 // Timeouts in a row without any answer before the file is announced again.
@@ -105,6 +105,9 @@ void ClientEngine::acceptedOffer(const ext::Accept& accept) {
                                         static_cast<std::int64_t>(pieceMax_), nowUs());
     ext_->window.onAck(accept.cumulative, {}, nowUs());
     ext_->startBytes = accept.cumulative;
+    paceTimer_.setSingleShot(true);
+    paceTimer_.setTimerType(Qt::PreciseTimer);
+    connect(&paceTimer_, &QTimer::timeout, this, &ClientEngine::pumpExtended, Qt::UniqueConnection);
     rateMarkUs_ = -1;
     if (trace_.enabled()) {
         trace_.write("extended protocol", "\"" + lstFilPos_.front().name +
@@ -144,6 +147,7 @@ void ClientEngine::extendedAnswer(std::string_view bytes) {
                                                 "\": the server's copy did not have its digest");
         }
         ext_->window.restart();
+        ext_->sentSinceRestart = 0;
         ext_->finishing = false;
         pumpExtended();
         return;
@@ -188,33 +192,28 @@ void ClientEngine::extendedAcknowledged(const ext::Frame& frame) {
         // The server lacks bytes this client counts as acknowledged: an answer older than its
         // discarding a mismatched copy re-marked them. What it says now is what it holds.
         ext_->window.restart();
+        ext_->sentSinceRestart = 0;
         ext_->finishing = false;
         ext_->shortAnswers = 0;
     }
-    ext_->window.onAck(frame.value, *ranges, nowUs());
-    adjustWindow();
+    // The same time for the window and the controller: the controller finds the piece a round
+    // trip was measured on by its send time.
+    const std::int64_t now = nowUs();
+    const std::int64_t ackedBefore = ext_->window.ackedBytes();
+    ext_->window.onAck(frame.value, *ranges, now);
+    adjustWindow(ackedBefore, now);
     pumpExtended();
 }
 
-// A simple window: it doubles every round trip until a piece is lost, then halves, at most once a
-// round trip, and grows by a piece a round trip.
-void ClientEngine::adjustWindow() {
+// An answer that acknowledged new bytes carries the round trip of the latest piece it settled.
+void ClientEngine::adjustWindow(std::int64_t ackedBefore, std::int64_t now) {
     ext::SendWindow& window = ext_->window;
     const auto piece = static_cast<std::int64_t>(pieceMax_);
-    const std::int64_t now = nowUs();
-    std::int64_t bytes = window.windowBytes();
-    if (window.sentAgainBytes() > ext_->seenSentAgain) {
-        ext_->seenSentAgain = window.sentAgainBytes();
-        if (ext_->lastCutUs < 0 || now - ext_->lastCutUs > window.smoothedRttUs()) {
-            ext_->lastCutUs = now;
-            bytes /= 2;
-        }
-    } else if (ext_->lastCutUs < 0) {
-        bytes += piece;
-    } else {
-        bytes += std::max<std::int64_t>(1, piece * piece / std::max<std::int64_t>(bytes, 1));
-    }
-    window.setWindowBytes(std::clamp(bytes, kSmallestWindowPieces * piece,
+    const std::int64_t delivered = std::max<std::int64_t>(window.ackedBytes() - ackedBefore, 0);
+    ext_->congestion.onAck(ext::Congestion::Ack{delivered, delivered > 0 ? window.latestRttUs() : 0,
+                                                window.inFlightBytes()},
+                           now);
+    window.setWindowBytes(std::clamp(ext_->congestion.windowBytes(), kSmallestWindowPieces * piece,
                                      std::max(kLargestWindowBytes, kSmallestWindowPieces * piece)));
 }
 
@@ -229,7 +228,16 @@ void ClientEngine::pumpExtended() {
         return;
     }
     TransferMemory& memory = memoryOfFirst();
-    while (const auto piece = ext_->window.next(nowUs())) {
+    for (;;) {
+        const std::int64_t now = nowUs();
+        if (ext_->congestion.nextSendUs() > now) {
+            armPacing(now);
+            break;
+        }
+        const auto piece = ext_->window.next(now);
+        if (!piece) {
+            break;
+        }
         char* body = extFrame_.data() + ext::kHeadBytes;
         const auto n = static_cast<std::size_t>(piece->length);
         const auto got = reader_.readAt(path, piece->offset, body, n);
@@ -240,6 +248,7 @@ void ClientEngine::pumpExtended() {
         memory.digest->feed(piece->offset, std::string_view(body, n));
         ext::writeHead(extFrame_.data(), ext::Kind::Data, ext_->transfer, piece->offset, n);
         send(std::string_view(extFrame_.data(), ext::kHeadBytes + n));
+            sentExtended(*piece, now);
     }
     setProgress(percentOf(ext_->window.cumulative(), ext_->window.size()));
     measureRate("ZX1", ext_->window.ackedBytes());
@@ -310,6 +319,24 @@ void ClientEngine::sendFinish() {
     armExtendedTimer();
 }
 
+void ClientEngine::sentExtended(const ext::SendWindow::Piece& piece, std::int64_t now) {
+    std::int64_t& restarted = ext_->sentSinceRestart;
+    const bool firstSinceRestart = restarted >= 0 && piece.offset >= restarted;
+    if (piece.again && !firstSinceRestart) {
+        ext_->congestion.onLoss(piece.length, now);
+    }
+    if (restarted >= 0) {
+        restarted = std::max(restarted, piece.offset + piece.length);
+    }
+    ext_->congestion.onSent(piece.length, now);
+}
+
+// Timers count in milliseconds: the controller lets a sender woken late catch up on its pace.
+void ClientEngine::armPacing(std::int64_t now) {
+    const std::int64_t waitMs = (ext_->congestion.nextSendUs() - now + 999) / 1000;
+    paceTimer_.start(static_cast<int>(std::clamp<std::int64_t>(waitMs, 1, 1000)));
+}
+
 void ClientEngine::armExtendedTimer() {
     const std::int64_t due = ext_->finishing ? ext_->finishDueUs : ext_->window.deadlineUs();
     if (due < 0) {
@@ -353,6 +380,7 @@ void ClientEngine::extendedTimeout() {
 void ClientEngine::leaveExtended() {
     ext_.reset();
     extTimer_.stop();
+    paceTimer_.stop();
     offered_ = false;
 }
 
@@ -364,7 +392,8 @@ void ClientEngine::extendedDone() {
                          ext::digestHex(*memoryOfFirst().fileDigest) + ", extended protocol, " +
                          rateText(static_cast<double>(ext_->window.size() - ext_->startBytes) *
                                   1e6 / static_cast<double>(us)) +
-                         ", " + std::to_string(ext_->window.sentAgainBytes()) + " bytes sent again");
+                         ", " + std::to_string(ext_->window.sentAgainBytes()) +
+                         " bytes sent again");
     }
     leaveExtended();
     finishFirst();
@@ -395,9 +424,9 @@ void ClientEngine::measureRate(const char* protocol, std::int64_t bytes) {
     if (span < 1'000'000) {
         return;
     }
-    setStatus(std::string(protocol) + " " +
-              rateText(static_cast<double>(bytes - rateMarkBytes_) * 1e6 /
-                       static_cast<double>(span)));
+    setStatus(
+        std::string(protocol) + " " +
+        rateText(static_cast<double>(bytes - rateMarkBytes_) * 1e6 / static_cast<double>(span)));
     rateMarkUs_ = now;
     rateMarkBytes_ = bytes;
 }

@@ -78,6 +78,9 @@ void Congestion::onSent(std::int64_t bytes, std::int64_t nowUs) {
     if (sent_.size() > kMostSent) {
         sent_.pop_front();
     }
+    if (minRttUs_ == 0 && rateCap_ == 0) {
+        return; // the first window goes at once: the pace is a guess until a round trip is seen
+    }
     const auto credit = static_cast<double>(nowUs - kPacingCreditUs);
     pacingClockUs_ =
         std::max(pacingClockUs_, credit) + static_cast<double>(bytes) / pacingBytesPerUs_;

@@ -52,6 +52,7 @@ public:
     std::int64_t cumulative() const { return acked_.cumulative(); }
     std::int64_t inFlightBytes() const { return inFlightBytes_; }
     std::int64_t smoothedRttUs() const { return srtt_; }
+    std::int64_t latestRttUs() const { return latestRtt_; }
     std::int64_t sentAgainBytes() const { return sentAgain_; }
     int probes() const { return probes_; }
 
