@@ -30,8 +30,10 @@ namespace zelk::ext {
 class Congestion {
 public:
     struct Ack {
-        std::int64_t bytes = 0;         // newly delivered by this answer
-        std::int64_t rttUs = 0;         // of the latest-sent piece it acknowledges, 0 if none
+        std::int64_t bytes = 0; // newly delivered by this answer
+        // Of the latest-sent piece it acknowledges, 0 if none: that piece is found among those
+        // sent by its send time, so `nowUs - rttUs` must be the time given to onSent for it.
+        std::int64_t rttUs = 0;
         std::int64_t inFlightBytes = 0; // after this answer
     };
 
@@ -39,6 +41,7 @@ public:
     // `seed`: where the rate cycle starts, different for flows that share a path.
     explicit Congestion(std::int64_t pieceBytes, double rateCap = 0, std::uint32_t seed = 0);
 
+    // Remembers what was delivered by then, for the delivery rate its answer will show.
     void onSent(std::int64_t bytes, std::int64_t nowUs);
     void onAck(const Ack& ack, std::int64_t nowUs);
     void onLoss(std::int64_t bytes, std::int64_t nowUs);
