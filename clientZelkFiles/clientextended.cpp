@@ -35,9 +35,9 @@ std::uint64_t newTransferIdentity() {
 }
 
 int percentOf(std::int64_t part, std::int64_t whole) {
-    return whole <= 0 ? 0
-                      : static_cast<int>(static_cast<double>(part) / static_cast<double>(whole) *
-                                         100.0);
+    return whole <= 0
+               ? 0
+               : static_cast<int>(static_cast<double>(part) / static_cast<double>(whole) * 100.0);
 }
 
 } // namespace
@@ -168,15 +168,14 @@ bool ClientEngine::lateVerdict(const ext::Frame& frame) {
         return false;
     }
     const TransferMemory& memory = memoryOfFirst();
-    if (memory.transfer != frame.transfer || !memory.fileDigest ||
-        frame.value != tailleFichier_) {
+    if (memory.transfer != frame.transfer || !memory.fileDigest || frame.value != tailleFichier_) {
         return false;
     }
     stopWaiting();
     offered_ = false;
     if (trace_.enabled()) {
-        trace_.write("file verified", "\"" + lstFilPos_.front().name +
-                                          "\": the server's final answer came late");
+        trace_.write("file verified",
+                     "\"" + lstFilPos_.front().name + "\": the server's final answer came late");
     }
     finishFirst();
     return true;
@@ -248,7 +247,7 @@ void ClientEngine::pumpExtended() {
         memory.digest->feed(piece->offset, std::string_view(body, n));
         ext::writeHead(extFrame_.data(), ext::Kind::Data, ext_->transfer, piece->offset, n);
         send(std::string_view(extFrame_.data(), ext::kHeadBytes + n));
-            sentExtended(*piece, now);
+        sentExtended(*piece, now);
     }
     setProgress(percentOf(ext_->window.cumulative(), ext_->window.size()));
     measureRate("ZX1", ext_->window.ackedBytes());
@@ -288,8 +287,8 @@ bool ClientEngine::digestReady(TransferMemory& memory, const std::string& path) 
     const std::int64_t size = ext_->window.size();
     const bool read = memory.digest->catchUp(
         size, kDigestStepBytes, [this, &path](char* into, std::size_t n, std::int64_t offset) {
-            const auto got = reader_.lengthOf(path) ? reader_.readAt(path, offset, into, n)
-                                                    : std::nullopt;
+            const auto got =
+                reader_.lengthOf(path) ? reader_.readAt(path, offset, into, n) : std::nullopt;
             return got ? static_cast<long>(*got) : -1L;
         });
     if (!read) {

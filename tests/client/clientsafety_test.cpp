@@ -82,7 +82,8 @@ TEST_F(ClientSafety, DatagramsFromAnyoneButTheServerChangeNothing) {
 
 // A file too large for a plain position is offered with the extension only (size 0 in the plain
 // field); a plain answer leaves it in the outbox, unlisted until it changes.
-TEST_F(ClientSafety, NamesWithSeparatorsStayUnlistedAndFilesTooLargeForAPositionWaitForTheExtension) {
+TEST_F(ClientSafety,
+       NamesWithSeparatorsStayUnlistedAndFilesTooLargeForAPositionWaitForTheExtension) {
     put("a;b.txt", "semicolon");
     writeFile(zelk::joinPath(outbox, "toolarge.bin"), "");
     std::filesystem::resize_file(zelk::joinPath(outbox, "toolarge.bin"), zelk::kLargestFile + 1);

@@ -9,8 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <filesystem>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -31,8 +31,8 @@ TEST(FaultsExtended, LossCopiesReorderingACutAndKillsOfEachSide) {
     const unsigned long long seedValue = seed(5151);
     ASSERT_TRUE(relay.start(scratch.file("relay"), server.udpPort(),
                             {"--loss", "0.03", "--dup", "0.03", "--reorder", "0.05:20", "--owd",
-                             "5", "--rate", "6M", "--queue", "300k", "--cut", "1500:2000",
-                             "--seed", std::to_string(seedValue)}));
+                             "5", "--rate", "6M", "--queue", "300k", "--cut", "1500:2000", "--seed",
+                             std::to_string(seedValue)}));
     ClientSettings settings{"etendu", relay.port()};
     settings.extension = true;
     Client client(scratch.file("c"), settings);
@@ -58,9 +58,9 @@ TEST(FaultsExtended, LossCopiesReorderingACutAndKillsOfEachSide) {
     EXPECT_FALSE(files.leftInOutbox(client.outbox()).empty());
     ASSERT_TRUE(client.start()) << client.process().errors();
 
-    const bool done =
-        waitUntil([&] { return files.arrived(server.receiveFolder() + "/etendu", client.outbox()); },
-                  300000, 50);
+    const bool done = waitUntil(
+        [&] { return files.arrived(server.receiveFolder() + "/etendu", client.outbox()); }, 300000,
+        50);
     const RelayCounts counts = relay.stop();
     const Fates fates = files.fates(server.receiveFolder() + "/etendu", client.outbox());
     EXPECT_TRUE(done);
@@ -102,8 +102,7 @@ TEST(FaultsExtended, AFilePastTwoGibibytesMovesBetweenTwoPeersThatTakeTheExtensi
     ASSERT_TRUE(client.start()) << client.process().errors();
 
     const std::string landed = server.receiveFolder() + "/grand/huge.bin";
-    const bool gone =
-        waitUntil([&] { return !std::filesystem::exists(source); }, 600000, 100);
+    const bool gone = waitUntil([&] { return !std::filesystem::exists(source); }, 600000, 100);
     EXPECT_TRUE(gone);
     EXPECT_EQ(sizeOf(landed), size);
     EXPECT_EQ(sha256OfFile(landed), expected);

@@ -43,8 +43,7 @@ std::string finish(std::uint64_t transfer, std::string_view file) {
     const ext::Digest sum = digest.finish();
     std::string datagram;
     ext::encode(ext::Kind::Finish, transfer, static_cast<std::int64_t>(file.size()),
-                std::string_view(reinterpret_cast<const char*>(sum.data()), sum.size()),
-                datagram);
+                std::string_view(reinterpret_cast<const char*>(sum.data()), sum.size()), datagram);
     return datagram;
 }
 
@@ -133,8 +132,8 @@ TEST(Extension, NotAcceptedOverTcpWhenTurnedOffOrWhenTheOfferDisagrees) {
         tcp.write(offeredHeader("t.bin", 21, 100));
         EXPECT_TRUE(tcp.answers("PTE;1;END"));
         UdpPeer peer(server.engine().udpPort());
-        const std::string disagreeing = zelk::buildHeaderFrame(
-            kProbe, "d.bin", "99", ext::offerField(ext::Offer{22, 100}));
+        const std::string disagreeing =
+            zelk::buildHeaderFrame(kProbe, "d.bin", "99", ext::offerField(ext::Offer{22, 100}));
         EXPECT_EQ(peer.exchange(disagreeing), "PTE;1;END");
     }
     RunningServer off(false, "N");
