@@ -1,3 +1,4 @@
+#include "numeric.h"
 #include "programmain.h"
 #include "serveurengine.h"
 
@@ -19,6 +20,26 @@ void raiseOpenFileLimit() {
     }
 }
 
+std::vector<zelk::FileProgress> underWay(const zelk::ServeurEngine& engine,
+                                         const zelk::ServerConfig&) {
+    std::vector<zelk::FileProgress> files;
+    const zelk::TransferTable& table = engine.table();
+    for (int i = 0; i < table.count(); ++i) {
+        const zelk::TransferRow& row = table.at(i);
+        const std::size_t kept = row.origin.find_last_not_of(' ');
+        const std::string origin = kept == std::string::npos ? "" : row.origin.substr(0, kept + 1);
+        files.push_back({"origin \"" + origin + "\" file \"" + row.file + "\"",
+                         zelk::wholeValue(row.position) - 1, zelk::wholeValue(row.total)});
+    }
+    return files;
+}
+
+std::string startedText(const zelk::ServeurEngine& engine) {
+    return "receiving on UDP port " + std::to_string(engine.udpPort()) +
+           (engine.tcpPort() == 0 ? std::string(", TCP intake off")
+                                  : ", TCP port " + std::to_string(engine.tcpPort()));
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -31,5 +52,5 @@ int main(int argc, char** argv) {
     const auto makeWindow = nullptr;
 #endif
     return zelk::runProgram<zelk::ServerConfig, zelk::ServeurEngine>(
-        argc, argv, zelk::Program::Server, makeWindow);
+        argc, argv, zelk::Program::Server, makeWindow, underWay, startedText);
 }

@@ -1,5 +1,6 @@
 #include "serveurengine.h"
 
+#include "configcheck.h"
 #include "numeric.h"
 
 #include <charconv>
@@ -127,21 +128,27 @@ bool ServeurEngine::start(const ServerConfig& config, QString& error) {
     sweep_.start();
     table_.clear();
     emit tableChanged();
-    udpLabel_ = QStringLiteral("UDP port = ") + displayText(cfg_.cfgPortUdp);
-    tcpLabel_ = QStringLiteral("TCP port = ") + displayText(cfg_.cfgPortTcp);
-    if (!bindUdp(error)) {
+    const bool tcp = tcpIntakeWanted(cfg_.cfgEcouteTcp);
+    if (!bindAddress(error) || !bindUdp(error)) {
         return false;
     }
-    if (!listenTcp(error)) {
+    if (tcp && !listenTcp(error)) {
         udpSend.close();
         return false;
     }
+    // The ports really bound: "0" or "&H0" in the configuration reads as a port the system chose.
+    udpLabel_ = QStringLiteral("UDP port = %1").arg(udpPort());
+    tcpLabel_ =
+        tcp ? QStringLiteral("TCP port = %1").arg(tcpPort()) : QStringLiteral("TCP port = off");
     modeTcp = false;
     if (trace_.enabled()) {
         startedAt_.clear();
-        trace_.write("server started", "UDP port " + std::to_string(udpPort()) + ", TCP port " +
-                                           std::to_string(tcpPort()) + ", receive folder " +
-                                           cfg_.cfgRepertoire);
+        trace_.write(
+            "server started",
+            "UDP port " + std::to_string(udpPort()) +
+                (tcp ? ", TCP port " + std::to_string(tcpPort()) : ", TCP intake off") +
+                (cfg_.cfgAdresseEcoute.empty() ? "" : ", address " + cfg_.cfgAdresseEcoute) +
+                ", receive folder " + cfg_.cfgRepertoire);
     }
     return true;
 }
@@ -155,6 +162,19 @@ bool ServeurEngine::Set_FilPos(QString& error) {
     }
     error = QStringLiteral("cannot make the receive folder: ") + displayText(reason);
     return false;
+}
+
+bool ServeurEngine::bindAddress(QString& error) {
+    QHostAddress address;
+    if (!listenAddress(cfg_, address)) {
+        error = QStringLiteral(
+                    "the address \"%1\" (\"adresse_Ecoute=\") is not an IPv4 or IPv6 address")
+                    .arg(displayText(cfg_.cfgAdresseEcoute));
+        return false;
+    }
+    udpSend.setBindAddress(address);
+    tcpSend.setBindAddress(address);
+    return true;
 }
 
 bool ServeurEngine::bindUdp(QString& error) {
@@ -468,7 +488,7 @@ void ServeurEngine::pieceFailed(const TransferRow& row, const WriteFailure& fail
     if (failure.unsafe) {
         drop("piece for " + transferText(row.origin, row.file) + ": " + failure.why +
              ", which the server never writes through");
-    } else if (trace_.enabled()) {
+    } else if (trace_.wants("write failed")) {
         trace_.write("write failed", transferText(row.origin, row.file) + " at position " +
                                          row.position + ": " + failure.why +
                                          "; the piece is not acknowledged");
@@ -669,7 +689,7 @@ std::string ServeurEngine::peerText() const {
 }
 
 void ServeurEngine::drop(std::string_view why) {
-    if (trace_.enabled()) {
+    if (trace_.wants("frame dropped")) {
         trace_.write("frame dropped", std::string(why) + " (" + peerText() + ")");
     }
 }

@@ -69,6 +69,7 @@ signals:
 
 private:
     bool Set_FilPos(QString& error);
+    bool bindAddress(QString& error);
     bool bindUdp(QString& error);
     bool listenTcp(QString& error);
 

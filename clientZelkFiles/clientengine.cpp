@@ -148,6 +148,7 @@ bool ClientEngine::start(const ClientConfig& config, QString& error) {
                     ? kDefaultSettleMs
                     : std::max<std::int64_t>(0, wholeValue(cfg_.cfgDelaiStable));
     timLoopEnvoi_.enable();
+    running_ = true;
     setProgress(0);
     if (trace_.enabled()) {
         trace_.write("client started", "origin \"" + cfg_.cfgIdOrigine + "\", outbox " +
@@ -193,11 +194,14 @@ void ClientEngine::resolveDestination() {
             destination_ = info.addresses().constFirst();
         }
     }
-    if (trace_.enabled()) {
-        trace_.write("destination",
-                     (destination_.isNull() ? QStringLiteral("(none)") : destination_.toString())
-                             .toStdString() +
-                         " port " + std::to_string(destinationPort_));
+    const char* event = destination_.isNull() ? "destination unresolved" : "destination";
+    if (trace_.wants(event)) {
+        trace_.write(event, (destination_.isNull()
+                                 ? (host.isEmpty() ? QStringLiteral("(none)") : host) +
+                                       QStringLiteral(": nothing can be sent until it resolves")
+                                 : destination_.toString())
+                                    .toStdString() +
+                                " port " + std::to_string(destinationPort_));
     }
 }
 
@@ -217,7 +221,7 @@ void ClientEngine::retryLookUp() {
         if (found) {
             destination_ = info.addresses().constFirst();
         }
-        if (trace_.enabled()) {
+        if (trace_.wants(found ? "destination resolved" : "destination unresolved")) {
             trace_.write(found ? "destination resolved" : "destination unresolved",
                          (host + QStringLiteral(": ") +
                           (found ? destination_.toString() : info.errorString()))
@@ -242,7 +246,8 @@ std::string ClientEngine::fullPath(const std::string& name) const {
 bool ClientEngine::Set_FilPos() {
     lstFilPos_.clear();
     if (!folderExists(cfg_.cfgRepertoire) && !createFolder(cfg_.cfgRepertoire, scanError_)) {
-        if (trace_.enabled()) {
+        // At start-up the failure is the program's one line of cause; later it is an error.
+        if (running_ ? trace_.wants("outbox not made") : trace_.enabled()) {
             trace_.write("outbox not made", cfg_.cfgRepertoire + ": " + scanError_);
         }
         emit listChanged();
@@ -253,6 +258,11 @@ bool ClientEngine::Set_FilPos() {
         lstFilPos_.push_back(Listed{found.name, found.stamp, found.stillSinceMs});
     }
     traceRejections(rejected);
+    if (scan_->readError() != 0 && trace_.wants("outbox unreadable")) {
+        trace_.write("outbox unreadable", cfg_.cfgRepertoire + ": " +
+                                              std::strerror(scan_->readError()) +
+                                              "; its files wait until it can be read");
+    }
     // What the client knows of a transfer lasts as long as its file stays sendable.
     std::erase_if(lstFilPos_, [this](const Listed& listed) { return isHeldBack(listed.name); });
     std::set<std::string_view> listed;
@@ -266,7 +276,7 @@ bool ClientEngine::Set_FilPos() {
 
 // An entry left out is traced when the scan first finds it so, not at every scan.
 void ClientEngine::traceRejections(const std::vector<OutboxScan::Rejection>& rejected) {
-    if (!trace_.enabled()) {
+    if (!trace_.wants("file not listed")) {
         return;
     }
     for (const OutboxScan::Rejection& entry : rejected) {
@@ -289,7 +299,7 @@ void ClientEngine::timAttente_Timer() {
     if (was == Awaiting::Nothing || lstFilPos_.empty()) {
         return;
     }
-    if (trace_.enabled()) {
+    if (trace_.wants("no answer")) {
         trace_.write("no answer", "within " + std::to_string(timAttente_.interval()) +
                                       " ms for \"" + lstFilPos_.front().name +
                                       "\": it is announced again at the next tick");
@@ -590,7 +600,7 @@ void ClientEngine::deleteFinished(const std::string& name, const std::string& pa
         if (const auto stamp = stampOf(path)) {
             scan_->reject(name, *stamp, OutboxScan::Verdict::DeleteFailed);
         }
-        if (trace_.enabled()) {
+        if (trace_.wants("file not deleted")) {
             trace_.write("file not deleted",
                          "\"" + name + "\" arrived whole but cannot be deleted from the outbox (" +
                              reason + "); it is not sent again until it changes");
@@ -626,11 +636,11 @@ void ClientEngine::dropFirst(std::string_view why) {
     setProgress(0);
     setStatus({});
     emit listChanged();
-    if (trace_.enabled()) {
+    if (trace_.wants("file dropped")) {
         trace_.write("file dropped", "\"" + name + "\": " + std::string(why) +
                                          "; it stays in the outbox for a later scan");
-        traced_.clear();
     }
+    traced_.clear();
     emit fileDropped(decodedName(name));
 }
 
@@ -830,6 +840,7 @@ void ClientEngine::traceHeader(const std::string& name) {
         traced_ = name;
         headers_ = 1;
         started_.start();
+        lastHeader_.start();
         trace_.write("file started", "\"" + name + "\" of " + std::to_string(tailleFichier_) +
                                          " bytes, to " + destination_.toString().toStdString() +
                                          " port " + std::to_string(destinationPort_));
@@ -837,7 +848,7 @@ void ClientEngine::traceHeader(const std::string& name) {
     }
     ++headers_;
     trace_.write("header sent again",
-                 "\"" + name + "\" after " + std::to_string(started_.elapsed()) + " ms");
+                 "\"" + name + "\" after " + std::to_string(lastHeader_.restart()) + " ms");
 }
 
 // The answer to a header says where the server stands: anywhere but the first byte is a resume.

@@ -271,6 +271,7 @@ private:
     std::string scanError_;
     int strangerDatagrams_ = 0;
     bool leasesAllowed_ = true;
+    bool running_ = false; // start() went through
     std::unique_ptr<OutboxScan> scan_;
     std::map<std::string, TransferMemory> transfers_;
     // The frame that waits for its answer: at most one answer is taken for it.
@@ -311,6 +312,7 @@ private:
     // whether the next acknowledgement answers a header.
     std::string traced_;
     QElapsedTimer started_;
+    QElapsedTimer lastHeader_; // "header sent again" counts from the latest header
     int headers_ = 0;
 };
 

@@ -110,6 +110,7 @@ void OutboxScan::readFolder(std::int64_t nowMs, std::vector<Rejection>& rejected
     for (auto& [name, entry] : entries_) {
         entry.present = false;
     }
+    readError_ = 0;
     if (DIR* dir = ::opendir(folder_.c_str())) {
         while (const dirent* found = ::readdir(dir)) {
             const std::string name = found->d_name;
@@ -119,6 +120,7 @@ void OutboxScan::readFolder(std::int64_t nowMs, std::vector<Rejection>& rejected
         }
         ::closedir(dir);
     } else {
+        readError_ = errno;
         stale_ = true;
     }
     std::erase_if(entries_, [](const auto& item) { return !item.second.present; });

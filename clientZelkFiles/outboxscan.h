@@ -63,6 +63,8 @@ public:
     void touch() { stale_ = true; }
     // How many times the folder was read, for tests.
     int folderReads() const { return folderReads_; }
+    // Why the latest read of the folder failed (an errno value), 0 when it succeeded.
+    int readError() const { return readError_; }
 
     static const char* describe(Verdict verdict);
 
@@ -93,6 +95,7 @@ private:
     bool everRead_ = false;
     std::int64_t lastReadMs_ = 0;
     int folderReads_ = 0;
+    int readError_ = 0;
 };
 
 } // namespace zelk

@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <cstdio>
+#include <string_view>
 
 namespace zelk {
 namespace {
@@ -21,13 +22,22 @@ void print(std::FILE* to, const QString& text) {
     std::fflush(to);
 }
 
-const char* keysOf(Program program) {
-    return program == Program::Server
-               ? "receivePort_IP=, receivePortTCP=, directoryFiles=, paquets_UdpMax=,\n"
-                 "  offreExtension=, stagingSimples=, ageMaxiStaging=, Collecte_Trace="
-               : "directoryFiles=, vidangeDirFile=, attendApresSnd=, id_de_Lorigine=,\n"
-                 "  ip_destadresse=, ip_portadresse=, ip_port_locals=, paquets_UdpMax=,\n"
-                 "  delaiStabilite=, offreExtension=, Collecte_Trace=";
+QString keysOf(Program program) {
+    QString text;
+    int column = 2;
+    const auto& keys = program == Program::Server ? serverKeys() : clientKeys();
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        const QString key =
+            QString::fromLatin1(keys[i].data(), static_cast<qsizetype>(keys[i].size())) +
+            (i + 1 < keys.size() ? QStringLiteral(", ") : QString());
+        if (column + key.size() > 80) {
+            text += QStringLiteral("\n  ");
+            column = 2;
+        }
+        text += key;
+        column += static_cast<int>(key.size());
+    }
+    return text;
 }
 
 // The folder of the running executable, found before any application object exists.
@@ -41,11 +51,12 @@ QString executableFolder() {
 QString windowNote() {
 #ifdef ZELK_GUI
     return QStringLiteral(
-        "  --headless     run without a window and without a display; stop it with\n"
-        "                 SIGTERM (as systemd does) or Ctrl+C\n");
+        "  --headless      run without a window and without a display (also chosen,\n"
+        "                  with a notice, when no display can be found); stop it with\n"
+        "                  SIGTERM (as systemd does) or Ctrl+C\n");
 #else
-    return QStringLiteral("  --headless     accepted: this build has no window and always runs\n"
-                          "                 headless; stop it with SIGTERM or Ctrl+C\n");
+    return QStringLiteral("  --headless      accepted: this build has no window and always runs\n"
+                          "                  headless; stop it with SIGTERM or Ctrl+C\n");
 #endif
 }
 
@@ -58,24 +69,30 @@ QString helpText(Program program) {
                                               "one ZelkFiles server, then deletes it.");
     const QString file = QString::fromLatin1(configName(program));
     return QStringLiteral(
-               "Usage: %1 [--config FILE] [--headless] [--version] [--help]\n"
+               "Usage: %1 [--config FILE] [--headless] [--check-config] [--version] [--help]\n"
                "%2\n\n"
                "Options:\n"
-               "  --config FILE  read the settings from FILE; without it they are read from\n"
-               "                 %3 in the folder of the executable:\n"
-               "                 %4/%3\n"
+               "  --config FILE   read the settings from FILE; without it they are read from\n"
+               "                  %3 in the folder of the executable:\n"
+               "                  %4/%3\n"
+               "                  or, when there is none, from %7/%3\n"
                "%5"
-               "  --version      print the version (the window caption) and exit\n"
-               "  --help         print this help and exit\n\n"
+               "  --check-config  read the configuration, print the settings in effect and\n"
+               "                  every warning, and exit: 0 when the program can run with\n"
+               "                  it, 1 when it cannot\n"
+               "  -V, --version   print the version (the window caption) and exit\n"
+               "  -h, --help      print this help and exit\n\n"
                "The configuration is plain text read once at start-up, one setting per line:\n"
                "a key of 15 characters ending in \"=\", then the value as written. Lines that\n"
-               "name no key are ignored. Keys:\n"
+               "name no key are ignored (a line with an unknown key is warned about). Keys:\n"
                "  %6\n"
-               "(\"Collecte_Trace=O\" writes a timestamped line per event on standard error).\n\n"
+               "(\"Collecte_Trace=O\" writes a timestamped line per event on standard error;\n"
+               "errors and warnings are written there whatever it says).\n\n"
+               "Signals: SIGTERM, SIGINT and SIGHUP stop the program cleanly (exit status 0).\n"
                "Exit status: 1 when start-up fails (the cause is printed on standard error),\n"
                "2 for a command line that cannot be read.\n")
-        .arg(name, what, file, executableFolder(), windowNote(),
-             QString::fromLatin1(keysOf(program)));
+        .arg(name, what, file, executableFolder(), windowNote(), keysOf(program),
+             QString::fromLatin1(kSystemConfigFolder));
 }
 
 } // namespace
@@ -111,18 +128,19 @@ std::optional<CommandLine> parseCommandLine(int argc, char** argv, Program progr
     QCommandLineParser parser;
     const QCommandLineOption config(QStringLiteral("config"), QString(), QStringLiteral("FILE"));
     const QCommandLineOption headless(QStringLiteral("headless"));
-    const QCommandLineOption version(QStringLiteral("version"));
-    const QCommandLineOption help(QStringLiteral("help"));
-    parser.addOptions({config, headless, version, help});
+    const QCommandLineOption check(QStringLiteral("check-config"));
+    const QCommandLineOption version(QStringList{QStringLiteral("V"), QStringLiteral("version")});
+    const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
+    parser.addOptions({config, headless, check, version, help});
     exitCode = 0;
+    const QString name = QString::fromLatin1(programName(program));
     if (!parser.parse(args) || !parser.positionalArguments().isEmpty()) {
         const QString reason = parser.errorText().isEmpty()
-                                   ? QStringLiteral("unexpected argument: ") +
-                                         parser.positionalArguments().constFirst()
+                                   ? QStringLiteral("unexpected argument '%1'.")
+                                         .arg(parser.positionalArguments().constFirst())
                                    : parser.errorText();
-        print(stderr,
-              QStringLiteral("%1: %2\n").arg(QString::fromLatin1(programName(program)), reason));
-        print(stderr, helpText(program));
+        // One line: the whole help would bury the mistake.
+        print(stderr, QStringLiteral("%1: %2 Try '%1 --help'.\n").arg(name, reason));
         exitCode = 2;
         return std::nullopt;
     }
@@ -134,15 +152,23 @@ std::optional<CommandLine> parseCommandLine(int argc, char** argv, Program progr
         print(stdout, caption(program) + QLatin1Char('\n'));
         return std::nullopt;
     }
-    return CommandLine{parser.value(config), parser.isSet(headless)};
+    return CommandLine{parser.value(config), parser.isSet(headless), parser.isSet(check)};
 }
 
-QString configFilePath(const CommandLine& commandLine, Program program) {
+QString configFilePath(const CommandLine& commandLine, Program program, QString* tried) {
     if (!commandLine.configPath.isEmpty()) {
         return commandLine.configPath;
     }
-    return QCoreApplication::applicationDirPath() + QLatin1Char('/') +
-           QString::fromLatin1(configName(program));
+    const QString name = QString::fromLatin1(configName(program));
+    const QString beside = QCoreApplication::applicationDirPath() + QLatin1Char('/') + name;
+    const QString system = QString::fromLatin1(kSystemConfigFolder) + QLatin1Char('/') + name;
+    if (tried != nullptr) {
+        *tried = beside + QStringLiteral(" and ") + system;
+    }
+    if (QFileInfo::exists(beside) || !QFileInfo::exists(system)) {
+        return beside;
+    }
+    return system;
 }
 
 std::string pathBytes(const QString& path) {

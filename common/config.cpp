@@ -132,6 +132,8 @@ void Lire_Config_Texte(std::string_view content, ServerConfig& cfg) {
                             {"paquets_UdpMax=", storeInto(cfg.cfgPaquetsMax)},
                             {"directoryFiles=", storeInto(cfg.cfgRepertoire)},
                             {"receivePortTCP=", storeInto(cfg.cfgPortTcp)},
+                            {"adresse_Ecoute=", storeInto(cfg.cfgAdresseEcoute)},
+                            {"ecoute_TCP_O_N=", storeInto(cfg.cfgEcouteTcp)},
                             {"offreExtension=", storeInto(cfg.cfgExtension)},
                             {"stagingSimples=", storeInto(cfg.cfgStagingPlain)},
                             {"ageMaxiStaging=", storeInto(cfg.cfgStagingAge)},
@@ -161,6 +163,30 @@ void Lire_Config_Texte(std::string_view content, ClientConfig& cfg) {
 
 bool extensionWanted(std::string_view cfgExtension) {
     return cfgExtension != "N" && cfgExtension != "n";
+}
+
+bool readConfigFile(const std::string& path, std::string& content, std::string& error) {
+    return readWhole(path, content, error);
+}
+
+const std::vector<std::string_view>& serverKeys() {
+    static const std::vector<std::string_view> keys{
+        "receivePort_IP=", "receivePortTCP=", "adresse_Ecoute=", "ecoute_TCP_O_N=",
+        "directoryFiles=", "paquets_UdpMax=", "offreExtension=", "stagingSimples=",
+        "ageMaxiStaging=", "Collecte_Trace="};
+    return keys;
+}
+
+const std::vector<std::string_view>& clientKeys() {
+    static const std::vector<std::string_view> keys{
+        "directoryFiles=", "vidangeDirFile=", "attendApresSnd=", "id_de_Lorigine=",
+        "ip_destadresse=", "ip_portadresse=", "ip_port_locals=", "paquets_UdpMax=",
+        "delaiStabilite=", "offreExtension=", "Collecte_Trace="};
+    return keys;
+}
+
+bool tcpIntakeWanted(std::string_view cfgEcouteTcp) {
+    return cfgEcouteTcp != "N";
 }
 
 bool Lire_Config(const std::string& path, ServerConfig& cfg, std::string& error) {

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace zelk {
 
@@ -13,11 +14,13 @@ inline constexpr std::int64_t kDefaultSettleMs = 2000;
 
 // Settings of the receiving server, as the text written after each key.
 struct ServerConfig {
-    std::string cfgPortUdp;    // "receivePort_IP="
-    std::string cfgPortTcp;    // "receivePortTCP="
-    std::string cfgRepertoire; // "directoryFiles=": the receive folder
-    std::string cfgPaquetsMax; // "paquets_UdpMax=": stored, unused by the server
-    std::string cfgTrace;      // "Collecte_Trace=": "O" turns the trace on
+    std::string cfgPortUdp;       // "receivePort_IP="
+    std::string cfgPortTcp;       // "receivePortTCP="
+    std::string cfgRepertoire;    // "directoryFiles=": the receive folder
+    std::string cfgPaquetsMax;    // "paquets_UdpMax=": stored, unused by the server
+    std::string cfgTrace;         // "Collecte_Trace=": "O" turns the trace on
+    std::string cfgAdresseEcoute; // "adresse_Ecoute=": the one address to bind; empty: all
+    std::string cfgEcouteTcp;     // "ecoute_TCP_O_N=": "N" turns TCP intake off
     // "offreExtension=": "N" keeps every client on the plain protocol; anything else lets those
     // that offer the extension use it.
     std::string cfgExtension;
@@ -55,12 +58,22 @@ struct ClientConfig {
 bool Lire_Config(const std::string& path, ServerConfig& cfg, std::string& error);
 bool Lire_Config(const std::string& path, ClientConfig& cfg, std::string& error);
 
+// The whole file (a regular file of at most 1 MiB); false, with the reason, when it cannot be read.
+bool readConfigFile(const std::string& path, std::string& content, std::string& error);
+
 // The same readers over the file's bytes. Lines end at CR LF, a lone CR or a lone LF.
 void Lire_Config_Texte(std::string_view content, ServerConfig& cfg);
 void Lire_Config_Texte(std::string_view content, ClientConfig& cfg);
 
 // "N" turns the extension off; anything else, a missing key included, leaves it on.
 bool extensionWanted(std::string_view cfgExtension);
+
+// Every key each program reads, in the order its help lists them.
+const std::vector<std::string_view>& serverKeys();
+const std::vector<std::string_view>& clientKeys();
+
+// "N" in "ecoute_TCP_O_N=" turns TCP intake off; anything else leaves it on.
+bool tcpIntakeWanted(std::string_view cfgEcouteTcp);
 
 // The origin identifier as it travels: cut to 10 characters or padded with blanks.
 std::string originIdentifier(std::string_view value);

@@ -1,13 +1,19 @@
 #pragma once
 
 // The start-up both programs share: command line, application object, configuration, engine and,
-// unless headless, the window. Included by each program's main.cpp only, which is built with the
+// unless headless, the window; then the run under a service manager (signals, readiness, status,
+// progress) and the stop. Included by each program's main.cpp only, which is built with the
 // window toolkit when the build has windows.
 
 #include "cli.h"
 #include "config.h"
+#include "configcheck.h"
+#include "progress.h"
+#include "service.h"
+#include "trace.h"
 
 #include <QCoreApplication>
+#include <QTimer>
 #include <cstdio>
 #include <memory>
 
@@ -18,14 +24,20 @@
 
 namespace zelk {
 
+// Headless lines of progress and the service manager's status, this often.
+inline constexpr int kProgressEveryMs = 10000;
+
+inline void sayLine(Program program, Severity severity, const QString& text) {
+    writeLine(stderr, severity,
+              (QString::fromLatin1(programName(program)) + QStringLiteral(": ") + text)
+                  .toLocal8Bit()
+                  .toStdString());
+}
+
 // One line on standard error names the cause; a person who started the window from a menu has no
 // terminal, so a window build shows it to them as well.
 inline int failStart(Program program, const QString& cause, bool windowed) {
-    const QByteArray line = (QString::fromLatin1(programName(program)) + QStringLiteral(": ") +
-                             cause + QLatin1Char('\n'))
-                                .toLocal8Bit();
-    std::fwrite(line.constData(), 1, static_cast<std::size_t>(line.size()), stderr);
-    std::fflush(stderr);
+    sayLine(program, Severity::Error, cause);
 #ifdef ZELK_GUI
     if (windowed) {
         QMessageBox::critical(nullptr, caption(program), cause);
@@ -34,6 +46,14 @@ inline int failStart(Program program, const QString& cause, bool windowed) {
     (void)windowed;
 #endif
     return 1;
+}
+
+// A window needs a display; a program started without one (a service, an ssh session) runs
+// headless and says so, rather than letting the toolkit abort.
+inline bool displayFound() {
+    return !qEnvironmentVariableIsEmpty("DISPLAY") ||
+           !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") ||
+           !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM");
 }
 
 inline std::unique_ptr<QCoreApplication> makeApplication(int& argc, char** argv, bool windowed) {
@@ -47,41 +67,126 @@ inline std::unique_ptr<QCoreApplication> makeApplication(int& argc, char** argv,
     return std::make_unique<QCoreApplication>(argc, argv);
 }
 
+struct LoadedConfig {
+    std::string path;
+    std::string content;
+};
+
+// Reads the configuration file; on failure `error` says why, and where else it was looked for.
+inline bool loadConfig(const CommandLine& commandLine, Program program, LoadedConfig& loaded,
+                       QString& error) {
+    QString tried;
+    loaded.path = pathBytes(configFilePath(commandLine, program, &tried));
+    std::string readError;
+    if (readConfigFile(loaded.path, loaded.content, readError)) {
+        return true;
+    }
+    error = QString::fromLocal8Bit(readError.c_str());
+    if (!tried.isEmpty()) {
+        error += QStringLiteral(" (looked for ") + tried + QLatin1Char(')');
+    }
+    return false;
+}
+
+inline void sayWarnings(Program program, const std::string& path, const ConfigFindings& found) {
+    for (const std::string& warning : found.warnings) {
+        sayLine(program, Severity::Warning,
+                QStringLiteral("warning: ") +
+                    QString::fromLocal8Bit((path + ": " + warning).c_str()));
+    }
+}
+
+// --check-config: the settings in effect on standard output, warnings and errors on standard
+// error; 0 when the program can run with them.
+inline int checkOnly(Program program, const LoadedConfig& loaded, const ConfigFindings& found) {
+    std::string out = "configuration file: " + loaded.path + "\n";
+    for (const std::string& setting : found.settings) {
+        out += setting + "\n";
+    }
+    std::fwrite(out.data(), 1, out.size(), stdout);
+    std::fflush(stdout);
+    sayWarnings(program, loaded.path, found);
+    for (const std::string& error : found.errors) {
+        sayLine(program, Severity::Error, QString::fromLocal8Bit(error.c_str()));
+    }
+    const QString verdict =
+        found.errors.empty()
+            ? QStringLiteral("configuration OK (%1 warning(s))").arg(found.warnings.size())
+            : QStringLiteral("configuration refused");
+    std::fputs((verdict + QLatin1Char('\n')).toLocal8Bit().constData(), stdout);
+    return found.errors.empty() ? 0 : 1;
+}
+
 // Runs a program: `makeWindow(engine, config)` gives its window (unused in a build without
-// windows, where every run is headless). Returns the exit status.
-template <typename Config, typename Engine, typename MakeWindow>
-int runProgram(int argc, char** argv, Program program, MakeWindow makeWindow) {
+// windows, where every run is headless); `progressOf(engine, config)` the files under way and
+// `startedText(engine)` how it started, for the service manager. Returns the exit status.
+template <typename Config, typename Engine, typename MakeWindow, typename ProgressOf,
+          typename StartedText>
+int runProgram(int argc, char** argv, Program program, MakeWindow makeWindow, ProgressOf progressOf,
+               StartedText startedText) {
     int exitCode = 0;
     const auto commandLine = parseCommandLine(argc, argv, program, exitCode);
     if (!commandLine) {
         return exitCode;
     }
 #ifdef ZELK_GUI
-    const bool windowed = !commandLine->headless;
+    bool windowed = !commandLine->headless && !commandLine->checkConfig;
+    if (windowed && !displayFound()) {
+        sayLine(program, Severity::Notice,
+                QStringLiteral("no display (DISPLAY and WAYLAND_DISPLAY are unset): running "
+                               "headless"));
+        windowed = false;
+    }
 #else
     const bool windowed = false;
 #endif
     const auto app = makeApplication(argc, argv, windowed);
+    LoadedConfig loaded;
+    QString readError;
+    if (!loadConfig(*commandLine, program, loaded, readError)) {
+        return failStart(program, readError, windowed);
+    }
     Config config;
-    std::string readError;
-    if (!Lire_Config(pathBytes(configFilePath(*commandLine, program)), config, readError)) {
-        return failStart(program, QString::fromLocal8Bit(readError.c_str()), windowed);
+    Lire_Config_Texte(loaded.content, config);
+    const ConfigFindings found = checkConfig(loaded.content, config, commandLine->checkConfig);
+    if (commandLine->checkConfig) {
+        return checkOnly(program, loaded, found);
     }
-    Engine engine;
-    QString startError;
-    if (!engine.start(config, startError)) {
-        return failStart(program, startError, windowed);
-    }
+    sayWarnings(program, loaded.path, found);
+    std::string stoppedBy;
+    {
+        ServiceLink service;
+        Engine engine;
+        QString startError;
+        if (!engine.start(config, startError)) {
+            return failStart(program, startError, windowed);
+        }
 #ifdef ZELK_GUI
-    decltype(makeWindow(engine, config)) window;
-    if (windowed) {
-        window = makeWindow(engine, config);
-        window->show();
-    }
+        decltype(makeWindow(engine, config)) window;
+        if (windowed) {
+            window = makeWindow(engine, config);
+            window->show();
+        }
 #else
-    (void)makeWindow;
+        (void)makeWindow;
 #endif
-    return app->exec();
+        Trace progressTrace;
+        progressTrace.setEnabled(traceWanted(config.cfgTrace));
+        ProgressReport report;
+        QTimer progress;
+        QObject::connect(&progress, &QTimer::timeout, [&] {
+            service.status(report.look(progressOf(engine, config), progressTrace, !windowed));
+        });
+        report.look(progressOf(engine, config), progressTrace, false);
+        service.ready(startedText(engine));
+        progress.start(kProgressEveryMs);
+        exitCode = app->exec();
+        service.stopping();
+        stoppedBy = service.stoppedBy();
+    }
+    // The engine is gone, and every file it held is closed.
+    Trace().write("stopped", stoppedBy.empty() ? std::string() : "by " + stoppedBy);
+    return exitCode;
 }
 
 } // namespace zelk

@@ -1,5 +1,7 @@
 #include "tcplistener.h"
 
+#include "udpendpoint.h"
+
 #include <QTimer>
 #include <algorithm>
 #include <arpa/inet.h>
@@ -31,6 +33,28 @@ bool wouldBlock(int error) {
 
 int setOption(int fd, int level, int name, int value) {
     return ::setsockopt(fd, level, name, &value, sizeof value);
+}
+
+// One address only; an IPv6 one takes no IPv4 connection unless it is "::".
+int listeningSocketOn(const QHostAddress& address, quint16 port) {
+    sockaddr_storage at{};
+    socklen_t length = 0;
+    const int family = systemBindAddress(address, port, at, length);
+    const int fd = ::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return -1;
+    }
+    if (family == AF_INET6) {
+        setOption(fd, IPPROTO_IPV6, IPV6_V6ONLY, address == QHostAddress::AnyIPv6 ? 0 : 1);
+    }
+    setOption(fd, SOL_SOCKET, SO_REUSEADDR, 1);
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&at), length) != 0) {
+        const int bindError = errno;
+        ::close(fd);
+        errno = bindError;
+        return -1;
+    }
+    return fd;
 }
 
 // Every address, IPv4 and IPv6 alike, or IPv4 alone on a system without IPv6.
@@ -114,7 +138,8 @@ bool TcpListener::listen(quint16 port, QString& error) {
 
 bool TcpListener::openListener(quint16 port, QString& error) {
     closeListener();
-    const int fd = listeningSocket(port);
+    const int fd =
+        bindAddress_.isNull() ? listeningSocket(port) : listeningSocketOn(bindAddress_, port);
     if (fd < 0 || ::listen(fd, kListenBacklog) != 0) {
         error = QString::fromLocal8Bit(std::strerror(errno));
         if (fd >= 0) {

@@ -46,6 +46,8 @@ public:
 
     bool listen(quint16 port, QString& error);
     quint16 localPort() const { return port_; }
+    // A null address (the default) is every address, IPv4 and IPv6.
+    void setBindAddress(const QHostAddress& address) { bindAddress_ = address; }
 
     std::function<void(int index)> onDataArrival;
     std::function<void(int index)> onError;
@@ -84,6 +86,7 @@ private:
     int listenFd_ = -1;
     std::unique_ptr<QSocketNotifier> acceptNotifier_;
     quint16 port_ = 0;
+    QHostAddress bindAddress_;
     std::map<int, Connection> connections_;
     std::chrono::milliseconds idleLimit_;
     QTimer idleCheck_;

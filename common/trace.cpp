@@ -1,26 +1,36 @@
 #include "trace.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
-#include <chrono>
+#include <array>
+#include <cctype>
+#include <cstdlib>
 #include <ctime>
 #include <string>
+#include <utility>
 
 namespace zelk {
 namespace {
 
-std::string timestamp() {
-    const auto now = std::chrono::system_clock::now();
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-    const auto millis =
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
-        1000;
-    std::tm local{};
-    localtime_r(&seconds, &local);
-    char text[40];
-    const std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-    std::snprintf(text + n, sizeof text - n, ".%03d", static_cast<int>(millis));
-    return text;
-}
+// A warning that comes back is written this often per window, then counted.
+constexpr int kRepeatsWritten = 3;
+constexpr std::chrono::seconds kRepeatWindow{60};
+// Keys come partly from the network: their number is bounded.
+constexpr std::size_t kKeysKept = 256;
+
+constexpr std::array<std::pair<std::string_view, Severity>, 10> kSeverities{{
+    {"stopped", Severity::Notice},
+    {"write failed", Severity::Error},
+    {"outbox not made", Severity::Error},
+    {"outbox unreadable", Severity::Error},
+    {"frame dropped", Severity::Warning},
+    {"no answer", Severity::Warning},
+    {"destination unresolved", Severity::Warning},
+    {"file dropped", Severity::Warning},
+    {"file not deleted", Severity::Warning},
+    {"file not listed", Severity::Warning},
+}};
 
 // Names and origins come from the network: anything unprintable is shown escaped, so a trace
 // line stays one line.
@@ -39,26 +49,149 @@ std::string printable(std::string_view detail) {
     return out;
 }
 
+// Lines that differ only in their numbers (ports, sizes, delays) are the same warning.
+std::string repeatKey(std::string_view event, std::string_view detail) {
+    std::string key(event);
+    key += ' ';
+    for (const char c : detail) {
+        const bool digit = std::isdigit(static_cast<unsigned char>(c)) != 0;
+        if (!digit || key.back() != '#') {
+            key += digit ? '#' : c;
+        }
+    }
+    return key;
+}
+
+bool isJournal(std::FILE* sink) {
+    const char* stream = std::getenv("JOURNAL_STREAM");
+    if (stream == nullptr) {
+        return false;
+    }
+    unsigned long long device = 0;
+    unsigned long long inode = 0;
+    struct stat st {};
+    return std::sscanf(stream, "%llu:%llu", &device, &inode) == 2 &&
+           ::fstat(fileno(sink), &st) == 0 && st.st_dev == device && st.st_ino == inode;
+}
+
+std::string withUnit(double value, const char* const* units, std::size_t count) {
+    std::size_t unit = 0;
+    // Rounded to three digits, 999.96 must read 1.00 of the next unit, never "1e+03".
+    while (unit + 1 < count && value >= 999.5) {
+        value /= 1000.0;
+        ++unit;
+    }
+    char text[48];
+    if (value > 0.0 && value < 1.0) {
+        std::snprintf(text, sizeof text, "%.2f %s", value, units[unit]);
+    } else {
+        std::snprintf(text, sizeof text, "%.3g %s", value, units[unit]);
+    }
+    return text;
+}
+
 } // namespace
 
+Severity severityOf(std::string_view event) {
+    for (const auto& [name, severity] : kSeverities) {
+        if (name == event) {
+            return severity;
+        }
+    }
+    return Severity::Info;
+}
+
+void writeLine(std::FILE* sink, Severity severity, std::string_view text) {
+    std::string line;
+    if (isJournal(sink)) {
+        char priority[8];
+        std::snprintf(priority, sizeof priority, "<%d>", static_cast<int>(severity));
+        line.append(priority);
+    }
+    line.append(text);
+    line += '\n';
+    std::fwrite(line.data(), 1, line.size(), sink);
+    std::fflush(sink);
+}
+
+std::string isoTimestamp() {
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    const auto millis =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
+        1000;
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    char text[48];
+    std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local);
+    n += static_cast<std::size_t>(
+        std::snprintf(text + n, sizeof text - n, ".%03d", static_cast<int>(millis)));
+    // strftime's %z gives +0100; ISO 8601's extended form wants +01:00.
+    char zone[8] = {};
+    if (std::strftime(zone, sizeof zone, "%z", &local) == 5) {
+        std::snprintf(text + n, sizeof text - n, "%.3s:%.2s", zone, zone + 3);
+    }
+    return text;
+}
+
+bool Trace::admit(const std::string& key, int& leftBefore) {
+    const Clock::time_point now = Clock::now();
+    if (repeats_.size() >= kKeysKept && !repeats_.contains(key)) {
+        std::erase_if(repeats_,
+                      [now](const auto& item) { return now - item.second.since >= kRepeatWindow; });
+        if (repeats_.size() >= kKeysKept) {
+            repeats_.erase(repeats_.begin());
+        }
+    }
+    Repeats& seen = repeats_[key];
+    if (seen.written == 0 || now - seen.since >= kRepeatWindow) {
+        leftBefore = seen.left;
+        seen = Repeats{now, 1, 0};
+        return true;
+    }
+    if (seen.written < kRepeatsWritten) {
+        ++seen.written;
+        leftBefore = 0;
+        return true;
+    }
+    ++seen.left;
+    return false;
+}
+
 void Trace::write(std::string_view event, std::string_view detail) {
-    if (!enabled_) {
+    const Severity severity = severityOf(event);
+    if (!enabled_ && severity > Severity::Notice) {
         return;
     }
-    std::string line = timestamp();
+    int left = 0;
+    if (severity <= Severity::Warning && !admit(repeatKey(event, detail), left)) {
+        return;
+    }
+    std::string line = isoTimestamp();
     line += ' ';
     line.append(event);
     if (!detail.empty()) {
         line += ' ';
         line += printable(detail);
     }
-    line += '\n';
-    std::fwrite(line.data(), 1, line.size(), sink_);
-    std::fflush(sink_);
+    if (left > 0) {
+        line += " (" + std::to_string(left) + " more like it left out)";
+    }
+    writeLine(sink_, severity, line);
 }
 
 bool traceWanted(std::string_view cfgTrace) {
     return cfgTrace == "O";
+}
+
+std::string readableSize(double bytes) {
+    static const char* const units[] = {"B", "kB", "MB", "GB", "TB"};
+    return withUnit(bytes, units, std::size(units));
+}
+
+std::string readableRate(double bytesPerSecond) {
+    static const char* const units[] = {"B/s", "kB/s", "MB/s", "GB/s"};
+    return withUnit(bytesPerSecond, units, std::size(units));
 }
 
 std::string transferSummary(std::int64_t bytes, std::int64_t milliseconds) {

@@ -1,34 +1,68 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <map>
 #include <string>
 #include <string_view>
 
 namespace zelk {
 
-// One line per event on standard error when "Collecte_Trace=" is "O"; silent otherwise.
-// Callers test enabled() before building a line, so a silent trace costs one branch.
+// Syslog priorities, as the journal reads them from a "<N>" at the start of a line.
+enum class Severity { Error = 3, Warning = 4, Notice = 5, Info = 6 };
+
+// What an event tells of: errors, warnings and notices (the program stopped) are written whatever
+// "Collecte_Trace=" says, every other event only with the trace on.
+Severity severityOf(std::string_view event);
+
+// Writes one line on `sink`, led by its syslog priority when `sink` is the journal's stream
+// (JOURNAL_STREAM names its device and inode), so that `journalctl -p warning` finds it.
+void writeLine(std::FILE* sink, Severity severity, std::string_view text);
+
+// One line per event on standard error: every event when "Collecte_Trace=" is "O", errors,
+// warnings and notices always. Callers test wants() before building a line, so a silent event costs
+// a branch.
 class Trace {
 public:
     explicit Trace(std::FILE* sink = stderr) : sink_(sink) {}
     void setEnabled(bool on) { enabled_ = on; }
     bool enabled() const { return enabled_; }
-    // Writes "<local time> <event> <detail>"; bytes of the detail that are not printable are
-    // written as \xNN.
+    bool wants(std::string_view event) const {
+        return enabled_ || severityOf(event) <= Severity::Notice;
+    }
+    // Writes "<time> <event> <detail>" when wanted; bytes of the detail that are not printable
+    // are written as \xNN. A warning or error that keeps coming back is written a few times a
+    // minute, and the next line written says how many were left out.
     void write(std::string_view event, std::string_view detail = {});
 
 private:
+    using Clock = std::chrono::steady_clock;
+    struct Repeats {
+        Clock::time_point since{};
+        int written = 0;
+        int left = 0;
+    };
+    bool admit(const std::string& key, int& leftBefore);
+
     std::FILE* sink_;
     bool enabled_ = false;
+    std::map<std::string, Repeats> repeats_;
 };
 
 // "O" turns the trace on.
 bool traceWanted(std::string_view cfgTrace);
 
+// "2026-12-07T05:49:48.454+01:00": local time with its offset from UTC.
+std::string isoTimestamp();
+
 // "48000 bytes in 0.420 s (114 kB/s)": what an operator reads at the end of a file.
 std::string transferSummary(std::int64_t bytes, std::int64_t milliseconds);
 // "1.25 MB/s", "830 kB/s", "12 B/s": a rate as people read it.
 std::string rateText(double bytesPerSecond);
+
+// Sizes and rates with three significant digits and a decimal unit: "6.29 MB", "114 kB/s".
+std::string readableSize(double bytes);
+std::string readableRate(double bytesPerSecond);
 
 } // namespace zelk

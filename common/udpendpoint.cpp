@@ -95,8 +95,22 @@ UdpEndpoint::~UdpEndpoint() {
     close();
 }
 
+int systemBindAddress(const QHostAddress& address, quint16 port, sockaddr_storage& out,
+                      socklen_t& length) {
+    const QHostAddress plain = plainAddress(address);
+    if (plain.protocol() == QAbstractSocket::IPv4Protocol) {
+        toSystemAddress(AF_INET, plain, port, out, length);
+        return AF_INET;
+    }
+    toSystemAddress(AF_INET6, plain, port, out, length);
+    return AF_INET6;
+}
+
 bool UdpEndpoint::bind(quint16 port, QString& error) {
     close();
+    if (!bindAddress_.isNull()) {
+        return bindOne(port, error);
+    }
     int family = AF_INET6;
     int fd = ::socket(AF_INET6, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
@@ -119,6 +133,35 @@ bool UdpEndpoint::bind(quint16 port, QString& error) {
         ::close(fd);
         return false;
     }
+    adopt(fd, family);
+    return true;
+}
+
+// One address only: an IPv6 one takes no IPv4 traffic unless it is "::".
+bool UdpEndpoint::bindOne(quint16 port, QString& error) {
+    sockaddr_storage at{};
+    socklen_t length = 0;
+    const int family = systemBindAddress(bindAddress_, port, at, length);
+    const int fd = ::socket(family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        error = QString::fromLocal8Bit(std::strerror(errno));
+        return false;
+    }
+    if (family == AF_INET6) {
+        setOption(fd, IPPROTO_IPV6, IPV6_V6ONLY, bindAddress_ == QHostAddress::AnyIPv6 ? 0 : 1);
+        setOption(fd, IPPROTO_IPV6, IPV6_RECVPKTINFO, 1);
+    }
+    setOption(fd, IPPROTO_IP, IP_PKTINFO, 1);
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&at), length) != 0) {
+        error = QString::fromLocal8Bit(std::strerror(errno));
+        ::close(fd);
+        return false;
+    }
+    adopt(fd, family);
+    return true;
+}
+
+void UdpEndpoint::adopt(int fd, int family) {
     setOption(fd, SOL_SOCKET, SO_RCVBUF, kSocketBufferBytes);
     setOption(fd, SOL_SOCKET, SO_SNDBUF, kSocketBufferBytes);
     fd_ = fd;
@@ -126,7 +169,6 @@ bool UdpEndpoint::bind(quint16 port, QString& error) {
     localPort_ = boundPort(fd);
     notifier_ = std::make_unique<QSocketNotifier>(fd_, QSocketNotifier::Read);
     connect(notifier_.get(), &QSocketNotifier::activated, this, &UdpEndpoint::readOne);
-    return true;
 }
 
 void UdpEndpoint::close() {

@@ -32,8 +32,11 @@ public:
     UdpEndpoint(const UdpEndpoint&) = delete;
     UdpEndpoint& operator=(const UdpEndpoint&) = delete;
 
-    // Binds on every address, IPv4 and IPv6 alike; port 0 lets the system choose.
+    // Binds on every address, IPv4 and IPv6 alike, or on the one address set before; port 0 lets
+    // the system choose.
     bool bind(quint16 port, QString& error);
+    // A null address (the default) is every address.
+    void setBindAddress(const QHostAddress& address) { bindAddress_ = address; }
     quint16 localPort() const { return localPort_; }
     void setHandler(Handler handler) { handler_ = std::move(handler); }
 
@@ -43,12 +46,15 @@ public:
     void close();
 
 private:
+    bool bindOne(quint16 port, QString& error);
+    void adopt(int fd, int family);
     void readOne();
     void showSource();
     bool destinationFor(const QHostAddress& to, quint16 port);
 
     int fd_ = -1;
     int family_ = AF_UNSPEC;
+    QHostAddress bindAddress_;
     quint16 localPort_ = 0;
     std::unique_ptr<QSocketNotifier> notifier_;
     Handler handler_;
@@ -75,6 +81,10 @@ private:
     sockaddr_storage toAddress_{};
     socklen_t toLength_ = 0;
 };
+
+// The system's form of one local address to bind, IPv4 or IPv6; returns its family.
+int systemBindAddress(const QHostAddress& address, quint16 port, sockaddr_storage& out,
+                      socklen_t& length);
 
 // An IPv4 address carried as IPv4-mapped IPv6 is folded to plain IPv4.
 QHostAddress plainAddress(const QHostAddress& address);

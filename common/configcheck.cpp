@@ -1,0 +1,390 @@
+#include "configcheck.h"
+
+#include "codec.h"
+#include "numeric.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cctype>
+#include <functional>
+
+namespace zelk {
+namespace {
+
+constexpr std::string_view kBom = "\xEF\xBB\xBF";
+constexpr std::int64_t kLargestPort = 65535;
+
+struct Line {
+    int number = 0;
+    std::string_view text;
+};
+
+std::vector<Line> linesOf(std::string_view content) {
+    std::vector<Line> lines;
+    std::size_t start = 0;
+    int number = 1;
+    while (start < content.size()) {
+        std::size_t end = content.find_first_of("\r\n", start);
+        if (end == std::string_view::npos) {
+            end = content.size();
+        }
+        lines.push_back(Line{number++, content.substr(start, end - start)});
+        start = end + 1;
+        if (end < content.size() && content[end] == '\r' && start < content.size() &&
+            content[start] == '\n') {
+            ++start;
+        }
+    }
+    return lines;
+}
+
+bool isBlank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+std::string_view trimmed(std::string_view text) {
+    while (!text.empty() && isBlank(text.front())) {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && isBlank(text.back())) {
+        text.remove_suffix(1);
+    }
+    return text;
+}
+
+bool allOf(std::string_view text, const std::function<bool(char)>& test) {
+    return !text.empty() && std::all_of(text.begin(), text.end(), test);
+}
+
+bool isDigit(char c) {
+    return std::isdigit(static_cast<unsigned char>(c)) != 0;
+}
+
+// A number as written by someone who means one: an optional sign, digits with at most one point,
+// an optional exponent, or &H hexadecimal or &O octal; blanks around it only.
+bool cleanNumber(std::string_view text) {
+    text = trimmed(text);
+    if (text.size() > 2 && text[0] == '&' && (text[1] == 'H' || text[1] == 'h')) {
+        return allOf(text.substr(2),
+                     [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; });
+    }
+    if (text.size() > 2 && text[0] == '&' && (text[1] == 'O' || text[1] == 'o')) {
+        return allOf(text.substr(2), [](char c) { return c >= '0' && c <= '7'; });
+    }
+    if (!text.empty() && (text[0] == '+' || text[0] == '-')) {
+        text.remove_prefix(1);
+    }
+    const std::size_t exponent = text.find_first_of("eE");
+    if (exponent != std::string_view::npos) {
+        std::string_view power = text.substr(exponent + 1);
+        if (!power.empty() && (power[0] == '+' || power[0] == '-')) {
+            power.remove_prefix(1);
+        }
+        if (!allOf(power, isDigit)) {
+            return false;
+        }
+        text = text.substr(0, exponent);
+    }
+    const std::size_t point = text.find('.');
+    if (point == std::string_view::npos) {
+        return allOf(text, isDigit);
+    }
+    const std::string_view whole = text.substr(0, point);
+    const std::string_view part = text.substr(point + 1);
+    return (whole.empty() || allOf(whole, isDigit)) && (part.empty() || allOf(part, isDigit)) &&
+           !(whole.empty() && part.empty());
+}
+
+std::string lowerWithoutBlanks(std::string_view text) {
+    std::string out;
+    for (const char c : text) {
+        if (!isBlank(c)) {
+            out += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        }
+    }
+    return out;
+}
+
+std::size_t editDistance(std::string_view a, std::string_view b) {
+    std::vector<std::size_t> row(b.size() + 1);
+    for (std::size_t j = 0; j <= b.size(); ++j) {
+        row[j] = j;
+    }
+    for (std::size_t i = 1; i <= a.size(); ++i) {
+        std::size_t diagonal = row[0];
+        row[0] = i;
+        for (std::size_t j = 1; j <= b.size(); ++j) {
+            const std::size_t above = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1])});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
+
+// The key a mistyped one most likely meant, if any is close.
+std::string_view likelyKey(std::string_view written, const std::vector<std::string_view>& keys) {
+    const std::string plain = lowerWithoutBlanks(written);
+    for (const std::string_view key : keys) {
+        if (editDistance(plain, lowerWithoutBlanks(key)) <= 2) {
+            return key;
+        }
+    }
+    return {};
+}
+
+std::string quoted(std::string_view text) {
+    std::string out = "\"";
+    for (const unsigned char c : text) {
+        if (c < 0x20 || c == 0x7F) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+            out += escaped;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
+}
+
+std::string at(const Line& line) {
+    return "line " + std::to_string(line.number) + ": ";
+}
+
+struct KeySet {
+    const std::vector<std::string_view>& own;
+    const std::vector<std::string_view>& other;
+    const char* otherProgram;
+    std::vector<std::string_view> numbers;
+};
+
+void checkKeyOf(const Line& line, std::string_view text, const KeySet& keys,
+                ConfigFindings& found) {
+    const std::string_view key = text.substr(0, kKeyWidth);
+    if (std::find(keys.own.begin(), keys.own.end(), key) != keys.own.end()) {
+        const std::string_view value = text.substr(key.size());
+        const bool numeric =
+            std::find(keys.numbers.begin(), keys.numbers.end(), key) != keys.numbers.end();
+        if (numeric && !trimmed(value).empty() && !cleanNumber(value)) {
+            found.warnings.push_back(at(line) + std::string(key) + quoted(value) +
+                                     " is not a number: it is read as " +
+                                     std::to_string(wholeValue(value)));
+        }
+        return;
+    }
+    const std::string_view body = trimmed(text);
+    if (body.empty() || body[0] == '#' || body[0] == ';' ||
+        body.find('=') == std::string_view::npos) {
+        return; // a comment or a blank line
+    }
+    const std::string_view written = text.substr(0, text.find('=') + 1);
+    std::string warning = at(line) + "unknown key " + quoted(written) + ", the line is ignored";
+    if (std::find(keys.other.begin(), keys.other.end(), key) != keys.other.end()) {
+        warning += " (a key of " + std::string(keys.otherProgram) + ")";
+    } else if (const std::string_view meant = likelyKey(written, keys.own); !meant.empty()) {
+        warning += "; did you mean " + quoted(meant) + "?";
+    }
+    found.warnings.push_back(warning);
+}
+
+// Warnings shared by both programs: the byte-order mark, unknown keys and numbers that are not.
+void checkLines(std::string_view content, const KeySet& keys, ConfigFindings& found) {
+    const bool bom = content.substr(0, kBom.size()) == kBom;
+    for (const Line& line : linesOf(content)) {
+        std::string_view text = line.text;
+        if (line.number == 1 && bom) {
+            text.remove_prefix(kBom.size());
+            found.warnings.push_back("line 1: the file starts with a byte-order mark (saved as "
+                                     "\"UTF-8 with BOM\"), so " +
+                                     quoted(text.substr(0, text.find('=') + 1)) +
+                                     " is no key and the line is ignored");
+            continue;
+        }
+        checkKeyOf(line, text, keys, found);
+    }
+}
+
+void checkFolderText(std::string_view content, std::string_view key, ConfigFindings& found) {
+    for (const Line& line : linesOf(content)) {
+        if (line.text.substr(0, kKeyWidth) == key && !line.text.empty() &&
+            isBlank(line.text.back())) {
+            found.warnings.push_back(at(line) + "the folder " +
+                                     quoted(line.text.substr(kKeyWidth)) +
+                                     " ends with blanks, which are part of its name");
+        }
+    }
+}
+
+bool isFolder(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// The programs make the folder itself, never its parents.
+void checkFolder(const std::string& path, const char* what, bool lookAtFolders,
+                 ConfigFindings& found) {
+    if (path.empty()) {
+        found.errors.push_back(std::string("no ") + what + " is set (directoryFiles=)");
+        return;
+    }
+    if (!lookAtFolders || isFolder(path)) {
+        return;
+    }
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0) {
+        found.errors.push_back(std::string("the ") + what + " " + path + " is not a folder");
+        return;
+    }
+    std::string parent = path.substr(0, path.find_last_not_of('/') + 1);
+    parent = parent.substr(0, parent.find_last_of('/') + 1);
+    if (!parent.empty() && !isFolder(parent)) {
+        found.errors.push_back(std::string("the ") + what + " " + path +
+                               " cannot be made: its parent " + parent + " is not a folder");
+    }
+}
+
+bool portIn(const std::string& text, std::int64_t lowest, std::int64_t& port) {
+    port = wholeValue(text);
+    return port >= lowest && port <= kLargestPort;
+}
+
+std::string traceSetting(const std::string& value) {
+    return "trace (Collecte_Trace=): " +
+           std::string(value == "O" ? "every event" : "off, errors and warnings only");
+}
+
+void serverSettings(const ServerConfig& cfg, const QHostAddress& address, ConfigFindings& found) {
+    const auto port = [](const std::string& text) {
+        const std::int64_t value = wholeValue(text);
+        return value == 0 ? std::string("a port the system chooses") : std::to_string(value);
+    };
+    found.settings.push_back("UDP port (receivePort_IP=): " + port(cfg.cfgPortUdp));
+    found.settings.push_back("TCP port (receivePortTCP=): " +
+                             (tcpIntakeWanted(cfg.cfgEcouteTcp)
+                                  ? port(cfg.cfgPortTcp)
+                                  : std::string("none, TCP intake off (ecoute_TCP_O_N=N)")));
+    found.settings.push_back(
+        "address (adresse_Ecoute=): " +
+        (address.isNull() ? std::string("every address") : address.toString().toStdString()));
+    found.settings.push_back("receive folder (directoryFiles=): " + cfg.cfgRepertoire);
+    found.settings.push_back(traceSetting(cfg.cfgTrace));
+}
+
+} // namespace
+
+bool listenAddress(const ServerConfig& cfg, QHostAddress& address) {
+    const std::string_view text = trimmed(cfg.cfgAdresseEcoute);
+    address.clear();
+    return text.empty() || address.setAddress(QString::fromLatin1(
+                               text.data(), static_cast<qsizetype>(text.size())));
+}
+
+ConfigFindings checkConfig(std::string_view content, const ServerConfig& cfg, bool lookAtFolders) {
+    ConfigFindings found;
+    checkLines(
+        content,
+        KeySet{serverKeys(), clientKeys(), "the client", {"receivePort_IP=", "receivePortTCP="}},
+        found);
+    checkFolderText(content, "directoryFiles=", found);
+    if (cfg.cfgEcouteTcp != "" && cfg.cfgEcouteTcp != "O" && cfg.cfgEcouteTcp != "N") {
+        found.warnings.push_back("ecoute_TCP_O_N=" + quoted(cfg.cfgEcouteTcp) +
+                                 " is neither O nor N: TCP intake stays on");
+    }
+    std::int64_t port = 0;
+    if (!portIn(cfg.cfgPortUdp, 0, port)) {
+        found.errors.push_back("UDP port " + quoted(cfg.cfgPortUdp) +
+                               " is not a port number (0 to 65535)");
+    }
+    if (tcpIntakeWanted(cfg.cfgEcouteTcp) && !portIn(cfg.cfgPortTcp, 0, port)) {
+        found.errors.push_back("TCP port " + quoted(cfg.cfgPortTcp) +
+                               " is not a port number (0 to 65535)");
+    }
+    QHostAddress address;
+    if (!listenAddress(cfg, address)) {
+        found.errors.push_back("the address " + quoted(cfg.cfgAdresseEcoute) +
+                               " (adresse_Ecoute=) is not an IPv4 or IPv6 address");
+    }
+    checkFolder(cfg.cfgRepertoire, "receive folder", lookAtFolders, found);
+    serverSettings(cfg, address, found);
+    return found;
+}
+
+namespace {
+
+void clientWarnings(std::string_view content, const ClientConfig& cfg, ConfigFindings& found) {
+    checkLines(content,
+               KeySet{clientKeys(),
+                      serverKeys(),
+                      "the server",
+                      {"vidangeDirFile=", "attendApresSnd=", "ip_portadresse=", "ip_port_locals=",
+                       "paquets_UdpMax=", "delaiStabilite="}},
+               found);
+    checkFolderText(content, "directoryFiles=", found);
+    for (const Line& line : linesOf(content)) {
+        const std::string_view value = line.text.substr(std::min(line.text.size(), kKeyWidth));
+        if (line.text.substr(0, kKeyWidth) == "id_de_Lorigine=" && value.size() > kOriginWidth) {
+            found.warnings.push_back(at(line) + "the origin identifier " + quoted(value) +
+                                     " is longer than " + std::to_string(kOriginWidth) +
+                                     " characters: it is cut to " +
+                                     quoted(value.substr(0, kOriginWidth)));
+        }
+    }
+    if (wholeValue(cfg.cfgDelaiScan) <= 0) {
+        found.warnings.push_back("vidangeDirFile=" + quoted(cfg.cfgDelaiScan) +
+                                 " reads as 0: the send loop never runs and nothing will ever "
+                                 "be sent");
+    }
+    if (trimmed(cfg.cfgAdresseDest).empty()) {
+        found.warnings.push_back("ip_destadresse= is empty: nothing can be sent");
+    }
+}
+
+void clientSettings(const ClientConfig& cfg, ConfigFindings& found) {
+    const auto ms = [](const std::string& text) {
+        return std::to_string(wholeValue(text)) + " ms";
+    };
+    const std::int64_t local = wholeValue(cfg.cfgPortLocal);
+    const std::int64_t piece =
+        std::clamp<std::int64_t>(roundHalfEven(numericValue(cfg.cfgPaquetsMax) - 1.0), 0, 9998) + 1;
+    found.settings.push_back("outbox folder (directoryFiles=): " + cfg.cfgRepertoire);
+    found.settings.push_back("send-loop interval (vidangeDirFile=): " + ms(cfg.cfgDelaiScan));
+    found.settings.push_back("answer wait (attendApresSnd=): " + ms(cfg.cfgDelaiAttente));
+    found.settings.push_back("origin (id_de_Lorigine=): " +
+                             quoted(originIdentifier(cfg.cfgIdOrigine)));
+    found.settings.push_back(
+        "server (ip_destadresse=, ip_portadresse=): " + std::string(trimmed(cfg.cfgAdresseDest)) +
+        " port " + std::to_string(wholeValue(cfg.cfgPortDest)));
+    found.settings.push_back("local UDP port (ip_port_locals=): " +
+                             (local == 0 ? std::string("any free port") : std::to_string(local)));
+    found.settings.push_back("piece size (paquets_UdpMax=): " + std::to_string(piece) + " bytes");
+    found.settings.push_back("settle time (delaiStabilite=): " +
+                             (cfg.cfgDelaiStable.empty() ? std::to_string(kDefaultSettleMs) + " ms"
+                                                         : ms(cfg.cfgDelaiStable)));
+    found.settings.push_back(traceSetting(cfg.cfgTrace));
+}
+
+} // namespace
+
+ConfigFindings checkConfig(std::string_view content, const ClientConfig& cfg, bool lookAtFolders) {
+    ConfigFindings found;
+    clientWarnings(content, cfg, found);
+    if (!cfg.idOrigineLu) {
+        found.errors.push_back("the configuration has no \"id_de_Lorigine=\" line, and every "
+                               "datagram must carry the origin identifier");
+    }
+    std::int64_t port = 0;
+    if (!portIn(cfg.cfgPortDest, 1, port)) {
+        found.errors.push_back("the server port " + quoted(cfg.cfgPortDest) +
+                               " (\"ip_portadresse=\") is not a port number (1 to 65535)");
+    }
+    if (!portIn(cfg.cfgPortLocal, 0, port)) {
+        found.errors.push_back("the local UDP port " + quoted(cfg.cfgPortLocal) +
+                               " (\"ip_port_locals=\") is not a port number (0 to 65535)");
+    }
+    checkFolder(cfg.cfgRepertoire, "outbox folder", lookAtFolders, found);
+    clientSettings(cfg, found);
+    return found;
+}
+
+} // namespace zelk

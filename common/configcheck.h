@@ -1,0 +1,32 @@
+#pragma once
+
+// What an operator should hear about a configuration before the program runs with it: lines the
+// lenient reader accepts although they are almost surely mistakes, settings with which the
+// program cannot run, and the settings in effect.
+
+#include "config.h"
+
+#include <QHostAddress>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zelk {
+
+struct ConfigFindings {
+    std::vector<std::string> warnings; // accepted, but almost surely not what was meant
+    std::vector<std::string> errors;   // the program cannot run with these
+    std::vector<std::string> settings; // what the program will do, one line each
+};
+
+// `content` is the file as read, `cfg` what the reader made of it. With `lookAtFolders`, a
+// folder that is missing and whose parent is missing too counts as an error (the programs make
+// only the last element of the path).
+ConfigFindings checkConfig(std::string_view content, const ServerConfig& cfg, bool lookAtFolders);
+ConfigFindings checkConfig(std::string_view content, const ClientConfig& cfg, bool lookAtFolders);
+
+// The server's "adresse_Ecoute=": a null address (every address) when empty; false when the text
+// is no IPv4 or IPv6 address.
+bool listenAddress(const ServerConfig& cfg, QHostAddress& address);
+
+} // namespace zelk

@@ -1,0 +1,66 @@
+#include "progress.h"
+
+#include <cmath>
+
+namespace zelk {
+namespace {
+
+std::string timeLeft(double seconds) {
+    if (!std::isfinite(seconds)) {
+        return "time left unknown";
+    }
+    const auto whole = static_cast<long long>(std::ceil(seconds));
+    char text[48];
+    if (whole < 120) {
+        std::snprintf(text, sizeof text, "about %lld s left", whole);
+    } else if (whole < 2 * 3600) {
+        std::snprintf(text, sizeof text, "about %lld min left", (whole + 59) / 60);
+    } else {
+        std::snprintf(text, sizeof text, "about %.1f h left", static_cast<double>(whole) / 3600.0);
+    }
+    return text;
+}
+
+} // namespace
+
+std::string progressText(const FileProgress& file, double bytesPerSecond) {
+    const double share =
+        file.total > 0 ? 100.0 * static_cast<double>(file.held) / static_cast<double>(file.total)
+                       : 0.0;
+    char percent[16];
+    std::snprintf(percent, sizeof percent, "%d%%", static_cast<int>(std::floor(share)));
+    const double left = static_cast<double>(file.total - file.held);
+    return std::string(percent) + " of " + readableSize(static_cast<double>(file.total)) + ", " +
+           readableRate(bytesPerSecond) + ", " +
+           timeLeft(bytesPerSecond > 0.0 ? left / bytesPerSecond : INFINITY);
+}
+
+std::string ProgressReport::look(const std::vector<FileProgress>& files, Trace& trace, bool lines) {
+    const double seconds =
+        since_.isValid() ? std::max<double>(static_cast<double>(since_.elapsed()) / 1000.0, 0.001)
+                         : 0.0;
+    since_.start();
+    std::map<std::string, std::int64_t> held;
+    double rate = 0.0;
+    for (const FileProgress& file : files) {
+        held[file.label] = file.held;
+        const auto before = lastHeld_.find(file.label);
+        if (before == lastHeld_.end() || seconds == 0.0) {
+            continue; // seen for the first time: no rate yet
+        }
+        const double fileRate =
+            static_cast<double>(std::max<std::int64_t>(file.held - before->second, 0)) / seconds;
+        rate += fileRate;
+        if (lines) {
+            trace.write("progress", file.label + ": " + progressText(file, fileRate));
+        }
+    }
+    lastHeld_ = std::move(held);
+    if (files.empty()) {
+        return "idle, no file under way";
+    }
+    return std::to_string(files.size()) + (files.size() == 1 ? " file" : " files") +
+           " under way, " + readableRate(rate);
+}
+
+} // namespace zelk
