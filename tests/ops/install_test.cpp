@@ -35,6 +35,8 @@ TEST(SampleConfigurations, SetEveryKeyAndNothingElse) {
     EXPECT_EQ(server.cfgRepertoire, "/var/lib/zelkfiles/inbox");
     EXPECT_EQ(server.cfgPaquetsMax, "9999");
     EXPECT_EQ(server.cfgTrace, "N");
+    EXPECT_EQ(server.cfgAdresseEcoute, "");
+    EXPECT_EQ(server.cfgEcouteTcp, "O");
 
     zelk::ClientConfig client;
     ASSERT_TRUE(zelk::Lire_Config(sample("ClientZelkFiles.cfg"), client, error)) << error;
