@@ -123,15 +123,19 @@ std::size_t editDistance(std::string_view a, std::string_view b) {
     return row[b.size()];
 }
 
-// The key a mistyped one most likely meant, if any is close.
+// The key a mistyped one most likely meant: the closest, if any is close.
 std::string_view likelyKey(std::string_view written, const std::vector<std::string_view>& keys) {
     const std::string plain = lowerWithoutBlanks(written);
+    std::string_view best;
+    std::size_t bestDistance = 3;
     for (const std::string_view key : keys) {
-        if (editDistance(plain, lowerWithoutBlanks(key)) <= 2) {
-            return key;
+        const std::size_t distance = editDistance(plain, lowerWithoutBlanks(key));
+        if (distance < bestDistance) {
+            best = key;
+            bestDistance = distance;
         }
     }
-    return {};
+    return best;
 }
 
 std::string quoted(std::string_view text) {

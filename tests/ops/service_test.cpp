@@ -119,11 +119,14 @@ TEST(CheckConfig, TellsEveryLikelyMistakeAndExitsByWhetherItCanRun) {
         {"Serveur_ZelkFiles", true, "", 0, {"configuration OK (0 warning(s))"}},
         {"Serveur_ZelkFiles",
          true,
-         "receivePort_IP =45000\nrecievePortTCP=1\nreceivePortTCP=45000abc\nid_de_Lorigine=x\n",
+         "receivePort_IP =45000\nrecievePortTCP=1\nreceivePortTCP=45000abc\nid_de_Lorigine=x\n"
+         "receivePortTCP =2\n",
          0,
          {"line 5: unknown key \"receivePort_IP =\", the line is ignored; did you mean "
           "\"receivePort_IP=\"?",
           "line 6: unknown key \"recievePortTCP=\"", "did you mean \"receivePortTCP=\"?",
+          "line 9: unknown key \"receivePortTCP =\", the line is ignored; did you mean "
+          "\"receivePortTCP=\"?",
           "line 7: receivePortTCP=\"45000abc\" is not a number: it is read as 45000",
           "TCP port (receivePortTCP=): 45000",
           "line 8: unknown key \"id_de_Lorigine=\", the "

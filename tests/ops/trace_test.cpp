@@ -265,6 +265,7 @@ TEST(OperatorTrace, SummaryGivesSizeDurationAndRate) {
     EXPECT_EQ(zelk::transferSummary(500, 1000), "500 bytes in 1.000 s (500 B/s)");
     // Never an exponent: just under a unit change reads as the next unit.
     EXPECT_EQ(zelk::transferSummary(999600, 1000), "999600 bytes in 1.000 s (1 MB/s)");
+    EXPECT_EQ(zelk::readableSize(30000000), "30 MB");
 }
 
 // A file that cannot be sent is named once with the reason, not at every scan of the outbox.
