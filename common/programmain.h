@@ -117,6 +117,64 @@ inline int checkOnly(Program program, const LoadedConfig& loaded, const ConfigFi
     return found.errors.empty() ? 0 : 1;
 }
 
+// A window unless --headless or --check-config says otherwise, or no display can be had.
+inline bool wantsWindow(const CommandLine& commandLine, Program program) {
+#ifdef ZELK_GUI
+    if (commandLine.headless || commandLine.checkConfig) {
+        return false;
+    }
+    if (!displayFound()) {
+        sayLine(program, Severity::Notice,
+                QStringLiteral("no display (DISPLAY and WAYLAND_DISPLAY are unset): running "
+                               "headless"));
+        return false;
+    }
+    return true;
+#else
+    (void)commandLine;
+    (void)program;
+    return false;
+#endif
+}
+
+// The engine (and the window) from start to stop; every file the engine held is closed by the
+// time this returns. `stoppedBy` names the signal that stopped it, if one did.
+template <typename Config, typename Engine, typename MakeWindow, typename ProgressOf,
+          typename StartedText>
+int runEngine(QCoreApplication& app, Program program, const Config& config, bool windowed,
+              MakeWindow makeWindow, ProgressOf progressOf, StartedText startedText,
+              std::string& stoppedBy) {
+    ServiceLink service;
+    Engine engine;
+    QString startError;
+    if (!engine.start(config, startError)) {
+        return failStart(program, startError, windowed);
+    }
+#ifdef ZELK_GUI
+    decltype(makeWindow(engine, config)) window;
+    if (windowed) {
+        window = makeWindow(engine, config);
+        window->show();
+    }
+#else
+    (void)makeWindow;
+#endif
+    Trace progressTrace;
+    progressTrace.setEnabled(traceWanted(config.cfgTrace));
+    ProgressReport report;
+    QTimer progress;
+    QObject::connect(&progress, &QTimer::timeout, [&] {
+        service.status(report.look(progressOf(engine, config), progressTrace, !windowed));
+    });
+    report.look(progressOf(engine, config), progressTrace, false);
+    service.ready(startedText(engine));
+    progress.start(kProgressEveryMs);
+    const int exitCode = app.exec();
+    service.stopping();
+    stoppedBy = service.stoppedBy();
+    return exitCode;
+}
+
 // Runs a program: `makeWindow(engine, config)` gives its window (unused in a build without
 // windows, where every run is headless); `progressOf(engine, config)` the files under way and
 // `startedText(engine)` how it started, for the service manager. Returns the exit status.
@@ -129,17 +187,7 @@ int runProgram(int argc, char** argv, Program program, MakeWindow makeWindow, Pr
     if (!commandLine) {
         return exitCode;
     }
-#ifdef ZELK_GUI
-    bool windowed = !commandLine->headless && !commandLine->checkConfig;
-    if (windowed && !displayFound()) {
-        sayLine(program, Severity::Notice,
-                QStringLiteral("no display (DISPLAY and WAYLAND_DISPLAY are unset): running "
-                               "headless"));
-        windowed = false;
-    }
-#else
-    const bool windowed = false;
-#endif
+    const bool windowed = wantsWindow(*commandLine, program);
     const auto app = makeApplication(argc, argv, windowed);
     LoadedConfig loaded;
     QString readError;
@@ -154,38 +202,11 @@ int runProgram(int argc, char** argv, Program program, MakeWindow makeWindow, Pr
     }
     sayWarnings(program, loaded.path, found);
     std::string stoppedBy;
-    {
-        ServiceLink service;
-        Engine engine;
-        QString startError;
-        if (!engine.start(config, startError)) {
-            return failStart(program, startError, windowed);
-        }
-#ifdef ZELK_GUI
-        decltype(makeWindow(engine, config)) window;
-        if (windowed) {
-            window = makeWindow(engine, config);
-            window->show();
-        }
-#else
-        (void)makeWindow;
-#endif
-        Trace progressTrace;
-        progressTrace.setEnabled(traceWanted(config.cfgTrace));
-        ProgressReport report;
-        QTimer progress;
-        QObject::connect(&progress, &QTimer::timeout, [&] {
-            service.status(report.look(progressOf(engine, config), progressTrace, !windowed));
-        });
-        report.look(progressOf(engine, config), progressTrace, false);
-        service.ready(startedText(engine));
-        progress.start(kProgressEveryMs);
-        exitCode = app->exec();
-        service.stopping();
-        stoppedBy = service.stoppedBy();
+    exitCode = runEngine<Config, Engine>(*app, program, config, windowed, makeWindow, progressOf,
+                                         startedText, stoppedBy);
+    if (exitCode == 0) {
+        Trace().write("stopped", stoppedBy.empty() ? std::string() : "by " + stoppedBy);
     }
-    // The engine is gone, and every file it held is closed.
-    Trace().write("stopped", stoppedBy.empty() ? std::string() : "by " + stoppedBy);
     return exitCode;
 }
 
