@@ -13,9 +13,12 @@
 namespace zelk {
 namespace {
 
-// A warning that comes back is written this often per window, then counted.
+// A warning that comes back is written this often in its first window, then once per window,
+// each window twice the one before up to the longest; a warning quiet for a whole window starts
+// afresh.
 constexpr int kRepeatsWritten = 3;
 constexpr std::chrono::seconds kRepeatWindow{60};
+constexpr std::chrono::seconds kLongestWindow{3600};
 // Keys come partly from the network: their number is bounded.
 constexpr std::size_t kKeysKept = 256;
 
@@ -135,23 +138,32 @@ std::string isoTimestamp() {
 }
 
 bool Trace::admit(const std::string& key, int& leftBefore) {
-    const Clock::time_point now = Clock::now();
+    const Clock::time_point now = now_();
     if (repeats_.size() >= kKeysKept && !repeats_.contains(key)) {
         std::erase_if(repeats_,
-                      [now](const auto& item) { return now - item.second.since >= kRepeatWindow; });
+                      [now](const auto& item) { return now - item.second.last >= kRepeatWindow; });
         if (repeats_.size() >= kKeysKept) {
             repeats_.erase(repeats_.begin());
         }
     }
     Repeats& seen = repeats_[key];
-    if (seen.written == 0 || now - seen.since >= kRepeatWindow) {
+    const bool fresh = seen.written == 0 || now - seen.last >= seen.window;
+    seen.last = now;
+    leftBefore = 0;
+    if (fresh) {
         leftBefore = seen.left;
-        seen = Repeats{now, 1, 0};
+        seen = Repeats{now, now, kRepeatWindow, 1, 0};
         return true;
     }
-    if (seen.written < kRepeatsWritten) {
+    if (seen.written < kRepeatsWritten && seen.window == kRepeatWindow) {
         ++seen.written;
-        leftBefore = 0;
+        return true;
+    }
+    if (now - seen.since >= seen.window) {
+        leftBefore = seen.left;
+        seen.since = now;
+        seen.window = std::min<Clock::duration>(2 * seen.window, kLongestWindow);
+        seen.left = 0;
         return true;
     }
     ++seen.left;

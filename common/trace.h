@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <string>
 #include <string_view>
@@ -25,29 +26,35 @@ void writeLine(std::FILE* sink, Severity severity, std::string_view text);
 // a branch.
 class Trace {
 public:
+    using Clock = std::chrono::steady_clock;
     explicit Trace(std::FILE* sink = stderr) : sink_(sink) {}
+    // Tests replace the clock that paces warnings that come back.
+    void useClock(std::function<Clock::time_point()> now) { now_ = std::move(now); }
     void setEnabled(bool on) { enabled_ = on; }
     bool enabled() const { return enabled_; }
     bool wants(std::string_view event) const {
         return enabled_ || severityOf(event) <= Severity::Notice;
     }
     // Writes "<time> <event> <detail>" when wanted; bytes of the detail that are not printable
-    // are written as \xNN. A warning or error that keeps coming back is written a few times a
-    // minute, and the next line written says how many were left out.
+    // are written as \xNN. A warning or error that keeps coming back is written three times,
+    // then once a minute, then ever more seldom (at most hourly) while it goes on; each such line
+    // says how many like it were left out since the one before.
     void write(std::string_view event, std::string_view detail = {});
 
 private:
-    using Clock = std::chrono::steady_clock;
     struct Repeats {
-        Clock::time_point since{};
-        int written = 0;
-        int left = 0;
+        Clock::time_point since{}; // start of the current window
+        Clock::time_point last{};  // the latest occurrence, written or not
+        Clock::duration window{};
+        int written = 0; // in the current window
+        int left = 0;    // left out since the latest line written
     };
     bool admit(const std::string& key, int& leftBefore);
 
     std::FILE* sink_;
     bool enabled_ = false;
     std::map<std::string, Repeats> repeats_;
+    std::function<Clock::time_point()> now_ = [] { return Clock::now(); };
 };
 
 // "O" turns the trace on.

@@ -293,3 +293,47 @@ TEST(OperatorTrace, TellsOnceWhyAFileStaysInTheOutbox) {
     EXPECT_EQ(trace.find(line, first + 1), std::string::npos) << trace;
     EXPECT_TRUE(zelk::fileExists(zelk::joinPath(scene.outbox, "a;b.txt")));
 }
+
+// A server unreachable for three hours, with the trace off: a handful of lines instead of one
+// per silence, and every silence counted in them once the warning comes back after a quiet hour.
+TEST(OperatorTrace, AWarningThatKeepsComingBackIsWrittenEverMoreSeldomAndCounted) {
+    std::FILE* sink = std::tmpfile();
+    ASSERT_NE(sink, nullptr);
+    zelk::Trace trace(sink);
+    zelk::Trace::Clock::time_point now{};
+    trace.useClock([&now] { return now; });
+    const auto silence = [&](int ms) {
+        trace.write("no answer", "within " + std::to_string(ms) +
+                                     " ms for \"a.bin\": it is "
+                                     "announced again at the next tick");
+    };
+    constexpr int kSilences = 9000; // one every 1.2 s
+    for (int i = 0; i < kSilences; ++i) {
+        silence(1000 + i % 7);
+        now += std::chrono::milliseconds(1200);
+    }
+    trace.write("file dropped", "\"b.bin\": vanished"); // another warning is not held back
+    now += std::chrono::hours(2);
+    silence(1000);
+    std::rewind(sink);
+    std::vector<std::string> written;
+    char line[512];
+    while (std::fgets(line, sizeof line, sink) != nullptr) {
+        written.emplace_back(line);
+    }
+    std::fclose(sink);
+    int counted = 0;
+    int silences = 0;
+    static const QRegularExpression left(QStringLiteral("\\((\\d+) more like it left out\\)\\n$"));
+    for (const std::string& text : written) {
+        if (text.find(" no answer within ") == std::string::npos) {
+            continue;
+        }
+        ++silences;
+        const auto found = left.match(QString::fromStdString(text));
+        counted += 1 + (found.hasMatch() ? found.captured(1).toInt() : 0);
+    }
+    EXPECT_EQ(counted, kSilences + 1);
+    EXPECT_LE(silences, 14) << written.size();
+    EXPECT_EQ(written.size(), static_cast<std::size_t>(silences) + 1);
+}
