@@ -220,6 +220,14 @@ void checkFolderText(std::string_view content, std::string_view key, ConfigFindi
     }
 }
 
+// Only a capital O turns the trace on: "o", "Oui" or "Y" are almost surely meant to.
+void checkTraceSwitch(const std::string& value, ConfigFindings& found) {
+    if (value != "O" && value != "N" && !value.empty()) {
+        found.warnings.push_back("Collecte_Trace=" + quoted(value) +
+                                 " is not O: the trace is off (errors and warnings only)");
+    }
+}
+
 bool isFolder(const std::string& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
@@ -291,6 +299,7 @@ ConfigFindings checkConfig(std::string_view content, const ServerConfig& cfg, bo
         KeySet{serverKeys(), clientKeys(), "the client", {"receivePort_IP=", "receivePortTCP="}},
         found);
     checkFolderText(content, "directoryFiles=", found);
+    checkTraceSwitch(cfg.cfgTrace, found);
     if (cfg.cfgEcouteTcp != "" && cfg.cfgEcouteTcp != "O" && cfg.cfgEcouteTcp != "N") {
         found.warnings.push_back("ecoute_TCP_O_N=" + quoted(cfg.cfgEcouteTcp) +
                                  " is neither O nor N: TCP intake stays on");
@@ -325,6 +334,7 @@ void clientWarnings(std::string_view content, const ClientConfig& cfg, ConfigFin
                        "paquets_UdpMax=", "delaiStabilite="}},
                found);
     checkFolderText(content, "directoryFiles=", found);
+    checkTraceSwitch(cfg.cfgTrace, found);
     for (const Line& line : linesOf(content)) {
         const std::string_view value = line.text.substr(std::min(line.text.size(), kKeyWidth));
         if (line.text.substr(0, kKeyWidth) == "id_de_Lorigine=" && value.size() > kOriginWidth) {

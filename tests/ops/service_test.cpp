@@ -141,10 +141,10 @@ TEST(CheckConfig, TellsEveryLikelyMistakeAndExitsByWhetherItCanRun) {
         {"Client_ZelkFiles", false, "", 0, {"configuration OK (0 warning(s))"}},
         {"Client_ZelkFiles",
          false,
-         "id_de_Lorigine=chantier-numero-3\nvidangeDirFile=0\n",
+         "id_de_Lorigine=chantier-numero-3\nvidangeDirFile=0\nCollecte_Trace=Oui\n",
          0,
-         {"is longer than 10 characters: it is cut to \"chantier-n\"",
-          "nothing will ever be sent"}},
+         {"is longer than 10 characters: it is cut to \"chantier-n\"", "nothing will ever be sent",
+          "Collecte_Trace=\"Oui\" is not O: the trace is off"}},
         {"Client_ZelkFiles", false, "ip_portadresse=0\n", 1, {"(1 to 65535)"}},
         {"Client_ZelkFiles", false, "ip_portadresse=65536\n", 1, {"(1 to 65535)"}},
     };
