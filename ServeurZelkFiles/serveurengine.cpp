@@ -165,8 +165,10 @@ bool ServeurEngine::Set_FilPos(QString& error) {
 }
 
 bool ServeurEngine::bindAddress(QString& error) {
+    std::string text;
     QHostAddress address;
-    if (!listenAddress(cfg_, address)) {
+    if (!listenAddressText(cfg_.cfgAdresseEcoute, text) ||
+        (!text.empty() && !address.setAddress(QString::fromStdString(text)))) {
         error = QStringLiteral(
                     "the address \"%1\" (\"adresse_Ecoute=\") is not an IPv4 or IPv6 address")
                     .arg(displayText(cfg_.cfgAdresseEcoute));

@@ -3,6 +3,8 @@
 #include "codec.h"
 #include "numeric.h"
 
+#include <netdb.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -266,7 +268,7 @@ std::string traceSetting(const std::string& value) {
            std::string(value == "O" ? "every event" : "off, errors and warnings only");
 }
 
-void serverSettings(const ServerConfig& cfg, const QHostAddress& address, ConfigFindings& found) {
+void serverSettings(const ServerConfig& cfg, const std::string& address, ConfigFindings& found) {
     const auto port = [](const std::string& text) {
         const std::int64_t value = wholeValue(text);
         return value == 0 ? std::string("a port the system chooses") : std::to_string(value);
@@ -276,20 +278,28 @@ void serverSettings(const ServerConfig& cfg, const QHostAddress& address, Config
                              (tcpIntakeWanted(cfg.cfgEcouteTcp)
                                   ? port(cfg.cfgPortTcp)
                                   : std::string("none, TCP intake off (ecoute_TCP_O_N=N)")));
-    found.settings.push_back(
-        "address (adresse_Ecoute=): " +
-        (address.isNull() ? std::string("every address") : address.toString().toStdString()));
+    found.settings.push_back("address (adresse_Ecoute=): " +
+                             (address.empty() ? std::string("every address") : address));
     found.settings.push_back("receive folder (directoryFiles=): " + cfg.cfgRepertoire);
     found.settings.push_back(traceSetting(cfg.cfgTrace));
 }
 
 } // namespace
 
-bool listenAddress(const ServerConfig& cfg, QHostAddress& address) {
-    const std::string_view text = trimmed(cfg.cfgAdresseEcoute);
-    address.clear();
-    return text.empty() || address.setAddress(QString::fromLatin1(
-                               text.data(), static_cast<qsizetype>(text.size())));
+bool listenAddressText(const std::string& value, std::string& address) {
+    address = std::string(trimmed(value));
+    if (address.empty()) {
+        return true;
+    }
+    addrinfo hints{};
+    hints.ai_flags = AI_NUMERICHOST;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(address.c_str(), nullptr, &hints, &found) != 0) {
+        return false;
+    }
+    ::freeaddrinfo(found);
+    return true;
 }
 
 ConfigFindings checkConfig(std::string_view content, const ServerConfig& cfg, bool lookAtFolders) {
@@ -313,8 +323,8 @@ ConfigFindings checkConfig(std::string_view content, const ServerConfig& cfg, bo
         found.errors.push_back("TCP port " + quoted(cfg.cfgPortTcp) +
                                " is not a port number (0 to 65535)");
     }
-    QHostAddress address;
-    if (!listenAddress(cfg, address)) {
+    std::string address;
+    if (!listenAddressText(cfg.cfgAdresseEcoute, address)) {
         found.errors.push_back("the address " + quoted(cfg.cfgAdresseEcoute) +
                                " (adresse_Ecoute=) is not an IPv4 or IPv6 address");
     }

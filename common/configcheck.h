@@ -6,7 +6,6 @@
 
 #include "config.h"
 
-#include <QHostAddress>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,8 +24,8 @@ struct ConfigFindings {
 ConfigFindings checkConfig(std::string_view content, const ServerConfig& cfg, bool lookAtFolders);
 ConfigFindings checkConfig(std::string_view content, const ClientConfig& cfg, bool lookAtFolders);
 
-// The server's "adresse_Ecoute=": a null address (every address) when empty; false when the text
-// is no IPv4 or IPv6 address.
-bool listenAddress(const ServerConfig& cfg, QHostAddress& address);
+// The server's "adresse_Ecoute=" without blanks around it: empty (every address) or a numeric
+// IPv4 or IPv6 address, scope included; false for anything else (a host name, say).
+bool listenAddressText(const std::string& value, std::string& address);
 
 } // namespace zelk

@@ -1,9 +1,11 @@
 // The configuration reader on arbitrary file contents, for both programs' keys, checked against a
 // plain reading of the format: a line ends at CR LF, CR or LF; its first 15 characters are the
 // key; the rest is the value, unchanged; the last line naming a key wins. Every value is also read
-// as a number, as the programs do with ports, intervals and the piece size.
+// as a number, as the programs do with ports, intervals and the piece size. The start-up check
+// says each of its findings on one line, whatever the file holds.
 
 #include "config.h"
+#include "configcheck.h"
 #include "fuzzcheck.h"
 #include "numeric.h"
 
@@ -49,6 +51,14 @@ void readAsNumbers(const std::vector<const std::string*>& settings) {
     }
 }
 
+void checkFindings(const zelk::ConfigFindings& found) {
+    for (const auto* list : {&found.warnings, &found.errors}) {
+        for (const std::string& line : *list) {
+            FUZZ_CHECK(!line.empty() && line.find_first_of("\r\n") == std::string::npos);
+        }
+    }
+}
+
 void checkServer(std::string_view content, const std::map<std::string, std::string>& values) {
     zelk::ServerConfig cfg;
     zelk::Lire_Config_Texte(content, cfg);
@@ -57,7 +67,10 @@ void checkServer(std::string_view content, const std::map<std::string, std::stri
     FUZZ_CHECK(cfg.cfgPaquetsMax == expectedValue(values, "paquets_UdpMax="));
     FUZZ_CHECK(cfg.cfgRepertoire == expectedValue(values, "directoryFiles="));
     FUZZ_CHECK(cfg.cfgPortTcp == expectedValue(values, "receivePortTCP="));
+    FUZZ_CHECK(cfg.cfgAdresseEcoute == expectedValue(values, "adresse_Ecoute="));
+    FUZZ_CHECK(cfg.cfgEcouteTcp == expectedValue(values, "ecoute_TCP_O_N="));
     readAsNumbers({&cfg.cfgPortUdp, &cfg.cfgPortTcp, &cfg.cfgPaquetsMax});
+    checkFindings(zelk::checkConfig(content, cfg, false));
 }
 
 void checkClient(std::string_view content, const std::map<std::string, std::string>& values) {
@@ -80,6 +93,7 @@ void checkClient(std::string_view content, const std::map<std::string, std::stri
     }
     readAsNumbers({&cfg.cfgDelaiScan, &cfg.cfgDelaiAttente, &cfg.cfgPortDest, &cfg.cfgPortLocal,
                    &cfg.cfgPaquetsMax});
+    checkFindings(zelk::checkConfig(content, cfg, false));
 }
 
 } // namespace
