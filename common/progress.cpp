@@ -51,7 +51,8 @@ std::string ProgressReport::look(const std::vector<FileProgress>& files, Trace& 
         const double fileRate =
             static_cast<double>(std::max<std::int64_t>(file.held - before->second, 0)) / seconds;
         rate += fileRate;
-        if (lines) {
+        // A file that stands still (a client gone, a link cut) is not told again every time.
+        if (lines && file.held != before->second) {
             trace.write("progress", file.label + ": " + progressText(file, fileRate));
         }
     }

@@ -22,8 +22,8 @@ struct FileProgress {
 
 class ProgressReport {
 public:
-    // Writes a "progress" line for each file that has been under way since the last look, and
-    // returns the status of the whole: "2 files under way, 1.25 MB/s".
+    // Writes a "progress" line for each file that moved since the last look, and returns the
+    // status of the whole: "2 files under way, 1.25 MB/s".
     std::string look(const std::vector<FileProgress>& files, Trace& trace, bool lines);
 
 private:
