@@ -4,6 +4,7 @@
 // status and watchdog through NOTIFY_SOCKET, and a program without a display that runs headless.
 
 #include "codec.h"
+#include "serveurengine.h"
 #include "service.h"
 #include "testutil.h"
 
@@ -328,4 +329,28 @@ TEST(CommandLine, ShortOptionsAndOneLineForAWrongOne) {
         EXPECT_NE(wrong.err.find("hedless"), std::string::npos) << wrong.err;
         EXPECT_NE(wrong.err.find("--help"), std::string::npos) << wrong.err;
     }
+}
+
+// The window's labels show the ports really bound, not the text "0" or "&H0" that asked the
+// system to choose one, and say when TCP intake is off.
+TEST(BoundPorts, LabelsShowThePortsTheSystemChose) {
+    ScratchDir dir;
+    zelk::ServerConfig config;
+    config.cfgPortUdp = "&H0";
+    config.cfgPortTcp = "0";
+    config.cfgRepertoire = dir.file("inbox");
+    config.cfgTrace = "N";
+    zelk::ServeurEngine engine;
+    QString error;
+    ASSERT_TRUE(engine.start(config, error)) << error.toStdString();
+    EXPECT_NE(engine.udpPort(), 0);
+    EXPECT_NE(engine.tcpPort(), 0);
+    EXPECT_EQ(engine.udpLabel(), QStringLiteral("UDP port = %1").arg(engine.udpPort()));
+    EXPECT_EQ(engine.tcpLabel(), QStringLiteral("TCP port = %1").arg(engine.tcpPort()));
+
+    config.cfgEcouteTcp = "N";
+    zelk::ServeurEngine udpOnly;
+    ASSERT_TRUE(udpOnly.start(config, error)) << error.toStdString();
+    EXPECT_EQ(udpOnly.tcpPort(), 0);
+    EXPECT_EQ(udpOnly.tcpLabel(), QStringLiteral("TCP port = off"));
 }
