@@ -140,7 +140,11 @@ std::string_view likelyKey(std::string_view written, const std::vector<std::stri
     return best;
 }
 
+// A warning stays one readable line: control bytes escaped, a very long text cut.
 std::string quoted(std::string_view text) {
+    constexpr std::size_t kLongest = 80;
+    const bool cut = text.size() > kLongest;
+    text = text.substr(0, kLongest);
     std::string out = "\"";
     for (const unsigned char c : text) {
         if (c < 0x20 || c == 0x7F) {
@@ -151,7 +155,7 @@ std::string quoted(std::string_view text) {
             out += static_cast<char>(c);
         }
     }
-    return out + "\"";
+    return out + (cut ? "...\"" : "\"");
 }
 
 std::string at(const Line& line) {
