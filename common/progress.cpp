@@ -42,26 +42,43 @@ std::string ProgressReport::look(const std::vector<FileProgress>& files, Trace& 
     since_.start();
     std::map<std::string, std::int64_t> held;
     double rate = 0.0;
+    bool moved = false;
     for (const FileProgress& file : files) {
         held[file.label] = file.held;
         const auto before = lastHeld_.find(file.label);
         if (before == lastHeld_.end() || seconds == 0.0) {
-            continue; // seen for the first time: no rate yet
+            moved = true; // seen for the first time: no rate yet
+            continue;
         }
         const double fileRate =
             static_cast<double>(std::max<std::int64_t>(file.held - before->second, 0)) / seconds;
         rate += fileRate;
         // A file that stands still (a client gone, a link cut) is not told again every time.
-        if (lines && file.held != before->second) {
-            trace.write("progress", file.label + ": " + progressText(file, fileRate));
+        if (file.held != before->second) {
+            moved = true;
+            if (lines) {
+                trace.write("progress", file.label + ": " + progressText(file, fileRate));
+            }
         }
     }
     lastHeld_ = std::move(held);
-    if (files.empty()) {
+    if (moved || files.empty()) {
+        stillSince_ = isoTimestamp();
+    }
+    return statusText(files.size(), rate, moved);
+}
+
+// What systemctl status shows: what is under way and how fast, or since when nothing moved.
+std::string ProgressReport::statusText(std::size_t files, double rate, bool moved) const {
+    if (files == 0) {
         return "idle, no file under way";
     }
-    return std::to_string(files.size()) + (files.size() == 1 ? " file" : " files") +
-           " under way, " + readableRate(rate);
+    const std::string what =
+        std::to_string(files) + (files == 1 ? " file" : " files") + " under way, ";
+    if (rate > 0.0) {
+        return what + readableRate(rate);
+    }
+    return what + (moved ? std::string("starting") : "nothing moved since " + stillSince_);
 }
 
 } // namespace zelk

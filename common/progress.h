@@ -23,11 +23,15 @@ struct FileProgress {
 class ProgressReport {
 public:
     // Writes a "progress" line for each file that moved since the last look, and returns the
-    // status of the whole: "2 files under way, 1.25 MB/s".
+    // status of the whole: "2 files under way, 1.25 MB/s", or "1 file under way, nothing moved
+    // since 2026-12-07T14:10:02.118+00:00" while the server does not answer.
     std::string look(const std::vector<FileProgress>& files, Trace& trace, bool lines);
 
 private:
+    std::string statusText(std::size_t files, double rate, bool moved) const;
+
     std::map<std::string, std::int64_t> lastHeld_;
+    std::string stillSince_;
     QElapsedTimer since_;
 };
 
