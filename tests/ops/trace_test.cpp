@@ -6,6 +6,7 @@
 #include "codec.h"
 #include "fsops.h"
 #include "holdingrelay.h"
+#include "progress.h"
 #include "testutil.h"
 #include "trace.h"
 
@@ -339,4 +340,25 @@ TEST(OperatorTrace, AWarningThatKeepsComingBackIsWrittenEverMoreSeldomAndCounted
     EXPECT_EQ(counted, kSilences + 1);
     EXPECT_LE(silences, 14) << written.size();
     EXPECT_EQ(written.size(), static_cast<std::size_t>(silences) + 1);
+}
+
+// What a headless progress line says of a file: the share held (never rounded up to a whole file
+// not yet held), the rate, and the time left in units an operator reads at a glance.
+TEST(OperatorTrace, ProgressGivesShareRateAndTimeLeft) {
+    struct Case {
+        std::int64_t held;
+        std::int64_t total;
+        double rate;
+        const char* text;
+    };
+    const Case cases[] = {
+        {13500000, 30000000, 1130000.0, "45% of 30 MB, 1.13 MB/s, about 15 s left"},
+        {29999999, 30000000, 1000.0, "99% of 30 MB, 1 kB/s, about 1 s left"},
+        {1000000, 300000000, 1000000.0, "0% of 300 MB, 1 MB/s, about 5 min left"},
+        {0, 2147483646, 100000.0, "0% of 2.15 GB, 100 kB/s, about 6.0 h left"},
+        {40000, 300000, 0.0, "13% of 300 kB, 0 B/s, time left unknown"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(zelk::progressText({"f", c.held, c.total}, c.rate), c.text);
+    }
 }
