@@ -116,6 +116,52 @@ bool readWhole(const std::string& path, std::string& content, std::string& error
     return read;
 }
 
+// Every key of each program, in the order its help lists them, and where its value goes: the
+// reader, the help and the start-up check all take the keys from here.
+std::vector<Binding> bindingsOf(ServerConfig& cfg) {
+    return {
+        {"receivePort_IP=", storeInto(cfg.cfgPortUdp)},
+        {"receivePortTCP=", storeInto(cfg.cfgPortTcp)},
+        {"adresse_Ecoute=", storeInto(cfg.cfgAdresseEcoute)},
+        {"ecoute_TCP_O_N=", storeInto(cfg.cfgEcouteTcp)},
+        {"directoryFiles=", storeInto(cfg.cfgRepertoire)},
+        {"paquets_UdpMax=", storeInto(cfg.cfgPaquetsMax)},
+        {"offreExtension=", storeInto(cfg.cfgExtension)},
+        {"stagingSimples=", storeInto(cfg.cfgStagingPlain)},
+        {"ageMaxiStaging=", storeInto(cfg.cfgStagingAge)},
+        {"Collecte_Trace=", storeInto(cfg.cfgTrace)},
+    };
+}
+
+std::vector<Binding> bindingsOf(ClientConfig& cfg) {
+    auto storeIdentifier = [&cfg](std::string_view value) {
+        cfg.cfgIdOrigine = originIdentifier(value);
+        cfg.idOrigineLu = true;
+    };
+    return {
+        {"directoryFiles=", storeInto(cfg.cfgRepertoire)},
+        {"vidangeDirFile=", storeInto(cfg.cfgDelaiScan)},
+        {"attendApresSnd=", storeInto(cfg.cfgDelaiAttente)},
+        {"id_de_Lorigine=", storeIdentifier},
+        {"ip_destadresse=", storeInto(cfg.cfgAdresseDest)},
+        {"ip_portadresse=", storeInto(cfg.cfgPortDest)},
+        {"ip_port_locals=", storeInto(cfg.cfgPortLocal)},
+        {"paquets_UdpMax=", storeInto(cfg.cfgPaquetsMax)},
+        {"delaiStabilite=", storeInto(cfg.cfgDelaiStable)},
+        {"offreExtension=", storeInto(cfg.cfgExtension)},
+        {"Collecte_Trace=", storeInto(cfg.cfgTrace)},
+    };
+}
+
+template <typename Config> std::vector<std::string_view> keysOf() {
+    Config unused;
+    std::vector<std::string_view> keys;
+    for (const auto& binding : bindingsOf(unused)) {
+        keys.push_back(binding.first);
+    }
+    return keys;
+}
+
 } // namespace
 
 std::string originIdentifier(std::string_view value) {
@@ -126,39 +172,12 @@ std::string originIdentifier(std::string_view value) {
 
 void Lire_Config_Texte(std::string_view content, ServerConfig& cfg) {
     cfg.cfgTrace.assign(1, 'N'); // assign(1, c) dodges a false -Wrestrict of GCC 12
-    applyLines(content, {
-                            {"Collecte_Trace=", storeInto(cfg.cfgTrace)},
-                            {"receivePort_IP=", storeInto(cfg.cfgPortUdp)},
-                            {"paquets_UdpMax=", storeInto(cfg.cfgPaquetsMax)},
-                            {"directoryFiles=", storeInto(cfg.cfgRepertoire)},
-                            {"receivePortTCP=", storeInto(cfg.cfgPortTcp)},
-                            {"adresse_Ecoute=", storeInto(cfg.cfgAdresseEcoute)},
-                            {"ecoute_TCP_O_N=", storeInto(cfg.cfgEcouteTcp)},
-                            {"offreExtension=", storeInto(cfg.cfgExtension)},
-                            {"stagingSimples=", storeInto(cfg.cfgStagingPlain)},
-                            {"ageMaxiStaging=", storeInto(cfg.cfgStagingAge)},
-                        });
+    applyLines(content, bindingsOf(cfg));
 }
 
 void Lire_Config_Texte(std::string_view content, ClientConfig& cfg) {
     cfg.cfgTrace.assign(1, 'N'); // assign(1, c) dodges a false -Wrestrict of GCC 12
-    auto storeIdentifier = [&cfg](std::string_view value) {
-        cfg.cfgIdOrigine = originIdentifier(value);
-        cfg.idOrigineLu = true;
-    };
-    applyLines(content, {
-                            {"Collecte_Trace=", storeInto(cfg.cfgTrace)},
-                            {"directoryFiles=", storeInto(cfg.cfgRepertoire)},
-                            {"vidangeDirFile=", storeInto(cfg.cfgDelaiScan)},
-                            {"attendApresSnd=", storeInto(cfg.cfgDelaiAttente)},
-                            {"id_de_Lorigine=", storeIdentifier},
-                            {"ip_destadresse=", storeInto(cfg.cfgAdresseDest)},
-                            {"ip_portadresse=", storeInto(cfg.cfgPortDest)},
-                            {"ip_port_locals=", storeInto(cfg.cfgPortLocal)},
-                            {"paquets_UdpMax=", storeInto(cfg.cfgPaquetsMax)},
-                            {"delaiStabilite=", storeInto(cfg.cfgDelaiStable)},
-                            {"offreExtension=", storeInto(cfg.cfgExtension)},
-                        });
+    applyLines(content, bindingsOf(cfg));
 }
 
 bool extensionWanted(std::string_view cfgExtension) {
@@ -170,18 +189,12 @@ bool readConfigFile(const std::string& path, std::string& content, std::string& 
 }
 
 const std::vector<std::string_view>& serverKeys() {
-    static const std::vector<std::string_view> keys{
-        "receivePort_IP=", "receivePortTCP=", "adresse_Ecoute=", "ecoute_TCP_O_N=",
-        "directoryFiles=", "paquets_UdpMax=", "offreExtension=", "stagingSimples=",
-        "ageMaxiStaging=", "Collecte_Trace="};
+    static const std::vector<std::string_view> keys = keysOf<ServerConfig>();
     return keys;
 }
 
 const std::vector<std::string_view>& clientKeys() {
-    static const std::vector<std::string_view> keys{
-        "directoryFiles=", "vidangeDirFile=", "attendApresSnd=", "id_de_Lorigine=",
-        "ip_destadresse=", "ip_portadresse=", "ip_port_locals=", "paquets_UdpMax=",
-        "delaiStabilite=", "offreExtension=", "Collecte_Trace="};
+    static const std::vector<std::string_view> keys = keysOf<ClientConfig>();
     return keys;
 }
 
