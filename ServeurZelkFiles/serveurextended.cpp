@@ -318,7 +318,7 @@ void ServeurEngine::extendedFinish(const ext::Frame& frame) {
 
 void ServeurEngine::digestMismatch(ExtReceive& state, int index) {
     const TransferRow& row = table_.at(index);
-    if (trace_.enabled()) {
+    if (trace_.wants("file not verified")) {
         trace_.write("file not verified", transferName(row.origin, row.file) +
                                               ": its bytes do not have the sender's digest; "
                                               "the copy is discarded and the file sent again");

@@ -359,7 +359,7 @@ void ClientEngine::extendedTimeout() {
         return;
     }
     if (++ext_->silentTimeouts > (ext_->finishing ? kSilentFinishes : kSilentTimeouts)) {
-        if (trace_.enabled()) {
+        if (trace_.wants("no answer")) {
             trace_.write("no answer", "to the extended datagrams of \"" + lstFilPos_.front().name +
                                           "\": it is announced again");
         }

@@ -234,6 +234,19 @@ void checkTraceSwitch(const std::string& value, ConfigFindings& found) {
     }
 }
 
+// Only "N" (or "n") turns the extension off: "non" or "off" leave it on.
+void checkExtensionSwitch(const std::string& value, ConfigFindings& found) {
+    if (!value.empty() && value != "O" && value != "o" && value != "N" && value != "n") {
+        found.warnings.push_back("offreExtension=" + quoted(value) +
+                                 " is not N: the extension stays on");
+    }
+}
+
+std::string extensionSetting(const std::string& value) {
+    return "extension (offreExtension=): " +
+           std::string(extensionWanted(value) ? "on" : "off, plain protocol only");
+}
+
 bool isFolder(const std::string& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
@@ -285,6 +298,7 @@ void serverSettings(const ServerConfig& cfg, const std::string& address, ConfigF
     found.settings.push_back("address (adresse_Ecoute=): " +
                              (address.empty() ? std::string("every address") : address));
     found.settings.push_back("receive folder (directoryFiles=): " + cfg.cfgRepertoire);
+    found.settings.push_back(extensionSetting(cfg.cfgExtension));
     found.settings.push_back(traceSetting(cfg.cfgTrace));
 }
 
@@ -314,6 +328,7 @@ ConfigFindings checkConfig(std::string_view content, const ServerConfig& cfg, bo
         found);
     checkFolderText(content, "directoryFiles=", found);
     checkTraceSwitch(cfg.cfgTrace, found);
+    checkExtensionSwitch(cfg.cfgExtension, found);
     if (cfg.cfgEcouteTcp != "" && cfg.cfgEcouteTcp != "O" && cfg.cfgEcouteTcp != "N") {
         found.warnings.push_back("ecoute_TCP_O_N=" + quoted(cfg.cfgEcouteTcp) +
                                  " is neither O nor N: TCP intake stays on");
@@ -349,6 +364,7 @@ void clientWarnings(std::string_view content, const ClientConfig& cfg, ConfigFin
                found);
     checkFolderText(content, "directoryFiles=", found);
     checkTraceSwitch(cfg.cfgTrace, found);
+    checkExtensionSwitch(cfg.cfgExtension, found);
     for (const Line& line : linesOf(content)) {
         const std::string_view value = line.text.substr(std::min(line.text.size(), kKeyWidth));
         if (line.text.substr(0, kKeyWidth) == "id_de_Lorigine=" && value.size() > kOriginWidth) {
@@ -386,6 +402,7 @@ void clientSettings(const ClientConfig& cfg, ConfigFindings& found) {
     found.settings.push_back("local UDP port (ip_port_locals=): " +
                              (local == 0 ? std::string("any free port") : std::to_string(local)));
     found.settings.push_back("piece size (paquets_UdpMax=): " + std::to_string(piece) + " bytes");
+    found.settings.push_back(extensionSetting(cfg.cfgExtension));
     found.settings.push_back("settle time (delaiStabilite=): " +
                              (cfg.cfgDelaiStable.empty() ? std::to_string(kDefaultSettleMs) + " ms"
                                                          : ms(cfg.cfgDelaiStable)));

@@ -22,7 +22,7 @@ constexpr std::chrono::seconds kLongestWindow{3600};
 // Keys come partly from the network: their number is bounded.
 constexpr std::size_t kKeysKept = 256;
 
-constexpr std::array<std::pair<std::string_view, Severity>, 10> kSeverities{{
+constexpr std::array<std::pair<std::string_view, Severity>, 11> kSeverities{{
     {"stopped", Severity::Notice},
     {"write failed", Severity::Error},
     {"outbox not made", Severity::Error},
@@ -33,6 +33,7 @@ constexpr std::array<std::pair<std::string_view, Severity>, 10> kSeverities{{
     {"file dropped", Severity::Warning},
     {"file not deleted", Severity::Warning},
     {"file not listed", Severity::Warning},
+    {"file not verified", Severity::Warning},
 }};
 
 // Names and origins come from the network: anything unprintable is shown escaped, so a trace

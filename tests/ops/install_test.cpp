@@ -37,6 +37,7 @@ TEST(SampleConfigurations, SetEveryKeyAndNothingElse) {
     EXPECT_EQ(server.cfgTrace, "N");
     EXPECT_EQ(server.cfgAdresseEcoute, "");
     EXPECT_EQ(server.cfgEcouteTcp, "O");
+    EXPECT_EQ(server.cfgExtension, "O");
 
     zelk::ClientConfig client;
     ASSERT_TRUE(zelk::Lire_Config(sample("ClientZelkFiles.cfg"), client, error)) << error;
@@ -49,6 +50,7 @@ TEST(SampleConfigurations, SetEveryKeyAndNothingElse) {
     EXPECT_EQ(client.cfgPortDest, "45000");
     EXPECT_EQ(client.cfgPortLocal, "0");
     EXPECT_EQ(client.cfgPaquetsMax, "9999");
+    EXPECT_EQ(client.cfgExtension, "O");
     EXPECT_EQ(client.cfgTrace, "N");
 }
 
