@@ -22,6 +22,7 @@ void print(std::FILE* to, const QString& text) {
     std::fflush(to);
 }
 
+// The keys, comma-separated, in lines of at most 80 columns indented by two.
 QString keysOf(Program program) {
     QString text;
     int column = 2;
@@ -29,10 +30,13 @@ QString keysOf(Program program) {
     for (std::size_t i = 0; i < keys.size(); ++i) {
         const QString key =
             QString::fromLatin1(keys[i].data(), static_cast<qsizetype>(keys[i].size())) +
-            (i + 1 < keys.size() ? QStringLiteral(", ") : QString());
-        if (column + key.size() > 80) {
+            (i + 1 < keys.size() ? QStringLiteral(",") : QString());
+        if (i > 0 && column + 1 + key.size() > 80) {
             text += QStringLiteral("\n  ");
             column = 2;
+        } else if (i > 0) {
+            text += QLatin1Char(' ');
+            ++column;
         }
         text += key;
         column += static_cast<int>(key.size());
