@@ -31,7 +31,7 @@ std::string progressText(const FileProgress& file, double bytesPerSecond) {
     std::snprintf(percent, sizeof percent, "%d%%", static_cast<int>(std::floor(share)));
     const double left = static_cast<double>(file.total - file.held);
     return std::string(percent) + " of " + readableSize(static_cast<double>(file.total)) + ", " +
-           readableRate(bytesPerSecond) + ", " +
+           rateText(bytesPerSecond) + ", " +
            timeLeft(bytesPerSecond > 0.0 ? left / bytesPerSecond : INFINITY);
 }
 
@@ -76,7 +76,7 @@ std::string ProgressReport::statusText(std::size_t files, double rate, bool move
     const std::string what =
         std::to_string(files) + (files == 1 ? " file" : " files") + " under way, ";
     if (rate > 0.0) {
-        return what + readableRate(rate);
+        return what + rateText(rate);
     }
     return what + (moved ? std::string("starting") : "nothing moved since " + stillSince_);
 }

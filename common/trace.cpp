@@ -202,11 +202,6 @@ std::string readableSize(double bytes) {
     return withUnit(bytes, units, std::size(units));
 }
 
-std::string readableRate(double bytesPerSecond) {
-    static const char* const units[] = {"B/s", "kB/s", "MB/s", "GB/s"};
-    return withUnit(bytesPerSecond, units, std::size(units));
-}
-
 std::string transferSummary(std::int64_t bytes, std::int64_t milliseconds) {
     // A file done within the clock's grain still shows a rate.
     const double seconds = static_cast<double>(std::max<std::int64_t>(milliseconds, 1)) / 1000.0;

@@ -68,8 +68,7 @@ std::string transferSummary(std::int64_t bytes, std::int64_t milliseconds);
 // "1.25 MB/s", "830 kB/s", "12 B/s": a rate as people read it.
 std::string rateText(double bytesPerSecond);
 
-// Sizes and rates with three significant digits and a decimal unit: "6.29 MB", "114 kB/s".
+// A size with three significant digits and a decimal unit: "6.29 MB" (rates: rateText).
 std::string readableSize(double bytes);
-std::string readableRate(double bytesPerSecond);
 
 } // namespace zelk
