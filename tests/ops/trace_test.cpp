@@ -248,10 +248,17 @@ TEST(OperatorTrace, SaysNothingWhenOff) {
     std::filesystem::create_directory(scene.outbox);
     writeFile(zelk::joinPath(scene.outbox, "quiet.bin"), patternBytes(5000, 3));
     scene.writeServerConfig("N");
-    // An answer late on a loaded machine would rightly be warned about: the client waits long.
-    scene.writeClientConfig("N", scene.port, 1000, 60000);
+    // An answer late on a loaded machine would rightly be warned about: the client waits long,
+    // and starts only once the server holds its port, so that its first header is not lost.
+    scene.writeClientConfig("N", scene.port, 1000, 10000);
     Program server("Serveur_ZelkFiles");
     server.start(scene.dir.file("server.cfg"));
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            QUdpSocket probe;
+            return !probe.bind(QHostAddress::Any, scene.port);
+        },
+        kWaitMs));
     Program client("Client_ZelkFiles");
     client.start(scene.dir.file("client.cfg"));
     ASSERT_TRUE(QTest::qWaitFor([&] { return zelk::listFiles(scene.outbox).empty(); }, kWaitMs));
