@@ -234,6 +234,23 @@ void checkTraceSwitch(const std::string& value, ConfigFindings& found) {
     }
 }
 
+// Only "O" (or "o") stages plain transfers: "oui" or "Y" leave them visible as they grow.
+void checkStagingSwitch(const std::string& value, ConfigFindings& found) {
+    if (!value.empty() && value != "O" && value != "o" && value != "N" && value != "n") {
+        found.warnings.push_back("stagingSimples=" + quoted(value) +
+                                 " is not O: plain transfers are not staged");
+    }
+}
+
+std::string stagingSettings(const ServerConfig& cfg) {
+    const std::int64_t seconds = cfg.cfgStagingAge.empty() ? 0 : wholeValue(cfg.cfgStagingAge);
+    const bool plain = cfg.cfgStagingPlain == "O" || cfg.cfgStagingPlain == "o";
+    return "staging (stagingSimples=, ageMaxiStaging=): " +
+           std::string(plain ? "every transfer" : "extended transfers only") +
+           ", unused staging files removed after " +
+           std::to_string(seconds > 0 ? seconds : kDefaultStagingAgeSeconds) + " s";
+}
+
 // Only "N" (or "n") turns the extension off: "non" or "off" leave it on.
 void checkExtensionSwitch(const std::string& value, ConfigFindings& found) {
     if (!value.empty() && value != "O" && value != "o" && value != "N" && value != "n") {
@@ -299,6 +316,7 @@ void serverSettings(const ServerConfig& cfg, const std::string& address, ConfigF
                              (address.empty() ? std::string("every address") : address));
     found.settings.push_back("receive folder (directoryFiles=): " + cfg.cfgRepertoire);
     found.settings.push_back(extensionSetting(cfg.cfgExtension));
+    found.settings.push_back(stagingSettings(cfg));
     found.settings.push_back(traceSetting(cfg.cfgTrace));
 }
 
@@ -322,13 +340,16 @@ bool listenAddressText(const std::string& value, std::string& address) {
 
 ConfigFindings checkConfig(std::string_view content, const ServerConfig& cfg, bool lookAtFolders) {
     ConfigFindings found;
-    checkLines(
-        content,
-        KeySet{serverKeys(), clientKeys(), "the client", {"receivePort_IP=", "receivePortTCP="}},
-        found);
+    checkLines(content,
+               KeySet{serverKeys(),
+                      clientKeys(),
+                      "the client",
+                      {"receivePort_IP=", "receivePortTCP=", "ageMaxiStaging="}},
+               found);
     checkFolderText(content, "directoryFiles=", found);
     checkTraceSwitch(cfg.cfgTrace, found);
     checkExtensionSwitch(cfg.cfgExtension, found);
+    checkStagingSwitch(cfg.cfgStagingPlain, found);
     if (cfg.cfgEcouteTcp != "" && cfg.cfgEcouteTcp != "O" && cfg.cfgEcouteTcp != "N") {
         found.warnings.push_back("ecoute_TCP_O_N=" + quoted(cfg.cfgEcouteTcp) +
                                  " is neither O nor N: TCP intake stays on");

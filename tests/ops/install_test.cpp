@@ -38,6 +38,8 @@ TEST(SampleConfigurations, SetEveryKeyAndNothingElse) {
     EXPECT_EQ(server.cfgAdresseEcoute, "");
     EXPECT_EQ(server.cfgEcouteTcp, "O");
     EXPECT_EQ(server.cfgExtension, "O");
+    EXPECT_EQ(server.cfgStagingPlain, "N");
+    EXPECT_EQ(server.cfgStagingAge, "259200");
 
     zelk::ClientConfig client;
     ASSERT_TRUE(zelk::Lire_Config(sample("ClientZelkFiles.cfg"), client, error)) << error;

@@ -121,7 +121,7 @@ TEST(CheckConfig, TellsEveryLikelyMistakeAndExitsByWhetherItCanRun) {
         {"Serveur_ZelkFiles",
          true,
          "receivePort_IP =45000\nrecievePortTCP=1\nreceivePortTCP=45000abc\nid_de_Lorigine=x\n"
-         "receivePortTCP =2\noffreExtension=non\n",
+         "receivePortTCP =2\noffreExtension=non\nstagingSimples=oui\n",
          0,
          {"line 5: unknown key \"receivePort_IP =\", the line is ignored; did you mean "
           "\"receivePort_IP=\"?",
@@ -130,6 +130,7 @@ TEST(CheckConfig, TellsEveryLikelyMistakeAndExitsByWhetherItCanRun) {
           "\"receivePortTCP=\"?",
           "line 7: receivePortTCP=\"45000abc\" is not a number: it is read as 45000",
           "TCP port (receivePortTCP=): 45000", "offreExtension=\"non\" is not N",
+          "stagingSimples=\"oui\" is not O",
           "line 8: unknown key \"id_de_Lorigine=\", the "
           "line is ignored (a key of the client)"}},
         {"Serveur_ZelkFiles", true, "receivePort_IP=70000\n", 1, {"not a port number"}},
