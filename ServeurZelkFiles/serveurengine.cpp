@@ -573,7 +573,7 @@ bool ServeurEngine::sameStagingFile(int index) {
 
 void ServeurEngine::restartDisturbed(int index, const WriteFailure& failure) {
     const TransferRow& row = table_.at(index);
-    if (trace_.enabled()) {
+    if (trace_.wants("staging disturbed")) {
         trace_.write("staging disturbed", transferText(row.origin, row.file) + ": " + failure.why +
                                               "; the transfer starts again from nothing");
         startedAt_.erase(row.origin);

@@ -427,7 +427,7 @@ void ServeurEngine::recordProgress(const StagingState& record, std::int64_t clai
     const int folderFd = synced ? originFolder(record.origin) : -1;
     if (folderFd >= 0 && writeState(folderFd, record, writer_.ops(), why)) {
         state.keptAt = claimed;
-    } else if (trace_.enabled()) {
+    } else if (trace_.wants("progress not kept")) {
         trace_.write("progress not kept", transferName(record.origin, record.file) + ": " + why +
                                               "; a restart would send more again");
     }

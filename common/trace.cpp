@@ -22,7 +22,7 @@ constexpr std::chrono::seconds kLongestWindow{3600};
 // Keys come partly from the network: their number is bounded.
 constexpr std::size_t kKeysKept = 256;
 
-constexpr std::array<std::pair<std::string_view, Severity>, 11> kSeverities{{
+constexpr std::array<std::pair<std::string_view, Severity>, 13> kSeverities{{
     {"stopped", Severity::Notice},
     {"write failed", Severity::Error},
     {"outbox not made", Severity::Error},
@@ -34,6 +34,8 @@ constexpr std::array<std::pair<std::string_view, Severity>, 11> kSeverities{{
     {"file not deleted", Severity::Warning},
     {"file not listed", Severity::Warning},
     {"file not verified", Severity::Warning},
+    {"staging disturbed", Severity::Warning},
+    {"progress not kept", Severity::Warning},
 }};
 
 // Names and origins come from the network: anything unprintable is shown escaped, so a trace
