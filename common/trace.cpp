@@ -175,7 +175,7 @@ bool Trace::admit(const std::string& key, int& leftBefore) {
 
 void Trace::write(std::string_view event, std::string_view detail) {
     const Severity severity = severityOf(event);
-    if (!enabled_ && severity > Severity::Notice) {
+    if (sink_ == nullptr || (!enabled_ && severity > Severity::Notice)) {
         return;
     }
     int left = 0;

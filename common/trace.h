@@ -27,6 +27,7 @@ void writeLine(std::FILE* sink, Severity severity, std::string_view text);
 class Trace {
 public:
     using Clock = std::chrono::steady_clock;
+    // A null sink says nothing at all, warnings included.
     explicit Trace(std::FILE* sink = stderr) : sink_(sink) {}
     // Tests replace the clock that paces warnings that come back.
     void useClock(std::function<Clock::time_point()> now) { now_ = std::move(now); }
