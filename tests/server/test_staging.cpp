@@ -3,6 +3,7 @@
 // good with zeros, and a server started again on the same folder resumes from what its record
 // claims, which it only ever writes after syncing those bytes.
 
+#include "extpeer.h"
 #include "harness.h"
 
 #include "digest.h"
@@ -29,34 +30,6 @@ namespace {
 
 constexpr std::int64_t kSize = 25000;
 constexpr std::size_t kPiece = 9999;
-
-std::string offeredHeader(std::string_view name, std::uint64_t transfer, std::int64_t size) {
-    return zelk::buildHeaderFrame(kPoste7, name, ext::plainSizeText(size),
-                                  ext::offerField(ext::Offer{transfer, size}));
-}
-
-std::string accepted(std::uint64_t transfer, std::int64_t held) {
-    return "PTE;" + std::to_string(held + 1) + ";END" + ext::acceptSuffix({transfer, held});
-}
-
-std::string data(std::uint64_t transfer, std::string_view file, std::int64_t from,
-                 std::int64_t to) {
-    std::string datagram;
-    ext::encode(ext::Kind::Data, transfer, from,
-                file.substr(static_cast<std::size_t>(from), static_cast<std::size_t>(to - from)),
-                datagram);
-    return datagram;
-}
-
-std::string finish(std::uint64_t transfer, std::string_view file) {
-    ext::RunningDigest digest;
-    digest.feed(0, file);
-    const ext::Digest sum = digest.finish();
-    std::string datagram;
-    ext::encode(ext::Kind::Finish, transfer, static_cast<std::int64_t>(file.size()),
-                std::string_view(reinterpret_cast<const char*>(sum.data()), sum.size()), datagram);
-    return datagram;
-}
 
 // The kind and value of an extended answer, or "none".
 std::string said(const std::optional<std::string>& answer) {
