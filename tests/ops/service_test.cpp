@@ -307,7 +307,11 @@ TEST(Service, ReadyStatusWatchdogAndACleanStopOnEachSignal) {
         EXPECT_TRUE(err.ends_with(std::string(" stopped by ") + c.name + "\n")) << err;
         EXPECT_EQ(err.find("stopped"), err.rfind("stopped")) << err;
         const bool noticed = err.find("no display") != std::string::npos;
+#ifdef ZELK_GUI
         EXPECT_EQ(noticed, !c.headless) << err;
+#else
+        EXPECT_FALSE(noticed) << err; // a build without windows only ever runs headless
+#endif
         if (zelk::ServiceLink::canNotify()) {
             EXPECT_TRUE(notify.waitFor("STOPPING=1")) << notify.said();
         }
