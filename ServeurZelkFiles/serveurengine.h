@@ -118,6 +118,8 @@ private:
         std::uint64_t epoch = 0;        // changes when what was written no longer counts
     };
     bool answerVerifiedAgain();
+    bool verifiedLately(std::uint64_t transfer, std::int64_t size) const;
+    void extendedFailed(int index, std::uint64_t transfer, const WriteFailure& failure);
     void startWriteback(int index, ExtReceive& state);
     std::optional<ext::Offer> acceptableOffer() const;
     // The answer's position: 1, or past what an earlier run left on disk for this file.

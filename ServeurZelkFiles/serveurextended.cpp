@@ -4,6 +4,7 @@
 
 #include "serveurengine.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
@@ -239,12 +240,7 @@ void ServeurEngine::extendedData(const ext::Frame& frame) {
         WriteFailure failure;
         const int fd = fileOf(index, failure);
         if (fd < 0 || !writer_.writeAt(fd, frame.value + 1, frame.body, failure)) {
-            if (failure.disturbed) {
-                restartDisturbed(index, failure);
-                answerExtended(ext::Kind::Unknown, frame.transfer, 0);
-            } else {
-                pieceFailed(table_.at(index), failure);
-            }
+            extendedFailed(index, frame.transfer, failure);
             return;
         }
         if (!state->written.add(frame.value, end)) {
@@ -267,13 +263,9 @@ void ServeurEngine::extendedFinish(const ext::Frame& frame) {
     int index = -1;
     ExtReceive* state = extendedRow(frame, index);
     if (state == nullptr) {
-        for (const auto& [transfer, size] : verified_) {
-            if (transfer == frame.transfer && size == frame.value) {
-                answerExtended(ext::Kind::Verified, frame.transfer, size);
-                return;
-            }
-        }
-        answerExtended(ext::Kind::Unknown, frame.transfer, 0);
+        const bool verified = verifiedLately(frame.transfer, frame.value);
+        answerExtended(verified ? ext::Kind::Verified : ext::Kind::Unknown, frame.transfer,
+                       verified ? frame.value : 0);
         return;
     }
     if (frame.value != state->size) {
@@ -286,12 +278,7 @@ void ServeurEngine::extendedFinish(const ext::Frame& frame) {
     }
     WriteFailure failure;
     if (fileOf(index, failure) < 0) {
-        if (failure.disturbed) {
-            restartDisturbed(index, failure);
-            answerExtended(ext::Kind::Unknown, frame.transfer, 0);
-        } else {
-            pieceFailed(table_.at(index), failure);
-        }
+        extendedFailed(index, frame.transfer, failure);
         return;
     }
     if (!catchUpDigest(index, *state, kDigestAtFinishBytes)) {
@@ -345,12 +332,7 @@ void ServeurEngine::digestMismatch(ExtReceive& state, int index) {
 void ServeurEngine::extendedVerified(std::uint64_t transfer, int index) {
     WriteFailure failure;
     if (fileOf(index, failure) < 0 || !completeFile(index, failure)) {
-        if (failure.disturbed) {
-            restartDisturbed(index, failure);
-            answerExtended(ext::Kind::Unknown, transfer, 0);
-        } else {
-            pieceFailed(table_.at(index), failure); // no final answer: the sender asks again
-        }
+        extendedFailed(index, transfer, failure);
         return;
     }
     const TransferRow& row = table_.at(index);
@@ -443,14 +425,29 @@ bool ServeurEngine::answerVerifiedAgain() {
     if (!offer_) {
         return false;
     }
-    for (const auto& [transfer, size] : verified_) {
-        if (transfer == offer_->transfer && size == offer_->size) {
-            accept_ = ext::Accept{transfer, size};
-            EnvoieAck(std::to_string(size + 1));
-            return true;
-        }
+    if (!verifiedLately(offer_->transfer, offer_->size)) {
+        return false;
     }
-    return false;
+    accept_ = ext::Accept{offer_->transfer, offer_->size};
+    EnvoieAck(std::to_string(offer_->size + 1));
+    return true;
+}
+
+bool ServeurEngine::verifiedLately(std::uint64_t transfer, std::int64_t size) const {
+    return std::find(verified_.begin(), verified_.end(), std::make_pair(transfer, size)) !=
+           verified_.end();
+}
+
+// A staging file someone disturbed starts the transfer again from nothing (the sender, answered
+// as for an unknown transfer, announces it anew); any other failure leaves the datagram
+// unanswered, so the sender asks again.
+void ServeurEngine::extendedFailed(int index, std::uint64_t transfer, const WriteFailure& failure) {
+    if (failure.disturbed) {
+        restartDisturbed(index, failure);
+        answerExtended(ext::Kind::Unknown, transfer, 0);
+    } else {
+        pieceFailed(table_.at(index), failure);
+    }
 }
 
 // False when the written bytes cannot be read back.
