@@ -8,12 +8,21 @@ bool TransferTable::append(TransferRow row) {
     if (full()) {
         return false;
     }
+    if (findOrigin(row.origin) >= 0) {
+        return false;
+    }
+    byOrigin_.emplace(row.origin, count());
     rows_.push_back(std::move(row));
     return true;
 }
 
 void TransferTable::replace(int index, TransferRow row) {
-    rows_.at(static_cast<std::size_t>(index)) = std::move(row);
+    TransferRow& slot = rows_.at(static_cast<std::size_t>(index));
+    if (slot.origin != row.origin) {
+        byOrigin_.erase(slot.origin);
+        byOrigin_[row.origin] = index;
+    }
+    slot = std::move(row);
 }
 
 void TransferTable::setPosition(int index, std::string position) {
@@ -24,16 +33,23 @@ void TransferTable::remove(int index) {
     if (index < 0 || index >= count()) {
         return;
     }
+    byOrigin_.erase(rows_[static_cast<std::size_t>(index)].origin);
     rows_.erase(std::next(rows_.begin(), index));
+    for (auto& [origin, at] : byOrigin_) {
+        if (at > index) {
+            --at;
+        }
+    }
+}
+
+void TransferTable::clear() {
+    rows_.clear();
+    byOrigin_.clear();
 }
 
 int TransferTable::findOrigin(std::string_view origin) const {
-    for (int i = 0; i < count(); ++i) {
-        if (rows_[static_cast<std::size_t>(i)].origin == origin) {
-            return i;
-        }
-    }
-    return -1;
+    const auto found = byOrigin_.find(std::string(origin));
+    return found == byOrigin_.end() ? -1 : found->second;
 }
 
 } // namespace zelk

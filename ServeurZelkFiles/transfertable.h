@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace zelk {
@@ -40,14 +41,18 @@ public:
     bool append(TransferRow row);
     void replace(int index, TransferRow row);
     void setPosition(int index, std::string position);
+    // Any column but the origin, which only replace() changes.
     TransferRow& edit(int index) { return rows_.at(static_cast<std::size_t>(index)); }
     void remove(int index);
-    void clear() { rows_.clear(); }
-    // Index of the first row of that origin (all 10 characters compared), or -1.
+    void clear();
+    // Index of the row of that origin (all 10 characters compared), or -1.
     int findOrigin(std::string_view origin) const;
 
 private:
     std::vector<TransferRow> rows_;
+    // Every datagram looks its origin up: with thousands of rows a scan of the table would cost
+    // more than the datagram itself.
+    std::unordered_map<std::string, int> byOrigin_;
 };
 
 } // namespace zelk

@@ -26,6 +26,12 @@ TEST(TransferTable, RowsKeepTheirOrderAndLaterRowsMoveUpOnRemoval) {
     table.setPosition(1, "501");
     EXPECT_EQ(table.at(1).file, "g");
     EXPECT_EQ(table.at(1).position, "501");
+    table.replace(0, rowFor("d         "));
+    EXPECT_EQ(table.findOrigin("b         "), -1);
+    EXPECT_EQ(table.findOrigin("d         "), 0);
+    EXPECT_FALSE(table.append(rowFor("c         "))) << "one row per origin";
+    table.clear();
+    EXPECT_EQ(table.findOrigin("d         "), -1);
 }
 
 TEST(TransferTable, OriginsAreComparedOnAllTenCharacters) {

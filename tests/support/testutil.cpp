@@ -2,16 +2,22 @@
 
 #include <QTcpServer>
 #include <QUdpSocket>
+#include <cstdlib>
 #include <fstream>
 #include <random>
 #include <sstream>
 #include <stdexcept>
+#include <string>
 
 namespace zelktest {
 
 ScratchDir::ScratchDir() {
     if (!dir_.isValid()) {
         throw std::runtime_error("cannot make a temporary folder");
+    }
+    // ZELK_KEEP_SCRATCH=1 keeps the folder, its logs and files, to look into a failure.
+    if (const char* keep = std::getenv("ZELK_KEEP_SCRATCH"); keep && std::string(keep) == "1") {
+        dir_.setAutoRemove(false);
     }
 }
 
