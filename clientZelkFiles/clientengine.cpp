@@ -245,7 +245,9 @@ std::string ClientEngine::fullPath(const std::string& name) const {
 
 bool ClientEngine::Set_FilPos() {
     lstFilPos_.clear();
-    if (!folderExists(cfg_.cfgRepertoire) && !createFolder(cfg_.cfgRepertoire, scanError_)) {
+    outboxMissing_ =
+        !folderExists(cfg_.cfgRepertoire) && !createFolder(cfg_.cfgRepertoire, scanError_);
+    if (outboxMissing_) {
         // At start-up the failure is the program's one line of cause; later it is an error.
         if (running_ ? trace_.wants("outbox not made") : trace_.enabled()) {
             trace_.write("outbox not made", cfg_.cfgRepertoire + ": " + scanError_);
@@ -298,6 +300,10 @@ void ClientEngine::timAttente_Timer() {
     // After a file was dropped the wait is a mere pause, with nothing unanswered.
     if (was == Awaiting::Nothing || lstFilPos_.empty()) {
         return;
+    }
+    if (!silentSince_.isValid()) {
+        silentSince_ = QDateTime::currentDateTime();
+        emit statusChanged();
     }
     if (trace_.wants("no answer")) {
         trace_.write("no answer", "within " + std::to_string(timAttente_.interval()) +
@@ -416,9 +422,18 @@ void ClientEngine::Envoie_Entete() {
 void ClientEngine::sendHeader(const Listed& item, const FileStamp& stamp) {
     headerStamp_ = stamp;
     tailleFichier_ = stamp.size;
-    setProgress(0);
     timAttente_.enable();
     const bool reset = memoryOfFirst().mustReset;
+    // A header sent again leaves the bar at what the server was last known to hold.
+    const std::int64_t held = memoryOfFirst().ackedEnd;
+    setProgress(reset || held <= 0 ? 0 : progressOf(held, tailleFichier_));
+    // Any header but a file's first follows a silence or a fault, when answers come late or
+    // twice: the answer taken for it may have been another frame's, and the header itself may
+    // still be on its way. Reaching the server after the file completed, it would start the file
+    // anew there, and the next file's pieces would replace the finished copy.
+    if (++memoryOfFirst().headers > 1) {
+        headerAtLarge();
+    }
     awaiting_ = reset ? Awaiting::Reset : Awaiting::Header;
     if (trace_.enabled()) {
         if (reset) {
@@ -663,6 +678,7 @@ void ClientEngine::udpSend_DataArrival(std::string_view bytes, const QHostAddres
         }
         return;
     }
+    heardFromServer();
     if (!bytes.empty() && bytes[0] == ext::kStart) {
         extendedAnswer(bytes);
         return;
@@ -794,6 +810,10 @@ void ClientEngine::answerToReset() {
 void ClientEngine::answerToPiece(std::int64_t p) {
     // Having written n bytes the server stands at n + 1 at least: a smaller position answers
     // another frame (a header's answer, held back by the network).
+    if (p == 0) {
+        strayHeaderAnswer();
+        return;
+    }
     if (p == pieceFrom_ || p < pieceLength_) {
         strayAnswerSeen();
         return;
@@ -815,6 +835,21 @@ void ClientEngine::answerToPiece(std::int64_t p) {
     memory.unackedEnds.clear();
     Envoie_Contenu(p);
     timAttente_.enable();
+}
+
+// A first-byte answer while a piece waits: the header it answered was answered already, so it is
+// either a copy the network made or the answer to a header of another file that reached the
+// server late and started that file anew. The latter makes the server write the pieces sent since
+// into that file, replacing its finished copy: the files held back are sent again, and so is this
+// one when its first piece may have gone there.
+void ClientEngine::strayHeaderAnswer() {
+    strayAnswerSeen();
+    strayFirstByteAnswer();
+    if (pieceFrom_ == 0) {
+        stopWaiting();
+        startOver("an answer to a header came while its first piece was on its way: the piece may "
+                  "have gone into another file");
+    }
 }
 
 // An answer that fits nothing: the link copies frames or delivers them late.
@@ -875,6 +910,36 @@ void ClientEngine::send(std::string_view datagram) {
         return;
     }
     udpSend_.sendTo(datagram, destination_, static_cast<quint16>(destinationPort_));
+}
+
+void ClientEngine::heardFromServer() {
+    if (silentSince_.isValid()) {
+        silentSince_ = QDateTime();
+        emit statusChanged();
+    }
+}
+
+QString ClientEngine::activity() const {
+    if (outboxMissing_) {
+        return QStringLiteral("Dossier d'envoi absent : ") +
+               QString::fromLocal8Bit(scanError_.c_str());
+    }
+    if (scan_ && scan_->readError() != 0) {
+        return QStringLiteral("Dossier d'envoi illisible : ") +
+               QString::fromLocal8Bit(std::strerror(scan_->readError()));
+    }
+    if (destination_.isNull()) {
+        return QStringLiteral("Destination introuvable : ") +
+               QString::fromLatin1(cfg_.cfgAdresseDest).trimmed();
+    }
+    if (lstFilPos_.empty()) {
+        return QStringLiteral("Rien à envoyer");
+    }
+    if (silentSince_.isValid()) {
+        return QStringLiteral("En attente du serveur depuis ") +
+               silentSince_.toString(QStringLiteral("HH:mm:ss"));
+    }
+    return QStringLiteral("Envoi de ") + decodedName(lstFilPos_.front().name);
 }
 
 void ClientEngine::setProgress(int value) {

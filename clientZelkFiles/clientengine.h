@@ -15,6 +15,7 @@
 #include "trace.h"
 #include "udpendpoint.h"
 
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QHostAddress>
 #include <QObject>
@@ -114,6 +115,9 @@ public:
     int strangerDatagrams() const { return strangerDatagrams_; }
     // Which protocol the file being sent uses, and its rate lately: "ZX1 12.5 MB/s", "simple".
     const std::string& transferStatus() const { return status_; }
+    // What the client is doing, in a line for its window: sending, waiting for the server (since
+    // when), nothing to send, or what keeps it from sending.
+    QString activity() const;
     bool extendedTransfer() const { return ext_ != nullptr; }
     // Without leases the open test judges a file by its stamp alone, which must have held for
     // the settle time ("delaiStabilite=").
@@ -154,6 +158,7 @@ private:
         bool mustReset = false;
         bool answeredOutOfRange = false; // the latest header got only such answers
         int stalls = 0;
+        int headers = 0; // headers sent in this transfer, resets included
         // The extension: the identity offered for this transfer (0 until offered), the digest of
         // the file as read so far, and the whole file's once known.
         std::uint64_t transfer = 0;
@@ -211,6 +216,7 @@ private:
     void startOver(const std::string& why);
     void headerAtLarge();
     void strayAnswerSeen();
+    void strayHeaderAnswer();
     void holdBack(const std::string& name, const TransferMemory& memory);
     void deleteHeldBack();
     void strayFirstByteAnswer();
@@ -224,6 +230,7 @@ private:
     const std::string& pathOfFirst();
     void send(std::string_view datagram);
     void setProgress(int value);
+    void heardFromServer();
     void traceHeader(const std::string& name);
     void traceHeaderAnswer(std::int64_t p);
 
@@ -302,6 +309,9 @@ private:
     std::int64_t plainServerUntilMs_ = -1;
     static constexpr std::int64_t kPlainServerMs = 10 * 60 * 1000;
     std::string status_;
+    // Since when no datagram came from the server while one was awaited (invalid: one came).
+    QDateTime silentSince_;
+    bool outboxMissing_ = false;
     std::int64_t rateMarkUs_ = -1;
     std::int64_t rateMarkBytes_ = 0;
     // A destination name that did not resolve at start-up is looked up again, at most this often.

@@ -358,6 +358,10 @@ void ClientEngine::extendedTimeout() {
         armExtendedTimer();
         return;
     }
+    if (ext_->silentTimeouts == 0 && !silentSince_.isValid()) {
+        silentSince_ = QDateTime::currentDateTime();
+        emit statusChanged();
+    }
     if (++ext_->silentTimeouts > (ext_->finishing ? kSilentFinishes : kSilentTimeouts)) {
         if (trace_.wants("no answer")) {
             trace_.write("no answer", "to the extended datagrams of \"" + lstFilPos_.front().name +

@@ -19,13 +19,15 @@ constexpr int kRefreshMs = 100;
 } // namespace
 
 ClientWindow::ClientWindow(const ClientEngine& engine, const ClientConfig& config)
-    : engine_(engine), txtAdresse(this), txtPort(this), pgbTrx(this), lstFilPos(this),
-      repaint_(this) {
+    : engine_(engine), txtAdresse(this), txtPort(this), pgbTrx(this), lblEtat(this),
+      lstFilPos(this), repaint_(this) {
     setWindowTitle(caption(Program::Client));
     txtAdresse.setObjectName(QStringLiteral("txtAdresse"));
     txtPort.setObjectName(QStringLiteral("txtPort"));
     pgbTrx.setObjectName(QStringLiteral("pgbTrx"));
     lstFilPos.setObjectName(QStringLiteral("lstFilPos"));
+    lblEtat.setObjectName(QStringLiteral("lblEtat"));
+    lblEtat.setTextFormat(Qt::PlainText);
     txtPort.setEnabled(false);
     txtAdresse.setEnabled(false);
     txtPort.setText(QString::fromLatin1(config.cfgPortDest));
@@ -38,8 +40,9 @@ ClientWindow::ClientWindow(const ClientEngine& engine, const ClientConfig& confi
     connect(&engine, &ClientEngine::listChanged, this, markStale);
     connect(&engine, &ClientEngine::progressChanged, this, markStale);
     connect(&engine, &ClientEngine::statusChanged, this, markStale);
+    // Some changes come without a signal (a destination that resolves at last): a slow beat.
     connect(&repaint_, &QTimer::timeout, this, [this] {
-        if (stale_) {
+        if (stale_ || ++quietTicks_ % 10 == 0) {
             refresh();
         }
     });
@@ -70,6 +73,7 @@ void ClientWindow::arrange() {
     layout->setContentsMargins(16, 16, 16, 16);
     layout->addLayout(destination);
     layout->addWidget(&pgbTrx);
+    layout->addWidget(&lblEtat);
     layout->addWidget(&lstFilPos, 1);
     resize(320, 240);
 }
@@ -80,6 +84,9 @@ void ClientWindow::refresh() {
     // The protocol of the file being sent, and its rate lately.
     const QString status = QString::fromStdString(engine_.transferStatus());
     pgbTrx.setFormat(status.isEmpty() ? QStringLiteral("%p%") : QStringLiteral("%p%  ") + status);
+    if (const QString activity = engine_.activity(); activity != lblEtat.text()) {
+        lblEtat.setText(activity);
+    }
     QStringList names;
     for (const std::string& name : engine_.fileNames()) {
         names << QFile::decodeName(QByteArray::fromStdString(name));

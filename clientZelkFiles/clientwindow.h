@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QProgressBar>
@@ -12,7 +13,8 @@ class ClientEngine;
 struct ClientConfig;
 
 // What the client does, shown: the server's address and port, the share of the current file that
-// the server has acknowledged, and the files waiting in the outbox. Nothing in it is operated.
+// the server holds, a line saying what the client is doing, and the files waiting in the outbox.
+// Nothing in it is operated.
 class ClientWindow : public QWidget {
     Q_OBJECT
 public:
@@ -26,9 +28,11 @@ private:
     QLineEdit txtAdresse;
     QLineEdit txtPort;
     QProgressBar pgbTrx;
+    QLabel lblEtat; // what the client is doing
     QListWidget lstFilPos;
     QTimer repaint_;
     bool stale_ = true;
+    int quietTicks_ = 0;
 };
 
 } // namespace zelk

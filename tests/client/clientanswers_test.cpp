@@ -78,6 +78,23 @@ TEST_F(ClientAnswers, CopiesAndLateAnswersChangeNothing) {
     EXPECT_TRUE(inOutbox("f.bin"));
 }
 
+// A header sent again after a silence leaves the bar at what the server holds, and the status line
+// says since when the server is silent, until it answers.
+TEST_F(ClientAnswers, ASilenceKeepsTheShareHeldAndIsToldUntilTheServerAnswers) {
+    startOnFile();
+    EXPECT_EQ(pieceAfterAck(1001), content.substr(1000, 1000));
+    EXPECT_EQ(engine->progress(), 40);
+    EXPECT_EQ(engine->activity(), QStringLiteral("Envoi de f.bin"));
+    headerAfterSilence();
+    EXPECT_EQ(engine->progress(), 40);
+    EXPECT_TRUE(engine->activity().startsWith(QStringLiteral("En attente du serveur depuis ")))
+        << engine->activity().toStdString();
+    const std::string next = pieceAfterAck(2001); // a resume: the server holds 2000 bytes
+    EXPECT_EQ(next, content.substr(2000, next.size()));
+    EXPECT_EQ(engine->progress(), 80);
+    EXPECT_EQ(engine->activity(), QStringLiteral("Envoi de f.bin"));
+}
+
 // After copies and late frames a finished file is held back: a stray header of it may still reach
 // the server and make it start the file anew, which shows when the next file's piece is answered
 // as if written at the first byte. Then the file is sent again whole; otherwise it goes once the
@@ -86,8 +103,9 @@ TEST_F(ClientAnswers, AFinishedFileIsHeldBackWhileStrayFramesMayUndoItsCopy) {
     for (const bool strayComes : {true, false}) {
         startOnFile();
         engine->setHeldBackMs(strayComes ? 600000 : 0);
-        server.ack(1); // a copy: from now on the link is known to copy frames
-        EXPECT_EQ(answerEveryPiece(1000, content), content.substr(1000));
+        EXPECT_EQ(pieceAfterAck(1001), content.substr(1000, 1000));
+        server.ack(1001); // a copy: from now on the link is known to copy frames
+        EXPECT_EQ(answerEveryPiece(2000, content), content.substr(2000));
         quietFor(100);
         ASSERT_TRUE(engine->holdingBack("f.bin")) << strayComes;
         if (strayComes) {
@@ -110,6 +128,24 @@ TEST_F(ClientAnswers, AFinishedFileIsHeldBackWhileStrayFramesMayUndoItsCopy) {
             EXPECT_FALSE(inOutbox("f.bin"));
         }
     }
+}
+
+// A second first-byte answer while the first piece waits may answer a header of another file that
+// reached the server late: the piece then went into that file, so both start anew.
+TEST_F(ClientAnswers, AHeaderAnsweredTwiceWhileItsFirstPieceWaitsStartsTheFileAnew) {
+    startOnFile();
+    server.ack(1);
+    quietFor(100);
+    EXPECT_EQ(server.waiting(), 0u);
+    QSignalSpy done(engine.get(), &zelk::ClientEngine::fileDone);
+    engine->timLoopEnvoi_Timer();
+    EXPECT_EQ(expectHeaderOf("f.bin"), kResetOf2500);
+    server.ack(1);
+    expectHeaderOf("f.bin");
+    EXPECT_EQ(answerEveryPiece(0, content), content);
+    quietFor(100);
+    EXPECT_EQ(done.count(), 0) << "held back: a header sent again may still be on its way";
+    EXPECT_TRUE(inOutbox("f.bin"));
 }
 
 // The copy of one file's final answer reaches the client after the next file's header went out:

@@ -31,13 +31,13 @@ std::string numbered(const char* prefix, std::size_t number, std::size_t size) {
     return name;
 }
 
-// 300 files: a third within one piece, a third of 2 to 10 pieces, a third of 10 to 40 pieces,
+// 150 files: a third within one piece, a third of 2 to 10 pieces, a third of 10 to 40 pieces,
 // and the piece boundaries themselves.
 FileSet mixedFiles(unsigned long long seedValue) {
     FileSet files;
     std::mt19937 random(static_cast<unsigned>(seedValue));
     const std::vector<std::size_t> edges{1, kPiece - 1, kPiece, kPiece + 1, 2 * kPiece, 7 * kPiece};
-    for (std::size_t i = 0; i < 300; ++i) {
+    for (std::size_t i = 0; i < 150; ++i) {
         std::size_t size = 0;
         if (i < edges.size()) {
             size = edges[i];
