@@ -3,6 +3,7 @@
 #include "configcheck.h"
 #include "numeric.h"
 
+#include <QDateTime>
 #include <charconv>
 #include <climits>
 #include <fcntl.h>
@@ -404,6 +405,7 @@ void ServeurEngine::Match_File() {
         return;
     }
     // A repeated header resumes at the position really reached.
+    row.lastFrameMs = QDateTime::currentMSecsSinceEpoch();
     row.address = peerAddress_.toString().toStdString();
     row.port = std::to_string(peerPort_);
     table_.replace(index, std::move(row));
@@ -426,6 +428,7 @@ bool ServeurEngine::AddListe() {
                     nomFichier,
                     "1",
                     tailleTotale};
+    row.lastFrameMs = QDateTime::currentMSecsSinceEpoch();
     // A name too long to be hidden under a staging name arrives under its own, as a plain one.
     row.staged = (offer_.has_value() || stagingPlainWanted(cfg_.cfgStagingPlain)) &&
                  stateName(nomFichier).size() <= NAME_MAX;

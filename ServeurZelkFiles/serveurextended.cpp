@@ -4,6 +4,7 @@
 
 #include "serveurengine.h"
 
+#include <QDateTime>
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
@@ -481,6 +482,7 @@ void ServeurEngine::answerWritten(std::uint64_t transfer, const ExtReceive& stat
 // The window shows each row's rate over the latest second or so.
 void ServeurEngine::measureRate(int index, std::int64_t bytes) {
     TransferRow& row = table_.edit(index);
+    row.lastFrameMs = QDateTime::currentMSecsSinceEpoch();
     const std::int64_t now = clock_.elapsed();
     if (row.rateMarkMs < 0) {
         row.rateMarkMs = now;

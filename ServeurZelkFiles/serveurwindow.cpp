@@ -2,18 +2,23 @@
 
 #include "cli.h"
 
+#include <QColor>
+#include <QDateTime>
 #include <QFontMetrics>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <array>
+#include <charconv>
 
 namespace zelk {
 namespace {
 
 constexpr int kRefreshMs = 100;
-constexpr int kColumns = 8;
+// Idleness and the time since the last frame change without any frame: a slow beat shows them.
+constexpr int kIdleBeatMs = 5000;
+constexpr int kColumns = 10;
 constexpr int kFileColumn = 3;
 
 const std::array<QString, kColumns>& headings() {
@@ -21,41 +26,55 @@ const std::array<QString, kColumns>& headings() {
         QStringLiteral("Origine"),        QStringLiteral("Adresse"),
         QStringLiteral("Port"),           QStringLiteral("Fichier en cours"),
         QStringLiteral("Position reçue"), QStringLiteral("Total à recevoir"),
-        QStringLiteral("Protocole"),      QStringLiteral("Débit")};
+        QStringLiteral("Reçu"),           QStringLiteral("Débit"),
+        QStringLiteral("Dernière trame"), QStringLiteral("Protocole")};
     return texts;
 }
 
-const std::string& cell(const TransferRow& row, int column) {
+QString protocolOf(const TransferRow& row) {
+    if (row.transfer == 0) {
+        return QStringLiteral("simple");
+    }
+    return row.resumed ? QStringLiteral("ZX1 repris") : QStringLiteral("ZX1");
+}
+
+QString lastFrameOf(const TransferRow& row, std::int64_t nowMs) {
+    if (row.lastFrameMs <= 0) {
+        return {};
+    }
+    const QString time =
+        QDateTime::fromMSecsSinceEpoch(row.lastFrameMs).toString(QStringLiteral("HH:mm:ss"));
+    return rowIdle(row, nowMs) ? time + QStringLiteral(" (inactif)") : time;
+}
+
+QString cell(const TransferRow& row, int column, std::int64_t nowMs) {
     switch (column) {
     case 0:
-        return row.origin;
+        return displayText(row.origin);
     case 1:
-        return row.address;
+        return displayText(row.address);
     case 2:
-        return row.port;
+        return displayText(row.port);
     case 3:
-        return row.file;
+        return displayText(row.file);
     case 4:
-        return row.position;
+        return groupedDigits(row.position);
     case 5:
-        return row.total;
-    case 6: {
-        static const std::string extended = "ZX1";
-        static const std::string resumed = "ZX1 repris";
-        static const std::string plain = "simple";
-        if (row.transfer == 0) {
-            return plain;
-        }
-        return row.resumed ? resumed : extended;
-    }
+        return groupedDigits(row.total);
+    case 6:
+        return receivedShare(row);
+    case 7:
+        return rowIdle(row, nowMs) ? QString() : displayText(row.rate);
+    case 8:
+        return lastFrameOf(row, nowMs);
     default:
-        return row.rate;
+        return protocolOf(row);
     }
 }
 
 // What each column must show whole: 10-character origins of common letters, dotted IPv4
-// addresses, 5-digit ports, a file name of a fair length and 10-digit positions. Anything wider
-// shows whole in its tooltip.
+// addresses, 5-digit ports, a file name of a fair length and 10-digit positions, grouped. Anything
+// wider shows whole in its tooltip.
 QString widestValue(int column) {
     switch (column) {
     case 0:
@@ -67,15 +86,54 @@ QString widestValue(int column) {
     case kFileColumn:
         return QStringLiteral("rapport-mensuel-2024.pdf");
     case 6:
-        return QStringLiteral("ZX1 repris");
+        return QStringLiteral("100,0 %");
     case 7:
         return QStringLiteral("999 MB/s");
+    case 8:
+        return QStringLiteral("00:00:00 (inactif)");
+    case 9:
+        return QStringLiteral("ZX1 repris");
     default:
-        return QStringLiteral("2147483647");
+        return groupedDigits("2147483647");
     }
 }
 
 } // namespace
+
+bool rowIdle(const TransferRow& row, std::int64_t nowMs) {
+    return row.lastFrameMs > 0 && nowMs - row.lastFrameMs >= kIdleRowMs;
+}
+
+QString groupedDigits(const std::string& digits) {
+    if (digits.empty() ||
+        !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        return displayText(digits);
+    }
+    QString grouped;
+    for (std::size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0) {
+            grouped += QChar(0x202F);
+        }
+        grouped += QLatin1Char(digits[i]);
+    }
+    return grouped;
+}
+
+QString receivedShare(const TransferRow& row) {
+    std::int64_t position = 0;
+    std::int64_t total = 0;
+    const auto read = [](const std::string& text, std::int64_t& value) {
+        const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+        return error == std::errc() && end == text.data() + text.size();
+    };
+    if (!read(row.position, position) || !read(row.total, total) || total <= 0 || position < 1) {
+        return {};
+    }
+    const double share =
+        100.0 * static_cast<double>(std::min(position - 1, total)) / static_cast<double>(total);
+    return QString::number(share, 'f', 1).replace(QLatin1Char('.'), QLatin1Char(',')) +
+           QStringLiteral(" %");
+}
 
 TransferTableModel::TransferTableModel(const TransferTable& table, QObject* parent)
     : QAbstractTableModel(parent), table_(table) {}
@@ -90,11 +148,16 @@ int TransferTableModel::columnCount(const QModelIndex& parent) const {
 
 // A cut value shows whole in its tooltip.
 QVariant TransferTableModel::data(const QModelIndex& index, int role) const {
-    if ((role != Qt::DisplayRole && role != Qt::ToolTipRole) || !index.isValid() ||
-        index.row() >= table_.count()) {
+    if ((role != Qt::DisplayRole && role != Qt::ToolTipRole && role != Qt::ForegroundRole) ||
+        !index.isValid() || index.row() >= table_.count()) {
         return {};
     }
-    return displayText(cell(table_.at(index.row()), index.column()));
+    const TransferRow& row = table_.at(index.row());
+    const std::int64_t now = QDateTime::currentMSecsSinceEpoch();
+    if (role == Qt::ForegroundRole) {
+        return rowIdle(row, now) ? QVariant(QColor(Qt::gray)) : QVariant();
+    }
+    return cell(row, index.column(), now);
 }
 
 QVariant TransferTableModel::headerData(int section, Qt::Orientation orientation, int role) const {
@@ -141,6 +204,9 @@ ServeurWindow::ServeurWindow(ServeurEngine& engine, QWidget* parent)
     refresh_.setInterval(kRefreshMs);
     connect(&refresh_, &QTimer::timeout, &model_, &TransferTableModel::refresh);
     connect(&engine, &ServeurEngine::tableChanged, this, &ServeurWindow::scheduleRefresh);
+    idleBeat_.setInterval(kIdleBeatMs);
+    connect(&idleBeat_, &QTimer::timeout, this, &ServeurWindow::scheduleRefresh);
+    idleBeat_.start();
 }
 
 // Every column but the file name is as wide as its heading or its widest possible value, so a

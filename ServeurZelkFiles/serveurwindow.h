@@ -10,7 +10,17 @@
 
 namespace zelk {
 
-// The transfer table as six columns, read straight from the engine's table.
+// A row without a frame for this long is shown as idle.
+inline constexpr std::int64_t kIdleRowMs = 60000;
+bool rowIdle(const TransferRow& row, std::int64_t nowMs);
+// "5300000" as "5 300 000" (narrow no-break spaces): every digit kept, easier to read. Text that
+// is not all digits shows as it is.
+QString groupedDigits(const std::string& digits);
+// The share of the file received, "42,5 %"; empty when the total is not a positive number.
+QString receivedShare(const TransferRow& row);
+
+// The transfer table as its six columns and four more (share received, rate, last frame,
+// protocol), read straight from the engine's table.
 class TransferTableModel : public QAbstractTableModel {
     Q_OBJECT
 public:
@@ -40,6 +50,7 @@ private:
     TransferTableModel model_;
     QTableView* view_;
     QTimer refresh_;
+    QTimer idleBeat_;
 };
 
 } // namespace zelk

@@ -26,6 +26,7 @@ struct TransferRow {
     bool resumed = false;          // taken up from what an earlier run of the server left
     std::uint64_t stagedInode = 0; // of the staging file once made; 0 before
     std::uint64_t stagedBorn = 0;  // its birth time, when the file system tells it
+    std::int64_t lastFrameMs = 0;  // when a frame last moved the row, in ms since 1970 (UTC)
 };
 
 class TransferTable {

@@ -20,6 +20,7 @@
 #include <QTableView>
 #include <QTcpServer>
 #include <QTest>
+#include <QTime>
 #include <QUdpSocket>
 #include <cstdlib>
 #include <filesystem>
@@ -73,6 +74,15 @@ template <typename Widget> Widget* child(QWidget& window, const char* name) {
 
 QString cell(QTableView* view, int row, int column) {
     return view->model()->index(row, column).data().toString();
+}
+
+// "48001" as the window writes it: "48 001", with a narrow no-break space.
+QString grouped(std::int64_t value) {
+    QString digits = QString::number(value);
+    for (auto at = digits.size() - 3; at > 0; at -= 3) {
+        digits.insert(at, QChar(0x202F));
+    }
+    return digits;
 }
 
 int rowOf(QTableView* view, const QString& origin) {
@@ -202,7 +212,8 @@ void expectServerFrame(zelk::ServeurWindow& window, const zelk::ServerConfig& co
         QStringLiteral("Origine"),        QStringLiteral("Adresse"),
         QStringLiteral("Port"),           QStringLiteral("Fichier en cours"),
         QStringLiteral("Position reçue"), QStringLiteral("Total à recevoir"),
-        QStringLiteral("Protocole"),      QStringLiteral("Débit")};
+        QStringLiteral("Reçu"),           QStringLiteral("Débit"),
+        QStringLiteral("Dernière trame"), QStringLiteral("Protocole")};
     ASSERT_EQ(view->model()->columnCount(), headings.size());
     for (int column = 0; column < headings.size(); ++column) {
         EXPECT_EQ(view->model()->headerData(column, Qt::Horizontal).toString(), headings[column]);
@@ -289,10 +300,22 @@ TEST_F(Windows, ShowTransfersWhileTheyMoveAndOnceTheyAreDone) {
         EXPECT_EQ(cell(view, r, 1), QStringLiteral("127.0.0.1"));
         EXPECT_EQ(cell(view, r, 2), QString::number(row.sender->relay().serverSidePort()));
         EXPECT_EQ(cell(view, r, 3), QString::fromStdString(row.file));
-        EXPECT_EQ(cell(view, r, 4), QString::number(row.sender->heldPosition()));
-        EXPECT_EQ(cell(view, r, 5), QString::number(row.size));
-        EXPECT_EQ(cell(view, r, 6), QStringLiteral("simple"));
+        // Sizes keep every digit, grouped by three.
+        EXPECT_EQ(cell(view, r, 4), grouped(row.sender->heldPosition()));
+        EXPECT_EQ(cell(view, r, 5), grouped(static_cast<std::int64_t>(row.size)));
+        const double share = 100.0 * static_cast<double>(row.sender->heldPosition() - 1) /
+                             static_cast<double>(row.size);
+        EXPECT_EQ(cell(view, r, 6),
+                  QString::number(share, 'f', 1).replace(QLatin1Char('.'), QLatin1Char(',')) +
+                      QStringLiteral(" %"));
+        EXPECT_TRUE(QTime::fromString(cell(view, r, 8), QStringLiteral("HH:mm:ss")).isValid())
+            << cell(view, r, 8).toStdString();
+        EXPECT_EQ(cell(view, r, 9), QStringLiteral("simple"));
     }
+    // Under the bar, what the client is doing.
+    auto* activity = child<QLabel>(clientWindow, "lblEtat");
+    ASSERT_NE(activity, nullptr);
+    EXPECT_EQ(activity->text(), QStringLiteral("Envoi de ") + QString::fromStdString(atelierFirst));
     // The bar also says which protocol the file goes by (its rate follows once measured).
     EXPECT_TRUE(progress->text().startsWith(QString::number(atelier.heldProgress()) +
                                             QStringLiteral("%  simple")))
