@@ -1,6 +1,7 @@
 #include "numeric.h"
 #include "programmain.h"
 #include "serveurengine.h"
+#include "serveurstate.h"
 
 #include <sys/resource.h>
 
@@ -48,9 +49,17 @@ int main(int argc, char** argv) {
     auto makeWindow = [](zelk::ServeurEngine& engine, const zelk::ServerConfig&) {
         return std::make_unique<zelk::ServeurWindow>(engine);
     };
+    auto makeWatchWindow = [](zelk::WatchLink& link, const zelk::ServerConfig&) {
+        return std::make_unique<zelk::ServeurWindow>(link);
+    };
 #else
     const auto makeWindow = nullptr;
+    const auto makeWatchWindow = nullptr;
 #endif
+    const auto stateOf = [](const zelk::ServeurEngine& engine, const zelk::ServerConfig&) {
+        return zelk::serverState(engine);
+    };
     return zelk::runProgram<zelk::ServerConfig, zelk::ServeurEngine>(
-        argc, argv, zelk::Program::Server, makeWindow, underWay, startedText);
+        argc, argv, zelk::Program::Server, makeWindow, underWay, startedText, stateOf,
+        makeWatchWindow);
 }

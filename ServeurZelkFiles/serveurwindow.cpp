@@ -1,6 +1,7 @@
 #include "serveurwindow.h"
 
 #include "cli.h"
+#include "serveurstate.h"
 
 #include <QColor>
 #include <QDateTime>
@@ -174,7 +175,24 @@ void TransferTableModel::refresh() {
 }
 
 ServeurWindow::ServeurWindow(ServeurEngine& engine, QWidget* parent)
-    : QWidget(parent), model_(engine.table()), view_(new QTableView(this)) {
+    : ServeurWindow(engine.table(), engine.udpLabel(), engine.tcpLabel(), parent) {
+    connect(&engine, &ServeurEngine::tableChanged, this, &ServeurWindow::scheduleRefresh);
+}
+
+ServeurWindow::ServeurWindow(WatchLink& link, QWidget* parent)
+    : ServeurWindow(watched_, QString(), QString(), parent) {
+    watchLine_ = new QLabel(this);
+    watchLine_->setObjectName(QStringLiteral("lblSurveillance"));
+    watchLine_->setTextFormat(Qt::PlainText);
+    layout()->addWidget(watchLine_);
+    connect(&link, &WatchLink::changed, this, [this, &link] { showWatched(link); });
+    showWatched(link);
+}
+
+ServeurWindow::ServeurWindow(const TransferTable& table, const QString& udp, const QString& tcp,
+                             QWidget* parent)
+    : QWidget(parent), model_(table), view_(new QTableView(this)), udp_(new QLabel(udp, this)),
+      tcp_(new QLabel(tcp, this)) {
     setWindowTitle(caption(Program::Server));
     view_->setObjectName(QStringLiteral("tabTransferts"));
     view_->setModel(&model_);
@@ -185,14 +203,12 @@ ServeurWindow::ServeurWindow(ServeurEngine& engine, QWidget* parent)
     view_->setTextElideMode(Qt::ElideMiddle);
     fitColumns();
 
-    auto* udp = new QLabel(engine.udpLabel(), this);
-    udp->setObjectName(QStringLiteral("Label7"));
-    auto* tcp = new QLabel(engine.tcpLabel(), this);
-    tcp->setObjectName(QStringLiteral("Label8"));
+    udp_->setObjectName(QStringLiteral("Label7"));
+    tcp_->setObjectName(QStringLiteral("Label8"));
     auto* ports = new QHBoxLayout;
-    ports->addWidget(udp);
+    ports->addWidget(udp_);
     ports->addSpacing(24);
-    ports->addWidget(tcp);
+    ports->addWidget(tcp_);
     ports->addStretch();
 
     auto* layout = new QVBoxLayout(this);
@@ -203,10 +219,26 @@ ServeurWindow::ServeurWindow(ServeurEngine& engine, QWidget* parent)
     refresh_.setSingleShot(true);
     refresh_.setInterval(kRefreshMs);
     connect(&refresh_, &QTimer::timeout, &model_, &TransferTableModel::refresh);
-    connect(&engine, &ServeurEngine::tableChanged, this, &ServeurWindow::scheduleRefresh);
     idleBeat_.setInterval(kIdleBeatMs);
     connect(&idleBeat_, &QTimer::timeout, this, &ServeurWindow::scheduleRefresh);
     idleBeat_.start();
+}
+
+// The state arrives once a second at most: shown as it comes.
+void ServeurWindow::showWatched(const WatchLink& link) {
+    const QJsonObject& state = link.state();
+    rowsFromState(state, watched_);
+    udp_->setText(state.value(QStringLiteral("udp")).toString());
+    tcp_->setText(state.value(QStringLiteral("tcp")).toString());
+    const int rows = state.value(QStringLiteral("rowCount")).toInt();
+    QString line = link.connected() ? QStringLiteral("Surveillance du service : ") + link.path()
+                                    : QStringLiteral("Service injoignable (") + link.path() +
+                                          QStringLiteral("), nouvel essai dans 2 s");
+    if (rows > watched_.count()) {
+        line += QStringLiteral(" ; %1 lignes sur %2").arg(watched_.count()).arg(rows);
+    }
+    watchLine_->setText(line);
+    model_.refresh(); // the rows changed under the model: it must know at once
 }
 
 // Every column but the file name is as wide as its heading or its widest possible value, so a

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "serveurengine.h"
+#include "watch.h"
 
 #include <QAbstractTableModel>
 #include <QLabel>
@@ -42,13 +43,22 @@ class ServeurWindow : public QWidget {
     Q_OBJECT
 public:
     explicit ServeurWindow(ServeurEngine& engine, QWidget* parent = nullptr);
+    // The table of the server that `link` watches (--watch), with a line about the link.
+    explicit ServeurWindow(WatchLink& link, QWidget* parent = nullptr);
 
 private:
+    ServeurWindow(const TransferTable& table, const QString& udp, const QString& tcp,
+                  QWidget* parent);
     void scheduleRefresh();
     void fitColumns();
+    void showWatched(const WatchLink& link);
 
+    TransferTable watched_; // the watched server's rows; unused otherwise
     TransferTableModel model_;
     QTableView* view_;
+    QLabel* udp_;
+    QLabel* tcp_;
+    QLabel* watchLine_ = nullptr;
     QTimer refresh_;
     QTimer idleBeat_;
 };

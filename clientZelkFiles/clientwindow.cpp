@@ -2,7 +2,9 @@
 
 #include "cli.h"
 #include "clientengine.h"
+#include "clientstate.h"
 #include "config.h"
+#include "watch.h"
 
 #include <QFile>
 #include <QFontMetrics>
@@ -19,7 +21,27 @@ constexpr int kRefreshMs = 100;
 } // namespace
 
 ClientWindow::ClientWindow(const ClientEngine& engine, const ClientConfig& config)
-    : engine_(engine), txtAdresse(this), txtPort(this), pgbTrx(this), lblEtat(this),
+    : ClientWindow(config, [&engine] { return clientView(engine); }) {
+    const auto markStale = [this] { stale_ = true; };
+    connect(&engine, &ClientEngine::listChanged, this, markStale);
+    connect(&engine, &ClientEngine::progressChanged, this, markStale);
+    connect(&engine, &ClientEngine::statusChanged, this, markStale);
+}
+
+ClientWindow::ClientWindow(const WatchLink& link, const ClientConfig& config)
+    : ClientWindow(config, [&link] {
+          ClientView view = viewFromState(link.state());
+          if (!link.connected()) {
+              view.activity = QStringLiteral("Service injoignable (") + link.path() +
+                              QStringLiteral("), nouvel essai dans 2 s");
+          }
+          return view;
+      }) {
+    connect(&link, &WatchLink::changed, this, [this] { stale_ = true; });
+}
+
+ClientWindow::ClientWindow(const ClientConfig& config, std::function<ClientView()> view)
+    : view_(std::move(view)), txtAdresse(this), txtPort(this), pgbTrx(this), lblEtat(this),
       lstFilPos(this), repaint_(this) {
     setWindowTitle(caption(Program::Client));
     txtAdresse.setObjectName(QStringLiteral("txtAdresse"));
@@ -36,10 +58,6 @@ ClientWindow::ClientWindow(const ClientEngine& engine, const ClientConfig& confi
     pgbTrx.setTextVisible(true);
     arrange();
 
-    const auto markStale = [this] { stale_ = true; };
-    connect(&engine, &ClientEngine::listChanged, this, markStale);
-    connect(&engine, &ClientEngine::progressChanged, this, markStale);
-    connect(&engine, &ClientEngine::statusChanged, this, markStale);
     // Some changes come without a signal (a destination that resolves at last): a slow beat.
     connect(&repaint_, &QTimer::timeout, this, [this] {
         if (stale_ || ++quietTicks_ % 10 == 0) {
@@ -80,24 +98,21 @@ void ClientWindow::arrange() {
 
 void ClientWindow::refresh() {
     stale_ = false;
-    pgbTrx.setValue(engine_.progress());
+    const ClientView view = view_();
+    pgbTrx.setValue(view.progress);
     // The protocol of the file being sent, and its rate lately.
-    const QString status = QString::fromStdString(engine_.transferStatus());
-    pgbTrx.setFormat(status.isEmpty() ? QStringLiteral("%p%") : QStringLiteral("%p%  ") + status);
-    if (const QString activity = engine_.activity(); activity != lblEtat.text()) {
-        lblEtat.setText(activity);
+    pgbTrx.setFormat(view.status.isEmpty() ? QStringLiteral("%p%")
+                                           : QStringLiteral("%p%  ") + view.status);
+    if (view.activity != lblEtat.text()) {
+        lblEtat.setText(view.activity);
     }
-    QStringList names;
-    for (const std::string& name : engine_.fileNames()) {
-        names << QFile::decodeName(QByteArray::fromStdString(name));
-    }
-    bool same = lstFilPos.count() == names.size();
-    for (int i = 0; same && i < names.size(); ++i) {
-        same = lstFilPos.item(i)->text() == names[i];
+    bool same = lstFilPos.count() == view.files.size();
+    for (int i = 0; same && i < view.files.size(); ++i) {
+        same = lstFilPos.item(i)->text() == view.files[i];
     }
     if (!same) {
         lstFilPos.clear();
-        lstFilPos.addItems(names);
+        lstFilPos.addItems(view.files);
     }
 }
 

@@ -1,4 +1,5 @@
 #include "clientengine.h"
+#include "clientstate.h"
 #include "fsops.h"
 #include "programmain.h"
 
@@ -38,9 +39,17 @@ int main(int argc, char** argv) {
     auto makeWindow = [](zelk::ClientEngine& engine, const zelk::ClientConfig& config) {
         return std::make_unique<zelk::ClientWindow>(engine, config);
     };
+    auto makeWatchWindow = [](zelk::WatchLink& link, const zelk::ClientConfig& config) {
+        return std::make_unique<zelk::ClientWindow>(link, config);
+    };
 #else
     const auto makeWindow = nullptr;
+    const auto makeWatchWindow = nullptr;
 #endif
+    const auto stateOf = [](const zelk::ClientEngine& engine, const zelk::ClientConfig&) {
+        return zelk::clientState(zelk::clientView(engine));
+    };
     return zelk::runProgram<zelk::ClientConfig, zelk::ClientEngine>(
-        argc, argv, zelk::Program::Client, makeWindow, underWay, startedText);
+        argc, argv, zelk::Program::Client, makeWindow, underWay, startedText, stateOf,
+        makeWatchWindow);
 }

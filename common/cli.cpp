@@ -73,7 +73,8 @@ QString helpText(Program program) {
                                               "one ZelkFiles server, then deletes it.");
     const QString file = QString::fromLatin1(configName(program));
     return QStringLiteral(
-               "Usage: %1 [--config FILE] [--headless] [--check-config] [--version] [--help]\n"
+               "Usage: %1 [--config FILE] [--headless] [--check-config] [--watch] [--version]\n"
+               "       [--help]\n"
                "%2\n\n"
                "Options:\n"
                "  --config FILE   read the settings from FILE; without it they are read from\n"
@@ -84,6 +85,9 @@ QString helpText(Program program) {
                "  --check-config  read the configuration, print the settings in effect and\n"
                "                  every warning, and exit: 0 when the program can run with\n"
                "                  it, 1 when it cannot\n"
+               "  --watch         open a window on the program of the same configuration that\n"
+               "                  runs on this machine (a service, say) instead of running one;\n"
+               "                  a running program offers its state on a local socket\n"
                "  -V, --version   print the version (the window caption) and exit\n"
                "  -h, --help      print this help and exit\n\n"
                "The configuration is plain text read once at start-up, one setting per line:\n"
@@ -133,9 +137,10 @@ std::optional<CommandLine> parseCommandLine(int argc, char** argv, Program progr
     const QCommandLineOption config(QStringLiteral("config"), QString(), QStringLiteral("FILE"));
     const QCommandLineOption headless(QStringLiteral("headless"));
     const QCommandLineOption check(QStringLiteral("check-config"));
+    const QCommandLineOption watch(QStringLiteral("watch"));
     const QCommandLineOption version(QStringList{QStringLiteral("V"), QStringLiteral("version")});
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
-    parser.addOptions({config, headless, check, version, help});
+    parser.addOptions({config, headless, check, watch, version, help});
     exitCode = 0;
     const QString name = QString::fromLatin1(programName(program));
     if (!parser.parse(args) || !parser.positionalArguments().isEmpty()) {
@@ -156,7 +161,8 @@ std::optional<CommandLine> parseCommandLine(int argc, char** argv, Program progr
         print(stdout, caption(program) + QLatin1Char('\n'));
         return std::nullopt;
     }
-    return CommandLine{parser.value(config), parser.isSet(headless), parser.isSet(check)};
+    return CommandLine{parser.value(config), parser.isSet(headless), parser.isSet(check),
+                       parser.isSet(watch)};
 }
 
 QString configFilePath(const CommandLine& commandLine, Program program, QString* tried) {

@@ -11,6 +11,7 @@
 #include "progress.h"
 #include "service.h"
 #include "trace.h"
+#include "watch.h"
 
 #include <QCoreApplication>
 #include <QTimer>
@@ -140,15 +141,21 @@ inline bool wantsWindow(const CommandLine& commandLine, Program program) {
 // The engine (and the window) from start to stop; every file the engine held is closed by the
 // time this returns. `stoppedBy` names the signal that stopped it, if one did.
 template <typename Config, typename Engine, typename MakeWindow, typename ProgressOf,
-          typename StartedText>
+          typename StartedText, typename StateOf>
 int runEngine(QCoreApplication& app, Program program, const Config& config, bool windowed,
               MakeWindow makeWindow, ProgressOf progressOf, StartedText startedText,
-              std::string& stoppedBy) {
+              StateOf stateOf, const std::string& configPath, std::string& stoppedBy) {
     ServiceLink service;
     Engine engine;
     QString startError;
     if (!engine.start(config, startError)) {
         return failStart(program, startError, windowed);
+    }
+    // A window started with --watch shows what this program's window would.
+    WatchServer watch([&] { return stateOf(engine, config); });
+    if (QString watchError; !watch.listen(watchSocketPath(program, configPath), watchError)) {
+        sayLine(program, Severity::Warning,
+                QStringLiteral("warning: nothing can watch this program: ") + watchError);
     }
 #ifdef ZELK_GUI
     decltype(makeWindow(engine, config)) window;
@@ -175,19 +182,44 @@ int runEngine(QCoreApplication& app, Program program, const Config& config, bool
     return exitCode;
 }
 
+// --watch: a window on the state the program of this configuration offers, until it is closed.
+template <typename Config, typename MakeWatchWindow>
+int runWatcher(QCoreApplication& app, Program program, const Config& config,
+               const std::string& configPath, MakeWatchWindow makeWatchWindow) {
+#ifdef ZELK_GUI
+    WatchLink link(watchSocketPath(program, configPath));
+    const auto window = makeWatchWindow(link, config);
+    window->show();
+    link.start();
+    return app.exec();
+#else
+    (void)app;
+    (void)config;
+    (void)configPath;
+    (void)makeWatchWindow;
+    return failStart(program, QStringLiteral("--watch needs a build with windows"), false);
+#endif
+}
+
 // Runs a program: `makeWindow(engine, config)` gives its window (unused in a build without
 // windows, where every run is headless); `progressOf(engine, config)` the files under way and
-// `startedText(engine)` how it started, for the service manager. Returns the exit status.
+// `startedText(engine)` how it started, for the service manager; `stateOf(engine, config)` what a
+// watching window shows, and `makeWatchWindow(link, config)` that window. Returns the exit status.
 template <typename Config, typename Engine, typename MakeWindow, typename ProgressOf,
-          typename StartedText>
+          typename StartedText, typename StateOf, typename MakeWatchWindow>
 int runProgram(int argc, char** argv, Program program, MakeWindow makeWindow, ProgressOf progressOf,
-               StartedText startedText) {
+               StartedText startedText, StateOf stateOf, MakeWatchWindow makeWatchWindow) {
     int exitCode = 0;
     const auto commandLine = parseCommandLine(argc, argv, program, exitCode);
     if (!commandLine) {
         return exitCode;
     }
     const bool windowed = wantsWindow(*commandLine, program);
+    if (commandLine->watch && !windowed) {
+        sayLine(program, Severity::Error,
+                QStringLiteral("--watch needs a window (a display, and no --headless)"));
+        return 1;
+    }
     const auto app = makeApplication(argc, argv, windowed);
     LoadedConfig loaded;
     QString readError;
@@ -200,10 +232,13 @@ int runProgram(int argc, char** argv, Program program, MakeWindow makeWindow, Pr
     if (commandLine->checkConfig) {
         return checkOnly(program, loaded, found);
     }
+    if (commandLine->watch) {
+        return runWatcher(*app, program, config, loaded.path, makeWatchWindow);
+    }
     sayWarnings(program, loaded.path, found);
     std::string stoppedBy;
     exitCode = runEngine<Config, Engine>(*app, program, config, windowed, makeWindow, progressOf,
-                                         startedText, stoppedBy);
+                                         startedText, stateOf, loaded.path, stoppedBy);
     if (exitCode == 0) {
         Trace().write("stopped", stoppedBy.empty() ? std::string() : "by " + stoppedBy);
     }

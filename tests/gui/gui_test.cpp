@@ -4,12 +4,14 @@
 
 #include "clientengine.h"
 #include "clientwindow.h"
+#include "codec.h"
 #include "config.h"
 #include "fsops.h"
 #include "holdingrelay.h"
 #include "serveurengine.h"
 #include "serveurwindow.h"
 #include "testutil.h"
+#include "watch.h"
 
 #include <QHeaderView>
 #include <QLabel>
@@ -455,4 +457,111 @@ TEST(Programs, ShowWhyTheyCannotStartInAMessageBox) {
         process.kill();
         process.waitForFinished(kWaitMs);
     }
+}
+
+namespace {
+
+void stopProcess(QProcess& process) {
+    process.terminate();
+    if (!process.waitForFinished(kWaitMs)) {
+        process.kill();
+        process.waitForFinished(kWaitMs);
+    }
+}
+
+} // namespace
+
+// Windows started with --watch show the headless services of the same configuration: the server's
+// table and the client's outbox and status, and say so when the service goes away.
+TEST(Programs, AWindowWatchesTheHeadlessServiceOfItsConfiguration) {
+    ScratchDir dir;
+    const std::string inbox = dir.file("inbox");
+    const std::string outbox = dir.file("outbox");
+    std::filesystem::create_directory(outbox);
+    const zelk::ServerConfig server = serverConfig(inbox);
+    const std::string serverFile = dir.file("server.cfg");
+    const std::string clientFile = dir.file("client.cfg");
+    writeFile(serverFile, "receivePort_IP=" + server.cfgPortUdp + "\nreceivePortTCP=" +
+                              server.cfgPortTcp + "\ndirectoryFiles=" + inbox + "\n");
+    // The client sends to a port where nobody answers: it waits for the server.
+    writeFile(clientFile, "directoryFiles=" + outbox +
+                              "\nvidangeDirFile=20\nattendApresSnd=300\n"
+                              "id_de_Lorigine=guetteur\nip_destadresse=127.0.0.1\n"
+                              "ip_portadresse=" +
+                              std::to_string(freeUdpPort()) +
+                              "\nip_port_locals=0\npaquets_UdpMax=1400\n");
+    writeFile(zelk::joinPath(outbox, "attend.bin"), patternBytes(5000, 3));
+
+    const QString bin = qEnvironmentVariable("ZELK_BIN_DIR");
+    QProcess serverProgram;
+    QProcess clientProgram;
+    for (auto [process, name, config] :
+         {std::tuple{&serverProgram, "Serveur_ZelkFiles", serverFile},
+          std::tuple{&clientProgram, "Client_ZelkFiles", clientFile}}) {
+        process->setProcessChannelMode(QProcess::ForwardedChannels);
+        process->start(bin + QLatin1Char('/') + QLatin1String(name),
+                       {QStringLiteral("--headless"), QStringLiteral("--config"),
+                        QString::fromStdString(config)});
+        ASSERT_TRUE(process->waitForStarted(kWaitMs)) << name;
+    }
+    QUdpSocket peer;
+    const QByteArray header =
+        QByteArray::fromStdString(zelk::buildHeaderFrame("veilleur", "vu-de-loin.bin", 1234567));
+
+    zelk::WatchLink serverLink(zelk::watchSocketPath(zelk::Program::Server, serverFile));
+    zelk::ServeurWindow serverWindow(serverLink);
+    serverWindow.show();
+    serverLink.start();
+    auto* view = child<QTableView>(serverWindow, "tabTransferts");
+    auto* serverLine = child<QLabel>(serverWindow, "lblSurveillance");
+    ASSERT_TRUE(view && serverLine);
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] {
+            peer.writeDatagram(header, QHostAddress::LocalHost,
+                               static_cast<quint16>(std::stoi(server.cfgPortUdp)));
+            return view->model()->rowCount() == 1 && cell(view, 0, 3) == "vu-de-loin.bin";
+        },
+        kWaitMs));
+    EXPECT_EQ(cell(view, 0, 5), grouped(1234567));
+    EXPECT_TRUE(serverLine->text().startsWith(QStringLiteral("Surveillance du service")))
+        << serverLine->text().toStdString();
+    EXPECT_EQ(child<QLabel>(serverWindow, "Label7")->text(),
+              QStringLiteral("UDP port = ") + QString::fromStdString(server.cfgPortUdp));
+
+    zelk::ClientConfig clientSettings;
+    zelk::Lire_Config_Texte(readFile(clientFile), clientSettings);
+    zelk::WatchLink clientLink(zelk::watchSocketPath(zelk::Program::Client, clientFile));
+    zelk::ClientWindow clientWindow(clientLink, clientSettings);
+    clientWindow.show();
+    clientLink.start();
+    auto* outboxList = child<QListWidget>(clientWindow, "lstFilPos");
+    auto* activity = child<QLabel>(clientWindow, "lblEtat");
+    ASSERT_TRUE(outboxList && activity);
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] {
+            return items(outboxList) == QStringList{QStringLiteral("attend.bin")} &&
+                   activity->text().startsWith(QStringLiteral("En attente du serveur depuis"));
+        },
+        kWaitMs))
+        << activity->text().toStdString();
+    photograph(serverWindow, QStringLiteral("serveur-window-watch"));
+
+    stopProcess(serverProgram);
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return serverLine->text().startsWith(QStringLiteral("Service injoignable")); },
+        kWaitMs))
+        << serverLine->text().toStdString();
+    stopProcess(clientProgram);
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return activity->text().startsWith(QStringLiteral("Service injoignable")); },
+        kWaitMs));
+
+    // The program itself, started with --watch, keeps its window open without a service.
+    QProcess watcher;
+    watcher.start(bin + QStringLiteral("/Serveur_ZelkFiles"),
+                  {QStringLiteral("--watch"), QStringLiteral("--config"),
+                   QString::fromStdString(serverFile)});
+    ASSERT_TRUE(watcher.waitForStarted(kWaitMs));
+    EXPECT_FALSE(watcher.waitForFinished(1500)) << watcher.readAllStandardError().toStdString();
+    stopProcess(watcher);
 }

@@ -1,0 +1,68 @@
+#include "serveurstate.h"
+
+#include <QJsonArray>
+#include <algorithm>
+
+namespace zelk {
+namespace {
+
+QString text(const std::string& bytes) {
+    return QString::fromLatin1(bytes.data(), static_cast<qsizetype>(bytes.size()));
+}
+
+std::string bytes(const QJsonValue& value) {
+    return value.toString().toLatin1().toStdString();
+}
+
+QJsonObject rowState(const TransferRow& row) {
+    return QJsonObject{{QStringLiteral("origin"), text(row.origin)},
+                       {QStringLiteral("address"), text(row.address)},
+                       {QStringLiteral("port"), text(row.port)},
+                       {QStringLiteral("file"), text(row.file)},
+                       {QStringLiteral("position"), text(row.position)},
+                       {QStringLiteral("total"), text(row.total)},
+                       {QStringLiteral("rate"), text(row.rate)},
+                       {QStringLiteral("extended"), row.transfer != 0},
+                       {QStringLiteral("resumed"), row.resumed},
+                       {QStringLiteral("lastFrameMs"), static_cast<double>(row.lastFrameMs)}};
+}
+
+} // namespace
+
+// Names and origins are bytes: they travel as Latin-1 text, one character per byte, and come
+// back as the same bytes.
+QJsonObject serverState(const ServeurEngine& engine) {
+    const TransferTable& table = engine.table();
+    QJsonArray rows;
+    for (int i = 0; i < std::min(table.count(), kWatchedRows); ++i) {
+        rows.append(rowState(table.at(i)));
+    }
+    return QJsonObject{{QStringLiteral("udp"), engine.udpLabel()},
+                       {QStringLiteral("tcp"), engine.tcpLabel()},
+                       {QStringLiteral("rowCount"), table.count()},
+                       {QStringLiteral("rows"), rows}};
+}
+
+void rowsFromState(const QJsonObject& state, TransferTable& table) {
+    table.clear();
+    const QJsonArray rows = state.value(QStringLiteral("rows")).toArray();
+    for (const QJsonValue& value : rows) {
+        const QJsonObject row = value.toObject();
+        TransferRow read{bytes(row.value(QStringLiteral("origin"))),
+                         bytes(row.value(QStringLiteral("address"))),
+                         bytes(row.value(QStringLiteral("port"))),
+                         bytes(row.value(QStringLiteral("file"))),
+                         bytes(row.value(QStringLiteral("position"))),
+                         bytes(row.value(QStringLiteral("total")))};
+        read.rate = bytes(row.value(QStringLiteral("rate")));
+        read.transfer = row.value(QStringLiteral("extended")).toBool() ? 1 : 0;
+        read.resumed = row.value(QStringLiteral("resumed")).toBool();
+        read.lastFrameMs =
+            static_cast<std::int64_t>(row.value(QStringLiteral("lastFrameMs")).toDouble());
+        if (!table.append(std::move(read))) {
+            break;
+        }
+    }
+}
+
+} // namespace zelk
