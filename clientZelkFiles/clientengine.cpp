@@ -101,7 +101,7 @@ void EngineTimer::armFor(Clock::duration left) {
 ClientEngine::ClientEngine(QObject* parent)
     : QObject(parent), timLoopEnvoi_(this, [this] { timLoopEnvoi_Timer(); }),
       timAttente_(this, [this] { timAttente_Timer(); }),
-      frame_(kMaxFramePrefix + kMaxPayload, '\0'), extFrame_(ext::kHeadBytes + kMaxPayload, '\0') {
+      frame_(kMaxFramePrefix + kMaxPayload, '\0'), extFrame_(ext::kLargestDatagram, '\0') {
     extTimer_.setSingleShot(true);
     extTimer_.setTimerType(Qt::PreciseTimer);
     connect(&extTimer_, &QTimer::timeout, this, [this] { extendedTimeout(); });
@@ -141,6 +141,8 @@ bool ClientEngine::start(const ClientConfig& config, QString& error) {
     timLoopEnvoi_.setInterval(wholeValue(cfg_.cfgDelaiScan));
     timAttente_.setInterval(wholeValue(cfg_.cfgDelaiAttente));
     pieceMax_ = pieceMaxOf(cfg_.cfgPaquetsMax);
+    extPiece_ = extendedDatagramOf(cfg_.cfgTrameZX1) - static_cast<std::int64_t>(ext::kHeadBytes);
+    rateCap_ = rateCapOf(cfg_.cfgDebitMaxi);
     // A piece held back by the network arrives within some multiple of the wait, if ever.
     lengths_.setRiskMs(std::max<std::int64_t>(kLateCopyMs, 10 * timAttente_.interval()));
     heldBackMs_ = std::max<std::int64_t>(kHeldBackMs, 3 * timAttente_.interval());

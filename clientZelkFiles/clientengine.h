@@ -111,6 +111,8 @@ public:
     const QHostAddress& destination() const { return destination_; }
     int destinationPort() const { return destinationPort_; }
     std::size_t pieceMax() const { return pieceMax_; }
+    // The body of an extended piece: what a datagram of "tailleTrameZX1=" bytes leaves.
+    std::int64_t extendedPiece() const { return extPiece_; }
     // Datagrams that did not come from the server and were left alone.
     int strangerDatagrams() const { return strangerDatagrams_; }
     // Which protocol the file being sent uses, and its rate lately: "ZX1 12.5 MB/s", "simple".
@@ -167,9 +169,10 @@ private:
     };
     // The file being sent in extended datagrams.
     struct ExtSending {
-        ExtSending(std::uint64_t id, std::int64_t size, std::int64_t pieceMax, std::int64_t nowUs)
+        ExtSending(std::uint64_t id, std::int64_t size, std::int64_t pieceMax, double rateCap,
+                   std::int64_t nowUs)
             : transfer(id), window(size, pieceMax, 16 * pieceMax),
-              congestion(pieceMax, 0, static_cast<std::uint32_t>(id)), startedUs(nowUs) {}
+              congestion(pieceMax, rateCap, static_cast<std::uint32_t>(id)), startedUs(nowUs) {}
         std::uint64_t transfer;
         ext::SendWindow window;
         ext::Congestion congestion; // the pace and the window
@@ -270,7 +273,9 @@ private:
     QHostAddress destination_;
     int destinationPort_ = 0;
     std::size_t pieceMax_ = 1;
-    std::string frame_; // one content frame, kept from piece to piece
+    std::int64_t extPiece_ = 1;
+    double rateCap_ = 0; // bytes a second the extension may send at most; 0: no cap
+    std::string frame_;  // one content frame, kept from piece to piece
     // The first listed file, open while acknowledgements keep coming, and its path.
     PieceReader reader_;
     std::string firstName_;

@@ -101,8 +101,8 @@ void ClientEngine::acceptedOffer(const ext::Accept& accept) {
         memory.digest = std::make_shared<ext::RunningDigest>();
         memory.fileDigest.reset();
     }
-    ext_ = std::make_unique<ExtSending>(accept.transfer, tailleFichier_,
-                                        static_cast<std::int64_t>(pieceMax_), nowUs());
+    ext_ =
+        std::make_unique<ExtSending>(accept.transfer, tailleFichier_, extPiece_, rateCap_, nowUs());
     ext_->window.onAck(accept.cumulative, {}, nowUs());
     ext_->startBytes = accept.cumulative;
     paceTimer_.setSingleShot(true);
@@ -207,7 +207,7 @@ void ClientEngine::extendedAcknowledged(const ext::Frame& frame) {
 // An answer that acknowledged new bytes carries the round trip of the latest piece it settled.
 void ClientEngine::adjustWindow(std::int64_t ackedBefore, std::int64_t now) {
     ext::SendWindow& window = ext_->window;
-    const auto piece = static_cast<std::int64_t>(pieceMax_);
+    const std::int64_t piece = extPiece_;
     const std::int64_t delivered = std::max<std::int64_t>(window.ackedBytes() - ackedBefore, 0);
     ext_->congestion.onAck(ext::Congestion::Ack{delivered, delivered > 0 ? window.latestRttUs() : 0,
                                                 window.inFlightBytes()},
@@ -313,7 +313,7 @@ void ClientEngine::sendFinish() {
                 std::string_view(reinterpret_cast<const char*>(digest.data()), digest.size()),
                 extFrame_);
     send(extFrame_);
-    extFrame_.resize(ext::kHeadBytes + kMaxPayload);
+    extFrame_.resize(ext::kLargestDatagram);
     ext_->finishDueUs = nowUs() + ext_->finishWaitUs;
     armExtendedTimer();
 }

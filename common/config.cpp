@@ -1,11 +1,13 @@
 #include "config.h"
 
 #include "codec.h"
+#include "numeric.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -149,6 +151,8 @@ std::vector<Binding> bindingsOf(ClientConfig& cfg) {
         {"paquets_UdpMax=", storeInto(cfg.cfgPaquetsMax)},
         {"delaiStabilite=", storeInto(cfg.cfgDelaiStable)},
         {"offreExtension=", storeInto(cfg.cfgExtension)},
+        {"tailleTrameZX1=", storeInto(cfg.cfgTrameZX1)},
+        {"debitMaxi_Mbit=", storeInto(cfg.cfgDebitMaxi)},
         {"Collecte_Trace=", storeInto(cfg.cfgTrace)},
     };
 }
@@ -182,6 +186,19 @@ void Lire_Config_Texte(std::string_view content, ClientConfig& cfg) {
 
 bool extensionWanted(std::string_view cfgExtension) {
     return cfgExtension != "N" && cfgExtension != "n";
+}
+
+std::int64_t extendedDatagramOf(std::string_view setting) {
+    const std::int64_t bytes = setting.empty() ? 0 : wholeValue(setting);
+    if (bytes <= 0) {
+        return kDefaultExtendedDatagram;
+    }
+    return std::clamp(bytes, kSmallestExtendedDatagram, kLargestExtendedDatagram);
+}
+
+double rateCapOf(std::string_view setting) {
+    const double mbits = setting.empty() ? 0.0 : numericValue(setting);
+    return mbits > 0 ? mbits * 1e6 / 8.0 : 0.0;
 }
 
 bool readConfigFile(const std::string& path, std::string& content, std::string& error) {

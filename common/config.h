@@ -33,6 +33,10 @@ struct ServerConfig {
 };
 
 inline constexpr std::int64_t kDefaultStagingAgeSeconds = 3 * 24 * 3600;
+// 1500 bytes less an IPv6 header (40) and a UDP header (8): unfragmented on IPv4 and IPv6 alike.
+inline constexpr std::int64_t kDefaultExtendedDatagram = 1452;
+inline constexpr std::int64_t kSmallestExtendedDatagram = 576;
+inline constexpr std::int64_t kLargestExtendedDatagram = 65507;
 
 // Settings of the sending client, as the text written after each key.
 struct ClientConfig {
@@ -50,6 +54,11 @@ struct ClientConfig {
     std::string cfgDelaiStable;
     // "offreExtension=": "N" never offers the extension (the plain protocol only).
     std::string cfgExtension;
+    // "tailleTrameZX1=": the largest extended datagram, bytes; empty or missing:
+    // kDefaultExtendedDatagram, which crosses a 1500-byte path unfragmented.
+    std::string cfgTrameZX1;
+    // "debitMaxi_Mbit=": the most the extension sends, in Mbit/s; empty, missing or 0: no cap.
+    std::string cfgDebitMaxi;
     bool idOrigineLu = false; // an "id_de_Lorigine=" line was present
 };
 
@@ -67,6 +76,11 @@ void Lire_Config_Texte(std::string_view content, ClientConfig& cfg);
 
 // "N" turns the extension off; anything else, a missing key included, leaves it on.
 bool extensionWanted(std::string_view cfgExtension);
+// "tailleTrameZX1=" as a datagram size: the default when empty or 0, else within
+// [kSmallestExtendedDatagram, kLargestExtendedDatagram].
+std::int64_t extendedDatagramOf(std::string_view setting);
+// "debitMaxi_Mbit=" in bytes a second; 0 for no cap (empty, 0 or negative).
+double rateCapOf(std::string_view setting);
 
 // Every key each program reads, in the order its help lists them.
 const std::vector<std::string_view>& serverKeys();

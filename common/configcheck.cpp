@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <functional>
 
 namespace zelk {
@@ -381,7 +382,7 @@ void clientWarnings(std::string_view content, const ClientConfig& cfg, ConfigFin
                       serverKeys(),
                       "the server",
                       {"vidangeDirFile=", "attendApresSnd=", "ip_portadresse=", "ip_port_locals=",
-                       "paquets_UdpMax=", "delaiStabilite="}},
+                       "paquets_UdpMax=", "delaiStabilite=", "tailleTrameZX1=", "debitMaxi_Mbit="}},
                found);
     checkFolderText(content, "directoryFiles=", found);
     checkTraceSwitch(cfg.cfgTrace, found);
@@ -402,6 +403,14 @@ void clientWarnings(std::string_view content, const ClientConfig& cfg, ConfigFin
     }
     if (trimmed(cfg.cfgAdresseDest).empty()) {
         found.warnings.push_back("ip_destadresse= is empty: nothing can be sent");
+    }
+    const std::int64_t datagram = cfg.cfgTrameZX1.empty() ? 0 : wholeValue(cfg.cfgTrameZX1);
+    if (datagram != 0 && datagram != extendedDatagramOf(cfg.cfgTrameZX1)) {
+        found.warnings.push_back("tailleTrameZX1=" + quoted(cfg.cfgTrameZX1) + " is outside " +
+                                 std::to_string(kSmallestExtendedDatagram) + " to " +
+                                 std::to_string(kLargestExtendedDatagram) + ": " +
+                                 std::to_string(extendedDatagramOf(cfg.cfgTrameZX1)) +
+                                 " bytes are used");
     }
 }
 
@@ -424,6 +433,13 @@ void clientSettings(const ClientConfig& cfg, ConfigFindings& found) {
                              (local == 0 ? std::string("any free port") : std::to_string(local)));
     found.settings.push_back("piece size (paquets_UdpMax=): " + std::to_string(piece) + " bytes");
     found.settings.push_back(extensionSetting(cfg.cfgExtension));
+    found.settings.push_back("extended datagrams (tailleTrameZX1=): at most " +
+                             std::to_string(extendedDatagramOf(cfg.cfgTrameZX1)) + " bytes");
+    char cap[32] = "none";
+    if (const double bytes = rateCapOf(cfg.cfgDebitMaxi); bytes > 0) {
+        std::snprintf(cap, sizeof cap, "%g Mbit/s", bytes * 8 / 1e6);
+    }
+    found.settings.push_back(std::string("extension rate cap (debitMaxi_Mbit=): ") + cap);
     found.settings.push_back("settle time (delaiStabilite=): " +
                              (cfg.cfgDelaiStable.empty() ? std::to_string(kDefaultSettleMs) + " ms"
                                                          : ms(cfg.cfgDelaiStable)));

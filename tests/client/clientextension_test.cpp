@@ -84,6 +84,8 @@ TEST_F(ClientExtension, SendsAWindowAndDeletesOnlyOnTheVerifiedAnswer) {
     while (held < 20500) {
         for (const auto& [offset, body] : got) {
             EXPECT_EQ(body, bytes.substr(static_cast<std::size_t>(offset), body.size()));
+            // By default a datagram crosses a 1500-byte path whole: 1452 bytes at most.
+            EXPECT_LE(body.size() + ext::kHeadBytes, 1452u);
             held = std::max(held, offset + static_cast<std::int64_t>(body.size()));
         }
         std::string ackDatagram;
@@ -114,4 +116,18 @@ TEST_F(ClientExtension, SendsAWindowAndDeletesOnlyOnTheVerifiedAnswer) {
     answer(ext::Kind::Verified, id, 20500);
     ASSERT_TRUE(done.wait(kWaitMs));
     EXPECT_FALSE(inOutbox("b.bin"));
+}
+
+// "tailleTrameZX1=" sets the largest extended datagram; pieces fill it.
+TEST_F(ClientExtension, DatagramsAreAsLargeAsTheKeyAllows) {
+    put("c.bin", zelktest::patternBytes(30000, 4));
+    zelk::ClientConfig cfg = clientConfig(outbox, server.port());
+    cfg.cfgTrameZX1 = "8000";
+    start(cfg);
+    engine->timLoopEnvoi_Timer();
+    const std::uint64_t id = offerOf("c.bin");
+    server.answer("PTE;1;END" + ext::acceptSuffix({id, 0}));
+    const std::map<std::int64_t, std::string> got = pieces(id);
+    ASSERT_FALSE(got.empty());
+    EXPECT_EQ(got.begin()->second.size() + ext::kHeadBytes, 8000u);
 }
