@@ -9,6 +9,14 @@ bool PieceLengths::avoided(std::size_t length, bool last, std::int64_t nowMs) co
         std::find(recent_.begin(), recent_.end(), length) != recent_.end()) {
         return true;
     }
+    // A copy of one of the latest pieces, taken by the server in place of the piece on its way,
+    // is answered as that piece would be when both have the same length; so no piece takes the
+    // length of the last kAlwaysAvoided pieces.
+    const std::size_t lately = std::min(recent_.size(), kAlwaysAvoided);
+    if (std::find(recent_.end() - static_cast<std::ptrdiff_t>(lately), recent_.end(), length) !=
+        recent_.end()) {
+        return true;
+    }
     return std::any_of(atRisk_.begin(), atRisk_.end(), [&](const AtRisk& risk) {
         return risk.length == length && risk.untilMs > nowMs;
     });

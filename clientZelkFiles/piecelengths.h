@@ -8,8 +8,9 @@
 // may still arrive; the last piece of a file takes none of the lengths sent lately, so that a copy
 // which shifted the server's bytes by a whole piece shows at the end at the latest, as an answer
 // that does not fit; and once the link has shown copies or late frames (an answer that fits
-// nothing, a silence), for a while no piece at all takes a length sent lately. Pieces keep their
-// full length on a link that does neither.
+// nothing, a silence), for a while no piece at all takes a length sent lately. Otherwise pieces
+// take the full length, or one or two bytes less, so that no two of three pieces in a row have
+// the same length: a copy the network made of one of them then shows at once.
 
 #include <cstddef>
 #include <cstdint>
@@ -21,8 +22,11 @@ namespace zelk {
 
 class PieceLengths {
 public:
-    // How many of the latest lengths are avoided.
+    // How many of the latest lengths are avoided while wary, and for the last piece.
     static constexpr std::size_t kRecent = 64;
+    // How many of the latest lengths every piece avoids: a copy of any of them, arriving before
+    // the piece after it, shows as an answer that does not fit.
+    static constexpr std::size_t kAlwaysAvoided = 2;
     // While wary, a length is drawn at random among this many below the largest, so that a
     // stray piece older than the latest ones matches the one on its way only by rare chance.
     static constexpr std::size_t kSpread = 256;

@@ -57,14 +57,14 @@ protected:
 
 TEST_F(ClientAnswers, CopiesAndLateAnswersChangeNothing) {
     startOnFile();
-    EXPECT_EQ(pieceAfterAck(1001), content.substr(1000, 1000));
+    EXPECT_EQ(pieceAfterAck(1001), content.substr(1000, 999));
     server.ack(1001); // a copy of the answer that brought the second piece about
     quietFor(100);
     EXPECT_EQ(server.waiting(), 0u);
     EXPECT_TRUE(engine->waitEnabled());
 
     engine->timAttente_Timer(); // the wait runs out: the answer that comes now answers nothing
-    server.ack(2001);
+    server.ack(2000);
     quietFor(100);
     EXPECT_EQ(server.waiting(), 0u);
     EXPECT_TRUE(engine->loopEnabled());
@@ -72,7 +72,7 @@ TEST_F(ClientAnswers, CopiesAndLateAnswersChangeNothing) {
 
     engine->timLoopEnvoi_Timer();
     expectHeaderOf("f.bin");
-    EXPECT_EQ(answerEveryPiece(2000, content), content.substr(2000));
+    EXPECT_EQ(answerEveryPiece(1999, content), content.substr(1999));
     quietFor(100);
     EXPECT_TRUE(engine->holdingBack("f.bin"));
     EXPECT_TRUE(inOutbox("f.bin"));
@@ -82,16 +82,16 @@ TEST_F(ClientAnswers, CopiesAndLateAnswersChangeNothing) {
 // says since when the server is silent, until it answers.
 TEST_F(ClientAnswers, ASilenceKeepsTheShareHeldAndIsToldUntilTheServerAnswers) {
     startOnFile();
-    EXPECT_EQ(pieceAfterAck(1001), content.substr(1000, 1000));
+    EXPECT_EQ(pieceAfterAck(1001), content.substr(1000, 999));
     EXPECT_EQ(engine->progress(), 40);
     EXPECT_EQ(engine->activity(), QStringLiteral("Envoi de f.bin"));
     headerAfterSilence();
     EXPECT_EQ(engine->progress(), 40);
     EXPECT_TRUE(engine->activity().startsWith(QStringLiteral("En attente du serveur depuis ")))
         << engine->activity().toStdString();
-    const std::string next = pieceAfterAck(2001); // a resume: the server holds 2000 bytes
-    EXPECT_EQ(next, content.substr(2000, next.size()));
-    EXPECT_EQ(engine->progress(), 80);
+    const std::string next = pieceAfterAck(2000); // a resume: the server holds 1999 bytes
+    EXPECT_EQ(next, content.substr(1999, next.size()));
+    EXPECT_EQ(engine->progress(), 79);
     EXPECT_EQ(engine->activity(), QStringLiteral("Envoi de f.bin"));
 }
 
@@ -103,9 +103,9 @@ TEST_F(ClientAnswers, AFinishedFileIsHeldBackWhileStrayFramesMayUndoItsCopy) {
     for (const bool strayComes : {true, false}) {
         startOnFile();
         engine->setHeldBackMs(strayComes ? 600000 : 0);
-        EXPECT_EQ(pieceAfterAck(1001), content.substr(1000, 1000));
+        EXPECT_EQ(pieceAfterAck(1001), content.substr(1000, 999));
         server.ack(1001); // a copy: from now on the link is known to copy frames
-        EXPECT_EQ(answerEveryPiece(2000, content), content.substr(2000));
+        EXPECT_EQ(answerEveryPiece(1999, content), content.substr(1999));
         quietFor(100);
         ASSERT_TRUE(engine->holdingBack("f.bin")) << strayComes;
         if (strayComes) {
@@ -186,7 +186,7 @@ TEST_F(ClientAnswers, ADamagedCopyOnTheServerIsStartedAnewAndTheFileDeletedOnlyA
         [this] { server.ack(2001); }, // a piece answered past its end
         [this] {
             // ... or short of it
-            EXPECT_EQ(pieceAfterAck(1001).size(), 1000u);
+            EXPECT_EQ(pieceAfterAck(1001).size(), 999u);
             server.ack(1500);
         },
         [this] {
@@ -241,8 +241,8 @@ TEST_F(ClientAnswers, AFileReplacedByRenameWithTheSameSizeAndTimesIsNotDeleted) 
     const timespec times[2] = {original.st_atim, original.st_mtim};
     ASSERT_EQ(::utimensat(AT_FDCWD, twin.c_str(), times, 0), 0);
     ASSERT_EQ(::rename(twin.c_str(), path.c_str()), 0);
-    EXPECT_EQ(pieceAfterAck(1001).size(), 1000u);
-    EXPECT_EQ(pieceAfterAck(2001).size(), 500u);
+    EXPECT_EQ(pieceAfterAck(1001).size(), 999u);
+    EXPECT_EQ(pieceAfterAck(2000).size(), 501u);
     QSignalSpy kept(engine.get(), &zelk::ClientEngine::fileKept);
     server.ack(2501);
     ASSERT_TRUE(kept.wait(kWaitMs));

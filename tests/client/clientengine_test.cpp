@@ -135,10 +135,11 @@ TEST_F(ClientSending, PiecesFollowTheAcknowledgementsAndTheFileGoesAtTheEnd) {
     EXPECT_FALSE(engine->loopEnabled());
     EXPECT_TRUE(engine->waitEnabled());
 
-    EXPECT_EQ(pieceAfterAck(1001), content.substr(1000, 1000));
+    // No two of three pieces in a row share a length: the second is a byte shorter.
+    EXPECT_EQ(pieceAfterAck(1001), content.substr(1000, 999));
     EXPECT_EQ(engine->progress(), 40);
-    EXPECT_EQ(pieceAfterAck(2001), content.substr(2000, 500));
-    EXPECT_EQ(engine->progress(), 80);
+    EXPECT_EQ(pieceAfterAck(2000), content.substr(1999, 501));
+    EXPECT_EQ(engine->progress(), 79);
 
     QSignalSpy done(engine.get(), &zelk::ClientEngine::fileDone);
     server.ack(2501);

@@ -159,9 +159,9 @@ public:
     const zelk::ClientConfig& config() const { return config_; }
     guitest::HoldingRelay& relay() { return *relay_; }
     // The server's position once the relay holds: every passed piece written.
-    std::int64_t heldPosition() const { return std::int64_t{piecesPassed_} * kPiece + 1; }
+    std::int64_t heldPosition() const { return piecesEnd(piecesPassed_, kPiece) + 1; }
     int heldProgress() const {
-        return static_cast<int>(std::int64_t{piecesPassed_} * kPiece * 100 /
+        return static_cast<int>(piecesEnd(piecesPassed_, kPiece) * 100 /
                                 static_cast<std::int64_t>(sending_.files.at(first_).size()));
     }
     bool outboxEmpty() const { return zelk::listFiles(sending_.outbox).empty(); }

@@ -183,7 +183,8 @@ TEST(OperatorTrace, TellsStartResumeEndAndDropsWithTimestamps) {
     server.stop();
     again.stop();
 
-    const std::string resumeAt = std::to_string(kPassed * kPiece + 1);
+    const std::int64_t held = zelktest::piecesEnd(kPassed, kPiece);
+    const std::string resumeAt = std::to_string(held + 1);
     const std::string serverTrace = server.trace();
     const std::string relayPort = std::to_string(relay.serverSidePort());
     expectTimestamped(serverTrace);
@@ -209,8 +210,8 @@ TEST(OperatorTrace, TellsStartResumeEndAndDropsWithTimestamps) {
     const std::string secondRun = again.trace();
     expectTimestamped(secondRun);
     EXPECT_TRUE(has(secondRun, "file resumed \"releve.bin\" at position " + resumeAt +
-                                   " of 300000: the server holds " +
-                                   std::to_string(kPassed * kPiece) + " bytes"));
+                                   " of 300000: the server holds " + std::to_string(held) +
+                                   " bytes"));
     EXPECT_TRUE(matches(secondRun, "file finished \"releve.bin\", 300000 bytes in \\d+\\.\\d{3} s "
                                    "\\([0-9.]+ [kMG]?B/s\\), deleted from the outbox$"));
     EXPECT_LT(lines(secondRun).size(), 20u) << secondRun;

@@ -55,6 +55,14 @@ unsigned short freeTcpPort() {
     return server.listen(QHostAddress::Any, 0) ? server.serverPort() : 0;
 }
 
+std::int64_t piecesEnd(int pieces, std::int64_t largest) {
+    std::int64_t end = 0;
+    for (int i = 0; i < pieces; ++i) {
+        end += largest - i % 3;
+    }
+    return end;
+}
+
 std::string patternBytes(std::size_t length, unsigned seed) {
     std::mt19937 gen(seed);
     std::string bytes(length, '\0');
