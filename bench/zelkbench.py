@@ -224,7 +224,7 @@ class ZelkRig:
     which protocol a file went by at the cost of a few lines per file."""
 
     def __init__(self, bindir, work, clients, piece, loop_ms, plain=False, relay=None,
-                 trace=False):
+                 trace=False, ext_datagram=None):
         self.bindir = bindir
         self.work = work
         self.port = free_port()
@@ -241,6 +241,7 @@ class ZelkRig:
         self.relay = None
         self.relay_port = None
         self.trace = trace
+        self.ext_datagram = ext_datagram  # tailleTrameZX1=; None: the client's default
 
     def __enter__(self):
         try:
@@ -268,7 +269,8 @@ class ZelkRig:
                         f"ip_destadresse=127.0.0.1\nip_portadresse={target}\n"
                         f"ip_port_locals=0\npaquets_UdpMax={self.piece}\n"
                         f"Collecte_Trace={'O' if self.trace else 'N'}\n"
-                        + ("offreExtension=N\n" if self.plain else ""))
+                        + ("offreExtension=N\n" if self.plain else "")
+                        + (f"tailleTrameZX1={self.ext_datagram}\n" if self.ext_datagram else ""))
             self.clients.append(self._launch("Client_ZelkFiles", cfg, f"client-{origin}.log"))
             self.outboxes.append(outbox)
         wait_for(lambda: all(os.path.isdir(o) for o in self.outboxes), READY_SECONDS,
@@ -449,10 +451,12 @@ def zelk_many_clients(bindir, work, source, size, clients):
 # --- The extension beside the plain protocol ---------------------------------------------------
 
 
-def zelk_protocol_case(bindir, work, source, size, piece, plain, relay=None, slowest_mbps=5):
+def zelk_protocol_case(bindir, work, source, size, piece, plain, relay=None, slowest_mbps=5,
+                       ext_datagram=None):
     """One file by one protocol, on loopback or through the relay; the client's trace proves which
     protocol the file went by, so that a server or client that falls back cannot pass unnoticed."""
-    with ZelkRig(bindir, work, 1, piece, 1, plain=plain, relay=relay, trace=True) as rig:
+    with ZelkRig(bindir, work, 1, piece, 1, plain=plain, relay=relay, trace=True,
+                 ext_datagram=ext_datagram) as rig:
         cpu0 = rig.cpu()
         seconds = rig.transfer([(source, "big.bin")], transfer_bound(size, slowest_mbps))
         cpu1 = rig.cpu()
@@ -488,14 +492,18 @@ def extension_section(bindir, work, args):
     path, where the plain protocol gets a smaller file: it moves one piece per round trip."""
     cases = []
 
-    def measure(label, source, size, piece, plain, relay=None, slowest_mbps=5):
+    def measure(label, source, size, piece, plain, relay=None, slowest_mbps=5, same_body=True):
+        # The extension's datagram is the piece plus its 22-byte head, so that "block" means the
+        # same bytes of file per datagram for both protocols; same_body=False keeps the client's
+        # default datagram (1452 bytes: 1430 of file).
+        datagram = piece + 22 if same_body and not plain else None
         scratch = tempfile.mkdtemp(dir=work)
         try:
             r = zelk_protocol_case(bindir, scratch, source, size, piece, plain, relay,
-                                   slowest_mbps)
+                                   slowest_mbps, datagram)
         finally:
             shutil.rmtree(scratch, ignore_errors=True)
-        r.update(path=label, piece=piece)
+        r.update(path=label, piece=piece if plain or same_body else 1430)
         cases.append(r)
         print(f"extension beside plain, {label}, block {piece}, {r['protocol']}: "
               f"{size / MIB:g} MiB in {r['seconds']:.2f} s, {r['MBps']:.2f} MB/s, CPU server "
@@ -509,6 +517,7 @@ def extension_section(bindir, work, args):
     for piece in (9999, 1428):
         for plain in (False, True):
             measure("loopback", source, size, piece, plain)
+    measure("loopback, default datagram", source, size, 9999, False, same_body=False)
     os.unlink(source)
 
     sizes = {False: args.ext_relay_mib * MIB, True: args.plain_relay_mib * MIB}
@@ -522,8 +531,9 @@ def extension_section(bindir, work, args):
         for plain in (False, True):
             if plain in sources:
                 # The plain protocol manages about 0.2 MB/s on this path, less under loss.
+                # The extension with its default datagram, as on a real path.
                 measure(label, sources[plain], sizes[plain], 9999, plain, relay_path(loss),
-                        0.02 if plain else 0.2)
+                        0.02 if plain else 0.2, same_body=False)
     for source in sources.values():
         os.unlink(source)
     return cases
