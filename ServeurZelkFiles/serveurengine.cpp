@@ -103,6 +103,7 @@ ServeurEngine::ServeurEngine(QObject* parent, std::FILE* traceSink)
     udpSend.setHandler([this](std::string_view bytes, const QHostAddress& from, quint16 port) {
         udpSend_DataArrival(bytes, from, port);
     });
+    udpSend.setBatchEnd([this] { sendOwedAcks(); });
     tcpSend.onDataArrival = [this](int index) { tcpSend_DataArrival(index); };
     tcpSend.onError = [this](int index) { tcpSend_Error(index); };
     tcpSend.onIdle = [this](int index) { tcpSend_Idle(index); };

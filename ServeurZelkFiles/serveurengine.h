@@ -26,6 +26,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace zelk {
 
@@ -141,6 +142,8 @@ private:
     bool catchUpDigest(int index, ExtReceive& state, std::int64_t budget);
     void answerExtended(ext::Kind kind, std::uint64_t transfer, std::int64_t value);
     void answerWritten(std::uint64_t transfer, const ExtReceive& state);
+    void oweAck(std::uint64_t transfer);
+    void sendOwedAcks();
     void measureRate(int index, std::int64_t bytes);
 
     void EnvoieAck(const std::string& position);
@@ -157,6 +160,13 @@ private:
     std::optional<ext::Offer> offer_;   // of the header being handled
     std::optional<ext::Accept> accept_; // to append to the answer being sent
     std::string extAnswer_;
+    // Pieces that came in one batch of datagrams are acknowledged once, after the batch: the Ack
+    // carries the cumulative position and ranges, so the last says all the others said.
+    struct OwedAck {
+        std::uint64_t transfer;
+        UdpEndpoint::Source to;
+    };
+    std::vector<OwedAck> owedAcks_;
     QElapsedTimer clock_;
     QString udpLabel_;
     QString tcpLabel_;

@@ -255,7 +255,7 @@ void ServeurEngine::extendedData(const ext::Frame& frame) {
         measureRate(index, state->written.bytes());
         emit tableChanged();
     }
-    answerWritten(frame.transfer, *state);
+    oweAck(frame.transfer);
 }
 
 // The final answer is given only for a whole file whose bytes, read back, have the sender's
@@ -468,15 +468,52 @@ bool ServeurEngine::catchUpDigest(int index, ExtReceive& state, std::int64_t bud
         });
 }
 
+// Answers go in the order their datagrams came: the Acks owed so far go first.
 void ServeurEngine::answerExtended(ext::Kind kind, std::uint64_t transfer, std::int64_t value) {
+    sendOwedAcks();
     ext::encode(kind, transfer, value, {}, extAnswer_);
     udpSend.reply(extAnswer_);
 }
 
 void ServeurEngine::answerWritten(std::uint64_t transfer, const ExtReceive& state) {
+    sendOwedAcks();
     const auto ranges = state.written.beyondCumulative(ext::kMostRangesPerAnswer);
     ext::encodeAck(transfer, state.written.cumulative(), ranges, extAnswer_);
     udpSend.reply(extAnswer_);
+}
+
+// Outside a batch of datagrams (none is being handled) there is nothing to wait for.
+void ServeurEngine::oweAck(std::uint64_t transfer) {
+    if (!udpSend.handling()) {
+        if (const auto found = extended_.find(transfer); found != extended_.end()) {
+            answerWritten(transfer, found->second);
+        }
+        return;
+    }
+    for (OwedAck& owed : owedAcks_) {
+        if (owed.transfer == transfer) {
+            owed.to = udpSend.source(); // the latest source: a peer whose address changed
+            return;
+        }
+    }
+    owedAcks_.push_back(OwedAck{transfer, udpSend.source()});
+}
+
+void ServeurEngine::sendOwedAcks() {
+    if (owedAcks_.empty()) {
+        return;
+    }
+    const std::vector<OwedAck> owed = std::move(owedAcks_);
+    owedAcks_.clear();
+    for (const OwedAck& ack : owed) {
+        const auto found = extended_.find(ack.transfer);
+        if (found == extended_.end()) {
+            continue; // ended within the batch: its sender hears so at its next datagram
+        }
+        const auto ranges = found->second.written.beyondCumulative(ext::kMostRangesPerAnswer);
+        ext::encodeAck(ack.transfer, found->second.written.cumulative(), ranges, extAnswer_);
+        udpSend.replyTo(ack.to, extAnswer_);
+    }
 }
 
 // The window shows each row's rate over the latest second or so.

@@ -1,5 +1,6 @@
 #include "udpendpoint.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
@@ -89,7 +90,16 @@ bool toSystemAddress(int family, const QHostAddress& to, quint16 port, sockaddr_
 
 } // namespace
 
-UdpEndpoint::UdpEndpoint(QObject* parent) : QObject(parent), buffer_(kReadBufferBytes) {}
+// Where recvmmsg() puts each datagram's source and ancillary data.
+struct UdpEndpoint::Batch {
+    mmsghdr headers[kBatch]{};
+    iovec iov[kBatch]{};
+    sockaddr_storage from[kBatch]{};
+    alignas(cmsghdr) char control[kBatch][kControlBytes]{};
+};
+
+UdpEndpoint::UdpEndpoint(QObject* parent)
+    : QObject(parent), buffer_(kBatch * kReadBufferBytes), batch_(std::make_unique<Batch>()) {}
 
 UdpEndpoint::~UdpEndpoint() {
     close();
@@ -168,7 +178,7 @@ void UdpEndpoint::adopt(int fd, int family) {
     family_ = family;
     localPort_ = boundPort(fd);
     notifier_ = std::make_unique<QSocketNotifier>(fd_, QSocketNotifier::Read);
-    connect(notifier_.get(), &QSocketNotifier::activated, this, &UdpEndpoint::readOne);
+    connect(notifier_.get(), &QSocketNotifier::activated, this, &UdpEndpoint::readBatch);
 }
 
 void UdpEndpoint::close() {
@@ -181,26 +191,38 @@ void UdpEndpoint::close() {
     toLength_ = 0;
 }
 
-// One datagram per wake-up: the event loop comes back at once while more are waiting, and other
-// sockets and timers get their turn in between.
-void UdpEndpoint::readOne() {
-    iovec iov{buffer_.data(), buffer_.size()};
-    alignas(cmsghdr) char control[kControlBytes];
-    msghdr message{};
-    message.msg_name = &source_;
-    message.msg_namelen = sizeof source_;
-    message.msg_iov = &iov;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    ssize_t received = -1;
-    do {
-        received = ::recvmsg(fd_, &message, 0);
-    } while (received < 0 && errno == EINTR);
-    if (received < 0) {
-        return; // a failed read is nothing received
+// Up to kBatch datagrams per wake-up, in one system call: fewer trips through the event loop when
+// they come fast, while other sockets and timers still get their turn soon (the loop comes back at
+// once while more wait).
+void UdpEndpoint::readBatch() {
+    Batch& batch = *batch_;
+    for (int i = 0; i < kBatch; ++i) {
+        batch.iov[i] = iovec{buffer_.data() + static_cast<std::size_t>(i) * kReadBufferBytes,
+                             kReadBufferBytes};
+        msghdr& message = batch.headers[i].msg_hdr;
+        message = msghdr{};
+        message.msg_name = &batch.from[i];
+        message.msg_namelen = sizeof batch.from[i];
+        message.msg_iov = &batch.iov[i];
+        message.msg_iovlen = 1;
+        message.msg_control = batch.control[i];
+        message.msg_controllen = kControlBytes;
     }
+    int received = -1;
+    do {
+        received = ::recvmmsg(fd_, batch.headers, kBatch, MSG_DONTWAIT, nullptr);
+    } while (received < 0 && errno == EINTR);
+    for (int i = 0; i < received && fd_ >= 0; ++i) {
+        handle(batch.headers[i].msg_hdr, batch.headers[i].msg_len);
+    }
+    if (received > 0 && batchEnd_) {
+        batchEnd_();
+    }
+}
+
+void UdpEndpoint::handle(msghdr& message, std::size_t length) {
     sourceLength_ = message.msg_namelen;
+    std::memcpy(&source_, message.msg_name, std::min<std::size_t>(sourceLength_, sizeof source_));
     haveLocal4_ = false;
     haveLocal6_ = false;
     for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
@@ -215,8 +237,8 @@ void UdpEndpoint::readOne() {
     showSource();
     handling_ = true;
     if (handler_) {
-        handler_(std::string_view(buffer_.data(), static_cast<std::size_t>(received)), from_,
-                 fromPort_);
+        handler_(std::string_view(static_cast<const char*>(message.msg_iov->iov_base), length),
+                 from_, fromPort_);
     }
     handling_ = false;
 }
@@ -243,32 +265,50 @@ bool UdpEndpoint::reply(std::string_view bytes) {
     if (!handling_ || fd_ < 0) {
         return false;
     }
+    return sendFrom(source_, sourceLength_, haveLocal4_, local4_, haveLocal6_, local6_, bytes);
+}
+
+UdpEndpoint::Source UdpEndpoint::source() const {
+    return Source{source_, sourceLength_, haveLocal4_, local4_, haveLocal6_, local6_};
+}
+
+bool UdpEndpoint::replyTo(const Source& source, std::string_view bytes) {
+    if (fd_ < 0 || source.length == 0) {
+        return false;
+    }
+    return sendFrom(source.address, source.length, source.have4, source.local4, source.have6,
+                    source.local6, bytes);
+}
+
+bool UdpEndpoint::sendFrom(const sockaddr_storage& to, socklen_t length, bool have4,
+                           const in_pktinfo& local4, bool have6, const in6_pktinfo& local6,
+                           std::string_view bytes) {
     iovec iov{const_cast<char*>(bytes.data()), bytes.size()};
     alignas(cmsghdr) char control[kControlBytes] = {};
     msghdr message{};
-    message.msg_name = &source_;
-    message.msg_namelen = sourceLength_;
+    message.msg_name = const_cast<sockaddr_storage*>(&to);
+    message.msg_namelen = length;
     message.msg_iov = &iov;
     message.msg_iovlen = 1;
     message.msg_control = control;
     message.msg_controllen = sizeof control;
     cmsghdr* c = CMSG_FIRSTHDR(&message);
-    if (haveLocal4_) {
+    if (have4) {
         // The system's own choice of local address for this datagram: the address it was sent
         // to, or a proper one of ours when it was sent to a broadcast or multicast address.
         in_pktinfo from{};
-        from.ipi_spec_dst = local4_.ipi_spec_dst;
+        from.ipi_spec_dst = local4.ipi_spec_dst;
         c->cmsg_level = IPPROTO_IP;
         c->cmsg_type = IP_PKTINFO;
         c->cmsg_len = CMSG_LEN(sizeof from);
         std::memcpy(CMSG_DATA(c), &from, sizeof from);
         message.msg_controllen = CMSG_SPACE(sizeof from);
-    } else if (haveLocal6_ && !IN6_IS_ADDR_MULTICAST(&local6_.ipi6_addr)) {
+    } else if (have6 && !IN6_IS_ADDR_MULTICAST(&local6.ipi6_addr)) {
         c->cmsg_level = IPPROTO_IPV6;
         c->cmsg_type = IPV6_PKTINFO;
-        c->cmsg_len = CMSG_LEN(sizeof local6_);
-        std::memcpy(CMSG_DATA(c), &local6_, sizeof local6_);
-        message.msg_controllen = CMSG_SPACE(sizeof local6_);
+        c->cmsg_len = CMSG_LEN(sizeof local6);
+        std::memcpy(CMSG_DATA(c), &local6, sizeof local6);
+        message.msg_controllen = CMSG_SPACE(sizeof local6);
     } else {
         message.msg_control = nullptr;
         message.msg_controllen = 0;

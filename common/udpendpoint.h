@@ -40,15 +40,38 @@ public:
     quint16 localPort() const { return localPort_; }
     void setHandler(Handler handler) { handler_ = std::move(handler); }
 
+    // Where the datagram being handled came from, and the local address it was sent to.
+    struct Source {
+        sockaddr_storage address{};
+        socklen_t length = 0;
+        bool have4 = false;
+        in_pktinfo local4{};
+        bool have6 = false;
+        in6_pktinfo local6{};
+    };
+    // At most this many datagrams are handled per wake-up, then the batch ends.
+    static constexpr int kBatch = 16;
+
     // Answers the datagram being handled; false when the send fails.
     bool reply(std::string_view bytes);
+    // The source of the datagram being handled, for an answer sent later by replyTo(), as reply()
+    // would have sent it.
+    Source source() const;
+    bool replyTo(const Source& source, std::string_view bytes);
+    // Called once the datagrams that were waiting at a wake-up have been handled.
+    void setBatchEnd(std::function<void()> batchEnd) { batchEnd_ = std::move(batchEnd); }
+    bool handling() const { return handling_; }
     bool sendTo(std::string_view bytes, const QHostAddress& to, quint16 port);
     void close();
 
 private:
     bool bindOne(quint16 port, QString& error);
     void adopt(int fd, int family);
-    void readOne();
+    void readBatch();
+    void handle(msghdr& message, std::size_t length);
+    bool sendFrom(const sockaddr_storage& to, socklen_t length, bool have4,
+                  const in_pktinfo& local4, bool have6, const in6_pktinfo& local6,
+                  std::string_view bytes);
     void showSource();
     bool destinationFor(const QHostAddress& to, quint16 port);
 
@@ -58,7 +81,10 @@ private:
     quint16 localPort_ = 0;
     std::unique_ptr<QSocketNotifier> notifier_;
     Handler handler_;
-    std::vector<char> buffer_;
+    std::function<void()> batchEnd_;
+    std::vector<char> buffer_; // kBatch datagrams of the largest size
+    struct Batch;
+    std::unique_ptr<Batch> batch_;
 
     // The datagram being handled: its source and the local address it was sent to.
     bool handling_ = false;

@@ -185,3 +185,40 @@ TEST(UdpEndpoint, RefusesAPortAlreadyTakenAndCanBeClosed) {
     error.clear();
     EXPECT_TRUE(second.bind(port, error)) << error.toStdString();
 }
+
+// Answers kept for after a batch (the server's Acks) go to each datagram's own source, and every
+// batch ends with the call that sends them.
+TEST(UdpEndpoint, AnswersKeptUntilTheBatchEndsGoToEachSource) {
+    zelk::UdpEndpoint endpoint;
+    QString error;
+    ASSERT_TRUE(endpoint.bind(0, error)) << error.toStdString();
+    std::vector<std::pair<std::string, zelk::UdpEndpoint::Source>> kept;
+    int batches = 0;
+    endpoint.setHandler([&](std::string_view bytes, const QHostAddress&, quint16) {
+        kept.emplace_back(std::string(bytes), endpoint.source());
+    });
+    endpoint.setBatchEnd([&] {
+        ++batches;
+        for (const auto& [bytes, source] : kept) {
+            EXPECT_TRUE(endpoint.replyTo(source, "re:" + bytes));
+        }
+        kept.clear();
+    });
+    QUdpSocket a;
+    QUdpSocket b;
+    ASSERT_TRUE(a.bind(QHostAddress::LocalHost, 0) && b.bind(QHostAddress::LocalHost, 0));
+    for (int i = 0; i < 40; ++i) {
+        QUdpSocket& peer = i % 2 == 0 ? a : b;
+        const QByteArray text = (i % 2 == 0 ? "a" : "b") + QByteArray::number(i);
+        peer.writeDatagram(text, QHostAddress::LocalHost, endpoint.localPort());
+    }
+    for (QUdpSocket* peer : {&a, &b}) {
+        const QByteArray mine = peer == &a ? "re:a" : "re:b";
+        for (int i = 0; i < 20; ++i) {
+            const QNetworkDatagram answer = awaitDatagram(*peer);
+            EXPECT_TRUE(answer.data().startsWith(mine)) << answer.data().toStdString();
+        }
+    }
+    EXPECT_GE(batches, 1);
+    EXPECT_LE(batches, 40);
+}
