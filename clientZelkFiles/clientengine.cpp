@@ -139,7 +139,8 @@ bool ClientEngine::start(const ClientConfig& config, QString& error) {
     }
     resolveDestination();
     timLoopEnvoi_.setInterval(wholeValue(cfg_.cfgDelaiScan));
-    timAttente_.setInterval(wholeValue(cfg_.cfgDelaiAttente));
+    waitMs_ = wholeValue(cfg_.cfgDelaiAttente);
+    timAttente_.setInterval(waitMs_);
     pieceMax_ = pieceMaxOf(cfg_.cfgPaquetsMax);
     extPiece_ = extendedDatagramOf(cfg_.cfgTrameZX1) - static_cast<std::int64_t>(ext::kHeadBytes);
     rateCap_ = rateCapOf(cfg_.cfgDebitMaxi);
@@ -424,6 +425,7 @@ void ClientEngine::Envoie_Entete() {
 void ClientEngine::sendHeader(const Listed& item, const FileStamp& stamp) {
     headerStamp_ = stamp;
     tailleFichier_ = stamp.size;
+    waitFor(waitMs_);
     timAttente_.enable();
     const bool reset = memoryOfFirst().mustReset;
     // A header sent again leaves the bar at what the server was last known to hold.
@@ -494,6 +496,7 @@ bool ClientEngine::sendPiece(const std::string& path, std::int64_t p, std::int64
     char* frameStart = payload - prefixLength;
     std::memcpy(frameStart, prefix, prefixLength);
     lengths_.sent(n);
+    waitFor(p + static_cast<std::int64_t>(n) == total ? finalWaitMs(total) : waitMs_);
     awaiting_ = Awaiting::Piece;
     pieceFrom_ = p;
     pieceLength_ = static_cast<std::int64_t>(n);
@@ -912,6 +915,23 @@ void ClientEngine::send(std::string_view datagram) {
         return;
     }
     udpSend_.sendTo(datagram, destination_, static_cast<quint16>(destinationPort_));
+}
+
+// The server answers a file's last piece only once the file is on stable storage, which for a
+// large file can take longer than the usual wait: a header sent meanwhile would reach the server
+// after the file completed and make it start the file anew, and the client send it all again, for
+// ever on a disk slower than the wait. So the last piece is waited for longer, by the file's size.
+std::int64_t ClientEngine::finalWaitMs(std::int64_t size) const {
+    if (waitMs_ <= 0) {
+        return waitMs_;
+    }
+    return std::max(waitMs_, std::min<std::int64_t>(kLongestFinalWaitMs, 1000 + size / 50000));
+}
+
+void ClientEngine::waitFor(std::int64_t ms) {
+    if (ms != timAttente_.interval()) {
+        timAttente_.setInterval(ms);
+    }
 }
 
 void ClientEngine::heardFromServer() {

@@ -105,6 +105,8 @@ public:
     bool waitEnabled() const { return timAttente_.enabled(); }
     bool loopTicking() const { return timLoopEnvoi_.ticking(); }
     bool waitTicking() const { return timAttente_.ticking(); }
+    // How long the frame sent last is waited for.
+    int waitMs() const { return timAttente_.interval(); }
     std::vector<std::string> fileNames() const;
     int progress() const { return pgbTrx_; }
     quint16 boundPort() const { return udpSend_.localPort(); }
@@ -234,6 +236,8 @@ private:
     void send(std::string_view datagram);
     void setProgress(int value);
     void heardFromServer();
+    std::int64_t finalWaitMs(std::int64_t size) const;
+    void waitFor(std::int64_t ms);
     void traceHeader(const std::string& name);
     void traceHeaderAnswer(std::int64_t p);
 
@@ -273,6 +277,8 @@ private:
     QHostAddress destination_;
     int destinationPort_ = 0;
     std::size_t pieceMax_ = 1;
+    std::int64_t waitMs_ = 0; // "attendApresSnd="
+    static constexpr std::int64_t kLongestFinalWaitMs = 60000;
     std::int64_t extPiece_ = 1;
     double rateCap_ = 0; // bytes a second the extension may send at most; 0: no cap
     std::string frame_;  // one content frame, kept from piece to piece

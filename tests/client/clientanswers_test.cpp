@@ -95,6 +95,29 @@ TEST_F(ClientAnswers, ASilenceKeepsTheShareHeldAndIsToldUntilTheServerAnswers) {
     EXPECT_EQ(engine->activity(), QStringLiteral("Envoi de f.bin"));
 }
 
+// The last piece is answered once the file is on stable storage, which takes longer for a large
+// file: it is waited for longer, so that no header sent meanwhile makes the server start anew.
+TEST_F(ClientAnswers, TheLastPieceOfALargeFileIsWaitedForLonger) {
+    const std::string path = zelk::joinPath(outbox, "grand.bin");
+    writeFile(path, "");
+    ASSERT_EQ(::truncate(path.c_str(), 100'000'000), 0); // sparse: 100 MB of zeros
+    start(clientConfig(outbox, server.port(), kNeverMs, 500));
+    engine->timLoopEnvoi_Timer();
+    expectHeaderOf("grand.bin");
+    EXPECT_EQ(engine->waitMs(), 500);
+    std::int64_t held = 99'997'000; // the server holds all but 3000 bytes
+    for (;;) {
+        const auto piece = static_cast<std::int64_t>(pieceAfterAck(held + 1).size());
+        ASSERT_GT(piece, 0);
+        held += piece;
+        if (held == 100'000'000) {
+            break;
+        }
+        EXPECT_EQ(engine->waitMs(), 500);
+    }
+    EXPECT_EQ(engine->waitMs(), 1000 + 100'000'000 / 50'000) << "1 s and 1 s per 50 MB";
+}
+
 // After copies and late frames a finished file is held back: a stray header of it may still reach
 // the server and make it start the file anew, which shows when the next file's piece is answered
 // as if written at the first byte. Then the file is sent again whole; otherwise it goes once the
