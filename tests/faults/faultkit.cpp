@@ -358,7 +358,7 @@ bool Client::start() {
                       "\r\nip_port_locals=" + std::to_string(localPort_) +
                       "\r\npaquets_UdpMax=" + std::to_string(settings_.pieceMax) +
                       "\r\noffreExtension=" + (settings_.extension ? "O" : "N") +
-                      "\r\nCollecte_Trace=" + traceSetting() + "\r\n");
+                      "\r\nCollecte_Trace=" + traceSetting() + "\r\n" + settings_.extraConfig);
         process_.start({programPath("Client_ZelkFiles"), "--headless", "--config",
                         folder_ + "/ClientZelkFiles.cfg"},
                        folder_ + "/client", folder_);

@@ -112,6 +112,8 @@ struct ClientSettings {
     // Off, the client speaks the plain protocol only, as a client that does not know the
     // extension: the fault tests written for it keep testing it.
     bool extension = false;
+    // More lines for the client's configuration, each ending in "\r\n".
+    std::string extraConfig;
 };
 
 class Client {
