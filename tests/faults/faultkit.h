@@ -91,7 +91,7 @@ public:
     const std::string& receiveFolder() const { return receiveFolder_; }
     Child& process() { return process_; }
     // Lines added to the configuration file at each start ("stagingSimples=O\r\n").
-    std::string extraConfig;
+    std::string extraConfig{};
 
 private:
     std::string folder_;
@@ -113,7 +113,7 @@ struct ClientSettings {
     // extension: the fault tests written for it keep testing it.
     bool extension = false;
     // More lines for the client's configuration, each ending in "\r\n".
-    std::string extraConfig;
+    std::string extraConfig{};
 };
 
 class Client {
