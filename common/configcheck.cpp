@@ -2,6 +2,7 @@
 
 #include "codec.h"
 #include "numeric.h"
+#include "trace.h"
 
 #include <netdb.h>
 #include <sys/socket.h>
@@ -145,18 +146,10 @@ std::string_view likelyKey(std::string_view written, const std::vector<std::stri
 std::string quoted(std::string_view text) {
     constexpr std::size_t kLongest = 80;
     const bool cut = text.size() > kLongest;
-    text = text.substr(0, kLongest);
-    std::string out = "\"";
-    for (const unsigned char c : text) {
-        if (c < 0x20 || c == 0x7F) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
-            out += escaped;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + (cut ? "...\"" : "\"");
+    std::string out(1, '"'); // appended to, not "\"" + ...: that trips a false -Wrestrict of GCC 12
+    out += printable(text.substr(0, kLongest));
+    out += cut ? "...\"" : "\"";
+    return out;
 }
 
 std::string at(const Line& line) {

@@ -38,23 +38,6 @@ constexpr std::array<std::pair<std::string_view, Severity>, 13> kSeverities{{
     {"progress not kept", Severity::Warning},
 }};
 
-// Names and origins come from the network: anything unprintable is shown escaped, so a trace
-// line stays one line.
-std::string printable(std::string_view detail) {
-    std::string out;
-    out.reserve(detail.size());
-    for (unsigned char c : detail) {
-        if (c < 0x20 || c == 0x7F) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
-            out += escaped;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
-}
-
 // Lines that differ only in their numbers (ports, sizes, delays) are the same warning.
 std::string repeatKey(std::string_view event, std::string_view detail) {
     std::string key(event);
@@ -97,6 +80,21 @@ std::string withUnit(double value, const char* const* units, std::size_t count) 
 }
 
 } // namespace
+
+std::string printable(std::string_view detail) {
+    std::string out;
+    out.reserve(detail.size());
+    for (unsigned char c : detail) {
+        if (c < 0x20 || c == 0x7F) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+            out += escaped;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
 
 Severity severityOf(std::string_view event) {
     for (const auto& [name, severity] : kSeverities) {

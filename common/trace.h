@@ -10,6 +10,10 @@
 
 namespace zelk {
 
+// Names and origins come from the network: control bytes are shown escaped (\x1B), so a line of
+// trace or warning stays one line.
+std::string printable(std::string_view detail);
+
 // Syslog priorities, as the journal reads them from a "<N>" at the start of a line.
 enum class Severity { Error = 3, Warning = 4, Notice = 5, Info = 6 };
 

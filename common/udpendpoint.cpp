@@ -221,17 +221,19 @@ void UdpEndpoint::readBatch() {
 }
 
 void UdpEndpoint::handle(msghdr& message, std::size_t length) {
-    sourceLength_ = message.msg_namelen;
-    std::memcpy(&source_, message.msg_name, std::min<std::size_t>(sourceLength_, sizeof source_));
-    haveLocal4_ = false;
-    haveLocal6_ = false;
+    Source& from = current_;
+    from.length = message.msg_namelen;
+    std::memcpy(&from.address, message.msg_name,
+                std::min<std::size_t>(from.length, sizeof from.address));
+    from.have4 = false;
+    from.have6 = false;
     for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
         if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
-            std::memcpy(&local4_, CMSG_DATA(c), sizeof local4_);
-            haveLocal4_ = true;
+            std::memcpy(&from.local4, CMSG_DATA(c), sizeof from.local4);
+            from.have4 = true;
         } else if (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_PKTINFO) {
-            std::memcpy(&local6_, CMSG_DATA(c), sizeof local6_);
-            haveLocal6_ = true;
+            std::memcpy(&from.local6, CMSG_DATA(c), sizeof from.local6);
+            from.have6 = true;
         }
     }
     showSource();
@@ -245,70 +247,64 @@ void UdpEndpoint::handle(msghdr& message, std::size_t length) {
 
 // The handler gets the source as plain IPv4 when it is IPv4 (never IPv4-mapped IPv6).
 void UdpEndpoint::showSource() {
-    if (sourceLength_ == shownLength_ && std::memcmp(&source_, &shown_, sourceLength_) == 0) {
+    if (current_.length == shownLength_ &&
+        std::memcmp(&current_.address, &shown_, current_.length) == 0) {
         return;
     }
-    std::memcpy(&shown_, &source_, sourceLength_);
-    shownLength_ = sourceLength_;
-    from_.setAddress(reinterpret_cast<const sockaddr*>(&source_));
+    std::memcpy(&shown_, &current_.address, current_.length);
+    shownLength_ = current_.length;
+    from_.setAddress(reinterpret_cast<const sockaddr*>(&current_.address));
     bool isV4 = false;
     const quint32 v4 = from_.toIPv4Address(&isV4);
     if (isV4 && from_.protocol() != QAbstractSocket::IPv4Protocol) {
         from_.setAddress(v4);
     }
-    const auto& asV6 = reinterpret_cast<const sockaddr_in6&>(source_);
-    const auto& asV4 = reinterpret_cast<const sockaddr_in&>(source_);
-    fromPort_ = ntohs(source_.ss_family == AF_INET6 ? asV6.sin6_port : asV4.sin_port);
+    const auto& asV6 = reinterpret_cast<const sockaddr_in6&>(current_.address);
+    const auto& asV4 = reinterpret_cast<const sockaddr_in&>(current_.address);
+    fromPort_ = ntohs(current_.address.ss_family == AF_INET6 ? asV6.sin6_port : asV4.sin_port);
 }
 
 bool UdpEndpoint::reply(std::string_view bytes) {
     if (!handling_ || fd_ < 0) {
         return false;
     }
-    return sendFrom(source_, sourceLength_, haveLocal4_, local4_, haveLocal6_, local6_, bytes);
-}
-
-UdpEndpoint::Source UdpEndpoint::source() const {
-    return Source{source_, sourceLength_, haveLocal4_, local4_, haveLocal6_, local6_};
+    return sendFrom(current_, bytes);
 }
 
 bool UdpEndpoint::replyTo(const Source& source, std::string_view bytes) {
     if (fd_ < 0 || source.length == 0) {
         return false;
     }
-    return sendFrom(source.address, source.length, source.have4, source.local4, source.have6,
-                    source.local6, bytes);
+    return sendFrom(source, bytes);
 }
 
-bool UdpEndpoint::sendFrom(const sockaddr_storage& to, socklen_t length, bool have4,
-                           const in_pktinfo& local4, bool have6, const in6_pktinfo& local6,
-                           std::string_view bytes) {
+bool UdpEndpoint::sendFrom(const Source& to, std::string_view bytes) {
     iovec iov{const_cast<char*>(bytes.data()), bytes.size()};
     alignas(cmsghdr) char control[kControlBytes] = {};
     msghdr message{};
-    message.msg_name = const_cast<sockaddr_storage*>(&to);
-    message.msg_namelen = length;
+    message.msg_name = const_cast<sockaddr_storage*>(&to.address);
+    message.msg_namelen = to.length;
     message.msg_iov = &iov;
     message.msg_iovlen = 1;
     message.msg_control = control;
     message.msg_controllen = sizeof control;
     cmsghdr* c = CMSG_FIRSTHDR(&message);
-    if (have4) {
+    if (to.have4) {
         // The system's own choice of local address for this datagram: the address it was sent
         // to, or a proper one of ours when it was sent to a broadcast or multicast address.
         in_pktinfo from{};
-        from.ipi_spec_dst = local4.ipi_spec_dst;
+        from.ipi_spec_dst = to.local4.ipi_spec_dst;
         c->cmsg_level = IPPROTO_IP;
         c->cmsg_type = IP_PKTINFO;
         c->cmsg_len = CMSG_LEN(sizeof from);
         std::memcpy(CMSG_DATA(c), &from, sizeof from);
         message.msg_controllen = CMSG_SPACE(sizeof from);
-    } else if (have6 && !IN6_IS_ADDR_MULTICAST(&local6.ipi6_addr)) {
+    } else if (to.have6 && !IN6_IS_ADDR_MULTICAST(&to.local6.ipi6_addr)) {
         c->cmsg_level = IPPROTO_IPV6;
         c->cmsg_type = IPV6_PKTINFO;
-        c->cmsg_len = CMSG_LEN(sizeof local6);
-        std::memcpy(CMSG_DATA(c), &local6, sizeof local6);
-        message.msg_controllen = CMSG_SPACE(sizeof local6);
+        c->cmsg_len = CMSG_LEN(sizeof to.local6);
+        std::memcpy(CMSG_DATA(c), &to.local6, sizeof to.local6);
+        message.msg_controllen = CMSG_SPACE(sizeof to.local6);
     } else {
         message.msg_control = nullptr;
         message.msg_controllen = 0;

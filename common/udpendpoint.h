@@ -56,7 +56,7 @@ public:
     bool reply(std::string_view bytes);
     // The source of the datagram being handled, for an answer sent later by replyTo(), as reply()
     // would have sent it.
-    Source source() const;
+    const Source& source() const { return current_; }
     bool replyTo(const Source& source, std::string_view bytes);
     // Called once the datagrams that were waiting at a wake-up have been handled.
     void setBatchEnd(std::function<void()> batchEnd) { batchEnd_ = std::move(batchEnd); }
@@ -69,9 +69,7 @@ private:
     void adopt(int fd, int family);
     void readBatch();
     void handle(msghdr& message, std::size_t length);
-    bool sendFrom(const sockaddr_storage& to, socklen_t length, bool have4,
-                  const in_pktinfo& local4, bool have6, const in6_pktinfo& local6,
-                  std::string_view bytes);
+    bool sendFrom(const Source& to, std::string_view bytes);
     void showSource();
     bool destinationFor(const QHostAddress& to, quint16 port);
 
@@ -88,12 +86,7 @@ private:
 
     // The datagram being handled: its source and the local address it was sent to.
     bool handling_ = false;
-    sockaddr_storage source_{};
-    socklen_t sourceLength_ = 0;
-    bool haveLocal4_ = false;
-    in_pktinfo local4_{};
-    bool haveLocal6_ = false;
-    in6_pktinfo local6_{};
+    Source current_{};
 
     // The source as the handler sees it, rebuilt only when it changes.
     sockaddr_storage shown_{};
