@@ -15,7 +15,6 @@ constexpr std::size_t kValueAt = 10;
 constexpr std::size_t kCrcAt = 18;
 constexpr std::size_t kRangeBytes = 16;
 constexpr std::size_t kHexDigits = 16;
-constexpr std::uint64_t kLargestValue = std::numeric_limits<std::int64_t>::max();
 
 void putUnsigned(char* out, std::uint64_t value, int bytes) {
     for (int i = bytes - 1; i >= 0; --i) {
@@ -30,35 +29,6 @@ std::uint64_t getUnsigned(const char* in, int bytes) {
         value = (value << 8) | static_cast<unsigned char>(in[i]);
     }
     return value;
-}
-
-bool knownKind(char kind) {
-    switch (static_cast<Kind>(kind)) {
-    case Kind::Data:
-    case Kind::Finish:
-    case Kind::Ack:
-    case Kind::Verified:
-    case Kind::Mismatch:
-    case Kind::Unknown:
-        return true;
-    }
-    return false;
-}
-
-bool bodyFits(Kind kind, std::size_t length) {
-    switch (kind) {
-    case Kind::Data:
-        return length >= 1 && length <= kLargestBody;
-    case Kind::Finish:
-        return length == kDigestBytes;
-    case Kind::Ack:
-        return length % kRangeBytes == 0 && length / kRangeBytes <= kMostRangesPerAnswer;
-    case Kind::Verified:
-    case Kind::Mismatch:
-    case Kind::Unknown:
-        return length == 0;
-    }
-    return false;
 }
 
 std::uint32_t datagramCrc(const char* head, std::string_view body) {
@@ -155,6 +125,35 @@ std::string tagged(std::uint64_t transfer, std::int64_t number) {
 }
 
 } // namespace
+
+bool knownKind(char kind) {
+    switch (static_cast<Kind>(kind)) {
+    case Kind::Data:
+    case Kind::Finish:
+    case Kind::Ack:
+    case Kind::Verified:
+    case Kind::Mismatch:
+    case Kind::Unknown:
+        return true;
+    }
+    return false;
+}
+
+bool bodyFits(Kind kind, std::size_t length) {
+    switch (kind) {
+    case Kind::Data:
+        return length >= 1 && length <= kLargestBody;
+    case Kind::Finish:
+        return length == kDigestBytes;
+    case Kind::Ack:
+        return length % kRangeBytes == 0 && length / kRangeBytes <= kMostRangesPerAnswer;
+    case Kind::Verified:
+    case Kind::Mismatch:
+    case Kind::Unknown:
+        return length == 0;
+    }
+    return false;
+}
 
 std::optional<Frame> decode(std::string_view datagram) {
     if (datagram.size() < kHeadBytes || datagram.size() > kLargestDatagram ||

@@ -24,6 +24,8 @@ inline constexpr std::size_t kDigestBytes = 32;
 // Ranges carried by one answer beyond its cumulative position.
 inline constexpr std::size_t kMostRangesPerAnswer = 32;
 inline constexpr std::string_view kTag = "ZX1";
+// Values, offsets and sizes travel as 64-bit numbers with the top bit 0.
+inline constexpr std::uint64_t kLargestValue = 9223372036854775807ULL;
 // Sizes a plain header can carry: the final position must fit a 32-bit signed number.
 inline constexpr std::int64_t kLargestPlainSize = 2147483646;
 
@@ -48,6 +50,11 @@ struct Frame {
     std::int64_t value = 0;
     std::string_view body; // a view into the datagram
 };
+
+bool knownKind(char kind);
+// Whether a body of this length suits the kind (Data 1 to kLargestBody, Finish exactly
+// kDigestBytes, Ack whole ranges up to kMostRangesPerAnswer, the others empty).
+bool bodyFits(Kind kind, std::size_t length);
 
 // Checks everything a receiver relies on: start byte, known kind, CRC32C, a value from 0 to
 // 2^63 - 1, a transfer identity other than 0, and a body whose length suits the kind (Data 1 to

@@ -13,8 +13,6 @@ using namespace zelk::ext;
 
 namespace {
 
-constexpr std::uint64_t kLargestValue = std::numeric_limits<std::int64_t>::max();
-
 void putBigEndian(std::string& out, std::uint64_t value, int bytes) {
     for (int i = bytes - 1; i >= 0; --i) {
         out += static_cast<char>((value >> (8 * i)) & 0xFFU);

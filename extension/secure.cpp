@@ -1,0 +1,484 @@
+#include "secure.h"
+
+#include <sodium.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace zelk::ext {
+namespace {
+
+constexpr std::size_t kOriginWidth = 10;
+constexpr std::size_t kIdentityHex = 16;
+constexpr off_t kLargestKeyFile = 1 << 20;
+// libsodium's key derivation takes a context of exactly 8 bytes.
+constexpr char kKdfContext[crypto_kdf_CONTEXTBYTES + 1] = "ZelkZXK1";
+
+void putUnsigned(unsigned char* out, std::uint64_t value, int bytes) {
+    for (int i = bytes - 1; i >= 0; --i) {
+        out[i] = static_cast<unsigned char>(value & 0xFFU);
+        value >>= 8;
+    }
+}
+
+std::uint64_t getUnsigned(const char* in, int bytes) {
+    std::uint64_t value = 0;
+    for (int i = 0; i < bytes; ++i) {
+        value = (value << 8) | static_cast<unsigned char>(in[i]);
+    }
+    return value;
+}
+
+std::string originOf(std::string_view text) {
+    std::string origin(text.substr(0, kOriginWidth));
+    origin.resize(kOriginWidth, ' ');
+    return origin;
+}
+
+// A keyed hash of a label and the transcript: every field has a fixed width or its length in
+// front, so that no two transcripts hash the same bytes.
+class Hasher {
+public:
+    Hasher(const Key& key, std::string_view label) {
+        crypto_generichash_init(&state_, key.data(), key.size(), kMacBytes);
+        text(label);
+    }
+    void bytes(const unsigned char* data, std::size_t length) {
+        crypto_generichash_update(&state_, data, length);
+    }
+    void number(std::uint64_t value) {
+        unsigned char raw[8];
+        putUnsigned(raw, value, 8);
+        bytes(raw, sizeof raw);
+    }
+    void text(std::string_view value) {
+        number(value.size());
+        bytes(reinterpret_cast<const unsigned char*>(value.data()), value.size());
+    }
+    void transcript(const Transcript& t) {
+        text(originOf(t.origin));
+        number(t.transfer);
+        number(static_cast<std::uint64_t>(t.size));
+        text(t.name);
+        bytes(t.client.data(), t.client.size());
+        bytes(t.server.data(), t.server.size());
+    }
+    Mac done() {
+        Mac mac{};
+        crypto_generichash_final(&state_, mac.data(), mac.size());
+        return mac;
+    }
+
+private:
+    crypto_generichash_state state_{};
+};
+
+std::vector<std::string_view> split(std::string_view text, char at) {
+    std::vector<std::string_view> parts;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t end = text.find(at, start);
+        if (end == std::string_view::npos) {
+            parts.push_back(text.substr(start));
+            return parts;
+        }
+        parts.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+}
+
+std::optional<std::uint64_t> identityFrom(std::string_view text) {
+    const auto raw = fromHex<8>(text);
+    if (!raw || text.size() != kIdentityHex) {
+        return std::nullopt;
+    }
+    std::uint64_t value = 0;
+    for (unsigned char byte : *raw) {
+        value = (value << 8) | byte;
+    }
+    return value == 0 ? std::nullopt : std::optional<std::uint64_t>(value);
+}
+
+std::string identityHex(std::uint64_t transfer) {
+    std::array<unsigned char, 8> raw{};
+    putUnsigned(raw.data(), transfer, 8);
+    return hexOf(raw);
+}
+
+// The answer's fields after "PTE;<position>;END;", or nothing when it is no plain answer.
+std::optional<std::string_view> afterAnswer(std::string_view answer) {
+    const auto fields = split(answer, ';');
+    if (fields.size() < 4 || fields[0] != "PTE" || fields[2] != "END") {
+        return std::nullopt;
+    }
+    const std::size_t at = fields[0].size() + fields[1].size() + fields[2].size() + 3;
+    return answer.substr(at);
+}
+
+std::array<unsigned char, crypto_aead_chacha20poly1305_ietf_NPUBBYTES>
+nonceOf(std::uint64_t sequence) {
+    std::array<unsigned char, crypto_aead_chacha20poly1305_ietf_NPUBBYTES> nonce{};
+    putUnsigned(nonce.data() + nonce.size() - 8, sequence, 8);
+    return nonce;
+}
+
+void writeSealedHead(char* out, Kind kind, std::uint64_t transfer, std::int64_t value,
+                     std::uint64_t sequence) {
+    auto* raw = reinterpret_cast<unsigned char*>(out);
+    raw[0] = static_cast<unsigned char>(kSealedStart);
+    raw[1] = static_cast<unsigned char>(kind);
+    putUnsigned(raw + 2, transfer, 8);
+    putUnsigned(raw + 10, static_cast<std::uint64_t>(value), 8);
+    putUnsigned(raw + 18, sequence, 8);
+}
+
+bool keyLine(std::string_view line, bool withOrigins, KeyLine& out) {
+    const auto key = fromHex<kKeyBytes>(line.substr(0, 2 * kKeyBytes));
+    if (!key) {
+        return false;
+    }
+    const std::string_view rest = line.substr(2 * kKeyBytes);
+    if (withOrigins && (rest.size() < 2 || rest[0] != ' ')) {
+        return false;
+    }
+    if (!withOrigins && !rest.empty() && rest[0] != ' ' && rest[0] != '\t') {
+        return false;
+    }
+    out.key = *key;
+    out.origin = withOrigins ? originOf(rest.substr(1)) : std::string();
+    return true;
+}
+
+} // namespace
+
+bool cryptoReady() {
+    static const bool ready = sodium_init() >= 0;
+    return ready;
+}
+
+Key newKey() {
+    Key key{};
+    randombytes_buf(key.data(), key.size());
+    return key;
+}
+
+Nonce newNonce() {
+    Nonce nonce{};
+    randombytes_buf(nonce.data(), nonce.size());
+    return nonce;
+}
+
+std::string hexOf(const unsigned char* bytes, std::size_t length) {
+    std::string text(2 * length + 1, '\0');
+    sodium_bin2hex(text.data(), text.size(), bytes, length);
+    text.pop_back();
+    return text;
+}
+
+template <std::size_t N>
+std::optional<std::array<unsigned char, N>> fromHex(std::string_view text) {
+    std::array<unsigned char, N> bytes{};
+    std::size_t length = 0;
+    const char* end = nullptr;
+    if (text.size() != 2 * N ||
+        sodium_hex2bin(bytes.data(), N, text.data(), text.size(), nullptr, &length, &end) != 0 ||
+        length != N || end != text.data() + text.size()) {
+        return std::nullopt;
+    }
+    return bytes;
+}
+template std::optional<std::array<unsigned char, 8>> fromHex<8>(std::string_view);
+template std::optional<std::array<unsigned char, 16>> fromHex<16>(std::string_view);
+template std::optional<std::array<unsigned char, 32>> fromHex<32>(std::string_view);
+
+KeyId keyIdOf(const Key& key) {
+    const Mac mac = Hasher(key, "ZXK key id").done();
+    KeyId id{};
+    std::memcpy(id.data(), mac.data(), id.size());
+    return id;
+}
+
+bool parseKeyLines(std::string_view text, bool withOrigins, std::vector<KeyLine>& keys,
+                   std::string& error) {
+    int number = 0;
+    for (std::string_view line : split(text, '\n')) {
+        ++number;
+        if (line.ends_with('\r')) {
+            line.remove_suffix(1);
+        }
+        if (line.empty() || line.front() == '#') {
+            continue;
+        }
+        KeyLine read;
+        if (!keyLine(line, withOrigins, read)) {
+            error = "line " + std::to_string(number) + " is not " +
+                    (withOrigins ? "64 hexadecimal digits, a blank and an origin identifier"
+                                 : "64 hexadecimal digits");
+            return false;
+        }
+        keys.push_back(std::move(read));
+    }
+    if (keys.empty()) {
+        error = "it holds no key";
+        return false;
+    }
+    return true;
+}
+
+bool readKeyFile(const std::string& path, bool withOrigins, std::vector<KeyLine>& keys,
+                 std::string& error) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        error = "the key file \"" + path + "\" cannot be opened: " + std::strerror(errno);
+        return false;
+    }
+    struct stat st {};
+    std::string text;
+    bool ok = ::fstat(fd, &st) == 0;
+    if (!ok || !S_ISREG(st.st_mode) || st.st_size > kLargestKeyFile) {
+        error = "the key file \"" + path + "\" is no regular file of at most 1 MiB";
+    } else if ((st.st_mode & 077) != 0) {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+        error = "the permissions " + std::string(mode) + " of the key file \"" + path +
+                "\" are too open: other users may read or change it (chmod 600 it)";
+    } else {
+        text.resize(static_cast<std::size_t>(st.st_size));
+        ok = ::read(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+        if (!ok) {
+            error = "the key file \"" + path + "\" cannot be read";
+        }
+    }
+    ::close(fd);
+    if (!error.empty()) {
+        sodium_memzero(text.data(), text.size());
+        return false;
+    }
+    std::string why;
+    const bool parsed = parseKeyLines(text, withOrigins, keys, why);
+    sodium_memzero(text.data(), text.size());
+    if (!parsed) {
+        error = "the key file \"" + path + "\": " + why;
+    }
+    return parsed;
+}
+
+Mac serverProof(const Key& key, const Transcript& t) {
+    Hasher hash(key, "ZXK server proof");
+    hash.transcript(t);
+    return hash.done();
+}
+
+Mac clientProof(const Key& key, const Transcript& t) {
+    Hasher hash(key, "ZXK client proof");
+    hash.transcript(t);
+    return hash.done();
+}
+
+Mac acceptProof(const Key& key, const Transcript& t, std::int64_t cumulative) {
+    Hasher hash(key, "ZXK acceptance");
+    hash.transcript(t);
+    hash.number(static_cast<std::uint64_t>(cumulative));
+    return hash.done();
+}
+
+bool sameMac(const Mac& a, const Mac& b) {
+    return crypto_verify_32(a.data(), b.data()) == 0;
+}
+
+SessionKeys sessionKeys(const Key& key, const Transcript& t) {
+    Hasher hash(key, "ZXK session");
+    hash.transcript(t);
+    Mac master = hash.done();
+    SessionKeys keys;
+    crypto_kdf_derive_from_key(keys.clientToServer.data(), kKeyBytes, 1, kKdfContext,
+                               master.data());
+    crypto_kdf_derive_from_key(keys.serverToClient.data(), kKeyBytes, 2, kKdfContext,
+                               master.data());
+    sodium_memzero(master.data(), master.size());
+    return keys;
+}
+
+std::string helloField(const Hello& hello) {
+    std::string field(kSecureTag);
+    field += ',' + hexOf(hello.keyId) + ',' + hexOf(hello.client);
+    if (hello.server) {
+        field += ',' + hexOf(*hello.server) + ',' + hexOf(hello.proof);
+    }
+    return field;
+}
+
+std::optional<Hello> findHello(std::string_view headerPayload) {
+    const auto fields = split(headerPayload, ';');
+    const std::string prefix = std::string(kSecureTag) + ',';
+    for (std::size_t i = 3; i + 1 < fields.size(); ++i) {
+        if (!fields[i].starts_with(prefix)) {
+            continue;
+        }
+        const auto parts = split(fields[i], ',');
+        if (parts.size() != 3 && parts.size() != 5) {
+            return std::nullopt;
+        }
+        const auto keyId = fromHex<kKeyIdBytes>(parts[1]);
+        const auto client = fromHex<kNonceBytes>(parts[2]);
+        if (!keyId || !client) {
+            return std::nullopt;
+        }
+        Hello hello{*keyId, *client, std::nullopt, {}};
+        if (parts.size() == 5) {
+            hello.server = fromHex<kNonceBytes>(parts[3]);
+            const auto proof = fromHex<kMacBytes>(parts[4]);
+            if (!hello.server || !proof) {
+                return std::nullopt;
+            }
+            hello.proof = *proof;
+        }
+        return hello;
+    }
+    return std::nullopt;
+}
+
+std::string challengeSuffix(const Challenge& challenge) {
+    return ';' + std::string(kSecureTag) + ',' + identityHex(challenge.transfer) + ',' +
+           hexOf(challenge.server) + ',' + hexOf(challenge.proof);
+}
+
+std::optional<Challenge> findChallenge(std::string_view answer) {
+    const auto tail = afterAnswer(answer);
+    if (!tail) {
+        return std::nullopt;
+    }
+    const auto parts = split(*tail, ',');
+    if (parts.size() != 4 || parts[0] != kSecureTag) {
+        return std::nullopt;
+    }
+    const auto transfer = identityFrom(parts[1]);
+    const auto server = fromHex<kNonceBytes>(parts[2]);
+    const auto proof = fromHex<kMacBytes>(parts[3]);
+    if (!transfer || !server || !proof) {
+        return std::nullopt;
+    }
+    return Challenge{*transfer, *server, *proof};
+}
+
+std::string provenAcceptSuffix(const ProvenAccept& accept) {
+    return acceptSuffix(accept.accept) + ';' + std::string(kSecureTag) + ',' + hexOf(accept.proof);
+}
+
+std::optional<ProvenAccept> findProvenAccept(std::string_view answer) {
+    const std::size_t last = answer.rfind(';');
+    if (last == std::string_view::npos) {
+        return std::nullopt;
+    }
+    const std::string_view field = answer.substr(last + 1);
+    const std::string prefix = std::string(kSecureTag) + ',';
+    if (!field.starts_with(prefix)) {
+        return std::nullopt;
+    }
+    const auto accept = findAccept(answer.substr(0, last));
+    const auto proof = fromHex<kMacBytes>(field.substr(prefix.size()));
+    if (!accept || !proof) {
+        return std::nullopt;
+    }
+    return ProvenAccept{*accept, *proof};
+}
+
+std::size_t sealInPlace(char* out, Kind kind, std::uint64_t transfer, std::int64_t value,
+                        std::uint64_t sequence, std::size_t bodyLength, const Key& key) {
+    writeSealedHead(out, kind, transfer, value, sequence);
+    auto* body = reinterpret_cast<unsigned char*>(out + kSealedHeadBytes);
+    const auto nonce = nonceOf(sequence);
+    crypto_aead_chacha20poly1305_ietf_encrypt_detached(
+        body, body + bodyLength, nullptr, body, bodyLength,
+        reinterpret_cast<const unsigned char*>(out), kSealedHeadBytes, nullptr, nonce.data(),
+        key.data());
+    return kSealedOverhead + bodyLength;
+}
+
+void seal(Kind kind, std::uint64_t transfer, std::int64_t value, std::uint64_t sequence,
+          std::string_view body, const Key& key, std::string& out) {
+    out.resize(kSealedOverhead + body.size());
+    if (!body.empty()) {
+        std::memcpy(out.data() + kSealedHeadBytes, body.data(), body.size());
+    }
+    sealInPlace(out.data(), kind, transfer, value, sequence, body.size(), key);
+}
+
+std::optional<SealedHead> sealedHead(std::string_view datagram) {
+    if (datagram.size() < kSealedOverhead || datagram.size() > kLargestDatagram ||
+        datagram[0] != kSealedStart || !knownKind(datagram[1])) {
+        return std::nullopt;
+    }
+    SealedHead head;
+    head.kind = static_cast<Kind>(datagram[1]);
+    head.transfer = getUnsigned(datagram.data() + 2, 8);
+    const std::uint64_t value = getUnsigned(datagram.data() + 10, 8);
+    head.sequence = getUnsigned(datagram.data() + 18, 8);
+    if (head.transfer == 0 || head.sequence == 0 || value > kLargestValue) {
+        return std::nullopt;
+    }
+    head.value = static_cast<std::int64_t>(value);
+    return head;
+}
+
+std::optional<Frame> openSealed(std::string_view datagram, const Key& key, std::string& plain) {
+    const auto head = sealedHead(datagram);
+    if (!head) {
+        return std::nullopt;
+    }
+    const std::size_t length = datagram.size() - kSealedOverhead;
+    if (!bodyFits(head->kind, length)) {
+        return std::nullopt;
+    }
+    plain.resize(length);
+    const auto* raw = reinterpret_cast<const unsigned char*>(datagram.data());
+    const auto nonce = nonceOf(head->sequence);
+    if (crypto_aead_chacha20poly1305_ietf_decrypt_detached(
+            reinterpret_cast<unsigned char*>(plain.data()), nullptr, raw + kSealedHeadBytes, length,
+            raw + kSealedHeadBytes + length, raw, kSealedHeadBytes, nonce.data(),
+            key.data()) != 0) {
+        return std::nullopt;
+    }
+    return Frame{head->kind, head->transfer, head->value, std::string_view(plain)};
+}
+
+bool ReplayWindow::take(std::uint64_t sequence) {
+    if (sequence == 0) {
+        return false;
+    }
+    if (sequence > highest_) {
+        const std::uint64_t ahead = sequence - highest_;
+        if (ahead >= kSpan) {
+            seen_.fill(0);
+        } else {
+            for (std::uint64_t s = highest_ + 1; s < sequence; ++s) {
+                set(s, false);
+            }
+        }
+        highest_ = sequence;
+        set(sequence, true);
+        return true;
+    }
+    if (highest_ - sequence >= kSpan || test(sequence)) {
+        return false;
+    }
+    set(sequence, true);
+    return true;
+}
+
+bool ReplayWindow::test(std::uint64_t sequence) const {
+    const std::uint64_t bit = sequence % kSpan;
+    return (seen_[bit / 64] >> (bit % 64)) & 1U;
+}
+
+void ReplayWindow::set(std::uint64_t sequence, bool on) {
+    const std::uint64_t bit = sequence % kSpan;
+    const std::uint64_t mask = std::uint64_t{1} << (bit % 64);
+    seen_[bit / 64] = on ? (seen_[bit / 64] | mask) : (seen_[bit / 64] & ~mask);
+}
+
+} // namespace zelk::ext

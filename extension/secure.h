@@ -1,0 +1,167 @@
+#pragma once
+
+// Keys shared by a server and one origin: the proof each side gives of its key when a transfer
+// starts, the keys then derived for that transfer alone, and the sealed datagrams that carry the
+// extension's frames encrypted and authenticated under them. Pure functions and small classes:
+// no socket, no clock; the randomness and the cryptography are libsodium's.
+
+#include "extcodec.h"
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zelk::ext {
+
+inline constexpr std::size_t kKeyBytes = 32;
+inline constexpr std::size_t kNonceBytes = 16;
+inline constexpr std::size_t kMacBytes = 32;
+inline constexpr std::size_t kKeyIdBytes = 8;
+using Key = std::array<unsigned char, kKeyBytes>;
+using Nonce = std::array<unsigned char, kNonceBytes>;
+using Mac = std::array<unsigned char, kMacBytes>;
+using KeyId = std::array<unsigned char, kKeyIdBytes>;
+
+// The tag of the handshake's fields, beside "ZX1".
+inline constexpr std::string_view kSecureTag = "ZXK";
+
+// A sealed datagram: start byte, kind, transfer identity, value, sequence number, then the body
+// encrypted and the 16-byte tag. The first 26 bytes travel in clear and are authenticated.
+inline constexpr char kSealedStart = 3;
+inline constexpr std::size_t kSealedHeadBytes = 26;
+inline constexpr std::size_t kTagBytes = 16;
+inline constexpr std::size_t kSealedOverhead = kSealedHeadBytes + kTagBytes;
+inline constexpr std::size_t kLargestSealedBody = kLargestDatagram - kSealedOverhead;
+
+// False when libsodium cannot be used (it then refuses everything, and the programs say so).
+bool cryptoReady();
+Key newKey();
+Nonce newNonce();
+std::string hexOf(const unsigned char* bytes, std::size_t length);
+template <std::size_t N> std::string hexOf(const std::array<unsigned char, N>& bytes) {
+    return hexOf(bytes.data(), N);
+}
+// Exactly 2 * N lowercase or uppercase hexadecimal digits.
+template <std::size_t N> std::optional<std::array<unsigned char, N>> fromHex(std::string_view text);
+// Names a key without telling anything of it: a keyed hash of a constant text.
+KeyId keyIdOf(const Key& key);
+
+// --- Key files ------------------------------------------------------------------------------
+
+// One key a line: 64 hexadecimal digits, then (in the server's file) a blank and the origin
+// identifier as the client's configuration writes it. Blank lines and lines starting with '#'
+// are skipped. An origin may have two keys at once, while they are changed.
+struct KeyLine {
+    Key key{};
+    std::string origin; // 10 characters, as it travels; empty in a client's file
+};
+// False, with the line and what is wrong in `error`, on the first line that is not a key line.
+bool parseKeyLines(std::string_view text, bool withOrigins, std::vector<KeyLine>& keys,
+                   std::string& error);
+// Reads a key file, refusing one that others than its owner may read or write (a secret anyone
+// on the machine can read is no secret), one that is no regular file, and one without a key.
+bool readKeyFile(const std::string& path, bool withOrigins, std::vector<KeyLine>& keys,
+                 std::string& error);
+
+// --- Handshake ------------------------------------------------------------------------------
+
+// What both sides bind their proofs to: who, which transfer of which file, and both nonces.
+struct Transcript {
+    std::string origin; // 10 characters
+    std::uint64_t transfer = 0;
+    std::int64_t size = 0;
+    std::string name;
+    Nonce client{};
+    Nonce server{};
+};
+Mac serverProof(const Key& key, const Transcript& t);
+Mac clientProof(const Key& key, const Transcript& t);
+// The server's acceptance of a proven transfer, with the bytes it holds.
+Mac acceptProof(const Key& key, const Transcript& t, std::int64_t cumulative);
+// Equal in constant time.
+bool sameMac(const Mac& a, const Mac& b);
+
+struct SessionKeys {
+    Key clientToServer{};
+    Key serverToClient{};
+};
+SessionKeys sessionKeys(const Key& key, const Transcript& t);
+
+// The client's header field "ZXK,<key id>,<client nonce>", and once challenged
+// ",<server nonce>,<client proof>" after it.
+struct Hello {
+    KeyId keyId{};
+    Nonce client{};
+    std::optional<Nonce> server;
+    Mac proof{};
+};
+std::string helloField(const Hello& hello);
+std::optional<Hello> findHello(std::string_view headerPayload);
+
+// The server's challenge, after a plain answer's "END": ";ZXK,<identity>,<server nonce>,<proof>".
+struct Challenge {
+    std::uint64_t transfer = 0;
+    Nonce server{};
+    Mac proof{};
+};
+std::string challengeSuffix(const Challenge& challenge);
+std::optional<Challenge> findChallenge(std::string_view answer);
+
+// The acceptance of a proven transfer: the extension's acceptance, then ";ZXK,<proof>".
+struct ProvenAccept {
+    Accept accept;
+    Mac proof{};
+};
+std::string provenAcceptSuffix(const ProvenAccept& accept);
+std::optional<ProvenAccept> findProvenAccept(std::string_view answer);
+
+// --- Sealed datagrams -----------------------------------------------------------------------
+
+// Seals the body already placed at out + kSealedHeadBytes, in place; the tag follows it. Returns
+// the datagram's length.
+std::size_t sealInPlace(char* out, Kind kind, std::uint64_t transfer, std::int64_t value,
+                        std::uint64_t sequence, std::size_t bodyLength, const Key& key);
+void seal(Kind kind, std::uint64_t transfer, std::int64_t value, std::uint64_t sequence,
+          std::string_view body, const Key& key, std::string& out);
+
+// The clear part of a sealed datagram, enough to find its transfer's keys; nothing when it cannot
+// be one (start byte, kind, length, identity 0, a value above 2^63 - 1).
+struct SealedHead {
+    Kind kind = Kind::Data;
+    std::uint64_t transfer = 0;
+    std::int64_t value = 0;
+    std::uint64_t sequence = 0;
+};
+std::optional<SealedHead> sealedHead(std::string_view datagram);
+// Authenticates and decrypts into `plain` (its storage reused); the frame's body views `plain`.
+// Nothing when the datagram was not sealed under this key, or its body does not suit its kind.
+std::optional<Frame> openSealed(std::string_view datagram, const Key& key, std::string& plain);
+
+// Sequence numbers seen lately: a datagram replayed, or copied by the network, is taken once.
+class ReplayWindow {
+public:
+    static constexpr std::uint64_t kSpan = 4096;
+    // True, and remembered, for a number not seen yet and not too far behind the highest.
+    bool take(std::uint64_t sequence);
+
+private:
+    std::uint64_t highest_ = 0;
+    std::array<std::uint64_t, kSpan / 64> seen_{};
+    bool test(std::uint64_t sequence) const;
+    void set(std::uint64_t sequence, bool on);
+};
+
+// Both directions of one transfer's sealed datagrams.
+struct Session {
+    Key sendKey{};
+    Key receiveKey{};
+    std::uint64_t sent = 0;
+    ReplayWindow received;
+    Nonce server{}; // the challenge it came from: the same proof again keeps it
+};
+
+} // namespace zelk::ext
