@@ -41,16 +41,6 @@ bool safeFileName(std::string_view name) {
     return !name.empty() && namesNoOtherFolder(name);
 }
 
-// How the trace names a transfer: the origin as its folder is named, and the file.
-std::string transferText(std::string_view origin, std::string_view file) {
-    std::string text = "origin \"";
-    text += withoutTrailingBlanks(origin);
-    text += "\" file \"";
-    text += file;
-    text += '"';
-    return text;
-}
-
 // The table's positions are the server's own decimal texts.
 std::int64_t positionValue(std::string_view text) {
     std::int64_t value = 0;
@@ -82,6 +72,16 @@ std::int64_t stagingAgeSeconds(const std::string& setting) {
 }
 
 } // namespace
+
+// How the trace names a transfer: the origin as its folder is named, and the file.
+std::string transferText(std::string_view origin, std::string_view file) {
+    std::string text = "origin \"";
+    text += withoutTrailingBlanks(origin);
+    text += "\" file \"";
+    text += file;
+    text += '"';
+    return text;
+}
 
 std::string diskName(const TransferRow& row) {
     return row.staged ? stagingName(row.file) : row.file;
@@ -123,6 +123,9 @@ bool ServeurEngine::start(const ServerConfig& config, QString& error) {
     trace_.setEnabled(traceWanted(cfg_.cfgTrace));
     clock_.start();
     extended_.clear();
+    if (!loadKeys(error)) {
+        return false;
+    }
     if (!Set_FilPos(error)) {
         return false;
     }
@@ -218,6 +221,10 @@ void ServeurEngine::udpSend_DataArrival(std::string_view bytes, const QHostAddre
     peerPort_ = fromPort;
     if (!bytes.empty() && bytes[0] == ext::kStart) {
         extendedDatagram(bytes);
+        return;
+    }
+    if (!bytes.empty() && bytes[0] == ext::kSealedStart) {
+        sealedDatagram(bytes);
         return;
     }
     // A single byte is never a message.
@@ -338,6 +345,10 @@ void ServeurEngine::handleFrame() {
         return;
     }
     headerFrame_ = isHeaderFrame(tamponRecu, check_);
+    proving_.reset();
+    if (!admitted(headerFrame_)) {
+        return;
+    }
     if (!headerFrame_) {
         Donnees_de_Contenu();
         return;
@@ -362,6 +373,10 @@ void ServeurEngine::handleFrame() {
     nomOrigine = std::move(header->nomOrigine);
     nomFichier = std::move(header->nomFichier);
     tailleTotale = std::move(header->tailleTotale);
+    if (keyedOrigin(nomOrigine)) {
+        keyedHeader();
+        return;
+    }
     offer_ = acceptableOffer();
     accept_.reset();
     if (offer_) {
@@ -378,7 +393,7 @@ void ServeurEngine::Match_File() {
     }
     const int index = table_.findOrigin(nomOrigine);
     if (index < 0) {
-        if (table_.full()) {
+        if (table_.full() && !evictIdle()) {
             drop("header from a new origin: the transfer table is full");
             return;
         }
@@ -654,10 +669,14 @@ void ServeurEngine::finishRow(int index, std::int64_t newPosition, bool last) {
 
 void ServeurEngine::EnvoieAck(const std::string& position) {
     buildAck(position, ackText_);
-    if (accept_) {
+    if (accept_ && proving_) {
+        const auto& [key, transcript] = *proving_;
+        ackText_ += ext::provenAcceptSuffix(
+            {*accept_, ext::acceptProof(key, transcript, accept_->cumulative)});
+    } else if (accept_) {
         ackText_ += ext::acceptSuffix(*accept_);
-        accept_.reset();
     }
+    accept_.reset();
     const std::string& ack = ackText_;
     bool sent = false;
     if (!modeTcp) {

@@ -7,6 +7,7 @@
 #include "piecewriter.h"
 #include "rangeset.h"
 #include "receivefolder.h"
+#include "secure.h"
 #include "staging.h"
 #include "syncworker.h"
 #include "tcplistener.h"
@@ -32,6 +33,9 @@ namespace zelk {
 
 // The name the row's file has on disk while it arrives.
 std::string diskName(const TransferRow& row);
+
+// How the trace names a transfer: the origin as its folder is named, and the file.
+std::string transferText(std::string_view origin, std::string_view file);
 
 // Bytes as the window shows them: UTF-8 when they are, one character per byte otherwise.
 QString displayText(std::string_view bytes);
@@ -146,6 +150,23 @@ private:
     void sendOwedAcks();
     void measureRate(int index, std::int64_t bytes);
 
+    // Keyed origins: their transfers start only once the sender proved its key, and go on in
+    // sealed datagrams; nothing in clear naming them changes anything.
+    bool loadKeys(QString& error);
+    bool keyedOrigin(std::string_view origin) const { return keys_.count(std::string(origin)) > 0; }
+    bool admitted(bool header);
+    void keyedHeader();
+    const ext::Key* keyById(const ext::KeyId& id) const;
+    void sendChallenge(const ext::Key& key, ext::Transcript t);
+    bool proofAnswersChallenge(const ext::Transcript& t);
+    bool repeatedProof(const ext::Key& key, const ext::Transcript& t);
+    void provenHeader(const ext::Key& key, const ext::Transcript& t, const ext::Offer& offer);
+    void sealedDatagram(std::string_view bytes);
+    void sealAnswer(std::uint64_t transfer);
+    void forgetSessions();
+    void authFailed(std::string_view why);
+    bool evictIdle();
+
     void EnvoieAck(const std::string& position);
     std::string peerText() const;
     void drop(std::string_view why);
@@ -153,7 +174,25 @@ private:
     std::string elapsedText(const std::string& origin) const;
 
     ServerConfig cfg_;
-    std::map<std::uint64_t, ExtReceive> extended_; // by transfer identity
+    std::map<std::string, std::vector<ext::Key>> keys_; // by origin, 10 characters
+    bool keylessServed_ = true;
+    std::int64_t evictionMs_ = 0; // 0: never
+    // The earliest time a newcomer may find a row idle long enough: no scan of the table before.
+    std::int64_t noEvictionBeforeMs_[2] = {0, 0}; // for a newcomer without, and with, a key
+    // Challenges sent lately, by transfer identity and the sender's nonce.
+    struct Pending {
+        ext::Nonce server{};
+        std::int64_t expiresMs = 0;
+        bool proven = false;
+    };
+    std::map<std::pair<std::uint64_t, ext::Nonce>, Pending> pending_;
+    std::map<std::uint64_t, ext::Session> sessions_; // by transfer identity
+    // The proof being answered: the acceptance carries the server's proof of it.
+    std::optional<std::pair<ext::Key, ext::Transcript>> proving_;
+    std::string opened_; // a sealed datagram's body, decrypted
+    std::string sealedAnswer_;
+    std::map<std::string, std::int64_t> authTracedMs_; // by source: traced once a second
+    std::map<std::uint64_t, ExtReceive> extended_;     // by transfer identity
     // Transfers verified lately, with their size: a repeated finish (its answer lost) is answered
     // again rather than taken for an unknown transfer.
     std::deque<std::pair<std::uint64_t, std::int64_t>> verified_;

@@ -195,6 +195,12 @@ void ServeurEngine::extendedDatagram(std::string_view bytes) {
              " bytes that fails its checks");
         return;
     }
+    const auto found = extended_.find(frame->transfer);
+    if (sessions_.count(frame->transfer) > 0 ||
+        (found != extended_.end() && keyedOrigin(found->second.origin))) {
+        authFailed("extended datagram in clear for an authenticated transfer");
+        return;
+    }
     switch (frame->kind) {
     case ext::Kind::Data:
         extendedData(*frame);
@@ -472,6 +478,7 @@ bool ServeurEngine::catchUpDigest(int index, ExtReceive& state, std::int64_t bud
 void ServeurEngine::answerExtended(ext::Kind kind, std::uint64_t transfer, std::int64_t value) {
     sendOwedAcks();
     ext::encode(kind, transfer, value, {}, extAnswer_);
+    sealAnswer(transfer);
     udpSend.reply(extAnswer_);
 }
 
@@ -479,6 +486,7 @@ void ServeurEngine::answerWritten(std::uint64_t transfer, const ExtReceive& stat
     sendOwedAcks();
     const auto ranges = state.written.beyondCumulative(ext::kMostRangesPerAnswer);
     ext::encodeAck(transfer, state.written.cumulative(), ranges, extAnswer_);
+    sealAnswer(transfer);
     udpSend.reply(extAnswer_);
 }
 
@@ -512,6 +520,7 @@ void ServeurEngine::sendOwedAcks() {
         }
         const auto ranges = found->second.written.beyondCumulative(ext::kMostRangesPerAnswer);
         ext::encodeAck(ack.transfer, found->second.written.cumulative(), ranges, extAnswer_);
+        sealAnswer(ack.transfer);
         udpSend.replyTo(ack.to, extAnswer_);
     }
 }

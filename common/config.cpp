@@ -131,6 +131,9 @@ std::vector<Binding> bindingsOf(ServerConfig& cfg) {
         {"offreExtension=", storeInto(cfg.cfgExtension)},
         {"stagingSimples=", storeInto(cfg.cfgStagingPlain)},
         {"ageMaxiStaging=", storeInto(cfg.cfgStagingAge)},
+        {"fichier_Cles_S=", storeInto(cfg.cfgFichierCles)},
+        {"sansCle_Servis=", storeInto(cfg.cfgSansCle)},
+        {"inactifEvict_s=", storeInto(cfg.cfgEviction)},
         {"Collecte_Trace=", storeInto(cfg.cfgTrace)},
     };
 }
@@ -153,6 +156,7 @@ std::vector<Binding> bindingsOf(ClientConfig& cfg) {
         {"offreExtension=", storeInto(cfg.cfgExtension)},
         {"tailleTrameZX1=", storeInto(cfg.cfgTrameZX1)},
         {"debitMaxi_Mbit=", storeInto(cfg.cfgDebitMaxi)},
+        {"fichier_Cles_C=", storeInto(cfg.cfgFichierCle)},
         {"Collecte_Trace=", storeInto(cfg.cfgTrace)},
     };
 }
@@ -213,6 +217,17 @@ const std::vector<std::string_view>& serverKeys() {
 const std::vector<std::string_view>& clientKeys() {
     static const std::vector<std::string_view> keys = keysOf<ClientConfig>();
     return keys;
+}
+
+bool keylessServed(std::string_view cfgSansCle) {
+    return cfgSansCle != "N" && cfgSansCle != "n";
+}
+
+std::int64_t evictionSecondsOf(std::string_view setting) {
+    if (setting.empty()) {
+        return kDefaultEvictionSeconds;
+    }
+    return std::max<std::int64_t>(wholeValue(setting), 0);
 }
 
 bool tcpIntakeWanted(std::string_view cfgEcouteTcp) {

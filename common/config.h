@@ -30,7 +30,16 @@ struct ServerConfig {
     // "ageMaxiStaging=": seconds after which a staging file nobody resumed is deleted; empty or
     // missing: kDefaultStagingAgeSeconds.
     std::string cfgStagingAge;
+    // "fichier_Cles_S=": the file of keys by origin; empty or missing: no origin has a key.
+    std::string cfgFichierCles;
+    // "sansCle_Servis=": "N" refuses every origin without a key; anything else serves them.
+    std::string cfgSansCle;
+    // "inactifEvict_s=": seconds a row must have been idle before a newcomer may take its place
+    // when the table is full; empty or missing: kDefaultEvictionSeconds, 0: never.
+    std::string cfgEviction;
 };
+
+inline constexpr std::int64_t kDefaultEvictionSeconds = 600;
 
 inline constexpr std::int64_t kDefaultStagingAgeSeconds = 3 * 24 * 3600;
 // 1500 bytes less an IPv6 header (40) and a UDP header (8): unfragmented on IPv4 and IPv6 alike.
@@ -59,6 +68,9 @@ struct ClientConfig {
     std::string cfgTrameZX1;
     // "debitMaxi_Mbit=": the most the extension sends, in Mbit/s; empty, missing or 0: no cap.
     std::string cfgDebitMaxi;
+    // "fichier_Cles_C=": the file holding this origin's key; empty or missing: no key, and
+    // transfers are neither authenticated nor encrypted.
+    std::string cfgFichierCle;
     bool idOrigineLu = false; // an "id_de_Lorigine=" line was present
 };
 
@@ -85,6 +97,11 @@ double rateCapOf(std::string_view setting);
 // Every key each program reads, in the order its help lists them.
 const std::vector<std::string_view>& serverKeys();
 const std::vector<std::string_view>& clientKeys();
+
+// "N" in "sansCle_Servis=" refuses origins without a key; anything else serves them.
+bool keylessServed(std::string_view cfgSansCle);
+// "inactifEvict_s=" in seconds: the default when empty, 0 (never) when 0 or negative.
+std::int64_t evictionSecondsOf(std::string_view setting);
 
 // "N" in "ecoute_TCP_O_N=" turns TCP intake off; anything else leaves it on.
 bool tcpIntakeWanted(std::string_view cfgEcouteTcp);

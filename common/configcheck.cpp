@@ -296,6 +296,17 @@ std::string traceSetting(const std::string& value) {
            std::string(value == "O" ? "every event" : "off, errors and warnings only");
 }
 
+std::string keySettings(const ServerConfig& cfg) {
+    const std::int64_t evict = evictionSecondsOf(cfg.cfgEviction);
+    return "keys (fichier_Cles_S=, sansCle_Servis=, inactifEvict_s=): " +
+           (cfg.cfgFichierCles.empty() ? std::string("none") : cfg.cfgFichierCles) +
+           (keylessServed(cfg.cfgSansCle) ? ", origins without a key served"
+                                          : ", origins without a key refused") +
+           (evict == 0
+                ? std::string(", idle rows never evicted")
+                : ", rows idle " + std::to_string(evict) + " s evicted when the table is full");
+}
+
 void serverSettings(const ServerConfig& cfg, const std::string& address, ConfigFindings& found) {
     const auto port = [](const std::string& text) {
         const std::int64_t value = wholeValue(text);
@@ -311,6 +322,7 @@ void serverSettings(const ServerConfig& cfg, const std::string& address, ConfigF
     found.settings.push_back("receive folder (directoryFiles=): " + cfg.cfgRepertoire);
     found.settings.push_back(extensionSetting(cfg.cfgExtension));
     found.settings.push_back(stagingSettings(cfg));
+    found.settings.push_back(keySettings(cfg));
     found.settings.push_back(traceSetting(cfg.cfgTrace));
 }
 
@@ -338,7 +350,7 @@ ConfigFindings checkConfig(std::string_view content, const ServerConfig& cfg, bo
                KeySet{serverKeys(),
                       clientKeys(),
                       "the client",
-                      {"receivePort_IP=", "receivePortTCP=", "ageMaxiStaging="}},
+                      {"receivePort_IP=", "receivePortTCP=", "ageMaxiStaging=", "inactifEvict_s="}},
                found);
     checkFolderText(content, "directoryFiles=", found);
     checkTraceSwitch(cfg.cfgTrace, found);
@@ -433,6 +445,11 @@ void clientSettings(const ClientConfig& cfg, ConfigFindings& found) {
         std::snprintf(cap, sizeof cap, "%g Mbit/s", bytes * 8 / 1e6);
     }
     found.settings.push_back(std::string("extension rate cap (debitMaxi_Mbit=): ") + cap);
+    found.settings.push_back(
+        "key (fichier_Cles_C=): " +
+        (cfg.cfgFichierCle.empty()
+             ? std::string("none, transfers neither authenticated nor encrypted")
+             : cfg.cfgFichierCle));
     found.settings.push_back("settle time (delaiStabilite=): " +
                              (cfg.cfgDelaiStable.empty() ? std::to_string(kDefaultSettleMs) + " ms"
                                                          : ms(cfg.cfgDelaiStable)));

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -227,6 +228,15 @@ bool parseKeyLines(std::string_view text, bool withOrigins, std::vector<KeyLine>
         return false;
     }
     return true;
+}
+
+std::string keyFilePath(const std::string& configured) {
+    constexpr std::string_view kVariable = "$CREDENTIALS_DIRECTORY";
+    const char* folder = std::getenv("CREDENTIALS_DIRECTORY");
+    if (!std::string_view(configured).starts_with(kVariable) || folder == nullptr) {
+        return configured;
+    }
+    return folder + configured.substr(kVariable.size());
 }
 
 bool readKeyFile(const std::string& path, bool withOrigins, std::vector<KeyLine>& keys,

@@ -64,6 +64,9 @@ bool parseKeyLines(std::string_view text, bool withOrigins, std::vector<KeyLine>
                    std::string& error);
 // Reads a key file, refusing one that others than its owner may read or write (a secret anyone
 // on the machine can read is no secret), one that is no regular file, and one without a key.
+// The key file's path as configured, "$CREDENTIALS_DIRECTORY" at its start replaced by the folder
+// where the service manager put the service's credentials.
+std::string keyFilePath(const std::string& configured);
 bool readKeyFile(const std::string& path, bool withOrigins, std::vector<KeyLine>& keys,
                  std::string& error);
 
