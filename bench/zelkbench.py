@@ -162,6 +162,7 @@ class DeletionWatch:
     def wait(self, awaited, seconds):
         """Waits until every (folder, name) in `awaited` is deleted; gives the time of the last."""
         left = set(awaited)
+        self.deleted_at = {}
         last = time.monotonic()
         deadline = last + seconds
         while left:
@@ -181,7 +182,10 @@ class DeletionWatch:
                 wd, _mask, _cookie, length = struct.unpack_from("iIII", data, offset)
                 name = data[offset + 16:offset + 16 + length].rstrip(b"\0")
                 offset += 16 + length
-                left.discard((self.folder_of.get(wd), os.fsdecode(name)))
+                key = (self.folder_of.get(wd), os.fsdecode(name))
+                if key in left:
+                    self.deleted_at[key] = last
+                left.discard(key)
         return last
 
 
@@ -363,6 +367,8 @@ class ZelkRig:
                 os.link(source, os.path.join(outbox, name))
                 awaited.append((outbox, name))
             end = watch.wait(awaited, seconds)
+            # Each file's own time, for rates per client.
+            self.finished = [watch.deleted_at[key] - start for key in awaited]
         finally:
             watch.close()
         for started in [self.server] + self.clients:
@@ -539,6 +545,266 @@ def extension_section(bindir, work, args):
     return cases
 
 
+# --- The benchmark set: a 100 Mbit/s path, loss, faults, ten clients, loopback, CPU per datagram ---
+
+LINK_MBIT = 100
+LINK_BYTES_PER_S = LINK_MBIT * 1e6 / 8
+LINK_RTT_MS = 50
+# One bandwidth-delay product: 12.5 MB/s times 50 ms.
+LINK_QUEUE = int(LINK_BYTES_PER_S * LINK_RTT_MS / 1000)
+
+
+def link_path(loss=0.0, faults=()):
+    """zelk_relay's options for the 100 Mbit/s, 50 ms path, shared by every client of the relay."""
+    return ["--owd", str(LINK_RTT_MS / 2), "--rate-mbit", str(LINK_MBIT), "--queue",
+            str(LINK_QUEUE), "--loss", str(loss), "--seed", "7"] + list(faults)
+
+
+def jain(rates):
+    return sum(rates) ** 2 / (len(rates) * sum(r * r for r in rates))
+
+
+def mixed_sizes(count):
+    """Sizes from 1 byte to 2 MiB, most of them small, the same in every run."""
+    import random
+    draw = random.Random(12)
+    return [max(1, int(2 ** draw.uniform(0, 21))) for _ in range(count)]
+
+
+def set_one_file(bindir, work, size, plain, relay, slowest_mbps):
+    source = os.path.join(work, "one.bin")
+    make_source(source, size)
+    scratch = tempfile.mkdtemp(dir=work)
+    try:
+        return zelk_protocol_case(bindir, scratch, source, size, 9999, plain, relay,
+                                  slowest_mbps)
+    finally:
+        shutil.rmtree(scratch, ignore_errors=True)
+        os.unlink(source)
+
+
+def set_many_files(bindir, work, count, relay):
+    """Path C: every file must arrive byte-identical; a file the client deleted with a copy that
+    differs or is missing fails the run."""
+    sources = []
+    for i, size in enumerate(mixed_sizes(count)):
+        sources.append(os.path.join(work, f"mixed-{i:04d}.bin"))
+        with open(sources[-1], "wb") as f:
+            f.write(os.urandom(size))
+    total = sum(os.path.getsize(p) for p in sources)
+    with ZelkRig(bindir, work, 1, 9999, 1, relay=relay, trace=True) as rig:
+        cpu0 = rig.cpu()
+        seconds = rig.transfer([(p, os.path.basename(p)) for p in sources], 900)
+        cpu1 = rig.cpu()
+        counts = rig.stop_relay()
+        extended = sum(rig.went_extended(0, os.path.basename(p)) for p in sources)
+        differ = [p for p in sources if not os.path.exists(rig.received(0, os.path.basename(p)))
+                  or not same_content(p, rig.received(0, os.path.basename(p)))]
+    if differ:
+        raise BenchError(f"path C: {len(differ)} file(s) deleted without a same copy, "
+                         f"first {differ[0]}")
+    for p in sources:
+        os.unlink(p)
+    return {"files": count, "bytes": total, "seconds": seconds, "MBps": total / seconds / 1e6,
+            "extended": extended, "server_cpu": cpu1[0] - cpu0[0],
+            "client_cpu": cpu1[1] - cpu0[1], "relay": counts}
+
+
+def set_clients(bindir, work, clients, size, relay):
+    """Ten clients, each its own file, through the one relay and so through one bottleneck."""
+    source = os.path.join(work, "client.bin")
+    make_source(source, size)
+    copies = []
+    for i in range(clients):
+        copies.append(os.path.join(work, f"client-{i:02d}.bin"))
+        shutil.copyfile(source, copies[-1])
+    with ZelkRig(bindir, work, clients, 9999, 1, relay=relay, trace=True) as rig:
+        seconds = rig.transfer([(c, "share.bin") for c in copies],
+                               transfer_bound(size * clients, 0.5))
+        finished = rig.finished
+        rss = rig.peak_rss()
+        counts = rig.stop_relay()
+        for i in range(clients):
+            if not rig.went_extended(i, "share.bin"):
+                raise BenchError("ten clients: a file went by the plain protocol")
+            if not same_content(source, rig.received(i, "share.bin")):
+                raise BenchError("ten clients: a file arrived different")
+    rates = [size / t for t in finished]
+    return {"clients": clients, "size": size, "seconds": seconds,
+            "MBps": size * clients / seconds / 1e6, "rates": [r / 1e6 for r in rates],
+            "jain": jain(rates), "server_rss": rss[0], "client_rss_max": max(rss[1:]),
+            "relay": counts}
+
+
+def uftp_one_file(work, source, size):
+    """Debian's uftp sending to its uftpd on loopback, unicast, as fast as it goes."""
+    dest = os.path.join(work, "uftp-in")
+    os.makedirs(dest)
+    port = free_port()
+    daemon = Started([UFTPD, "-d", "-q", "-D", dest, "-p", str(port), "-I", "lo", "-B",
+                      str(4 << 20)], os.path.join(work, "uftpd.log"))
+    try:
+        wait_for(lambda: udp_port_bound(port, daemon.pid) or not daemon.alive(), READY_SECONDS,
+                 "uftpd's port")
+        start = time.monotonic()
+        sender = subprocess.Popen([UFTP, "-M", "127.0.0.1", "-p", str(port), "-I", "lo", "-R",
+                                   "-1", "-B", str(4 << 20), "-q", source],
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                  stdin=subprocess.DEVNULL)
+        rusage = wait_exit(sender, transfer_bound(size, 2))
+        seconds = time.monotonic() - start
+        if rusage is None:
+            os.kill(sender.pid, signal.SIGKILL)
+            sender.wait()
+            raise BenchError("uftp took too long")
+        server_cpu = proc_cpu_seconds(daemon.pid)
+        server_rss = proc_peak_rss_mib(daemon.pid)
+    finally:
+        daemon.stop()
+    received = os.path.join(dest, os.path.basename(source))
+    if sender.returncode != 0 or not same_content(source, received):
+        raise BenchError("uftp: the transfer failed or the file arrived different")
+    os.unlink(received)
+    return {"protocol": "uftp", "size": size, "seconds": seconds, "MBps": size / seconds / 1e6,
+            "server_cpu": server_cpu, "client_cpu": rusage.ru_utime + rusage.ru_stime,
+            "server_rss": server_rss, "client_rss": rusage.ru_maxrss / 1024}
+
+
+def set_loopback(bindir, work, size):
+    source = os.path.join(work, "loop.bin")
+    make_source(source, size)
+    runs = []
+    try:
+        for plain in (False, True):
+            scratch = tempfile.mkdtemp(dir=work)
+            try:
+                runs.append(zelk_protocol_case(bindir, scratch, source, size, 9999, plain))
+            finally:
+                shutil.rmtree(scratch, ignore_errors=True)
+        if UFTP and UFTPD:
+            scratch = tempfile.mkdtemp(dir=work)
+            try:
+                runs.append(uftp_one_file(scratch, source, size))
+            finally:
+                shutil.rmtree(scratch, ignore_errors=True)
+        else:
+            print("uftp skipped: needs uftp and uftpd (bench/run installs them)", flush=True)
+    finally:
+        os.unlink(source)
+    return runs
+
+
+def set_cpu_per_datagram(bindir, work, size, rounds):
+    """The plain server beside in.tftpd, interleaved: CPU seconds per datagram received."""
+    source = os.path.join(work, "cpu.bin")
+    make_source(source, size)
+    peer = TFTPD is not None and CURL is not None and os.geteuid() == 0
+    by = {}
+    try:
+        for block in (1428, 9999):
+            by[block] = {"zelk": [], "tftp": []}
+            for round_index in range(rounds):
+                order = ["zelk", "tftp"] if round_index % 2 == 0 else ["tftp", "zelk"]
+                for contender in order:
+                    if contender == "tftp" and not peer:
+                        continue
+                    scratch = tempfile.mkdtemp(dir=work)
+                    try:
+                        if contender == "zelk":
+                            r = zelk_one_file(bindir, scratch, source, size, block)
+                        else:
+                            r = tftp_one_file(scratch, source, size, block)
+                    finally:
+                        shutil.rmtree(scratch, ignore_errors=True)
+                    datagrams = pieces_of(size, block) + (1 if contender == "zelk" else 2)
+                    by[block][contender].append(r["server_cpu"] / datagrams)
+    finally:
+        os.unlink(source)
+    return by
+
+
+def set_section(bindir, work, args):
+    """The issue's benchmark set, in one run, each case beside its comparison."""
+    out = {}
+    mib = MIB
+
+    def note(name, value):
+        out[name] = value
+        print(f"set, {name}:", {k: (round(v, 3) if isinstance(v, float) else v)
+                                for k, v in (value.items() if isinstance(value, dict) else
+                                             [("runs", value)])}, flush=True)
+
+    note("A ZX1", set_one_file(bindir, work, args.set_mib * mib, False, link_path(), 1))
+    if args.set_plain_mib:
+        note("A plain", set_one_file(bindir, work, args.set_plain_mib * mib, True, link_path(),
+                                     0.02))
+    note("B ZX1", set_one_file(bindir, work, args.set_mib * mib, False, link_path(0.01), 1))
+    if args.set_plain_mib:
+        note("B plain", set_one_file(bindir, work, args.set_plain_mib * mib // 2, True,
+                                     link_path(0.01), 0.01))
+    faults = ["--dup", "0.01", "--reorder", "0.01:20"]
+    note("C", set_many_files(bindir, tempfile.mkdtemp(dir=work), args.set_files,
+                             link_path(0.01, faults)))
+    note("clients", set_clients(bindir, tempfile.mkdtemp(dir=work), args.set_clients,
+                                args.set_client_mib * mib, link_path()))
+    note("loopback", set_loopback(bindir, work, args.set_loop_mib * mib))
+    note("cpu", set_cpu_per_datagram(bindir, work, args.set_cpu_mib * mib, args.set_cpu_rounds))
+    return out
+
+
+def report_set(r):
+    link = LINK_BYTES_PER_S / 1e6
+    lines = [f"The benchmark set: a path of {LINK_MBIT} Mbit/s ({link:g} MB/s, IP and UDP heads "
+             f"counted), {LINK_RTT_MS} ms round trip, a drop-tail queue of {LINK_QUEUE} bytes "
+             "(one bandwidth-delay product), through zelk_relay; then loopback.", "",
+             "| Case | Protocol | File MiB | MB/s | share of link | wall s |", "|---|---|---|---|---|---|"]
+    for name, label in (("A ZX1", "A: no loss"), ("A plain", "A: no loss"),
+                        ("B ZX1", "B: 1 % loss each way"), ("B plain", "B: 1 % loss each way")):
+        if name in r:
+            c = r[name]
+            lines.append(f"| {label} | {c['protocol']} | {c['size'] / MIB:g} | {c['MBps']:.2f} | "
+                         f"{100 * c['MBps'] / link:.1f} % | {c['seconds']:.1f} |")
+    lines.append("")
+    a, b = r["A ZX1"], r["B ZX1"]
+    lines.append(f"- target A, extended at least 90 % of the link: "
+                 f"{'met' if a['MBps'] >= 0.9 * link else 'NOT met'} ({100 * a['MBps'] / link:.1f} %)")
+    lines.append(f"- target B, extended at least 70 % of the link: "
+                 f"{'met' if b['MBps'] >= 0.7 * link else 'NOT met'} ({100 * b['MBps'] / link:.1f} %)")
+    c = r["C"]
+    lines.append(f"- C (1 % loss, 1 % copies, 1 % reordered by up to 20 ms each way): {c['files']} "
+                 f"files, {c['bytes'] / MIB:.1f} MiB, in {c['seconds']:.1f} s, {c['extended']} by "
+                 f"the extension; every file byte-identical, none deleted without its copy: met")
+    k = r["clients"]
+    lines.append(f"- {k['clients']} clients, {k['size'] / MIB:g} MiB each, one bottleneck: "
+                 f"{k['MBps']:.2f} MB/s together ({100 * k['MBps'] / link:.1f} % of the link, "
+                 f"target 85 %: {'met' if k['MBps'] >= 0.85 * link else 'NOT met'}); Jain's index "
+                 f"{k['jain']:.3f} (target 0.9: {'met' if k['jain'] >= 0.9 else 'NOT met'}); "
+                 f"rates MB/s {' '.join(f'{x:.2f}' for x in k['rates'])}")
+    for name in ("A ZX1", "A plain", "B ZX1", "B plain", "C", "clients"):
+        if name in r:
+            lines.append(f"- relay, {name}: `{r[name]['relay']}`")
+    lines += ["", "| Loopback, one file | MiB | MB/s | wall s | server CPU s | client CPU s | "
+              "server peak RSS MiB | client peak RSS MiB |", "|---|---|---|---|---|---|---|---|"]
+    loop = {c["protocol"]: c for c in r["loopback"]}
+    for c in r["loopback"]:
+        lines.append(f"| {c['protocol']} | {c['size'] / MIB:g} | {c['MBps']:.1f} | "
+                     f"{c['seconds']:.2f} | {c['server_cpu']:.2f} | {c['client_cpu']:.2f} | "
+                     f"{c['server_rss']:.1f} | {c['client_rss']:.1f} |")
+    ratio = loop["ZX1"]["MBps"] / loop["plain"]["MBps"]
+    peak = max(max(c["server_rss"], c["client_rss"]) for c in r["loopback"])
+    lines += ["", f"- target extended at least twice plain on loopback: "
+              f"{'met' if ratio >= 2 else 'NOT met'} ({ratio:.2f} times)",
+              f"- target peak RSS of each program under 64 MiB: "
+              f"{'met' if peak < 64 else 'NOT met'} (largest {peak:.1f} MiB)"]
+    for block, by in r["cpu"].items():
+        z = median([{"v": v} for v in by["zelk"]], "v")
+        t = median([{"v": v} for v in by["tftp"]], "v") if by["tftp"] else float("nan")
+        lines.append(f"- CPU per datagram received, block {block}: plain server {1e6 * z:.1f} µs, "
+                     f"in.tftpd {1e6 * t:.1f} µs (medians of {len(by['zelk'])}); target no more "
+                     f"than in.tftpd: {'met' if z <= t else 'NOT met'}")
+    return lines
+
+
 # --- The TFTP peer -----------------------------------------------------------------------------
 
 
@@ -677,6 +943,8 @@ def find_tool(name, extra_dirs=("/usr/sbin", "/sbin")):
 
 TFTPD = find_tool("in.tftpd")
 CURL = find_tool("curl")
+UFTPD = find_tool("uftpd")
+UFTP = find_tool("uftp")
 
 
 # --- The run -----------------------------------------------------------------------------------
@@ -688,11 +956,14 @@ def run(args):
         if not os.access(os.path.join(bindir, program), os.X_OK):
             raise BenchError(f"{program} is not built in {bindir}")
     results = {"machine": machine()}
-    if not args.extension:
+    if not args.extension and not args.set:
         run_plain(bindir, args, results)
     work = tempfile.mkdtemp(prefix="zelkbench.")
     try:
-        results["extension"] = extension_section(bindir, work, args)
+        if not args.set:
+            results["extension"] = extension_section(bindir, work, args)
+        if not args.extension:
+            results["set"] = set_section(bindir, work, args)
     finally:
         shutil.rmtree(work, ignore_errors=True)
     results["machine"]["load_after"] = os.getloadavg()
@@ -770,8 +1041,12 @@ def report(results, args):
     if "blocks" in results:
         lines.append("")
         lines.extend(report_plain(results, args))
-    lines.append("")
-    lines.extend(report_extension(results["extension"]))
+    if "extension" in results:
+        lines.append("")
+        lines.extend(report_extension(results["extension"]))
+    if "set" in results:
+        lines.append("")
+        lines.extend(report_set(results["set"]))
     return "\n".join(lines)
 
 
@@ -887,15 +1162,31 @@ def main():
                         help="the plain protocol's file through the relay (0: none)")
     parser.add_argument("--relay-loss", type=float, nargs="+",
                         help="the relay's loss each way, one pair of measures per value")
+    parser.add_argument("--set", action="store_true",
+                        help="only the benchmark set (the 100 Mbit/s paths, ten clients, "
+                        "loopback beside plain and uftp, CPU per datagram beside in.tftpd)")
+    parser.add_argument("--set-mib", type=int, help="paths A and B: the extension's file")
+    parser.add_argument("--set-plain-mib", type=int,
+                        help="paths A and B: the plain protocol's file (halved on B; 0: none)")
+    parser.add_argument("--set-files", type=int, help="path C: how many files")
+    parser.add_argument("--set-clients", type=int, help="clients sharing the bottleneck")
+    parser.add_argument("--set-client-mib", type=int, help="each client's file")
+    parser.add_argument("--set-loop-mib", type=int, help="loopback: the file")
+    parser.add_argument("--set-cpu-mib", type=int, help="CPU per datagram: the file")
+    parser.add_argument("--set-cpu-rounds", type=int, help="CPU per datagram: rounds")
     parser.add_argument("--json", help="also write the raw figures here")
     parser.add_argument("--out", help="also write the table here")
     args = parser.parse_args()
     # The quick relay case is the extension alone: the plain protocol needs a round trip a piece.
     quick = {"rounds": 1, "size_mib": 4, "small_files": 50, "clients_mib": 1, "large_mib": 0,
-             "ext_loop_mib": 8, "ext_relay_mib": 1, "plain_relay_mib": 0, "relay_loss": [0.01]}
+             "ext_loop_mib": 8, "ext_relay_mib": 1, "plain_relay_mib": 0, "relay_loss": [0.01],
+             "set_mib": 1, "set_plain_mib": 0, "set_files": 10, "set_clients": 3,
+             "set_client_mib": 1, "set_loop_mib": 8, "set_cpu_mib": 1, "set_cpu_rounds": 1}
     full = {"rounds": 5, "size_mib": 256, "small_files": 2000, "clients_mib": 32,
             "large_mib": 1024, "ext_loop_mib": 1024, "ext_relay_mib": 64, "plain_relay_mib": 2,
-            "relay_loss": [0.0, 0.01]}
+            "relay_loss": [0.0, 0.01], "set_mib": 256, "set_plain_mib": 2, "set_files": 300,
+            "set_clients": 10, "set_client_mib": 16, "set_loop_mib": 1024, "set_cpu_mib": 64,
+            "set_cpu_rounds": 3}
     for key, value in (quick if args.quick else full).items():
         if getattr(args, key) is None:
             setattr(args, key, value)

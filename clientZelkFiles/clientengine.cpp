@@ -102,6 +102,8 @@ ClientEngine::ClientEngine(QObject* parent)
     : QObject(parent), timLoopEnvoi_(this, [this] { timLoopEnvoi_Timer(); }),
       timAttente_(this, [this] { timAttente_Timer(); }),
       frame_(kMaxFramePrefix + kMaxPayload, '\0'), extFrame_(ext::kLargestDatagram, '\0') {
+    extBatch_.resize(kBatchBytes);
+    extQueued_.reserve(kBatchDatagrams);
     extTimer_.setSingleShot(true);
     extTimer_.setTimerType(Qt::PreciseTimer);
     connect(&extTimer_, &QTimer::timeout, this, [this] { extendedTimeout(); });
@@ -915,6 +917,13 @@ void ClientEngine::send(std::string_view datagram) {
         return;
     }
     udpSend_.sendTo(datagram, destination_, static_cast<quint16>(destinationPort_));
+}
+
+void ClientEngine::sendMany(std::span<const std::string_view> datagrams) {
+    if (destination_.isNull() || destinationPort_ < 1 || destinationPort_ > 65535) {
+        return;
+    }
+    udpSend_.sendManyTo(datagrams, destination_, static_cast<quint16>(destinationPort_));
 }
 
 // The server answers a file's last piece only once the file is on stable storage, which for a

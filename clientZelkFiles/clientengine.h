@@ -28,6 +28,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unistd.h>
@@ -234,6 +235,7 @@ private:
     std::int64_t nowMs() const { return clock_.elapsed(); }
     const std::string& pathOfFirst();
     void send(std::string_view datagram);
+    void sendMany(std::span<const std::string_view> datagrams);
     void setProgress(int value);
     void heardFromServer();
     std::int64_t finalWaitMs(std::int64_t size) const;
@@ -251,6 +253,9 @@ private:
     void extendedAcknowledged(const ext::Frame& frame);
     bool lateVerdict(const ext::Frame& frame);
     void pumpExtended();
+    bool queuePiece(const ext::SendWindow::Piece& piece, const std::string& path,
+                    TransferMemory& memory);
+    void flushExtended();
     void adjustWindow(std::int64_t ackedBefore, std::int64_t now);
     void armPacing(std::int64_t now);
     void sentExtended(const ext::SendWindow::Piece& piece, std::int64_t now);
@@ -313,6 +318,13 @@ private:
     QTimer extTimer_;
     QTimer paceTimer_; // the next piece's time by the pace
     std::string extFrame_;
+    // The pieces one turn of the pace releases, built side by side and sent in one go.
+    static constexpr std::size_t kBatchDatagrams = 64;
+    static constexpr std::size_t kBatchBytes = 256 << 10;
+    static_assert(kBatchBytes >= ext::kLargestDatagram);
+    std::vector<char> extBatch_;
+    std::size_t extBatchUsed_ = 0;
+    std::vector<std::string_view> extQueued_;
     // A header with an offer waits for its answer.
     bool offered_ = false;
     bool extensionOn_ = true;

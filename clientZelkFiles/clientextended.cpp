@@ -237,18 +237,13 @@ void ClientEngine::pumpExtended() {
         if (!piece) {
             break;
         }
-        char* body = extFrame_.data() + ext::kHeadBytes;
-        const auto n = static_cast<std::size_t>(piece->length);
-        const auto got = reader_.readAt(path, piece->offset, body, n);
-        if (!got || *got != n) {
+        if (!queuePiece(*piece, path, memory)) {
             extendedLost("it cannot be read");
             return;
         }
-        memory.digest->feed(piece->offset, std::string_view(body, n));
-        ext::writeHead(extFrame_.data(), ext::Kind::Data, ext_->transfer, piece->offset, n);
-        send(std::string_view(extFrame_.data(), ext::kHeadBytes + n));
         sentExtended(*piece, now);
     }
+    flushExtended();
     setProgress(percentOf(ext_->window.cumulative(), ext_->window.size()));
     measureRate("ZX1", ext_->window.ackedBytes());
     if (ext_->window.allAcked()) {
@@ -256,6 +251,39 @@ void ClientEngine::pumpExtended() {
         return;
     }
     armExtendedTimer();
+}
+
+// The piece joins those this turn sends together; a full batch leaves first. False when the file
+// cannot be read.
+bool ClientEngine::queuePiece(const ext::SendWindow::Piece& piece, const std::string& path,
+                              TransferMemory& memory) {
+    const auto n = static_cast<std::size_t>(piece.length);
+    const std::size_t datagram = ext::kHeadBytes + n;
+    if (extQueued_.size() == kBatchDatagrams || extBatchUsed_ + datagram > extBatch_.size()) {
+        flushExtended();
+    }
+    char* frame = extBatch_.data() + extBatchUsed_;
+    char* body = frame + ext::kHeadBytes;
+    const auto got = reader_.readAt(path, piece.offset, body, n);
+    if (!got || *got != n) {
+        extQueued_.clear();
+        extBatchUsed_ = 0;
+        return false;
+    }
+    memory.digest->feed(piece.offset, std::string_view(body, n));
+    ext::writeHead(frame, ext::Kind::Data, ext_->transfer, piece.offset, n);
+    extQueued_.emplace_back(frame, datagram);
+    extBatchUsed_ += datagram;
+    return true;
+}
+
+// One system call or a few for the whole batch, where one each took most of the client's time.
+void ClientEngine::flushExtended() {
+    if (!extQueued_.empty()) {
+        sendMany(extQueued_);
+    }
+    extQueued_.clear();
+    extBatchUsed_ = 0;
 }
 
 // Every byte is acknowledged: the file's digest, once the file is known unchanged, asks the

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 #include <net/if.h>
+#include <netinet/udp.h>
 #include <unistd.h>
 
 namespace zelk {
@@ -17,7 +18,12 @@ constexpr std::size_t kReadBufferBytes = 65536;
 // maximum.
 constexpr int kSocketBufferBytes = 4 * 1024 * 1024;
 constexpr std::size_t kControlBytes =
-    CMSG_SPACE(sizeof(in6_pktinfo)) + CMSG_SPACE(sizeof(in_pktinfo));
+    CMSG_SPACE(sizeof(in6_pktinfo)) + CMSG_SPACE(sizeof(in_pktinfo)) + CMSG_SPACE(sizeof(int));
+// The system takes at most 64 segments in one send, and no more bytes than one UDP datagram.
+constexpr std::size_t kMostSegments = 64;
+constexpr std::size_t kMostSegmentedBytes = 65507;
+// Datagrams handed to one sendmmsg call.
+constexpr std::size_t kMostPerCall = 64;
 
 void setOption(int fd, int level, int name, int value) {
     ::setsockopt(fd, level, name, &value, sizeof value);
@@ -86,6 +92,38 @@ bool toSystemAddress(int family, const QHostAddress& to, quint16 port, sockaddr_
         sin6.sin6_scope_id = numeric ? index : ::if_nametoindex(scope.toLatin1().constData());
     }
     return true;
+}
+
+bool canSegment(int fd) {
+    int size = 0;
+    socklen_t length = sizeof size;
+    return ::getsockopt(fd, SOL_UDP, UDP_SEGMENT, &size, &length) == 0;
+}
+
+// How many datagrams from the first can leave as one segmented send: all of the first's size,
+// the last possibly shorter.
+std::size_t segmentRun(std::span<const std::string_view> datagrams) {
+    const std::size_t size = datagrams.front().size();
+    if (size == 0 || 2 * size > kMostSegmentedBytes) {
+        return 1;
+    }
+    std::size_t count = 0;
+    std::size_t bytes = 0;
+    while (count < datagrams.size() && count < kMostSegments &&
+           bytes + datagrams[count].size() <= kMostSegmentedBytes &&
+           datagrams[count].size() <= size) {
+        bytes += datagrams[count].size();
+        if (datagrams[count++].size() < size) {
+            break;
+        }
+    }
+    return count;
+}
+
+// A refusal that says the path or device cannot take segmented sends, not a passing fault.
+bool segmentingRefused(int error) {
+    return error == EIO || error == EINVAL || error == EOPNOTSUPP || error == ENOPROTOOPT ||
+           error == EMSGSIZE;
 }
 
 } // namespace
@@ -174,6 +212,9 @@ bool UdpEndpoint::bindOne(quint16 port, QString& error) {
 void UdpEndpoint::adopt(int fd, int family) {
     setOption(fd, SOL_SOCKET, SO_RCVBUF, kSocketBufferBytes);
     setOption(fd, SOL_SOCKET, SO_SNDBUF, kSocketBufferBytes);
+    // Both are optional: an older system simply sends and reads one datagram at a time.
+    segmenting_ = canSegment(fd);
+    setOption(fd, SOL_UDP, UDP_GRO, 1);
     fd_ = fd;
     family_ = family;
     localPort_ = boundPort(fd);
@@ -227,6 +268,7 @@ void UdpEndpoint::handle(msghdr& message, std::size_t length) {
                 std::min<std::size_t>(from.length, sizeof from.address));
     from.have4 = false;
     from.have6 = false;
+    int segment = 0;
     for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
         if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
             std::memcpy(&from.local4, CMSG_DATA(c), sizeof from.local4);
@@ -234,13 +276,24 @@ void UdpEndpoint::handle(msghdr& message, std::size_t length) {
         } else if (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_PKTINFO) {
             std::memcpy(&from.local6, CMSG_DATA(c), sizeof from.local6);
             from.have6 = true;
+        } else if (c->cmsg_level == SOL_UDP && c->cmsg_type == UDP_GRO) {
+            std::memcpy(&segment, CMSG_DATA(c), sizeof segment);
         }
     }
     showSource();
+    const auto* bytes = static_cast<const char*>(message.msg_iov->iov_base);
+    const std::size_t step = segment > 0 ? static_cast<std::size_t>(segment) : length;
+    std::size_t at = 0;
+    do {
+        deliver(std::string_view(bytes + at, std::min(step, length - at)));
+        at += step;
+    } while (at < length && fd_ >= 0);
+}
+
+void UdpEndpoint::deliver(std::string_view bytes) {
     handling_ = true;
     if (handler_) {
-        handler_(std::string_view(static_cast<const char*>(message.msg_iov->iov_base), length),
-                 from_, fromPort_);
+        handler_(bytes, from_, fromPort_);
     }
     handling_ = false;
 }
@@ -340,6 +393,89 @@ bool UdpEndpoint::sendTo(std::string_view bytes, const QHostAddress& to, quint16
                         reinterpret_cast<const sockaddr*>(&toAddress_), toLength_);
     } while (sent < 0 && errno == EINTR);
     return sent == static_cast<ssize_t>(bytes.size());
+}
+
+std::size_t UdpEndpoint::sendManyTo(std::span<const std::string_view> datagrams,
+                                    const QHostAddress& to, quint16 port) {
+    if (fd_ < 0 || datagrams.empty() || !destinationFor(to, port)) {
+        return 0;
+    }
+    if (!segmenting_) {
+        return sendEach(datagrams);
+    }
+    std::size_t sent = 0;
+    std::size_t at = 0;
+    while (at < datagrams.size()) {
+        const auto rest = datagrams.subspan(at);
+        const std::size_t run = segmentRun(rest);
+        const std::size_t done = run > 1 ? sendSegmented(rest.first(run)) : sendEach(rest.first(1));
+        if (!segmenting_) {
+            // Refused: this and every later send go one datagram per message.
+            return sent + sendEach(rest);
+        }
+        sent += done;
+        at += run;
+    }
+    return sent;
+}
+
+// One send the system cuts into datagrams of the first one's size; all of them leave, or none.
+std::size_t UdpEndpoint::sendSegmented(std::span<const std::string_view> datagrams) {
+    iovec iov[kMostSegments];
+    for (std::size_t i = 0; i < datagrams.size(); ++i) {
+        iov[i] = iovec{const_cast<char*>(datagrams[i].data()), datagrams[i].size()};
+    }
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(std::uint16_t))] = {};
+    msghdr message{};
+    message.msg_name = &toAddress_;
+    message.msg_namelen = toLength_;
+    message.msg_iov = iov;
+    message.msg_iovlen = datagrams.size();
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    cmsghdr* c = CMSG_FIRSTHDR(&message);
+    c->cmsg_level = SOL_UDP;
+    c->cmsg_type = UDP_SEGMENT;
+    c->cmsg_len = CMSG_LEN(sizeof(std::uint16_t));
+    const auto size = static_cast<std::uint16_t>(datagrams.front().size());
+    std::memcpy(CMSG_DATA(c), &size, sizeof size);
+    ssize_t sent = -1;
+    do {
+        sent = ::sendmsg(fd_, &message, 0);
+    } while (sent < 0 && errno == EINTR);
+    if (sent < 0 && segmentingRefused(errno)) {
+        segmenting_ = false;
+    }
+    return sent > 0 ? datagrams.size() : 0;
+}
+
+// One sendmmsg call for up to kMostPerCall datagrams; one that fails is skipped and the rest go on.
+std::size_t UdpEndpoint::sendEach(std::span<const std::string_view> datagrams) {
+    mmsghdr headers[kMostPerCall];
+    iovec iov[kMostPerCall];
+    std::size_t sent = 0;
+    std::size_t at = 0;
+    while (at < datagrams.size()) {
+        const std::size_t count = std::min(kMostPerCall, datagrams.size() - at);
+        for (std::size_t i = 0; i < count; ++i) {
+            iov[i] = iovec{const_cast<char*>(datagrams[at + i].data()), datagrams[at + i].size()};
+            headers[i] = mmsghdr{};
+            headers[i].msg_hdr.msg_name = &toAddress_;
+            headers[i].msg_hdr.msg_namelen = toLength_;
+            headers[i].msg_hdr.msg_iov = &iov[i];
+            headers[i].msg_hdr.msg_iovlen = 1;
+        }
+        int done = -1;
+        do {
+            done = ::sendmmsg(fd_, headers, static_cast<unsigned>(count), 0);
+        } while (done < 0 && errno == EINTR);
+        sent += done > 0 ? static_cast<std::size_t>(done) : 0;
+        // Past the one that failed, as sendTo() would have gone on to the next.
+        at += done > 0 && static_cast<std::size_t>(done) == count
+                  ? count
+                  : static_cast<std::size_t>(std::max(done, 0)) + 1;
+    }
+    return sent;
 }
 
 QHostAddress plainAddress(const QHostAddress& address) {

@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <netinet/in.h>
+#include <span>
 #include <string_view>
 #include <sys/socket.h>
 #include <vector>
@@ -20,7 +21,9 @@ namespace zelk {
 // exact source address and port, from the address it was sent to.
 //
 // Every datagram costs one read into a buffer kept for the socket's life and, for an answer, one
-// send; nothing is allocated per datagram while the peer stays the same.
+// send; nothing is allocated per datagram while the peer stays the same. Where the system can,
+// several datagrams of one sender arrive in one read (UDP_GRO), split here by the segment size the
+// system reports, so the handler still sees each datagram on its own.
 class UdpEndpoint : public QObject {
     Q_OBJECT
 public:
@@ -62,6 +65,11 @@ public:
     void setBatchEnd(std::function<void()> batchEnd) { batchEnd_ = std::move(batchEnd); }
     bool handling() const { return handling_; }
     bool sendTo(std::string_view bytes, const QHostAddress& to, quint16 port);
+    // Several datagrams to one destination in as few system calls as the system allows: runs of
+    // equal size as one segmented send (UDP_SEGMENT), the rest in one sendmmsg. Each is tried
+    // once, as by sendTo(); returns how many left.
+    std::size_t sendManyTo(std::span<const std::string_view> datagrams, const QHostAddress& to,
+                           quint16 port);
     void close();
 
 private:
@@ -69,12 +77,17 @@ private:
     void adopt(int fd, int family);
     void readBatch();
     void handle(msghdr& message, std::size_t length);
+    void deliver(std::string_view bytes);
+    std::size_t sendSegmented(std::span<const std::string_view> datagrams);
+    std::size_t sendEach(std::span<const std::string_view> datagrams);
     bool sendFrom(const Source& to, std::string_view bytes);
     void showSource();
     bool destinationFor(const QHostAddress& to, quint16 port);
 
     int fd_ = -1;
     int family_ = AF_UNSPEC;
+    // Segmented sends until the system refuses one: a path or device may not take them.
+    bool segmenting_ = false;
     QHostAddress bindAddress_;
     quint16 localPort_ = 0;
     std::unique_ptr<QSocketNotifier> notifier_;

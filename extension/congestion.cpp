@@ -37,6 +37,7 @@ constexpr int kCalmRounds = 40;
 // A sender woken late by its timer may catch up on this much of its pace, no more: a timer of
 // millisecond grain must not slow it, nor a long pause let a burst out.
 constexpr std::int64_t kPacingCreditUs = 2'000;
+constexpr std::int64_t kLeastQueueUs = 2'000;
 // Sends remembered for a delivery-rate sample; far more than a window holds.
 constexpr std::size_t kMostSent = 1 << 17;
 
@@ -200,7 +201,7 @@ bool Congestion::lossAbove(std::int64_t perThousand) const {
 }
 
 bool Congestion::queued(std::int64_t rttUs) const {
-    return rttUs * 10 > minRttUs_ * kQueuedRttTenths;
+    return rttUs * 10 > minRttUs_ * kQueuedRttTenths && rttUs - minRttUs_ > kLeastQueueUs;
 }
 
 void Congestion::checkFilled(bool roundStart) {

@@ -20,7 +20,7 @@ namespace zelk::ext {
 //
 // A lone flow keeps the queue near empty that way; flows that share a path each see the others'
 // queue as room and fill it. So a round trip whose answers all took half as long again as the
-// smallest (a standing queue), or that lost more than 5 % of its pieces (more than 2 % with some
+// smallest and 2 ms more (a standing queue; less is the sender's own batches and timer steps), or that lost more than 5 % of its pieces (more than 2 % with some
 // of its answers that late), halves the bytes in flight, and from then on they stay under a
 // ceiling that rises by 1, 2, 4, then 8 pieces each round trip. Flows cut by the same share and
 // grown by the same pieces come to share the path evenly. After forty round trips without such a

@@ -144,6 +144,51 @@ TEST(UdpEndpoint, HandsOverEveryDatagramWholeAndInOrderWhateverItsSize) {
     }
 }
 
+// Runs of equal datagrams leave as one segmented send where the system has it, and an endpoint
+// may read several as one coalesced buffer: either way each must arrive as it was sent, also at a
+// peer that reads one datagram at a time.
+TEST(UdpEndpoint, SendsManyAtOnceAndEachArrivesWholeAndInOrder) {
+    std::vector<std::string> sent;
+    const auto add = [&sent](std::size_t count, std::size_t size) {
+        for (std::size_t i = 0; i < count; ++i) {
+            sent.push_back(patternBytes(size, static_cast<unsigned>(sent.size() + 1)));
+        }
+    };
+    add(45, 1452); // one segmented send's worth
+    add(1, 700);   // shorter last segment
+    add(1, 1452);
+    add(3, 9000);
+    add(70, 1000); // more than one send takes
+    add(1, 65507);
+    add(2, 1);
+    const std::vector<std::string_view> views(sent.begin(), sent.end());
+    zelk::UdpEndpoint sender;
+    QString error;
+    ASSERT_TRUE(sender.bind(0, error)) << error.toStdString();
+
+    Recorder endpoint;
+    ASSERT_TRUE(endpoint.bound());
+    ASSERT_EQ(sender.sendManyTo(views, QHostAddress::LocalHost, endpoint.endpoint.localPort()),
+              sent.size());
+    ASSERT_TRUE(endpoint.waitFor(sent.size()));
+    QTest::qWait(50);
+    ASSERT_EQ(endpoint.seen.size(), sent.size());
+    for (std::size_t i = 0; i < sent.size(); ++i) {
+        EXPECT_TRUE(endpoint.seen[i].bytes == sent[i]) << i;
+        EXPECT_EQ(endpoint.seen[i].fromPort, sender.localPort()) << i;
+    }
+
+    QUdpSocket peer;
+    ASSERT_TRUE(peer.bind(QHostAddress::LocalHost, 0));
+    peer.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4 << 20);
+    ASSERT_EQ(sender.sendManyTo(views, QHostAddress::LocalHost, peer.localPort()), sent.size());
+    for (std::size_t i = 0; i < sent.size(); ++i) {
+        const QNetworkDatagram got = awaitDatagram(peer);
+        ASSERT_TRUE(got.isValid()) << i;
+        EXPECT_TRUE(got.data().toStdString() == sent[i]) << i;
+    }
+}
+
 TEST(UdpEndpoint, SendsToIpv4AndIpv6PeersAndAnswersOnlyWhileHandling) {
     zelk::UdpEndpoint endpoint;
     QString error;
