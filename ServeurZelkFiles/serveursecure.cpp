@@ -189,8 +189,8 @@ void ServeurEngine::provenHeader(const ext::Key& key, const ext::Transcript& t,
     tailleTotale = std::to_string(offer.size);
     proving_.emplace(key, t);
     if (trace_.enabled()) {
-        trace_.write("key proven", transferText(nomOrigine, nomFichier) + ", transfer " +
-                                       ext::hexOf(ext::keyIdOf(key)) + " key, from " + peerText());
+        trace_.write("key proven", transferText(nomOrigine, nomFichier) + ", key " +
+                                       ext::hexOf(ext::keyIdOf(key)) + ", from " + peerText());
     }
     Match_File();
 }

@@ -144,7 +144,11 @@ bool ClientEngine::start(const ClientConfig& config, QString& error) {
     waitMs_ = wholeValue(cfg_.cfgDelaiAttente);
     timAttente_.setInterval(waitMs_);
     pieceMax_ = pieceMaxOf(cfg_.cfgPaquetsMax);
-    extPiece_ = extendedDatagramOf(cfg_.cfgTrameZX1) - static_cast<std::int64_t>(ext::kHeadBytes);
+    if (!loadKey(error)) {
+        return false;
+    }
+    extPiece_ = extendedDatagramOf(cfg_.cfgTrameZX1) -
+                static_cast<std::int64_t>(key_ ? ext::kSealedOverhead : ext::kHeadBytes);
     rateCap_ = rateCapOf(cfg_.cfgDebitMaxi);
     // A piece held back by the network arrives within some multiple of the wait, if ever.
     lengths_.setRiskMs(std::max<std::int64_t>(kLateCopyMs, 10 * timAttente_.interval()));
@@ -429,7 +433,7 @@ void ClientEngine::sendHeader(const Listed& item, const FileStamp& stamp) {
     tailleFichier_ = stamp.size;
     waitFor(waitMs_);
     timAttente_.enable();
-    const bool reset = memoryOfFirst().mustReset;
+    const bool reset = memoryOfFirst().mustReset && !key_;
     // A header sent again leaves the bar at what the server was last known to hold.
     const std::int64_t held = memoryOfFirst().ackedEnd;
     setProgress(reset || held <= 0 ? 0 : progressOf(held, tailleFichier_));
@@ -690,6 +694,10 @@ void ClientEngine::udpSend_DataArrival(std::string_view bytes, const QHostAddres
         extendedAnswer(bytes);
         return;
     }
+    if (!bytes.empty() && bytes[0] == ext::kSealedStart) {
+        sealedAnswer(bytes);
+        return;
+    }
     const auto p = bytes.size() == 1 ? std::nullopt : readAck(bytes);
     if (p && awaiting_ == Awaiting::Header && offered_ && !lstFilPos_.empty() &&
         takeAcceptance(bytes, *p)) {
@@ -697,7 +705,8 @@ void ClientEngine::udpSend_DataArrival(std::string_view bytes, const QHostAddres
     }
     if (!p || awaiting_ == Awaiting::Nothing || lstFilPos_.empty()) {
         strayAnswerSeen();
-        if (p == 0 && nowMs() < quietUntilMs_) {
+        // A keyed transfer never goes plain: no stray header can start it anew at the server.
+        if (p == 0 && nowMs() < quietUntilMs_ && !key_) {
             strayFirstByteAnswer(); // a late header of a finished file reached the server
         }
         if (trace_.enabled()) {
@@ -965,6 +974,9 @@ QString ClientEngine::activity() const {
     }
     if (lstFilPos_.empty()) {
         return QStringLiteral("Rien à envoyer");
+    }
+    if (unproven_) {
+        return QStringLiteral("Le serveur ne prouve pas la clé de l'origine");
     }
     if (silentSince_.isValid()) {
         return QStringLiteral("En attente du serveur depuis ") +

@@ -11,6 +11,7 @@
 #include "outboxscan.h"
 #include "piecelengths.h"
 #include "piecereader.h"
+#include "secure.h"
 #include "sendwindow.h"
 #include "trace.h"
 #include "udpendpoint.h"
@@ -189,6 +190,15 @@ private:
         // Since every byte was to be sent again, the end of what went again: a piece sent again
         // beyond it goes for the first time since, and is no loss.
         std::int64_t sentSinceRestart = -1;
+        // A keyed origin's transfer: its datagrams go sealed under this session's keys.
+        std::optional<ext::Session> session;
+    };
+    // The proof of this origin's key that a keyed client's headers carry.
+    struct Handshake {
+        std::uint64_t transfer = 0;
+        ext::Nonce client{};
+        std::optional<ext::Nonce> server; // the server's challenge, once it proved its key
+        ext::Mac proof{};
     };
     enum class Awaiting { Nothing, Header, Reset, Piece };
     // A finished file not yet deleted, while a stray frame may still undo its copy.
@@ -244,10 +254,22 @@ private:
     void traceHeaderAnswer(std::int64_t p);
 
     // The extension (clientextended.cpp).
-    bool offering() const { return extensionOn_ && nowMs() >= plainServerUntilMs_; }
+    bool offering() const {
+        return extensionOn_ && (key_.has_value() || nowMs() >= plainServerUntilMs_);
+    }
     std::string offeredHeader(const Listed& item, std::int64_t size);
     bool takeAcceptance(std::string_view bytes, std::int64_t p);
-    void acceptedOffer(const ext::Accept& accept);
+    bool loadKey(QString& error);
+    std::string helloField(std::uint64_t transfer);
+    bool keyedAnswer(std::string_view bytes);
+    bool answerChallenge(const ext::Challenge& challenge);
+    bool takeProvenAccept(const ext::ProvenAccept& proven);
+    ext::Transcript transcript(const ext::Nonce& server) const;
+    void serverUnproven(const std::string& why);
+    void sealedAnswer(std::string_view bytes);
+    void extendedFrame(const ext::Frame& frame);
+    void acceptedOffer(const ext::Accept& accept,
+                       std::optional<ext::Session> session = std::nullopt);
     void serverIsPlain();
     void extendedAnswer(std::string_view bytes);
     void extendedAcknowledged(const ext::Frame& frame);
@@ -318,6 +340,10 @@ private:
     QTimer extTimer_;
     QTimer paceTimer_; // the next piece's time by the pace
     std::string extFrame_;
+    std::optional<ext::Key> key_; // this origin's key, when it has one
+    Handshake handshake_;
+    bool unproven_ = false; // the latest answer to a keyed header proved no key
+    std::string opened_;    // a sealed answer's body, decrypted
     // The pieces one turn of the pace releases, built side by side and sent in one go.
     static constexpr std::size_t kBatchDatagrams = 64;
     static constexpr std::size_t kBatchBytes = 256 << 10;

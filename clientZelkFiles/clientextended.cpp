@@ -50,13 +50,19 @@ std::string ClientEngine::offeredHeader(const Listed& item, std::int64_t size) {
         memory.transfer = newTransferIdentity();
     }
     offered_ = true;
-    return buildHeaderFrame(cfg_.cfgIdOrigine, item.name, ext::plainSizeText(size),
-                            ext::offerField(ext::Offer{memory.transfer, size}));
+    std::string fields = ext::offerField(ext::Offer{memory.transfer, size});
+    if (key_) {
+        fields += ';' + helloField(memory.transfer);
+    }
+    return buildHeaderFrame(cfg_.cfgIdOrigine, item.name, ext::plainSizeText(size), fields);
 }
 
 // The answer to an offered header: true when it is taken here (accepted, or a file that only the
 // extension can carry refused), false when it goes on as a plain answer.
 bool ClientEngine::takeAcceptance(std::string_view bytes, std::int64_t p) {
+    if (key_) {
+        return keyedAnswer(bytes);
+    }
     const auto accept = ext::findAccept(bytes);
     if (accept) {
         if (accept->transfer != memoryOfFirst().transfer || accept->cumulative > tailleFichier_) {
@@ -90,7 +96,7 @@ void ClientEngine::serverIsPlain() {
     plainServerUntilMs_ = nowMs() + kPlainServerMs;
 }
 
-void ClientEngine::acceptedOffer(const ext::Accept& accept) {
+void ClientEngine::acceptedOffer(const ext::Accept& accept, std::optional<ext::Session> session) {
     stopWaiting();
     offered_ = false;
     TransferMemory& memory = memoryOfFirst();
@@ -103,6 +109,7 @@ void ClientEngine::acceptedOffer(const ext::Accept& accept) {
     }
     ext_ =
         std::make_unique<ExtSending>(accept.transfer, tailleFichier_, extPiece_, rateCap_, nowUs());
+    ext_->session = std::move(session);
     ext_->window.onAck(accept.cumulative, {}, nowUs());
     ext_->startBytes = accept.cumulative;
     paceTimer_.setSingleShot(true);
@@ -119,7 +126,7 @@ void ClientEngine::acceptedOffer(const ext::Accept& accept) {
 }
 
 void ClientEngine::extendedAnswer(std::string_view bytes) {
-    const auto frame = ext::decode(bytes);
+    const auto frame = key_ ? std::nullopt : ext::decode(bytes); // a keyed origin's are sealed
     if (frame && !ext_ && lateVerdict(*frame)) {
         return;
     }
@@ -131,13 +138,17 @@ void ClientEngine::extendedAnswer(std::string_view bytes) {
         }
         return;
     }
+    extendedFrame(*frame);
+}
+
+void ClientEngine::extendedFrame(const ext::Frame& frame) {
     ext_->silentTimeouts = 0;
-    switch (frame->kind) {
+    switch (frame.kind) {
     case ext::Kind::Ack:
-        extendedAcknowledged(*frame);
+        extendedAcknowledged(frame);
         return;
     case ext::Kind::Verified:
-        if (ext_->finishing && frame->value == ext_->window.size()) {
+        if (ext_->finishing && frame.value == ext_->window.size()) {
             extendedDone();
         }
         return;
@@ -258,12 +269,13 @@ void ClientEngine::pumpExtended() {
 bool ClientEngine::queuePiece(const ext::SendWindow::Piece& piece, const std::string& path,
                               TransferMemory& memory) {
     const auto n = static_cast<std::size_t>(piece.length);
-    const std::size_t datagram = ext::kHeadBytes + n;
+    const bool sealed = ext_->session.has_value();
+    const std::size_t datagram = (sealed ? ext::kSealedOverhead : ext::kHeadBytes) + n;
     if (extQueued_.size() == kBatchDatagrams || extBatchUsed_ + datagram > extBatch_.size()) {
         flushExtended();
     }
     char* frame = extBatch_.data() + extBatchUsed_;
-    char* body = frame + ext::kHeadBytes;
+    char* body = frame + (sealed ? ext::kSealedHeadBytes : ext::kHeadBytes);
     const auto got = reader_.readAt(path, piece.offset, body, n);
     if (!got || *got != n) {
         extQueued_.clear();
@@ -271,7 +283,13 @@ bool ClientEngine::queuePiece(const ext::SendWindow::Piece& piece, const std::st
         return false;
     }
     memory.digest->feed(piece.offset, std::string_view(body, n));
-    ext::writeHead(frame, ext::Kind::Data, ext_->transfer, piece.offset, n);
+    if (sealed) {
+        ext::Session& session = *ext_->session;
+        ext::sealInPlace(frame, ext::Kind::Data, ext_->transfer, piece.offset, ++session.sent, n,
+                         session.sendKey);
+    } else {
+        ext::writeHead(frame, ext::Kind::Data, ext_->transfer, piece.offset, n);
+    }
     extQueued_.emplace_back(frame, datagram);
     extBatchUsed_ += datagram;
     return true;
@@ -337,9 +355,13 @@ bool ClientEngine::digestReady(TransferMemory& memory, const std::string& path) 
 
 void ClientEngine::sendFinish() {
     const ext::Digest& digest = *memoryOfFirst().fileDigest;
-    ext::encode(ext::Kind::Finish, ext_->transfer, ext_->window.size(),
-                std::string_view(reinterpret_cast<const char*>(digest.data()), digest.size()),
-                extFrame_);
+    const std::string_view body(reinterpret_cast<const char*>(digest.data()), digest.size());
+    if (ext_->session) {
+        ext::seal(ext::Kind::Finish, ext_->transfer, ext_->window.size(), ++ext_->session->sent,
+                  body, ext_->session->sendKey, extFrame_);
+    } else {
+        ext::encode(ext::Kind::Finish, ext_->transfer, ext_->window.size(), body, extFrame_);
+    }
     send(extFrame_);
     extFrame_.resize(ext::kLargestDatagram);
     ext_->finishDueUs = nowUs() + ext_->finishWaitUs;

@@ -73,8 +73,8 @@ QString helpText(Program program) {
                                               "one ZelkFiles server, then deletes it.");
     const QString file = QString::fromLatin1(configName(program));
     return QStringLiteral(
-               "Usage: %1 [--config FILE] [--headless] [--check-config] [--watch] [--version]\n"
-               "       [--help]\n"
+               "Usage: %1 [--config FILE] [--headless] [--check-config] [--watch] [--new-key]\n"
+               "       [--version] [--help]\n"
                "%2\n\n"
                "Options:\n"
                "  --config FILE   read the settings from FILE; without it they are read from\n"
@@ -88,6 +88,8 @@ QString helpText(Program program) {
                "  --watch         open a window on the program of the same configuration that\n"
                "                  runs on this machine (a service, say) instead of running one;\n"
                "                  a running program offers its state on a local socket\n"
+               "  --new-key       print a fresh random key (64 hexadecimal digits) for a key\n"
+               "                  file, and exit\n"
                "  -V, --version   print the version (the window caption) and exit\n"
                "  -h, --help      print this help and exit\n\n"
                "The configuration is plain text read once at start-up, one setting per line:\n"
@@ -138,9 +140,10 @@ std::optional<CommandLine> parseCommandLine(int argc, char** argv, Program progr
     const QCommandLineOption headless(QStringLiteral("headless"));
     const QCommandLineOption check(QStringLiteral("check-config"));
     const QCommandLineOption watch(QStringLiteral("watch"));
+    const QCommandLineOption newKey(QStringLiteral("new-key"));
     const QCommandLineOption version(QStringList{QStringLiteral("V"), QStringLiteral("version")});
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
-    parser.addOptions({config, headless, check, watch, version, help});
+    parser.addOptions({config, headless, check, watch, newKey, version, help});
     exitCode = 0;
     const QString name = QString::fromLatin1(programName(program));
     if (!parser.parse(args) || !parser.positionalArguments().isEmpty()) {
@@ -162,7 +165,7 @@ std::optional<CommandLine> parseCommandLine(int argc, char** argv, Program progr
         return std::nullopt;
     }
     return CommandLine{parser.value(config), parser.isSet(headless), parser.isSet(check),
-                       parser.isSet(watch)};
+                       parser.isSet(watch), parser.isSet(newKey)};
 }
 
 QString configFilePath(const CommandLine& commandLine, Program program, QString* tried) {

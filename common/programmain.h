@@ -9,6 +9,7 @@
 #include "config.h"
 #include "configcheck.h"
 #include "progress.h"
+#include "secure.h"
 #include "service.h"
 #include "trace.h"
 #include "watch.h"
@@ -66,6 +67,17 @@ inline std::unique_ptr<QCoreApplication> makeApplication(int& argc, char** argv,
     (void)windowed;
 #endif
     return std::make_unique<QCoreApplication>(argc, argv);
+}
+
+// A key for a key file, from libsodium's random numbers.
+inline int printNewKey(Program program) {
+    if (!ext::cryptoReady()) {
+        sayLine(program, Severity::Error, QStringLiteral("libsodium cannot be initialised"));
+        return 1;
+    }
+    const ext::Key key = ext::newKey();
+    std::printf("%s\n", ext::hexOf(key).c_str());
+    return 0;
 }
 
 struct LoadedConfig {
@@ -213,6 +225,9 @@ int runProgram(int argc, char** argv, Program program, MakeWindow makeWindow, Pr
     const auto commandLine = parseCommandLine(argc, argv, program, exitCode);
     if (!commandLine) {
         return exitCode;
+    }
+    if (commandLine->newKey) {
+        return printNewKey(program);
     }
     const bool windowed = wantsWindow(*commandLine, program);
     if (commandLine->watch && !windowed) {
