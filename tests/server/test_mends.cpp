@@ -142,7 +142,7 @@ TEST(Mends, AStaleFileThatCannotBeDeletedLeavesTheFirstPieceUnanswered) {
     EXPECT_EQ(readFile(zelk::joinPath(folder, "r.bin")), "new");
 }
 
-TEST(Mends, AHeaderFromANewOriginIsDroppedWhenTheTableIsFull) {
+TEST(Mends, AHeaderFromANewOriginTakesAnIdleRowsPlaceOrIsDroppedWhenTheTableIsFull) {
     RunningServer server;
     UdpPeer peer(server.engine().udpPort());
     // The probe's row is one of the 32767.
@@ -160,6 +160,22 @@ TEST(Mends, AHeaderFromANewOriginIsDroppedWhenTheTableIsFull) {
         opened += count;
     }
     ASSERT_EQ(server.table().count(), 32767);
+
+    // A row idle longer than the eviction time (600 s unless configured) gives its place to a
+    // newcomer: the one idle longest, and only it.
+    auto idleFor = [&](const std::string& origin, std::int64_t ms) {
+        server.engine().table().edit(server.rowOf(zelk::originIdentifier(origin))).lastFrameMs -=
+            ms;
+    };
+    idleFor("5", 700000);
+    idleFor("9", 650000);
+    idleFor("7", 500000);
+    EXPECT_EQ(peer.exchange(header("evictor", "f", 1)), "PTE;1;END");
+    EXPECT_EQ(server.rowOf(zelk::originIdentifier("5")), -1);
+    EXPECT_EQ(peer.exchange(header("evictor2", "f", 1)), "PTE;1;END");
+    EXPECT_EQ(server.rowOf(zelk::originIdentifier("9")), -1);
+    EXPECT_GE(server.rowOf(zelk::originIdentifier("7")), 0); // idle, not long enough
+    EXPECT_EQ(server.table().count(), 32767);
 
     EXPECT_TRUE(unanswered(server, peer, header("newcomer", "f", 1)));
     EXPECT_EQ(server.rowOf(zelk::originIdentifier("newcomer")), -1);
