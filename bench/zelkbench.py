@@ -12,6 +12,7 @@ import hashlib
 import json
 import os
 import platform
+import secrets
 import select
 import shutil
 import signal
@@ -228,7 +229,7 @@ class ZelkRig:
     which protocol a file went by at the cost of a few lines per file."""
 
     def __init__(self, bindir, work, clients, piece, loop_ms, plain=False, relay=None,
-                 trace=False, ext_datagram=None):
+                 trace=False, ext_datagram=None, keyed=False):
         self.bindir = bindir
         self.work = work
         self.port = free_port()
@@ -246,6 +247,8 @@ class ZelkRig:
         self.relay_port = None
         self.trace = trace
         self.ext_datagram = ext_datagram  # tailleTrameZX1=; None: the client's default
+        # Every origin with a key: transfers authenticated and encrypted.
+        self.keys = {o: secrets.token_hex(32) for o in self.origins} if keyed else {}
 
     def __enter__(self):
         try:
@@ -274,7 +277,9 @@ class ZelkRig:
                         f"ip_port_locals=0\npaquets_UdpMax={self.piece}\n"
                         f"Collecte_Trace={'O' if self.trace else 'N'}\n"
                         + ("offreExtension=N\n" if self.plain else "")
-                        + (f"tailleTrameZX1={self.ext_datagram}\n" if self.ext_datagram else ""))
+                        + (f"tailleTrameZX1={self.ext_datagram}\n" if self.ext_datagram else "")
+                        + (f"fichier_Cles_C={self._secret(f'{origin}.key', self.keys[origin])}\n"
+                           if self.keys else ""))
             self.clients.append(self._launch("Client_ZelkFiles", cfg, f"client-{origin}.log"))
             self.outboxes.append(outbox)
         wait_for(lambda: all(os.path.isdir(o) for o in self.outboxes), READY_SECONDS,
@@ -292,8 +297,11 @@ class ZelkRig:
         for _ in range(5):
             cfg = os.path.join(self.work, "server.cfg")
             with open(cfg, "w") as f:
+                lines = "".join(f"{k} {o}\n" for o, k in self.keys.items())
                 f.write(f"receivePort_IP={self.port}\nreceivePortTCP=0\n"
-                        f"directoryFiles={self.inbox}\nCollecte_Trace=N\n")
+                        f"directoryFiles={self.inbox}\nCollecte_Trace=N\n"
+                        + (f"fichier_Cles_S={self._secret('server.keys', lines)}\n"
+                           if self.keys else ""))
             self.server = self._launch("Serveur_ZelkFiles", cfg, "server.log")
             wait_for(lambda: udp_port_bound(self.port, self.server.pid) or not self.server.alive(),
                      READY_SECONDS, "the server's port")
@@ -301,6 +309,14 @@ class ZelkRig:
                 return
             self.port = free_port()
         raise BenchError("the server did not start (see server.log)")
+
+    def _secret(self, name, text):
+        """A key file only its owner may read, as the programs demand."""
+        path = os.path.join(self.work, name)
+        fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
+        with os.fdopen(fd, "w") as f:
+            f.write(text if text.endswith("\n") else text + "\n")
+        return path
 
     def _start_relay(self):
         log = os.path.join(self.work, "relay.log")
@@ -458,11 +474,11 @@ def zelk_many_clients(bindir, work, source, size, clients):
 
 
 def zelk_protocol_case(bindir, work, source, size, piece, plain, relay=None, slowest_mbps=5,
-                       ext_datagram=None):
+                       ext_datagram=None, keyed=False):
     """One file by one protocol, on loopback or through the relay; the client's trace proves which
     protocol the file went by, so that a server or client that falls back cannot pass unnoticed."""
     with ZelkRig(bindir, work, 1, piece, 1, plain=plain, relay=relay, trace=True,
-                 ext_datagram=ext_datagram) as rig:
+                 ext_datagram=ext_datagram, keyed=keyed) as rig:
         cpu0 = rig.cpu()
         seconds = rig.transfer([(source, "big.bin")], transfer_bound(size, slowest_mbps))
         cpu1 = rig.cpu()
@@ -476,7 +492,7 @@ def zelk_protocol_case(bindir, work, source, size, piece, plain, relay=None, slo
             raise BenchError("ZelkFiles: the received file differs from the one sent")
         os.unlink(received)
     return {
-        "protocol": "plain" if plain else "ZX1",
+        "protocol": "plain" if plain else ("ZX1 keyed" if keyed else "ZX1"),
         "size": size,
         "seconds": seconds,
         "MBps": size / seconds / 1e6,
@@ -675,10 +691,12 @@ def set_loopback(bindir, work, size):
     make_source(source, size)
     runs = []
     try:
-        for plain in (False, True):
+        # The extension with keys beside it: the cost of authenticating and encrypting.
+        for plain, keyed in ((False, False), (True, False), (False, True)):
             scratch = tempfile.mkdtemp(dir=work)
             try:
-                runs.append(zelk_protocol_case(bindir, scratch, source, size, 9999, plain))
+                runs.append(zelk_protocol_case(bindir, scratch, source, size, 9999, plain,
+                                               keyed=keyed))
             finally:
                 shutil.rmtree(scratch, ignore_errors=True)
         if UFTP and UFTPD:
@@ -791,9 +809,13 @@ def report_set(r):
                      f"{c['seconds']:.2f} | {c['server_cpu']:.2f} | {c['client_cpu']:.2f} | "
                      f"{c['server_rss']:.1f} | {c['client_rss']:.1f} |")
     ratio = loop["ZX1"]["MBps"] / loop["plain"]["MBps"]
+    keyed = loop["ZX1 keyed"]["MBps"] / loop["ZX1"]["MBps"]
     peak = max(max(c["server_rss"], c["client_rss"]) for c in r["loopback"])
     lines += ["", f"- target extended at least twice plain on loopback: "
               f"{'met' if ratio >= 2 else 'NOT met'} ({ratio:.2f} times)",
+              f"- target keyed extension (authenticated, encrypted) at most 20 % slower than the "
+              f"extension without keys: {'met' if keyed >= 0.8 else 'NOT met'} "
+              f"({100 * (1 - keyed):.1f} % slower)",
               f"- target peak RSS of each program under 64 MiB: "
               f"{'met' if peak < 64 else 'NOT met'} (largest {peak:.1f} MiB)"]
     for block, by in r["cpu"].items():

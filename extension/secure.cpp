@@ -324,6 +324,9 @@ std::string helloField(const Hello& hello) {
 
 std::optional<Hello> findHello(std::string_view headerPayload) {
     const auto fields = split(headerPayload, ';');
+    if (fields.size() < 5 || fields.back() != "END") {
+        return std::nullopt;
+    }
     const std::string prefix = std::string(kSecureTag) + ',';
     for (std::size_t i = 3; i + 1 < fields.size(); ++i) {
         if (!fields[i].starts_with(prefix)) {
