@@ -85,7 +85,9 @@ void ServeurEngine::keyedHeader() {
         authFailed("header under a key the origin does not have");
         return;
     }
-    ext::Transcript t{nomOrigine, offer->transfer, offer->size, nomFichier, hello->client, {}};
+    ext::Transcript t{
+        nomOrigine,   offer->transfer,           offer->size, nomFichier, hello->client, {},
+        hello->aeads, ext::aeadFor(hello->aeads)};
     if (!hello->server) {
         sendChallenge(*key, t);
         return;
@@ -131,7 +133,8 @@ void ServeurEngine::sendChallenge(const ext::Key& key, ext::Transcript t) {
     }
     t.server = pending.server;
     buildAck("1", ackText_);
-    ackText_ += ext::challengeSuffix({t.transfer, pending.server, ext::serverProof(key, t)});
+    ackText_ +=
+        ext::challengeSuffix({t.transfer, pending.server, t.aead, ext::serverProof(key, t)});
     udpSend.reply(ackText_);
     if (trace_.enabled()) {
         trace_.write("key challenged",
@@ -182,7 +185,8 @@ void ServeurEngine::provenHeader(const ext::Key& key, const ext::Transcript& t,
     }
     const ext::SessionKeys keys = ext::sessionKeys(key, t);
     sessions_.insert_or_assign(
-        t.transfer, ext::Session{keys.serverToClient, keys.clientToServer, 0, {}, t.server});
+        t.transfer,
+        ext::Session{keys.serverToClient, keys.clientToServer, 0, {}, t.server, t.aead});
     forgetSessions();
     offer_ = offer;
     accept_.reset();
@@ -202,7 +206,8 @@ void ServeurEngine::sealedDatagram(std::string_view bytes) {
         authFailed("sealed datagram for no authenticated transfer");
         return;
     }
-    const auto frame = ext::openSealed(bytes, session->second.receiveKey, opened_);
+    const auto frame =
+        ext::openSealed(bytes, session->second.receiveKey, session->second.aead, opened_);
     if (!frame) {
         authFailed("sealed datagram that fails authentication");
         return;
@@ -235,7 +240,7 @@ void ServeurEngine::sealAnswer(std::uint64_t transfer) {
         return;
     }
     ext::seal(frame->kind, transfer, frame->value, ++session->second.sent, frame->body,
-              session->second.sendKey, sealedAnswer_);
+              session->second.sendKey, session->second.aead, sealedAnswer_);
     extAnswer_.swap(sealedAnswer_);
 }
 

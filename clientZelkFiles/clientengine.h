@@ -199,6 +199,7 @@ private:
         ext::Nonce client{};
         std::optional<ext::Nonce> server; // the server's challenge, once it proved its key
         ext::Mac proof{};
+        ext::Aead aead = ext::Aead::ChaCha20Poly1305; // the server's choice
     };
     enum class Awaiting { Nothing, Header, Reset, Piece };
     // A finished file not yet deleted, while a stray frame may still undo its copy.

@@ -286,7 +286,7 @@ bool ClientEngine::queuePiece(const ext::SendWindow::Piece& piece, const std::st
     if (sealed) {
         ext::Session& session = *ext_->session;
         ext::sealInPlace(frame, ext::Kind::Data, ext_->transfer, piece.offset, ++session.sent, n,
-                         session.sendKey);
+                         session.sendKey, session.aead);
     } else {
         ext::writeHead(frame, ext::Kind::Data, ext_->transfer, piece.offset, n);
     }
@@ -358,7 +358,7 @@ void ClientEngine::sendFinish() {
     const std::string_view body(reinterpret_cast<const char*>(digest.data()), digest.size());
     if (ext_->session) {
         ext::seal(ext::Kind::Finish, ext_->transfer, ext_->window.size(), ++ext_->session->sent,
-                  body, ext_->session->sendKey, extFrame_);
+                  body, ext_->session->sendKey, ext_->session->aead, extFrame_);
     } else {
         ext::encode(ext::Kind::Finish, ext_->transfer, ext_->window.size(), body, extFrame_);
     }

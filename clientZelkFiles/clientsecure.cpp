@@ -37,15 +37,16 @@ bool ClientEngine::loadKey(QString& error) {
 // header of the same transfer still proves the server.
 std::string ClientEngine::helloField(std::uint64_t transfer) {
     if (handshake_.transfer != transfer) {
-        handshake_ = Handshake{transfer, ext::newNonce(), std::nullopt, {}};
+        handshake_ = Handshake{transfer, ext::newNonce(), std::nullopt, {}, {}};
     }
-    return ext::helloField(
-        ext::Hello{ext::keyIdOf(*key_), handshake_.client, handshake_.server, handshake_.proof});
+    return ext::helloField(ext::Hello{ext::keyIdOf(*key_), handshake_.client, ext::aeadsOffered(),
+                                      handshake_.server, handshake_.proof});
 }
 
 ext::Transcript ClientEngine::transcript(const ext::Nonce& server) const {
     return ext::Transcript{cfg_.cfgIdOrigine,       handshake_.transfer, tailleFichier_,
-                           lstFilPos_.front().name, handshake_.client,   server};
+                           lstFilPos_.front().name, handshake_.client,   server,
+                           ext::aeadsOffered(),     handshake_.aead};
 }
 
 // An answer that proves nothing is no answer: the header goes again when the wait runs out.
@@ -72,7 +73,11 @@ bool ClientEngine::keyedAnswer(std::string_view bytes) {
 bool ClientEngine::answerChallenge(const ext::Challenge& challenge) {
     if (challenge.transfer != memoryOfFirst().transfer ||
         handshake_.transfer != challenge.transfer ||
-        !ext::sameMac(challenge.proof, ext::serverProof(*key_, transcript(challenge.server)))) {
+        ext::aeadsOffered().find(static_cast<char>(challenge.aead)) == std::string::npos) {
+        return false;
+    }
+    handshake_.aead = challenge.aead; // covered by the server's proof
+    if (!ext::sameMac(challenge.proof, ext::serverProof(*key_, transcript(challenge.server)))) {
         return false;
     }
     handshake_.server = challenge.server;
@@ -100,9 +105,11 @@ bool ClientEngine::takeProvenAccept(const ext::ProvenAccept& proven) {
     }
     const ext::SessionKeys keys = ext::sessionKeys(*key_, t);
     const ext::Nonce server = *handshake_.server;
+    const ext::Aead aead = handshake_.aead;
     handshake_ = Handshake{}; // the next announce proves the key afresh
     unproven_ = false;
-    acceptedOffer(accept, ext::Session{keys.clientToServer, keys.serverToClient, 0, {}, server});
+    acceptedOffer(accept,
+                  ext::Session{keys.clientToServer, keys.serverToClient, 0, {}, server, aead});
     return true;
 }
 
@@ -126,7 +133,8 @@ void ClientEngine::sealedAnswer(std::string_view bytes) {
         }
         return;
     }
-    const auto frame = ext::openSealed(bytes, ext_->session->receiveKey, opened_);
+    const auto frame =
+        ext::openSealed(bytes, ext_->session->receiveKey, ext_->session->aead, opened_);
     if (!frame || !ext_->session->received.take(head->sequence)) {
         if (trace_.enabled()) {
             trace_.write("answer ignored", frame ? "a sealed datagram seen already"

@@ -67,6 +67,8 @@ public:
         text(t.name);
         bytes(t.client.data(), t.client.size());
         bytes(t.server.data(), t.server.size());
+        text(t.aeads);
+        text(std::string_view(reinterpret_cast<const char*>(&t.aead), 1));
     }
     Mac done() {
         Mac mac{};
@@ -154,7 +156,49 @@ bool keyLine(std::string_view line, bool withOrigins, KeyLine& out) {
     return true;
 }
 
+bool aeadLetter(char c) {
+    return c == static_cast<char>(Aead::ChaCha20Poly1305) ||
+           c == static_cast<char>(Aead::Aes256Gcm);
+}
+
+// "C" or "AC": what a peer writes.
+bool aeadList(std::string_view text) {
+    return text == "C" || text == "AC";
+}
+
+int encrypt(Aead aead, unsigned char* body, std::size_t length, const unsigned char* head,
+            const unsigned char* nonce, const Key& key) {
+    unsigned char* tag = body + length;
+    return aead == Aead::Aes256Gcm
+               ? crypto_aead_aes256gcm_encrypt_detached(body, tag, nullptr, body, length, head,
+                                                        kSealedHeadBytes, nullptr, nonce,
+                                                        key.data())
+               : crypto_aead_chacha20poly1305_ietf_encrypt_detached(body, tag, nullptr, body,
+                                                                    length, head, kSealedHeadBytes,
+                                                                    nullptr, nonce, key.data());
+}
+
+int decrypt(Aead aead, unsigned char* plain, const unsigned char* body, std::size_t length,
+            const unsigned char* head, const unsigned char* nonce, const Key& key) {
+    const unsigned char* tag = body + length;
+    return aead == Aead::Aes256Gcm
+               ? crypto_aead_aes256gcm_decrypt_detached(plain, nullptr, body, length, tag, head,
+                                                        kSealedHeadBytes, nonce, key.data())
+               : crypto_aead_chacha20poly1305_ietf_decrypt_detached(
+                     plain, nullptr, body, length, tag, head, kSealedHeadBytes, nonce, key.data());
+}
+
 } // namespace
+
+std::string aeadsOffered() {
+    return cryptoReady() && crypto_aead_aes256gcm_is_available() != 0 ? "AC" : "C";
+}
+
+Aead aeadFor(std::string_view offered) {
+    return offered.find('A') != std::string_view::npos && aeadsOffered() == "AC"
+               ? Aead::Aes256Gcm
+               : Aead::ChaCha20Poly1305;
+}
 
 bool cryptoReady() {
     static const bool ready = sodium_init() >= 0;
@@ -315,7 +359,7 @@ SessionKeys sessionKeys(const Key& key, const Transcript& t) {
 
 std::string helloField(const Hello& hello) {
     std::string field(kSecureTag);
-    field += ',' + hexOf(hello.keyId) + ',' + hexOf(hello.client);
+    field += ',' + hexOf(hello.keyId) + ',' + hexOf(hello.client) + ',' + hello.aeads;
     if (hello.server) {
         field += ',' + hexOf(*hello.server) + ',' + hexOf(hello.proof);
     }
@@ -333,18 +377,18 @@ std::optional<Hello> findHello(std::string_view headerPayload) {
             continue;
         }
         const auto parts = split(fields[i], ',');
-        if (parts.size() != 3 && parts.size() != 5) {
+        if (parts.size() != 4 && parts.size() != 6) {
             return std::nullopt;
         }
         const auto keyId = fromHex<kKeyIdBytes>(parts[1]);
         const auto client = fromHex<kNonceBytes>(parts[2]);
-        if (!keyId || !client) {
+        if (!keyId || !client || !aeadList(parts[3])) {
             return std::nullopt;
         }
-        Hello hello{*keyId, *client, std::nullopt, {}};
-        if (parts.size() == 5) {
-            hello.server = fromHex<kNonceBytes>(parts[3]);
-            const auto proof = fromHex<kMacBytes>(parts[4]);
+        Hello hello{*keyId, *client, std::string(parts[3]), std::nullopt, {}};
+        if (parts.size() == 6) {
+            hello.server = fromHex<kNonceBytes>(parts[4]);
+            const auto proof = fromHex<kMacBytes>(parts[5]);
             if (!hello.server || !proof) {
                 return std::nullopt;
             }
@@ -357,7 +401,8 @@ std::optional<Hello> findHello(std::string_view headerPayload) {
 
 std::string challengeSuffix(const Challenge& challenge) {
     return ';' + std::string(kSecureTag) + ',' + identityHex(challenge.transfer) + ',' +
-           hexOf(challenge.server) + ',' + hexOf(challenge.proof);
+           hexOf(challenge.server) + ',' + static_cast<char>(challenge.aead) + ',' +
+           hexOf(challenge.proof);
 }
 
 std::optional<Challenge> findChallenge(std::string_view answer) {
@@ -366,16 +411,17 @@ std::optional<Challenge> findChallenge(std::string_view answer) {
         return std::nullopt;
     }
     const auto parts = split(*tail, ',');
-    if (parts.size() != 4 || parts[0] != kSecureTag) {
+    if (parts.size() != 5 || parts[0] != kSecureTag || parts[3].size() != 1 ||
+        !aeadLetter(parts[3][0])) {
         return std::nullopt;
     }
     const auto transfer = identityFrom(parts[1]);
     const auto server = fromHex<kNonceBytes>(parts[2]);
-    const auto proof = fromHex<kMacBytes>(parts[3]);
+    const auto proof = fromHex<kMacBytes>(parts[4]);
     if (!transfer || !server || !proof) {
         return std::nullopt;
     }
-    return Challenge{*transfer, *server, *proof};
+    return Challenge{*transfer, *server, static_cast<Aead>(parts[3][0]), *proof};
 }
 
 std::string provenAcceptSuffix(const ProvenAccept& accept) {
@@ -401,24 +447,21 @@ std::optional<ProvenAccept> findProvenAccept(std::string_view answer) {
 }
 
 std::size_t sealInPlace(char* out, Kind kind, std::uint64_t transfer, std::int64_t value,
-                        std::uint64_t sequence, std::size_t bodyLength, const Key& key) {
+                        std::uint64_t sequence, std::size_t bodyLength, const Key& key, Aead aead) {
     writeSealedHead(out, kind, transfer, value, sequence);
-    auto* body = reinterpret_cast<unsigned char*>(out + kSealedHeadBytes);
+    auto* raw = reinterpret_cast<unsigned char*>(out);
     const auto nonce = nonceOf(sequence);
-    crypto_aead_chacha20poly1305_ietf_encrypt_detached(
-        body, body + bodyLength, nullptr, body, bodyLength,
-        reinterpret_cast<const unsigned char*>(out), kSealedHeadBytes, nullptr, nonce.data(),
-        key.data());
+    encrypt(aead, raw + kSealedHeadBytes, bodyLength, raw, nonce.data(), key);
     return kSealedOverhead + bodyLength;
 }
 
 void seal(Kind kind, std::uint64_t transfer, std::int64_t value, std::uint64_t sequence,
-          std::string_view body, const Key& key, std::string& out) {
+          std::string_view body, const Key& key, Aead aead, std::string& out) {
     out.resize(kSealedOverhead + body.size());
     if (!body.empty()) {
         std::memcpy(out.data() + kSealedHeadBytes, body.data(), body.size());
     }
-    sealInPlace(out.data(), kind, transfer, value, sequence, body.size(), key);
+    sealInPlace(out.data(), kind, transfer, value, sequence, body.size(), key, aead);
 }
 
 std::optional<SealedHead> sealedHead(std::string_view datagram) {
@@ -438,7 +481,8 @@ std::optional<SealedHead> sealedHead(std::string_view datagram) {
     return head;
 }
 
-std::optional<Frame> openSealed(std::string_view datagram, const Key& key, std::string& plain) {
+std::optional<Frame> openSealed(std::string_view datagram, const Key& key, Aead aead,
+                                std::string& plain) {
     const auto head = sealedHead(datagram);
     if (!head) {
         return std::nullopt;
@@ -450,10 +494,8 @@ std::optional<Frame> openSealed(std::string_view datagram, const Key& key, std::
     plain.resize(length);
     const auto* raw = reinterpret_cast<const unsigned char*>(datagram.data());
     const auto nonce = nonceOf(head->sequence);
-    if (crypto_aead_chacha20poly1305_ietf_decrypt_detached(
-            reinterpret_cast<unsigned char*>(plain.data()), nullptr, raw + kSealedHeadBytes, length,
-            raw + kSealedHeadBytes + length, raw, kSealedHeadBytes, nonce.data(),
-            key.data()) != 0) {
+    if (decrypt(aead, reinterpret_cast<unsigned char*>(plain.data()), raw + kSealedHeadBytes,
+                length, raw, nonce.data(), key) != 0) {
         return std::nullopt;
     }
     return Frame{head->kind, head->transfer, head->value, std::string_view(plain)};

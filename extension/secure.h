@@ -37,6 +37,15 @@ inline constexpr std::size_t kTagBytes = 16;
 inline constexpr std::size_t kSealedOverhead = kSealedHeadBytes + kTagBytes;
 inline constexpr std::size_t kLargestSealedBody = kLargestDatagram - kSealedOverhead;
 
+// The authenticated encryption of sealed datagrams: AES-256-GCM where both ends have the
+// processor instructions that make it fast and safe from timing leaks, ChaCha20-Poly1305 (IETF)
+// everywhere. Both are libsodium's.
+enum class Aead : char { ChaCha20Poly1305 = 'C', Aes256Gcm = 'A' };
+// What this machine can do, as a hello offers it: "AC" or "C".
+std::string aeadsOffered();
+// The server's choice from what a hello offers.
+Aead aeadFor(std::string_view offered);
+
 // False when libsodium cannot be used (it then refuses everything, and the programs say so).
 bool cryptoReady();
 Key newKey();
@@ -80,6 +89,8 @@ struct Transcript {
     std::string name;
     Nonce client{};
     Nonce server{};
+    std::string aeads = "C";            // what the client offered
+    Aead aead = Aead::ChaCha20Poly1305; // what the server chose
 };
 Mac serverProof(const Key& key, const Transcript& t);
 Mac clientProof(const Key& key, const Transcript& t);
@@ -94,21 +105,24 @@ struct SessionKeys {
 };
 SessionKeys sessionKeys(const Key& key, const Transcript& t);
 
-// The client's header field "ZXK,<key id>,<client nonce>", and once challenged
+// The client's header field "ZXK,<key id>,<client nonce>,<aeads>", and once challenged
 // ",<server nonce>,<client proof>" after it.
 struct Hello {
     KeyId keyId{};
     Nonce client{};
+    std::string aeads = "C";
     std::optional<Nonce> server;
     Mac proof{};
 };
 std::string helloField(const Hello& hello);
 std::optional<Hello> findHello(std::string_view headerPayload);
 
-// The server's challenge, after a plain answer's "END": ";ZXK,<identity>,<server nonce>,<proof>".
+// The server's challenge, after a plain answer's "END":
+// ";ZXK,<identity>,<server nonce>,<aead>,<proof>".
 struct Challenge {
     std::uint64_t transfer = 0;
     Nonce server{};
+    Aead aead = Aead::ChaCha20Poly1305;
     Mac proof{};
 };
 std::string challengeSuffix(const Challenge& challenge);
@@ -127,9 +141,9 @@ std::optional<ProvenAccept> findProvenAccept(std::string_view answer);
 // Seals the body already placed at out + kSealedHeadBytes, in place; the tag follows it. Returns
 // the datagram's length.
 std::size_t sealInPlace(char* out, Kind kind, std::uint64_t transfer, std::int64_t value,
-                        std::uint64_t sequence, std::size_t bodyLength, const Key& key);
+                        std::uint64_t sequence, std::size_t bodyLength, const Key& key, Aead aead);
 void seal(Kind kind, std::uint64_t transfer, std::int64_t value, std::uint64_t sequence,
-          std::string_view body, const Key& key, std::string& out);
+          std::string_view body, const Key& key, Aead aead, std::string& out);
 
 // The clear part of a sealed datagram, enough to find its transfer's keys; nothing when it cannot
 // be one (start byte, kind, length, identity 0, a value above 2^63 - 1).
@@ -142,7 +156,8 @@ struct SealedHead {
 std::optional<SealedHead> sealedHead(std::string_view datagram);
 // Authenticates and decrypts into `plain` (its storage reused); the frame's body views `plain`.
 // Nothing when the datagram was not sealed under this key, or its body does not suit its kind.
-std::optional<Frame> openSealed(std::string_view datagram, const Key& key, std::string& plain);
+std::optional<Frame> openSealed(std::string_view datagram, const Key& key, Aead aead,
+                                std::string& plain);
 
 // Sequence numbers seen lately: a datagram replayed, or copied by the network, is taken once.
 class ReplayWindow {
@@ -165,6 +180,7 @@ struct Session {
     std::uint64_t sent = 0;
     ReplayWindow received;
     Nonce server{}; // the challenge it came from: the same proof again keeps it
+    Aead aead = Aead::ChaCha20Poly1305;
 };
 
 } // namespace zelk::ext

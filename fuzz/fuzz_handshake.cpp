@@ -36,14 +36,18 @@ void checkFound(std::string_view text) {
 
 // The input as the parts of each field, written as a peer writes them and read back.
 void checkRoundTrip(std::string_view bytes) {
-    Hello hello{take<kKeyIdBytes>(bytes), take<kNonceBytes>(bytes), std::nullopt, {}};
+    Hello hello{take<kKeyIdBytes>(bytes), take<kNonceBytes>(bytes), "C", std::nullopt, {}};
+    if (!bytes.empty() && (bytes.front() & 2) != 0) {
+        hello.aeads = "AC";
+    }
     if (!bytes.empty() && (bytes.front() & 1) != 0) {
         hello.server = take<kNonceBytes>(bytes);
         hello.proof = take<kMacBytes>(bytes);
     }
     const auto read = findHello("BEG;n;5;ZX1,00000000000000aa,5;" + helloField(hello) + ";END");
     FUZZ_CHECK(read && read->keyId == hello.keyId && read->client == hello.client &&
-               read->server == hello.server && (!hello.server || read->proof == hello.proof));
+               read->aeads == hello.aeads && read->server == hello.server &&
+               (!hello.server || read->proof == hello.proof));
 
     std::uint64_t transfer = 0;
     const auto raw = take<8>(bytes);
@@ -51,10 +55,11 @@ void checkRoundTrip(std::string_view bytes) {
     if (transfer == 0) {
         return;
     }
-    const Challenge challenge{transfer, take<kNonceBytes>(bytes), take<kMacBytes>(bytes)};
+    const Aead aead = (transfer & 1) != 0 ? Aead::Aes256Gcm : Aead::ChaCha20Poly1305;
+    const Challenge challenge{transfer, take<kNonceBytes>(bytes), aead, take<kMacBytes>(bytes)};
     const auto back = findChallenge("PTE;1;END" + challengeSuffix(challenge));
     FUZZ_CHECK(back && back->transfer == transfer && back->server == challenge.server &&
-               back->proof == challenge.proof);
+               back->aead == aead && back->proof == challenge.proof);
     const ProvenAccept accept{Accept{transfer, static_cast<std::int64_t>(transfer >> 1)},
                               take<kMacBytes>(bytes)};
     const auto got = findProvenAccept("PTE;7;END" + provenAcceptSuffix(accept));

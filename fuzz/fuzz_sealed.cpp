@@ -23,10 +23,17 @@ const Key& fixedKey() {
     return key;
 }
 
+// AES-256-GCM only where the processor has it, as the programs choose.
+Aead aeadOf(std::string_view bytes) {
+    static const bool aes = aeadsOffered() == "AC";
+    return aes && !bytes.empty() && (bytes.back() & 1) != 0 ? Aead::Aes256Gcm
+                                                            : Aead::ChaCha20Poly1305;
+}
+
 void checkAnyBytes(std::string_view bytes) {
     std::string plain;
     const auto head = sealedHead(bytes);
-    const auto frame = openSealed(bytes, fixedKey(), plain);
+    const auto frame = openSealed(bytes, fixedKey(), aeadOf(bytes), plain);
     FUZZ_CHECK(!frame || head);
     if (frame) {
         FUZZ_CHECK(bodyFits(frame->kind, frame->body.size()));
@@ -46,13 +53,14 @@ void checkRoundTrip(std::string_view bytes) {
         return;
     }
     std::string datagram;
-    seal(kind, 0x1234, 99, sequence, body, fixedKey(), datagram);
+    const Aead aead = aeadOf(bytes);
+    seal(kind, 0x1234, 99, sequence, body, fixedKey(), aead, datagram);
     std::string plain;
-    const auto frame = openSealed(datagram, fixedKey(), plain);
+    const auto frame = openSealed(datagram, fixedKey(), aead, plain);
     FUZZ_CHECK(frame && frame->kind == kind && frame->transfer == 0x1234 && frame->value == 99 &&
                frame->body == body);
     datagram[datagram.size() / 2] = static_cast<char>(datagram[datagram.size() / 2] ^ 0x10);
-    FUZZ_CHECK(!openSealed(datagram, fixedKey(), plain));
+    FUZZ_CHECK(!openSealed(datagram, fixedKey(), aead, plain));
 }
 
 // Against a model that remembers every number: the window may refuse what it cannot tell any

@@ -83,12 +83,13 @@ TEST(Handshake, ProofsHoldOnlyForTheSameKeyTranscriptAndDirection) {
 }
 
 TEST(Handshake, FieldsReadBackAndMalformedOnesAreRefused) {
-    Hello hello{keyIdOf(newKey()), newNonce(), std::nullopt, {}};
+    Hello hello{keyIdOf(newKey()), newNonce(), "AC", std::nullopt, {}};
     const std::string first = "BEG;f.bin;10;ZX1,00000000000000aa,10;" + helloField(hello) + ";END";
     const auto read = findHello(first);
     ASSERT_TRUE(read);
     EXPECT_EQ(read->keyId, hello.keyId);
     EXPECT_EQ(read->client, hello.client);
+    EXPECT_EQ(read->aeads, "AC");
     EXPECT_FALSE(read->server);
     hello.server = newNonce();
     hello.proof = clientProof(newKey(), sample());
@@ -98,13 +99,17 @@ TEST(Handshake, FieldsReadBackAndMalformedOnesAreRefused) {
     EXPECT_EQ(proven->proof, hello.proof);
     EXPECT_FALSE(findHello("BEG;f.bin;10;ZXK,00;END"));
     EXPECT_FALSE(findHello("BEG;f.bin;10;ZXK;END"));
+    hello.aeads = "CA"; // not as a peer writes it
+    EXPECT_FALSE(findHello("BEG;f.bin;10;" + helloField(hello) + ";END"));
     EXPECT_FALSE(findHello("BEG;f.bin;10;END"));
 
-    const Challenge challenge{0xabcULL, newNonce(), serverProof(newKey(), sample())};
+    const Challenge challenge{0xabcULL, newNonce(), Aead::Aes256Gcm,
+                              serverProof(newKey(), sample())};
     const auto back = findChallenge("PTE;1;END" + challengeSuffix(challenge));
     ASSERT_TRUE(back);
     EXPECT_EQ(back->transfer, 0xabcULL);
     EXPECT_EQ(back->server, challenge.server);
+    EXPECT_EQ(back->aead, Aead::Aes256Gcm);
     EXPECT_FALSE(findChallenge("PTE;1;END;ZXK,0000000000000000,00,00"));
     EXPECT_FALSE(findChallenge("PTE;1;END"));
 
@@ -116,33 +121,61 @@ TEST(Handshake, FieldsReadBackAndMalformedOnesAreRefused) {
     EXPECT_FALSE(findProvenAccept("PTE;43;END" + acceptSuffix(accept.accept)));
 }
 
-TEST(Sealed, OnlyTheRightKeyOpensAnUnalteredDatagram) {
+TEST(Handshake, TheChoiceOfCipherIsBoundToTheProofs) {
+    const Key key = newKey();
+    Transcript t = sample();
+    t.aeads = "AC";
+    t.aead = Aead::Aes256Gcm;
+    Transcript downgraded = t;
+    downgraded.aead = Aead::ChaCha20Poly1305;
+    EXPECT_FALSE(sameMac(serverProof(key, t), serverProof(key, downgraded)));
+    downgraded = t;
+    downgraded.aeads = "C";
+    EXPECT_FALSE(sameMac(clientProof(key, t), clientProof(key, downgraded)));
+    EXPECT_EQ(aeadFor("C"), Aead::ChaCha20Poly1305);
+}
+
+class Sealed : public ::testing::TestWithParam<Aead> {};
+
+TEST_P(Sealed, OnlyTheRightKeyOpensAnUnalteredDatagram) {
+    const Aead aead = GetParam();
+    if (aead == Aead::Aes256Gcm && aeadsOffered() != "AC") {
+        GTEST_SKIP() << "no AES-256-GCM on this processor";
+    }
     const SessionKeys keys = sessionKeys(newKey(), sample());
     std::string datagram;
-    seal(Kind::Data, 7, 4096, 1, "file bytes", keys.clientToServer, datagram);
+    seal(Kind::Data, 7, 4096, 1, "file bytes", keys.clientToServer, aead, datagram);
     EXPECT_EQ(datagram.size(), kSealedOverhead + 10);
     EXPECT_EQ(datagram.find("file bytes"), std::string::npos); // contents do not travel in clear
     std::string plain;
-    const auto frame = openSealed(datagram, keys.clientToServer, plain);
+    const auto frame = openSealed(datagram, keys.clientToServer, aead, plain);
     ASSERT_TRUE(frame);
     EXPECT_EQ(frame->kind, Kind::Data);
     EXPECT_EQ(frame->transfer, 7U);
     EXPECT_EQ(frame->value, 4096);
     EXPECT_EQ(frame->body, "file bytes");
     // Reflected back to its sender, it is under the other direction's key.
-    EXPECT_FALSE(openSealed(datagram, keys.serverToClient, plain));
+    EXPECT_FALSE(openSealed(datagram, keys.serverToClient, aead, plain));
+    // Opened as the other cipher, it fails too.
+    EXPECT_FALSE(openSealed(datagram, keys.clientToServer,
+                            aead == Aead::Aes256Gcm ? Aead::ChaCha20Poly1305 : Aead::Aes256Gcm,
+                            plain));
     for (std::size_t i = 1; i < datagram.size(); ++i) {
         std::string altered = datagram;
         altered[i] = static_cast<char>(altered[i] ^ 0x01);
-        EXPECT_FALSE(openSealed(altered, keys.clientToServer, plain)) << "byte " << i;
+        EXPECT_FALSE(openSealed(altered, keys.clientToServer, aead, plain)) << "byte " << i;
     }
     std::string finish;
-    seal(Kind::Finish, 7, 10, 2, std::string(3, 'x'), keys.clientToServer, finish);
-    EXPECT_FALSE(openSealed(finish, keys.clientToServer, plain)); // a digest is 32 bytes
-    EXPECT_FALSE(openSealed(datagram.substr(0, kSealedOverhead - 1), keys.clientToServer, plain));
+    seal(Kind::Finish, 7, 10, 2, std::string(3, 'x'), keys.clientToServer, aead, finish);
+    EXPECT_FALSE(openSealed(finish, keys.clientToServer, aead, plain)); // a digest is 32 bytes
+    EXPECT_FALSE(
+        openSealed(datagram.substr(0, kSealedOverhead - 1), keys.clientToServer, aead, plain));
 }
 
-TEST(Sealed, TheReplayWindowTakesEachNumberOnceEvenOutOfOrder) {
+INSTANTIATE_TEST_SUITE_P(Ciphers, Sealed,
+                         ::testing::Values(Aead::ChaCha20Poly1305, Aead::Aes256Gcm));
+
+TEST(ReplayWindow, TakesEachNumberOnceEvenOutOfOrder) {
     ReplayWindow window;
     EXPECT_FALSE(window.take(0));
     EXPECT_TRUE(window.take(5));
