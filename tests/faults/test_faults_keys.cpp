@@ -187,6 +187,17 @@ TEST(FaultsKeys, NothingWithoutTheKeyChangesAKeyedOriginsTransfers) {
     intrusion.add("intrus.bin", "written by someone without the key");
     intrusion.put(intruder.outbox());
     ASSERT_TRUE(intruder.start()) << intruder.process().errors();
+    // A client with a key the server does not hold for its origin never falls back to sending in
+    // clear: the server has no key for "poste-x" and would take its file plainly.
+    writeSecret(scratch.file("x.key"), wrong + "\n");
+    ClientSettings strandedSettings{"poste-x", server.udpPort()};
+    strandedSettings.extension = true;
+    strandedSettings.extraConfig = "fichier_Cles_C=" + scratch.file("x.key") + "\r\n";
+    Client stranded(scratch.file("x"), strandedSettings);
+    FileSet kept;
+    kept.add("secret.bin", "never in clear");
+    kept.put(stranded.outbox());
+    ASSERT_TRUE(stranded.start()) << stranded.process().errors();
     ASSERT_TRUE(client.start()) << client.process().errors();
 
     // Mid-transfer: the big file's handshake and some of its pieces are on record.
@@ -217,6 +228,8 @@ TEST(FaultsKeys, NothingWithoutTheKeyChangesAKeyedOriginsTransfers) {
     }
     EXPECT_EQ(inFolder, files.count()) << "only the genuine files, no staging file left";
     EXPECT_EQ(intrusion.leftInOutbox(intruder.outbox()).size(), 2U);
+    EXPECT_EQ(kept.leftInOutbox(stranded.outbox()).size(), 1U);
+    EXPECT_FALSE(std::filesystem::exists(server.receiveFolder() + "/poste-x/secret.bin"));
     EXPECT_TRUE(intruder.process().running() && server.process().running());
     std::size_t clear = 0;
     for (const std::string& datagram : path.up()) {
@@ -239,6 +252,14 @@ TEST(FaultsKeys, AKeyFileOthersMayReadStopsEitherProgramAtStartUp) {
     EXPECT_FALSE(server.start());
     EXPECT_NE(server.process().errors().find("are too open"), std::string::npos)
         << server.process().errors();
+    ::chmod(scratch.file("server.keys").c_str(), 0600);
+    // And with the key file right, a server that refuses origins without a key answers none.
+    server.extraConfig += "sansCle_Servis=N\r\n";
+    ASSERT_TRUE(server.start()) << server.process().errors();
+    UdpPeer plain;
+    EXPECT_FALSE(ask(plain, server.udpPort(),
+                     zelk::buildHeaderFrame(zelk::originIdentifier("libre"), "f", 1), 2, 500));
+    server.kill();
 
     ClientSettings settings{"poste-k", 9};
     settings.extension = true;
