@@ -273,7 +273,7 @@ void Congestion::probeRtt(const Ack& ack, bool roundStart, std::int64_t nowUs) {
         return;
     }
     if (probeRttDoneUs_ < 0) {
-        if (ack.inFlightBytes <= smallestWindow()) {
+        if (ack.inFlightBytes <= probeRttWindow()) {
             probeRttDoneUs_ = nowUs + kProbeRttUs;
             probeRttRoundDone_ = false;
             nextRoundDelivered_ = delivered_;
@@ -333,7 +333,7 @@ void Congestion::updateWindow(std::int64_t ackedBytes) {
     }
     window_ = std::max(window_, smallestWindow());
     if (mode_ == Mode::ProbeRtt) {
-        window_ = std::min(window_, smallestWindow());
+        window_ = std::min(window_, probeRttWindow());
     }
 }
 

@@ -20,11 +20,12 @@ namespace zelk::ext {
 //
 // A lone flow keeps the queue near empty that way; flows that share a path each see the others'
 // queue as room and fill it. So a round trip whose answers all took half as long again as the
-// smallest and 2 ms more (a standing queue; less is the sender's own batches and timer steps), or that lost more than 5 % of its pieces (more than 2 % with some
-// of its answers that late), halves the bytes in flight, and from then on they stay under a
-// ceiling that rises by 1, 2, 4, then 8 pieces each round trip. Flows cut by the same share and
-// grown by the same pieces come to share the path evenly. After forty round trips without such a
-// sign the ceiling is dropped: the others have gone.
+// smallest and 2 ms more (a standing queue; less is the sender's own batches and timer steps), or
+// that lost more than 5 % of its pieces (more than 2 % with some of its answers that late), halves
+// the bytes in flight, and from then on they stay under a ceiling that rises by 1, 2, 4, then 8
+// pieces each round trip. Flows cut by the same share and grown by the same pieces come to share
+// the path evenly. After forty round trips without such a sign the ceiling is dropped: the others
+// have gone.
 //
 // Pure: no clock, no socket; each call takes the time in microseconds.
 class Congestion {
@@ -86,6 +87,9 @@ private:
     void updateWindow(std::int64_t ackedBytes);
     std::int64_t modelBytes(double gain) const;
     std::int64_t smallestWindow() const { return 4 * piece_; }
+    // Half the path's bytes in flight leave no queue to hide the smallest round trip, and keep
+    // half the rate meanwhile; four pieces alone would idle the link for the whole probe.
+    std::int64_t probeRttWindow() const { return std::max(smallestWindow(), modelBytes(0.5)); }
 
     std::int64_t piece_;
     double rateCap_; // bytes per µs, 0 for none
