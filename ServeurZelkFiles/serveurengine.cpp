@@ -103,7 +103,10 @@ ServeurEngine::ServeurEngine(QObject* parent, std::FILE* traceSink)
     udpSend.setHandler([this](std::string_view bytes, const QHostAddress& from, quint16 port) {
         udpSend_DataArrival(bytes, from, port);
     });
-    udpSend.setBatchEnd([this] { sendOwedAcks(); });
+    udpSend.setBatchEnd([this] {
+        ++batch_;
+        sendOwedAcks();
+    });
     tcpSend.onDataArrival = [this](int index) { tcpSend_DataArrival(index); };
     tcpSend.onError = [this](int index) { tcpSend_Error(index); };
     tcpSend.onIdle = [this](int index) { tcpSend_Idle(index); };
@@ -518,11 +521,15 @@ void ServeurEngine::pieceFailed(const TransferRow& row, const WriteFailure& fail
 
 // A receive folder removed while the server runs is made again as at start-up, rather than
 // stalling every transfer until someone makes it by hand.
-bool ServeurEngine::holdReceiveFolder(WriteFailure& failure) {
+bool ServeurEngine::holdReceiveFolder(WriteFailure& failure, std::uint64_t round) {
+    if (round != 0 && folderLookedUpIn_ == round) {
+        return true;
+    }
     bool renewed = false;
     if (!folder_.refresh(renewed, failure.why)) {
         return false;
     }
+    folderLookedUpIn_ = round;
     if (renewed && trace_.enabled()) {
         trace_.write("receive folder renewed",
                      folder_.path() + " was removed or replaced; files go to the one there now");
@@ -530,25 +537,27 @@ bool ServeurEngine::holdReceiveFolder(WriteFailure& failure) {
     return true;
 }
 
-// The file stays open while pieces keep coming, and is looked up again before each one, so a
-// file removed or replaced meanwhile is created anew in its (re-made) folder. The last piece is
-// answered only once the file is on stable storage: the client then deletes its only copy.
+// The file stays open while pieces keep coming, and is looked up again once per batch of
+// datagrams (and before the last piece), so a file removed or replaced meanwhile is created anew
+// in its (re-made) folder. The last piece is answered only once the file is on stable storage:
+// the client then deletes its only copy.
 bool ServeurEngine::writePiece(int index, std::int64_t position, std::string_view bytes, bool last,
                                WriteFailure& failure) {
-    const int fd = fileOf(index, failure);
+    const int fd = fileOf(index, failure, last);
     if (fd < 0 || !writer_.writeAt(fd, position, bytes, failure)) {
         return false;
     }
     return !last || completeFile(index, failure);
 }
 
-int ServeurEngine::fileOf(int index, WriteFailure& failure) {
-    if (!holdReceiveFolder(failure)) {
+int ServeurEngine::fileOf(int index, WriteFailure& failure, bool lookNow) {
+    const std::uint64_t round = lookNow ? 0 : lookupRound();
+    if (!holdReceiveFolder(failure, round)) {
         return -1;
     }
     const TransferRow& row = table_.at(index);
     const std::string name = diskName(row);
-    int fd = writer_.keptFor(row.origin, name);
+    int fd = writer_.keptFor(row.origin, name, round);
     if (fd >= 0) {
         return fd;
     }

@@ -93,12 +93,15 @@ private:
     bool AddListe();
 
     void Donnees_de_Contenu();
-    bool holdReceiveFolder(WriteFailure& failure);
+    bool holdReceiveFolder(WriteFailure& failure, std::uint64_t round);
+    // Names are looked up once per batch of datagrams; 0 (a TCP frame, a timer) looks every time.
+    std::uint64_t lookupRound() const { return udpSend.handling() ? batch_ : 0; }
     bool writePiece(int index, std::int64_t position, std::string_view bytes, bool last,
                     WriteFailure& failure);
     // The open file of the row's transfer, opened (created when missing) when it is not; a
-    // staging file that is no longer the one this transfer made fails as disturbed.
-    int fileOf(int index, WriteFailure& failure);
+    // staging file that is no longer the one this transfer made fails as disturbed. `lookNow`:
+    // its names are looked up even if they were in this batch (before a file is finished).
+    int fileOf(int index, WriteFailure& failure, bool lookNow = false);
     bool sameStagingFile(int index);
     // The staging file was moved, removed or replaced: the row and what it held are forgotten.
     void restartDisturbed(int index, const WriteFailure& failure);
@@ -206,6 +209,8 @@ private:
         UdpEndpoint::Source to;
     };
     std::vector<OwedAck> owedAcks_;
+    std::uint64_t batch_ = 1;            // the batch of datagrams being handled, counted
+    std::uint64_t folderLookedUpIn_ = 0; // the batch the receive folder was last found in
     QElapsedTimer clock_;
     QString udpLabel_;
     QString tcpLabel_;

@@ -284,7 +284,7 @@ void ServeurEngine::extendedFinish(const ext::Frame& frame) {
         return;
     }
     WriteFailure failure;
-    if (fileOf(index, failure) < 0) {
+    if (fileOf(index, failure, true) < 0) {
         extendedFailed(index, frame.transfer, failure);
         return;
     }
@@ -338,7 +338,7 @@ void ServeurEngine::digestMismatch(ExtReceive& state, int index) {
 
 void ServeurEngine::extendedVerified(std::uint64_t transfer, int index) {
     WriteFailure failure;
-    if (fileOf(index, failure) < 0 || !completeFile(index, failure)) {
+    if (fileOf(index, failure, true) < 0 || !completeFile(index, failure)) {
         extendedFailed(index, transfer, failure);
         return;
     }
@@ -368,7 +368,7 @@ void ServeurEngine::startWriteback(int index, ExtReceive& state) {
         return;
     }
     const TransferRow& row = table_.at(index);
-    const int fd = writer_.keptFor(row.origin, diskName(row));
+    const int fd = writer_.keptFor(row.origin, diskName(row), lookupRound());
     if (fd < 0) {
         return;
     }
