@@ -106,6 +106,10 @@ ServeurEngine::ServeurEngine(QObject* parent, std::FILE* traceSink)
     udpSend.setBatchEnd([this] {
         ++batch_;
         sendOwedAcks();
+        if (tableMoved_) {
+            tableMoved_ = false;
+            emit tableChanged();
+        }
     });
     tcpSend.onDataArrival = [this](int index) { tcpSend_DataArrival(index); };
     tcpSend.onError = [this](int index) { tcpSend_Error(index); };
@@ -494,7 +498,7 @@ void ServeurEngine::Donnees_de_Contenu() {
         drop("content past the largest position");
         return;
     }
-    const bool last = numericValue(row.total) == static_cast<double>(next - 1);
+    const bool last = totalOf(row.total) == static_cast<double>(next - 1);
     WriteFailure failure;
     if (!writePiece(index, position, content.donneesContenu, last, failure)) {
         if (failure.disturbed) {
@@ -506,6 +510,14 @@ void ServeurEngine::Donnees_de_Contenu() {
     }
     finishRow(index, next, last);
     EnvoieAck(std::to_string(next));
+}
+
+double ServeurEngine::totalOf(const std::string& text) {
+    if (text != totalText_) {
+        totalValue_ = numericValue(text);
+        totalText_ = text;
+    }
+    return totalValue_;
 }
 
 void ServeurEngine::pieceFailed(const TransferRow& row, const WriteFailure& failure) {
@@ -667,11 +679,20 @@ void ServeurEngine::finishRow(int index, std::int64_t newPosition, bool last) {
             startedAt_.erase(row.origin);
         }
         table_.remove(index);
+        emit tableChanged();
     } else {
         table_.setPosition(index, std::to_string(newPosition));
         measureRate(index, newPosition - 1);
+        positionMoved();
     }
-    emit tableChanged();
+}
+
+void ServeurEngine::positionMoved() {
+    if (udpSend.handling()) {
+        tableMoved_ = true;
+    } else {
+        emit tableChanged();
+    }
 }
 
 // --- Acknowledgements -----------------------------------------------------------------------

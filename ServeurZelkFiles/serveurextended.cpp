@@ -259,7 +259,7 @@ void ServeurEngine::extendedData(const ext::Frame& frame) {
         startWriteback(index, *state);
         table_.setPosition(index, std::to_string(state->written.cumulative() + 1));
         measureRate(index, state->written.bytes());
-        emit tableChanged();
+        positionMoved();
     }
     oweAck(frame.transfer);
 }
@@ -527,9 +527,10 @@ void ServeurEngine::sendOwedAcks() {
 
 // The window shows each row's rate over the latest second or so.
 void ServeurEngine::measureRate(int index, std::int64_t bytes) {
+    readClocks();
     TransferRow& row = table_.edit(index);
-    row.lastFrameMs = QDateTime::currentMSecsSinceEpoch();
-    const std::int64_t now = clock_.elapsed();
+    row.lastFrameMs = batchEpochMs_;
+    const std::int64_t now = batchClockMs_;
     if (row.rateMarkMs < 0) {
         row.rateMarkMs = now;
         row.rateMarkBytes = bytes;
@@ -543,6 +544,17 @@ void ServeurEngine::measureRate(int index, std::int64_t bytes) {
                         static_cast<double>(span));
     row.rateMarkMs = now;
     row.rateMarkBytes = bytes;
+}
+
+// Once per batch of datagrams; every time outside one.
+void ServeurEngine::readClocks() {
+    const std::uint64_t round = lookupRound();
+    if (round != 0 && timeOfBatch_ == round) {
+        return;
+    }
+    timeOfBatch_ = round;
+    batchEpochMs_ = QDateTime::currentMSecsSinceEpoch();
+    batchClockMs_ = clock_.elapsed();
 }
 
 } // namespace zelk
