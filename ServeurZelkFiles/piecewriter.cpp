@@ -41,23 +41,27 @@ void PieceWriter::adopt(std::string_view origin) {
     transfers_.insert_or_assign(std::string(origin), Transfer{false, true, true});
 }
 
-int PieceWriter::keptFor(std::string_view origin, std::string_view file) {
+int PieceWriter::keptFor(std::string_view origin, std::string_view file, std::uint64_t round) {
     const std::size_t i = indexOf(origin);
     if (i == kept_.size() || kept_[i].file != file) {
         return -1;
     }
-    if (!stillNamed(kept_[i])) {
+    if (!stillNamed(kept_[i], round)) {
         close(i);
         return -1;
     }
+    kept_[i].lookedUpIn = round;
     kept_[i].lastUse = ++uses_;
     kept_[i].usedSinceIdleCheck = true;
     return kept_[i].fd;
 }
 
-bool PieceWriter::stillNamed(const Kept& kept) const {
+bool PieceWriter::stillNamed(const Kept& kept, std::uint64_t round) const {
     if (kept.generation != folder_.generation()) {
         return false;
+    }
+    if (round != 0 && kept.lookedUpIn == round) {
+        return true;
     }
     if (!kept.folder.empty() && !entryIs(folder_.fd(), kept.folder, kept.folderStat)) {
         return false;

@@ -13,12 +13,13 @@
 
 namespace zelk {
 
-// The files being received, kept open from one piece to the next of their transfer. Before every
-// piece the origin's folder and the file are looked up again from the receive folder's descriptor
-// and must still be the very ones that are open, the file unchanged in owner and mode: a file
-// that someone else removed, replaced, moved away or made read-only is given up and opened anew,
-// so the server behaves exactly as if it opened the file for every piece (a removed file is
-// created again, a shortened one extended).
+// The files being received, kept open from one piece to the next of their transfer. Once per
+// lookup round (a batch of datagrams read at one wake-up; every TCP frame) the origin's folder and
+// the file are looked up again from the receive folder's descriptor and must still be the very
+// ones that are open, the file unchanged in owner and mode: a file that someone else removed,
+// replaced, moved away or made read-only is given up and opened anew, so the server behaves as if
+// it opened the file for every batch (a removed file is created again, a shortened one extended).
+// Looking names up costs more than writing a piece: once per batch keeps it off each datagram.
 class PieceWriter {
 public:
     // Beyond this many transfers at once the least recently written file is closed.
@@ -40,8 +41,9 @@ public:
     void adopt(std::string_view origin);
 
     // The open file of the origin's transfer of `file`, when its path still names it; -1
-    // otherwise (a stale one is closed).
-    int keptFor(std::string_view origin, std::string_view file);
+    // otherwise (a stale one is closed). The path is looked at once per lookup `round`; round 0
+    // always looks.
+    int keptFor(std::string_view origin, std::string_view file, std::uint64_t round = 0);
     // Opens (creating when missing) and keeps the file in the origin's folder (`folder`, below
     // the receive folder) for the origin's transfer; -1 when it cannot be had.
     int open(std::string_view origin, std::string_view folder, const std::string& file,
@@ -75,6 +77,7 @@ private:
         struct stat folderStat {};
         struct stat fileStat {};
         std::uint64_t lastUse = 0;
+        std::uint64_t lookedUpIn = 0; // the lookup round its names were last found in
         bool usedSinceIdleCheck = true;
     };
     // What a transfer still owes stable storage, and whether its file is still to be replaced.
@@ -84,7 +87,7 @@ private:
         bool folderMade = false;
     };
 
-    bool stillNamed(const Kept& kept) const;
+    bool stillNamed(const Kept& kept, std::uint64_t round) const;
     bool syncAll(const Kept& kept, const Transfer& transfer, WriteFailure& failure);
     bool syncFolders(const Kept& kept, const Transfer& transfer, WriteFailure& failure);
     // Takes the origin's kept file out of the list, with what it owes stable storage.

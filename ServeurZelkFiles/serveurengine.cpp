@@ -103,7 +103,14 @@ ServeurEngine::ServeurEngine(QObject* parent, std::FILE* traceSink)
     udpSend.setHandler([this](std::string_view bytes, const QHostAddress& from, quint16 port) {
         udpSend_DataArrival(bytes, from, port);
     });
-    udpSend.setBatchEnd([this] { sendOwedAcks(); });
+    udpSend.setBatchEnd([this] {
+        ++batch_;
+        sendOwedAcks();
+        if (tableMoved_) {
+            tableMoved_ = false;
+            emit tableChanged();
+        }
+    });
     tcpSend.onDataArrival = [this](int index) { tcpSend_DataArrival(index); };
     tcpSend.onError = [this](int index) { tcpSend_Error(index); };
     tcpSend.onIdle = [this](int index) { tcpSend_Idle(index); };
@@ -491,7 +498,7 @@ void ServeurEngine::Donnees_de_Contenu() {
         drop("content past the largest position");
         return;
     }
-    const bool last = numericValue(row.total) == static_cast<double>(next - 1);
+    const bool last = totalOf(row.total) == static_cast<double>(next - 1);
     WriteFailure failure;
     if (!writePiece(index, position, content.donneesContenu, last, failure)) {
         if (failure.disturbed) {
@@ -503,6 +510,14 @@ void ServeurEngine::Donnees_de_Contenu() {
     }
     finishRow(index, next, last);
     EnvoieAck(std::to_string(next));
+}
+
+double ServeurEngine::totalOf(const std::string& text) {
+    if (text != totalText_) {
+        totalValue_ = numericValue(text);
+        totalText_ = text;
+    }
+    return totalValue_;
 }
 
 void ServeurEngine::pieceFailed(const TransferRow& row, const WriteFailure& failure) {
@@ -518,11 +533,15 @@ void ServeurEngine::pieceFailed(const TransferRow& row, const WriteFailure& fail
 
 // A receive folder removed while the server runs is made again as at start-up, rather than
 // stalling every transfer until someone makes it by hand.
-bool ServeurEngine::holdReceiveFolder(WriteFailure& failure) {
+bool ServeurEngine::holdReceiveFolder(WriteFailure& failure, std::uint64_t round) {
+    if (round != 0 && folderLookedUpIn_ == round) {
+        return true;
+    }
     bool renewed = false;
     if (!folder_.refresh(renewed, failure.why)) {
         return false;
     }
+    folderLookedUpIn_ = round;
     if (renewed && trace_.enabled()) {
         trace_.write("receive folder renewed",
                      folder_.path() + " was removed or replaced; files go to the one there now");
@@ -530,25 +549,27 @@ bool ServeurEngine::holdReceiveFolder(WriteFailure& failure) {
     return true;
 }
 
-// The file stays open while pieces keep coming, and is looked up again before each one, so a
-// file removed or replaced meanwhile is created anew in its (re-made) folder. The last piece is
-// answered only once the file is on stable storage: the client then deletes its only copy.
+// The file stays open while pieces keep coming, and is looked up again once per batch of
+// datagrams (and before the last piece), so a file removed or replaced meanwhile is created anew
+// in its (re-made) folder. The last piece is answered only once the file is on stable storage:
+// the client then deletes its only copy.
 bool ServeurEngine::writePiece(int index, std::int64_t position, std::string_view bytes, bool last,
                                WriteFailure& failure) {
-    const int fd = fileOf(index, failure);
+    const int fd = fileOf(index, failure, last);
     if (fd < 0 || !writer_.writeAt(fd, position, bytes, failure)) {
         return false;
     }
     return !last || completeFile(index, failure);
 }
 
-int ServeurEngine::fileOf(int index, WriteFailure& failure) {
-    if (!holdReceiveFolder(failure)) {
+int ServeurEngine::fileOf(int index, WriteFailure& failure, bool lookNow) {
+    const std::uint64_t round = lookNow ? 0 : lookupRound();
+    if (!holdReceiveFolder(failure, round)) {
         return -1;
     }
     const TransferRow& row = table_.at(index);
     const std::string name = diskName(row);
-    int fd = writer_.keptFor(row.origin, name);
+    int fd = writer_.keptFor(row.origin, name, round);
     if (fd >= 0) {
         return fd;
     }
@@ -658,11 +679,20 @@ void ServeurEngine::finishRow(int index, std::int64_t newPosition, bool last) {
             startedAt_.erase(row.origin);
         }
         table_.remove(index);
+        emit tableChanged();
     } else {
         table_.setPosition(index, std::to_string(newPosition));
         measureRate(index, newPosition - 1);
+        positionMoved();
     }
-    emit tableChanged();
+}
+
+void ServeurEngine::positionMoved() {
+    if (udpSend.handling()) {
+        tableMoved_ = true;
+    } else {
+        emit tableChanged();
+    }
 }
 
 // --- Acknowledgements -----------------------------------------------------------------------

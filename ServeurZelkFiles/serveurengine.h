@@ -93,12 +93,15 @@ private:
     bool AddListe();
 
     void Donnees_de_Contenu();
-    bool holdReceiveFolder(WriteFailure& failure);
+    bool holdReceiveFolder(WriteFailure& failure, std::uint64_t round);
+    // Names are looked up once per batch of datagrams; 0 (a TCP frame, a timer) looks every time.
+    std::uint64_t lookupRound() const { return udpSend.handling() ? batch_ : 0; }
     bool writePiece(int index, std::int64_t position, std::string_view bytes, bool last,
                     WriteFailure& failure);
     // The open file of the row's transfer, opened (created when missing) when it is not; a
-    // staging file that is no longer the one this transfer made fails as disturbed.
-    int fileOf(int index, WriteFailure& failure);
+    // staging file that is no longer the one this transfer made fails as disturbed. `lookNow`:
+    // its names are looked up even if they were in this batch (before a file is finished).
+    int fileOf(int index, WriteFailure& failure, bool lookNow = false);
     bool sameStagingFile(int index);
     // The staging file was moved, removed or replaced: the row and what it held are forgotten.
     void restartDisturbed(int index, const WriteFailure& failure);
@@ -149,6 +152,8 @@ private:
     void oweAck(std::uint64_t transfer);
     void sendOwedAcks();
     void measureRate(int index, std::int64_t bytes);
+    // A position moved: the window hears of it at once, or once per batch of datagrams.
+    void positionMoved();
 
     // Keyed origins: their transfers start only once the sender proved its key, and go on in
     // sealed datagrams; nothing in clear naming them changes anything.
@@ -206,6 +211,19 @@ private:
         UdpEndpoint::Source to;
     };
     std::vector<OwedAck> owedAcks_;
+    std::uint64_t batch_ = 1;            // the batch of datagrams being handled, counted
+    std::uint64_t folderLookedUpIn_ = 0; // the batch the receive folder was last found in
+    bool tableMoved_ = false;            // positions moved in this batch, not yet told
+    // The time of the batch being handled, in ms since 1970 and on clock_: to within one batch is
+    // all the rates and the idle rows need, and reading clocks for every piece is not free.
+    std::uint64_t timeOfBatch_ = 0;
+    std::int64_t batchEpochMs_ = 0;
+    std::int64_t batchClockMs_ = 0;
+    void readClocks();
+    // A row's size text as a number, the latest one kept: every piece compares against it.
+    double totalOf(const std::string& text);
+    std::string totalText_;
+    double totalValue_ = 0;
     QElapsedTimer clock_;
     QString udpLabel_;
     QString tcpLabel_;

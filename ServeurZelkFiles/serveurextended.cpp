@@ -259,7 +259,7 @@ void ServeurEngine::extendedData(const ext::Frame& frame) {
         startWriteback(index, *state);
         table_.setPosition(index, std::to_string(state->written.cumulative() + 1));
         measureRate(index, state->written.bytes());
-        emit tableChanged();
+        positionMoved();
     }
     oweAck(frame.transfer);
 }
@@ -284,7 +284,7 @@ void ServeurEngine::extendedFinish(const ext::Frame& frame) {
         return;
     }
     WriteFailure failure;
-    if (fileOf(index, failure) < 0) {
+    if (fileOf(index, failure, true) < 0) {
         extendedFailed(index, frame.transfer, failure);
         return;
     }
@@ -338,7 +338,7 @@ void ServeurEngine::digestMismatch(ExtReceive& state, int index) {
 
 void ServeurEngine::extendedVerified(std::uint64_t transfer, int index) {
     WriteFailure failure;
-    if (fileOf(index, failure) < 0 || !completeFile(index, failure)) {
+    if (fileOf(index, failure, true) < 0 || !completeFile(index, failure)) {
         extendedFailed(index, transfer, failure);
         return;
     }
@@ -368,7 +368,7 @@ void ServeurEngine::startWriteback(int index, ExtReceive& state) {
         return;
     }
     const TransferRow& row = table_.at(index);
-    const int fd = writer_.keptFor(row.origin, diskName(row));
+    const int fd = writer_.keptFor(row.origin, diskName(row), lookupRound());
     if (fd < 0) {
         return;
     }
@@ -527,9 +527,10 @@ void ServeurEngine::sendOwedAcks() {
 
 // The window shows each row's rate over the latest second or so.
 void ServeurEngine::measureRate(int index, std::int64_t bytes) {
+    readClocks();
     TransferRow& row = table_.edit(index);
-    row.lastFrameMs = QDateTime::currentMSecsSinceEpoch();
-    const std::int64_t now = clock_.elapsed();
+    row.lastFrameMs = batchEpochMs_;
+    const std::int64_t now = batchClockMs_;
     if (row.rateMarkMs < 0) {
         row.rateMarkMs = now;
         row.rateMarkBytes = bytes;
@@ -543,6 +544,17 @@ void ServeurEngine::measureRate(int index, std::int64_t bytes) {
                         static_cast<double>(span));
     row.rateMarkMs = now;
     row.rateMarkBytes = bytes;
+}
+
+// Once per batch of datagrams; every time outside one.
+void ServeurEngine::readClocks() {
+    const std::uint64_t round = lookupRound();
+    if (round != 0 && timeOfBatch_ == round) {
+        return;
+    }
+    timeOfBatch_ = round;
+    batchEpochMs_ = QDateTime::currentMSecsSinceEpoch();
+    batchClockMs_ = clock_.elapsed();
 }
 
 } // namespace zelk
