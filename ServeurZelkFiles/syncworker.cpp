@@ -1,6 +1,7 @@
 #include "syncworker.h"
 
 #include <fcntl.h>
+#include <string>
 #include <unistd.h>
 
 namespace zelk {
@@ -25,8 +26,14 @@ void SyncWorker::useFileOps(FileOps& ops) {
     ops_ = &ops;
 }
 
+// The worker syncs through a read-only opening of its own. A copy of the writer's descriptor
+// would share its opening for writing, and when the worker's close came last (the file renamed
+// to its name meanwhile) it would tell watchers the file was just written under its final name.
 bool SyncWorker::sync(int fd, Done done) {
-    const int own = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    int own = ::open(("/proc/self/fd/" + std::to_string(fd)).c_str(), O_RDONLY | O_CLOEXEC);
+    if (own < 0) {
+        own = ::fcntl(fd, F_DUPFD_CLOEXEC, 0); // no /proc: the copy still syncs the same file
+    }
     if (own < 0) {
         return false;
     }
