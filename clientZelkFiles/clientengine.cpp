@@ -123,6 +123,10 @@ bool ClientEngine::start(const ClientConfig& config, QString& error) {
                                "datagram must carry the origin identifier");
         return false;
     }
+    // Before any socket: a key file that cannot be used stops the start-up with nothing opened.
+    if (!loadKey(error)) {
+        return false;
+    }
     scan_ = std::make_unique<OutboxScan>(cfg_.cfgRepertoire, kLargestExtendedFile);
     if (!makeOutbox(error)) {
         return false;
@@ -144,9 +148,6 @@ bool ClientEngine::start(const ClientConfig& config, QString& error) {
     waitMs_ = wholeValue(cfg_.cfgDelaiAttente);
     timAttente_.setInterval(waitMs_);
     pieceMax_ = pieceMaxOf(cfg_.cfgPaquetsMax);
-    if (!loadKey(error)) {
-        return false;
-    }
     extPiece_ = extendedDatagramOf(cfg_.cfgTrameZX1) -
                 static_cast<std::int64_t>(key_ ? ext::kSealedOverhead : ext::kHeadBytes);
     rateCap_ = rateCapOf(cfg_.cfgDebitMaxi);
