@@ -141,6 +141,7 @@ private:
     void adoptExtended(int index);
     void forgetExtended(TransferRow& row);
     void extendedDatagram(std::string_view bytes);
+    void clientFrame(const ext::Frame& frame);
     ExtReceive* extendedRow(const ext::Frame& frame, int& index);
     void extendedData(const ext::Frame& frame);
     void extendedFinish(const ext::Frame& frame);

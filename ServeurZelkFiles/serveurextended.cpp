@@ -201,12 +201,17 @@ void ServeurEngine::extendedDatagram(std::string_view bytes) {
         authFailed("extended datagram in clear for an authenticated transfer");
         return;
     }
-    switch (frame->kind) {
+    clientFrame(*frame);
+}
+
+// What a client sends, sealed or not; answers sent to the server are dropped.
+void ServeurEngine::clientFrame(const ext::Frame& frame) {
+    switch (frame.kind) {
     case ext::Kind::Data:
-        extendedData(*frame);
+        extendedData(frame);
         return;
     case ext::Kind::Finish:
-        extendedFinish(*frame);
+        extendedFinish(frame);
         return;
     default:
         drop("extended answer sent to the server");

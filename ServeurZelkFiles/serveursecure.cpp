@@ -216,17 +216,7 @@ void ServeurEngine::sealedDatagram(std::string_view bytes) {
         drop("sealed datagram seen already (a copy or a replay)");
         return;
     }
-    switch (frame->kind) {
-    case ext::Kind::Data:
-        extendedData(*frame);
-        return;
-    case ext::Kind::Finish:
-        extendedFinish(*frame);
-        return;
-    default:
-        drop("sealed answer sent to the server");
-        return;
-    }
+    clientFrame(*frame);
 }
 
 // An answer about an authenticated transfer goes sealed, under the transfer's own keys.

@@ -16,21 +16,6 @@ constexpr std::size_t kCrcAt = 18;
 constexpr std::size_t kRangeBytes = 16;
 constexpr std::size_t kHexDigits = 16;
 
-void putUnsigned(char* out, std::uint64_t value, int bytes) {
-    for (int i = bytes - 1; i >= 0; --i) {
-        out[i] = static_cast<char>(value & 0xFFU);
-        value >>= 8;
-    }
-}
-
-std::uint64_t getUnsigned(const char* in, int bytes) {
-    std::uint64_t value = 0;
-    for (int i = 0; i < bytes; ++i) {
-        value = (value << 8) | static_cast<unsigned char>(in[i]);
-    }
-    return value;
-}
-
 std::uint32_t datagramCrc(const char* head, std::string_view body) {
     return crc32c(crc32c(0, head, kCrcAt), body.data(), body.size());
 }
@@ -125,6 +110,21 @@ std::string tagged(std::uint64_t transfer, std::int64_t number) {
 }
 
 } // namespace
+
+void putUnsigned(char* out, std::uint64_t value, int bytes) {
+    for (int i = bytes - 1; i >= 0; --i) {
+        out[i] = static_cast<char>(value & 0xFFU);
+        value >>= 8;
+    }
+}
+
+std::uint64_t getUnsigned(const char* in, int bytes) {
+    std::uint64_t value = 0;
+    for (int i = 0; i < bytes; ++i) {
+        value = (value << 8) | static_cast<unsigned char>(in[i]);
+    }
+    return value;
+}
 
 bool knownKind(char kind) {
     switch (static_cast<Kind>(kind)) {

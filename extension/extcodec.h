@@ -51,6 +51,10 @@ struct Frame {
     std::string_view body; // a view into the datagram
 };
 
+// Big-endian numbers of `bytes` bytes, as every integer of the extension travels.
+void putUnsigned(char* out, std::uint64_t value, int bytes);
+std::uint64_t getUnsigned(const char* in, int bytes);
+
 bool knownKind(char kind);
 // Whether a body of this length suits the kind (Data 1 to kLargestBody, Finish exactly
 // kDigestBytes, Ack whole ranges up to kMostRangesPerAnswer, the others empty).

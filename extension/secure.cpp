@@ -20,18 +20,7 @@ constexpr off_t kLargestKeyFile = 1 << 20;
 constexpr char kKdfContext[crypto_kdf_CONTEXTBYTES + 1] = "ZelkZXK1";
 
 void putUnsigned(unsigned char* out, std::uint64_t value, int bytes) {
-    for (int i = bytes - 1; i >= 0; --i) {
-        out[i] = static_cast<unsigned char>(value & 0xFFU);
-        value >>= 8;
-    }
-}
-
-std::uint64_t getUnsigned(const char* in, int bytes) {
-    std::uint64_t value = 0;
-    for (int i = 0; i < bytes; ++i) {
-        value = (value << 8) | static_cast<unsigned char>(in[i]);
-    }
-    return value;
+    ext::putUnsigned(reinterpret_cast<char*>(out), value, bytes);
 }
 
 std::string originOf(std::string_view text) {
