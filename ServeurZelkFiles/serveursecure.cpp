@@ -33,12 +33,7 @@ bool ServeurEngine::loadKeys(QString& error) {
     }
     std::vector<ext::KeyLine> lines;
     std::string why;
-    if (!ext::cryptoReady()) {
-        why = "libsodium cannot be initialised";
-    } else {
-        ext::readKeyFile(ext::keyFilePath(cfg_.cfgFichierCles), true, lines, why);
-    }
-    if (!why.empty()) {
+    if (!ext::loadKeyFile(cfg_.cfgFichierCles, true, lines, why)) {
         error = QString::fromLocal8Bit(why) + QStringLiteral(" (\"fichier_Cles_S=\")");
         return false;
     }

@@ -20,12 +20,7 @@ bool ClientEngine::loadKey(QString& error) {
     }
     std::vector<ext::KeyLine> lines;
     std::string why;
-    if (!ext::cryptoReady()) {
-        why = "libsodium cannot be initialised";
-    } else {
-        ext::readKeyFile(ext::keyFilePath(cfg_.cfgFichierCle), false, lines, why);
-    }
-    if (!why.empty()) {
+    if (!ext::loadKeyFile(cfg_.cfgFichierCle, false, lines, why)) {
         error = QString::fromLocal8Bit(why) + QStringLiteral(" (\"fichier_Cles_C=\")");
         return false;
     }

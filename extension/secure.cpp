@@ -310,6 +310,15 @@ bool readKeyFile(const std::string& path, bool withOrigins, std::vector<KeyLine>
     return parsed;
 }
 
+bool loadKeyFile(const std::string& configured, bool withOrigins, std::vector<KeyLine>& keys,
+                 std::string& error) {
+    if (!cryptoReady()) {
+        error = "libsodium cannot be initialised";
+        return false;
+    }
+    return readKeyFile(keyFilePath(configured), withOrigins, keys, error);
+}
+
 Mac serverProof(const Key& key, const Transcript& t) {
     Hasher hash(key, "ZXK server proof");
     hash.transcript(t);

@@ -78,6 +78,10 @@ bool parseKeyLines(std::string_view text, bool withOrigins, std::vector<KeyLine>
 std::string keyFilePath(const std::string& configured);
 bool readKeyFile(const std::string& path, bool withOrigins, std::vector<KeyLine>& keys,
                  std::string& error);
+// A program's start-up: libsodium ready, then the key file named by the configuration (its
+// "$CREDENTIALS_DIRECTORY" replaced) read; false, with why, when either fails.
+bool loadKeyFile(const std::string& configured, bool withOrigins, std::vector<KeyLine>& keys,
+                 std::string& error);
 
 // --- Handshake ------------------------------------------------------------------------------
 
