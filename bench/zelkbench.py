@@ -773,6 +773,44 @@ def set_section(bindir, work, args):
     return out
 
 
+def keys_section(bindir, work, size, rounds):
+    """The extension with keys beside itself without, on loopback, interleaved: there both
+    programs are bound by the processor and one run differs from the next by a quarter."""
+    source = os.path.join(work, "keys.bin")
+    make_source(source, size)
+    runs = {"ZX1": [], "ZX1 keyed": []}
+    try:
+        for round_index in range(rounds):
+            order = (False, True) if round_index % 2 == 0 else (True, False)
+            for keyed in order:
+                scratch = tempfile.mkdtemp(dir=work)
+                try:
+                    r = zelk_protocol_case(bindir, scratch, source, size, 9999, False, keyed=keyed)
+                finally:
+                    shutil.rmtree(scratch, ignore_errors=True)
+                runs[r["protocol"]].append(r)
+                print(f"keys, round {round_index + 1}, {r['protocol']}: {r['MBps']:.1f} MB/s, CPU "
+                      f"server {r['server_cpu']:.2f} s client {r['client_cpu']:.2f} s", flush=True)
+    finally:
+        os.unlink(source)
+    return {"size": size, "rounds": rounds, "runs": runs}
+
+
+def report_keys(k):
+    plain = median(k["runs"]["ZX1"], "MBps")
+    keyed = median(k["runs"]["ZX1 keyed"], "MBps")
+    lines = [f"Loopback, one file of {k['size'] / MIB:g} MiB, {k['rounds']} interleaved rounds:", "",
+             "| Round | ZX1 MB/s | ZX1 keyed MB/s | server CPU s (ZX1, keyed) | "
+             "client CPU s (ZX1, keyed) |", "|---|---|---|---|---|"]
+    for i, (a, b) in enumerate(zip(k["runs"]["ZX1"], k["runs"]["ZX1 keyed"])):
+        lines.append(f"| {i + 1} | {a['MBps']:.1f} | {b['MBps']:.1f} | {a['server_cpu']:.2f}, "
+                     f"{b['server_cpu']:.2f} | {a['client_cpu']:.2f}, {b['client_cpu']:.2f} |")
+    slower = 100 * (1 - keyed / plain)
+    lines += ["", f"- medians: ZX1 {plain:.1f} MB/s, ZX1 keyed {keyed:.1f} MB/s: keys "
+              f"{slower:.1f} % slower; target at most 20 %: {'met' if slower <= 20 else 'NOT met'}"]
+    return lines
+
+
 def report_set(r):
     link = LINK_BYTES_PER_S / 1e6
     lines = [f"The benchmark set: a path of {LINK_MBIT} Mbit/s ({link:g} MB/s, IP and UDP heads "
@@ -982,13 +1020,16 @@ def run(args):
         if not os.access(os.path.join(bindir, program), os.X_OK):
             raise BenchError(f"{program} is not built in {bindir}")
     results = {"machine": machine()}
-    if not args.extension and not args.set:
+    if not args.extension and not args.set and not args.keys:
         run_plain(bindir, args, results)
     work = tempfile.mkdtemp(prefix="zelkbench.")
     try:
-        if not args.set:
+        if not args.set and not args.keys:
             results["extension"] = extension_section(bindir, work, args)
-        if not args.extension:
+        if args.keys:
+            results["keys"] = keys_section(bindir, work, args.set_loop_mib * MIB,
+                                           args.keys_rounds)
+        elif not args.extension:
             results["set"] = set_section(bindir, work, args)
     finally:
         shutil.rmtree(work, ignore_errors=True)
@@ -1073,6 +1114,9 @@ def report(results, args):
     if "set" in results:
         lines.append("")
         lines.extend(report_set(results["set"]))
+    if "keys" in results:
+        lines.append("")
+        lines.extend(report_keys(results["keys"]))
     return "\n".join(lines)
 
 
@@ -1191,6 +1235,10 @@ def main():
     parser.add_argument("--set", action="store_true",
                         help="only the benchmark set (the 100 Mbit/s paths, ten clients, "
                         "loopback beside plain and uftp, CPU per datagram beside in.tftpd)")
+    parser.add_argument("--keys", action="store_true",
+                        help="only the cost of keys: the extension with and without them on "
+                        "loopback, interleaved rounds of --set-loop-mib")
+    parser.add_argument("--keys-rounds", type=int, help="the cost of keys: rounds")
     parser.add_argument("--set-mib", type=int, help="paths A and B: the extension's file")
     parser.add_argument("--set-plain-mib", type=int,
                         help="paths A and B: the plain protocol's file (halved on B; 0: none)")
@@ -1207,12 +1255,13 @@ def main():
     quick = {"rounds": 1, "size_mib": 4, "small_files": 50, "clients_mib": 1, "large_mib": 0,
              "ext_loop_mib": 8, "ext_relay_mib": 1, "plain_relay_mib": 0, "relay_loss": [0.01],
              "set_mib": 1, "set_plain_mib": 0, "set_files": 10, "set_clients": 3,
-             "set_client_mib": 1, "set_loop_mib": 8, "set_cpu_mib": 1, "set_cpu_rounds": 1}
+             "set_client_mib": 1, "set_loop_mib": 8, "set_cpu_mib": 1, "set_cpu_rounds": 1,
+             "keys_rounds": 1}
     full = {"rounds": 5, "size_mib": 256, "small_files": 2000, "clients_mib": 32,
             "large_mib": 1024, "ext_loop_mib": 1024, "ext_relay_mib": 64, "plain_relay_mib": 2,
             "relay_loss": [0.0, 0.01], "set_mib": 256, "set_plain_mib": 2, "set_files": 300,
             "set_clients": 10, "set_client_mib": 16, "set_loop_mib": 1024, "set_cpu_mib": 64,
-            "set_cpu_rounds": 3}
+            "set_cpu_rounds": 3, "keys_rounds": 5}
     for key, value in (quick if args.quick else full).items():
         if getattr(args, key) is None:
             setattr(args, key, value)
