@@ -159,7 +159,10 @@ private:
     // Keyed origins: their transfers start only once the sender proved its key, and go on in
     // sealed datagrams; nothing in clear naming them changes anything.
     bool loadKeys(QString& error);
-    bool keyedOrigin(std::string_view origin) const { return keys_.count(std::string(origin)) > 0; }
+    // Asked for every frame: no copy of the origin, and nothing at all without keys.
+    bool keyedOrigin(std::string_view origin) const {
+        return !keys_.empty() && keys_.find(origin) != keys_.end();
+    }
     bool admitted(bool header);
     void keyedHeader();
     const ext::Key* keyById(const ext::KeyId& id) const;
@@ -180,7 +183,7 @@ private:
     std::string elapsedText(const std::string& origin) const;
 
     ServerConfig cfg_;
-    std::map<std::string, std::vector<ext::Key>> keys_; // by origin, 10 characters
+    std::map<std::string, std::vector<ext::Key>, std::less<>> keys_; // by origin, 10 characters
     bool keylessServed_ = true;
     std::int64_t evictionMs_ = 0; // 0: never
     // The earliest time a newcomer may find a row idle long enough: no scan of the table before.

@@ -195,9 +195,10 @@ void ServeurEngine::extendedDatagram(std::string_view bytes) {
              " bytes that fails its checks");
         return;
     }
-    const auto found = extended_.find(frame->transfer);
-    if (sessions_.count(frame->transfer) > 0 ||
-        (found != extended_.end() && keyedOrigin(found->second.origin))) {
+    // Sessions and keyed rows exist only with keys: without them nothing is looked up.
+    const auto found = keys_.empty() ? extended_.end() : extended_.find(frame->transfer);
+    if (!keys_.empty() && (sessions_.count(frame->transfer) > 0 ||
+                           (found != extended_.end() && keyedOrigin(found->second.origin)))) {
         authFailed("extended datagram in clear for an authenticated transfer");
         return;
     }
