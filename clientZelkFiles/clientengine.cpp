@@ -45,6 +45,20 @@ std::size_t lengthClearOfHeaderMarks(const char* piece, std::size_t n) {
     return n;
 }
 
+// An answer with a field of the extension after its three plain ones (an acceptance, a
+// challenge) answers an offer.
+bool extensionAnswer(std::string_view bytes) {
+    std::size_t at = 0;
+    for (int field = 0; field < 3; ++field) {
+        at = bytes.find(';', at);
+        if (at == std::string_view::npos) {
+            return false;
+        }
+        ++at;
+    }
+    return bytes.substr(at).starts_with("ZX");
+}
+
 } // namespace
 
 EngineTimer::EngineTimer(QObject* parent, std::function<void()> onTick)
@@ -311,6 +325,9 @@ void ClientEngine::timAttente_Timer() {
     if (was == Awaiting::Nothing || lstFilPos_.empty()) {
         return;
     }
+    if (was == Awaiting::Header && offered_ && plainAnsweredOffer_) {
+        return; // answered, plainly: no silence, and the offer goes again at the next tick
+    }
     if (!silentSince_.isValid()) {
         silentSince_ = QDateTime::currentDateTime();
         emit statusChanged();
@@ -434,7 +451,11 @@ void ClientEngine::sendHeader(const Listed& item, const FileStamp& stamp) {
     tailleFichier_ = stamp.size;
     waitFor(waitMs_);
     timAttente_.enable();
-    const bool reset = memoryOfFirst().mustReset && !key_;
+    // The size-0 header is a plain repair: an offer needs none, the extension's transfers being
+    // named and verified.
+    const bool reset = memoryOfFirst().mustReset && !key_ && !offering();
+    ++headerSeq_;
+    plainAnsweredOffer_ = false;
     // A header sent again leaves the bar at what the server was last known to hold.
     const std::int64_t held = memoryOfFirst().ackedEnd;
     setProgress(reset || held <= 0 ? 0 : progressOf(held, tailleFichier_));
@@ -531,7 +552,7 @@ ClientEngine::TransferMemory& ClientEngine::memoryOfFirst() {
     return transfers_[lstFilPos_.front().name];
 }
 
-void ClientEngine::finishFirst() {
+void ClientEngine::finishFirst(bool plain) {
     reader_.release();
     const std::string name = lstFilPos_.front().name;
     const std::string path = fullPath(name);
@@ -554,8 +575,9 @@ void ClientEngine::finishFirst() {
         emit fileKept(decodedName(name));
         return;
     }
-    betweenFiles_ = true;
-    if (lengths_.wary(nowMs())) {
+    // A verified file needs none of the plain protocol's guards against stray headers.
+    betweenFiles_ = plain;
+    if (plain && lengths_.wary(nowMs())) {
         holdBack(name, memory);
         return;
     }
@@ -704,6 +726,14 @@ void ClientEngine::udpSend_DataArrival(std::string_view bytes, const QHostAddres
         takeAcceptance(bytes, *p)) {
         return;
     }
+    if (p && extensionAnswer(bytes)) {
+        // An acceptance or a challenge come late or twice: it answers an offer, never a plain
+        // header or piece, and the plain protocol's repairs have nothing to learn from it.
+        if (trace_.enabled()) {
+            trace_.write("answer ignored", std::string(bytes) + ": an answer to an earlier offer");
+        }
+        return;
+    }
     if (!p || awaiting_ == Awaiting::Nothing || lstFilPos_.empty()) {
         strayAnswerSeen();
         // A keyed transfer never goes plain: no stray header can start it anew at the server.
@@ -750,9 +780,15 @@ void ClientEngine::answerToHeader(std::int64_t p) {
     }
     TransferMemory& memory = memoryOfFirst();
     if (p > 0 && p < memory.ackedEnd) {
-        strayAnswerSeen();
-        traceIgnored(p, "is behind what the server already acknowledged: a late copy");
-        return;
+        if (!behindAgain(memory, p)) {
+            strayAnswerSeen();
+            traceIgnored(p, "is behind what the server already acknowledged: a late copy");
+            return;
+        }
+        // Two headers answered alike: the server stands there (it lost what it had acknowledged,
+        // in a restart say). The resume is judged as any other.
+        memory.ackedEnd = -1;
+        memory.unackedEnds.clear();
     }
     stopWaiting();
     if (trace_.enabled()) {
@@ -798,6 +834,15 @@ std::string ClientEngine::unsoundResume(const TransferMemory& memory, std::int64
         return holds + ", where none of the pieces sent ends: a stray piece took the place of one";
     }
     return {};
+}
+
+// A position behind what the server acknowledged answers one header as a late copy would; the same
+// position answering the next header too is where the server stands.
+bool ClientEngine::behindAgain(TransferMemory& memory, std::int64_t p) {
+    const bool again = memory.behindAt == p && memory.behindHeader != memory.headers;
+    memory.behindAt = p;
+    memory.behindHeader = memory.headers;
+    return again;
 }
 
 void ClientEngine::restartedFromNothing(TransferMemory& memory) {
@@ -978,6 +1023,11 @@ QString ClientEngine::activity() const {
     }
     if (unproven_) {
         return QStringLiteral("Le serveur ne prouve pas la clé de l'origine");
+    }
+    if (const auto memory = transfers_.find(lstFilPos_.front().name);
+        memory != transfers_.end() && memory->second.unknowns >= kUnknownsShown) {
+        return QStringLiteral("Le serveur ne peut pas garder ") +
+               decodedName(lstFilPos_.front().name);
     }
     if (silentSince_.isValid()) {
         return QStringLiteral("En attente du serveur depuis ") +

@@ -164,7 +164,11 @@ private:
         bool mustReset = false;
         bool answeredOutOfRange = false; // the latest header got only such answers
         int stalls = 0;
-        int headers = 0; // headers sent in this transfer, resets included
+        int headers = 0;  // headers sent in this transfer, resets included
+        int unknowns = 0; // times the server forgot the transfer
+        // The latest answer to a header behind ackedEnd, and the header it answered.
+        std::int64_t behindAt = -1;
+        int behindHeader = 0;
         // The extension: the identity offered for this transfer (0 until offered), the digest of
         // the file as read so far, and the whole file's once known.
         std::uint64_t transfer = 0;
@@ -220,7 +224,8 @@ private:
     bool safeToDelete(const TransferMemory& memory, const std::string& path) const;
     bool fromServer(const QHostAddress& from, quint16 fromPort) const;
     void dropFirst(std::string_view why);
-    void finishFirst();
+    // `plain`: finished by a plain acknowledgement, so the plain protocol's guards apply.
+    void finishFirst(bool plain = true);
     void deleteFinished(const std::string& name, const std::string& path);
     bool sendPiece(const std::string& path, std::int64_t p, std::int64_t total);
     void sendHeader(const Listed& item, const FileStamp& stamp);
@@ -228,6 +233,7 @@ private:
     void answerToReset();
     std::string unsoundResume(const TransferMemory& memory, std::int64_t p);
     static void restartedFromNothing(TransferMemory& memory);
+    static bool behindAgain(TransferMemory& memory, std::int64_t p);
     void traceIgnored(std::int64_t p, const std::string& why);
     void answerToPiece(std::int64_t p);
     void startOver(const std::string& why);
@@ -272,6 +278,8 @@ private:
     void acceptedOffer(const ext::Accept& accept,
                        std::optional<ext::Session> session = std::nullopt);
     void serverIsPlain();
+    bool plainAfterOffers();
+    void extensionHeard();
     void extendedAnswer(std::string_view bytes);
     void extendedAcknowledged(const ext::Frame& frame);
     bool lateVerdict(const ext::Frame& frame);
@@ -358,6 +366,17 @@ private:
     // The server answered an offer plainly: no offer until then.
     std::int64_t plainServerUntilMs_ = -1;
     static constexpr std::int64_t kPlainServerMs = 10 * 60 * 1000;
+    // Plain answers to this many offers in a row, spread over at least this long, and nothing of
+    // the extension meanwhile: only then is the server taken for a plain one.
+    static constexpr int kPlainAnswersBelieved = 3;
+    // The server forgot this file's transfer this often: it cannot keep it, the window says.
+    static constexpr int kUnknownsShown = 3;
+    static constexpr std::int64_t kPlainBelievedMs = 2000;
+    int plainAnswers_ = 0;
+    std::int64_t firstPlainAnswerMs_ = 0;
+    std::uint64_t headerSeq_ = 0;         // headers sent, counted
+    std::uint64_t plainAnswerHeader_ = 0; // the header whose plain answer was counted last
+    bool plainAnsweredOffer_ = false;     // the offer waiting got a plain answer, not silence
     std::string status_;
     // Since when no datagram came from the server while one was awaited (invalid: one came).
     QDateTime silentSince_;

@@ -73,6 +73,14 @@ bool ClientEngine::takeAcceptance(std::string_view bytes, std::int64_t p) {
         acceptedOffer(*accept);
         return true;
     }
+    if (!plainAfterOffers()) {
+        // A server that takes the extension answers every offer with it: a plain answer is a
+        // late copy, or answers a plain header of long ago. It moves nothing.
+        if (trace_.enabled()) {
+            trace_.write("answer ignored", std::string(bytes) + ": a plain answer to an offer");
+        }
+        return true;
+    }
     offered_ = false;
     serverIsPlain();
     if (tailleFichier_ <= kLargestFile) {
@@ -88,18 +96,59 @@ bool ClientEngine::takeAcceptance(std::string_view bytes, std::int64_t p) {
     return true;
 }
 
-void ClientEngine::serverIsPlain() {
-    if (trace_.enabled() && nowMs() >= plainServerUntilMs_) {
-        trace_.write("plain protocol", "the server does not take the extension; offered again in " +
-                                           std::to_string(kPlainServerMs / 60000) + " minutes");
+// Only plain answers to several offers in a row, over some seconds, with nothing of the extension
+// from the server meanwhile, make this client believe the server is plain: one stray answer must
+// not send a file down the plain protocol, whose repairs know nothing of the extension's.
+bool ClientEngine::plainAfterOffers() {
+    plainAnsweredOffer_ = true;
+    if (plainAnswerHeader_ == headerSeq_) {
+        return false; // a copy of the answer to the same offer
     }
+    const std::int64_t now = nowMs();
+    if (plainAnswers_ == 0) {
+        firstPlainAnswerMs_ = now;
+    }
+    plainAnswerHeader_ = headerSeq_;
+    return ++plainAnswers_ >= kPlainAnswersBelieved &&
+           now - firstPlainAnswerMs_ >= kPlainBelievedMs;
+}
+
+// Anything of the extension from the server shows it takes it.
+void ClientEngine::extensionHeard() {
+    plainAnswers_ = 0;
+    plainAnswerHeader_ = 0;
+}
+
+void ClientEngine::serverIsPlain() {
+    if (trace_.wants("plain protocol") && nowMs() >= plainServerUntilMs_) {
+        trace_.write("plain protocol",
+                     "the server answered " + std::to_string(plainAnswers_) +
+                         " offers in a row without the extension: it is taken for a plain server; "
+                         "offered again in " +
+                         std::to_string(kPlainServerMs / 60000) + " minutes");
+    }
+    extensionHeard();
     plainServerUntilMs_ = nowMs() + kPlainServerMs;
+    // The file goes on in the plain protocol from nothing it learnt in the extension: this
+    // client sent none of it in plain pieces, so no plain resume can be sound.
+    TransferMemory& memory = memoryOfFirst();
+    memory.transfer = 0;
+    memory.sentEnd = 0;
+    memory.ackedEnd = -1;
+    memory.unackedEnds.clear();
 }
 
 void ClientEngine::acceptedOffer(const ext::Accept& accept, std::optional<ext::Session> session) {
     stopWaiting();
     offered_ = false;
+    extensionHeard();
     TransferMemory& memory = memoryOfFirst();
+    // Plain positions mean nothing to the extension's transfer, nor the plain repairs.
+    memory.sentEnd = -1;
+    memory.ackedEnd = -1;
+    memory.unackedEnds.clear();
+    memory.mustReset = false;
+    memory.answeredOutOfRange = false;
     if (!memory.digest || memory.startStamp != headerStamp_) {
         // Changed since its transfer began: what was hashed is of another content. The server
         // may hold bytes of that one too; the digest at the end finds them out.
@@ -143,6 +192,7 @@ void ClientEngine::extendedAnswer(std::string_view bytes) {
 
 void ClientEngine::extendedFrame(const ext::Frame& frame) {
     ext_->silentTimeouts = 0;
+    extensionHeard();
     switch (frame.kind) {
     case ext::Kind::Ack:
         extendedAcknowledged(frame);
@@ -163,7 +213,11 @@ void ClientEngine::extendedFrame(const ext::Frame& frame) {
         pumpExtended();
         return;
     case ext::Kind::Unknown:
-        // The server forgot the transfer (it restarted, or took another file from this origin).
+        // The server forgot the transfer (it restarted, or took another file from this origin,
+        // or someone took its staging file away: then again and again).
+        if (++memoryOfFirst().unknowns == kUnknownsShown) {
+            emit statusChanged();
+        }
         leaveExtended();
         Envoie_Entete();
         return;
@@ -188,7 +242,7 @@ bool ClientEngine::lateVerdict(const ext::Frame& frame) {
         trace_.write("file verified",
                      "\"" + lstFilPos_.front().name + "\": the server's final answer came late");
     }
-    finishFirst();
+    finishFirst(false);
     return true;
 }
 
@@ -449,7 +503,7 @@ void ClientEngine::extendedDone() {
                          " bytes sent again");
     }
     leaveExtended();
-    finishFirst();
+    finishFirst(false);
 }
 
 // The file cannot go on as it was: its transfer is forgotten, so it starts anew under another

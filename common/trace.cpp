@@ -22,7 +22,7 @@ constexpr std::chrono::seconds kLongestWindow{3600};
 // Keys come partly from the network: their number is bounded.
 constexpr std::size_t kKeysKept = 256;
 
-constexpr std::array<std::pair<std::string_view, Severity>, 13> kSeverities{{
+constexpr std::array<std::pair<std::string_view, Severity>, 15> kSeverities{{
     {"stopped", Severity::Notice},
     {"write failed", Severity::Error},
     {"outbox not made", Severity::Error},
@@ -35,6 +35,8 @@ constexpr std::array<std::pair<std::string_view, Severity>, 13> kSeverities{{
     {"file not listed", Severity::Warning},
     {"file not verified", Severity::Warning},
     {"staging disturbed", Severity::Warning},
+    {"second sender", Severity::Warning},
+    {"plain protocol", Severity::Warning},
     {"progress not kept", Severity::Warning},
 }};
 

@@ -295,3 +295,17 @@ TEST_F(ClientAnswers, AFileWhoseContentTheServerNeverTakesLetsTheOthersGoFirst) 
 }
 
 } // namespace
+
+// A server whose position went back (it lost bytes it had acknowledged, in a crash) answers every
+// header alike: one such answer may be a late copy, the same answer to the next header is where
+// the server stands, and the file goes on from there rather than being announced for ever.
+TEST_F(ClientAnswers, AServerWhosePositionWentBackIsBelievedWhenTwoHeadersSaySo) {
+    startOnFile();
+    EXPECT_EQ(pieceAfterAck(1001), content.substr(1000, 999)); // the piece is lost
+    headerAfterSilence();
+    server.ack(501); // a late copy, as far as this one answer tells
+    quietFor(100);
+    EXPECT_EQ(server.waiting(), 0u);
+    headerAfterSilence();
+    EXPECT_EQ(answerEveryPiece(500, content), content.substr(500));
+}

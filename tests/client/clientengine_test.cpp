@@ -99,6 +99,7 @@ TEST_F(ClientStartUp, BringsThePieceSizeIntoOneTo9999) {
 // shows the server is plain, every frame is byte for byte what the plain protocol sends.
 TEST_F(ClientSending, AfterAPlainAnswerToItsOfferFramesAreByteForByteThePlainOnes) {
     put("rapport.txt", patternBytes(2500));
+    offers = true;
     start();
     engine->timLoopEnvoi_Timer();
     const auto offered = server.next();
@@ -109,8 +110,10 @@ TEST_F(ClientSending, AfterAPlainAnswerToItsOfferFramesAreByteForByteThePlainOne
     EXPECT_FALSE(engine->loopEnabled());
     EXPECT_TRUE(engine->waitEnabled());
 
-    const std::string piece = pieceAfterAck(1);
-    EXPECT_EQ(piece, patternBytes(2500).substr(0, 1000));
+    answerOffersPlainly(1);
+    const auto piece = server.next();
+    ASSERT_TRUE(piece);
+    EXPECT_EQ(payloadOf(*piece), patternBytes(2500).substr(0, 1000));
     engine->timAttente_Timer(); // silence: the file is announced again, plainly
     engine->timLoopEnvoi_Timer();
     const auto plain = server.next();

@@ -7,6 +7,7 @@
 #include "digest.h"
 #include "extcodec.h"
 
+#include <QElapsedTimer>
 #include <QSignalSpy>
 #include <map>
 
@@ -17,6 +18,7 @@ namespace {
 
 class ClientExtension : public ClientFixture {
 protected:
+    ClientExtension() { offers = true; }
     // The offer in the header of `name`: its identity.
     std::uint64_t offerOf(const std::string& name) {
         const std::string header = expectHeaderOf(name);
@@ -130,4 +132,36 @@ TEST_F(ClientExtension, DatagramsAreAsLargeAsTheKeyAllows) {
     const std::map<std::int64_t, std::string> got = pieces(id);
     ASSERT_FALSE(got.empty());
     EXPECT_EQ(got.begin()->second.size() + ext::kHeadBytes, 8000u);
+}
+
+// A plain answer to an offer is a late copy or a stray: it never sends the file in plain pieces,
+// and the acceptance that follows is taken. Only plain answers to offers in a row, over seconds,
+// make the client take the server for a plain one; the file then starts from nothing.
+TEST_F(ClientExtension, OnlyPlainAnswersToOffersOverSecondsMakeTheClientPlain) {
+    put("d.bin", zelktest::patternBytes(3000, 5));
+    start(clientConfig(outbox, server.port(), 20, 150));
+    engine->timLoopEnvoi_Timer();
+    std::uint64_t id = offerOf("d.bin");
+    server.ack(1);
+    server.ack(1); // a copy of it
+    id = offerOf("d.bin");
+    server.answer("PTE;1;END" + ext::acceptSuffix({id, 0}));
+    EXPECT_FALSE(pieces(id).empty());
+    EXPECT_TRUE(engine->extendedTransfer());
+
+    put("e.bin", zelktest::patternBytes(3000, 6));
+    start(clientConfig(outbox, server.port(), 20, 150));
+    QElapsedTimer clock;
+    clock.start();
+    int offers = 0;
+    std::optional<std::string> frame;
+    while ((frame = server.next()) && isHeader(*frame) && ext::findOffer(payloadOf(*frame))) {
+        ++offers;
+        server.ack(1001); // as a plain server holding part of it would
+    }
+    ASSERT_TRUE(frame);
+    EXPECT_GE(offers, 3);
+    EXPECT_GE(clock.elapsed(), 2000);
+    // No plain resume from what the extension sent: the file starts anew at the plain server.
+    EXPECT_EQ(payloadOf(*frame), "BEG;d.bin;0;END") << payloadOf(*frame);
 }

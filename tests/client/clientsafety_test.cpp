@@ -87,6 +87,7 @@ TEST_F(ClientSafety,
     put("a;b.txt", "semicolon");
     writeFile(zelk::joinPath(outbox, "toolarge.bin"), "");
     std::filesystem::resize_file(zelk::joinPath(outbox, "toolarge.bin"), zelk::kLargestFile + 1);
+    offers = true;
     start();
     EXPECT_EQ(engine->fileNames(), std::vector<std::string>{"toolarge.bin"});
     engine->timLoopEnvoi_Timer();
@@ -94,7 +95,7 @@ TEST_F(ClientSafety,
     EXPECT_EQ(plainFields(header), "BEG;toolarge.bin;0;END");
     EXPECT_NE(header.find(",2147483647;END"), std::string::npos) << header;
     QSignalSpy dropped(engine.get(), &zelk::ClientEngine::fileDropped);
-    server.ack(1);
+    answerOffersPlainly(1);
     ASSERT_TRUE(dropped.wait(kWaitMs));
     EXPECT_EQ(server.waiting(), 0u); // not one byte sent to a plain server
     engine->timAttente_Timer();

@@ -83,6 +83,8 @@ inline zelk::ClientConfig clientConfig(const std::string& outbox, quint16 server
     cfg.cfgPaquetsMax = "1000";
     cfg.cfgTrace = "N";
     cfg.cfgDelaiStable = "0";
+    // A scripted plain server meets a plain client; the extension's tests ask for their offers.
+    cfg.cfgExtension = "N";
     return cfg;
 }
 
@@ -113,6 +115,9 @@ protected:
         return std::filesystem::exists(zelk::joinPath(outbox, name));
     }
     void start(zelk::ClientConfig cfg) {
+        if (offers) {
+            cfg.cfgExtension = "O";
+        }
         engine = std::make_unique<zelk::ClientEngine>();
         QString error;
         ASSERT_TRUE(engine->start(cfg, error)) << error.toStdString();
@@ -133,6 +138,20 @@ protected:
         EXPECT_TRUE(name.empty() || payload.find(";" + name + ";") != std::string::npos) << payload;
         return payload;
     }
+    // Answers the offer just received plainly, and the offers that follow, until the client takes
+    // the server for a plain one: three offers over two seconds.
+    void answerOffersPlainly(std::int64_t position) {
+        for (int offer = 0; offer < 3; ++offer) {
+            if (offer > 0) {
+                QTest::qWait(1000);
+                engine->timAttente_Timer();
+                engine->timLoopEnvoi_Timer();
+                const auto again = server.next();
+                EXPECT_TRUE(again && isHeader(*again));
+            }
+            server.ack(position);
+        }
+    }
     // Acknowledges `position` and gives the payload of the piece that comes back.
     std::string pieceAfterAck(std::int64_t position) {
         server.ack(position);
@@ -141,6 +160,7 @@ protected:
         return frame ? payloadOf(*frame) : std::string();
     }
 
+    bool offers = false; // the client offers the extension
     ScratchDir dir;
     std::string outbox = dir.file("outbox");
     FakeServer server;
