@@ -321,6 +321,7 @@ void ServeurEngine::tcpSend_Close(int index) {
                                           : ", " + std::to_string(unfinished) +
                                                 " bytes of an unfinished frame dropped"));
     }
+    connectionGone(index);
     tcpSend.finish(index);
 }
 
@@ -328,6 +329,7 @@ void ServeurEngine::tcpSend_Error(int index) {
     if (trace_.enabled()) {
         trace_.write("connection dropped", "TCP #" + std::to_string(index) + " after an error");
     }
+    connectionGone(index);
     tcpSend.discard(index);
 }
 
@@ -395,10 +397,30 @@ void ServeurEngine::handleFrame() {
 // --- Transfer table -------------------------------------------------------------------------
 
 void ServeurEngine::Match_File() {
-    if (answerVerifiedAgain()) {
+    if (answerVerifiedAgain() || plainResetIgnored()) {
         return;
     }
     const int index = table_.findOrigin(nomOrigine);
+    if (index >= 0 && (otherLiveClient(index) || plainHeaderOfExtendedRow(index))) {
+        return;
+    }
+    if (index < 0 || table_.at(index).file != nomFichier ||
+        table_.at(index).total != tailleTotale || (offer_ && table_.at(index).transfer == 0)) {
+        if (stagingPaused()) {
+            return;
+        }
+    }
+    if (index >= 0 && offer_ && table_.at(index).transfer == 0) {
+        // The file went plain so far: under the extension it starts anew, staged and verified,
+        // rather than from a position the plain protocol reached.
+        forgetExtended(table_.edit(index));
+        table_.remove(index);
+        emit tableChanged();
+        if (AddListe()) {
+            EnvoieAck(startExtended(table_.count() - 1));
+        }
+        return;
+    }
     if (index < 0) {
         if (table_.full() && !evictIdle()) {
             drop("header from a new origin: the transfer table is full");
@@ -453,7 +475,10 @@ bool ServeurEngine::AddListe() {
                     tailleTotale};
     row.lastFrameMs = QDateTime::currentMSecsSinceEpoch();
     // A name too long to be hidden under a staging name arrives under its own, as a plain one.
-    row.staged = (offer_.has_value() || stagingPlainWanted(cfg_.cfgStagingPlain)) &&
+    // A plain row of an origin that speaks the extension is staged too: a stray plain header must
+    // never let its pieces truncate a file the extension verified.
+    row.staged = (offer_.has_value() || stagingPlainWanted(cfg_.cfgStagingPlain) ||
+                  speaksExtension(nomOrigine)) &&
                  stateName(nomFichier).size() <= NAME_MAX;
     if (!table_.append(std::move(row))) {
         drop("header from a new origin: the transfer table is full");
@@ -490,6 +515,11 @@ void ServeurEngine::Donnees_de_Contenu() {
     if (row.transfer != 0) {
         // Its pieces name their offset; one that does not could land anywhere.
         drop("plain content for a transfer in extended datagrams");
+        return;
+    }
+    if (!fromRowPeer(row)) {
+        // Content names no file: from another sender of the same origin it would mix two files.
+        drop("plain content from another address than the row's header");
         return;
     }
     const std::int64_t position = positionValue(row.position);
@@ -613,9 +643,13 @@ bool ServeurEngine::sameStagingFile(int index) {
 
 void ServeurEngine::restartDisturbed(int index, const WriteFailure& failure) {
     const TransferRow& row = table_.at(index);
+    const std::int64_t pauseMs = pauseAfterDisturbance(row);
     if (trace_.wants("staging disturbed")) {
         trace_.write("staging disturbed", transferText(row.origin, row.file) + ": " + failure.why +
-                                              "; the transfer starts again from nothing");
+                                              "; the transfer starts again from nothing in " +
+                                              std::to_string(pauseMs / 1000) + " s (hidden \"" +
+                                              stagingName(row.file) +
+                                              "\" files must be left alone)");
         startedAt_.erase(row.origin);
     }
     const int folderFd = originFolder(row.origin);
@@ -678,6 +712,7 @@ void ServeurEngine::finishRow(int index, std::int64_t newPosition, bool last) {
                              peerText());
             startedAt_.erase(row.origin);
         }
+        disturbed_.erase(row.origin + row.file);
         table_.remove(index);
         emit tableChanged();
     } else {
@@ -741,6 +776,132 @@ std::string ServeurEngine::peerText() const {
     text += ' ';
     text += std::to_string(peerPort_);
     return text;
+}
+
+// --- Guards of one origin's files -------------------------------------------------------------
+
+// Whether an offer of this origin was accepted lately.
+bool ServeurEngine::speaksExtension(const std::string& origin) const {
+    const auto found = extendedOrigins_.find(origin);
+    return found != extendedOrigins_.end() && clock_.elapsed() - found->second < kSpeaksExtensionMs;
+}
+
+void ServeurEngine::extensionSpoken(const std::string& origin) {
+    if (extendedOrigins_.size() >= kExtendedOriginsKept) {
+        std::erase_if(extendedOrigins_, [this](const auto& entry) {
+            return clock_.elapsed() - entry.second >= kSpeaksExtensionMs;
+        });
+        if (extendedOrigins_.size() >= kExtendedOriginsKept) {
+            extendedOrigins_.clear();
+        }
+    }
+    extendedOrigins_[origin] = clock_.elapsed();
+}
+
+// A plain header of size 0 asks the server to start the file anew. From an origin that speaks the
+// extension it is a stray of long ago: it opens no row whose pieces could truncate a verified
+// file, and it only ends a plain row of that file, which is what it asks.
+bool ServeurEngine::plainResetIgnored() {
+    if (offer_ || tailleTotale != "0" || !speaksExtension(nomOrigine)) {
+        return false;
+    }
+    const int index = table_.findOrigin(nomOrigine);
+    if (index >= 0 && table_.at(index).file == nomFichier && table_.at(index).transfer == 0 &&
+        !otherLiveClient(index)) {
+        table_.remove(index);
+        emit tableChanged();
+    }
+    if (trace_.enabled()) {
+        trace_.write("file not started", transferText(nomOrigine, nomFichier) +
+                                             ": a plain header of size 0 from an origin that "
+                                             "speaks the extension opens nothing");
+    }
+    EnvoieAck("1");
+    return true;
+}
+
+// A plain header for the file of a live extended row: a late copy of a header sent before the
+// extension was taken, or a second sender; the extension's transfer goes on. A row idle for long
+// is given up, so that a sender that went plain starts the file anew.
+bool ServeurEngine::plainHeaderOfExtendedRow(int index) {
+    const TransferRow& row = table_.at(index);
+    if (offer_ || row.transfer == 0 || row.file != nomFichier) {
+        return false;
+    }
+    readClocks();
+    if (batchEpochMs_ - row.lastFrameMs >= kPlainTakesOverMs) {
+        forgetExtended(table_.edit(index));
+        table_.remove(index);
+        emit tableChanged();
+        return false;
+    }
+    drop("plain header for a file that arrives in extended datagrams");
+    return true;
+}
+
+bool ServeurEngine::fromRowPeer(const TransferRow& row) const {
+    return row.port == std::to_string(peerPort_) &&
+           row.address == peerAddress_.toString().toStdString();
+}
+
+// Two senders of one origin would mix their files in its one row: while the row's sender is
+// active, a header from another address is refused. A proven key vouches for the sender. From the
+// same address it is the sender restarted (on another port), which resumes at once; the plain
+// content of the earlier port is no longer taken.
+bool ServeurEngine::otherLiveClient(int index) {
+    const TransferRow& row = table_.at(index);
+    if (proving_ || row.address == peerAddress_.toString().toStdString() ||
+        goneTcpPeers_.count(row.address + ' ' + row.port) > 0) {
+        return false;
+    }
+    readClocks();
+    if (batchEpochMs_ - row.lastFrameMs >= liveRowMs_) {
+        return false;
+    }
+    if (trace_.wants("second sender")) {
+        trace_.write("second sender", "origin \"" + printable(withoutTrailingBlanks(row.origin)) +
+                                          "\": header for \"" + printable(nomFichier) + "\" from " +
+                                          peerText() + " refused while \"" + printable(row.file) +
+                                          "\" arrives from " + row.address + " port " + row.port +
+                                          " (two clients with one origin?)");
+    }
+    return true;
+}
+
+// A sender whose connection closed may resume at once from anywhere, over UDP say.
+void ServeurEngine::connectionGone(int index) {
+    const TcpListener::Connection* connection = tcpSend.connection(index);
+    if (connection == nullptr) {
+        return;
+    }
+    if (goneTcpPeers_.size() >= kDisturbedKept) {
+        goneTcpPeers_.clear();
+    }
+    goneTcpPeers_.insert(plainAddress(connection->peerAddress).toString().toStdString() + ' ' +
+                         std::to_string(connection->peerPort));
+}
+
+// A staging file someone else removed or moved: the file starts again after a pause that grows
+// each time, so that a consumer taking hidden files does not make the server loop.
+std::int64_t ServeurEngine::pauseAfterDisturbance(const TransferRow& row) {
+    if (disturbed_.size() >= kDisturbedKept) {
+        disturbed_.clear();
+    }
+    Disturbance& seen = disturbed_[row.origin + row.file];
+    seen.count = std::min(seen.count + 1, 7);
+    const std::int64_t pauseMs = std::int64_t{1000} << (seen.count - 1);
+    seen.untilMs = clock_.elapsed() + pauseMs;
+    return pauseMs;
+}
+
+bool ServeurEngine::stagingPaused() {
+    const auto found = disturbed_.find(nomOrigine + nomFichier);
+    if (found == disturbed_.end() || clock_.elapsed() >= found->second.untilMs) {
+        return false;
+    }
+    drop("header of a file whose staging file was disturbed: it starts again in " +
+         std::to_string((found->second.untilMs - clock_.elapsed() + 999) / 1000) + " s");
+    return true;
 }
 
 void ServeurEngine::drop(std::string_view why) {

@@ -25,6 +25,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -60,6 +61,9 @@ public:
     const TransferTable& table() const { return table_; }
     // Lets a test place a transfer where real traffic would take hours to bring it.
     TransferTable& table() { return table_; }
+    // How long after its latest frame a row's sender counts as active: another sender of the
+    // same origin is refused meanwhile (tests shorten it).
+    void setLiveRowMs(std::int64_t ms) { liveRowMs_ = ms; }
     // The listener and its connections, by index.
     TcpListener& connections() { return tcpSend; }
     // Lets a test see, or make fail, the writes and syncs that keep received files.
@@ -175,6 +179,30 @@ private:
     void forgetSessions();
     void authFailed(std::string_view why);
     bool evictIdle();
+
+    // Guards of one origin's files: plain frames against extended transfers, two senders of one
+    // origin, staging files that someone else takes away.
+    bool speaksExtension(const std::string& origin) const;
+    void extensionSpoken(const std::string& origin);
+    bool plainResetIgnored();
+    bool plainHeaderOfExtendedRow(int index);
+    bool fromRowPeer(const TransferRow& row) const;
+    bool otherLiveClient(int index);
+    std::int64_t pauseAfterDisturbance(const TransferRow& row);
+    bool stagingPaused();
+    static constexpr std::int64_t kSpeaksExtensionMs = 60 * 60 * 1000;
+    static constexpr std::size_t kExtendedOriginsKept = 65536;
+    static constexpr std::int64_t kPlainTakesOverMs = 30000;
+    void connectionGone(int index);
+    std::int64_t liveRowMs_ = 5000;
+    std::set<std::string> goneTcpPeers_; // "address port" of TCP senders whose connection ended
+    static constexpr std::size_t kDisturbedKept = 4096;
+    std::map<std::string, std::int64_t> extendedOrigins_; // on clock_: the latest accepted offer
+    struct Disturbance {
+        int count = 0;
+        std::int64_t untilMs = 0; // on clock_
+    };
+    std::map<std::string, Disturbance> disturbed_; // by origin and file
 
     void EnvoieAck(const std::string& position);
     std::string peerText() const;

@@ -78,6 +78,7 @@ std::string ServeurEngine::startExtended(int index) {
         return "1";
     }
     table_.edit(index).transfer = offer_->transfer;
+    extensionSpoken(nomOrigine);
     ExtReceive state;
     state.origin = table_.at(index).origin;
     state.size = offer_->size;
@@ -170,6 +171,7 @@ void ServeurEngine::adoptExtended(int index) {
         state.written.add(0, positionValue(row.position) - 1);
     }
     row.transfer = offer_->transfer;
+    extensionSpoken(nomOrigine);
     state.syncing = false; // a sync under way reports under the old identity, which is gone
     accept_ = ext::Accept{offer_->transfer, state.written.cumulative()};
     traceAccepted(row, state.written.cumulative());
@@ -358,6 +360,7 @@ void ServeurEngine::extendedVerified(std::uint64_t transfer, int index) {
                                           peerText());
         startedAt_.erase(row.origin);
     }
+    disturbed_.erase(row.origin + row.file);
     extended_.erase(transfer);
     table_.remove(index);
     emit tableChanged();

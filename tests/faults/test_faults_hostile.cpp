@@ -539,11 +539,11 @@ TEST(FaultsHostile, FullDiskLosesNothing) {
     // A raw sender: the piece that does not fit gets no acknowledgement, and the position stays.
     disk.fillLeaving(60000);
     const std::string bytes = zelktest::patternBytes(200000, 11);
-    UdpPeer peer;
-    ASSERT_EQ(ask(peer, port, header("full", "full.bin", 200000)), ack(1));
+    // Content is taken only from the sender of the row's header: the probe's socket sends both.
+    ASSERT_EQ(probe.answerTo(header("full", "full.bin", 200000)), ack(1));
     const std::int64_t refusedAt = sendUntilRefused(probe, "full", bytes, 1);
     ASSERT_GT(refusedAt, 1);
-    const bool positionKept = ask(peer, port, header("full", "full.bin", 200000)) == ack(refusedAt);
+    const bool positionKept = probe.answerTo(header("full", "full.bin", 200000)) == ack(refusedAt);
     EXPECT_TRUE(positionKept);
     EXPECT_TRUE(bench.server.process().running());
     disk.makeRoom();

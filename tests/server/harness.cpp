@@ -66,18 +66,51 @@ std::string nextProbeAnswer(RunningServer& server) {
     return ack(std::stoull(row.position) + 1);
 }
 
+std::string probeOrigin(quint16 port) {
+    std::string origin = "pr" + std::to_string(port);
+    origin.resize(10, ' ');
+    return origin;
+}
+
+namespace {
+
+std::string nextAnswerOf(RunningServer& server, const std::string& origin,
+                         const std::function<bool(const std::string&)>& open) {
+    if (server.rowOf(origin) < 0 && !open(header(origin, "probe", 1000000000))) {
+        throw std::runtime_error("the probe transfer did not open");
+    }
+    const auto& row = server.table().at(server.rowOf(origin));
+    return ack(std::stoull(row.position) + 1);
+}
+
+} // namespace
+
+void openProbe(RunningServer& server, UdpPeer& peer) {
+    nextAnswerOf(server, probeOrigin(peer.localPort()), [&peer](const std::string& opening) {
+        return peer.exchange(opening) == "PTE;1;END";
+    });
+}
+
 bool unanswered(RunningServer& server, UdpPeer& peer, std::string_view frame) {
-    const std::string expected = nextProbeAnswer(server);
+    const std::string origin = probeOrigin(peer.localPort());
+    const std::string expected = nextAnswerOf(server, origin, [&peer](const std::string& opening) {
+        return peer.exchange(opening) == "PTE;1;END";
+    });
     peer.send(frame);
-    peer.send(probePiece());
+    peer.send(content(origin, "p"));
     return peer.answer() == expected;
 }
 
 bool unanswered(RunningServer& server, TcpPeer& peer, std::string_view frame) {
+    const std::string origin = probeOrigin(peer.localPort());
+    const std::string expected = nextAnswerOf(server, origin, [&peer](const std::string& opening) {
+        const std::string before = peer.text();
+        peer.write(opening);
+        return peer.answers(before + "PTE;1;END");
+    });
     const std::string before = peer.text();
-    const std::string expected = nextProbeAnswer(server);
     peer.write(frame);
-    peer.write(probePiece());
+    peer.write(content(origin, "p"));
     return peer.answers(before + expected);
 }
 
@@ -137,6 +170,16 @@ std::optional<std::string> UdpPeer::answer(int timeoutMs) {
 std::optional<std::string> UdpPeer::exchange(std::string_view frame) {
     send(frame);
     return answer();
+}
+
+std::optional<std::string> UdpPeer::exchangeRepeated(std::string_view frame, int everyMs) {
+    for (int waited = 0; waited < kWaitMs; waited += everyMs) {
+        send(frame);
+        if (auto got = answer(everyMs)) {
+            return got;
+        }
+    }
+    return std::nullopt;
 }
 
 TcpPeer::TcpPeer(quint16 serverPort) {

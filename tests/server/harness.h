@@ -64,6 +64,8 @@ public:
     void send(std::string_view bytes);
     std::optional<std::string> answer(int timeoutMs = kWaitMs);
     std::optional<std::string> exchange(std::string_view frame);
+    // Sends `frame` again every `everyMs` until an answer comes, as a client repeats its header.
+    std::optional<std::string> exchangeRepeated(std::string_view frame, int everyMs = 250);
     // Whether an answer waits unread, asked of the system at once, without the event loop.
     bool answerWaiting() { return socket_.hasPendingDatagrams(); }
     quint16 localPort() const { return socket_.localPort(); }
@@ -100,6 +102,10 @@ private:
 std::string probePiece();
 std::string nextProbeAnswer(RunningServer& server);
 bool unanswered(RunningServer& server, UdpPeer& peer, std::string_view frame);
+// Plain content is taken only from the sender whose header its row follows, so each peer probes
+// through a transfer of its own, under an origin named after its port ("pr" and the port).
+std::string probeOrigin(quint16 port);
+void openProbe(RunningServer& server, UdpPeer& peer);
 bool unanswered(RunningServer& server, TcpPeer& peer, std::string_view frame);
 
 } // namespace servertest

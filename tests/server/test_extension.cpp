@@ -114,3 +114,37 @@ TEST(Extension, NotAcceptedOverTcpWhenTurnedOffOrWhenTheOfferDisagrees) {
     EXPECT_EQ(peer.exchange(offeredHeader("o.bin", 23, 100)), "PTE;1;END");
     EXPECT_EQ(said(peer.exchange(data(23, patternBytes(100), 0, 100))), "U 0");
 }
+
+// Plain frames of an origin that speaks the extension never touch its files: a size-0 header
+// opens nothing, a plain header leaves a live extended transfer alone, an offer starts a plain
+// row anew, staged; and a second sender of one origin is refused while the first is active, its
+// plain pieces never mixed into the first one's file.
+TEST(Extension, PlainFramesAndSecondSendersNeverTouchAnOriginsFiles) {
+    RunningServer server;
+    UdpPeer peer(server.engine().udpPort());
+    UdpPeer other(server.engine().udpPort(), QHostAddress::LocalHostIPv6);
+    const std::string file = patternBytes(5000, 7);
+    ASSERT_EQ(peer.exchange(offeredHeader("v.bin", 11, 5000)), accepted(11, 0));
+    EXPECT_EQ(said(peer.exchange(data(11, file, 0, 5000))), "A 5000");
+    EXPECT_EQ(said(peer.exchange(finish(11, file))), "V 5000");
+
+    EXPECT_EQ(peer.exchange(header(kPoste7, "v.bin", 0)), ack(1));
+    EXPECT_EQ(server.rowOf(kPoste7), -1);
+    EXPECT_TRUE(unanswered(server, peer, content(kPoste7, "damage")));
+    EXPECT_EQ(readFile(server.pathOf("poste7", "v.bin")), file);
+
+    ASSERT_EQ(peer.exchange(offeredHeader("w.bin", 12, 5000)), accepted(12, 0));
+    EXPECT_EQ(said(peer.exchange(data(12, file, 0, 1000))), "A 1000");
+    EXPECT_TRUE(unanswered(server, peer, header(kPoste7, "w.bin", 5000)));
+    EXPECT_TRUE(unanswered(server, other, offeredHeader("x.bin", 13, 5000)));
+    EXPECT_EQ(server.table().at(server.rowOf(kPoste7)).transfer, 12u);
+
+    // A plain row of this origin: staged, so a stray plain piece truncates no final file.
+    ASSERT_EQ(peer.exchange(header(kPoste7, "v.bin", 5000)), ack(1));
+    EXPECT_TRUE(server.table().at(server.rowOf(kPoste7)).staged);
+    EXPECT_TRUE(unanswered(server, other, content(kPoste7, "mixed")));
+    EXPECT_EQ(peer.exchange(content(kPoste7, file.substr(0, 100))), ack(101));
+    EXPECT_EQ(readFile(server.pathOf("poste7", "v.bin")), file);
+    // Offered again, the file starts anew in the extension rather than from the plain position.
+    EXPECT_EQ(peer.exchange(offeredHeader("v.bin", 14, 5000)), accepted(14, 0));
+}

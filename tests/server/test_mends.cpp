@@ -64,7 +64,8 @@ TEST(Mends, OriginsAndNamesThatLeaveTheirFolderAreDropped) {
         EXPECT_TRUE(unanswered(server, peer, header(kPoste7, name, 3))) << name;
     }
     EXPECT_EQ(server.table().count(), 1); // the probe's row
-    EXPECT_EQ(entriesOf(server.receiveFolder()), QStringList{QStringLiteral("probe")});
+    EXPECT_EQ(entriesOf(server.receiveFolder()),
+              QStringList{QString::fromStdString(probeOrigin(peer.localPort())).trimmed()});
     EXPECT_EQ(entriesOf(server.scratchPath()),
               (QStringList{QStringLiteral("rx"), QStringLiteral("trace.txt")}));
 
@@ -146,7 +147,7 @@ TEST(Mends, AHeaderFromANewOriginTakesAnIdleRowsPlaceOrIsDroppedWhenTheTableIsFu
     RunningServer server;
     UdpPeer peer(server.engine().udpPort());
     // The probe's row is one of the 32767.
-    nextProbeAnswer(server);
+    openProbe(server, peer);
     const int batch = 100;
     int opened = 1;
     while (opened < zelk::TransferTable::kMaxRows) {

@@ -5,6 +5,7 @@
 
 #include "fsops.h"
 
+#include <QTest>
 #include <gtest/gtest.h>
 
 using namespace servertest;
@@ -61,14 +62,26 @@ TEST(UdpTransfers, ARepeatedHeaderResumesAtTheStoredPositionFromAnyPeer) {
     ASSERT_EQ(first.exchange(content(kPoste7, std::string_view(file).substr(0, 500))),
               "PTE;501;END");
 
+    // A sender restarted on another port resumes at once; content is then taken from it alone.
     UdpPeer second(server.engine().udpPort());
+    EXPECT_TRUE(unanswered(server, second, content(kPoste7, std::string_view(file).substr(500))));
     EXPECT_EQ(second.exchange(header(kPoste7, "a.bin", 1200)), "PTE;501;END");
-    ASSERT_EQ(server.table().count(), 1);
+    EXPECT_TRUE(unanswered(server, first, content(kPoste7, std::string_view(file).substr(500))));
+    ASSERT_EQ(server.table().count(), 3); // with the probes' rows
     EXPECT_EQ(server.table().at(0).port, std::to_string(second.localPort()));
     EXPECT_EQ(server.table().at(0).position, "501");
 
     sendPieces(second, kPoste7, file, 500, 500);
     EXPECT_EQ(readFile(server.pathOf("poste7", "a.bin")), file);
+
+    // From another address, while the row's sender is active, a header is refused: two clients
+    // with one origin would mix their files. Once the first is quiet, it resumes.
+    server.engine().setLiveRowMs(300);
+    ASSERT_EQ(second.exchange(header(kPoste7, "b.bin", 1200)), "PTE;1;END");
+    UdpPeer elsewhere(server.engine().udpPort(), QHostAddress::LocalHostIPv6);
+    EXPECT_TRUE(unanswered(server, elsewhere, header(kPoste7, "b.bin", 1200)));
+    QTest::qWait(400);
+    EXPECT_EQ(elsewhere.exchange(header(kPoste7, "b.bin", 1200)), "PTE;1;END");
 }
 
 TEST(UdpTransfers, AnotherNameOrSizeFromTheSameOriginStartsAfresh) {
