@@ -294,3 +294,38 @@ TEST(Staging, StagingFilesOlderThanTheAgeAreRemovedAtStart) {
     EXPECT_EQ(namesIn(folder),
               (std::vector<std::string>{".new.bin.zx-part", ".old.bin", "old.bin"}));
 }
+
+// A sender whose final answer was lost is told again that its file is held, across a restart
+// too, but only the origin whose bytes were verified, with the same digest, and only while the
+// file under that name is still the one verified. A damaged list only costs the shortcut.
+TEST(Staging, AVerifiedTransferIsAnsweredAgainAfterARestartOnlyForItsOriginAndFile) {
+    zelktest::ScratchDir scratch;
+    const std::string receive = scratch.file("rx");
+    const std::int64_t size = 300000;
+    const std::string file = patternBytes(static_cast<std::size_t>(size), 4);
+    auto engine = startedOn(receive);
+    {
+        UdpPeer peer(engine->udpPort());
+        ASSERT_EQ(peer.exchange(offeredHeader("v.bin", 61, size)), accepted(61, 0));
+        ASSERT_TRUE(sendRange(peer, 61, file, 0, size));
+        ASSERT_EQ(said(peer.exchange(finish(61, file))), "V " + std::to_string(size));
+    }
+    engine.reset();
+    engine = startedOn(receive);
+    UdpPeer peer(engine->udpPort());
+    EXPECT_EQ(peer.exchange(offeredHeader("v.bin", 61, size)), accepted(61, size));
+    EXPECT_EQ(said(peer.exchange(finish(61, file))), "V " + std::to_string(size));
+    const std::string forged(static_cast<std::size_t>(size), 'f');
+    EXPECT_EQ(said(peer.exchange(finish(61, forged))), "U 0") << "another digest";
+    writeFile(receive + "/poste7/v.bin", forged); // the file is not the one verified any more
+    EXPECT_EQ(said(peer.exchange(finish(61, file))), "U 0");
+    const std::string other = zelk::buildHeaderFrame(
+        "autre     ", "v.bin", ext::plainSizeText(size), ext::offerField({61, size}));
+    EXPECT_EQ(peer.exchange(other), accepted(61, 0)) << "another origin's identity";
+
+    engine.reset();
+    writeFile(receive + "/.verified.zx-list", "zelk verified 1\nnot a line\n");
+    engine = startedOn(receive);
+    UdpPeer after(engine->udpPort());
+    EXPECT_EQ(after.exchange(offeredHeader("w.bin", 62, size)), accepted(62, 0));
+}
