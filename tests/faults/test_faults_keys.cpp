@@ -572,4 +572,34 @@ TEST(FaultsKeys, AKeyFileOthersMayReadStopsEitherProgramAtStartUp) {
         << client.process().errors();
 }
 
+// A FIFO in the key file's place once held the start-up (and SIGTERM) for ever; a line that
+// does not parse once served its origin without a key. Both stop the start at once, and
+// --check-config, which opens the key file, says so.
+TEST(FaultsKeys, AKeyFileThatIsNoFileOrHasAStrayLineStopsTheStartAndTheCheck) {
+    zelktest::ScratchDir scratch;
+    const std::string fifo = scratch.file("fifo.keys");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    Server server{scratch.path(), scratch.file("recv")};
+    server.extraConfig = "fichier_Cles_S=" + fifo + "\r\n";
+    const Stopwatch clock;
+    EXPECT_FALSE(server.start());
+    EXPECT_NE(server.process().errors().find("no regular file"), std::string::npos)
+        << server.process().errors() << " after " << clock.total();
+
+    const std::string key = zelk::ext::hexOf(zelk::ext::newKey());
+    writeSecret(scratch.file("server.keys"), "# keys\n" + key + " poste1\t\n");
+    server.extraConfig = "fichier_Cles_S=" + scratch.file("server.keys") + "\r\n";
+    EXPECT_FALSE(server.start());
+    const std::string where = scratch.file("server.keys") + ":2: ";
+    EXPECT_NE(server.process().errors().find(where), std::string::npos)
+        << server.process().errors();
+    Child check;
+    check.start({programPath("Serveur_ZelkFiles"), "--check-config", "--config",
+                 scratch.path() + "/ServeurZelkFiles.cfg"},
+                scratch.file("check"), scratch.path());
+    const int status = check.stop(0, 10000);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+    EXPECT_NE(check.errors().find(where), std::string::npos) << check.errors();
+}
+
 } // namespace
