@@ -422,7 +422,7 @@ void ServeurEngine::Match_File() {
     TransferRow row = table_.at(index);
     if (row.file != nomFichier || row.total != tailleTotale || !sameKeyAsRow(row)) {
         // The origin has moved on to another file: its partial file stays as it is.
-        if (trace_.enabled()) {
+        if (trace_.enabled() && headerLine()) {
             trace_.write("file abandoned", transferText(row.origin, row.file) + " at position " +
                                                row.position + " of " + row.total + " after " +
                                                elapsedText(row.origin) +
@@ -445,7 +445,7 @@ void ServeurEngine::Match_File() {
     adoptExtended(index);
     const std::string position = table_.at(index).position;
     emit tableChanged();
-    if (trace_.enabled()) {
+    if (trace_.enabled() && headerLine()) {
         trace_.write("file resumed", transferText(nomOrigine, nomFichier) + " at position " +
                                          position + " of " + tailleTotale + ", from " + peerText());
     }
@@ -493,6 +493,8 @@ bool ServeurEngine::AddListe() {
     emit tableChanged();
     if (trace_.enabled()) {
         startedAt_[nomOrigine].start();
+    }
+    if (trace_.enabled() && headerLine()) {
         trace_.write("file started", transferText(nomOrigine, nomFichier) + " of " + tailleTotale +
                                          " bytes, from " + peerText());
         if (table_.at(table_.count() - 1).staged) {
@@ -748,7 +750,7 @@ void ServeurEngine::EnvoieAck(const std::string& position) {
             tcpSend.discard(indexTcp);
         }
     }
-    if (trace_.enabled() && (headerFrame_ || !sent)) {
+    if (trace_.enabled() && (!sent || (headerFrame_ && headerLine()))) {
         trace_.write(sent ? "ack sent" : "ack not sent", ack + " to " + peerText());
     }
 }

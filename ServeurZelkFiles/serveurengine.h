@@ -196,6 +196,7 @@ private:
     ext::ChallengeInput challengeInput(const ext::Transcript& t, const ext::KeyId& keyId);
     // Lines caused by input nobody authenticated: a flood must not fill the disk with them.
     bool floodLine();
+    bool headerLine();
     bool keylessRowsFull() const;
     bool roomForNewcomer();
     bool sameKeyAsRow(const TransferRow& row) const;

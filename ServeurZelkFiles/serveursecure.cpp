@@ -16,8 +16,8 @@ namespace {
 constexpr std::size_t kSessionsKept = 1024;
 constexpr std::int64_t kLongestEvictionPauseMs = 60000;
 // Lines about input nobody authenticated: a burst, then so many a second.
-constexpr std::int64_t kFloodLinesBurst = 200;
-constexpr std::int64_t kFloodLinesPerSecond = 20;
+constexpr std::int64_t kFloodLinesBurst = 1000;
+constexpr std::int64_t kFloodLinesPerSecond = 100;
 
 bool blankOrigin(std::string_view origin) {
     return origin.find_first_not_of(' ') == std::string_view::npos;
@@ -297,6 +297,11 @@ bool ServeurEngine::floodLine() {
     }
     --floodTokens_;
     return true;
+}
+
+// What a header makes the server say: budgeted unless its sender proved a key.
+bool ServeurEngine::headerLine() {
+    return proving_.has_value() || floodLine();
 }
 
 // Rows of origins without a key leave room for every keyed origin.
