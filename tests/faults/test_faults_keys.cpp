@@ -494,6 +494,13 @@ TEST(FaultsKeys, SquattersAForgedChallengeAFullTableAndAHelloFloodCostNoKeyedFil
     EXPECT_TRUE(delivered(third)) << "stalled by a forged challenge";
     EXPECT_EQ(path.injected(), 1);
 
+    // While keys are loaded, the origin of ten blanks, which would write into the receive folder
+    // itself (a file named "poste-k" there would stand in the keyed origin's way), is refused.
+    UdpPeer blank;
+    EXPECT_FALSE(ask(blank, server.udpPort(),
+                     zelk::buildHeaderFrame(std::string(10, ' '), "poste-k", 1), 2, 300));
+    EXPECT_NE(server.process().errors().find("blank origin refused"), std::string::npos);
+
     // 4. Forged plain headers fill the table; the keyed origin still gets a row.
     UdpPeer filler;
     const int rows = 32767;
