@@ -123,6 +123,14 @@ ServeurEngine::ServeurEngine(QObject* parent, std::FILE* traceSink)
     });
     sweep_.setInterval(kSweepMs);
     connect(&sweep_, &QTimer::timeout, this, [this] { sweepStagingFiles(); });
+    saveVerified_.setSingleShot(true);
+    connect(&saveVerified_, &QTimer::timeout, this, [this] { saveVerified(); });
+}
+
+ServeurEngine::~ServeurEngine() {
+    if (folder_.fd() >= 0) {
+        saveVerified();
+    }
 }
 
 bool ServeurEngine::start(const ServerConfig& config, QString& error) {
@@ -136,6 +144,7 @@ bool ServeurEngine::start(const ServerConfig& config, QString& error) {
     if (!Set_FilPos(error)) {
         return false;
     }
+    loadVerified();
     sweepStagingFiles();
     sweep_.start();
     table_.clear();
@@ -226,6 +235,7 @@ void ServeurEngine::udpSend_DataArrival(std::string_view bytes, const QHostAddre
     modeTcp = false;
     peerAddress_ = from; // the endpoint gives IPv4 senders as plain IPv4 already
     peerPort_ = fromPort;
+    datagramBytes_ = bytes.size();
     if (!bytes.empty() && bytes[0] == ext::kStart) {
         extendedDatagram(bytes);
         return;
@@ -362,7 +372,7 @@ void ServeurEngine::handleFrame() {
         Donnees_de_Contenu();
         return;
     }
-    if (trace_.enabled()) {
+    if (trace_.enabled() && floodLine()) {
         trace_.write("frame received", "header of " + std::to_string(tamponRecu.size()) +
                                            " bytes from " + peerText());
     }
@@ -422,7 +432,7 @@ void ServeurEngine::Match_File() {
         return;
     }
     if (index < 0) {
-        if (table_.full() && !evictIdle()) {
+        if (!roomForNewcomer()) {
             drop("header from a new origin: the transfer table is full");
             return;
         }
@@ -432,9 +442,9 @@ void ServeurEngine::Match_File() {
         return;
     }
     TransferRow row = table_.at(index);
-    if (row.file != nomFichier || row.total != tailleTotale) {
+    if (row.file != nomFichier || row.total != tailleTotale || !sameKeyAsRow(row)) {
         // The origin has moved on to another file: its partial file stays as it is.
-        if (trace_.enabled()) {
+        if (trace_.enabled() && headerLine()) {
             trace_.write("file abandoned", transferText(row.origin, row.file) + " at position " +
                                                row.position + " of " + row.total + " after " +
                                                elapsedText(row.origin) +
@@ -457,11 +467,30 @@ void ServeurEngine::Match_File() {
     adoptExtended(index);
     const std::string position = table_.at(index).position;
     emit tableChanged();
-    if (trace_.enabled()) {
+    if (trace_.enabled() && headerLine()) {
         trace_.write("file resumed", transferText(nomOrigine, nomFichier) + " at position " +
                                          position + " of " + tailleTotale + ", from " + peerText());
     }
     EnvoieAck(position);
+}
+
+// A proven keyed origin always gets a row; an origin without a key gets one while such rows
+// leave room for every keyed origin, or in place of an idle one.
+bool ServeurEngine::roomForNewcomer() {
+    if (keyedOrigin(nomOrigine)) {
+        return !table_.full() || evictKeyless() || evictIdle();
+    }
+    return (!table_.full() && !keylessRowsFull()) || evictIdle();
+}
+
+// A keyed origin's row goes on only under the key that started it: a transfer another of its
+// keys started is not this one's to resume.
+bool ServeurEngine::sameKeyAsRow(const TransferRow& row) const {
+    if (!row.keyed || row.transfer == 0) {
+        return true;
+    }
+    const auto held = extended_.find(ExtKey{row.transfer, row.origin});
+    return held == extended_.end() || held->second.keyId == provingKeyId();
 }
 
 // A new transfer deletes nothing yet: its first piece replaces the earlier file. A header that
@@ -474,6 +503,7 @@ bool ServeurEngine::AddListe() {
                     "1",
                     tailleTotale};
     row.lastFrameMs = QDateTime::currentMSecsSinceEpoch();
+    row.keyed = keyedOrigin(nomOrigine);
     // A name too long to be hidden under a staging name arrives under its own, as a plain one.
     // A plain row of an origin that speaks the extension is staged too: a stray plain header must
     // never let its pieces truncate a file the extension verified.
@@ -488,6 +518,8 @@ bool ServeurEngine::AddListe() {
     emit tableChanged();
     if (trace_.enabled()) {
         startedAt_[nomOrigine].start();
+    }
+    if (trace_.enabled() && headerLine()) {
         trace_.write("file started", transferText(nomOrigine, nomFichier) + " of " + tailleTotale +
                                          " bytes, from " + peerText());
         if (table_.at(table_.count() - 1).staged) {
@@ -657,7 +689,7 @@ void ServeurEngine::restartDisturbed(int index, const WriteFailure& failure) {
         removeState(folderFd, row.file);
         ::close(folderFd);
     }
-    extended_.erase(row.transfer);
+    extended_.erase(ExtKey{row.transfer, row.origin});
     writer_.begin(row.origin);
     table_.remove(index);
     emit tableChanged();
@@ -753,7 +785,7 @@ void ServeurEngine::EnvoieAck(const std::string& position) {
             tcpSend.discard(indexTcp);
         }
     }
-    if (trace_.enabled() && (headerFrame_ || !sent)) {
+    if (trace_.enabled() && (!sent || (headerFrame_ && headerLine()))) {
         trace_.write(sent ? "ack sent" : "ack not sent", ack + " to " + peerText());
     }
 }

@@ -14,6 +14,7 @@
 #include "trace.h"
 #include "transfertable.h"
 #include "udpendpoint.h"
+#include "verifiedlist.h"
 
 #include <QElapsedTimer>
 #include <QHostAddress>
@@ -49,6 +50,8 @@ class ServeurEngine : public QObject {
     Q_OBJECT
 public:
     explicit ServeurEngine(QObject* parent = nullptr, std::FILE* traceSink = stderr);
+    // Writes what it verified lately, if not written yet.
+    ~ServeurEngine() override;
 
     // Start-up in order: receive folder, empty table, port labels, UDP bind, TCP listen.
     // On failure `error` names the cause and no socket is left open.
@@ -128,12 +131,29 @@ private:
         std::int64_t keptAt = 0;        // bytes claimed by the latest record beside the file
         bool syncing = false;           // a sync for the next record is under way
         std::uint64_t epoch = 0;        // changes when what was written no longer counts
+        std::string keyId;              // the key that proved it (8 bytes); empty without one
     };
+    // Transfer identities belong to their origin: another origin's use of the same number
+    // neither blocks nor answers a transfer.
+    using ExtKey = std::pair<std::uint64_t, std::string>; // identity, origin (10 characters)
+    using ExtMap = std::map<ExtKey, ExtReceive>;
+    // The transfer an extended datagram names: under its session's origin when it came sealed,
+    // else the one of an origin without a key that holds the identity.
+    ExtMap::iterator extendedOf(std::uint64_t transfer);
+    ExtMap::iterator keylessExtended(std::uint64_t transfer);
+    // The key id of the header being handled: its proof's, or empty without a key.
+    std::string provingKeyId() const;
+    const VerifiedEntry* verifiedFor(const VerifiedAsk& ask);
+    const VerifiedEntry* verifiedKeyless(std::uint64_t transfer, std::int64_t size);
+    void answerFinishAgain(const ext::Frame& frame);
+    void rememberVerified(int index, const ExtReceive& state);
+    void keepVerified();
+    void saveVerified();
+    void loadVerified();
     bool answerVerifiedAgain();
-    bool verifiedLately(std::uint64_t transfer, std::int64_t size) const;
     void extendedFailed(int index, std::uint64_t transfer, const WriteFailure& failure);
     void startWriteback(int index, ExtReceive& state);
-    std::optional<ext::Offer> acceptableOffer() const;
+    std::optional<ext::Offer> acceptableOffer();
     // The answer's position: 1, or past what an earlier run left on disk for this file.
     std::string startExtended(int index);
     bool resumeFromDisk(int index, ExtReceive& state);
@@ -153,8 +173,8 @@ private:
     void extendedVerified(std::uint64_t transfer, int index);
     bool catchUpDigest(int index, ExtReceive& state, std::int64_t budget);
     void answerExtended(ext::Kind kind, std::uint64_t transfer, std::int64_t value);
-    void answerWritten(std::uint64_t transfer, const ExtReceive& state);
-    void oweAck(std::uint64_t transfer);
+    void answerWritten(const ExtKey& transfer, const ExtReceive& state, std::size_t drawnBy);
+    void oweAck(const ExtKey& transfer, std::size_t drawnBy);
     void sendOwedAcks();
     void measureRate(int index, std::int64_t bytes);
     // A position moved: the window hears of it at once, or once per batch of datagrams.
@@ -170,12 +190,21 @@ private:
     bool admitted(bool header);
     void keyedHeader();
     const ext::Key* keyById(const ext::KeyId& id) const;
-    void sendChallenge(const ext::Key& key, ext::Transcript t);
-    bool proofAnswersChallenge(const ext::Transcript& t);
-    bool repeatedProof(const ext::Key& key, const ext::Transcript& t);
-    void provenHeader(const ext::Key& key, const ext::Transcript& t, const ext::Offer& offer);
+    void sendChallenge(const ext::Key& key, const ext::KeyId& keyId, ext::Transcript t);
+    bool repeatedProof(const ext::Key& key, const ext::KeyId& keyId, const ext::Transcript& t);
+    void provenHeader(const ext::Key& key, const ext::KeyId& keyId, const ext::Transcript& t,
+                      const ext::Offer& offer);
     void sealedDatagram(std::string_view bytes);
-    void sealAnswer(std::uint64_t transfer);
+    void sealAnswer(const ExtKey& transfer);
+    bool freshProof(const ext::Transcript& t, const ext::KeyId& keyId);
+    ext::ChallengeInput challengeInput(const ext::Transcript& t, const ext::KeyId& keyId);
+    // Lines caused by input nobody authenticated: a flood must not fill the disk with them.
+    bool floodLine();
+    bool headerLine();
+    bool keylessRowsFull() const;
+    bool roomForNewcomer();
+    bool sameKeyAsRow(const TransferRow& row) const;
+    bool evictKeyless();
     void forgetSessions();
     void authFailed(std::string_view why);
     bool evictIdle();
@@ -211,36 +240,51 @@ private:
     std::string elapsedText(const std::string& origin) const;
 
     ServerConfig cfg_;
-    std::map<std::string, std::vector<ext::Key>, std::less<>> keys_; // by origin, 10 characters
+    struct OriginKey {
+        ext::Key key{};
+        ext::KeyId id{}; // computed once: every hello names one
+    };
+    std::map<std::string, std::vector<OriginKey>, std::less<>> keys_; // by origin, 10 characters
     bool keylessServed_ = true;
     std::int64_t evictionMs_ = 0; // 0: never
     // The earliest time a newcomer may find a row idle long enough: no scan of the table before.
     std::int64_t noEvictionBeforeMs_[2] = {0, 0}; // for a newcomer without, and with, a key
-    // Challenges sent lately, by transfer identity and the sender's nonce.
-    struct Pending {
-        ext::Nonce server{};
-        std::int64_t expiresMs = 0;
-        bool proven = false;
-    };
-    std::map<std::pair<std::uint64_t, ext::Nonce>, Pending> pending_;
-    std::map<std::uint64_t, ext::Session> sessions_; // by transfer identity
+    // Challenges are made from a secret and checked when their proof comes: nothing is kept
+    // for a hello. Proofs taken are kept while they could be fresh, so none is taken twice.
+    std::unique_ptr<ext::ChallengeMint> mint_;
+    ext::UsedProofs usedProofs_;
+    std::map<ExtKey, ext::Session> sessions_; // by transfer identity and origin
+    // The session of the sealed datagram being handled; none for one in clear.
+    std::optional<ExtKey> sealedFrom_;
+    std::string addressText_; // the sender's address and port, as a challenge binds them
     // The proof being answered: the acceptance carries the server's proof of it.
     std::optional<std::pair<ext::Key, ext::Transcript>> proving_;
-    std::string opened_; // a sealed datagram's body, decrypted
+    ext::KeyId provingId_{};
+    ext::Digest verifiedDigest_{}; // of the transfer being verified
+    std::string opened_;           // a sealed datagram's body, decrypted
     std::string sealedAnswer_;
-    std::map<std::string, std::int64_t> authTracedMs_; // by source: traced once a second
-    std::map<std::uint64_t, ExtReceive> extended_;     // by transfer identity
-    // Transfers verified lately, with their size: a repeated finish (its answer lost) is answered
-    // again rather than taken for an unknown transfer.
-    std::deque<std::pair<std::uint64_t, std::int64_t>> verified_;
+    std::int64_t floodTokens_ = 0; // lines left for unauthenticated input, refilled each second
+    std::int64_t floodRefillMs_ = 0;
+    std::int64_t floodLeftOut_ = 0;
+    ExtMap extended_;
+    // Transfers verified lately: a repeated header or finish (its answer lost) is answered again
+    // rather than sending the file again. Kept in the receive folder across restarts.
+    VerifiedList verified_;
+    QTimer saveVerified_;
+    std::int64_t verifiedSavedMs_ = 0; // on clock_; 0: never
+    bool verifiedDirty_ = false;
+    int keylessRows_ = 0; // rows of origins without a key: capped below the table's size
     std::optional<ext::Offer> offer_;   // of the header being handled
     std::optional<ext::Accept> accept_; // to append to the answer being sent
     std::string extAnswer_;
     // Pieces that came in one batch of datagrams are acknowledged once, after the batch: the Ack
     // carries the cumulative position and ranges, so the last says all the others said.
     struct OwedAck {
-        std::uint64_t transfer;
+        ExtKey transfer;
         UdpEndpoint::Source to;
+        std::size_t drawnBy; // the largest datagram it answers: an Ack in clear stays in
+                             // proportion to what drew it
+        bool sealed;
     };
     std::vector<OwedAck> owedAcks_;
     std::uint64_t batch_ = 1;            // the batch of datagrams being handled, counted
@@ -289,6 +333,7 @@ private:
     std::string tailleTotale;
     QHostAddress peerAddress_;
     quint16 peerPort_ = 0;
+    std::size_t datagramBytes_ = 0; // of the datagram being handled
 };
 
 } // namespace zelk

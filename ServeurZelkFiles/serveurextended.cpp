@@ -20,7 +20,8 @@ namespace {
 // (a resume, say) never holds the others up for long.
 constexpr std::int64_t kDigestStepBytes = 8 << 20;
 constexpr std::int64_t kDigestAtFinishBytes = 256 << 20;
-constexpr std::size_t kVerifiedKept = 256;
+// The list of verified transfers is written at most this often.
+constexpr std::int64_t kVerifiedSaveMs = 1000;
 // Written bytes are handed to the disk in steps of this many, without waiting, so that the sync
 // before the final answer has little left to do and the event thread is not held for seconds.
 constexpr std::int64_t kWritebackStepBytes = 4 << 20;
@@ -44,6 +45,10 @@ std::string identityText(std::uint64_t transfer) {
     return id;
 }
 
+std::int64_t changeTimeNs(const struct stat& st) {
+    return static_cast<std::int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+}
+
 std::int64_t positionValue(std::string_view text) {
     std::int64_t value = 0;
     std::from_chars(text.data(), text.data() + text.size(), value);
@@ -54,7 +59,7 @@ std::int64_t positionValue(std::string_view text) {
 
 // An offer is taken only over UDP (TCP intake stays plain), for a file with bytes, whose plain
 // size field says what the offer says, and under an identity no other origin uses.
-std::optional<ext::Offer> ServeurEngine::acceptableOffer() const {
+std::optional<ext::Offer> ServeurEngine::acceptableOffer() {
     if (modeTcp || !extensionWanted(cfg_.cfgExtension)) {
         return std::nullopt;
     }
@@ -64,11 +69,26 @@ std::optional<ext::Offer> ServeurEngine::acceptableOffer() const {
     if (!offer || offer->size <= 0 || tailleTotale != ext::plainSizeText(offer->size)) {
         return std::nullopt;
     }
-    const auto taken = extended_.find(offer->transfer);
+    // Datagrams in clear name no origin: among origins without a key, an identity is one's.
+    const auto taken = keylessExtended(offer->transfer);
     if (taken != extended_.end() && taken->second.origin != nomOrigine) {
         return std::nullopt;
     }
     return offer;
+}
+
+ServeurEngine::ExtMap::iterator ServeurEngine::keylessExtended(std::uint64_t transfer) {
+    for (auto it = extended_.lower_bound(ExtKey{transfer, {}});
+         it != extended_.end() && it->first.first == transfer; ++it) {
+        if (!keyedOrigin(it->second.origin)) {
+            return it;
+        }
+    }
+    return extended_.end();
+}
+
+ServeurEngine::ExtMap::iterator ServeurEngine::extendedOf(std::uint64_t transfer) {
+    return sealedFrom_ ? extended_.find(*sealedFrom_) : keylessExtended(transfer);
 }
 
 // A new row for an offered header: nothing written yet, unless an earlier run of the server left
@@ -82,9 +102,10 @@ std::string ServeurEngine::startExtended(int index) {
     ExtReceive state;
     state.origin = table_.at(index).origin;
     state.size = offer_->size;
+    state.keyId = provingKeyId();
     const std::int64_t held = resumeFromDisk(index, state) ? state.written.cumulative() : 0;
     table_.setPosition(index, std::to_string(held + 1));
-    extended_.insert_or_assign(offer_->transfer, std::move(state));
+    extended_.insert_or_assign(ExtKey{offer_->transfer, state.origin}, std::move(state));
     accept_ = ext::Accept{offer_->transfer, held};
     traceAccepted(table_.at(index), held);
     return std::to_string(held + 1);
@@ -103,7 +124,7 @@ bool ServeurEngine::resumeFromDisk(int index, ExtReceive& state) {
     struct stat st {};
     const bool usable =
         found && found->origin == row.origin && found->file == row.file &&
-        found->size == state.size &&
+        found->size == state.size && found->keyId == state.keyId &&
         identityAt(folderFd, stagingName(row.file)) == found->identity &&
         ::fstatat(folderFd, stagingName(row.file).c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
         (found->ranges.empty() || st.st_size >= found->ranges.back().end);
@@ -161,13 +182,14 @@ void ServeurEngine::adoptExtended(int index) {
         return;
     }
     ExtReceive state;
-    const auto held = extended_.find(row.transfer);
+    const auto held = extended_.find(ExtKey{row.transfer, row.origin});
     if (row.transfer != 0 && held != extended_.end()) {
         state = std::move(held->second);
         extended_.erase(held);
     } else {
         state.origin = row.origin;
         state.size = offer_->size;
+        state.keyId = provingKeyId();
         state.written.add(0, positionValue(row.position) - 1);
     }
     row.transfer = offer_->transfer;
@@ -175,14 +197,14 @@ void ServeurEngine::adoptExtended(int index) {
     state.syncing = false; // a sync under way reports under the old identity, which is gone
     accept_ = ext::Accept{offer_->transfer, state.written.cumulative()};
     traceAccepted(row, state.written.cumulative());
-    extended_.insert_or_assign(offer_->transfer, std::move(state));
+    extended_.insert_or_assign(ExtKey{offer_->transfer, row.origin}, std::move(state));
 }
 
 void ServeurEngine::forgetExtended(TransferRow& row) {
     if (row.transfer == 0) {
         return;
     }
-    const auto held = extended_.find(row.transfer);
+    const auto held = extended_.find(ExtKey{row.transfer, row.origin});
     if (held != extended_.end()) {
         row.position = std::to_string(held->second.written.cumulative() + 1);
         extended_.erase(held);
@@ -197,12 +219,15 @@ void ServeurEngine::extendedDatagram(std::string_view bytes) {
              " bytes that fails its checks");
         return;
     }
-    // Sessions and keyed rows exist only with keys: without them nothing is looked up.
-    const auto found = keys_.empty() ? extended_.end() : extended_.find(frame->transfer);
-    if (!keys_.empty() && (sessions_.count(frame->transfer) > 0 ||
-                           (found != extended_.end() && keyedOrigin(found->second.origin)))) {
-        authFailed("extended datagram in clear for an authenticated transfer");
-        return;
+    sealedFrom_.reset();
+    // An identity only keyed origins use is answered in sealed datagrams alone: one in clear
+    // naming it is someone else's.
+    if (!keys_.empty() && keylessExtended(frame->transfer) == extended_.end()) {
+        const auto session = sessions_.lower_bound(ExtKey{frame->transfer, {}});
+        if (session != sessions_.end() && session->first.first == frame->transfer) {
+            authFailed("extended datagram in clear for an authenticated transfer");
+            return;
+        }
     }
     clientFrame(*frame);
 }
@@ -225,7 +250,7 @@ void ServeurEngine::clientFrame(const ext::Frame& frame) {
 // The transfer a datagram names, with its row; an identity no row holds any longer is answered
 // as unknown, so the sender announces its file again at once.
 ServeurEngine::ExtReceive* ServeurEngine::extendedRow(const ext::Frame& frame, int& index) {
-    const auto found = extended_.find(frame.transfer);
+    const auto found = extendedOf(frame.transfer);
     if (found != extended_.end()) {
         index = table_.findOrigin(found->second.origin);
         if (index >= 0 && table_.at(index).transfer == frame.transfer) {
@@ -269,7 +294,7 @@ void ServeurEngine::extendedData(const ext::Frame& frame) {
         measureRate(index, state->written.bytes());
         positionMoved();
     }
-    oweAck(frame.transfer);
+    oweAck(ExtKey{frame.transfer, state->origin}, datagramBytes_);
 }
 
 // The final answer is given only for a whole file whose bytes, read back, have the sender's
@@ -278,17 +303,16 @@ void ServeurEngine::extendedFinish(const ext::Frame& frame) {
     int index = -1;
     ExtReceive* state = extendedRow(frame, index);
     if (state == nullptr) {
-        const bool verified = verifiedLately(frame.transfer, frame.value);
-        answerExtended(verified ? ext::Kind::Verified : ext::Kind::Unknown, frame.transfer,
-                       verified ? frame.value : 0);
+        answerFinishAgain(frame);
         return;
     }
     if (frame.value != state->size) {
         drop("extended finish for another size");
         return;
     }
+    const ExtKey key{frame.transfer, state->origin};
     if (!state->written.covers(0, state->size)) {
-        answerWritten(frame.transfer, *state);
+        answerWritten(key, *state, datagramBytes_);
         return;
     }
     WriteFailure failure;
@@ -301,7 +325,7 @@ void ServeurEngine::extendedFinish(const ext::Frame& frame) {
         return;
     }
     if (state->digest->done() < state->size) {
-        answerWritten(frame.transfer, *state); // hashed on at the sender's next finish
+        answerWritten(key, *state, datagramBytes_); // hashed on at the sender's next finish
         return;
     }
     const ext::Digest mine = state->digest->finish();
@@ -315,6 +339,8 @@ void ServeurEngine::extendedFinish(const ext::Frame& frame) {
                      transferName(row.origin, row.file) + ": its " + std::to_string(state->size) +
                          " bytes, read back, have the sender's SHA-256 " + ext::digestHex(mine));
     }
+    state->digest = std::make_unique<ext::RunningDigest>(); // spent; its value is kept below
+    verifiedDigest_ = mine;
     extendedVerified(frame.transfer, index);
 }
 
@@ -351,7 +377,9 @@ void ServeurEngine::extendedVerified(std::uint64_t transfer, int index) {
         return;
     }
     const TransferRow& row = table_.at(index);
-    const std::int64_t size = extended_.at(transfer).size;
+    const ExtKey key{transfer, row.origin};
+    const std::int64_t size = extended_.at(key).size;
+    rememberVerified(index, extended_.at(key));
     if (trace_.enabled()) {
         trace_.write("file finished", transferName(row.origin, row.file) + ", " +
                                           transferSummary(size, elapsedMs(row.origin)) +
@@ -361,13 +389,9 @@ void ServeurEngine::extendedVerified(std::uint64_t transfer, int index) {
         startedAt_.erase(row.origin);
     }
     disturbed_.erase(row.origin + row.file);
-    extended_.erase(transfer);
+    extended_.erase(key);
     table_.remove(index);
     emit tableChanged();
-    verified_.emplace_back(transfer, size);
-    if (verified_.size() > kVerifiedKept) {
-        verified_.pop_front();
-    }
     answerExtended(ext::Kind::Verified, transfer, size);
 }
 
@@ -400,7 +424,8 @@ void ServeurEngine::keepProgress(int index, int fd, ExtReceive& state) {
                         row.file,
                         state.size,
                         FileIdentity{row.stagedInode, row.stagedBorn},
-                        state.written.list()};
+                        state.written.list(),
+                        state.keyId};
     const std::int64_t claimed = state.written.cumulative();
     state.syncing =
         syncer_.sync(fd, [this, record = std::move(record), claimed, epoch = state.epoch](
@@ -409,7 +434,7 @@ void ServeurEngine::keepProgress(int index, int fd, ExtReceive& state) {
 
 void ServeurEngine::recordProgress(const StagingState& record, std::int64_t claimed,
                                    std::uint64_t epoch, bool synced) {
-    const auto found = extended_.find(record.transfer);
+    const auto found = extended_.find(ExtKey{record.transfer, record.origin});
     if (found == extended_.end()) {
         return; // verified, given up or started again meanwhile: no record is owed
     }
@@ -436,12 +461,14 @@ void ServeurEngine::recordProgress(const StagingState& record, std::int64_t clai
 
 // A header offered again for a transfer verified lately: its final answer was lost and the
 // sender, hearing nothing, announced the file again. The answer says every byte is held, and the
-// sender's finish then gets its final answer again; no new transfer starts.
+// sender's finish then gets its final answer again; no new transfer starts. Only the origin (and
+// key) whose bytes were verified hears so, and only while its file is still the one verified.
 bool ServeurEngine::answerVerifiedAgain() {
     if (!offer_) {
         return false;
     }
-    if (!verifiedLately(offer_->transfer, offer_->size)) {
+    const std::string keyId = provingKeyId();
+    if (verifiedFor({nomOrigine, offer_->transfer, offer_->size, keyId}) == nullptr) {
         return false;
     }
     accept_ = ext::Accept{offer_->transfer, offer_->size};
@@ -449,9 +476,110 @@ bool ServeurEngine::answerVerifiedAgain() {
     return true;
 }
 
-bool ServeurEngine::verifiedLately(std::uint64_t transfer, std::int64_t size) const {
-    return std::find(verified_.begin(), verified_.end(), std::make_pair(transfer, size)) !=
-           verified_.end();
+// A finish for a transfer no row holds: verified already (its answer lost) when the origin,
+// the key, the size and the digest all match; unknown otherwise.
+void ServeurEngine::answerFinishAgain(const ext::Frame& frame) {
+    const VerifiedEntry* found = nullptr;
+    if (sealedFrom_.has_value()) {
+        const auto session = sessions_.find(*sealedFrom_);
+        const std::string keyId(reinterpret_cast<const char*>(session->second.keyId.data()),
+                                session->second.keyId.size());
+        found = verifiedFor({sealedFrom_->second, frame.transfer, frame.value, keyId});
+    } else {
+        found = verifiedKeyless(frame.transfer, frame.value);
+    }
+    const bool verified = found != nullptr && frame.body.size() == found->digest.size() &&
+                          std::equal(found->digest.begin(), found->digest.end(),
+                                     reinterpret_cast<const unsigned char*>(frame.body.data()));
+    answerExtended(verified ? ext::Kind::Verified : ext::Kind::Unknown, frame.transfer,
+                   verified ? frame.value : 0);
+}
+
+// A datagram in clear names no origin: only an origin without a key may be answered for it.
+const VerifiedEntry* ServeurEngine::verifiedKeyless(std::uint64_t transfer, std::int64_t size) {
+    for (const std::string& origin : verified_.originsOf(transfer)) {
+        if (!keyedOrigin(origin)) {
+            return verifiedFor({origin, transfer, size, {}});
+        }
+    }
+    return nullptr;
+}
+
+const VerifiedEntry* ServeurEngine::verifiedFor(const VerifiedAsk& ask) {
+    const VerifiedEntry* found = verified_.find(ask, QDateTime::currentMSecsSinceEpoch());
+    if (found == nullptr) {
+        return nullptr;
+    }
+    // The file under that name must still be the one verified: replaced or written since, it
+    // is another file, and the sender must send its own again.
+    const int folderFd = originFolder(found->origin);
+    struct stat st {};
+    const bool same =
+        folderFd >= 0 && ::fstatat(folderFd, found->file.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISREG(st.st_mode) && st.st_ino == found->inode && changeTimeNs(st) == found->changedNs;
+    if (folderFd >= 0) {
+        ::close(folderFd);
+    }
+    return same ? found : nullptr;
+}
+
+void ServeurEngine::rememberVerified(int index, const ExtReceive& state) {
+    const TransferRow& row = table_.at(index);
+    VerifiedEntry entry{row.origin,
+                        row.transfer,
+                        state.size,
+                        state.keyId,
+                        verifiedDigest_,
+                        row.file,
+                        0,
+                        0,
+                        QDateTime::currentMSecsSinceEpoch()};
+    const int folderFd = originFolder(row.origin);
+    struct stat st {};
+    if (folderFd >= 0 && ::fstatat(folderFd, row.file.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        entry.inode = st.st_ino;
+        entry.changedNs = changeTimeNs(st);
+        verified_.add(std::move(entry));
+        keepVerified();
+    }
+    if (folderFd >= 0) {
+        ::close(folderFd);
+    }
+}
+
+// The list is written at once, unless it was a moment ago: then within the second, so that a
+// stream of small files does not write it for each.
+void ServeurEngine::keepVerified() {
+    verifiedDirty_ = true;
+    const std::int64_t since = clock_.elapsed() - verifiedSavedMs_;
+    if (since >= kVerifiedSaveMs || verifiedSavedMs_ == 0) {
+        saveVerified();
+    } else if (!saveVerified_.isActive()) {
+        saveVerified_.start(static_cast<int>(kVerifiedSaveMs - since));
+    }
+}
+
+void ServeurEngine::saveVerified() {
+    if (!verifiedDirty_) {
+        return;
+    }
+    verifiedDirty_ = false;
+    verifiedSavedMs_ = std::max<std::int64_t>(clock_.elapsed(), 1);
+    std::string why;
+    if (!verified_.save(folder_.fd(), writer_.ops(), why) && trace_.wants("progress not kept")) {
+        trace_.write("progress not kept",
+                     why + ": a restart would have files verified lately sent again");
+    }
+}
+
+// A list damaged (a crash of the disk, someone's edit) is only a loss of shortcuts: files are
+// sent again in full.
+void ServeurEngine::loadVerified() {
+    std::string why;
+    if (!verified_.load(folder_.fd(), QDateTime::currentMSecsSinceEpoch(), why)) {
+        trace_.write("progress not kept", why + " in " + cfg_.cfgRepertoire +
+                                              ": ignored; files verified lately may be sent again");
+    }
 }
 
 // A staging file someone disturbed starts the transfer again from nothing (the sender, answered
@@ -487,33 +615,44 @@ bool ServeurEngine::catchUpDigest(int index, ExtReceive& state, std::int64_t bud
 void ServeurEngine::answerExtended(ext::Kind kind, std::uint64_t transfer, std::int64_t value) {
     sendOwedAcks();
     ext::encode(kind, transfer, value, {}, extAnswer_);
-    sealAnswer(transfer);
+    if (sealedFrom_.has_value()) {
+        sealAnswer(*sealedFrom_);
+    }
     udpSend.reply(extAnswer_);
 }
 
-void ServeurEngine::answerWritten(std::uint64_t transfer, const ExtReceive& state) {
+// An Ack in clear answers a sender whose address nothing proved: it is at most three times the
+// datagram that drew it. A sealed one answers a proven key.
+void ServeurEngine::answerWritten(const ExtKey& transfer, const ExtReceive& state,
+                                  std::size_t drawnBy) {
     sendOwedAcks();
-    const auto ranges = state.written.beyondCumulative(ext::kMostRangesPerAnswer);
-    ext::encodeAck(transfer, state.written.cumulative(), ranges, extAnswer_);
-    sealAnswer(transfer);
+    const bool sealed = sealedFrom_.has_value();
+    const auto ranges = state.written.beyondCumulative(sealed ? ext::kMostRangesPerAnswer
+                                                              : ext::rangesWithin(drawnBy));
+    ext::encodeAck(transfer.first, state.written.cumulative(), ranges, extAnswer_);
+    if (sealed) {
+        sealAnswer(transfer);
+    }
     udpSend.reply(extAnswer_);
 }
 
 // Outside a batch of datagrams (none is being handled) there is nothing to wait for.
-void ServeurEngine::oweAck(std::uint64_t transfer) {
+void ServeurEngine::oweAck(const ExtKey& transfer, std::size_t drawnBy) {
     if (!udpSend.handling()) {
         if (const auto found = extended_.find(transfer); found != extended_.end()) {
-            answerWritten(transfer, found->second);
+            answerWritten(transfer, found->second, drawnBy);
         }
         return;
     }
     for (OwedAck& owed : owedAcks_) {
         if (owed.transfer == transfer) {
             owed.to = udpSend.source(); // the latest source: a peer whose address changed
+            owed.drawnBy = std::max(owed.drawnBy, drawnBy);
+            owed.sealed = sealedFrom_.has_value();
             return;
         }
     }
-    owedAcks_.push_back(OwedAck{transfer, udpSend.source()});
+    owedAcks_.push_back(OwedAck{transfer, udpSend.source(), drawnBy, sealedFrom_.has_value()});
 }
 
 void ServeurEngine::sendOwedAcks() {
@@ -527,9 +666,12 @@ void ServeurEngine::sendOwedAcks() {
         if (found == extended_.end()) {
             continue; // ended within the batch: its sender hears so at its next datagram
         }
-        const auto ranges = found->second.written.beyondCumulative(ext::kMostRangesPerAnswer);
-        ext::encodeAck(ack.transfer, found->second.written.cumulative(), ranges, extAnswer_);
-        sealAnswer(ack.transfer);
+        const auto ranges = found->second.written.beyondCumulative(
+            ack.sealed ? ext::kMostRangesPerAnswer : ext::rangesWithin(ack.drawnBy));
+        ext::encodeAck(ack.transfer.first, found->second.written.cumulative(), ranges, extAnswer_);
+        if (ack.sealed) {
+            sealAnswer(ack.transfer);
+        }
         udpSend.replyTo(ack.to, extAnswer_);
     }
 }

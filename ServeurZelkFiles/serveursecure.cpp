@@ -7,24 +7,32 @@
 
 #include <QDateTime>
 #include <algorithm>
+#include <cstring>
 
 namespace zelk {
 namespace {
 
-// How long a challenge may be answered: a few round trips of the slowest path, and then some.
-constexpr std::int64_t kChallengeMs = 30000;
-constexpr std::size_t kPendingKept = 4096;
 // Sessions of transfers neither under way nor verified lately are forgotten beyond this many.
 constexpr std::size_t kSessionsKept = 1024;
-constexpr std::int64_t kAuthTraceMs = 1000;
 constexpr std::int64_t kLongestEvictionPauseMs = 60000;
+// Lines about input nobody authenticated: a burst, then so many a second.
+constexpr std::int64_t kFloodLinesBurst = 1000;
+constexpr std::int64_t kFloodLinesPerSecond = 100;
+
+bool blankOrigin(std::string_view origin) {
+    return origin.find_first_not_of(' ') == std::string_view::npos;
+}
 
 } // namespace
 
 bool ServeurEngine::loadKeys(QString& error) {
     keys_.clear();
-    pending_.clear();
     sessions_.clear();
+    mint_ = std::make_unique<ext::ChallengeMint>();
+    usedProofs_ = ext::UsedProofs{};
+    floodTokens_ = kFloodLinesBurst;
+    floodRefillMs_ = 0;
+    floodLeftOut_ = 0;
     keylessServed_ = keylessServed(cfg_.cfgSansCle);
     evictionMs_ = evictionSecondsOf(cfg_.cfgEviction) * 1000;
     noEvictionBeforeMs_[0] = noEvictionBeforeMs_[1] = 0;
@@ -38,17 +46,22 @@ bool ServeurEngine::loadKeys(QString& error) {
         return false;
     }
     for (const ext::KeyLine& line : lines) {
-        keys_[line.origin].push_back(line.key);
+        keys_[line.origin].push_back(OriginKey{line.key, ext::keyIdOf(line.key)});
     }
     if (trace_.enabled()) {
         trace_.write("keys loaded", std::to_string(keys_.size()) + " origin(s) with a key, from " +
                                         cfg_.cfgFichierCles);
     }
+    trace_.write("blank origin refused",
+                 "keys are loaded: the origin of ten blanks, whose files would land in the receive "
+                 "folder itself beside the origins' folders, is refused");
     return true;
 }
 
 // A keyed origin is heard only through headers over UDP that carry the handshake; an origin
-// without a key only when the server serves such origins.
+// without a key only when the server serves such origins. While keys are loaded, the origin of
+// ten blanks is refused: it writes into the receive folder itself, where a file of its own named
+// like a keyed origin would stand in that origin's folder's way.
 bool ServeurEngine::admitted(bool header) {
     const std::string_view origin = tamponRecu.substr(1, kOriginWidth);
     if (keyedOrigin(origin)) {
@@ -61,6 +74,10 @@ bool ServeurEngine::admitted(bool header) {
     }
     if (!keylessServed_) {
         drop("frame from an origin without a key, which this server refuses");
+        return false;
+    }
+    if (!keys_.empty() && blankOrigin(origin)) {
+        drop("frame from the origin of ten blanks, refused while keys are loaded");
         return false;
     }
     return true;
@@ -84,7 +101,7 @@ void ServeurEngine::keyedHeader() {
         nomOrigine,   offer->transfer,           offer->size, nomFichier, hello->client, {},
         hello->aeads, ext::aeadFor(hello->aeads)};
     if (!hello->server) {
-        sendChallenge(*key, t);
+        sendChallenge(*key, hello->keyId, t);
         return;
     }
     t.server = *hello->server;
@@ -92,12 +109,12 @@ void ServeurEngine::keyedHeader() {
         authFailed("header whose proof of the key is wrong");
         return;
     }
-    if (proofAnswersChallenge(t)) {
-        provenHeader(*key, t, *offer);
-    } else if (!repeatedProof(*key, t)) {
-        // The challenge ran out, or a restart forgot it, or the header was recorded and played
-        // again: only a new challenge, which only the key's holder can answer.
-        sendChallenge(*key, t);
+    if (freshProof(t, hello->keyId)) {
+        provenHeader(*key, hello->keyId, t, *offer);
+    } else if (!repeatedProof(*key, hello->keyId, t)) {
+        // The challenge ran out, or a restart changed the secret, or the header was recorded and
+        // played again: only a new challenge, which only the key's holder can answer.
+        sendChallenge(*key, hello->keyId, t);
     }
 }
 
@@ -106,116 +123,128 @@ const ext::Key* ServeurEngine::keyById(const ext::KeyId& id) const {
     if (found == keys_.end()) {
         return nullptr;
     }
-    for (const ext::Key& key : found->second) {
-        if (ext::keyIdOf(key) == id) {
-            return &key;
+    for (const OriginKey& key : found->second) {
+        if (key.id == id) {
+            return &key.key;
         }
     }
     return nullptr;
 }
 
-// The answer proves the server's key over the sender's fresh nonce, and gives a fresh nonce of
-// its own that the sender's proof must cover. The table is left alone until then.
-void ServeurEngine::sendChallenge(const ext::Key& key, ext::Transcript t) {
-    const std::int64_t now = clock_.elapsed();
-    std::erase_if(pending_, [now](const auto& entry) { return entry.second.expiresMs <= now; });
-    if (pending_.size() >= kPendingKept) {
-        pending_.erase(pending_.begin());
-    }
-    Pending& pending = pending_[{t.transfer, t.client}];
-    if (pending.expiresMs <= now || pending.proven) {
-        pending = Pending{ext::newNonce(), now + kChallengeMs, false};
-    }
-    t.server = pending.server;
+ext::ChallengeInput ServeurEngine::challengeInput(const ext::Transcript& t,
+                                                  const ext::KeyId& keyId) {
+    addressText_ = peerAddress_.toString().toStdString() + ' ' + std::to_string(peerPort_);
+    return ext::ChallengeInput{nomOrigine, keyId, t.transfer, t.client, addressText_};
+}
+
+// The answer proves the server's key over the sender's fresh nonce, and gives a nonce of its own
+// that the sender's proof must cover: a keyed hash of the hello, the sender's address and the
+// time, so that nothing is kept until a proof comes.
+void ServeurEngine::sendChallenge(const ext::Key& key, const ext::KeyId& keyId, ext::Transcript t) {
+    t.server = mint_->mint(challengeInput(t, keyId), clock_.elapsed());
     buildAck("1", ackText_);
-    ackText_ +=
-        ext::challengeSuffix({t.transfer, pending.server, t.aead, ext::serverProof(key, t)});
+    ackText_ += ext::challengeSuffix({t.transfer, t.server, t.aead, ext::serverProof(key, t)});
     udpSend.reply(ackText_);
-    if (trace_.enabled()) {
+    if (trace_.enabled() && floodLine()) {
         trace_.write("key challenged",
                      transferText(nomOrigine, nomFichier) + " from " + peerText());
     }
 }
 
-// Each challenge is taken once, and only while it is fresh.
-bool ServeurEngine::proofAnswersChallenge(const ext::Transcript& t) {
-    const auto found = pending_.find({t.transfer, t.client});
-    if (found == pending_.end() || found->second.proven || found->second.server != t.server ||
-        found->second.expiresMs <= clock_.elapsed()) {
-        return false;
-    }
-    found->second.proven = true;
-    return true;
+// A proof counts once, and only over a nonce this server gave this sender lately.
+bool ServeurEngine::freshProof(const ext::Transcript& t, const ext::KeyId& keyId) {
+    const std::int64_t now = clock_.elapsed();
+    return mint_->fresh(challengeInput(t, keyId), t.server, now) &&
+           usedProofs_.take(t.transfer, t.client, now);
 }
 
 // The proof of the transfer under way, sent again because its answer was lost: answered again,
 // changing nothing.
-bool ServeurEngine::repeatedProof(const ext::Key& key, const ext::Transcript& t) {
-    const auto session = sessions_.find(t.transfer);
-    if (session == sessions_.end() || session->second.server != t.server) {
-        return false;
-    }
-    const int index = table_.findOrigin(nomOrigine);
-    const auto held = extended_.find(t.transfer);
-    if (index >= 0 && table_.at(index).transfer == t.transfer && held != extended_.end()) {
-        accept_ = ext::Accept{t.transfer, held->second.written.cumulative()};
-    } else if (verifiedLately(t.transfer, t.size)) {
-        accept_ = ext::Accept{t.transfer, t.size};
-    } else {
+bool ServeurEngine::repeatedProof(const ext::Key& key, const ext::KeyId& keyId,
+                                  const ext::Transcript& t) {
+    const ExtKey id{t.transfer, nomOrigine};
+    const auto session = sessions_.find(id);
+    if (session == sessions_.end() || session->second.server != t.server ||
+        session->second.keyId != keyId) {
         return false;
     }
     proving_.emplace(key, t);
+    provingId_ = keyId;
+    const int index = table_.findOrigin(nomOrigine);
+    const auto held = extended_.find(id);
+    if (index >= 0 && table_.at(index).transfer == t.transfer && held != extended_.end()) {
+        accept_ = ext::Accept{t.transfer, held->second.written.cumulative()};
+    } else if (verifiedFor({nomOrigine, t.transfer, t.size, provingKeyId()}) != nullptr) {
+        accept_ = ext::Accept{t.transfer, t.size};
+    } else {
+        proving_.reset();
+        return false;
+    }
     EnvoieAck(std::to_string(accept_->cumulative + 1));
     return true;
 }
 
-// The sender holds the key: the header now counts, by the table's usual rule, and the transfer's
-// datagrams go sealed under keys both sides derive from this handshake alone.
-void ServeurEngine::provenHeader(const ext::Key& key, const ext::Transcript& t,
-                                 const ext::Offer& offer) {
-    const auto taken = extended_.find(offer.transfer);
-    if (taken != extended_.end() && taken->second.origin != nomOrigine) {
-        drop("proven header under another origin's transfer identity");
-        return;
+std::string ServeurEngine::provingKeyId() const {
+    if (!proving_) {
+        return {};
     }
+    return std::string(reinterpret_cast<const char*>(provingId_.data()), provingId_.size());
+}
+
+// The sender holds the key: the header now counts, and the transfer's datagrams go sealed under
+// keys both sides derive from this handshake alone. Its identity is its origin's: another
+// origin's use of the same number changes nothing here.
+void ServeurEngine::provenHeader(const ext::Key& key, const ext::KeyId& keyId,
+                                 const ext::Transcript& t, const ext::Offer& offer) {
     const ext::SessionKeys keys = ext::sessionKeys(key, t);
     sessions_.insert_or_assign(
-        t.transfer,
-        ext::Session{keys.serverToClient, keys.clientToServer, 0, {}, t.server, t.aead});
+        ExtKey{t.transfer, nomOrigine},
+        ext::Session{keys.serverToClient, keys.clientToServer, 0, {}, t.server, t.aead, keyId});
     forgetSessions();
     offer_ = offer;
     accept_.reset();
     tailleTotale = std::to_string(offer.size);
     proving_.emplace(key, t);
+    provingId_ = keyId;
     if (trace_.enabled()) {
         trace_.write("key proven", transferText(nomOrigine, nomFichier) + ", key " +
-                                       ext::hexOf(ext::keyIdOf(key)) + ", from " + peerText());
+                                       ext::hexOf(keyId) + ", from " + peerText());
     }
     Match_File();
 }
 
+// The sessions of an identity, one per origin using it: the one whose key opens the datagram
+// is its sender's. Nearly always there is one.
 void ServeurEngine::sealedDatagram(std::string_view bytes) {
     const auto head = ext::sealedHead(bytes);
-    const auto session = head ? sessions_.find(head->transfer) : sessions_.end();
-    if (session == sessions_.end()) {
+    if (!head) {
         authFailed("sealed datagram for no authenticated transfer");
         return;
     }
-    const auto frame =
-        ext::openSealed(bytes, session->second.receiveKey, session->second.aead, opened_);
+    std::optional<ext::Frame> frame;
+    auto session = sessions_.lower_bound(ExtKey{head->transfer, {}});
+    for (; session != sessions_.end() && session->first.first == head->transfer; ++session) {
+        frame = ext::openSealed(bytes, session->second.receiveKey, session->second.aead, opened_);
+        if (frame) {
+            break;
+        }
+    }
     if (!frame) {
-        authFailed("sealed datagram that fails authentication");
+        authFailed("sealed datagram that fails authentication or names no authenticated "
+                   "transfer");
         return;
     }
     if (!session->second.received.take(head->sequence)) {
         drop("sealed datagram seen already (a copy or a replay)");
         return;
     }
+    sealedFrom_ = session->first;
     clientFrame(*frame);
+    sealedFrom_.reset();
 }
 
 // An answer about an authenticated transfer goes sealed, under the transfer's own keys.
-void ServeurEngine::sealAnswer(std::uint64_t transfer) {
+void ServeurEngine::sealAnswer(const ExtKey& transfer) {
     const auto session = sessions_.find(transfer);
     if (session == sessions_.end()) {
         return;
@@ -224,7 +253,7 @@ void ServeurEngine::sealAnswer(std::uint64_t transfer) {
     const auto kind = static_cast<ext::Kind>(extAnswer_[1]);
     const auto value = static_cast<std::int64_t>(ext::getUnsigned(extAnswer_.data() + 10, 8));
     const std::string_view body = std::string_view(extAnswer_).substr(ext::kHeadBytes);
-    ext::seal(kind, transfer, value, ++session->second.sent, body, session->second.sendKey,
+    ext::seal(kind, transfer.first, value, ++session->second.sent, body, session->second.sendKey,
               session->second.aead, sealedAnswer_);
     extAnswer_.swap(sealedAnswer_);
 }
@@ -234,30 +263,76 @@ void ServeurEngine::forgetSessions() {
         return;
     }
     std::erase_if(sessions_, [this](const auto& entry) {
-        const std::uint64_t transfer = entry.first;
-        return extended_.count(transfer) == 0 &&
-               std::none_of(verified_.begin(), verified_.end(),
-                            [transfer](const auto& v) { return v.first == transfer; });
+        return extended_.count(entry.first) == 0 &&
+               !verified_.holds(entry.first.first, entry.first.second);
     });
 }
 
-// Whoever sends what fails authentication could send a great deal of it: one line a second per
-// source says it happens.
+// Whoever sends what fails authentication could send a great deal of it: said whatever the
+// trace setting (an operator must hear that a key is refused), within the flood's budget, and
+// paced as warnings are.
 void ServeurEngine::authFailed(std::string_view why) {
-    if (!trace_.enabled()) {
-        return;
+    if (floodLine()) {
+        trace_.write("frame refused", std::string(why) + " (" + peerText() + ")");
     }
+}
+
+bool ServeurEngine::floodLine() {
     const std::int64_t now = clock_.elapsed();
-    if (authTracedMs_.size() > kPendingKept) {
-        authTracedMs_.clear();
+    if (now - floodRefillMs_ >= 1000) {
+        const std::int64_t seconds = (now - floodRefillMs_) / 1000;
+        floodTokens_ = std::min(kFloodLinesBurst, floodTokens_ + seconds * kFloodLinesPerSecond);
+        floodRefillMs_ += seconds * 1000;
+        if (floodLeftOut_ > 0 && trace_.enabled()) {
+            const std::int64_t left = floodLeftOut_;
+            floodLeftOut_ = 0;
+            trace_.write("lines left out", std::to_string(left) +
+                                               " lines about unauthenticated datagrams, beyond " +
+                                               std::to_string(kFloodLinesPerSecond) + " a second");
+        }
     }
-    const std::string source = peerText();
-    const auto found = authTracedMs_.find(source);
-    if (found != authTracedMs_.end() && now - found->second < kAuthTraceMs) {
-        return;
+    if (floodTokens_ <= 0) {
+        ++floodLeftOut_;
+        return false;
     }
-    authTracedMs_[source] = now;
-    trace_.write("frame refused", std::string(why) + " (" + source + ")");
+    --floodTokens_;
+    return true;
+}
+
+// What a header makes the server say: budgeted unless its sender proved a key.
+bool ServeurEngine::headerLine() {
+    return proving_.has_value() || floodLine();
+}
+
+// Rows of origins without a key leave room for every keyed origin.
+bool ServeurEngine::keylessRowsFull() const {
+    const int reserved = std::min(static_cast<int>(keys_.size()), TransferTable::kMaxRows / 2);
+    return table_.keylessCount() >= TransferTable::kMaxRows - reserved;
+}
+
+// A proven keyed origin always gets a row: the idlest row of an origin without a key gives way
+// at once.
+bool ServeurEngine::evictKeyless() {
+    int idlest = -1;
+    for (int i = 0; i < table_.count(); ++i) {
+        const TransferRow& row = table_.at(i);
+        if (!row.keyed && (idlest < 0 || row.lastFrameMs < table_.at(idlest).lastFrameMs)) {
+            idlest = i;
+        }
+    }
+    if (idlest < 0) {
+        return false;
+    }
+    const TransferRow& row = table_.at(idlest);
+    if (trace_.wants("row evicted")) {
+        trace_.write("row evicted",
+                     transferText(row.origin, row.file) + ": the table is full and " +
+                         transferText(nomOrigine, nomFichier) + ", whose key is proven, comes");
+    }
+    forgetExtended(table_.edit(idlest));
+    table_.remove(idlest);
+    emit tableChanged();
+    return true;
 }
 
 // A full table takes a newcomer in place of the row idle longest, once that row has been idle
@@ -272,7 +347,7 @@ bool ServeurEngine::evictIdle() {
     int idlest = -1;
     for (int i = 0; i < table_.count(); ++i) {
         const TransferRow& row = table_.at(i);
-        if ((keyed || !keyedOrigin(row.origin)) &&
+        if ((keyed || !row.keyed) &&
             (idlest < 0 || row.lastFrameMs < table_.at(idlest).lastFrameMs)) {
             idlest = i;
         }

@@ -14,6 +14,7 @@ namespace {
 constexpr std::string_view kPartSuffix = ".zx-part";
 constexpr std::string_view kStateSuffix = ".zx-state";
 constexpr std::string_view kTempSuffix = ".zx-temp";
+constexpr std::string_view kListSuffix = ".zx-list"; // the server's own lists, never a file
 constexpr std::string_view kMagic = "zelk staging state 1\n";
 constexpr std::string_view kEnd = "end\n";
 // A record holds a few thousand ranges at most; anything larger is not one.
@@ -78,6 +79,7 @@ public:
         return value;
     }
 
+    bool next(std::string_view key) const { return ok_ && text_.starts_with(key); }
     bool done() const { return ok_ && text_.empty(); }
     bool ok() const { return ok_; }
 
@@ -89,6 +91,7 @@ private:
 bool oldStagingFile(int folderFd, const char* name, std::time_t before) {
     struct stat st {};
     return isStagingName(name) && name[0] == '.' &&
+           !std::string_view(name).ends_with(kListSuffix) &&
            ::fstatat(folderFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
            st.st_mtime < before;
 }
@@ -150,7 +153,7 @@ std::string stateName(std::string_view file) {
 
 bool isStagingName(std::string_view name) {
     return name.ends_with(kPartSuffix) || name.ends_with(kStateSuffix) ||
-           name.ends_with(kTempSuffix);
+           name.ends_with(kTempSuffix) || name.ends_with(kListSuffix);
 }
 
 std::string encodeState(const StagingState& state) {
@@ -166,6 +169,9 @@ std::string encodeState(const StagingState& state) {
     }
     putBytes(out, "origin", state.origin);
     putBytes(out, "file", state.file);
+    if (!state.keyId.empty()) {
+        putBytes(out, "key", state.keyId);
+    }
     out += kEnd;
     return out;
 }
@@ -192,6 +198,9 @@ std::optional<StagingState> decodeState(std::string_view text) {
     }
     state.origin = in.bytes("origin");
     state.file = in.bytes("file");
+    if (in.next("key")) {
+        state.keyId = in.bytes("key");
+    }
     in.literal(kEnd);
     if (!in.done()) {
         return std::nullopt;

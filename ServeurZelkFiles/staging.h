@@ -17,7 +17,8 @@
 namespace zelk {
 
 // ".<name>.zx-part": the file while it arrives. ".<name>.zx-state": what of it is on disk.
-// ".<name>.zx-temp": the next record, until it is renamed over the previous one.
+// ".<name>.zx-temp": the next record, until it is renamed over the previous one. Names ending in
+// ".zx-list" are the server's own lists.
 std::string stagingName(std::string_view file);
 std::string stateName(std::string_view file);
 // A name ending like any of the three: no sender may use one, so none collides with another
@@ -43,6 +44,9 @@ struct StagingState {
     std::int64_t size = 0;
     FileIdentity identity; // of the staging file the ranges describe
     std::vector<ext::Range> ranges;
+    // The key id (8 bytes) of the key that proved the transfer; empty for an origin without a
+    // key. Only a transfer under the same key takes the bytes up again.
+    std::string keyId{};
     bool operator==(const StagingState&) const = default;
 };
 

@@ -12,6 +12,7 @@ bool TransferTable::append(TransferRow row) {
         return false;
     }
     byOrigin_.emplace(row.origin, count());
+    keyless_ += row.keyed ? 0 : 1;
     rows_.push_back(std::move(row));
     return true;
 }
@@ -22,6 +23,7 @@ void TransferTable::replace(int index, TransferRow row) {
         byOrigin_.erase(slot.origin);
         byOrigin_[row.origin] = index;
     }
+    keyless_ += (row.keyed ? 0 : 1) - (slot.keyed ? 0 : 1);
     slot = std::move(row);
 }
 
@@ -34,6 +36,7 @@ void TransferTable::remove(int index) {
         return;
     }
     byOrigin_.erase(rows_[static_cast<std::size_t>(index)].origin);
+    keyless_ -= rows_[static_cast<std::size_t>(index)].keyed ? 0 : 1;
     rows_.erase(std::next(rows_.begin(), index));
     for (auto& [origin, at] : byOrigin_) {
         if (at > index) {
@@ -45,6 +48,7 @@ void TransferTable::remove(int index) {
 void TransferTable::clear() {
     rows_.clear();
     byOrigin_.clear();
+    keyless_ = 0;
 }
 
 int TransferTable::findOrigin(std::string_view origin) const {

@@ -27,6 +27,7 @@ struct TransferRow {
     std::uint64_t stagedInode = 0; // of the staging file once made; 0 before
     std::uint64_t stagedBorn = 0;  // its birth time, when the file system tells it
     std::int64_t lastFrameMs = 0;  // when a frame last moved the row, in ms since 1970 (UTC)
+    bool keyed = false;            // of an origin with a key: the table keeps room for these
 };
 
 class TransferTable {
@@ -48,12 +49,15 @@ public:
     void clear();
     // Index of the row of that origin (all 10 characters compared), or -1.
     int findOrigin(std::string_view origin) const;
+    // Rows of origins without a key.
+    int keylessCount() const { return keyless_; }
 
 private:
     std::vector<TransferRow> rows_;
     // Every datagram looks its origin up: with thousands of rows a scan of the table would cost
     // more than the datagram itself.
     std::unordered_map<std::string, int> byOrigin_;
+    int keyless_ = 0;
 };
 
 } // namespace zelk

@@ -71,12 +71,16 @@ bool ClientEngine::answerChallenge(const ext::Challenge& challenge) {
         ext::aeadsOffered().find(static_cast<char>(challenge.aead)) == std::string::npos) {
         return false;
     }
-    handshake_.aead = challenge.aead; // covered by the server's proof
-    if (!ext::sameMac(challenge.proof, ext::serverProof(*key_, transcript(challenge.server)))) {
+    // Nothing changes before the proof holds: a forged challenge, whatever cipher it names, leaves
+    // the handshake under way as it was.
+    ext::Transcript t = transcript(challenge.server);
+    t.aead = challenge.aead; // covered by the server's proof
+    if (!ext::sameMac(challenge.proof, ext::serverProof(*key_, t))) {
         return false;
     }
+    handshake_.aead = challenge.aead;
     handshake_.server = challenge.server;
-    handshake_.proof = ext::clientProof(*key_, transcript(challenge.server));
+    handshake_.proof = ext::clientProof(*key_, t);
     unproven_ = false;
     if (trace_.enabled()) {
         trace_.write("key proven", "by the server, for \"" + lstFilPos_.front().name +
@@ -113,9 +117,9 @@ void ClientEngine::serverUnproven(const std::string& why) {
         unproven_ = true;
         emit statusChanged();
     }
-    if (trace_.wants("answer ignored")) {
-        trace_.write("answer ignored", why);
-    }
+    // Said whatever the trace setting: a key the server lacks, or someone forging its answers,
+    // needs an operator. The trace paces warnings that keep coming back.
+    trace_.write("key not proven", "the server does not prove the key: " + why);
 }
 
 void ClientEngine::sealedAnswer(std::string_view bytes) {

@@ -109,6 +109,23 @@ inline void sayWarnings(Program program, const std::string& path, const ConfigFi
     }
 }
 
+// --check-config opens the key file as the program would at start-up, and adds what is wrong
+// with it to the errors.
+inline void checkKeyFile(const std::string& configured, bool withOrigins, const char* setting,
+                         ConfigFindings& found) {
+    std::vector<ext::KeyLine> keys;
+    std::string why;
+    if (!configured.empty() && !ext::loadKeyFile(configured, withOrigins, keys, why)) {
+        found.errors.push_back(why + " (\"" + setting + "\")");
+    }
+}
+inline void checkKeyFile(const ServerConfig& config, ConfigFindings& found) {
+    checkKeyFile(config.cfgFichierCles, true, "fichier_Cles_S=", found);
+}
+inline void checkKeyFile(const ClientConfig& config, ConfigFindings& found) {
+    checkKeyFile(config.cfgFichierCle, false, "fichier_Cles_C=", found);
+}
+
 // --check-config: the settings in effect on standard output, warnings and errors on standard
 // error; 0 when the program can run with them.
 inline int checkOnly(Program program, const LoadedConfig& loaded, const ConfigFindings& found) {
@@ -243,8 +260,9 @@ int runProgram(int argc, char** argv, Program program, MakeWindow makeWindow, Pr
     }
     Config config;
     Lire_Config_Texte(loaded.content, config);
-    const ConfigFindings found = checkConfig(loaded.content, config, commandLine->checkConfig);
+    ConfigFindings found = checkConfig(loaded.content, config, commandLine->checkConfig);
     if (commandLine->checkConfig) {
+        checkKeyFile(config, found);
         return checkOnly(program, loaded, found);
     }
     if (commandLine->watch) {

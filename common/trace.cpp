@@ -22,7 +22,7 @@ constexpr std::chrono::seconds kLongestWindow{3600};
 // Keys come partly from the network: their number is bounded.
 constexpr std::size_t kKeysKept = 256;
 
-constexpr std::array<std::pair<std::string_view, Severity>, 15> kSeverities{{
+constexpr std::array<std::pair<std::string_view, Severity>, 18> kSeverities{{
     {"stopped", Severity::Notice},
     {"write failed", Severity::Error},
     {"outbox not made", Severity::Error},
@@ -38,6 +38,9 @@ constexpr std::array<std::pair<std::string_view, Severity>, 15> kSeverities{{
     {"second sender", Severity::Warning},
     {"plain protocol", Severity::Warning},
     {"progress not kept", Severity::Warning},
+    {"key not proven", Severity::Warning},
+    {"frame refused", Severity::Warning},
+    {"blank origin refused", Severity::Notice},
 }};
 
 // Lines that differ only in their numbers (ports, sizes, delays) are the same warning.

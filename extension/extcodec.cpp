@@ -13,7 +13,6 @@ constexpr std::size_t kKindAt = 1;
 constexpr std::size_t kTransferAt = 2;
 constexpr std::size_t kValueAt = 10;
 constexpr std::size_t kCrcAt = 18;
-constexpr std::size_t kRangeBytes = 16;
 constexpr std::size_t kHexDigits = 16;
 
 std::uint32_t datagramCrc(const char* head, std::string_view body) {

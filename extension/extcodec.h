@@ -23,6 +23,7 @@ inline constexpr std::size_t kLargestBody = kLargestDatagram - kHeadBytes;
 inline constexpr std::size_t kDigestBytes = 32;
 // Ranges carried by one answer beyond its cumulative position.
 inline constexpr std::size_t kMostRangesPerAnswer = 32;
+inline constexpr std::size_t kRangeBytes = 16; // an Ack range: start and end, 8 bytes each
 inline constexpr std::string_view kTag = "ZX1";
 // Values, offsets and sizes travel as 64-bit numbers with the top bit 0.
 inline constexpr std::uint64_t kLargestValue = 9223372036854775807ULL;

@@ -2,6 +2,7 @@
 
 #include <sodium.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -128,21 +129,94 @@ void writeSealedHead(char* out, Kind kind, std::uint64_t transfer, std::int64_t 
     putUnsigned(raw + 18, sequence, 8);
 }
 
-bool keyLine(std::string_view line, bool withOrigins, KeyLine& out) {
+// The origin of a server's key line: 1 to 10 printable characters, not all blank, no blank at
+// either end (one more blank is almost surely a typing slip), no tab or control character.
+std::string originError(std::string_view origin) {
+    if (origin.empty() || origin.find_first_not_of(' ') == std::string_view::npos) {
+        return "no origin identifier after the key and its blank";
+    }
+    if (origin.size() > kOriginWidth) {
+        return "the origin identifier is longer than " + std::to_string(kOriginWidth) +
+               " characters";
+    }
+    for (const char c : origin) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+            return "the origin identifier holds a tab or a control character";
+        }
+    }
+    if (origin.back() == ' ' || origin.front() == ' ') {
+        return "more than one blank between the key and the origin identifier, or one after it";
+    }
+    return {};
+}
+
+std::string keyLineError(std::string_view line, bool withOrigins, KeyLine& out) {
     const auto key = fromHex<kKeyBytes>(line.substr(0, 2 * kKeyBytes));
     if (!key) {
-        return false;
+        return "the line does not start with 64 hexadecimal digits";
     }
     const std::string_view rest = line.substr(2 * kKeyBytes);
-    if (withOrigins && (rest.size() < 2 || rest[0] != ' ')) {
-        return false;
+    if (withOrigins && (rest.empty() || rest[0] != ' ')) {
+        return "the key is not followed by one blank and an origin identifier";
     }
     if (!withOrigins && !rest.empty() && rest[0] != ' ' && rest[0] != '\t') {
-        return false;
+        return "the key is followed by more than a blank or a tab and a comment";
+    }
+    if (withOrigins) {
+        if (std::string why = originError(rest.substr(1)); !why.empty()) {
+            return why;
+        }
     }
     out.key = *key;
     out.origin = withOrigins ? originOf(rest.substr(1)) : std::string();
-    return true;
+    return {};
+}
+
+std::string folderOf(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string modeText(mode_t mode) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
+    return text;
+}
+
+bool trustedOwner(uid_t owner) {
+    return owner == ::geteuid() || owner == 0;
+}
+
+// Whoever may write the folder may put a file of their own under the key file's name.
+std::string folderError(const std::string& path) {
+    const std::string folder = folderOf(path);
+    struct stat st {};
+    if (::stat(folder.c_str(), &st) != 0) {
+        return "the folder of the key file \"" + path + "\" cannot be examined";
+    }
+    if (!trustedOwner(st.st_uid) || (st.st_mode & 022) != 0) {
+        return "the folder \"" + folder + "\" of the key file \"" + path +
+               "\" may be written by other users (permissions " + modeText(st.st_mode) +
+               ", owner " + std::to_string(st.st_uid) +
+               "): it must belong to this user or root and be writable by its owner alone";
+    }
+    return {};
+}
+
+// What is wrong with the open key file, or nothing.
+std::string openedFileError(const std::string& path, const struct stat& st) {
+    if (!S_ISREG(st.st_mode) || st.st_size > kLargestKeyFile) {
+        return "the key file \"" + path + "\" is no regular file of at most 1 MiB";
+    }
+    if (!trustedOwner(st.st_uid)) {
+        return "the key file \"" + path + "\" belongs to another user (" +
+               std::to_string(st.st_uid) + "): it must belong to this user or root";
+    }
+    if ((st.st_mode & 077) != 0) {
+        return "the permissions " + modeText(st.st_mode) + " of the key file \"" + path +
+               "\" are too open: other users may read or change it (chmod 600 it)";
+    }
+    return {};
 }
 
 bool aeadLetter(char c) {
@@ -237,7 +311,7 @@ KeyId keyIdOf(const Key& key) {
 }
 
 bool parseKeyLines(std::string_view text, bool withOrigins, std::vector<KeyLine>& keys,
-                   std::string& error) {
+                   std::string& error, std::string_view source) {
     int number = 0;
     for (std::string_view line : split(text, '\n')) {
         ++number;
@@ -248,65 +322,63 @@ bool parseKeyLines(std::string_view text, bool withOrigins, std::vector<KeyLine>
             continue;
         }
         KeyLine read;
-        if (!keyLine(line, withOrigins, read)) {
-            error = "line " + std::to_string(number) + " is not " +
-                    (withOrigins ? "64 hexadecimal digits, a blank and an origin identifier"
-                                 : "64 hexadecimal digits");
+        if (std::string why = keyLineError(line, withOrigins, read); !why.empty()) {
+            error = std::string(source) + ':' + std::to_string(number) + ": " + why;
             return false;
         }
         keys.push_back(std::move(read));
     }
     if (keys.empty()) {
-        error = "it holds no key";
+        error = std::string(source) + ": it holds no key";
         return false;
     }
     return true;
 }
 
-std::string keyFilePath(const std::string& configured) {
+bool keyFilePath(const std::string& configured, std::string& path, std::string& error) {
     constexpr std::string_view kVariable = "$CREDENTIALS_DIRECTORY";
-    const char* folder = std::getenv("CREDENTIALS_DIRECTORY");
-    if (!std::string_view(configured).starts_with(kVariable) || folder == nullptr) {
-        return configured;
+    if (!std::string_view(configured).starts_with(kVariable)) {
+        path = configured;
+        return true;
     }
-    return folder + configured.substr(kVariable.size());
+    const char* folder = std::getenv("CREDENTIALS_DIRECTORY");
+    if (configured.size() > kVariable.size() && configured[kVariable.size()] == '/' &&
+        folder != nullptr && *folder != '\0') {
+        path = folder + configured.substr(kVariable.size());
+        return true;
+    }
+    error = "the key file \"" + configured +
+            "\" names $CREDENTIALS_DIRECTORY, which is not set (the program was not started as a "
+            "service with LoadCredential=) or is not followed by \"/\"";
+    return false;
 }
 
 bool readKeyFile(const std::string& path, bool withOrigins, std::vector<KeyLine>& keys,
                  std::string& error) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    error = folderError(path);
+    if (!error.empty()) {
+        return false;
+    }
+    // Not blocking: a FIFO put in its place must not hold the start-up (and SIGTERM) up.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
     if (fd < 0) {
-        error = "the key file \"" + path + "\" cannot be opened: " + std::strerror(errno);
+        error = "the key file \"" + path + "\" cannot be opened: " +
+                (errno == ELOOP ? std::string("it is a symbolic link") : std::strerror(errno));
         return false;
     }
     struct stat st {};
     std::string text;
-    bool ok = ::fstat(fd, &st) == 0;
-    if (!ok || !S_ISREG(st.st_mode) || st.st_size > kLargestKeyFile) {
-        error = "the key file \"" + path + "\" is no regular file of at most 1 MiB";
-    } else if ((st.st_mode & 077) != 0) {
-        char mode[8];
-        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
-        error = "the permissions " + std::string(mode) + " of the key file \"" + path +
-                "\" are too open: other users may read or change it (chmod 600 it)";
-    } else {
+    error = ::fstat(fd, &st) == 0 ? openedFileError(path, st)
+                                  : "the key file \"" + path + "\" cannot be examined";
+    if (error.empty()) {
         text.resize(static_cast<std::size_t>(st.st_size));
-        ok = ::read(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-        if (!ok) {
+        if (::read(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
             error = "the key file \"" + path + "\" cannot be read";
         }
     }
     ::close(fd);
-    if (!error.empty()) {
-        sodium_memzero(text.data(), text.size());
-        return false;
-    }
-    std::string why;
-    const bool parsed = parseKeyLines(text, withOrigins, keys, why);
+    const bool parsed = error.empty() && parseKeyLines(text, withOrigins, keys, error, path);
     sodium_memzero(text.data(), text.size());
-    if (!parsed) {
-        error = "the key file \"" + path + "\": " + why;
-    }
     return parsed;
 }
 
@@ -316,7 +388,8 @@ bool loadKeyFile(const std::string& configured, bool withOrigins, std::vector<Ke
         error = "libsodium cannot be initialised";
         return false;
     }
-    return readKeyFile(keyFilePath(configured), withOrigins, keys, error);
+    std::string path;
+    return keyFilePath(configured, path, error) && readKeyFile(path, withOrigins, keys, error);
 }
 
 Mac serverProof(const Key& key, const Transcript& t) {
@@ -497,6 +570,62 @@ std::optional<Frame> openSealed(std::string_view datagram, const Key& key, Aead 
         return std::nullopt;
     }
     return Frame{head->kind, head->transfer, head->value, std::string_view(plain)};
+}
+
+ChallengeMint::ChallengeMint() {
+    randombytes_buf(secret_.data(), secret_.size());
+}
+
+ChallengeMint::~ChallengeMint() {
+    sodium_memzero(secret_.data(), secret_.size());
+}
+
+Nonce ChallengeMint::at(const ChallengeInput& in, std::int64_t bucket) const {
+    Hasher hash(secret_, "ZXK challenge");
+    hash.text(originOf(in.origin));
+    hash.bytes(in.keyId.data(), in.keyId.size());
+    hash.number(in.transfer);
+    hash.bytes(in.client.data(), in.client.size());
+    hash.text(in.address);
+    hash.number(static_cast<std::uint64_t>(bucket));
+    const Mac mac = hash.done();
+    Nonce nonce{};
+    std::memcpy(nonce.data(), mac.data(), nonce.size());
+    return nonce;
+}
+
+Nonce ChallengeMint::mint(const ChallengeInput& in, std::int64_t nowMs) const {
+    return at(in, nowMs / kBucketMs);
+}
+
+bool ChallengeMint::fresh(const ChallengeInput& in, const Nonce& server, std::int64_t nowMs) const {
+    const std::int64_t bucket = nowMs / kBucketMs;
+    const Nonce now = at(in, bucket);
+    const Nonce before = at(in, bucket - 1);
+    // Both compared, in constant time: how a guess fails tells nothing.
+    const bool current = sodium_memcmp(now.data(), server.data(), server.size()) == 0;
+    const bool previous = sodium_memcmp(before.data(), server.data(), server.size()) == 0;
+    return current || previous;
+}
+
+bool UsedProofs::take(std::uint64_t transfer, const Nonce& client, std::int64_t nowMs) {
+    while (!order_.empty() && order_.front().first + kKeepMs <= nowMs) {
+        taken_.erase(order_.front().second);
+        order_.pop_front();
+    }
+    const auto entry = std::make_pair(transfer, client);
+    if (taken_.count(entry) > 0 || taken_.size() >= kMost) {
+        return false;
+    }
+    taken_.emplace(entry, nowMs);
+    order_.emplace_back(nowMs, entry);
+    return true;
+}
+
+std::size_t rangesWithin(std::size_t drawnBy) {
+    const std::size_t budget = 3 * drawnBy;
+    const std::size_t fit = budget > kHeadBytes ? (budget - kHeadBytes) / kRangeBytes : 0;
+    return std::min(fit, kMostRangesPerAnswer);
 }
 
 bool ReplayWindow::take(std::uint64_t sequence) {

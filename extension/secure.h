@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <optional>
 #include <string>
@@ -61,21 +62,26 @@ KeyId keyIdOf(const Key& key);
 
 // --- Key files ------------------------------------------------------------------------------
 
-// One key a line: 64 hexadecimal digits, then (in the server's file) a blank and the origin
+// One key a line: 64 hexadecimal digits, then (in the server's file) one blank and the origin
 // identifier as the client's configuration writes it. Blank lines and lines starting with '#'
-// are skipped. An origin may have two keys at once, while they are changed.
+// are skipped. An origin may have two keys at once, while they are changed. A line that is not
+// exactly a key line is an error: an origin misspelt in the key file would be served without
+// its key.
 struct KeyLine {
     Key key{};
     std::string origin; // 10 characters, as it travels; empty in a client's file
 };
-// False, with the line and what is wrong in `error`, on the first line that is not a key line.
+// False, with "<source>:<line>: what is wrong" in `error`, on the first line that is not a key
+// line.
 bool parseKeyLines(std::string_view text, bool withOrigins, std::vector<KeyLine>& keys,
-                   std::string& error);
-// Reads a key file, refusing one that others than its owner may read or write (a secret anyone
-// on the machine can read is no secret), one that is no regular file, and one without a key.
-// The key file's path as configured, "$CREDENTIALS_DIRECTORY" at its start replaced by the folder
-// where the service manager put the service's credentials.
-std::string keyFilePath(const std::string& configured);
+                   std::string& error, std::string_view source = "line");
+// The key file's path as configured, "$CREDENTIALS_DIRECTORY/" at its start replaced by the
+// folder where the service manager put the service's credentials. False when the path names that
+// folder and it is not set: the literal text would name a file in the working folder.
+bool keyFilePath(const std::string& configured, std::string& path, std::string& error);
+// Reads a key file, refusing one that others than its owner may read or write, one owned by
+// another user than the program's (or root), one in a folder others may write (they could put
+// their own file in its place), and anything but a regular file (a FIFO would block the start).
 bool readKeyFile(const std::string& path, bool withOrigins, std::vector<KeyLine>& keys,
                  std::string& error);
 // A program's start-up: libsodium ready, then the key file named by the configuration (its
@@ -140,6 +146,54 @@ struct ProvenAccept {
 std::string provenAcceptSuffix(const ProvenAccept& accept);
 std::optional<ProvenAccept> findProvenAccept(std::string_view answer);
 
+// --- Stateless challenges -----------------------------------------------------------------
+
+// The server's nonce is a keyed hash, under a secret drawn at start, of what the challenge
+// answers and of the time: the server keeps nothing for a hello, so a flood of forged hellos
+// fills no table, and a proof is checked against the nonce the server would have given.
+struct ChallengeInput {
+    std::string_view origin; // 10 characters
+    KeyId keyId{};
+    std::uint64_t transfer = 0;
+    Nonce client{};
+    std::string_view address; // the sender's address and port as the server saw them
+};
+class ChallengeMint {
+public:
+    // A nonce is good in the time bucket it was made in and the next: 15 to 30 s.
+    static constexpr std::int64_t kBucketMs = 15000;
+    ChallengeMint();
+    ~ChallengeMint();
+    ChallengeMint(const ChallengeMint&) = delete;
+    ChallengeMint& operator=(const ChallengeMint&) = delete;
+    Nonce mint(const ChallengeInput& in, std::int64_t nowMs) const;
+    bool fresh(const ChallengeInput& in, const Nonce& server, std::int64_t nowMs) const;
+
+private:
+    Nonce at(const ChallengeInput& in, std::int64_t bucket) const;
+    Key secret_{};
+};
+
+// The proofs taken lately, by transfer identity and client nonce: a proof recorded and played
+// again while its nonce is still fresh would start a session under keys already used. Only valid
+// proofs come here, so only key holders fill it; when full of fresh ones, new proofs wait.
+class UsedProofs {
+public:
+    static constexpr std::size_t kMost = 65536;
+    static constexpr std::int64_t kKeepMs = 2 * ChallengeMint::kBucketMs;
+    // True, and remembered, for a proof not taken yet.
+    bool take(std::uint64_t transfer, const Nonce& client, std::int64_t nowMs);
+    std::size_t size() const { return taken_.size(); }
+
+private:
+    std::map<std::pair<std::uint64_t, Nonce>, std::int64_t> taken_;
+    std::deque<std::pair<std::int64_t, std::pair<std::uint64_t, Nonce>>> order_; // by time
+};
+
+// How many ranges an Ack in clear may carry so that it is at most three times the datagram that
+// drew it: a forged small datagram draws no large answer towards a spoofed address.
+std::size_t rangesWithin(std::size_t drawnBy);
+
 // --- Sealed datagrams -----------------------------------------------------------------------
 
 // Seals the body already placed at out + kSealedHeadBytes, in place; the tag follows it. Returns
@@ -185,6 +239,7 @@ struct Session {
     ReplayWindow received;
     Nonce server{}; // the challenge it came from: the same proof again keeps it
     Aead aead = Aead::ChaCha20Poly1305;
+    KeyId keyId{}; // the key that proved it: what the transfer earns is bound to it
 };
 
 } // namespace zelk::ext

@@ -1,7 +1,14 @@
 #include "secure.h"
 
 #include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <functional>
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 using namespace zelk::ext;
@@ -40,6 +47,13 @@ TEST(KeyFiles, LinesAreKeysWithOriginsCommentsAndRotation) {
         {"only comments", "# nothing\n\n", true, false, 0},
         {"a client line copied from the server's file", kHexKey + " poste-01\n", false, true, 1},
         {"a client key and text glued to it", kHexKey + "x\n", false, false, 0},
+        // Each of these once served the origin without its key, or another origin with it.
+        {"a tab after the origin", kHexKey + " poste1\t\n", true, false, 0},
+        {"a tab in place of the blank", kHexKey + "\tposte1\n", true, false, 0},
+        {"two blanks before the origin", kHexKey + "  poste1\n", true, false, 0},
+        {"an origin longer than it travels", kHexKey + " poste-0123456\n", true, false, 0},
+        {"a blank after the origin", kHexKey + " poste1 \n", true, false, 0},
+        {"only blanks for an origin", kHexKey + "           \n", true, false, 0},
     };
     for (const Case& c : cases) {
         std::vector<KeyLine> keys;
@@ -52,6 +66,91 @@ TEST(KeyFiles, LinesAreKeysWithOriginsCommentsAndRotation) {
     std::string error;
     ASSERT_TRUE(parseKeyLines(kHexKey + " my host\n", true, keys, error));
     EXPECT_EQ(keys[0].origin, "my host   "); // as it travels: 10 characters
+    EXPECT_FALSE(parseKeyLines("# k\n" + kHexKey + " poste1\t\n", true, keys, error, "f.keys"));
+    EXPECT_EQ(error.rfind("f.keys:2: ", 0), 0U) << error; // the file and the line
+}
+
+// Files on disk: who owns them, who may write their folder, what they are.
+TEST(KeyFiles, OnlyARegularFileOfThisUserInAFolderOthersCannotWriteLoads) {
+    char made[] = "/tmp/zelk-keys-XXXXXX";
+    ASSERT_NE(::mkdtemp(made), nullptr);
+    const std::string folder = made;
+    const std::string good = kHexKey + " poste1\n";
+    struct Case {
+        const char* what;
+        std::function<std::string()> make; // the path to read
+        const char* error;                 // what the refusal says; empty when it loads
+    };
+    int n = 0;
+    auto file = [&](const std::string& text, mode_t mode, const std::string& in) {
+        const std::string path = in + "/k" + std::to_string(++n);
+        std::ofstream(path) << text;
+        ::chmod(path.c_str(), mode);
+        return path;
+    };
+    auto subfolder = [&](mode_t mode) {
+        const std::string path = folder + "/d" + std::to_string(++n);
+        ::mkdir(path.c_str(), 0700);
+        ::chmod(path.c_str(), mode);
+        return path;
+    };
+    const std::vector<Case> cases = {
+        {"a 0600 file of this user", [&] { return file(good, 0600, folder); }, ""},
+        {"a 0400 file", [&] { return file(good, 0400, folder); }, ""},
+        {"a file its group may read", [&] { return file(good, 0640, folder); }, "too open"},
+        {"in a folder anyone may write", [&] { return file(good, 0600, subfolder(0777)); },
+         "may be written by other users"},
+        {"in a folder its group may write", [&] { return file(good, 0600, subfolder(0770)); },
+         "may be written by other users"},
+        {"a FIFO, which would block the start",
+         [&] {
+             const std::string path = folder + "/fifo";
+             ::mkfifo(path.c_str(), 0600);
+             return path;
+         },
+         "no regular file"},
+        {"a symbolic link",
+         [&] {
+             const std::string path = folder + "/link";
+             ::symlink(file(good, 0600, folder).c_str(), path.c_str());
+             return path;
+         },
+         "symbolic link"},
+        {"a line with a tab after the origin",
+         [&] { return file(kHexKey + " poste1\t\n", 0600, folder); }, ":1: "},
+        {"a missing file", [&] { return folder + "/none"; }, "cannot be opened"},
+    };
+    for (const Case& c : cases) {
+        std::vector<KeyLine> keys;
+        std::string error;
+        const bool loaded = readKeyFile(c.make(), true, keys, error);
+        EXPECT_EQ(loaded, std::string(c.error).empty()) << c.what << ": " << error;
+        EXPECT_NE(error.find(c.error), std::string::npos) << c.what << ": " << error;
+    }
+    // A file of another user cannot be made without root; the rule is the owner's uid.
+    if (::geteuid() == 0) {
+        const std::string other = file(good, 0600, folder);
+        ASSERT_EQ(::chown(other.c_str(), 12345, 12345), 0);
+        std::vector<KeyLine> keys;
+        std::string error;
+        EXPECT_FALSE(readKeyFile(other, true, keys, error));
+        EXPECT_NE(error.find("belongs to another user"), std::string::npos) << error;
+    }
+
+    // "$CREDENTIALS_DIRECTORY/" alone is replaced, and only when set.
+    std::string path;
+    std::string error;
+    ::unsetenv("CREDENTIALS_DIRECTORY");
+    EXPECT_FALSE(keyFilePath("$CREDENTIALS_DIRECTORY/k", path, error));
+    EXPECT_NE(error.find("not set"), std::string::npos) << error;
+    ::setenv("CREDENTIALS_DIRECTORY", folder.c_str(), 1);
+    EXPECT_TRUE(keyFilePath("$CREDENTIALS_DIRECTORY/k", path, error));
+    EXPECT_EQ(path, folder + "/k");
+    EXPECT_FALSE(keyFilePath("$CREDENTIALS_DIRECTORYk", path, error));
+    EXPECT_TRUE(keyFilePath("/etc/k", path, error));
+    EXPECT_EQ(path, "/etc/k");
+    ::unsetenv("CREDENTIALS_DIRECTORY");
+    std::system(("rm -rf " + folder).c_str());
 }
 
 TEST(Handshake, ProofsHoldOnlyForTheSameKeyTranscriptAndDirection) {
@@ -174,6 +273,61 @@ TEST_P(Sealed, OnlyTheRightKeyOpensAnUnalteredDatagram) {
 
 INSTANTIATE_TEST_SUITE_P(Ciphers, Sealed,
                          ::testing::Values(Aead::ChaCha20Poly1305, Aead::Aes256Gcm));
+
+// The server keeps nothing for a hello: the nonce it gives is checked when the proof comes, for
+// the same hello from the same address within two time buckets.
+TEST(StatelessChallenge, ANonceHoldsForItsHelloAndAddressWhileFresh) {
+    ASSERT_TRUE(cryptoReady());
+    const ChallengeMint mint;
+    const ChallengeInput in{"poste1    ", keyIdOf(newKey()), 0x1234, newNonce(), "127.0.0.1 4000"};
+    const std::int64_t t0 = 10 * ChallengeMint::kBucketMs + 14999; // the end of a bucket
+    const Nonce nonce = mint.mint(in, t0);
+    EXPECT_TRUE(mint.fresh(in, nonce, t0));
+    EXPECT_TRUE(mint.fresh(in, nonce, t0 + ChallengeMint::kBucketMs));      // next bucket
+    EXPECT_FALSE(mint.fresh(in, nonce, t0 + ChallengeMint::kBucketMs + 1)); // two buckets on
+    EXPECT_NE(mint.mint(in, t0 + 1), nonce);                                // a new bucket
+    auto other = [&](auto edit) {
+        ChallengeInput changed = in;
+        std::string address;
+        edit(changed, address);
+        return !mint.fresh(changed, nonce, t0);
+    };
+    EXPECT_TRUE(other([](ChallengeInput& c, std::string& a) {
+        a = "127.0.0.1 4001";
+        c.address = a;
+    }));
+    EXPECT_TRUE(other([](ChallengeInput& c, std::string&) { c.transfer ^= 1; }));
+    EXPECT_TRUE(other([](ChallengeInput& c, std::string&) { c.client = newNonce(); }));
+    EXPECT_TRUE(other([](ChallengeInput& c, std::string&) { c.origin = "poste2    "; }));
+    EXPECT_TRUE(other([](ChallengeInput& c, std::string&) { c.keyId = keyIdOf(newKey()); }));
+    const ChallengeMint restarted; // another secret
+    EXPECT_FALSE(restarted.fresh(in, nonce, t0));
+
+    // A proof is taken once while it could be fresh, and forgotten after.
+    UsedProofs used;
+    EXPECT_TRUE(used.take(1, in.client, t0));
+    EXPECT_FALSE(used.take(1, in.client, t0 + 1000));
+    EXPECT_TRUE(used.take(2, in.client, t0 + 1000));
+    EXPECT_TRUE(used.take(1, in.client, t0 + UsedProofs::kKeepMs));
+    EXPECT_EQ(used.size(), 2U);
+}
+
+// An Ack in clear is at most three times the datagram that drew it, whatever that was.
+TEST(AmplificationBudget, AnAckInClearStaysWithinThreeTimesWhatDrewIt) {
+    for (std::size_t drawn : {std::size_t{1}, std::size_t{7}, std::size_t{22}, std::size_t{23},
+                              std::size_t{54}, std::size_t{200}, std::size_t{1400}}) {
+        std::vector<Range> ranges;
+        for (std::size_t i = 0; i < rangesWithin(drawn); ++i) {
+            ranges.push_back(Range{static_cast<std::int64_t>(10 * i + 2),
+                                   static_cast<std::int64_t>(10 * i + 3)});
+        }
+        std::string ack;
+        encodeAck(9, 1, ranges, ack);
+        EXPECT_LE(ack.size(), std::max<std::size_t>(3 * drawn, kHeadBytes)) << drawn;
+    }
+    EXPECT_EQ(rangesWithin(23), 2U);                     // the 23-byte datagram once drew 534 bytes
+    EXPECT_EQ(rangesWithin(1400), kMostRangesPerAnswer); // real pieces lose nothing
+}
 
 TEST(ReplayWindow, TakesEachNumberOnceEvenOutOfOrder) {
     ReplayWindow window;

@@ -9,6 +9,7 @@
 
 #include "codec.h"
 #include "config.h"
+#include "digest.h"
 #include "extcodec.h"
 #include "secure.h"
 
@@ -16,10 +17,14 @@
 
 #include <arpa/inet.h>
 #include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <netinet/in.h>
+#include <optional>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -73,6 +78,14 @@ public:
         const std::lock_guard lock(mutex_);
         return down_;
     }
+    // Someone on the path holds the client's datagrams back for a while, then lets them go.
+    void hold(bool on) { hold_ = on; }
+    // ...and slips a datagram of its own to the client right behind the server's next challenge.
+    void afterChallenge(std::function<std::string(const std::string&)> forge) {
+        const std::lock_guard lock(mutex_);
+        forge_ = std::move(forge);
+    }
+    int injected() const { return injected_; }
 
 private:
     void run() {
@@ -88,6 +101,9 @@ private:
                 const ssize_t n = ::recvfrom(clientSide_, buffer.data(), buffer.size(), 0,
                                              reinterpret_cast<sockaddr*>(&client), &length);
                 keep(up_, buffer.data(), n);
+                if (hold_) {
+                    continue; // recorded, not passed on
+                }
                 sockaddr_in server{};
                 server.sin_family = AF_INET;
                 server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -102,8 +118,25 @@ private:
                 ::sendto(clientSide_, buffer.data(),
                          static_cast<std::size_t>(std::max<ssize_t>(n, 0)), 0,
                          reinterpret_cast<sockaddr*>(&client), sizeof client);
+                forgeAfter(
+                    std::string(buffer.data(), static_cast<std::size_t>(std::max<ssize_t>(n, 0))),
+                    client);
             }
         }
+    }
+    void forgeAfter(const std::string& answer, const sockaddr_in& client) {
+        std::function<std::string(const std::string&)> forge;
+        {
+            const std::lock_guard lock(mutex_);
+            if (!forge_ || !zelk::ext::findChallenge(answer)) {
+                return;
+            }
+            forge.swap(forge_);
+        }
+        const std::string forged = forge(answer);
+        ::sendto(clientSide_, forged.data(), forged.size(), 0,
+                 reinterpret_cast<const sockaddr*>(&client), sizeof client);
+        ++injected_;
     }
     void keep(std::vector<std::string>& into, const char* bytes, ssize_t n) {
         const std::lock_guard lock(mutex_);
@@ -116,6 +149,9 @@ private:
     int clientSide_ = loopbackSocket();
     int serverSide_ = loopbackSocket();
     std::atomic<bool> stop_{false};
+    std::atomic<bool> hold_{false};
+    std::atomic<int> injected_{0};
+    std::function<std::string(const std::string&)> forge_;
     std::mutex mutex_;
     std::vector<std::string> up_;
     std::vector<std::string> down_;
@@ -242,6 +278,279 @@ TEST(FaultsKeys, NothingWithoutTheKeyChangesAKeyedOriginsTransfers) {
            "and reflected, forged plain frames and an intruder with the wrong key");
 }
 
+namespace ext = zelk::ext;
+
+std::optional<ext::Frame> extAnswer(const UdpPeer& peer, ext::Kind kind, int limitMs,
+                                    std::string& storage) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
+    while (std::chrono::steady_clock::now() < until) {
+        auto got = peer.receive(100);
+        if (got && !got->empty() && (*got)[0] == ext::kStart) {
+            storage = *got;
+            auto frame = ext::decode(storage);
+            if (frame && frame->kind == kind) {
+                return frame;
+            }
+        }
+    }
+    return std::nullopt;
+}
+
+// An origin without a key sends `bytes` in clear under the identity it saw on the path, to the
+// end: the server verifies it and answers V.
+bool squatInClear(const UdpPeer& peer, quint16 server, std::uint64_t transfer,
+                  const std::string& bytes) {
+    const auto size = static_cast<std::int64_t>(bytes.size());
+    const std::string header =
+        zelk::buildHeaderFrame(zelk::originIdentifier("libre"), "squat.bin",
+                               ext::plainSizeText(size), ext::offerField({transfer, size}));
+    if (!ask(peer, server, header)) {
+        return false;
+    }
+    std::string datagram;
+    for (std::size_t at = 0; at < bytes.size(); at += 1200) {
+        ext::encode(ext::Kind::Data, transfer, static_cast<std::int64_t>(at),
+                    std::string_view(bytes).substr(at, 1200), datagram);
+        peer.send(server, datagram);
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    ext::RunningDigest digest;
+    digest.feed(0, bytes);
+    const ext::Digest sum = digest.finish();
+    std::string answer;
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        ext::encode(ext::Kind::Finish, transfer, size,
+                    std::string_view(reinterpret_cast<const char*>(sum.data()), sum.size()),
+                    datagram);
+        peer.send(server, datagram);
+        if (extAnswer(peer, ext::Kind::Verified, 300, answer)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Another origin's client, with that origin's key, proves it and opens a transfer under the
+// same identity, then says no more.
+bool squatWithKey(const UdpPeer& peer, quint16 server, const ext::Key& key, std::uint64_t transfer,
+                  std::int64_t size) {
+    const std::string origin = zelk::originIdentifier("poste-y");
+    ext::Hello hello{ext::keyIdOf(key), ext::newNonce(), "C", std::nullopt, {}};
+    auto header = [&] {
+        return zelk::buildHeaderFrame(origin, "squat.bin", ext::plainSizeText(size),
+                                      ext::offerField({transfer, size}) + ';' +
+                                          ext::helloField(hello));
+    };
+    const auto challenge = ask(peer, server, header());
+    const auto parsed = challenge ? ext::findChallenge(*challenge) : std::nullopt;
+    if (!parsed) {
+        return false;
+    }
+    ext::Transcript t{origin,       transfer,       size, "squat.bin",
+                      hello.client, parsed->server, "C",  parsed->aead};
+    hello.server = parsed->server;
+    hello.proof = ext::clientProof(key, t);
+    const auto accepted = ask(peer, server, header());
+    if (!accepted || !ext::findProvenAccept(*accepted)) {
+        return false;
+    }
+    std::string piece;
+    ext::seal(ext::Kind::Data, transfer, 0, 1, "squatted", ext::sessionKeys(key, t).clientToServer,
+              parsed->aead, piece);
+    peer.send(server, piece);
+    return true;
+}
+
+// Forged hellos naming the keyed origin and its key id (both travel in clear), each for a new
+// identity and nonce, at `perSecond`; the count sent.
+class HelloFlood {
+public:
+    HelloFlood(quint16 server, const ext::KeyId& keyId, int perSecond) {
+        thread_ = std::thread([=, this] { run(server, keyId, perSecond); });
+    }
+    ~HelloFlood() { stop(); }
+    double stop() {
+        if (thread_.joinable()) {
+            stop_ = true;
+            thread_.join();
+        }
+        return rate_;
+    }
+
+private:
+    void run(quint16 server, const ext::KeyId& keyId, int perSecond) {
+        UdpPeer flooder;
+        const auto start = std::chrono::steady_clock::now();
+        long sent = 0;
+        std::uint64_t transfer = 0xfffffffffff00000ULL; // near 2^64, as the eviction once favoured
+        while (!stop_) {
+            const double elapsed =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            if (sent >= static_cast<long>(elapsed * perSecond)) {
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+                continue;
+            }
+            const ext::Hello hello{keyId, ext::newNonce(), "AC", std::nullopt, {}};
+            ++transfer;
+            flooder.send(server, zelk::buildHeaderFrame(zelk::originIdentifier("poste-k"),
+                                                        "forged.bin", "100",
+                                                        ext::offerField({transfer, 100}) + ';' +
+                                                            ext::helloField(hello)));
+            ++sent;
+            if (sent % 256 == 0) {
+                flooder.drain(); // the challenges it draws are of no use to it
+            }
+        }
+        rate_ = static_cast<double>(sent) /
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    }
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
+    double rate_ = 0;
+};
+
+// Someone on the path of a keyed origin: its identities squatted in clear and under another
+// origin's key, a forged challenge, the table filled by forged headers, its hellos flooded.
+// The keyed client's files are never deleted unless whole in its own folder, and they all arrive.
+TEST(FaultsKeys, SquattersAForgedChallengeAFullTableAndAHelloFloodCostNoKeyedFile) {
+    ASSERT_TRUE(ext::cryptoReady());
+    zelktest::ScratchDir scratch;
+    const ext::Key genuine = ext::newKey();
+    const ext::Key other = ext::newKey();
+    writeSecret(scratch.file("server.keys"),
+                ext::hexOf(genuine) + " poste-k\n" + ext::hexOf(other) + " poste-y\n");
+    writeSecret(scratch.file("genuine.key"), ext::hexOf(genuine) + "\n");
+    Server server{scratch.path(), scratch.file("recv")};
+    server.extraConfig = "fichier_Cles_S=" + scratch.file("server.keys") + "\r\n";
+    ASSERT_TRUE(server.start()) << server.process().errors();
+    Recorder path(server.udpPort());
+
+    ClientSettings settings{"poste-k", path.port()};
+    settings.extension = true;
+    settings.extraConfig = "fichier_Cles_C=" + scratch.file("genuine.key") + "\r\n" +
+                           "tailleTrameZX1=9999\r\ndebitMaxi_Mbit=80\r\n";
+    Client client(scratch.file("c"), settings);
+    ASSERT_TRUE(client.start()) << client.process().errors();
+    const std::string folder = server.receiveFolder() + "/poste-k";
+    // The client's next file, its first header held back on the path, where its identity and
+    // size are read in clear.
+    auto heldBack = [&](const std::string& name, unsigned seed, FileSet& set) {
+        const std::size_t seen = path.up().size();
+        path.hold(true);
+        set.add(name, zelktest::patternBytes(300000, seed));
+        set.put(client.outbox());
+        std::optional<ext::Offer> offer;
+        waitUntil(
+            [&] {
+                const auto up = path.up();
+                for (std::size_t i = seen; i < up.size() && !offer; ++i) {
+                    if (up[i].find(name) != std::string::npos) {
+                        offer = ext::findOffer(up[i]);
+                    }
+                }
+                return offer.has_value();
+            },
+            10000, 10);
+        return offer;
+    };
+    auto delivered = [&](const FileSet& set) {
+        const bool arrived = waitUntil([&] { return set.arrived(folder, client.outbox()); }, 30000);
+        const Fates fates = set.fates(folder, client.outbox());
+        EXPECT_TRUE(fates.lost.empty()) << "deleted, though the server never had it";
+        return arrived && fates.delivered.size() == 1;
+    };
+
+    // 1. An origin without a key sends other bytes to the end under the identity and size.
+    FileSet first;
+    const auto offer = heldBack("rapport.bin", 21, first);
+    ASSERT_TRUE(offer);
+    UdpPeer squatter;
+    EXPECT_TRUE(squatInClear(squatter, server.udpPort(), offer->transfer,
+                             std::string(static_cast<std::size_t>(offer->size), 'j')));
+    path.hold(false);
+    EXPECT_TRUE(delivered(first)) << "squatted in clear";
+
+    // 2. Another origin's client, with its own key, opens a transfer under the identity.
+    FileSet second;
+    const auto offer2 = heldBack("devis.bin", 22, second);
+    ASSERT_TRUE(offer2);
+    UdpPeer keyedSquatter;
+    EXPECT_TRUE(
+        squatWithKey(keyedSquatter, server.udpPort(), other, offer2->transfer, offer2->size));
+    path.hold(false);
+    EXPECT_TRUE(delivered(second)) << "squatted under another origin's key";
+
+    // 3. Behind the server's challenge comes a forged one, naming the other cipher.
+    path.afterChallenge([](const std::string& answer) {
+        ext::Challenge forged = *ext::findChallenge(answer);
+        forged.aead = forged.aead == ext::Aead::Aes256Gcm ? ext::Aead::ChaCha20Poly1305
+                                                          : ext::Aead::Aes256Gcm;
+        forged.server = ext::newNonce();
+        return "PTE;1;END" + ext::challengeSuffix(forged);
+    });
+    FileSet third;
+    third.add("facture.bin", zelktest::patternBytes(300000, 26));
+    third.put(client.outbox());
+    EXPECT_TRUE(delivered(third)) << "stalled by a forged challenge";
+    EXPECT_EQ(path.injected(), 1);
+
+    // While keys are loaded, the origin of ten blanks, which would write into the receive folder
+    // itself (a file named "poste-k" there would stand in the keyed origin's way), is refused.
+    UdpPeer blank;
+    EXPECT_FALSE(ask(blank, server.udpPort(),
+                     zelk::buildHeaderFrame(std::string(10, ' '), "poste-k", 1), 2, 300));
+    EXPECT_NE(server.process().errors().find("blank origin refused"), std::string::npos);
+
+    // 4. Forged plain headers fill the table; the keyed origin still gets a row.
+    UdpPeer filler;
+    const int rows = 32767;
+    for (int i = 0; i < rows; ++i) {
+        char origin[11];
+        std::snprintf(origin, sizeof origin, "f%09d", i);
+        filler.send(server.udpPort(), zelk::buildHeaderFrame(origin, "x", 5));
+        if (i % 64 == 63) {
+            filler.drain();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            filler.drain();
+            return !ask(filler, server.udpPort(),
+                        zelk::buildHeaderFrame(zelk::originIdentifier("late"), "x", 5), 1, 300);
+        },
+        30000))
+        << "the table never filled";
+    FileSet fourth;
+    fourth.add("apres-table.bin", zelktest::patternBytes(200000, 27));
+    fourth.put(client.outbox());
+    EXPECT_TRUE(delivered(fourth)) << "locked out by a full table";
+
+    // 5. The time of a file without, then with, a flood of forged hellos under its key id.
+    auto timed = [&](const std::string& name, unsigned seed) {
+        FileSet one;
+        one.add(name, zelktest::patternBytes(4 << 20, seed));
+        const auto start = std::chrono::steady_clock::now();
+        one.put(client.outbox());
+        const bool done = waitUntil([&] { return one.arrived(folder, client.outbox()); }, 120000);
+        EXPECT_TRUE(done) << name;
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    };
+    timed("reveil.bin", 25); // the client comes back from waiting on its empty outbox
+    const double quiet = timed("calme.bin", 23);
+    HelloFlood flood(server.udpPort(), ext::keyIdOf(genuine), 20000);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500)); // the flood is under way
+    const double flooded = timed("inonde.bin", 24);
+    const double rate = flood.stop();
+    EXPECT_LE(flooded, 2.0 * std::max(quiet, 0.5))
+        << "without the flood " << quiet << " s, with it " << flooded << " s";
+    EXPECT_TRUE(server.process().running());
+    report("keys under attack: squatted identity, forged challenge, " + std::to_string(rows) +
+           " forged headers, then a 4 MiB file in " + std::to_string(quiet) + " s without and " +
+           std::to_string(flooded) + " s with " + std::to_string(static_cast<long>(rate)) +
+           " forged hellos/s");
+}
+
 TEST(FaultsKeys, AKeyFileOthersMayReadStopsEitherProgramAtStartUp) {
     zelktest::ScratchDir scratch;
     const std::string key = zelk::ext::hexOf(zelk::ext::newKey());
@@ -268,6 +577,36 @@ TEST(FaultsKeys, AKeyFileOthersMayReadStopsEitherProgramAtStartUp) {
     EXPECT_FALSE(client.start());
     EXPECT_NE(client.process().errors().find("are too open"), std::string::npos)
         << client.process().errors();
+}
+
+// A FIFO in the key file's place once held the start-up (and SIGTERM) for ever; a line that
+// does not parse once served its origin without a key. Both stop the start at once, and
+// --check-config, which opens the key file, says so.
+TEST(FaultsKeys, AKeyFileThatIsNoFileOrHasAStrayLineStopsTheStartAndTheCheck) {
+    zelktest::ScratchDir scratch;
+    const std::string fifo = scratch.file("fifo.keys");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    Server server{scratch.path(), scratch.file("recv")};
+    server.extraConfig = "fichier_Cles_S=" + fifo + "\r\n";
+    const Stopwatch clock;
+    EXPECT_FALSE(server.start());
+    EXPECT_NE(server.process().errors().find("no regular file"), std::string::npos)
+        << server.process().errors() << " after " << clock.total();
+
+    const std::string key = zelk::ext::hexOf(zelk::ext::newKey());
+    writeSecret(scratch.file("server.keys"), "# keys\n" + key + " poste1\t\n");
+    server.extraConfig = "fichier_Cles_S=" + scratch.file("server.keys") + "\r\n";
+    EXPECT_FALSE(server.start());
+    const std::string where = scratch.file("server.keys") + ":2: ";
+    EXPECT_NE(server.process().errors().find(where), std::string::npos)
+        << server.process().errors();
+    Child check;
+    check.start({programPath("Serveur_ZelkFiles"), "--check-config", "--config",
+                 scratch.path() + "/ServeurZelkFiles.cfg"},
+                scratch.file("check"), scratch.path());
+    const int status = check.stop(0, 10000);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+    EXPECT_NE(check.errors().find(where), std::string::npos) << check.errors();
 }
 
 } // namespace

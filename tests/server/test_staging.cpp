@@ -11,6 +11,7 @@
 #include "fsops.h"
 #include "rangeset.h"
 #include "staging.h"
+#include "verifiedlist.h"
 
 #include <gtest/gtest.h>
 
@@ -296,4 +297,81 @@ TEST(Staging, StagingFilesOlderThanTheAgeAreRemovedAtStart) {
     const auto engine = startedOn(scratch.file("rx"));
     EXPECT_EQ(namesIn(folder),
               (std::vector<std::string>{".new.bin.zx-part", ".old.bin", "old.bin"}));
+}
+
+// A sender whose final answer was lost is told again that its file is held, across a restart
+// too, but only the origin whose bytes were verified, with the same digest, and only while the
+// file under that name is still the one verified. A damaged list only costs the shortcut.
+TEST(Staging, AVerifiedTransferIsAnsweredAgainAfterARestartOnlyForItsOriginAndFile) {
+    zelktest::ScratchDir scratch;
+    const std::string receive = scratch.file("rx");
+    const std::int64_t size = 300000;
+    const std::string file = patternBytes(static_cast<std::size_t>(size), 4);
+    auto engine = startedOn(receive);
+    {
+        UdpPeer peer(engine->udpPort());
+        ASSERT_EQ(peer.exchange(offeredHeader("v.bin", 61, size)), accepted(61, 0));
+        ASSERT_TRUE(sendRange(peer, 61, file, 0, size));
+        ASSERT_EQ(said(peer.exchange(finish(61, file))), "V " + std::to_string(size));
+    }
+    engine.reset();
+    engine = startedOn(receive);
+    UdpPeer peer(engine->udpPort());
+    EXPECT_EQ(peer.exchange(offeredHeader("v.bin", 61, size)), accepted(61, size));
+    EXPECT_EQ(said(peer.exchange(finish(61, file))), "V " + std::to_string(size));
+    const std::string forged(static_cast<std::size_t>(size), 'f');
+    EXPECT_EQ(said(peer.exchange(finish(61, forged))), "U 0") << "another digest";
+    writeFile(receive + "/poste7/v.bin", forged); // the file is not the one verified any more
+    EXPECT_EQ(said(peer.exchange(finish(61, file))), "U 0");
+    const std::string other = zelk::buildHeaderFrame(
+        "autre     ", "v.bin", ext::plainSizeText(size), ext::offerField({61, size}));
+    EXPECT_EQ(peer.exchange(other), accepted(61, 0)) << "another origin's identity";
+
+    engine.reset();
+    writeFile(receive + "/.verified.zx-list", "zelk verified 1\nnot a line\n");
+    engine = startedOn(receive);
+    UdpPeer after(engine->udpPort());
+    EXPECT_EQ(after.exchange(offeredHeader("w.bin", 62, size)), accepted(62, 0));
+}
+
+// The list kept across restarts reads back as written, and a list cut anywhere or altered is no
+// list at all: it is ignored, never half read.
+TEST(Staging, TheVerifiedListReadsBackWholeOrNotAtAll) {
+    zelk::VerifiedList list;
+    const std::int64_t now = 1800000000000;
+    for (std::uint64_t i = 1; i <= 3; ++i) {
+        zelk::VerifiedEntry entry{"poste7    ",
+                                  i,
+                                  static_cast<std::int64_t>(1000 * i),
+                                  i == 2 ? std::string("\x01\x02\x03\x04\x05\x06\x07\x08", 8)
+                                         : std::string(),
+                                  {},
+                                  "a;b\nc",
+                                  40 + i,
+                                  1234567890123,
+                                  now};
+        entry.digest[0] = static_cast<unsigned char>(i);
+        list.add(entry);
+    }
+    const std::string text = list.encode();
+    zelk::VerifiedList back;
+    ASSERT_TRUE(back.decode(text, now + 1000));
+    EXPECT_EQ(back.encode(), text);
+    ASSERT_NE(
+        back.find({"poste7    ", 2, 2000, std::string("\x01\x02\x03\x04\x05\x06\x07\x08", 8)}, now),
+        nullptr);
+    EXPECT_EQ(back.find({"poste7    ", 2, 2000, ""}, now), nullptr) << "another key";
+    EXPECT_EQ(back.find({"poste8    ", 1, 1000, ""}, now), nullptr) << "another origin";
+    EXPECT_EQ(back.find({"poste7    ", 1, 1000, ""}, now + zelk::VerifiedList::kKeepMs), nullptr)
+        << "too old";
+    for (std::size_t cut = 0; cut < text.size(); ++cut) {
+        EXPECT_FALSE(back.decode(text.substr(0, cut), now)) << cut;
+        EXPECT_EQ(back.size(), 0U);
+    }
+    std::string altered = text;
+    altered[text.find(' ') + 1] = 'x';
+    EXPECT_FALSE(back.decode(altered, now));
+    EXPECT_FALSE(back.decode(text + "extra\n", now));
+    EXPECT_TRUE(back.decode(text, now + zelk::VerifiedList::kKeepMs)); // all too old: forgotten
+    EXPECT_EQ(back.size(), 0U);
 }

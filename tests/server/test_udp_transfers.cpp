@@ -8,6 +8,10 @@
 #include <QTest>
 #include <gtest/gtest.h>
 
+#include <QTest>
+#include <algorithm>
+#include <cstdio>
+
 using namespace servertest;
 using zelktest::patternBytes;
 using zelktest::readFile;
@@ -220,4 +224,28 @@ TEST(UdpTransfers, TheTraceTellsEveryEventWhenAskedFor) {
     UdpPeer other(quiet.engine().udpPort());
     ASSERT_EQ(other.exchange(header(kPoste7, "t.txt", 2)), "PTE;1;END");
     EXPECT_EQ(quiet.traceText(), "");
+}
+
+// Forged headers cost the trace a budget of lines, not three lines each: a flood of them once
+// wrote hundreds of thousands of lines.
+TEST(UdpTransfers, ATraceOfForgedHeadersIsBudgeted) {
+    RunningServer traced(true);
+    UdpPeer peer(traced.engine().udpPort());
+    const int headers = 3000;
+    for (int i = 0; i < headers; ++i) {
+        char origin[11];
+        std::snprintf(origin, sizeof origin, "o%09d", i);
+        peer.send(header(origin, "f", 5));
+        if (i % 100 == 99) {
+            ASSERT_TRUE(peer.answer()); // paced, so that no datagram is lost on the way
+        }
+    }
+    ASSERT_TRUE(waitUntil([&] { return traced.table().count() == headers; }));
+    QTest::qWait(1100);
+    peer.send(header("late      ", "f", 5));
+    ASSERT_TRUE(waitUntil([&] { return traced.table().count() == headers + 1; }));
+    const std::string trace = traced.traceText();
+    const auto lines = std::count(trace.begin(), trace.end(), '\n');
+    EXPECT_LT(lines, 1500) << "3 lines a header would be " << 3 * headers;
+    EXPECT_NE(trace.find("lines left out"), std::string::npos);
 }
