@@ -313,7 +313,7 @@ void ServeurEngine::extendedFinish(const ext::Frame& frame) {
                      transferName(row.origin, row.file) + ": its " + std::to_string(state->size) +
                          " bytes, read back, have the sender's SHA-256 " + ext::digestHex(mine));
     }
-    extendedVerified(frame.transfer, index);
+    extendedVerified(frame.transfer, index, ext::digestHex(mine));
 }
 
 void ServeurEngine::digestMismatch(ExtReceive& state, int index) {
@@ -342,7 +342,7 @@ void ServeurEngine::digestMismatch(ExtReceive& state, int index) {
     answerExtended(ext::Kind::Mismatch, transfer, 0);
 }
 
-void ServeurEngine::extendedVerified(std::uint64_t transfer, int index) {
+void ServeurEngine::extendedVerified(std::uint64_t transfer, int index, const std::string& sha256) {
     WriteFailure failure;
     if (fileOf(index, failure, true) < 0 || !completeFile(index, failure)) {
         extendedFailed(index, transfer, failure);
@@ -356,8 +356,9 @@ void ServeurEngine::extendedVerified(std::uint64_t transfer, int index) {
                                           ", verified (SHA-256 as sent), extended protocol, "
                                           "from " +
                                           peerText());
-        startedAt_.erase(row.origin);
     }
+    recordReceived(index, size, sha256);
+    startedAt_.erase(row.origin);
     extended_.erase(transfer);
     table_.remove(index);
     emit tableChanged();
