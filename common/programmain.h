@@ -299,12 +299,13 @@ int runEngine(QCoreApplication& app, Program program, const Config& config, bool
               MakeWindow makeWindow, ProgressOf progressOf, StartedText startedText,
               StateOf stateOf, const std::string& configPath, const std::string& configText,
               std::string& stoppedBy) {
-    ServiceLink service;
     Engine engine;
     QString startError;
     if (!engine.start(config, startError)) {
+        // Before the signals are taken over: SIGTERM ends a program whose message box waits.
         return failStart(program, startError, windowed);
     }
+    ServiceLink service;
     // A window started with --watch shows what this program's window would.
     WatchServer watch([&] { return stateOf(engine, config); });
     if (QString watchError; !watch.listen(watchSocketPath(program, configPath), watchError)) {

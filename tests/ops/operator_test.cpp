@@ -334,3 +334,35 @@ TEST(ClientOutbox, RelativeFoldersAreToldAbsoluteAndAnOutboxMadeAgainIsWarnedAbo
     client.terminate();
     EXPECT_TRUE(client.waitForFinished(kWaitMs));
 }
+
+#ifdef ZELK_GUI
+// A window whose start failed (its port taken) shows the cause in a message box; SIGTERM still
+// ends it, as it ends any program that has not started.
+TEST(WindowStart, AFailedStartEndsOnSigterm) {
+    ScratchDir dir;
+    QUdpSocket taken;
+    ASSERT_TRUE(taken.bind(QHostAddress::Any, 0));
+    writeFile(dir.file("s.cfg"), "receivePort_IP=" + std::to_string(taken.localPort()) +
+                                     "\nreceivePortTCP=0\ndirectoryFiles=" + dir.file("inbox") +
+                                     "\n");
+    QProcess window;
+    QProcessEnvironment env = environmentIn(dir);
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    window.setProcessEnvironment(env);
+    window.start(binary("Serveur_ZelkFiles"),
+                 {QStringLiteral("--config"), QString::fromStdString(dir.file("s.cfg"))});
+    ASSERT_TRUE(window.waitForStarted(kWaitMs));
+    std::string said;
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            said += window.readAllStandardError().toStdString();
+            return said.find("error: cannot bind UDP port") != std::string::npos;
+        },
+        kWaitMs))
+        << said;
+    window.terminate();
+    EXPECT_TRUE(window.waitForFinished(5000));
+    window.kill();
+    window.waitForFinished(kWaitMs);
+}
+#endif
