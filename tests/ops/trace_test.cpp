@@ -389,3 +389,32 @@ TEST(OperatorTrace, ProgressGivesShareRateAndTimeLeft) {
         EXPECT_EQ(zelk::progressText({"f", c.held, c.total}, c.rate), c.text);
     }
 }
+
+// With the trace on, a client whose server is down announces its file again every 1.2 s: those
+// lines are summarised as warnings are, while each file's record is always written.
+TEST(OperatorTrace, HeadersSentAgainAreSummarisedAndRecordsAlwaysWritten) {
+    std::FILE* sink = std::tmpfile();
+    ASSERT_NE(sink, nullptr);
+    zelk::Trace trace(sink);
+    trace.setEnabled(true);
+    zelk::Trace::Clock::time_point now{};
+    trace.useClock([&now] { return now; });
+    for (int i = 0; i < 3000; ++i) { // an hour
+        trace.write("header sent again", "\"a.bin\" after " + std::to_string(1200 + i % 5) + " ms");
+        now += std::chrono::milliseconds(1200);
+    }
+    zelk::Trace quiet(sink); // the trace off: the record of a file still goes out
+    quiet.write("file sent", "origin \"poste7\" file \"a.bin\", 3 bytes");
+    quiet.write("header sent again", "\"a.bin\" after 1200 ms");
+    std::rewind(sink);
+    std::vector<std::string> written;
+    char line[512];
+    while (std::fgets(line, sizeof line, sink) != nullptr) {
+        written.emplace_back(line);
+    }
+    std::fclose(sink);
+    ASSERT_GE(written.size(), 5u);
+    EXPECT_LE(written.size(), 12u);
+    EXPECT_NE(written[3].find("more like it left out)"), std::string::npos) << written[3];
+    EXPECT_NE(written.back().find(" file sent origin \"poste7\""), std::string::npos);
+}
