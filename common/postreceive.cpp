@@ -61,6 +61,11 @@ void PostReceive::startNext() {
         waiting_.pop_front();
         auto* process = new QProcess(this);
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        // The service manager's channels are the server's, not its command's.
+        for (const char* name :
+             {"NOTIFY_SOCKET", "WATCHDOG_USEC", "WATCHDOG_PID", "LISTEN_FDS", "LISTEN_PID"}) {
+            env.remove(QLatin1String(name));
+        }
         env.insert(QStringLiteral("ZELK_ORIGIN"), local(record.origin));
         env.insert(QStringLiteral("ZELK_FILE"), local(record.name));
         env.insert(QStringLiteral("ZELK_SIZE"), QString::number(record.size));
