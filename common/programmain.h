@@ -250,6 +250,21 @@ std::string reloadKeys(Program program, const std::string& keyFile, Engine& engi
     return ", keys read again from " + keyFile;
 }
 
+// Each key whose value changed since the start and that only a restart applies.
+inline void sayRestartNeeded(Program program, const std::string& path, const std::string& running,
+                             const std::string& content) {
+    const auto& keys = program == Program::Server ? serverKeys() : clientKeys();
+    auto before = keyValues(running, keys);
+    auto after = keyValues(content, keys);
+    for (const std::string_view key : keys) {
+        const std::string name(key);
+        if (!reloadable(key) && before[name] != after[name]) {
+            sayReloadWarning(program,
+                             path + ": " + name + " changed: it takes effect at the next restart");
+        }
+    }
+}
+
 // SIGHUP: the file read again; what can change without binding again is applied, the rest is
 // named with a warning. A file that cannot be read or run with changes nothing.
 template <typename Config, typename Engine>
@@ -269,23 +284,15 @@ void reloadConfig(Program program, const std::string& path, const std::string& r
         sayReloadWarning(program, path + ": configuration not reloaded: " + found.errors.front());
         return;
     }
-    const auto& keys = program == Program::Server ? serverKeys() : clientKeys();
-    auto before = keyValues(running, keys);
-    auto after = keyValues(content, keys);
-    for (const std::string_view key : keys) {
-        const std::string name(key);
-        if (!reloadable(key) && before[name] != after[name]) {
-            sayReloadWarning(program,
-                             path + ": " + name + " changed: it takes effect at the next restart");
-        }
-    }
+    sayRestartNeeded(program, path, running, content);
     const bool trace = traceWanted(config.cfgTrace);
     engine.setTraceEnabled(trace);
     progressTrace.setEnabled(trace);
     setTransferJournal(absolutePath(config.cfgJournal));
     applyReloaded(config);
-    const std::string keyFile =
-        before[program == Program::Server ? "fichier_Cles_S=" : "fichier_Cles_C="];
+    // The engine reads the key file it was started with.
+    const auto keyKey = program == Program::Server ? "fichier_Cles_S=" : "fichier_Cles_C=";
+    const std::string keyFile = keyValues(running, {keyKey})[keyKey];
     Trace().write("reloaded", path + ": trace " + (trace ? "on" : "off") + ", transfer journal " +
                                   (config.cfgJournal.empty() ? "none" : config.cfgJournal) +
                                   reloadKeys(program, keyFile, engine));
