@@ -319,7 +319,7 @@ void checkAccess(const std::string& path, int mode, const std::string& what,
     if (::faccessat(AT_FDCWD, path.c_str(), mode, AT_EACCESS) != 0) {
         found.errors.push_back(
             what + ": " + userName() + " may not " +
-            (mode & R_OK ? "read, write and delete in it" : "make a folder in it") + " (" +
+            ((mode & R_OK) != 0 ? "read, write and delete in it" : "make a folder in it") + " (" +
             std::strerror(errno) + ")");
     }
 }
