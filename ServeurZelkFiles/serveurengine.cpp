@@ -1,6 +1,8 @@
 #include "serveurengine.h"
 
 #include "configcheck.h"
+#include "filerecord.h"
+#include "fsops.h"
 #include "numeric.h"
 
 #include <QDateTime>
@@ -181,7 +183,7 @@ bool ServeurEngine::Set_FilPos(QString& error) {
     } else if (folder_.open(cfg_.cfgRepertoire, reason)) {
         return true;
     }
-    error = QStringLiteral("cannot make the receive folder: ") + displayText(reason);
+    error = displayText(reason); // it names the folder and what failed
     return false;
 }
 
@@ -516,9 +518,7 @@ bool ServeurEngine::AddListe() {
     }
     writer_.begin(nomOrigine);
     emit tableChanged();
-    if (trace_.enabled()) {
-        startedAt_[nomOrigine].start();
-    }
+    startedAt_[nomOrigine].start(); // for the file's record, trace on or off
     if (trace_.enabled() && headerLine()) {
         trace_.write("file started", transferText(nomOrigine, nomFichier) + " of " + tailleTotale +
                                          " bytes, from " + peerText());
@@ -742,9 +742,10 @@ void ServeurEngine::finishRow(int index, std::int64_t newPosition, bool last) {
                          transferText(row.origin, row.file) + ", " +
                              transferSummary(newPosition - 1, elapsedMs(row.origin)) + ", from " +
                              peerText());
-            startedAt_.erase(row.origin);
         }
         disturbed_.erase(row.origin + row.file);
+        recordReceived(index, newPosition - 1, {});
+        startedAt_.erase(row.origin);
         table_.remove(index);
         emit tableChanged();
     } else {
@@ -752,6 +753,24 @@ void ServeurEngine::finishRow(int index, std::int64_t newPosition, bool last) {
         measureRate(index, newPosition - 1);
         positionMoved();
     }
+}
+
+// The file is whole under its name: its record, the journal's line and the command after it.
+void ServeurEngine::recordReceived(int index, std::int64_t size, const std::string& sha256) {
+    const TransferRow& row = table_.at(index);
+    FileRecord record;
+    record.received = true;
+    record.origin = withoutTrailingBlanks(row.origin);
+    record.name = row.file;
+    record.size = size;
+    record.sha256 = sha256;
+    record.durationMs = elapsedMs(row.origin);
+    record.bytesThisRun = size;
+    record.extended = !sha256.empty();
+    record.result = sha256.empty() ? "received" : "verified";
+    record.path = joinPath(joinPath(cfg_.cfgRepertoire, record.origin), row.file);
+    record.peer = peerText();
+    recordFile(trace_, record);
 }
 
 void ServeurEngine::positionMoved() {

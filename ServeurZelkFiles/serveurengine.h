@@ -56,6 +56,9 @@ public:
     // Start-up in order: receive folder, empty table, port labels, UDP bind, TCP listen.
     // On failure `error` names the cause and no socket is left open.
     bool start(const ServerConfig& config, QString& error);
+    // On SIGHUP: the key file read again (its path is the one given at start), the trace switched.
+    bool reloadKeys(QString& error) { return loadKeys(error); }
+    void setTraceEnabled(bool on) { trace_.setEnabled(on); }
 
     quint16 udpPort() const { return udpSend.localPort(); }
     quint16 tcpPort() const { return tcpSend.localPort(); }
@@ -170,7 +173,8 @@ private:
     void extendedData(const ext::Frame& frame);
     void extendedFinish(const ext::Frame& frame);
     void digestMismatch(ExtReceive& state, int index);
-    void extendedVerified(std::uint64_t transfer, int index);
+    void extendedVerified(std::uint64_t transfer, int index, const std::string& sha256);
+    void recordReceived(int index, std::int64_t size, const std::string& sha256);
     bool catchUpDigest(int index, ExtReceive& state, std::int64_t budget);
     void answerExtended(ext::Kind kind, std::uint64_t transfer, std::int64_t value);
     void answerWritten(const ExtKey& transfer, const ExtReceive& state, std::size_t drawnBy);

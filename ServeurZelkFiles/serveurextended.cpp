@@ -341,7 +341,7 @@ void ServeurEngine::extendedFinish(const ext::Frame& frame) {
     }
     state->digest = std::make_unique<ext::RunningDigest>(); // spent; its value is kept below
     verifiedDigest_ = mine;
-    extendedVerified(frame.transfer, index);
+    extendedVerified(frame.transfer, index, ext::digestHex(mine));
 }
 
 void ServeurEngine::digestMismatch(ExtReceive& state, int index) {
@@ -370,7 +370,7 @@ void ServeurEngine::digestMismatch(ExtReceive& state, int index) {
     answerExtended(ext::Kind::Mismatch, transfer, 0);
 }
 
-void ServeurEngine::extendedVerified(std::uint64_t transfer, int index) {
+void ServeurEngine::extendedVerified(std::uint64_t transfer, int index, const std::string& sha256) {
     WriteFailure failure;
     if (fileOf(index, failure, true) < 0 || !completeFile(index, failure)) {
         extendedFailed(index, transfer, failure);
@@ -386,9 +386,10 @@ void ServeurEngine::extendedVerified(std::uint64_t transfer, int index) {
                                           ", verified (SHA-256 as sent), extended protocol, "
                                           "from " +
                                           peerText());
-        startedAt_.erase(row.origin);
     }
     disturbed_.erase(row.origin + row.file);
+    recordReceived(index, size, sha256);
+    startedAt_.erase(row.origin);
     extended_.erase(key);
     table_.remove(index);
     emit tableChanged();

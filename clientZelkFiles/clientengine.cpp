@@ -1,6 +1,7 @@
 #include "clientengine.h"
 
 #include "codec.h"
+#include "filerecord.h"
 #include "fsops.h"
 #include "numeric.h"
 
@@ -220,12 +221,14 @@ void ClientEngine::resolveDestination() {
     }
     const char* event = destination_.isNull() ? "destination unresolved" : "destination";
     if (trace_.wants(event)) {
-        trace_.write(event, (destination_.isNull()
-                                 ? (host.isEmpty() ? QStringLiteral("(none)") : host) +
-                                       QStringLiteral(": nothing can be sent until it resolves")
-                                 : destination_.toString())
-                                    .toStdString() +
-                                " port " + std::to_string(destinationPort_));
+        const std::string port = " port " + std::to_string(destinationPort_);
+        trace_.write(event, destination_.isNull()
+                                ? (host.isEmpty() ? std::string("(none)") : host.toStdString()) +
+                                      port + ": nothing can be sent until it resolves" +
+                                      (host.startsWith(QLatin1Char('['))
+                                           ? " (write an IPv6 address without brackets)"
+                                           : "")
+                                : destination_.toString().toStdString() + port);
     }
 }
 
@@ -269,8 +272,13 @@ std::string ClientEngine::fullPath(const std::string& name) const {
 
 bool ClientEngine::Set_FilPos() {
     lstFilPos_.clear();
-    outboxMissing_ =
-        !folderExists(cfg_.cfgRepertoire) && !createFolder(cfg_.cfgRepertoire, scanError_);
+    const bool existed = folderExists(cfg_.cfgRepertoire);
+    outboxMissing_ = !existed && !createFolder(cfg_.cfgRepertoire, scanError_);
+    if (!existed && !outboxMissing_ && running_) {
+        trace_.write("outbox renewed", cfg_.cfgRepertoire +
+                                           " was gone (removed or moved while the client ran) "
+                                           "and has been made again, empty");
+    }
     if (outboxMissing_) {
         // At start-up the failure is the program's one line of cause; later it is an error.
         if (running_ ? trace_.wants("outbox not made") : trace_.enabled()) {
@@ -333,8 +341,10 @@ void ClientEngine::timAttente_Timer() {
         emit statusChanged();
     }
     if (trace_.wants("no answer")) {
-        trace_.write("no answer", "within " + std::to_string(timAttente_.interval()) +
-                                      " ms for \"" + lstFilPos_.front().name +
+        trace_.write("no answer", "from " + destination_.toString().toStdString() + " port " +
+                                      std::to_string(destinationPort_) + " within " +
+                                      std::to_string(timAttente_.interval()) + " ms for \"" +
+                                      lstFilPos_.front().name +
                                       "\": it is announced again at the next tick");
     }
     if (was == Awaiting::Piece) {
@@ -467,14 +477,12 @@ void ClientEngine::sendHeader(const Listed& item, const FileStamp& stamp) {
         headerAtLarge();
     }
     awaiting_ = reset ? Awaiting::Reset : Awaiting::Header;
-    if (trace_.enabled()) {
-        if (reset) {
-            trace_.write("header sent", "\"" + item.name +
-                                            "\" announced with size 0, so that the server starts "
-                                            "its copy anew");
-        } else {
-            traceHeader(item.name);
-        }
+    if (reset && trace_.enabled()) {
+        trace_.write("header sent", "\"" + item.name +
+                                        "\" announced with size 0, so that the server starts "
+                                        "its copy anew");
+    } else if (!reset) {
+        traceHeader(item.name); // keeps the times of the file's record, trace on or off
     }
     if (!reset) {
         emit headerSent(decodedName(item.name));
@@ -557,6 +565,7 @@ void ClientEngine::finishFirst(bool plain) {
     const std::string name = lstFilPos_.front().name;
     const std::string path = fullPath(name);
     const TransferMemory memory = memoryOfFirst();
+    recordSent(name, memory);
     transfers_.erase(name);
     traced_.clear();
     setProgress(0);
@@ -584,6 +593,25 @@ void ClientEngine::finishFirst(bool plain) {
     deleteFinished(name, path);
 }
 
+// The server holds the file whole: its record, before the outbox is tidied.
+void ClientEngine::recordSent(const std::string& name, const TransferMemory& memory) {
+    FileRecord record;
+    record.origin = cfg_.cfgIdOrigine.substr(0, cfg_.cfgIdOrigine.find_last_not_of(' ') + 1);
+    record.name = name;
+    record.size = tailleFichier_;
+    record.durationMs = started_.isValid() ? started_.elapsed() : 0;
+    record.bytesThisRun = std::max<std::int64_t>(tailleFichier_ - runStartBytes_, 0);
+    record.bytesResent = resentBytes_;
+    record.extended = memory.transfer != 0 && memory.fileDigest.has_value();
+    if (record.extended) {
+        record.sha256 = ext::digestHex(*memory.fileDigest);
+    }
+    record.result = "delivered";
+    record.peer =
+        destination_.toString().toStdString() + " port " + std::to_string(destinationPort_);
+    recordFile(trace_, record);
+}
+
 // On a link that copies or holds back frames, a header of this file may still be on its way:
 // reaching the server after the file completed, it starts the file anew there, and the next
 // piece (of another file) replaces the finished copy. Such a stray header shows at the client as
@@ -600,10 +628,12 @@ void ClientEngine::headerAtLarge() {
 void ClientEngine::holdBack(const std::string& name, const TransferMemory& memory) {
     heldBack_.push_back(HeldBack{name, memory, nowMs() + heldBackMs_, tailleFichier_});
     if (trace_.enabled()) {
-        trace_.write("file finished",
-                     "\"" + name + "\", " + transferSummary(tailleFichier_, started_.elapsed()) +
-                         "; deleted from the outbox in " + std::to_string(heldBackMs_) +
-                         " ms unless a stray frame shows that the server lost it");
+        trace_.write("file finished", "\"" + name + "\", " +
+                                          transferSummary(tailleFichier_, started_.elapsed(),
+                                                          tailleFichier_ - runStartBytes_) +
+                                          "; deleted from the outbox in " +
+                                          std::to_string(heldBackMs_) +
+                                          " ms unless a stray frame shows that the server lost it");
     }
 }
 
@@ -660,7 +690,8 @@ void ClientEngine::deleteFinished(const std::string& name, const std::string& pa
     scan_->forget(name);
     if (trace_.enabled()) {
         trace_.write("file finished", "\"" + name + "\", " +
-                                          transferSummary(tailleFichier_, started_.elapsed()) +
+                                          transferSummary(tailleFichier_, started_.elapsed(),
+                                                          tailleFichier_ - runStartBytes_) +
                                           ", deleted from the outbox");
     }
     emit fileDone(decodedName(name));
@@ -791,9 +822,7 @@ void ClientEngine::answerToHeader(std::int64_t p) {
         memory.unackedEnds.clear();
     }
     stopWaiting();
-    if (trace_.enabled()) {
-        traceHeaderAnswer(p);
-    }
+    traceHeaderAnswer(p);
     if (p == 0) {
         if (memory.sentEnd > 0 && nowMs() < straysUntilMs_) {
             // The server forgot this transfer: a lost final answer, a restart, or a stray header
@@ -936,6 +965,8 @@ void ClientEngine::traceHeader(const std::string& name) {
     if (traced_ != name) {
         traced_ = name;
         headers_ = 1;
+        runStartBytes_ = 0;
+        resentBytes_ = -1;
         started_.start();
         lastHeader_.start();
         trace_.write("file started", "\"" + name + "\" of " + std::to_string(tailleFichier_) +
@@ -951,6 +982,12 @@ void ClientEngine::traceHeader(const std::string& name) {
 // The answer to a header says where the server stands: anywhere but the first byte is a resume.
 void ClientEngine::traceHeaderAnswer(std::int64_t p) {
     if (lstFilPos_.empty()) {
+        return;
+    }
+    if (headers_ == 1) {
+        runStartBytes_ = p; // what an earlier run sent: not this run's to count
+    }
+    if (!trace_.enabled()) {
         return;
     }
     if (p == 0) {

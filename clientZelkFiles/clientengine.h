@@ -92,6 +92,9 @@ public:
     // The start-up after the configuration has been read. False, with the cause in `error`, when
     // the client cannot run.
     bool start(const ClientConfig& config, QString& error);
+    // On SIGHUP: the key file read again (its path is the one given at start), the trace switched.
+    bool reloadKeys(QString& error) { return loadKey(error); }
+    void setTraceEnabled(bool on) { trace_.setEnabled(on); }
 
     // Outbox scan: fills lstFilPos, or creates the outbox folder. False when the folder is
     // missing and cannot be made.
@@ -258,6 +261,7 @@ private:
     std::int64_t finalWaitMs(std::int64_t size) const;
     void waitFor(std::int64_t ms);
     void traceHeader(const std::string& name);
+    void recordSent(const std::string& name, const TransferMemory& memory);
     void traceHeaderAnswer(std::int64_t p);
 
     // The extension (clientextended.cpp).
@@ -393,6 +397,10 @@ private:
     QElapsedTimer started_;
     QElapsedTimer lastHeader_; // "header sent again" counts from the latest header
     int headers_ = 0;
+    // For the file's record: what the server held when this run took the file up, and the bytes
+    // the extension sent again (-1: the plain protocol does not count them).
+    std::int64_t runStartBytes_ = 0;
+    std::int64_t resentBytes_ = -1;
 };
 
 } // namespace zelk

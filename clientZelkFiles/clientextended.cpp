@@ -502,6 +502,8 @@ void ClientEngine::extendedDone() {
                          ", " + std::to_string(ext_->window.sentAgainBytes()) +
                          " bytes sent again");
     }
+    runStartBytes_ = ext_->startBytes;
+    resentBytes_ = ext_->window.sentAgainBytes();
     leaveExtended();
     finishFirst(false);
 }

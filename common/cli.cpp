@@ -73,8 +73,9 @@ QString helpText(Program program) {
                                               "one ZelkFiles server, then deletes it.");
     const QString file = QString::fromLatin1(configName(program));
     return QStringLiteral(
-               "Usage: %1 [--config FILE] [--headless] [--check-config] [--watch] [--new-key]\n"
-               "       [--version] [--help]\n"
+               "Usage: %1 [--config FILE] [--headless] [--check-config] [--watch]\n"
+               "  or:  %1 [--config FILE] --status [--json]\n"
+               "  or:  %1 --new-key | --version | --help\n"
                "%2\n\n"
                "Options:\n"
                "  --config FILE   read the settings from FILE; without it they are read from\n"
@@ -88,9 +89,14 @@ QString helpText(Program program) {
                "  --watch         open a window on the program of the same configuration that\n"
                "                  runs on this machine (a service, say) instead of running one;\n"
                "                  a running program offers its state on a local socket\n"
+               "  --status        print what the program of the same configuration running on\n"
+               "                  this machine is doing (from the socket --watch reads), and\n"
+               "                  exit: 0 when it answers, 3 when it does not run\n"
+               "  --json          with --status: the state as one line of JSON, for scripts\n"
                "  --new-key       print a fresh random key (64 hexadecimal digits) for a key\n"
                "                  file, and exit\n"
-               "  -V, --version   print the version (the window caption) and exit\n"
+               "  -V, --version   print the version: the window caption, then the package's\n"
+               "                  version on a second line, and exit\n"
                "  -h, --help      print this help and exit\n\n"
                "The configuration is plain text read once at start-up, one setting per line:\n"
                "a key of 15 characters ending in \"=\", then the value as written. Lines that\n"
@@ -98,9 +104,14 @@ QString helpText(Program program) {
                "  %6\n"
                "(\"Collecte_Trace=O\" writes a timestamped line per event on standard error;\n"
                "errors and warnings are written there whatever it says).\n\n"
-               "Signals: SIGTERM, SIGINT and SIGHUP stop the program cleanly (exit status 0).\n"
-               "Exit status: 1 when start-up fails (the cause is printed on standard error),\n"
-               "2 for a command line that cannot be read.\n")
+               "Signals: SIGTERM and SIGINT stop the program cleanly (exit status 0). SIGHUP\n"
+               "reloads: the key file and Collecte_Trace=, journal_Transf= and apresReception=\n"
+               "take effect at once; a warning names every other changed key, which waits for\n"
+               "a restart.\n"
+               "Exit status: 1 when start-up fails (the cause is printed on standard error,\n"
+               "after \"error:\"), among others when the program of the same configuration\n"
+               "already runs; 2 for a command line that cannot be read; 3 for --status when\n"
+               "no program of the configuration runs.\n")
         .arg(name, what, file, executableFolder(), windowNote(), keysOf(program),
              QString::fromLatin1(kSystemConfigFolder));
 }
@@ -141,9 +152,11 @@ std::optional<CommandLine> parseCommandLine(int argc, char** argv, Program progr
     const QCommandLineOption check(QStringLiteral("check-config"));
     const QCommandLineOption watch(QStringLiteral("watch"));
     const QCommandLineOption newKey(QStringLiteral("new-key"));
+    const QCommandLineOption status(QStringLiteral("status"));
+    const QCommandLineOption json(QStringLiteral("json"));
     const QCommandLineOption version(QStringList{QStringLiteral("V"), QStringLiteral("version")});
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
-    parser.addOptions({config, headless, check, watch, newKey, version, help});
+    parser.addOptions({config, headless, check, watch, status, json, newKey, version, help});
     exitCode = 0;
     const QString name = QString::fromLatin1(programName(program));
     if (!parser.parse(args) || !parser.positionalArguments().isEmpty()) {
@@ -161,11 +174,19 @@ std::optional<CommandLine> parseCommandLine(int argc, char** argv, Program progr
         return std::nullopt;
     }
     if (parser.isSet(version)) {
-        print(stdout, caption(program) + QLatin1Char('\n'));
+        print(stdout, caption(program) + QStringLiteral("\nzelkfiles ") +
+                          QStringLiteral(ZELK_PACKAGE_VERSION) + QLatin1Char('\n'));
+        return std::nullopt;
+    }
+    if (parser.isSet(json) && !parser.isSet(status)) {
+        print(stderr,
+              QStringLiteral("%1: --json goes with --status. Try '%1 --help'.\n").arg(name));
+        exitCode = 2;
         return std::nullopt;
     }
     return CommandLine{parser.value(config), parser.isSet(headless), parser.isSet(check),
-                       parser.isSet(watch), parser.isSet(newKey)};
+                       parser.isSet(watch),  parser.isSet(newKey),   parser.isSet(status),
+                       parser.isSet(json)};
 }
 
 QString configFilePath(const CommandLine& commandLine, Program program, QString* tried) {

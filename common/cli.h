@@ -13,6 +13,8 @@ struct CommandLine {
     bool checkConfig = false; // --check-config: read, tell, exit
     bool watch = false;       // --watch: a window on the service of the same configuration
     bool newKey = false;      // --new-key: print a fresh key and exit
+    bool status = false;      // --status: print the running program's state and exit
+    bool json = false;        // --json: that state as JSON
 };
 
 // Where a program looks for its configuration when no --config is given: beside the executable
@@ -27,8 +29,8 @@ QString captionFor(Program program, int major, int minor, int revision);
 // The caption with this build's own version numbers.
 QString caption(Program program);
 
-// Parses [--config FILE] [--headless] [--check-config] [--watch] [--new-key] [-V|--version]
-// [-h|--help] before any application object exists.
+// Parses [--config FILE] [--headless] [--check-config] [--watch] [--status [--json]] [--new-key]
+// [-V|--version] [-h|--help] before any application object exists.
 // --version and --help print and give the exit status in `exitCode`; so does a bad command line.
 std::optional<CommandLine> parseCommandLine(int argc, char** argv, Program program, int& exitCode);
 

@@ -134,6 +134,8 @@ std::vector<Binding> bindingsOf(ServerConfig& cfg) {
         {"fichier_Cles_S=", storeInto(cfg.cfgFichierCles)},
         {"sansCle_Servis=", storeInto(cfg.cfgSansCle)},
         {"inactifEvict_s=", storeInto(cfg.cfgEviction)},
+        {"journal_Transf=", storeInto(cfg.cfgJournal)},
+        {"apresReception=", storeInto(cfg.cfgApresReception)},
         {"Collecte_Trace=", storeInto(cfg.cfgTrace)},
     };
 }
@@ -157,6 +159,7 @@ std::vector<Binding> bindingsOf(ClientConfig& cfg) {
         {"tailleTrameZX1=", storeInto(cfg.cfgTrameZX1)},
         {"debitMaxi_Mbit=", storeInto(cfg.cfgDebitMaxi)},
         {"fichier_Cles_C=", storeInto(cfg.cfgFichierCle)},
+        {"journal_Transf=", storeInto(cfg.cfgJournal)},
         {"Collecte_Trace=", storeInto(cfg.cfgTrace)},
     };
 }
@@ -178,14 +181,32 @@ std::string originIdentifier(std::string_view value) {
     return id;
 }
 
+std::string_view withoutByteOrderMark(std::string_view content) {
+    constexpr std::string_view kBom = "\xEF\xBB\xBF";
+    if (content.substr(0, kBom.size()) == kBom) {
+        content.remove_prefix(kBom.size());
+    }
+    return content;
+}
+
 void Lire_Config_Texte(std::string_view content, ServerConfig& cfg) {
     cfg.cfgTrace.assign(1, 'N'); // assign(1, c) dodges a false -Wrestrict of GCC 12
-    applyLines(content, bindingsOf(cfg));
+    applyLines(withoutByteOrderMark(content), bindingsOf(cfg));
 }
 
 void Lire_Config_Texte(std::string_view content, ClientConfig& cfg) {
     cfg.cfgTrace.assign(1, 'N'); // assign(1, c) dodges a false -Wrestrict of GCC 12
-    applyLines(content, bindingsOf(cfg));
+    applyLines(withoutByteOrderMark(content), bindingsOf(cfg));
+}
+
+ClientConfig withClientDefaults(ClientConfig cfg) {
+    if (wholeValue(cfg.cfgDelaiAttente) <= 0) {
+        cfg.cfgDelaiAttente = std::to_string(kDefaultAnswerWaitMs);
+    }
+    if (wholeValue(cfg.cfgPaquetsMax) <= 0) {
+        cfg.cfgPaquetsMax = std::to_string(kDefaultPieceBytes);
+    }
+    return cfg;
 }
 
 bool extensionWanted(std::string_view cfgExtension) {
@@ -207,6 +228,19 @@ double rateCapOf(std::string_view setting) {
 
 bool readConfigFile(const std::string& path, std::string& content, std::string& error) {
     return readWhole(path, content, error);
+}
+
+std::map<std::string, std::string> keyValues(std::string_view content,
+                                             const std::vector<std::string_view>& keys) {
+    std::map<std::string, std::string> values;
+    std::vector<Binding> bindings;
+    for (const std::string_view key : keys) {
+        bindings.emplace_back(key, [&values, key](std::string_view value) {
+            values[std::string(key)] = std::string(value);
+        });
+    }
+    applyLines(withoutByteOrderMark(content), bindings);
+    return values;
 }
 
 const std::vector<std::string_view>& serverKeys() {

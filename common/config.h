@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -37,6 +38,12 @@ struct ServerConfig {
     // "inactifEvict_s=": seconds a row must have been idle before a newcomer may take its place
     // when the table is full; empty or missing: kDefaultEvictionSeconds, 0: never.
     std::string cfgEviction;
+    // "journal_Transf=": the file where one JSON line per file received is appended; empty or
+    // missing: none.
+    std::string cfgJournal;
+    // "apresReception=": a program run with each file's final path once it is whole; empty or
+    // missing: none.
+    std::string cfgApresReception;
 };
 
 inline constexpr std::int64_t kDefaultEvictionSeconds = 600;
@@ -71,6 +78,8 @@ struct ClientConfig {
     // "fichier_Cles_C=": the file holding this origin's key; empty or missing: no key, and
     // transfers are neither authenticated nor encrypted.
     std::string cfgFichierCle;
+    // "journal_Transf=": the file where one JSON line per file sent is appended; empty: none.
+    std::string cfgJournal;
     bool idOrigineLu = false; // an "id_de_Lorigine=" line was present
 };
 
@@ -82,9 +91,20 @@ bool Lire_Config(const std::string& path, ClientConfig& cfg, std::string& error)
 // The whole file (a regular file of at most 1 MiB); false, with the reason, when it cannot be read.
 bool readConfigFile(const std::string& path, std::string& content, std::string& error);
 
-// The same readers over the file's bytes. Lines end at CR LF, a lone CR or a lone LF.
+// The same readers over the file's bytes. Lines end at CR LF, a lone CR or a lone LF; a UTF-8
+// byte-order mark at the start (some editors write one) is skipped.
 void Lire_Config_Texte(std::string_view content, ServerConfig& cfg);
 void Lire_Config_Texte(std::string_view content, ClientConfig& cfg);
+
+// A file's bytes without the UTF-8 byte-order mark some editors put at its start.
+std::string_view withoutByteOrderMark(std::string_view content);
+
+// A client that never announces a file again after a lost datagram, or sends pieces of one byte,
+// is never what a short configuration meant: a missing, empty or zero "attendApresSnd=" or
+// "paquets_UdpMax=" takes the sample's value (the start-up check warns about it).
+inline constexpr std::int64_t kDefaultAnswerWaitMs = 1000;
+inline constexpr std::int64_t kDefaultPieceBytes = 9999;
+ClientConfig withClientDefaults(ClientConfig cfg);
 
 // "N" turns the extension off; anything else, a missing key included, leaves it on.
 bool extensionWanted(std::string_view cfgExtension);
@@ -93,6 +113,10 @@ bool extensionWanted(std::string_view cfgExtension);
 std::int64_t extendedDatagramOf(std::string_view setting);
 // "debitMaxi_Mbit=" in bytes a second; 0 for no cap (empty, 0 or negative).
 double rateCapOf(std::string_view setting);
+
+// The value of each of `keys` that the file sets (the last line wins), read as the programs read.
+std::map<std::string, std::string> keyValues(std::string_view content,
+                                             const std::vector<std::string_view>& keys);
 
 // Every key each program reads, in the order its help lists them.
 const std::vector<std::string_view>& serverKeys();

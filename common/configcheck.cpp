@@ -1,22 +1,29 @@
 #include "configcheck.h"
 
 #include "codec.h"
+#include "fsops.h"
 #include "numeric.h"
 #include "trace.h"
 
+#include <fcntl.h>
 #include <netdb.h>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <functional>
+#include <sstream>
 
 namespace zelk {
 namespace {
 
-constexpr std::string_view kBom = "\xEF\xBB\xBF";
 constexpr std::int64_t kLargestPort = 65535;
 
 struct Line {
@@ -161,16 +168,39 @@ struct KeySet {
     const std::vector<std::string_view>& other;
     const char* otherProgram;
     std::vector<std::string_view> numbers;
+    std::vector<std::string_view> ports; // read exactly: a damaged port is an error
 };
 
-void checkKeyOf(const Line& line, std::string_view text, const KeySet& keys,
-                ConfigFindings& found) {
+// Lines that name no key but look like one: the key meant, and where.
+using Misspelt = std::vector<std::pair<std::string_view, std::string>>;
+
+bool contains(const std::vector<std::string_view>& keys, std::string_view key) {
+    return std::find(keys.begin(), keys.end(), key) != keys.end();
+}
+
+// "45OOO" read as 45 would put the program on a port nobody chose: a port is digits, or nothing.
+void checkPortText(const Line& line, std::string_view key, std::string_view value,
+                   ConfigFindings& found) {
+    const std::string_view digits = trimmed(value);
+    if (digits.empty() || allOf(digits, isDigit)) {
+        return;
+    }
+    const std::string error = at(line) + std::string(key) + quoted(value) +
+                              " is not a port number (digits only): the line is refused";
+    found.errors.push_back(error);
+    found.refusedAtStart.push_back(error);
+}
+
+void checkKeyOf(const Line& line, std::string_view text, const KeySet& keys, ConfigFindings& found,
+                Misspelt& misspelt) {
     const std::string_view key = text.substr(0, kKeyWidth);
-    if (std::find(keys.own.begin(), keys.own.end(), key) != keys.own.end()) {
+    if (contains(keys.own, key)) {
         const std::string_view value = text.substr(key.size());
-        const bool numeric =
-            std::find(keys.numbers.begin(), keys.numbers.end(), key) != keys.numbers.end();
-        if (numeric && !trimmed(value).empty() && !cleanNumber(value)) {
+        if (contains(keys.ports, key)) {
+            checkPortText(line, key, value, found);
+            return;
+        }
+        if (contains(keys.numbers, key) && !trimmed(value).empty() && !cleanNumber(value)) {
             found.warnings.push_back(at(line) + std::string(key) + quoted(value) +
                                      " is not a number: it is read as " +
                                      std::to_string(wholeValue(value)));
@@ -188,24 +218,38 @@ void checkKeyOf(const Line& line, std::string_view text, const KeySet& keys,
         warning += " (a key of " + std::string(keys.otherProgram) + ")";
     } else if (const std::string_view meant = likelyKey(written, keys.own); !meant.empty()) {
         warning += "; did you mean " + quoted(meant) + "?";
+        misspelt.emplace_back(meant,
+                              "line " + std::to_string(line.number) + " (" + quoted(written) + ")");
     }
     found.warnings.push_back(warning);
 }
 
-// Warnings shared by both programs: the byte-order mark, unknown keys and numbers that are not.
-void checkLines(std::string_view content, const KeySet& keys, ConfigFindings& found) {
-    const bool bom = content.substr(0, kBom.size()) == kBom;
-    for (const Line& line : linesOf(content)) {
-        std::string_view text = line.text;
-        if (line.number == 1 && bom) {
-            text.remove_prefix(kBom.size());
-            found.warnings.push_back("line 1: the file starts with a byte-order mark (saved as "
-                                     "\"UTF-8 with BOM\"), so " +
-                                     quoted(text.substr(0, text.find('=') + 1)) +
-                                     " is no key and the line is ignored");
-            continue;
+// Findings shared by both programs: unknown keys, numbers that are not, damaged ports. Returns
+// the lines that look like a key but are not one.
+Misspelt checkLines(std::string_view content, const KeySet& keys, ConfigFindings& found) {
+    Misspelt misspelt;
+    for (const Line& line : linesOf(withoutByteOrderMark(content))) {
+        checkKeyOf(line, line.text, keys, found, misspelt);
+    }
+    return misspelt;
+}
+
+// A port left empty takes one the system chooses, which no client knows: when a line that was
+// not understood looks like its key, that line was surely meant to set it.
+void checkMeantPort(const Misspelt& misspelt, std::string_view key, const std::string& value,
+                    ConfigFindings& found) {
+    if (!trimmed(value).empty()) {
+        return;
+    }
+    for (const auto& [meant, where] : misspelt) {
+        if (meant == key) {
+            const std::string error = std::string(key) + " is not set, but " + where +
+                                      " looks like it: the port would be one the system "
+                                      "chooses, which no client knows; correct the key";
+            found.errors.push_back(error);
+            found.refusedAtStart.push_back(error);
+            return;
         }
-        checkKeyOf(line, text, keys, found);
     }
 }
 
@@ -263,26 +307,66 @@ bool isFolder(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// The programs make the folder itself, never its parents.
-void checkFolder(const std::string& path, const char* what, bool lookAtFolders,
+std::string userName() {
+    const passwd* user = ::getpwuid(::geteuid());
+    return user != nullptr ? user->pw_name : "uid " + std::to_string(::geteuid());
+}
+
+// Whether the user running the check may do `mode` there: the service may run as another user,
+// which is why the message names this one.
+void checkAccess(const std::string& path, int mode, const std::string& what,
                  ConfigFindings& found) {
+    if (::faccessat(AT_FDCWD, path.c_str(), mode, AT_EACCESS) != 0) {
+        found.errors.push_back(
+            what + ": " + userName() + " may not " +
+            ((mode & R_OK) != 0 ? "read, write and delete in it" : "make a folder in it") + " (" +
+            std::strerror(errno) + ")");
+    }
+}
+
+std::string withoutTrailingSlashes(const std::string& path) {
+    const std::size_t last = path.find_last_not_of('/');
+    return last == std::string::npos ? std::string("/") : path.substr(0, last + 1);
+}
+
+bool madeByUnit(const std::string& parent, const std::vector<std::string>& unitMade) {
+    const std::string folder = withoutTrailingSlashes(parent);
+    return std::find(unitMade.begin(), unitMade.end(), folder) != unitMade.end();
+}
+
+// The programs make the folder itself, never its parents; a parent the unit makes at its first
+// start (StateDirectory=) is as good as there.
+void checkFolder(const std::string& path, const char* what, bool lookAtFolders,
+                 const std::vector<std::string>& unitMade, ConfigFindings& found) {
     if (path.empty()) {
         found.errors.push_back(std::string("no ") + what + " is set (directoryFiles=)");
         return;
     }
-    if (!lookAtFolders || isFolder(path)) {
+    if (!lookAtFolders) {
         return;
     }
+    const std::string named = std::string("the ") + what + " " + absolutePath(path);
     struct stat st {};
     if (::stat(path.c_str(), &st) == 0) {
-        found.errors.push_back(std::string("the ") + what + " " + path + " is not a folder");
+        if (!S_ISDIR(st.st_mode)) {
+            found.errors.push_back(named + " is not a folder");
+        } else {
+            checkAccess(path, R_OK | W_OK | X_OK, named, found);
+        }
         return;
     }
-    std::string parent = path.substr(0, path.find_last_not_of('/') + 1);
+    std::string parent = withoutTrailingSlashes(absolutePath(path));
     parent = parent.substr(0, parent.find_last_of('/') + 1);
-    if (!parent.empty() && !isFolder(parent)) {
-        found.errors.push_back(std::string("the ") + what + " " + path +
-                               " cannot be made: its parent " + parent + " is not a folder");
+    if (parent.empty() || madeByUnit(parent, unitMade)) {
+        return;
+    }
+    if (isFolder(parent)) {
+        checkAccess(parent, W_OK | X_OK, named + " cannot be made: its parent " + parent, found);
+    } else if (::stat(parent.c_str(), &st) == 0) {
+        found.errors.push_back(named + " cannot be made: its parent " + parent +
+                               " is not a folder");
+    } else {
+        found.errors.push_back(named + " cannot be made: its parent " + parent + " does not exist");
     }
 }
 
@@ -294,6 +378,27 @@ bool portIn(const std::string& text, std::int64_t lowest, std::int64_t& port) {
 std::string traceSetting(const std::string& value) {
     return "trace (Collecte_Trace=): " +
            std::string(value == "O" ? "every event" : "off, errors and warnings only");
+}
+
+std::string journalSetting(const std::string& path) {
+    return "transfer journal (journal_Transf=): " +
+           (path.empty() ? std::string("none") : absolutePath(path));
+}
+
+// The command runs without a shell: it must be a program, named by its absolute path (a service's
+// PATH and working folder are not the author's).
+void checkCommand(const std::string& value, bool lookAtFolders, ConfigFindings& found) {
+    const std::string command(trimmed(value));
+    if (command.empty()) {
+        return;
+    }
+    if (command.front() != '/') {
+        found.errors.push_back("apresReception=" + quoted(value) +
+                               " is not an absolute path to a program");
+    } else if (lookAtFolders && ::access(command.c_str(), X_OK) != 0) {
+        found.errors.push_back("apresReception=" + quoted(value) + ": " + userName() +
+                               " may not run it (" + std::strerror(errno) + ")");
+    }
 }
 
 std::string keySettings(const ServerConfig& cfg) {
@@ -319,10 +424,15 @@ void serverSettings(const ServerConfig& cfg, const std::string& address, ConfigF
                                   : std::string("none, TCP intake off (ecoute_TCP_O_N=N)")));
     found.settings.push_back("address (adresse_Ecoute=): " +
                              (address.empty() ? std::string("every address") : address));
-    found.settings.push_back("receive folder (directoryFiles=): " + cfg.cfgRepertoire);
+    found.settings.push_back("receive folder (directoryFiles=): " +
+                             absolutePath(cfg.cfgRepertoire));
     found.settings.push_back(extensionSetting(cfg.cfgExtension));
     found.settings.push_back(stagingSettings(cfg));
     found.settings.push_back(keySettings(cfg));
+    found.settings.push_back(journalSetting(cfg.cfgJournal));
+    const std::string_view command = trimmed(cfg.cfgApresReception);
+    found.settings.push_back("command after each file (apresReception=): " +
+                             (command.empty() ? std::string("none") : std::string(command)));
     found.settings.push_back(traceSetting(cfg.cfgTrace));
 }
 
@@ -346,12 +456,17 @@ bool listenAddressText(const std::string& value, std::string& address) {
 
 ConfigFindings checkConfig(std::string_view content, const ServerConfig& cfg, bool lookAtFolders) {
     ConfigFindings found;
-    checkLines(content,
-               KeySet{serverKeys(),
-                      clientKeys(),
-                      "the client",
-                      {"receivePort_IP=", "receivePortTCP=", "ageMaxiStaging=", "inactifEvict_s="}},
-               found);
+    const Misspelt misspelt = checkLines(content,
+                                         KeySet{serverKeys(),
+                                                clientKeys(),
+                                                "the client",
+                                                {"ageMaxiStaging=", "inactifEvict_s="},
+                                                {"receivePort_IP=", "receivePortTCP="}},
+                                         found);
+    checkMeantPort(misspelt, "receivePort_IP=", cfg.cfgPortUdp, found);
+    if (tcpIntakeWanted(cfg.cfgEcouteTcp)) {
+        checkMeantPort(misspelt, "receivePortTCP=", cfg.cfgPortTcp, found);
+    }
     checkFolderText(content, "directoryFiles=", found);
     checkTraceSwitch(cfg.cfgTrace, found);
     checkExtensionSwitch(cfg.cfgExtension, found);
@@ -374,21 +489,57 @@ ConfigFindings checkConfig(std::string_view content, const ServerConfig& cfg, bo
         found.errors.push_back("the address " + quoted(cfg.cfgAdresseEcoute) +
                                " (adresse_Ecoute=) is not an IPv4 or IPv6 address");
     }
-    checkFolder(cfg.cfgRepertoire, "receive folder", lookAtFolders, found);
+    checkFolder(cfg.cfgRepertoire, "receive folder", lookAtFolders, unitMadeFolders(true), found);
+    checkCommand(cfg.cfgApresReception, lookAtFolders, found);
     serverSettings(cfg, address, found);
     return found;
 }
 
+std::vector<std::string> unitMadeFolders(bool server) {
+    std::vector<std::string> folders{server ? "/var/lib/zelkfiles" : "/var/lib/zelkfiles-client"};
+    if (const char* named = std::getenv("STATE_DIRECTORY"); named != nullptr) {
+        std::istringstream list(named);
+        for (std::string folder; std::getline(list, folder, ':');) {
+            if (!folder.empty()) {
+                folders.push_back(withoutTrailingSlashes(folder));
+            }
+        }
+    }
+    return folders;
+}
+
 namespace {
+
+std::string setOrNot(const std::string& value) {
+    return trimmed(value).empty() ? std::string(" is missing or empty")
+                                  : quoted(value) + " reads as 0";
+}
+
+void checkClientDefaults(const ClientConfig& cfg, ConfigFindings& found) {
+    const ClientConfig effective = withClientDefaults(cfg);
+    if (effective.cfgDelaiAttente != cfg.cfgDelaiAttente) {
+        found.warnings.push_back(
+            "attendApresSnd=" + setOrNot(cfg.cfgDelaiAttente) +
+            ": the client would never announce a file again after a lost datagram; " +
+            effective.cfgDelaiAttente + " ms is used");
+    }
+    if (effective.cfgPaquetsMax != cfg.cfgPaquetsMax) {
+        found.warnings.push_back("paquets_UdpMax=" + setOrNot(cfg.cfgPaquetsMax) +
+                                 ": pieces would be of 1 byte; " + effective.cfgPaquetsMax +
+                                 " bytes are used");
+    }
+}
 
 void clientWarnings(std::string_view content, const ClientConfig& cfg, ConfigFindings& found) {
     checkLines(content,
                KeySet{clientKeys(),
                       serverKeys(),
                       "the server",
-                      {"vidangeDirFile=", "attendApresSnd=", "ip_portadresse=", "ip_port_locals=",
-                       "paquets_UdpMax=", "delaiStabilite=", "tailleTrameZX1=", "debitMaxi_Mbit="}},
+                      {"vidangeDirFile=", "attendApresSnd=", "paquets_UdpMax=", "delaiStabilite=",
+                       "tailleTrameZX1=", "debitMaxi_Mbit="},
+                      {"ip_portadresse=", "ip_port_locals="}},
                found);
+    checkClientDefaults(cfg, found);
     checkFolderText(content, "directoryFiles=", found);
     checkTraceSwitch(cfg.cfgTrace, found);
     checkExtensionSwitch(cfg.cfgExtension, found);
@@ -426,7 +577,7 @@ void clientSettings(const ClientConfig& cfg, ConfigFindings& found) {
     const std::int64_t local = wholeValue(cfg.cfgPortLocal);
     const std::int64_t piece =
         std::clamp<std::int64_t>(roundHalfEven(numericValue(cfg.cfgPaquetsMax) - 1.0), 0, 9998) + 1;
-    found.settings.push_back("outbox folder (directoryFiles=): " + cfg.cfgRepertoire);
+    found.settings.push_back("outbox folder (directoryFiles=): " + absolutePath(cfg.cfgRepertoire));
     found.settings.push_back("send-loop interval (vidangeDirFile=): " + ms(cfg.cfgDelaiScan));
     found.settings.push_back("answer wait (attendApresSnd=): " + ms(cfg.cfgDelaiAttente));
     found.settings.push_back("origin (id_de_Lorigine=): " +
@@ -453,6 +604,7 @@ void clientSettings(const ClientConfig& cfg, ConfigFindings& found) {
     found.settings.push_back("settle time (delaiStabilite=): " +
                              (cfg.cfgDelaiStable.empty() ? std::to_string(kDefaultSettleMs) + " ms"
                                                          : ms(cfg.cfgDelaiStable)));
+    found.settings.push_back(journalSetting(cfg.cfgJournal));
     found.settings.push_back(traceSetting(cfg.cfgTrace));
 }
 
@@ -474,8 +626,8 @@ ConfigFindings checkConfig(std::string_view content, const ClientConfig& cfg, bo
         found.errors.push_back("the local UDP port " + quoted(cfg.cfgPortLocal) +
                                " (\"ip_port_locals=\") is not a port number (0 to 65535)");
     }
-    checkFolder(cfg.cfgRepertoire, "outbox folder", lookAtFolders, found);
-    clientSettings(cfg, found);
+    checkFolder(cfg.cfgRepertoire, "outbox folder", lookAtFolders, unitMadeFolders(false), found);
+    clientSettings(withClientDefaults(cfg), found);
     return found;
 }
 

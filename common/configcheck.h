@@ -16,11 +16,19 @@ struct ConfigFindings {
     std::vector<std::string> warnings; // accepted, but almost surely not what was meant
     std::vector<std::string> errors;   // the program cannot run with these
     std::vector<std::string> settings; // what the program will do, one line each
+    // Errors (also in `errors`) that refuse a start as well as the check: the engine itself would
+    // run with these, on a port nobody meant or read from a damaged number.
+    std::vector<std::string> refusedAtStart;
 };
 
-// `content` is the file as read, `cfg` what the reader made of it. With `lookAtFolders`, a
-// folder that is missing and whose parent is missing too counts as an error (the programs make
-// only the last element of the path).
+// Folders that the packaged units make when they first start (StateDirectory=), and those the
+// service manager names in $STATE_DIRECTORY: a folder to be made below one of them is no error
+// before the unit's first start.
+std::vector<std::string> unitMadeFolders(bool server);
+
+// `content` is the file as read, `cfg` what the reader made of it. With `lookAtFolders`, the
+// folder must be one the program can make (only the last element of its path) or one where the
+// user running the check may read, write and delete.
 ConfigFindings checkConfig(std::string_view content, const ServerConfig& cfg, bool lookAtFolders);
 ConfigFindings checkConfig(std::string_view content, const ClientConfig& cfg, bool lookAtFolders);
 

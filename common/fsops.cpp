@@ -1,6 +1,7 @@
 #include "fsops.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -50,6 +51,14 @@ std::string joinPath(std::string_view folder, std::string_view name) {
     }
     path.append(name);
     return path;
+}
+
+std::string absolutePath(const std::string& path) {
+    if (path.empty() || path.front() == '/') {
+        return path;
+    }
+    char here[PATH_MAX];
+    return ::getcwd(here, sizeof here) != nullptr ? joinPath(here, path) : path;
 }
 
 bool folderExists(const std::string& path) {

@@ -11,6 +11,9 @@
 namespace zelk {
 
 std::string joinPath(std::string_view folder, std::string_view name);
+// A relative path joined to the working folder, as messages name it (a service's working folder
+// is not the one the configuration's author had in mind); an absolute or empty path as it is.
+std::string absolutePath(const std::string& path);
 
 bool folderExists(const std::string& path);
 // Creates one folder level (the parent must exist).

@@ -8,9 +8,14 @@
 #include "cli.h"
 #include "config.h"
 #include "configcheck.h"
+#include "filerecord.h"
+#include "fsops.h"
+#include "instancelock.h"
+#include "postreceive.h"
 #include "progress.h"
 #include "secure.h"
 #include "service.h"
+#include "status.h"
 #include "trace.h"
 #include "watch.h"
 
@@ -39,7 +44,7 @@ inline void sayLine(Program program, Severity severity, const QString& text) {
 // One line on standard error names the cause; a person who started the window from a menu has no
 // terminal, so a window build shows it to them as well.
 inline int failStart(Program program, const QString& cause, bool windowed) {
-    sayLine(program, Severity::Error, cause);
+    sayLine(program, Severity::Error, QStringLiteral("error: ") + cause);
 #ifdef ZELK_GUI
     if (windowed) {
         QMessageBox::critical(nullptr, caption(program), cause);
@@ -78,6 +83,69 @@ inline int printNewKey(Program program) {
     const ext::Key key = ext::newKey();
     std::printf("%s\n", ext::hexOf(key).c_str());
     return 0;
+}
+
+// What the engines run with: a short client configuration takes the sample's values where it
+// would never announce again or send pieces of one byte (the check has warned about it).
+// Folders are made absolute, so that every message and record names them as they are (a
+// service's working folder is not the one the configuration's author had in mind).
+template <typename Config> Config withAbsoluteFolders(Config config) {
+    config.cfgRepertoire = absolutePath(config.cfgRepertoire);
+    config.cfgJournal = absolutePath(config.cfgJournal);
+    return config;
+}
+inline ServerConfig withDefaults(const ServerConfig& config) {
+    return withAbsoluteFolders(config);
+}
+inline ClientConfig withDefaults(const ClientConfig& config) {
+    return withAbsoluteFolders(withClientDefaults(config));
+}
+
+// The first line of every run, trace or not: what runs, on which ports, with which folders.
+template <typename Config>
+std::string startLine(Program program, const Config& config, const std::string& started) {
+    std::string line = caption(program).toStdString() + " (zelkfiles " ZELK_PACKAGE_VERSION "), " +
+                       started + ", " +
+                       (program == Program::Server ? "receive folder " : "outbox ") +
+                       absolutePath(config.cfgRepertoire);
+    if (!config.cfgJournal.empty()) {
+        line += ", transfer journal " + absolutePath(config.cfgJournal);
+    }
+    return line;
+}
+
+// What a reload applies beyond the trace and the journal: the server's command after each file.
+inline void applyReloaded(const ServerConfig& config) {
+    if (PostReceive* after = PostReceive::current()) {
+        after->setProgram(QString::fromLocal8Bit(config.cfgApresReception.c_str())
+                              .trimmed()
+                              .toLocal8Bit()
+                              .toStdString());
+    }
+}
+inline void applyReloaded(const ClientConfig&) {}
+
+// A second program of the same configuration would bind the same ports or send the same outbox
+// again: it refuses, naming the first. Without a place for the lock, the program runs unguarded.
+inline bool takeInstanceLock(Program program, const std::string& configPath, InstanceLock& lock,
+                             QString& busy) {
+    long holder = 0;
+    std::string why;
+    switch (lock.take(pathBytes(instanceLockPath(program, configPath)), holder, why)) {
+    case InstanceLock::Taken::Yes:
+        return true;
+    case InstanceLock::Taken::Busy:
+        busy = QStringLiteral("already running as pid %1 with %2; use --watch or --status")
+                   .arg(holder)
+                   .arg(QString::fromLocal8Bit(configPath.c_str()));
+        return false;
+    case InstanceLock::Taken::Unavailable:
+        break;
+    }
+    sayLine(program, Severity::Warning,
+            QStringLiteral("warning: a second copy cannot be refused: ") +
+                QString::fromLocal8Bit(why.c_str()));
+    return true;
 }
 
 struct LoadedConfig {
@@ -137,7 +205,8 @@ inline int checkOnly(Program program, const LoadedConfig& loaded, const ConfigFi
     std::fflush(stdout);
     sayWarnings(program, loaded.path, found);
     for (const std::string& error : found.errors) {
-        sayLine(program, Severity::Error, QString::fromLocal8Bit(error.c_str()));
+        sayLine(program, Severity::Error,
+                QStringLiteral("error: ") + QString::fromLocal8Bit(error.c_str()));
     }
     const QString verdict =
         found.errors.empty()
@@ -167,19 +236,100 @@ inline bool wantsWindow(const CommandLine& commandLine, Program program) {
 #endif
 }
 
+// Settings a reload applies at once; any other change waits for a restart (a port, a folder, a
+// key file's path: the engine holds sockets and folders opened with them).
+inline bool reloadable(std::string_view key) {
+    return key == "Collecte_Trace=" || key == "journal_Transf=" || key == "apresReception=";
+}
+
+inline void sayReloadWarning(Program program, const std::string& text) {
+    sayLine(program, Severity::Warning,
+            QStringLiteral("warning: ") + QString::fromLocal8Bit(text.c_str()));
+}
+
+// The key file read again, as a start would. Loading forgets the keys held before it reads the
+// file, so the file is read once first: a damaged file leaves the keys in use, rather than none.
+template <typename Engine>
+std::string reloadKeys(Program program, const std::string& keyFile, Engine& engine) {
+    if (keyFile.empty()) {
+        return {};
+    }
+    std::vector<ext::KeyLine> lines;
+    std::string why;
+    if (!ext::loadKeyFile(keyFile, program == Program::Server, lines, why)) {
+        sayReloadWarning(program, "keys not reloaded: " + why + "; the keys loaded before stay");
+        return {};
+    }
+    if (QString error; !engine.reloadKeys(error)) {
+        sayLine(program, Severity::Error, QStringLiteral("error: keys not reloaded: ") + error);
+        return {};
+    }
+    return ", keys read again from " + keyFile;
+}
+
+// Each key whose value changed since the start and that only a restart applies.
+inline void sayRestartNeeded(Program program, const std::string& path, const std::string& running,
+                             const std::string& content) {
+    const auto& keys = program == Program::Server ? serverKeys() : clientKeys();
+    auto before = keyValues(running, keys);
+    auto after = keyValues(content, keys);
+    for (const std::string_view key : keys) {
+        const std::string name(key);
+        if (!reloadable(key) && before[name] != after[name]) {
+            sayReloadWarning(program,
+                             path + ": " + name + " changed: it takes effect at the next restart");
+        }
+    }
+}
+
+// SIGHUP: the file read again; what can change without binding again is applied, the rest is
+// named with a warning. A file that cannot be read or run with changes nothing.
+template <typename Config, typename Engine>
+void reloadConfig(Program program, const std::string& path, const std::string& running,
+                  Engine& engine, Trace& progressTrace) {
+    std::string content;
+    std::string why;
+    Config config;
+    if (!readConfigFile(path, content, why)) {
+        sayReloadWarning(program, "configuration not reloaded: " + why);
+        return;
+    }
+    Lire_Config_Texte(content, config);
+    const ConfigFindings found = checkConfig(content, config, false);
+    sayWarnings(program, path, found);
+    if (!found.errors.empty()) {
+        sayReloadWarning(program, path + ": configuration not reloaded: " + found.errors.front());
+        return;
+    }
+    sayRestartNeeded(program, path, running, content);
+    const bool trace = traceWanted(config.cfgTrace);
+    engine.setTraceEnabled(trace);
+    progressTrace.setEnabled(trace);
+    setTransferJournal(absolutePath(config.cfgJournal));
+    applyReloaded(config);
+    // The engine reads the key file it was started with.
+    const auto keyKey = program == Program::Server ? "fichier_Cles_S=" : "fichier_Cles_C=";
+    const std::string keyFile = keyValues(running, {keyKey})[keyKey];
+    Trace().write("reloaded", path + ": trace " + (trace ? "on" : "off") + ", transfer journal " +
+                                  (config.cfgJournal.empty() ? "none" : config.cfgJournal) +
+                                  reloadKeys(program, keyFile, engine));
+}
+
 // The engine (and the window) from start to stop; every file the engine held is closed by the
 // time this returns. `stoppedBy` names the signal that stopped it, if one did.
 template <typename Config, typename Engine, typename MakeWindow, typename ProgressOf,
           typename StartedText, typename StateOf>
 int runEngine(QCoreApplication& app, Program program, const Config& config, bool windowed,
               MakeWindow makeWindow, ProgressOf progressOf, StartedText startedText,
-              StateOf stateOf, const std::string& configPath, std::string& stoppedBy) {
-    ServiceLink service;
+              StateOf stateOf, const std::string& configPath, const std::string& configText,
+              std::string& stoppedBy) {
     Engine engine;
     QString startError;
     if (!engine.start(config, startError)) {
+        // Before the signals are taken over: SIGTERM ends a program whose message box waits.
         return failStart(program, startError, windowed);
     }
+    ServiceLink service;
     // A window started with --watch shows what this program's window would.
     WatchServer watch([&] { return stateOf(engine, config); });
     if (QString watchError; !watch.listen(watchSocketPath(program, configPath), watchError)) {
@@ -195,6 +345,10 @@ int runEngine(QCoreApplication& app, Program program, const Config& config, bool
 #else
     (void)makeWindow;
 #endif
+    setTransferJournal(config.cfgJournal);
+    PostReceive after;
+    applyReloaded(config);
+    Trace().write("started", startLine(program, config, startedText(engine)));
     Trace progressTrace;
     progressTrace.setEnabled(traceWanted(config.cfgTrace));
     ProgressReport report;
@@ -205,6 +359,11 @@ int runEngine(QCoreApplication& app, Program program, const Config& config, bool
     report.look(progressOf(engine, config), progressTrace, false);
     service.ready(startedText(engine));
     progress.start(kProgressEveryMs);
+    QObject::connect(&service, &ServiceLink::reloadRequested, [&] {
+        service.reloading();
+        reloadConfig<Config>(program, configPath, configText, engine, progressTrace);
+        service.reloaded();
+    });
     const int exitCode = app.exec();
     service.stopping();
     stoppedBy = service.stoppedBy();
@@ -246,10 +405,11 @@ int runProgram(int argc, char** argv, Program program, MakeWindow makeWindow, Pr
     if (commandLine->newKey) {
         return printNewKey(program);
     }
-    const bool windowed = wantsWindow(*commandLine, program);
+    const bool windowed = !commandLine->status && wantsWindow(*commandLine, program);
     if (commandLine->watch && !windowed) {
         sayLine(program, Severity::Error,
-                QStringLiteral("--watch needs a window (a display, and no --headless)"));
+                QStringLiteral("error: --watch needs a window (a display, and no --headless); "
+                               "--status prints the same state as text"));
         return 1;
     }
     const auto app = makeApplication(argc, argv, windowed);
@@ -265,13 +425,33 @@ int runProgram(int argc, char** argv, Program program, MakeWindow makeWindow, Pr
         checkKeyFile(config, found);
         return checkOnly(program, loaded, found);
     }
+    if (commandLine->status) {
+        return printStatus(program, loaded.path, commandLine->json);
+    }
     if (commandLine->watch) {
         return runWatcher(*app, program, config, loaded.path, makeWatchWindow);
     }
     sayWarnings(program, loaded.path, found);
+    if (!found.refusedAtStart.empty()) {
+        return failStart(
+            program,
+            QString::fromLocal8Bit((loaded.path + ": " + found.refusedAtStart.front()).c_str()),
+            windowed);
+    }
+    config = withDefaults(config);
+    InstanceLock lock;
+    if (QString busy; !takeInstanceLock(program, loaded.path, lock, busy)) {
+        if (windowed) {
+            // The menu's entry while the service runs: its window, rather than a refusal.
+            sayLine(program, Severity::Notice, busy + QStringLiteral(": watching it"));
+            return runWatcher(*app, program, config, loaded.path, makeWatchWindow);
+        }
+        return failStart(program, busy, windowed);
+    }
     std::string stoppedBy;
-    exitCode = runEngine<Config, Engine>(*app, program, config, windowed, makeWindow, progressOf,
-                                         startedText, stateOf, loaded.path, stoppedBy);
+    exitCode =
+        runEngine<Config, Engine>(*app, program, config, windowed, makeWindow, progressOf,
+                                  startedText, stateOf, loaded.path, loaded.content, stoppedBy);
     if (exitCode == 0) {
         Trace().write("stopped", stoppedBy.empty() ? std::string() : "by " + stoppedBy);
     }

@@ -26,7 +26,7 @@ void onSignal(int number) {
     errno = saved;
 }
 
-constexpr int kStopSignals[] = {SIGTERM, SIGINT, SIGHUP};
+constexpr int kHandledSignals[] = {SIGTERM, SIGINT, SIGHUP};
 
 void notify([[maybe_unused]] const std::string& message) {
 #ifdef ZELK_SYSTEMD
@@ -56,14 +56,14 @@ ServiceLink::ServiceLink(QObject* parent) : QObject(parent) {
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    for (const int number : kStopSignals) {
+    for (const int number : kHandledSignals) {
         ::sigaction(number, &action, nullptr);
     }
     connect(&watchdog_, &QTimer::timeout, this, [] { notify("WATCHDOG=1"); });
 }
 
 ServiceLink::~ServiceLink() {
-    for (const int number : kStopSignals) {
+    for (const int number : kHandledSignals) {
         std::signal(number, SIG_DFL);
     }
     notifier_.reset();
@@ -77,13 +77,24 @@ ServiceLink::~ServiceLink() {
 
 void ServiceLink::signalled() {
     unsigned char byte = 0;
+    bool stop = false;
+    bool reload = false;
     while (::read(signalPipe[0], &byte, 1) == 1) {
+        if (byte == SIGHUP) {
+            reload = true;
+            continue;
+        }
+        stop = true;
         if (stoppedBy_.empty()) {
             const char* name = sigabbrev_np(byte);
             stoppedBy_ = std::string("SIG") + (name != nullptr ? name : "?");
         }
     }
-    QCoreApplication::quit();
+    if (stop) {
+        QCoreApplication::quit();
+    } else if (reload) {
+        emit reloadRequested();
+    }
 }
 
 void ServiceLink::ready(const std::string& status) {
@@ -104,6 +115,14 @@ void ServiceLink::status(const std::string& text) {
 void ServiceLink::stopping() {
     watchdog_.stop();
     notify("STOPPING=1");
+}
+
+void ServiceLink::reloading() {
+    notify("RELOADING=1");
+}
+
+void ServiceLink::reloaded() {
+    notify("READY=1");
 }
 
 bool ServiceLink::canNotify() {

@@ -22,8 +22,13 @@ constexpr std::chrono::seconds kLongestWindow{3600};
 // Keys come partly from the network: their number is bounded.
 constexpr std::size_t kKeysKept = 256;
 
-constexpr std::array<std::pair<std::string_view, Severity>, 18> kSeverities{{
+constexpr std::pair<std::string_view, Severity> kSeverities[] = {
     {"stopped", Severity::Notice},
+    {"started", Severity::Notice},
+    {"reloaded", Severity::Notice},
+    {"journal not written", Severity::Warning},
+    {"command failed", Severity::Warning},
+    {"outbox renewed", Severity::Warning},
     {"write failed", Severity::Error},
     {"outbox not made", Severity::Error},
     {"outbox unreadable", Severity::Error},
@@ -41,7 +46,18 @@ constexpr std::array<std::pair<std::string_view, Severity>, 18> kSeverities{{
     {"key not proven", Severity::Warning},
     {"frame refused", Severity::Warning},
     {"blank origin refused", Severity::Notice},
-}};
+};
+
+// The record of each file is the line an operator looks for with the trace off.
+constexpr std::array<std::string_view, 2> kAlwaysWritten{"file received", "file sent"};
+
+// Events of the trace that come back every few seconds while something is wrong: summarised as
+// warnings are.
+constexpr std::array<std::string_view, 1> kSummarised{"header sent again"};
+
+bool listed(std::string_view event, const auto& names) {
+    return std::find(names.begin(), names.end(), event) != names.end();
+}
 
 // Lines that differ only in their numbers (ports, sizes, delays) are the same warning.
 std::string repeatKey(std::string_view event, std::string_view detail) {
@@ -176,13 +192,18 @@ bool Trace::admit(const std::string& key, int& leftBefore) {
     return false;
 }
 
+bool Trace::wants(std::string_view event) const {
+    return enabled_ || severityOf(event) <= Severity::Notice || listed(event, kAlwaysWritten);
+}
+
 void Trace::write(std::string_view event, std::string_view detail) {
     const Severity severity = severityOf(event);
-    if (sink_ == nullptr || (!enabled_ && severity > Severity::Notice)) {
+    if (sink_ == nullptr || !wants(event)) {
         return;
     }
     int left = 0;
-    if (severity <= Severity::Warning && !admit(repeatKey(event, detail), left)) {
+    if ((severity <= Severity::Warning || listed(event, kSummarised)) &&
+        !admit(repeatKey(event, detail), left)) {
         return;
     }
     std::string line = isoTimestamp();
@@ -207,13 +228,18 @@ std::string readableSize(double bytes) {
     return withUnit(bytes, units, std::size(units));
 }
 
-std::string transferSummary(std::int64_t bytes, std::int64_t milliseconds) {
+std::string transferSummary(std::int64_t bytes, std::int64_t milliseconds,
+                            std::int64_t bytesThisRun) {
     // A file done within the clock's grain still shows a rate.
     const double seconds = static_cast<double>(std::max<std::int64_t>(milliseconds, 1)) / 1000.0;
     char text[64];
     std::snprintf(text, sizeof text, "%lld bytes in %.3f s (", static_cast<long long>(bytes),
                   static_cast<double>(milliseconds) / 1000.0);
-    return text + rateText(static_cast<double>(bytes) / seconds) + ")";
+    if (bytesThisRun < 0 || bytesThisRun == bytes) {
+        return text + rateText(static_cast<double>(bytes) / seconds) + ")";
+    }
+    return text + rateText(static_cast<double>(bytesThisRun) / seconds) + " for the " +
+           std::to_string(bytesThisRun) + " bytes of this run)";
 }
 
 std::string rateText(double bytesPerSecond) {

@@ -37,13 +37,13 @@ public:
     void useClock(std::function<Clock::time_point()> now) { now_ = std::move(now); }
     void setEnabled(bool on) { enabled_ = on; }
     bool enabled() const { return enabled_; }
-    bool wants(std::string_view event) const {
-        return enabled_ || severityOf(event) <= Severity::Notice;
-    }
+    // Errors, warnings, notices and each file's record are written whatever the switch says.
+    bool wants(std::string_view event) const;
     // Writes "<time> <event> <detail>" when wanted; bytes of the detail that are not printable
     // are written as \xNN. A warning or error that keeps coming back is written three times,
     // then once a minute, then ever more seldom (at most hourly) while it goes on; each such line
-    // says how many like it were left out since the one before.
+    // says how many like it were left out since the one before. A header sent again after each
+    // silence is summarised the same way.
     void write(std::string_view event, std::string_view detail = {});
 
 private:
@@ -69,7 +69,10 @@ bool traceWanted(std::string_view cfgTrace);
 std::string isoTimestamp();
 
 // "48000 bytes in 0.420 s (114 kB/s)": what an operator reads at the end of a file.
-std::string transferSummary(std::int64_t bytes, std::int64_t milliseconds);
+// With `bytesThisRun` (a resumed file): the rate counts only those, "30000000 bytes in 1.044 s
+// (18.4 MB/s for the 19164000 bytes of this run)".
+std::string transferSummary(std::int64_t bytes, std::int64_t milliseconds,
+                            std::int64_t bytesThisRun = -1);
 // "1.25 MB/s", "830 kB/s", "12 B/s": a rate as people read it.
 std::string rateText(double bytesPerSecond);
 

@@ -1,8 +1,9 @@
 // The configuration reader on arbitrary file contents, for both programs' keys, checked against a
 // plain reading of the format: a line ends at CR LF, CR or LF; its first 15 characters are the
-// key; the rest is the value, unchanged; the last line naming a key wins. Every value is also read
-// as a number, as the programs do with ports, intervals and the piece size. The start-up check
-// says each of its findings on one line, whatever the file holds.
+// key (a UTF-8 byte-order mark at the start skipped); the rest is the value, unchanged; the last
+// line naming a key wins. Every value is also read as a number, as the programs do with ports,
+// intervals and the piece size. The start-up check says each of its findings on one line,
+// whatever the file holds.
 
 #include "config.h"
 #include "configcheck.h"
@@ -17,6 +18,9 @@ namespace {
 
 std::map<std::string, std::string> lastValues(std::string_view content) {
     std::map<std::string, std::string> values;
+    if (content.substr(0, 3) == "\xEF\xBB\xBF") {
+        content.remove_prefix(3); // a byte-order mark is skipped
+    }
     std::size_t start = 0;
     while (start < content.size()) {
         std::size_t end = start;

@@ -56,12 +56,62 @@ TEST(SampleConfigurations, SetEveryKeyAndNothingElse) {
     EXPECT_EQ(client.cfgTrace, "N");
 }
 
+// Every key the programs accept is set in its sample, and told in the README's table and in the
+// reference of docs/configuration.md, each in its program's section; a key no program accepts
+// appears in none of them.
+TEST(SampleConfigurations, EveryKeyIsInTheSampleTheReadmeAndTheReference) {
+    const std::string readme = zelktest::readFile(std::string(ZELK_SOURCE_DIR) + "/README.md");
+    const std::string reference =
+        zelktest::readFile(std::string(ZELK_SOURCE_DIR) + "/docs/configuration.md");
+    const auto section = [](const std::string& text, const char* from, const char* to) {
+        const std::size_t start = text.find(from);
+        EXPECT_NE(start, std::string::npos) << from;
+        return text.substr(start, text.find(to, start + 1) - start);
+    };
+    struct Program {
+        const char* sample;
+        const std::vector<std::string_view>& keys;
+        std::string readme;
+        std::string reference;
+    };
+    const Program programs[] = {
+        {"ServeurZelkFiles.cfg", zelk::serverKeys(), section(readme, "## The server", "\n## "),
+         section(reference, "## Server keys", "\n## ")},
+        {"ClientZelkFiles.cfg", zelk::clientKeys(), section(readme, "## The client", "\n## "),
+         section(reference, "## Client keys", "\n## ")},
+    };
+    for (const Program& program : programs) {
+        const std::string text = zelktest::readFile(sample(program.sample));
+        const auto values = zelk::keyValues(text, program.keys);
+        for (const std::string_view key : program.keys) {
+            const std::string cell = "| `" + std::string(key) + "` |";
+            EXPECT_TRUE(values.contains(std::string(key))) << program.sample << " lacks " << key;
+            EXPECT_NE(program.readme.find(cell), std::string::npos) << "README lacks " << key;
+            EXPECT_NE(program.reference.find(cell), std::string::npos)
+                << "configuration.md lacks " << key;
+        }
+        // Each sample line is a comment, blank, or a key of its program.
+        std::size_t from = 0;
+        while (from < text.size()) {
+            const std::string line = text.substr(from, text.find('\n', from) - from);
+            from += line.size() + 1;
+            if (!line.empty() && line[0] != '#') {
+                EXPECT_NE(std::find(program.keys.begin(), program.keys.end(),
+                                    std::string_view(line).substr(0, zelk::kKeyWidth)),
+                          program.keys.end())
+                    << program.sample << ": " << line;
+            }
+        }
+    }
+}
+
 TEST(Help, NamesEveryOptionAndWhereTheConfigurationIsRead) {
     const std::string bin = qEnvironmentVariable("ZELK_BIN_DIR").toStdString();
     for (const auto& [program, file] : {std::pair{"Serveur_ZelkFiles", "ServeurZelkFiles.cfg"},
                                         std::pair{"Client_ZelkFiles", "ClientZelkFiles.cfg"}}) {
         const std::string text = help(program);
-        for (const char* option : {"--config FILE", "--headless", "--version", "--help"}) {
+        for (const char* option :
+             {"--config FILE", "--headless", "--version", "--help", "--status", "--json"}) {
             EXPECT_NE(text.find(option), std::string::npos) << program << " " << option;
         }
         // The folder is the one the program really runs from.

@@ -11,6 +11,7 @@
 #include <QNetworkDatagram>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QStandardPaths>
 #include <QTest>
 #include <QUdpSocket>
 #include <csignal>
@@ -101,7 +102,8 @@ std::string serverConfig(const ScratchDir& dir, const std::string& extra) {
 std::string clientConfig(const ScratchDir& dir, const std::string& extra) {
     return "directoryFiles=" + dir.file("outbox") +
            "\nvidangeDirFile=50\nattendApresSnd=500\nid_de_Lorigine=poste1\n"
-           "ip_destadresse=127.0.0.1\nip_portadresse=9\nip_port_locals=0\nCollecte_Trace=N\n" +
+           "ip_destadresse=127.0.0.1\nip_portadresse=9\nip_port_locals=0\npaquets_UdpMax=1400\n"
+           "Collecte_Trace=N\n" +
            extra;
 }
 
@@ -122,13 +124,13 @@ TEST(CheckConfig, TellsEveryLikelyMistakeAndExitsByWhetherItCanRun) {
          true,
          "receivePort_IP =45000\nrecievePortTCP=1\nreceivePortTCP=45000abc\nid_de_Lorigine=x\n"
          "receivePortTCP =2\noffreExtension=non\nstagingSimples=oui\n",
-         0,
+         1,
          {"line 5: unknown key \"receivePort_IP =\", the line is ignored; did you mean "
           "\"receivePort_IP=\"?",
           "line 6: unknown key \"recievePortTCP=\"", "did you mean \"receivePortTCP=\"?",
           "line 9: unknown key \"receivePortTCP =\", the line is ignored; did you mean "
           "\"receivePortTCP=\"?",
-          "line 7: receivePortTCP=\"45000abc\" is not a number: it is read as 45000",
+          "line 7: receivePortTCP=\"45000abc\" is not a port number (digits only)",
           "TCP port (receivePortTCP=): 45000", "offreExtension=\"non\" is not N",
           "stagingSimples=\"oui\" is not O",
           "line 8: unknown key \"id_de_Lorigine=\", the "
@@ -139,7 +141,7 @@ TEST(CheckConfig, TellsEveryLikelyMistakeAndExitsByWhetherItCanRun) {
          true,
          "directoryFiles=/nonexistent-zelk/a/b\n",
          1,
-         {"its parent /nonexistent-zelk/a/ is not a folder"}},
+         {"its parent /nonexistent-zelk/a/ does not exist"}},
         {"Client_ZelkFiles", false, "", 0, {"configuration OK (0 warning(s))"}},
         {"Client_ZelkFiles",
          false,
@@ -166,14 +168,115 @@ TEST(CheckConfig, TellsEveryLikelyMistakeAndExitsByWhetherItCanRun) {
         EXPECT_NE(::stat(dir.file(c.server ? "inbox" : "outbox").c_str(), &st), 0) << c.extra;
     }
 
-    // A byte-order mark hides the first key.
+    // A byte-order mark is skipped: the first key is read.
     ScratchDir dir;
-    dir.write("bom.cfg", "\xEF\xBB\xBF" + serverConfig(dir, ""));
+    dir.write("bom.cfg", "\xEF\xBB\xBFreceivePort_IP=45000\n" + serverConfig(dir, "").substr(17));
     const Outcome bom =
         runToEnd("Serveur_ZelkFiles", {QStringLiteral("--check-config"), QStringLiteral("--config"),
                                        QString::fromStdString(dir.file("bom.cfg"))});
-    EXPECT_NE(bom.err.find("line 1: the file starts with a byte-order mark"), std::string::npos)
-        << bom.err;
+    EXPECT_EQ(bom.exitCode, 0) << bom.err;
+    EXPECT_NE(bom.out.find("UDP port (receivePort_IP=): 45000\n"), std::string::npos) << bom.out;
+    EXPECT_NE(bom.out.find("configuration OK (0 warning(s))"), std::string::npos) << bom.out;
+}
+
+namespace {
+
+Outcome checkWith(const char* program, const std::string& path,
+                  const QStringList& environment = {}) {
+    QProcess process;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const QString& setting : environment) {
+        env.insert(setting.section(QLatin1Char('='), 0, 0), setting.section(QLatin1Char('='), 1));
+    }
+    process.setProcessEnvironment(env);
+    process.start(binary(program), {QStringLiteral("--check-config"), QStringLiteral("--config"),
+                                    QString::fromStdString(path)});
+    Outcome outcome;
+    EXPECT_TRUE(process.waitForFinished(kWaitMs)) << program;
+    outcome.exitCode = process.exitCode();
+    outcome.out = process.readAllStandardOutput().toStdString();
+    outcome.err = process.readAllStandardError().toStdString();
+    return outcome;
+}
+
+} // namespace
+
+// Configurations that used to pass the check and then run on a port nobody chose, wait for ever
+// or fail on a folder the unit makes.
+TEST(CheckConfig, RefusesWhatWouldRunWrongAndAcceptsWhatTheUnitMakes) {
+    ScratchDir dir;
+    const std::string inbox = "directoryFiles=" + dir.file("inbox") + "\n";
+    struct Case {
+        std::string content;
+        int exitCode;
+        std::string told;
+    };
+    const std::vector<Case> cases = {
+        {"receivePort_Ip=45000\nreceivePortTCP=0\n" + inbox, 1,
+         "error: receivePort_IP= is not set, but line 1 (\"receivePort_Ip=\") looks like it"},
+        {"receivePort_IP=45OOO\nreceivePortTCP=0\n" + inbox, 1,
+         "error: line 1: receivePort_IP=\"45OOO\" is not a port number (digits only)"},
+        {"receivePort_IP=45000\nreceivePortTCP=0\ndirectoryFiles=" + dir.file("state/inbox") + "\n",
+         0, "configuration OK (0 warning(s))"},
+        {"receivePort_IP=45000\nreceivePortTCP=0\ndirectoryFiles=" + dir.file("gone/inbox") + "\n",
+         1, "its parent " + dir.file("gone/") + " does not exist"},
+    };
+    for (const Case& c : cases) {
+        dir.write("s.cfg", c.content);
+        const Outcome outcome = checkWith(
+            "Serveur_ZelkFiles", dir.file("s.cfg"),
+            {QStringLiteral("STATE_DIRECTORY=") + QString::fromStdString(dir.file("state"))});
+        EXPECT_EQ(outcome.exitCode, c.exitCode) << c.content << outcome.err;
+        EXPECT_NE((outcome.out + outcome.err).find(c.told), std::string::npos)
+            << c.told << " not in:\n"
+            << outcome.out << outcome.err;
+    }
+    // A start refuses the misread port too, before binding anything.
+    dir.write("s.cfg", cases[0].content);
+    const Outcome start =
+        runToEnd("Serveur_ZelkFiles", {QStringLiteral("--headless"), QStringLiteral("--config"),
+                                       QString::fromStdString(dir.file("s.cfg"))});
+    EXPECT_EQ(start.exitCode, 1);
+    EXPECT_NE(start.err.find("error: "), std::string::npos) << start.err;
+    EXPECT_NE(start.err.find("looks like it"), std::string::npos) << start.err;
+
+    // A short client: the missing wait and piece size take the sample's values, with a warning.
+    dir.write("c.cfg", "directoryFiles=" + dir.file("outbox") +
+                           "\nid_de_Lorigine=poste7\nip_destadresse=127.0.0.1\n"
+                           "ip_portadresse=45000\nvidangeDirFile=200\n");
+    const Outcome client = checkWith("Client_ZelkFiles", dir.file("c.cfg"));
+    EXPECT_EQ(client.exitCode, 0) << client.err;
+    for (const char* told :
+         {"answer wait (attendApresSnd=): 1000 ms", "piece size (paquets_UdpMax=): 9999 bytes",
+          "never announce a file again", "pieces would be of 1 byte",
+          "configuration OK (2 warning(s))"}) {
+        EXPECT_NE((client.out + client.err).find(told), std::string::npos)
+            << told << " not in:\n"
+            << client.out << client.err;
+    }
+}
+
+// The folders are checked as the user who runs the check: one who may not write there is told.
+TEST(CheckConfig, TellsAUserWhoMayNotWriteInTheFolder) {
+    if (::geteuid() != 0 || QStandardPaths::findExecutable(QStringLiteral("setpriv")).isEmpty()) {
+        GTEST_SKIP() << "needs root and setpriv to check as another user";
+    }
+    ScratchDir dir;
+    ::chmod(dir.path().c_str(), 0755);
+    ::mkdir(dir.file("inbox").c_str(), 0755);
+    dir.write("s.cfg",
+              "receivePort_IP=45000\nreceivePortTCP=0\ndirectoryFiles=" + dir.file("inbox") + "\n");
+    ::chmod(dir.file("s.cfg").c_str(), 0644);
+    QProcess process;
+    process.start(QStringLiteral("setpriv"),
+                  {QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
+                   QStringLiteral("--clear-groups"), binary("Serveur_ZelkFiles"),
+                   QStringLiteral("--check-config"), QStringLiteral("--config"),
+                   QString::fromStdString(dir.file("s.cfg"))});
+    ASSERT_TRUE(process.waitForFinished(kWaitMs));
+    const std::string err = process.readAllStandardError().toStdString();
+    EXPECT_EQ(process.exitCode(), 1) << err;
+    EXPECT_NE(err.find("may not read, write and delete in it"), std::string::npos) << err;
 }
 
 // With the trace off, what goes wrong still reaches standard error, once per line and a few
@@ -238,7 +341,8 @@ TEST(Warnings, AreWrittenWithTheTraceOffRateLimitedAndPrioritisedForTheJournal) 
 }
 
 // Each program stops cleanly on each signal a service manager or a terminal sends, after it told
-// the service manager it was ready; one without a display runs headless instead of aborting.
+// the service manager it was ready, and goes on after a SIGHUP (a reload); one without a display
+// runs headless instead of aborting.
 TEST(Service, ReadyStatusWatchdogAndACleanStopOnEachSignal) {
     struct Case {
         const char* program;
@@ -248,7 +352,7 @@ TEST(Service, ReadyStatusWatchdogAndACleanStopOnEachSignal) {
     };
     const std::vector<Case> cases = {
         {"Serveur_ZelkFiles", SIGTERM, "SIGTERM", true},
-        {"Serveur_ZelkFiles", SIGHUP, "SIGHUP", false},
+        {"Serveur_ZelkFiles", SIGINT, "SIGINT", false},
         {"Client_ZelkFiles", SIGINT, "SIGINT", true},
         {"Client_ZelkFiles", SIGTERM, "SIGTERM", false},
     };
@@ -299,6 +403,12 @@ TEST(Service, ReadyStatusWatchdogAndACleanStopOnEachSignal) {
             ASSERT_TRUE(QTest::qWaitFor([&] { return peer.hasPendingDatagrams(); }, kWaitMs));
             EXPECT_EQ(peer.receiveDatagram().data().toStdString(), "PTE;1;END");
         }
+        // SIGHUP reloads, as daemons do: the program tells the service manager and goes on.
+        ::kill(static_cast<pid_t>(process.processId()), SIGHUP);
+        if (zelk::ServiceLink::canNotify()) {
+            ASSERT_TRUE(notify.waitFor("RELOADING=1")) << notify.said();
+        }
+        EXPECT_FALSE(process.waitForFinished(300));
         ::kill(static_cast<pid_t>(process.processId()), c.signal);
         ASSERT_TRUE(process.waitForFinished(kWaitMs));
         EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);

@@ -212,8 +212,12 @@ TEST(OperatorTrace, TellsStartResumeEndAndDropsWithTimestamps) {
     EXPECT_TRUE(has(secondRun, "file resumed \"releve.bin\" at position " + resumeAt +
                                    " of 300000: the server holds " + std::to_string(held) +
                                    " bytes"));
-    EXPECT_TRUE(matches(secondRun, "file finished \"releve.bin\", 300000 bytes in \\d+\\.\\d{3} s "
-                                   "\\([0-9.]+ [kMG]?B/s\\), deleted from the outbox$"));
+    // The rate of a resumed file counts only the bytes this run sent.
+    const std::string thisRun = std::to_string(300000 - held);
+    EXPECT_TRUE(matches(secondRun, ("file finished \"releve.bin\", 300000 bytes in \\d+\\.\\d{3} s "
+                                    "\\([0-9.]+ [kMG]?B/s for the " +
+                                    thisRun + " bytes of this run\\), deleted from the outbox$")
+                                       .c_str()));
     EXPECT_LT(lines(secondRun).size(), 20u) << secondRun;
 }
 
@@ -242,9 +246,9 @@ TEST(OperatorTrace, TellsWhyAFileWasAbandoned) {
                                         "\"b.txt\"; the partial file stays$"));
 }
 
-// With the trace off, a whole transfer leaves nothing on standard error but the line that says
-// the program stopped.
-TEST(OperatorTrace, SaysNothingWhenOff) {
+// With the trace off, a whole transfer leaves on standard error the line that says how the
+// program started, one record of the file on each side, and the line that says it stopped.
+TEST(OperatorTrace, SaysOnlyTheStartEachFileAndTheStopWhenOff) {
     Scene scene;
     std::filesystem::create_directory(scene.outbox);
     writeFile(zelk::joinPath(scene.outbox, "quiet.bin"), patternBytes(5000, 3));
@@ -265,9 +269,21 @@ TEST(OperatorTrace, SaysNothingWhenOff) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return zelk::listFiles(scene.outbox).empty(); }, kWaitMs));
     server.stop();
     client.stop();
-    for (const std::string& said : {server.trace(), client.trace()}) {
-        EXPECT_TRUE(matches(said, "\\A\\S+ stopped by SIGTERM\\n\\z")) << said;
-    }
+    EXPECT_TRUE(matches(
+        server.trace(),
+        "\\A\\S+ started Serveur_ZelkFile - version: \\S+ r\\S+ion: \\d+ \\(zelkfiles "
+        "[0-9.]+\\), receiving on UDP port \\d+, TCP port \\d+, receive folder /\\S+\\n"
+        "\\S+ file received origin \"suivi\" file \"quiet.bin\", 5000 bytes in "
+        "\\d+\\.\\d{3} s \\([^)]+\\), plain, from UDP 127.0.0.1 \\d+, at /\\S+/suivi/quiet.bin: "
+        "received\\n"
+        "\\S+ stopped by SIGTERM\\n\\z"));
+    EXPECT_TRUE(matches(
+        client.trace(),
+        "\\A\\S+ started Client_ZelkFile - version: \\S+ r\\S+ion: \\d+ \\(zelkfiles "
+        "[0-9.]+\\), sending to 127.0.0.1 port \\d+ from local UDP port \\d+, outbox /\\S+\\n"
+        "\\S+ file sent origin \"suivi\" file \"quiet.bin\", 5000 bytes in "
+        "\\d+\\.\\d{3} s \\([^)]+\\), plain, to 127.0.0.1 port \\d+: delivered\\n"
+        "\\S+ stopped by SIGTERM\\n\\z"));
 }
 
 TEST(OperatorTrace, SummaryGivesSizeDurationAndRate) {
@@ -275,6 +291,9 @@ TEST(OperatorTrace, SummaryGivesSizeDurationAndRate) {
     EXPECT_EQ(zelk::transferSummary(6291777, 2000), "6291777 bytes in 2.000 s (3.15 MB/s)");
     EXPECT_EQ(zelk::transferSummary(1, 0), "1 bytes in 0.000 s (1 kB/s)");
     EXPECT_EQ(zelk::transferSummary(500, 1000), "500 bytes in 1.000 s (500 B/s)");
+    // A resumed file: the rate counts only what this run moved.
+    EXPECT_EQ(zelk::transferSummary(30000000, 1044, 19164000),
+              "30000000 bytes in 1.044 s (18.4 MB/s for the 19164000 bytes of this run)");
     // Never an exponent: just under a unit change reads as the next unit.
     EXPECT_EQ(zelk::transferSummary(999600, 1000), "999600 bytes in 1.000 s (1 MB/s)");
     EXPECT_EQ(zelk::readableSize(30000000), "30 MB");
@@ -369,4 +388,33 @@ TEST(OperatorTrace, ProgressGivesShareRateAndTimeLeft) {
     for (const Case& c : cases) {
         EXPECT_EQ(zelk::progressText({"f", c.held, c.total}, c.rate), c.text);
     }
+}
+
+// With the trace on, a client whose server is down announces its file again every 1.2 s: those
+// lines are summarised as warnings are, while each file's record is always written.
+TEST(OperatorTrace, HeadersSentAgainAreSummarisedAndRecordsAlwaysWritten) {
+    std::FILE* sink = std::tmpfile();
+    ASSERT_NE(sink, nullptr);
+    zelk::Trace trace(sink);
+    trace.setEnabled(true);
+    zelk::Trace::Clock::time_point now{};
+    trace.useClock([&now] { return now; });
+    for (int i = 0; i < 3000; ++i) { // an hour
+        trace.write("header sent again", "\"a.bin\" after " + std::to_string(1200 + i % 5) + " ms");
+        now += std::chrono::milliseconds(1200);
+    }
+    zelk::Trace quiet(sink); // the trace off: the record of a file still goes out
+    quiet.write("file sent", "origin \"poste7\" file \"a.bin\", 3 bytes");
+    quiet.write("header sent again", "\"a.bin\" after 1200 ms");
+    std::rewind(sink);
+    std::vector<std::string> written;
+    char line[512];
+    while (std::fgets(line, sizeof line, sink) != nullptr) {
+        written.emplace_back(line);
+    }
+    std::fclose(sink);
+    ASSERT_GE(written.size(), 5u);
+    EXPECT_LE(written.size(), 12u);
+    EXPECT_NE(written[3].find("more like it left out)"), std::string::npos) << written[3];
+    EXPECT_NE(written.back().find(" file sent origin \"poste7\""), std::string::npos);
 }
