@@ -532,6 +532,7 @@ bool ClientEngine::sendPiece(const std::string& path, std::int64_t p, std::int64
     char* frameStart = payload - prefixLength;
     std::memcpy(frameStart, prefix, prefixLength);
     lengths_.sent(n);
+    plainSentBytes_ += static_cast<std::int64_t>(n);
     waitFor(p + static_cast<std::int64_t>(n) == total ? finalWaitMs(total) : waitMs_);
     awaiting_ = Awaiting::Piece;
     pieceFrom_ = p;
@@ -601,7 +602,11 @@ void ClientEngine::recordSent(const std::string& name, const TransferMemory& mem
     record.size = tailleFichier_;
     record.durationMs = started_.isValid() ? started_.elapsed() : 0;
     record.bytesThisRun = std::max<std::int64_t>(tailleFichier_ - runStartBytes_, 0);
-    record.bytesResent = resentBytes_;
+    // Plain pieces go again only after a silence or a restart of the file: what was sent beyond
+    // the bytes this run had to move.
+    record.bytesResent = resentBytes_ >= 0 || memory.transfer != 0
+                             ? resentBytes_
+                             : std::max<std::int64_t>(plainSentBytes_ - record.bytesThisRun, 0);
     record.extended = memory.transfer != 0 && memory.fileDigest.has_value();
     if (record.extended) {
         record.sha256 = ext::digestHex(*memory.fileDigest);
@@ -967,6 +972,7 @@ void ClientEngine::traceHeader(const std::string& name) {
         headers_ = 1;
         runStartBytes_ = 0;
         resentBytes_ = -1;
+        plainSentBytes_ = 0;
         started_.start();
         lastHeader_.start();
         trace_.write("file started", "\"" + name + "\" of " + std::to_string(tailleFichier_) +

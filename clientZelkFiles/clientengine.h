@@ -401,6 +401,7 @@ private:
     // the extension sent again (-1: the plain protocol does not count them).
     std::int64_t runStartBytes_ = 0;
     std::int64_t resentBytes_ = -1;
+    std::int64_t plainSentBytes_ = 0; // plain piece bytes sent for the file in this run
 };
 
 } // namespace zelk

@@ -282,7 +282,7 @@ TEST(OperatorTrace, SaysOnlyTheStartEachFileAndTheStopWhenOff) {
         "\\A\\S+ started Client_ZelkFile - version: \\S+ r\\S+ion: \\d+ \\(zelkfiles "
         "[0-9.]+\\), sending to 127.0.0.1 port \\d+ from local UDP port \\d+, outbox /\\S+\\n"
         "\\S+ file sent origin \"suivi\" file \"quiet.bin\", 5000 bytes in "
-        "\\d+\\.\\d{3} s \\([^)]+\\), plain, to 127.0.0.1 port \\d+: delivered\\n"
+        "\\d+\\.\\d{3} s \\([^)]+\\), plain, 0 bytes sent again, to 127.0.0.1 port \\d+: delivered\\n"
         "\\S+ stopped by SIGTERM\\n\\z"));
 }
 
