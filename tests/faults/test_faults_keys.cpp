@@ -505,7 +505,7 @@ TEST(FaultsKeys, SquattersAForgedChallengeAFullTableAndAHelloFloodCostNoKeyedFil
     UdpPeer filler;
     const int rows = 32767;
     for (int i = 0; i < rows; ++i) {
-        char origin[11];
+        char origin[16];
         std::snprintf(origin, sizeof origin, "f%09d", i);
         filler.send(server.udpPort(), zelk::buildHeaderFrame(origin, "x", 5));
         if (i % 64 == 63) {

@@ -17,7 +17,6 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <random>
-#include <regex>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -138,9 +137,14 @@ bool isHeader(const std::string& datagram) {
 // How many times the server finished each file, from its trace.
 std::map<std::string, int> finishes(const std::string& trace) {
     std::map<std::string, int> count;
-    const std::regex line("file finished origin \"[^\"]*\" file \"([^\"]+)\"");
-    for (std::sregex_iterator it(trace.begin(), trace.end(), line), end; it != end; ++it) {
-        ++count[(*it)[1]];
+    const std::string event = "file finished origin \"";
+    for (std::size_t at = trace.find(event); at != std::string::npos;
+         at = trace.find(event, at + 1)) {
+        const std::size_t file = trace.find("\" file \"", at + event.size());
+        const std::size_t end = file == std::string::npos ? file : trace.find('"', file + 8);
+        if (end != std::string::npos) {
+            ++count[trace.substr(file + 8, end - file - 8)];
+        }
     }
     return count;
 }
@@ -151,6 +155,13 @@ int deliveredTwice(const std::map<std::string, int>& finished) {
         twice += times > 1 ? 1 : 0;
     }
     return twice;
+}
+
+std::string numbered(char prefix, std::size_t number) {
+    std::string name(1, prefix);
+    name += std::to_string(number);
+    name += ".bin";
+    return name;
 }
 
 ClientSettings defaultClient(const std::string& origin, quint16 port) {
@@ -165,7 +176,7 @@ FileSet smallFiles(std::size_t count, unsigned long long seedValue) {
     std::mt19937 random(static_cast<unsigned>(seedValue));
     for (std::size_t i = 0; i < count; ++i) {
         const std::size_t size = i % 5 == 0 ? 1 + random() % 200 : 1 + random() % 40000;
-        files.add("n" + std::to_string(i) + ".bin",
+        files.add(numbered('n', i),
                   zelktest::patternBytes(size, static_cast<unsigned>(seedValue + i)));
     }
     return files;
@@ -266,7 +277,7 @@ TEST(FaultsNoLoss, AStrayAnswerNeverTurnsAnExtendedTransferPlain) {
     });
     FileSet files;
     for (int i = 0; i < 6; ++i) {
-        files.add("s" + std::to_string(i) + ".bin",
+        files.add(numbered('s', static_cast<std::size_t>(i)),
                   zelktest::patternBytes(3000 + static_cast<std::size_t>(i) * 700,
                                          static_cast<unsigned>(i)));
     }
@@ -297,7 +308,7 @@ TEST(FaultsNoLoss, StagingFilesTakenAwayAreToldAndTheFilesArriveOnceLeftAlone) {
     ASSERT_TRUE(server.start()) << server.process().errors();
     FileSet files;
     for (int i = 0; i < 8; ++i) {
-        files.add("c" + std::to_string(i) + ".bin",
+        files.add(numbered('c', static_cast<std::size_t>(i)),
                   zelktest::patternBytes(200000, static_cast<unsigned>(i)));
     }
     ClientSettings settings = defaultClient("consomme", server.udpPort());

@@ -233,9 +233,9 @@ TEST(UdpTransfers, ATraceOfForgedHeadersIsBudgeted) {
     UdpPeer peer(traced.engine().udpPort());
     const int headers = 3000;
     for (int i = 0; i < headers; ++i) {
-        char origin[11];
-        std::snprintf(origin, sizeof origin, "o%09d", i);
-        peer.send(header(origin, "f", 5));
+        std::string origin = std::to_string(i);
+        origin.insert(0, 9 - origin.size(), '0');
+        peer.send(header("o" + origin, "f", 5));
         if (i % 100 == 99) {
             ASSERT_TRUE(peer.answer()); // paced, so that no datagram is lost on the way
         }
