@@ -425,12 +425,7 @@ void ServeurEngine::Match_File() {
     if (index >= 0 && offer_ && table_.at(index).transfer == 0) {
         // The file went plain so far: under the extension it starts anew, staged and verified,
         // rather than from a position the plain protocol reached.
-        forgetExtended(table_.edit(index));
-        table_.remove(index);
-        emit tableChanged();
-        if (AddListe()) {
-            EnvoieAck(startExtended(table_.count() - 1));
-        }
+        replaceRow(index);
         return;
     }
     if (index < 0) {
@@ -438,9 +433,7 @@ void ServeurEngine::Match_File() {
             drop("header from a new origin: the transfer table is full");
             return;
         }
-        if (AddListe()) {
-            EnvoieAck(startExtended(table_.count() - 1));
-        }
+        newRow();
         return;
     }
     TransferRow row = table_.at(index);
@@ -453,12 +446,7 @@ void ServeurEngine::Match_File() {
                                                ": the origin announced \"" + nomFichier +
                                                "\"; the partial file stays");
         }
-        forgetExtended(table_.edit(index));
-        table_.remove(index);
-        emit tableChanged();
-        if (AddListe()) {
-            EnvoieAck(startExtended(table_.count() - 1));
-        }
+        replaceRow(index);
         return;
     }
     // A repeated header resumes at the position really reached.
@@ -493,6 +481,21 @@ bool ServeurEngine::sameKeyAsRow(const TransferRow& row) const {
     }
     const auto held = extended_.find(ExtKey{row.transfer, row.origin});
     return held == extended_.end() || held->second.keyId == provingKeyId();
+}
+
+// The header being handled starts a transfer in a row of its own, at the end of the table.
+void ServeurEngine::newRow() {
+    if (AddListe()) {
+        EnvoieAck(startExtended(table_.count() - 1));
+    }
+}
+
+// The origin's row gives way to the transfer the header being handled starts.
+void ServeurEngine::replaceRow(int index) {
+    forgetExtended(table_.edit(index));
+    table_.remove(index);
+    emit tableChanged();
+    newRow();
 }
 
 // A new transfer deletes nothing yet: its first piece replaces the earlier file. A header that

@@ -101,6 +101,8 @@ private:
 
     void Match_File();
     bool AddListe();
+    void newRow();
+    void replaceRow(int index);
 
     void Donnees_de_Contenu();
     bool holdReceiveFolder(WriteFailure& failure, std::uint64_t round);

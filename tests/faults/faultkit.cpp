@@ -458,6 +458,22 @@ std::vector<std::string> UdpPeer::drain() const {
     return all;
 }
 
+int loopbackSocket() {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at);
+    return fd;
+}
+
+quint16 portOf(int fd) {
+    sockaddr_in at{};
+    socklen_t length = sizeof at;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&at), &length);
+    return ntohs(at.sin_port);
+}
+
 std::optional<std::string> ask(const UdpPeer& peer, quint16 port, const std::string& frame,
                                int attempts, int limitMs) {
     for (int attempt = 0; attempt < attempts; ++attempt) {

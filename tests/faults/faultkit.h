@@ -158,6 +158,10 @@ private:
     Child process_;
 };
 
+// A UDP socket bound to a free port of 127.0.0.1 (the caller closes it), and a socket's port.
+int loopbackSocket();
+quint16 portOf(int fd);
+
 // A raw UDP socket on 127.0.0.1.
 class UdpPeer {
 public:

@@ -40,22 +40,6 @@ void writeSecret(const std::string& path, const std::string& text, mode_t mode =
     ::chmod(path.c_str(), mode);
 }
 
-int loopbackSocket() {
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in at{};
-    at.sin_family = AF_INET;
-    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at);
-    return fd;
-}
-
-quint16 portOf(int fd) {
-    sockaddr_in at{};
-    socklen_t length = sizeof at;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&at), &length);
-    return ntohs(at.sin_port);
-}
-
 // Passes datagrams between the client and the server unchanged, keeping a copy of each: what an
 // eavesdropper on the path would record.
 class Recorder {

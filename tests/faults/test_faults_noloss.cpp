@@ -26,22 +26,6 @@ namespace {
 using namespace faults;
 using Clock = std::chrono::steady_clock;
 
-int loopbackSocket() {
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in at{};
-    at.sin_family = AF_INET;
-    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at);
-    return fd;
-}
-
-quint16 portOf(int fd) {
-    sockaddr_in at{};
-    socklen_t length = sizeof at;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&at), &length);
-    return ntohs(at.sin_port);
-}
-
 // A relay whose every decision is the test's: each datagram, up (client to server) or down, goes
 // through `decide`, which gives what goes on in its place, each after its delay in ms: nothing
 // (lost), the datagram, copies of it, or others recorded before.
