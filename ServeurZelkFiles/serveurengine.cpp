@@ -893,9 +893,18 @@ bool ServeurEngine::plainHeaderOfExtendedRow(int index) {
     return true;
 }
 
-bool ServeurEngine::fromRowPeer(const TransferRow& row) const {
-    return row.port == std::to_string(peerPort_) &&
-           row.address == peerAddress_.toString().toStdString();
+bool ServeurEngine::fromRowPeer(const TransferRow& row) {
+    return row.port == std::to_string(peerPort_) && row.address == peerAddressText();
+}
+
+// Every plain piece is checked against its row's sender: the address is made text only when the
+// sender changes, not for every piece.
+const std::string& ServeurEngine::peerAddressText() {
+    if (peerAddress_ != textedAddress_) {
+        textedAddress_ = peerAddress_;
+        peerAddressText_ = peerAddress_.toString().toStdString();
+    }
+    return peerAddressText_;
 }
 
 // Two senders of one origin would mix their files in its one row: while the row's sender is
@@ -904,7 +913,7 @@ bool ServeurEngine::fromRowPeer(const TransferRow& row) const {
 // content of the earlier port is no longer taken.
 bool ServeurEngine::otherLiveClient(int index) {
     const TransferRow& row = table_.at(index);
-    if (proving_ || row.address == peerAddress_.toString().toStdString() ||
+    if (proving_ || row.address == peerAddressText() ||
         goneTcpPeers_.count(row.address + ' ' + row.port) > 0) {
         return false;
     }

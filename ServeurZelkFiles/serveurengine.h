@@ -221,7 +221,10 @@ private:
     void extensionSpoken(const std::string& origin);
     bool plainResetIgnored();
     bool plainHeaderOfExtendedRow(int index);
-    bool fromRowPeer(const TransferRow& row) const;
+    bool fromRowPeer(const TransferRow& row);
+    const std::string& peerAddressText();
+    QHostAddress textedAddress_;
+    std::string peerAddressText_;
     bool otherLiveClient(int index);
     std::int64_t pauseAfterDisturbance(const TransferRow& row);
     bool stagingPaused();

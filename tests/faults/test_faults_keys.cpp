@@ -142,6 +142,17 @@ private:
     std::thread thread_;
 };
 
+// The keyed origin poste-k's client, its key in the scratch folder's genuine.key, sending
+// through `port` in large datagrams at most `mbit` Mbit/s.
+ClientSettings keyedClient(const zelktest::ScratchDir& scratch, quint16 port, int mbit) {
+    ClientSettings settings{"poste-k", port};
+    settings.extension = true;
+    settings.extraConfig = "fichier_Cles_C=" + scratch.file("genuine.key") +
+                           "\r\ntailleTrameZX1=9999\r\ndebitMaxi_Mbit=" + std::to_string(mbit) +
+                           "\r\n";
+    return settings;
+}
+
 bool sealed(const std::string& datagram) {
     return !datagram.empty() && datagram[0] == zelk::ext::kSealedStart;
 }
@@ -185,10 +196,7 @@ TEST(FaultsKeys, NothingWithoutTheKeyChangesAKeyedOriginsTransfers) {
     ASSERT_TRUE(server.start()) << server.process().errors();
     Recorder path(server.udpPort());
 
-    ClientSettings settings{"poste-k", path.port()};
-    settings.extension = true;
-    settings.extraConfig = "fichier_Cles_C=" + scratch.file("genuine.key") + "\r\n" +
-                           "tailleTrameZX1=9999\r\ndebitMaxi_Mbit=40\r\n";
+    const ClientSettings settings = keyedClient(scratch, path.port(), 40);
     Client client(scratch.file("c"), settings);
     FileSet files;
     files.add("a-big.bin", zelktest::patternBytes(6 << 20, 11));
@@ -409,10 +417,7 @@ TEST(FaultsKeys, SquattersAForgedChallengeAFullTableAndAHelloFloodCostNoKeyedFil
     ASSERT_TRUE(server.start()) << server.process().errors();
     Recorder path(server.udpPort());
 
-    ClientSettings settings{"poste-k", path.port()};
-    settings.extension = true;
-    settings.extraConfig = "fichier_Cles_C=" + scratch.file("genuine.key") + "\r\n" +
-                           "tailleTrameZX1=9999\r\ndebitMaxi_Mbit=80\r\n";
+    const ClientSettings settings = keyedClient(scratch, path.port(), 80);
     Client client(scratch.file("c"), settings);
     ASSERT_TRUE(client.start()) << client.process().errors();
     const std::string folder = server.receiveFolder() + "/poste-k";
