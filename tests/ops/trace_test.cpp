@@ -258,12 +258,7 @@ TEST(OperatorTrace, SaysOnlyTheStartEachFileAndTheStopWhenOff) {
     scene.writeClientConfig("N", scene.port, 1000, 10000);
     Program server("Serveur_ZelkFiles");
     server.start(scene.dir.file("server.cfg"));
-    ASSERT_TRUE(QTest::qWaitFor(
-        [&] {
-            QUdpSocket probe;
-            return !probe.bind(QHostAddress::Any, scene.port);
-        },
-        kWaitMs));
+    ASSERT_TRUE(waitForLine(server, "receiving on UDP port")) << server.trace();
     Program client("Client_ZelkFiles");
     client.start(scene.dir.file("client.cfg"));
     ASSERT_TRUE(QTest::qWaitFor([&] { return zelk::listFiles(scene.outbox).empty(); }, kWaitMs));
