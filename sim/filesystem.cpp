@@ -11,23 +11,15 @@ std::vector<std::string> FileSystem::list(const std::string& folder) const {
     std::vector<std::string> names;
     const auto found = folders_.find(folder);
     if (found != folders_.end()) {
-        for (const auto& [name, bytes] : found->second) {
+        for (const auto& [name, entry] : found->second) {
             names.push_back(name);
         }
     }
     return names;
 }
 
-bool FileSystem::exists(const std::string& folder, const std::string& name) const {
-    return file(folder, name) != nullptr;
-}
-
-std::int64_t FileSystem::size(const std::string& folder, const std::string& name) const {
-    const Bytes* bytes = file(folder, name);
-    return bytes == nullptr ? -1 : static_cast<std::int64_t>(bytes->size());
-}
-
-const Bytes* FileSystem::file(const std::string& folder, const std::string& name) const {
+const FileSystem::Entry* FileSystem::entry(const std::string& folder,
+                                           const std::string& name) const {
     const auto found = folders_.find(folder);
     if (found == folders_.end()) {
         return nullptr;
@@ -36,8 +28,27 @@ const Bytes* FileSystem::file(const std::string& folder, const std::string& name
     return entry == found->second.end() ? nullptr : &entry->second;
 }
 
-Bytes* FileSystem::find(const std::string& folder, const std::string& name) {
-    return const_cast<Bytes*>(std::as_const(*this).file(folder, name));
+bool FileSystem::exists(const std::string& folder, const std::string& name) const {
+    return entry(folder, name) != nullptr;
+}
+
+std::int64_t FileSystem::size(const std::string& folder, const std::string& name) const {
+    const Entry* found = entry(folder, name);
+    return found == nullptr ? -1 : static_cast<std::int64_t>(found->bytes.size());
+}
+
+const Bytes* FileSystem::file(const std::string& folder, const std::string& name) const {
+    const Entry* found = entry(folder, name);
+    return found == nullptr ? nullptr : &found->bytes;
+}
+
+std::optional<FileStat> FileSystem::stat(const std::string& folder, const std::string& name) const {
+    const Entry* found = entry(folder, name);
+    if (found == nullptr) {
+        return std::nullopt;
+    }
+    return FileStat{static_cast<std::int64_t>(found->bytes.size()), found->identity,
+                    found->modified};
 }
 
 std::optional<Bytes> FileSystem::read(const std::string& folder, const std::string& name,
@@ -52,6 +63,13 @@ std::optional<Bytes> FileSystem::read(const std::string& folder, const std::stri
     return Bytes(bytes->begin() + from, bytes->begin() + to);
 }
 
+Bytes& FileSystem::touch(const std::string& folder, const std::string& name) {
+    Entry& entry = folders_[folder][name];
+    entry.identity = entry.identity == 0 ? ++identities_ : entry.identity;
+    entry.modified = ++changes_;
+    return entry.bytes;
+}
+
 bool FileSystem::write(const std::string& folder, const std::string& name, std::int64_t offset,
                        std::span<const std::uint8_t> bytes) {
     if (offset < 0) {
@@ -62,7 +80,7 @@ bool FileSystem::write(const std::string& folder, const std::string& name, std::
     if (!grow(before, std::max(before, end))) {
         return false;
     }
-    Bytes& target = folders_[folder][name];
+    Bytes& target = touch(folder, name);
     if (before < end) {
         target.resize(static_cast<std::size_t>(end), 0);
     }
@@ -76,31 +94,31 @@ bool FileSystem::put(const std::string& folder, const std::string& name, Bytes c
               static_cast<std::int64_t>(content.size()))) {
         return false;
     }
-    folders_[folder][name] = std::move(content);
+    touch(folder, name) = std::move(content);
     changed(folder, name);
     return true;
 }
 
 bool FileSystem::truncate(const std::string& folder, const std::string& name, std::int64_t size) {
-    Bytes* bytes = find(folder, name);
-    if (bytes == nullptr || size < 0 || !grow(static_cast<std::int64_t>(bytes->size()), size)) {
+    const std::int64_t before = this->size(folder, name);
+    if (before < 0 || size < 0 || !grow(before, size)) {
         return false;
     }
-    bytes->resize(static_cast<std::size_t>(size), 0);
+    touch(folder, name).resize(static_cast<std::size_t>(size), 0);
     changed(folder, name);
     return true;
 }
 
 bool FileSystem::rename(const std::string& folder, const std::string& from,
                         const std::string& toFolder, const std::string& to) {
-    Bytes* bytes = find(folder, from);
-    if (bytes == nullptr) {
+    const Entry* found = entry(folder, from);
+    if (found == nullptr) {
         return false;
     }
     if (folder == toFolder && from == to) {
         return true;
     }
-    Bytes moved = std::move(*bytes); // leaves nothing behind to count
+    Entry moved = std::move(*const_cast<Entry*>(found)); // leaves no bytes behind to count
     erase(folder, from);
     erase(toFolder, to);
     folders_[toFolder][to] = std::move(moved);
@@ -126,7 +144,7 @@ bool FileSystem::erase(const std::string& folder, const std::string& name) {
     if (entry == found->second.end()) {
         return false;
     }
-    used_ -= static_cast<std::int64_t>(entry->second.size());
+    used_ -= static_cast<std::int64_t>(entry->second.bytes.size());
     found->second.erase(entry);
     if (found->second.empty()) {
         folders_.erase(found);
@@ -152,9 +170,9 @@ std::uint64_t FileSystem::hash() const {
     Hash hash;
     for (const auto& [folder, files] : folders_) {
         hash.text(folder);
-        for (const auto& [name, bytes] : files) {
+        for (const auto& [name, entry] : files) {
             hash.text(name);
-            hash.bytes(bytes);
+            hash.bytes(entry.bytes);
         }
     }
     return hash.value();

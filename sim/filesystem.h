@@ -12,6 +12,14 @@ namespace zelk::sim {
 
 using Bytes = std::vector<std::uint8_t>;
 
+// What a program learns of a file without reading it: whether it is the same file (a rename keeps
+// it, a file made anew under the name is another) and whether it changed since last seen.
+struct FileStat {
+    std::int64_t size = 0;
+    std::uint64_t identity = 0; // as an inode number
+    std::uint64_t modified = 0; // grows with every change to any file, as a clock would
+};
+
 // The disk of a simulated node: folders of named files, in memory. It outlives the node's crashes,
 // so that a restarted core finds what it had written. Folders need no creating: a folder is there
 // while it holds a file. Every call that can fail says so and then has changed nothing.
@@ -24,6 +32,7 @@ public:
     bool exists(const std::string& folder, const std::string& name) const;
     std::int64_t size(const std::string& folder, const std::string& name) const; // -1: missing
     const Bytes* file(const std::string& folder, const std::string& name) const;
+    std::optional<FileStat> stat(const std::string& folder, const std::string& name) const;
     // Up to `length` bytes from `offset`, fewer at the file's end.
     std::optional<Bytes> read(const std::string& folder, const std::string& name,
                               std::int64_t offset, std::int64_t length) const;
@@ -48,13 +57,22 @@ public:
     std::uint64_t hash() const;
 
 private:
-    Bytes* find(const std::string& folder, const std::string& name);
+    struct Entry {
+        Bytes bytes;
+        std::uint64_t identity = 0;
+        std::uint64_t modified = 0;
+    };
+    const Entry* entry(const std::string& folder, const std::string& name) const;
+    // The file, made when missing; its change noted.
+    Bytes& touch(const std::string& folder, const std::string& name);
     bool erase(const std::string& folder, const std::string& name); // tells nobody
     void changed(const std::string& folder, const std::string& name) const;
     // Whether a file of `before` bytes may become `after` bytes long; if so, counts it.
     bool grow(std::int64_t before, std::int64_t after);
 
-    std::map<std::string, std::map<std::string, Bytes>> folders_;
+    std::map<std::string, std::map<std::string, Entry>> folders_;
+    std::uint64_t identities_ = 0;
+    std::uint64_t changes_ = 0;
     Observer observer_;
     std::int64_t capacity_ = std::int64_t{256} << 20;
     std::int64_t used_ = 0;

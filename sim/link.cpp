@@ -13,6 +13,15 @@ bool Direction::cut(Micros now) const {
                        [now](const Window& w) { return w.holds(now); });
 }
 
+Micros Direction::released(Micros now) {
+    Micros from = now;
+    for (const Window& hold : settings_.holds) {
+        from = hold.holds(now) ? std::max(from, hold.until) : from;
+    }
+    stats_.held += from > now ? 1 : 0;
+    return from;
+}
+
 Micros Direction::queue(Micros now, std::size_t bytes) {
     if (settings_.bytesPerSecond <= 0) {
         return now;
@@ -39,7 +48,7 @@ Arrivals Direction::enter(Micros now, std::size_t bytes) {
         ++stats_.lost;
         return arrivals;
     }
-    const Micros left = queue(now, bytes);
+    const Micros left = queue(released(now), bytes);
     if (left < 0) {
         ++stats_.queueDropped;
         return arrivals;

@@ -30,13 +30,15 @@ struct DirectionSettings {
     double late = 0; // one more copy, which comes seconds later
     Micros lateMin = 1'000'000;
     Micros lateMax = 5'000'000;
-    std::vector<Window> cuts = {}; // the link is down: whatever enters is lost
+    std::vector<Window> cuts = {};  // the link is down: whatever enters is lost
+    std::vector<Window> holds = {}; // the link is silent: whatever enters waits for its end
 };
 
 // What a direction did with the datagrams that entered it.
 struct DirectionStats {
     std::int64_t sent = 0;
     std::int64_t cut = 0;
+    std::int64_t held = 0;
     std::int64_t lost = 0;
     std::int64_t queueDropped = 0;
     std::int64_t duplicated = 0;
@@ -63,6 +65,8 @@ public:
 
 private:
     bool cut(Micros now) const;
+    // When a datagram that enters at `now` goes on: at the end of a hold, else at once.
+    Micros released(Micros now);
     // When the datagram leaves the bottleneck, or -1 when its queue is full.
     Micros queue(Micros now, std::size_t bytes);
 

@@ -36,6 +36,7 @@ DirectionSettings drawDirection(const Family& family, Random& random) {
     settings.reorder = sometimes(random, family.reorder);
     settings.late = sometimes(random, family.late);
     settings.cuts = windows(random, family.cutsMost, family.cutLongest, family.faultsUntil);
+    settings.holds = windows(random, family.holdsMost, family.holdLongest, family.faultsUntil);
     return settings;
 }
 
@@ -72,10 +73,10 @@ std::string outages(const char* name, const std::vector<Outage>& list) {
     return text;
 }
 
-std::string cuts(const char* direction, const std::vector<Window>& list) {
+std::string listed(const char* what, const char* direction, const std::vector<Window>& list) {
     std::string text;
     for (const Window& window : list) {
-        text += std::string(", cut ") + direction + "@" + seconds(window.from) + "+" +
+        text += std::string(", ") + what + " " + direction + "@" + seconds(window.from) + "+" +
                 seconds(window.until - window.from);
     }
     return text;
@@ -100,8 +101,9 @@ std::string Scenario::describe() const {
            both("jitter ms", static_cast<double>(f.jitter) / 1e3,
                 static_cast<double>(b.jitter) / 1e3, 1) +
            ", " + both("rate kB/s", f.bytesPerSecond / 1e3, b.bytesPerSecond / 1e3, 0) +
-           cuts("fwd", f.cuts) + cuts("back", b.cuts) + outages("stall", stalls) +
-           outages("crash", crashes);
+           listed("cut", "fwd", f.cuts) + listed("cut", "back", b.cuts) +
+           listed("hold", "fwd", f.holds) + listed("hold", "back", b.holds) +
+           outages("stall", stalls) + outages("crash", crashes);
 }
 
 Scenario drawScenario(const Family& family, std::uint64_t seed) {

@@ -25,11 +25,13 @@ struct Family {
     double rateMax = 20'000'000;
     int cutsMost = 2; // each direction
     Micros cutLongest = 3'000'000;
+    int holdsMost = 1; // each direction
+    Micros holdLongest = 2'000'000;
     int stallsMost = 1; // each node
     Micros stallLongest = 2'000'000;
     int crashesMost = 1; // each node
     Micros downLongest = 2'000'000;
-    Micros faultsUntil = 20'000'000; // cuts, stalls and crashes begin before this
+    Micros faultsUntil = 20'000'000; // cuts, holds, stalls and crashes begin before this
     Micros deadline = 600'000'000;
 };
 
@@ -48,7 +50,8 @@ struct Scenario {
     std::vector<Outage> crashes;
     Micros deadline = 0;
 
-    // One line, each fault forward/backward: "loss 0.05/0, dup 0.3/0.1, ..., crash 1@2.5s+1.2s".
+    // One line, each fault forward/backward: "loss 0.050/0.000, dup 0.300/0.100, ...", then each
+    // window, "cut fwd@1.500s+0.800s, ..., crash 1@2.500s+1.200s" (node 0 or 1, from, for).
     std::string describe() const;
 };
 

@@ -57,6 +57,18 @@ void World::stall(NodeId node, Micros from, Micros until) {
     });
 }
 
+void World::at(Micros at, std::function<void()> action) {
+    queue_.schedule(at, [this, action = std::move(action)] {
+        note("outside", -1, 0);
+        action();
+        for (NodeId node = 0; node < static_cast<NodeId>(slots_.size()); ++node) {
+            if (slots_[node].down == 0) {
+                afterCall(node, false);
+            }
+        }
+    });
+}
+
 World::End World::run(Micros deadline, const std::function<bool()>& done, std::int64_t maxEvents) {
     if (!started_) {
         started_ = true;

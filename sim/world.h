@@ -43,6 +43,9 @@ public:
     // From `from` until `until` the node is frozen: it is not woken, and what arrives for it waits
     // in its receive buffer (up to stallBufferBytes), handed over in order when it resumes.
     void stall(NodeId node, Micros from, Micros until);
+    // Something from outside the network at `at`: a user drops a file into an outbox, changes
+    // one being sent, fills a disk. Nodes are asked for their plans again afterwards.
+    void at(Micros at, std::function<void()> action);
 
     // Runs until nothing is left to do, `done` holds (asked after every event), the deadline
     // passes, or more than `maxEvents` events ran (a node that never lets time pass).

@@ -26,20 +26,23 @@ struct PairRun {
 };
 
 // Three files of up to 12 000 bytes, drawn from the seed, from the double's outbox to its
-// receive folder, through the scenario's link and faults.
+// receive folder, through the scenario's link and faults; the third is dropped into the outbox
+// during the run.
 PairRun runPair(const Scenario& scenario, bool broken = false) {
     FileSystem client;
     FileSystem server;
     DeliveryCheck check(server, "in");
     Random random(streamSeed(scenario.seed, 1));
+    std::vector<Bytes> contents;
     for (const char* name : {"a", "b", "c"}) {
-        Bytes content(static_cast<std::size_t>(random.between(1, 12'000)));
-        for (std::uint8_t& byte : content) {
+        contents.emplace_back(static_cast<std::size_t>(random.between(1, 12'000)));
+        for (std::uint8_t& byte : contents.back()) {
             byte = static_cast<std::uint8_t>(random.next());
         }
-        client.put("out", name, content);
-        check.expect(name, content);
+        check.expect(name, contents.back());
     }
+    client.put("out", "a", contents[0]);
+    client.put("out", "b", contents[1]);
     StopAndWaitSender sender(client, {.peer = kServer});
     StopAndWaitReceiver receiver(server, "in", broken);
     World world(scenario.seed);
@@ -47,6 +50,7 @@ PairRun runPair(const Scenario& scenario, bool broken = false) {
     const NodeId a = world.add(sender, kClient);
     const NodeId b = world.add(receiver, kServer);
     apply(world, scenario, a, b);
+    world.at(random.between(0, 3'000'000), [&] { client.put("out", "c", contents[2]); });
     const World::End end =
         world.run(scenario.deadline, [&] { return check.settled(client, "out"); });
     PairRun run{{},
@@ -97,6 +101,7 @@ TEST(SimScenarios, AThousandScenariosDeliverEveryFile) {
             link.reordered += run.forward.reordered;
             link.late += run.forward.late;
             link.cut += run.forward.cut;
+            link.held += run.forward.held;
             link.queueDropped += run.forward.queueDropped;
             return run.broke;
         },
@@ -104,8 +109,9 @@ TEST(SimScenarios, AThousandScenariosDeliverEveryFile) {
     EXPECT_GE(summary.ran, 1);
     EXPECT_TRUE(summary.failures.empty());
     if (std::getenv("ZELK_SIM_SEED") == nullptr) {
-        for (const std::int64_t count : {nodes.restarts, nodes.heldBack, nodes.whileDown,
-                                         link.duplicated, link.reordered, link.late, link.cut}) {
+        for (const std::int64_t count :
+             {nodes.restarts, nodes.heldBack, nodes.whileDown, link.duplicated, link.reordered,
+              link.late, link.cut, link.held}) {
             EXPECT_GT(count, 0);
         }
     }

@@ -38,8 +38,14 @@ TEST(SimFileSystem, WritesReadsRenamesAndFailsWithoutChangingAnything) {
     ASSERT_TRUE(disk.truncate("in", "f", 3));
     disk.put("in", "g", abc);
     ASSERT_TRUE(disk.rename("in", "f", "in", "g")); // replaces g
+    const FileStat renamed = *disk.stat("in", "g");
     EXPECT_EQ(disk.list("in"), std::vector<std::string>{"g"});
     EXPECT_EQ(*disk.file("in", "g"), (Bytes{0, 0, 'a'}));
+    EXPECT_EQ(renamed.identity, 1U); // f's, made first; g's went with the rename
+    disk.put("in", "f", abc);
+    EXPECT_EQ(disk.stat("in", "f")->identity, 3U); // another file under an old name
+    EXPECT_GT(disk.stat("in", "f")->modified, renamed.modified);
+    disk.remove("in", "f");
 
     EXPECT_EQ(disk.used(), 3);
     disk.setCapacity(4); // a full disk
@@ -201,6 +207,15 @@ TEST(SimWorld, CutsStallsAndCrashesDoWhatTheySay) {
              EXPECT_FALSE(std::any_of(o.seen.begin(), o.seen.end(), [](const auto& s) {
                  return s.first >= 100 && s.first < 300;
              }));
+         }},
+        {"the link holds",
+         [](World&, NodeId, NodeId, DirectionSettings& s) {
+             s.holds = {{100'000, 300'000}};
+         },
+         [](const Outcome& o) {
+             EXPECT_EQ(o.seen.size(), static_cast<std::size_t>(kCount));
+             EXPECT_TRUE(inOrder(o));
+             EXPECT_FALSE(seenBetween(o, 100'000 + kDelay, 300'000 + kDelay));
          }},
         {"the receiver stalls",
          [](World& w, NodeId, NodeId counter, DirectionSettings&) {
