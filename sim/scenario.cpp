@@ -1,5 +1,6 @@
 #include "scenario.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -117,7 +118,18 @@ Scenario drawScenario(const Family& family, std::uint64_t seed) {
     drawOutages(scenario.crashes, random, family.crashesMost, family.downLongest,
                 family.faultsUntil);
     scenario.deadline = family.deadline;
+    scenario.linger = family.linger;
     return scenario;
+}
+
+World::End runSettled(World& world, const Scenario& scenario,
+                      const std::function<bool()>& settled) {
+    const World::End end = world.run(scenario.deadline, settled);
+    if (end != World::End::Done) {
+        return end;
+    }
+    const Micros until = std::min(world.now() + scenario.linger, scenario.deadline);
+    return world.run(until) == World::End::Runaway ? World::End::Runaway : end;
 }
 
 void apply(World& world, const Scenario& scenario, NodeId first, NodeId second) {
@@ -144,11 +156,14 @@ Summary runScenarios(const Family& family, std::uint64_t first, int count,
     for (int i = 0; i < count; ++i) {
         const Scenario scenario = drawScenario(family, first + static_cast<std::uint64_t>(i));
         const std::string broke = check(scenario);
+        const std::string line =
+            "sim seed " + std::to_string(scenario.seed) + ": " + scenario.describe() + ": ";
         ++summary.ran;
         if (!broke.empty()) {
-            summary.failures.push_back("sim seed " + std::to_string(scenario.seed) + ": " +
-                                       scenario.describe() + ": " + broke);
+            summary.failures.push_back(line + broke);
             report << summary.failures.back() << '\n';
+        } else if (alone >= 0) {
+            report << line << "every invariant held\n"; // a replay shows what it ran
         }
     }
     return summary;

@@ -33,6 +33,9 @@ struct Family {
     Micros downLongest = 2'000'000;
     Micros faultsUntil = 20'000'000; // cuts, holds, stalls and crashes begin before this
     Micros deadline = 600'000'000;
+    // Once every file is in place the run goes on this long: late copies arrive, a crashed node
+    // comes back, and what the run holds then is what counts.
+    Micros linger = 10'000'000;
 };
 
 // A node's crash or stall.
@@ -49,6 +52,7 @@ struct Scenario {
     std::vector<Outage> stalls;
     std::vector<Outage> crashes;
     Micros deadline = 0;
+    Micros linger = 0;
 
     // One line, each fault forward/backward: "loss 0.050/0.000, dup 0.300/0.100, ...", then each
     // window, "cut fwd@1.500s+0.800s, ..., crash 1@2.500s+1.200s" (node 0 or 1, from, for).
@@ -59,6 +63,10 @@ Scenario drawScenario(const Family& family, std::uint64_t seed);
 // The scenario's link between two nodes, and its crashes and stalls. Seed the world with the
 // scenario's seed: then the seed alone replays the run.
 void apply(World& world, const Scenario& scenario, NodeId first, NodeId second);
+
+// Runs the world until `settled` holds, then on for the scenario's linger (or to its deadline).
+// Done, unless it never settled (Deadline) or a node never let time pass (Runaway).
+World::End runSettled(World& world, const Scenario& scenario, const std::function<bool()>& settled);
 
 // Runs one scenario and checks its invariants: what broke, or nothing when all held.
 using ScenarioCheck = std::function<std::string(const Scenario&)>;

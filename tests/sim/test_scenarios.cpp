@@ -52,7 +52,7 @@ PairRun runPair(const Scenario& scenario, bool broken = false) {
     apply(world, scenario, a, b);
     world.at(random.between(0, 3'000'000), [&] { client.put("out", "c", contents[2]); });
     const World::End end =
-        world.run(scenario.deadline, [&] { return check.settled(client, "out"); });
+        runSettled(world, scenario, [&] { return check.settled(client, "out"); });
     PairRun run{{},
                 world.traceHash(),
                 client.hash() ^ server.hash() * 31,
