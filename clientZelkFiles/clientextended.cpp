@@ -66,8 +66,8 @@ bool ClientEngine::takeAcceptance(std::string_view bytes, std::int64_t p) {
     const auto accept = ext::findAccept(bytes);
     if (accept) {
         if (accept->transfer != memoryOfFirst().transfer || accept->cumulative > tailleFichier_) {
-            strayAnswerSeen();
-            traceIgnored(p, "accepts another transfer");
+            sender_.strayAnswer(nowMs());
+            traceIgnored("position " + std::to_string(p + 1) + " accepts another transfer");
             return true;
         }
         acceptedOffer(*accept);
@@ -149,10 +149,10 @@ void ClientEngine::acceptedOffer(const ext::Accept& accept, std::optional<ext::S
     memory.unackedEnds.clear();
     memory.mustReset = false;
     memory.answeredOutOfRange = false;
-    if (!memory.digest || memory.startStamp != headerStamp_) {
+    if (!memory.digest || memory.startStamp != sender_.headerStamp()) {
         // Changed since its transfer began: what was hashed is of another content. The server
         // may hold bytes of that one too; the digest at the end finds them out.
-        memory.startStamp = headerStamp_;
+        memory.startStamp = sender_.headerStamp();
         memory.digest = std::make_shared<ext::RunningDigest>();
         memory.fileDigest.reset();
     }
@@ -512,7 +512,7 @@ void ClientEngine::extendedDone() {
 // identity once it can be sent again.
 void ClientEngine::extendedLost(const std::string& why) {
     leaveExtended();
-    transfers_.erase(lstFilPos_.front().name);
+    sender_.forget(lstFilPos_.front().name);
     scan_->touch();
     dropFirst(why);
     timAttente_.enable();
