@@ -417,7 +417,7 @@ void ClientEngine::Envoie_Entete() {
         dropFirst(stamp ? "empty or too large" : "vanished");
         return;
     }
-    if (stamp->size > kLargestFile && !offering()) {
+    if (stamp->size > kLargestFile && !offering(nowMs())) {
         scan_->reject(item.name, *stamp, OutboxScan::Verdict::TooLarge);
         dropFirst("larger than 2147483646 bytes, which the server cannot take; it stays until it "
                   "changes or the client starts again");
@@ -430,7 +430,8 @@ void ClientEngine::sendHeader(const Listed& item, const FileStamp& stamp) {
     tailleFichier_ = stamp.size;
     // The size-0 header is a plain repair: an offer needs none, the extension's transfers being
     // named and verified.
-    run(sender_.header(item.name, stamp, item.scanStamp, !key_ && !offering(), nowMs()));
+    const std::int64_t now = nowMs();
+    run(sender_.header(item.name, stamp, item.scanStamp, !key_ && !offering(now), now));
 }
 
 // A server whose copy is damaged is made to start the file anew by a header of the same name with
@@ -454,7 +455,7 @@ void ClientEngine::announce(const SenderAction& action) {
     }
     offered_ = false;
     rateMarkUs_ = -1;
-    if (!reset && offering()) {
+    if (!reset && offering(nowMs())) {
         send(offeredHeader(lstFilPos_.front(), tailleFichier_));
         return;
     }
@@ -680,8 +681,9 @@ void ClientEngine::udpSend_DataArrival(std::string_view bytes, const QHostAddres
         return;
     }
     const auto p = bytes.size() == 1 ? std::nullopt : readAck(bytes);
+    const std::int64_t now = nowMs();
     if (p && sender_.awaiting() == PlainSender::Awaiting::Header && offered_ &&
-        !lstFilPos_.empty() && takeAcceptance(bytes, *p)) {
+        !lstFilPos_.empty() && takeAcceptance(bytes, *p, now)) {
         return;
     }
     if (p && extensionAnswer(bytes)) {
@@ -695,7 +697,7 @@ void ClientEngine::udpSend_DataArrival(std::string_view bytes, const QHostAddres
     if (lstFilPos_.empty()) {
         sender_.stopWaiting();
     }
-    for (const SenderAction& action : sender_.answer(p, nowMs())) {
+    for (const SenderAction& action : sender_.answer(p, now)) {
         if (action.kind != SenderAction::Kind::Unasked) {
             perform(action);
         } else if (trace_.enabled()) {

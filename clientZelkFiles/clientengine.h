@@ -28,7 +28,6 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <memory>
 #include <optional>
 #include <span>
@@ -237,11 +236,11 @@ private:
     void traceHeaderAnswer(std::int64_t p);
 
     // The extension (clientextended.cpp).
-    bool offering() const {
-        return extensionOn_ && (key_.has_value() || nowMs() >= plainServerUntilMs_);
+    bool offering(std::int64_t nowMs) const {
+        return extensionOn_ && (key_.has_value() || nowMs >= plainServerUntilMs_);
     }
     std::string offeredHeader(const Listed& item, std::int64_t size);
-    bool takeAcceptance(std::string_view bytes, std::int64_t p);
+    bool takeAcceptance(std::string_view bytes, std::int64_t p, std::int64_t nowMs);
     bool loadKey(QString& error);
     std::string helloField(std::uint64_t transfer);
     bool keyedAnswer(std::string_view bytes);
@@ -253,8 +252,8 @@ private:
     void extendedFrame(const ext::Frame& frame);
     void acceptedOffer(const ext::Accept& accept,
                        std::optional<ext::Session> session = std::nullopt);
-    void serverIsPlain();
-    bool plainAfterOffers();
+    void serverIsPlain(std::int64_t nowMs);
+    bool plainAfterOffers(std::int64_t nowMs);
     void extensionHeard();
     void extendedAnswer(std::string_view bytes);
     void extendedAcknowledged(const ext::Frame& frame);

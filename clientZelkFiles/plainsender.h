@@ -150,6 +150,11 @@ struct SenderAction {
     std::optional<FileStamp> stamp;
 };
 
+// Driven as the client drives it: header() when the loop takes up the first file (after tick()
+// found no Pause), answer() for each plain answer, waitRanOut() when the wait's timer ticks. The
+// actions come in the order they are to be done; Content asks for the file's length, given to
+// piece(), whose Piece is read and reported with pieceSent() before it goes, and whose Finish is
+// followed by finished() once the shell knows the file can be deleted.
 class PlainSender {
 public:
     using Actions = std::vector<SenderAction>;
