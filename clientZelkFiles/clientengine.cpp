@@ -166,9 +166,8 @@ bool ClientEngine::start(const ClientConfig& config, QString& error) {
     extPiece_ = extendedDatagramOf(cfg_.cfgTrameZX1) -
                 static_cast<std::int64_t>(key_ ? ext::kSealedOverhead : ext::kHeadBytes);
     rateCap_ = rateCapOf(cfg_.cfgDebitMaxi);
-    // A piece held back by the network arrives within some multiple of the wait, if ever.
-    lengths_.setRiskMs(std::max<std::int64_t>(kLateCopyMs, 10 * timAttente_.interval()));
-    heldBackMs_ = std::max<std::int64_t>(kHeldBackMs, 3 * timAttente_.interval());
+    sender_ = PlainSender(PlainSender::settingsFor(pieceMax_, waitMs_));
+    sender_.setKeyed(key_.has_value());
     settleMs_ = cfg_.cfgDelaiStable.empty()
                     ? kDefaultSettleMs
                     : std::max<std::int64_t>(0, wholeValue(cfg_.cfgDelaiStable));
@@ -297,13 +296,12 @@ bool ClientEngine::Set_FilPos() {
                                               std::strerror(scan_->readError()) +
                                               "; its files wait until it can be read");
     }
-    // What the client knows of a transfer lasts as long as its file stays sendable.
-    std::erase_if(lstFilPos_, [this](const Listed& listed) { return isHeldBack(listed.name); });
+    std::erase_if(lstFilPos_, [this](const Listed& listed) { return holdingBack(listed.name); });
     std::set<std::string_view> listed;
     for (const Listed& item : lstFilPos_) {
         listed.insert(item.name);
     }
-    std::erase_if(transfers_, [&listed](const auto& item) { return !listed.contains(item.first); });
+    sender_.keepOnly(listed);
     emit listChanged();
     return true;
 }
@@ -327,15 +325,16 @@ void ClientEngine::timAttente_Timer() {
     reader_.release();
     timAttente_.disable();
     timLoopEnvoi_.enable();
-    const Awaiting was = awaiting_;
-    awaiting_ = Awaiting::Nothing; // an answer that comes now answers nothing
-    // After a file was dropped the wait is a mere pause, with nothing unanswered.
-    if (was == Awaiting::Nothing || lstFilPos_.empty()) {
+    if (lstFilPos_.empty()) {
+        sender_.stopWaiting();
         return;
     }
-    if (was == Awaiting::Header && offered_ && plainAnsweredOffer_) {
-        return; // answered, plainly: no silence, and the offer goes again at the next tick
-    }
+    // An offer answered plainly is no silence: it goes again at the next tick.
+    run(sender_.waitRanOut(nowMs(), offered_ && plainAnsweredOffer_, lstFilPos_.size() > 1));
+}
+
+// No answer came in time: the window says since when the server is silent.
+void ClientEngine::silence() {
     if (!silentSince_.isValid()) {
         silentSince_ = QDateTime::currentDateTime();
         emit statusChanged();
@@ -347,40 +346,18 @@ void ClientEngine::timAttente_Timer() {
                                       lstFilPos_.front().name +
                                       "\": it is announced again at the next tick");
     }
-    if (was == Awaiting::Piece) {
-        lengths_.unanswered(static_cast<std::size_t>(pieceLength_), nowMs());
-    } else {
-        lengths_.anomaly(nowMs());
-    }
-    if (was != Awaiting::Piece) {
-        headerAtLarge();
-    }
-    TransferMemory& memory = memoryOfFirst();
-    // No answer but one past the file's end: that is where the server stands (copies of pieces
-    // carried it past the end, and such a transfer never completes), not a stray copy.
-    if (was == Awaiting::Header && memory.answeredOutOfRange) {
-        memory.mustReset = true;
-    }
-    memory.answeredOutOfRange = false;
-    // The server answers this file's header but never its content (a folder in the way, say):
-    // the others must not wait behind it for ever.
-    if (was == Awaiting::Piece && ++memory.stalls >= kStallsBeforeMovingOn &&
-        lstFilPos_.size() > 1) {
-        memory.stalls = 0;
-        dropFirst("the server answers its header but not its content; the other files go first");
-    }
 }
 
 void ClientEngine::Lance_Envoi() {
     timLoopEnvoi_.disable();
     reader_.release();
-    awaiting_ = Awaiting::Nothing;
-    deleteHeldBack();
-    if (betweenFiles_ && nowMs() < quietUntilMs_ && nowMs() < straysUntilMs_) {
-        timLoopEnvoi_.enable();
+    const PlainSender::Actions actions = sender_.tick(nowMs());
+    run(actions);
+    if (std::any_of(actions.begin(), actions.end(), [](const SenderAction& action) {
+            return action.kind == SenderAction::Kind::Pause;
+        })) {
         return;
     }
-    betweenFiles_ = false;
     retryLookUp();
     if (lstFilPos_.empty()) {
         Set_FilPos();
@@ -440,60 +417,49 @@ void ClientEngine::Envoie_Entete() {
         dropFirst(stamp ? "empty or too large" : "vanished");
         return;
     }
-    if (stamp->size > kLargestFile && !offering()) {
+    if (stamp->size > kLargestFile && !offering(nowMs())) {
         scan_->reject(item.name, *stamp, OutboxScan::Verdict::TooLarge);
         dropFirst("larger than 2147483646 bytes, which the server cannot take; it stays until it "
                   "changes or the client starts again");
         return;
     }
-    TransferMemory& memory = memoryOfFirst();
-    if (!memory.startStamp) {
-        memory.startStamp = item.scanStamp;
-    }
     sendHeader(item, *stamp);
+}
+
+void ClientEngine::sendHeader(const Listed& item, const FileStamp& stamp) {
+    tailleFichier_ = stamp.size;
+    // The size-0 header is a plain repair: an offer needs none, the extension's transfers being
+    // named and verified.
+    const std::int64_t now = nowMs();
+    run(sender_.header(item.name, stamp, item.scanStamp, !key_ && !offering(now), now));
 }
 
 // A server whose copy is damaged is made to start the file anew by a header of the same name with
 // another size (0, which never completes) before the real one: a server, ours or another, then
 // starts a new transfer, which replaces its copy.
-void ClientEngine::sendHeader(const Listed& item, const FileStamp& stamp) {
-    headerStamp_ = stamp;
-    tailleFichier_ = stamp.size;
-    waitFor(waitMs_);
-    timAttente_.enable();
-    // The size-0 header is a plain repair: an offer needs none, the extension's transfers being
-    // named and verified.
-    const bool reset = memoryOfFirst().mustReset && !key_ && !offering();
+void ClientEngine::announce(const SenderAction& action) {
+    const bool reset = action.kind == SenderAction::Kind::Reset;
     ++headerSeq_;
     plainAnsweredOffer_ = false;
     // A header sent again leaves the bar at what the server was last known to hold.
-    const std::int64_t held = memoryOfFirst().ackedEnd;
-    setProgress(reset || held <= 0 ? 0 : progressOf(held, tailleFichier_));
-    // Any header but a file's first follows a silence or a fault, when answers come late or
-    // twice: the answer taken for it may have been another frame's, and the header itself may
-    // still be on its way. Reaching the server after the file completed, it would start the file
-    // anew there, and the next file's pieces would replace the finished copy.
-    if (++memoryOfFirst().headers > 1) {
-        headerAtLarge();
-    }
-    awaiting_ = reset ? Awaiting::Reset : Awaiting::Header;
-    if (reset && trace_.enabled()) {
-        trace_.write("header sent", "\"" + item.name +
-                                        "\" announced with size 0, so that the server starts "
-                                        "its copy anew");
-    } else if (!reset) {
-        traceHeader(item.name); // keeps the times of the file's record, trace on or off
-    }
-    if (!reset) {
-        emit headerSent(decodedName(item.name));
+    setProgress(action.from <= 0 ? 0 : progressOf(action.from, tailleFichier_));
+    if (reset) {
+        if (trace_.enabled()) {
+            trace_.write("header sent", "\"" + action.name +
+                                            "\" announced with size 0, so that the server starts "
+                                            "its copy anew");
+        }
+    } else {
+        traceHeader(action.name); // keeps the times of the file's record, trace on or off
+        emit headerSent(decodedName(action.name));
     }
     offered_ = false;
     rateMarkUs_ = -1;
-    if (!reset && offering()) {
-        send(offeredHeader(item, tailleFichier_));
+    if (!reset && offering(nowMs())) {
+        send(offeredHeader(lstFilPos_.front(), tailleFichier_));
         return;
     }
-    send(buildHeaderFrame(cfg_.cfgIdOrigine, item.name, reset ? 0 : tailleFichier_));
+    send(buildHeaderFrame(cfg_.cfgIdOrigine, action.name, reset ? 0 : tailleFichier_));
 }
 
 void ClientEngine::Envoie_Contenu(std::int64_t p) {
@@ -507,20 +473,20 @@ void ClientEngine::Envoie_Contenu(std::int64_t p) {
         dropFirst("vanished");
         return;
     }
-    if (p >= *total) {
+    const PlainSender::Actions next = sender_.piece(p, *total, nowMs());
+    if (next.front().kind == SenderAction::Kind::Finish) {
         finishFirst();
         return;
     }
     setProgress(progressOf(p, *total));
     measureRate("simple", p);
-    if (!sendPiece(path, p, *total)) {
+    if (!sendPiece(path, p, static_cast<std::size_t>(next.front().size), *total)) {
         dropFirst("cannot be read");
     }
 }
 
-bool ClientEngine::sendPiece(const std::string& path, std::int64_t p, std::int64_t total) {
-    const auto left = static_cast<std::size_t>(total - p);
-    std::size_t n = lengths_.choose(std::min(pieceMax_, left), left <= pieceMax_, nowMs());
+bool ClientEngine::sendPiece(const std::string& path, std::int64_t p, std::size_t n,
+                             std::int64_t total) {
     char* payload = frame_.data() + kMaxFramePrefix;
     const auto got = reader_.readAt(path, p, payload, n);
     if (!got || *got != n) {
@@ -531,18 +497,8 @@ bool ClientEngine::sendPiece(const std::string& path, std::int64_t p, std::int64
     const std::size_t prefixLength = writeContentPrefix(prefix, cfg_.cfgIdOrigine, n);
     char* frameStart = payload - prefixLength;
     std::memcpy(frameStart, prefix, prefixLength);
-    lengths_.sent(n);
     plainSentBytes_ += static_cast<std::int64_t>(n);
-    waitFor(p + static_cast<std::int64_t>(n) == total ? finalWaitMs(total) : waitMs_);
-    awaiting_ = Awaiting::Piece;
-    pieceFrom_ = p;
-    pieceLength_ = static_cast<std::int64_t>(n);
-    TransferMemory& memory = memoryOfFirst();
-    memory.sentEnd = std::max(memory.sentEnd, p + pieceLength_);
-    if (memory.unackedEnds.size() >= PieceLengths::kRecent) {
-        memory.unackedEnds.erase(memory.unackedEnds.begin());
-    }
-    memory.unackedEnds.push_back(p + pieceLength_);
+    run(sender_.pieceSent(p, static_cast<std::int64_t>(n), total));
     send(std::string_view(frameStart, prefixLength + n));
     return true;
 }
@@ -557,8 +513,8 @@ const std::string& ClientEngine::pathOfFirst() {
     return firstPath_;
 }
 
-ClientEngine::TransferMemory& ClientEngine::memoryOfFirst() {
-    return transfers_[lstFilPos_.front().name];
+TransferMemory& ClientEngine::memoryOfFirst() {
+    return sender_.memory(lstFilPos_.front().name);
 }
 
 void ClientEngine::finishFirst(bool plain) {
@@ -567,7 +523,7 @@ void ClientEngine::finishFirst(bool plain) {
     const std::string path = fullPath(name);
     const TransferMemory memory = memoryOfFirst();
     recordSent(name, memory);
-    transfers_.erase(name);
+    sender_.forget(name);
     traced_.clear();
     setProgress(0);
     setStatus({});
@@ -577,7 +533,7 @@ void ClientEngine::finishFirst(bool plain) {
     if (!fileExists(path)) {
         return;
     }
-    if (!safeToDelete(memory, path)) {
+    if (!safeToDelete(memory.startStamp, path)) {
         if (trace_.enabled()) {
             trace_.write("file kept", name + ": changed or being written since its transfer began");
         }
@@ -585,13 +541,7 @@ void ClientEngine::finishFirst(bool plain) {
         emit fileKept(decodedName(name));
         return;
     }
-    // A verified file needs none of the plain protocol's guards against stray headers.
-    betweenFiles_ = plain;
-    if (plain && lengths_.wary(nowMs())) {
-        holdBack(name, memory);
-        return;
-    }
-    deleteFinished(name, path);
+    run(sender_.finished(name, memory, plain, nowMs()));
 }
 
 // The server holds the file whole: its record, before the outbox is tidied.
@@ -617,68 +567,41 @@ void ClientEngine::recordSent(const std::string& name, const TransferMemory& mem
     recordFile(trace_, record);
 }
 
-// On a link that copies or holds back frames, a header of this file may still be on its way:
-// reaching the server after the file completed, it starts the file anew there, and the next
-// piece (of another file) replaces the finished copy. Such a stray header shows at the client as
-// a first-byte answer it did not ask for, so the file is kept until no stray frame can come,
-// and sent again whole if one of those answers comes meanwhile.
-// A header whose fate is unknown may still reach the server, late: if another file's first piece
-// follows it there, that piece is written into a new transfer of the finished file, replacing its
-// copy, and the answer looks right to the client. So after such a header, on a link known to
-// deliver frames late or twice, the next file waits until the header can no longer come.
-void ClientEngine::headerAtLarge() {
-    quietUntilMs_ = std::max(quietUntilMs_, nowMs() + heldBackMs_);
-}
-
-void ClientEngine::holdBack(const std::string& name, const TransferMemory& memory) {
-    heldBack_.push_back(HeldBack{name, memory, nowMs() + heldBackMs_, tailleFichier_});
+// Kept in the outbox a while: a stray header of it may still make the server start it anew.
+void ClientEngine::traceHeldBack(const std::string& name) {
     if (trace_.enabled()) {
         trace_.write("file finished", "\"" + name + "\", " +
                                           transferSummary(tailleFichier_, started_.elapsed(),
                                                           tailleFichier_ - runStartBytes_) +
                                           "; deleted from the outbox in " +
-                                          std::to_string(heldBackMs_) +
+                                          std::to_string(sender_.guard().heldBackMs()) +
                                           " ms unless a stray frame shows that the server lost it");
     }
 }
 
-void ClientEngine::deleteHeldBack() {
-    const std::int64_t now = nowMs();
-    while (!heldBack_.empty() && heldBack_.front().untilMs <= now) {
-        const HeldBack held = heldBack_.front();
-        heldBack_.erase(heldBack_.begin());
-        const std::string path = fullPath(held.name);
-        if (!safeToDelete(held.memory, path)) {
-            scan_->touch();
-            emit fileKept(decodedName(held.name));
-            continue;
-        }
-        tailleFichier_ = held.size;
-        deleteFinished(held.name, path);
+// A held-back file's time is up: no stray frame can undo its copy any more.
+void ClientEngine::deleteDue(const SenderAction& action) {
+    const std::string path = fullPath(action.name);
+    if (!safeToDelete(action.stamp, path)) {
+        scan_->touch();
+        emit fileKept(decodedName(action.name));
+        return;
     }
+    deleteFinished(action.name, path, action.size);
 }
 
-// The server started some file anew without being asked: any file held back may be the one
-// whose finished copy it is replacing.
-void ClientEngine::strayFirstByteAnswer() {
-    for (const HeldBack& held : heldBack_) {
-        TransferMemory& memory = transfers_[held.name];
-        memory = held.memory;
-        memory.mustReset = true;
-        if (trace_.enabled()) {
-            trace_.write("file sent again", "\"" + held.name +
-                                                "\": a stray header may have made the server start "
-                                                "it anew");
-        }
+// A stray header may have made the server start this held-back file anew: it goes again, whole.
+void ClientEngine::sendAgain(const std::string& name) {
+    if (trace_.enabled()) {
+        trace_.write("file sent again",
+                     "\"" + name + "\": a stray header may have made the server start it anew");
     }
-    if (!heldBack_.empty()) {
-        heldBack_.clear();
-        scan_->touch();
-    }
+    scan_->touch();
 }
 
 // A file that cannot be deleted would otherwise be sent whole again at every scan.
-void ClientEngine::deleteFinished(const std::string& name, const std::string& path) {
+void ClientEngine::deleteFinished(const std::string& name, const std::string& path,
+                                  std::int64_t size) {
     if (unlink_(path.c_str()) != 0) {
         const std::string reason = std::strerror(errno);
         if (const auto stamp = stampOf(path)) {
@@ -694,28 +617,29 @@ void ClientEngine::deleteFinished(const std::string& name, const std::string& pa
     }
     scan_->forget(name);
     if (trace_.enabled()) {
-        trace_.write("file finished", "\"" + name + "\", " +
-                                          transferSummary(tailleFichier_, started_.elapsed(),
-                                                          tailleFichier_ - runStartBytes_) +
-                                          ", deleted from the outbox");
+        trace_.write("file finished",
+                     "\"" + name + "\", " +
+                         transferSummary(size, started_.elapsed(), size - runStartBytes_) +
+                         ", deleted from the outbox");
     }
     emit fileDone(decodedName(name));
 }
 
 // The server holds the file as it was when its transfer began; a file that changed since then,
 // or that someone still writes, would lose its new bytes if deleted now.
-bool ClientEngine::safeToDelete(const TransferMemory& memory, const std::string& path) const {
+bool ClientEngine::safeToDelete(const std::optional<FileStamp>& startStamp,
+                                const std::string& path) const {
     const WriterProbe probe = probeWriters(path, leasesAllowed_);
     if (probe != WriterProbe::NoWriter && probe != WriterProbe::Unknown) {
         return false;
     }
-    return memory.startStamp && stampOf(path) == memory.startStamp;
+    return startStamp && stampOf(path) == startStamp;
 }
 
 void ClientEngine::dropFirst(std::string_view why) {
     leaveExtended();
     reader_.release();
-    awaiting_ = Awaiting::Nothing;
+    sender_.dropped();
     const std::string name = lstFilPos_.front().name;
     lstFilPos_.erase(lstFilPos_.begin());
     setProgress(0);
@@ -734,9 +658,8 @@ bool ClientEngine::fromServer(const QHostAddress& from, quint16 fromPort) const 
            sameAddress(from, destination_);
 }
 
-// An answer names no file and no frame: it is taken only while a frame waits for one, and only
-// when it can answer that frame; everything else (a copy the network made, an answer that came
-// after the wait ran out) changes nothing, so it can neither finish a file nor move one.
+// The only place the client reads from the network. The extension's answers go to its own code;
+// a plain answer goes to the plain sender, which takes at most one answer for the frame that waits.
 void ClientEngine::udpSend_DataArrival(std::string_view bytes, const QHostAddress& from,
                                        quint16 fromPort) {
     // Only the server may move the engine: anyone else could end a file, and so delete it.
@@ -758,8 +681,9 @@ void ClientEngine::udpSend_DataArrival(std::string_view bytes, const QHostAddres
         return;
     }
     const auto p = bytes.size() == 1 ? std::nullopt : readAck(bytes);
-    if (p && awaiting_ == Awaiting::Header && offered_ && !lstFilPos_.empty() &&
-        takeAcceptance(bytes, *p)) {
+    const std::int64_t now = nowMs();
+    if (p && sender_.awaiting() == PlainSender::Awaiting::Header && offered_ &&
+        !lstFilPos_.empty() && takeAcceptance(bytes, *p, now)) {
         return;
     }
     if (p && extensionAnswer(bytes)) {
@@ -770,194 +694,85 @@ void ClientEngine::udpSend_DataArrival(std::string_view bytes, const QHostAddres
         }
         return;
     }
-    if (!p || awaiting_ == Awaiting::Nothing || lstFilPos_.empty()) {
-        strayAnswerSeen();
-        // A keyed transfer never goes plain: no stray header can start it anew at the server.
-        if (p == 0 && nowMs() < quietUntilMs_ && !key_) {
-            strayFirstByteAnswer(); // a late header of a finished file reached the server
-        }
-        if (trace_.enabled()) {
+    if (lstFilPos_.empty()) {
+        sender_.stopWaiting();
+    }
+    for (const SenderAction& action : sender_.answer(p, now)) {
+        if (action.kind != SenderAction::Kind::Unasked) {
+            perform(action);
+        } else if (trace_.enabled()) {
             trace_.write("answer ignored", std::string(bytes) + (p ? ": nothing waits for one"
                                                                    : ": no acknowledgement"));
         }
-        return;
-    }
-    switch (awaiting_) {
-    case Awaiting::Header:
-        answerToHeader(*p);
-        break;
-    case Awaiting::Reset:
-        answerToReset();
-        break;
-    case Awaiting::Piece:
-        answerToPiece(*p);
-        break;
-    case Awaiting::Nothing:
-        break;
     }
 }
 
 void ClientEngine::stopWaiting() {
-    awaiting_ = Awaiting::Nothing;
+    sender_.stopWaiting();
     timLoopEnvoi_.disable();
     timAttente_.disable();
 }
 
-// The server answers a header with the position it holds: the first byte, or a resume inside the
-// file. A resume is trusted only when the file is the one whose transfer began, and when this
-// client sent at least that much of it since.
-void ClientEngine::answerToHeader(std::int64_t p) {
-    if (p < 0 || p >= tailleFichier_) {
-        strayAnswerSeen();
-        headerAtLarge();
-        memoryOfFirst().answeredOutOfRange = true;
-        traceIgnored(p, "answers no header of " + std::to_string(tailleFichier_) + " bytes");
+void ClientEngine::run(const PlainSender::Actions& actions) {
+    for (const SenderAction& action : actions) {
+        perform(action);
+    }
+}
+
+void ClientEngine::perform(const SenderAction& action) {
+    using Kind = SenderAction::Kind;
+    switch (action.kind) {
+    case Kind::Header:
+    case Kind::Reset:
+        return announce(action);
+    case Kind::WaitFor:
+        return waitFor(action.size);
+    case Kind::WaitOn:
+        return timAttente_.enable();
+    case Kind::LoopOn:
+    case Kind::Pause:
+        return timLoopEnvoi_.enable();
+    case Kind::StopWaiting:
+        return stopWaiting();
+    case Kind::Content:
+        return Envoie_Contenu(action.from);
+    case Kind::Finish:
+        return finishFirst();
+    case Kind::Announce:
+        return Envoie_Entete();
+    case Kind::Answered:
+        return traceHeaderAnswer(action.from);
+    case Kind::Ignored:
+        return traceIgnored(action.reason);
+    case Kind::Restart:
+        return startOver(action.reason);
+    case Kind::Silence:
+        return silence();
+    case Kind::MoveOn:
+        return dropFirst(action.reason);
+    case Kind::SendAgain:
+        return sendAgain(action.name);
+    case Kind::Delete:
+        return deleteFinished(action.name, fullPath(action.name), tailleFichier_);
+    case Kind::HoldBack:
+        return traceHeldBack(action.name);
+    case Kind::DeleteDue:
+        return deleteDue(action);
+    case Kind::Piece:
+    case Kind::Unasked:
         return;
     }
-    TransferMemory& memory = memoryOfFirst();
-    if (p > 0 && p < memory.ackedEnd) {
-        if (!behindAgain(memory, p)) {
-            strayAnswerSeen();
-            traceIgnored(p, "is behind what the server already acknowledged: a late copy");
-            return;
-        }
-        // Two headers answered alike: the server stands there (it lost what it had acknowledged,
-        // in a restart say). The resume is judged as any other.
-        memory.ackedEnd = -1;
-        memory.unackedEnds.clear();
-    }
-    stopWaiting();
-    traceHeaderAnswer(p);
-    if (p == 0) {
-        if (memory.sentEnd > 0 && nowMs() < straysUntilMs_) {
-            // The server forgot this transfer: a lost final answer, a restart, or a stray header
-            // of a finished file that took this transfer's place; only the last one wants the
-            // files held back sent again, and only a link with strays about has it.
-            strayFirstByteAnswer();
-        }
-        memory.startStamp = headerStamp_;
-        restartedFromNothing(memory);
-    } else if (const std::string why = unsoundResume(memory, p); !why.empty()) {
-        headerAtLarge(); // what answered it may not have been its own answer
-        startOver(why);
-        return;
-    }
-    memory.ackedEnd = p;
-    memory.unackedEnds.clear();
-    Envoie_Contenu(p);
-    timAttente_.enable();
 }
 
-// Why the server cannot hold `p` bytes of this file sent by this client; empty when it can.
-std::string ClientEngine::unsoundResume(const TransferMemory& memory, std::int64_t p) {
-    const std::string holds = "the server holds " + std::to_string(p) + " bytes of it";
-    if (memory.startStamp != headerStamp_) {
-        return "it changed since its transfer began, and the server holds part of it";
-    }
-    if (memory.sentEnd >= 0 && p > memory.sentEnd) {
-        return holds + " but only " + std::to_string(memory.sentEnd) + " were sent";
-    }
-    if (memory.sentEnd < 0 && lengths_.wary(nowMs())) {
-        // Nothing of it was sent since this client started, so only an earlier run can have
-        // sent what the server holds; but with stray pieces about, one of them may be it.
-        return holds + " that this client did not send, while stray pieces are about";
-    }
-    if (memory.ackedEnd >= 0 && p != memory.ackedEnd &&
-        std::find(memory.unackedEnds.begin(), memory.unackedEnds.end(), p) ==
-            memory.unackedEnds.end()) {
-        return holds + ", where none of the pieces sent ends: a stray piece took the place of one";
-    }
-    return {};
-}
-
-// A position behind what the server acknowledged answers one header as a late copy would; the same
-// position answering the next header too is where the server stands.
-bool ClientEngine::behindAgain(TransferMemory& memory, std::int64_t p) {
-    const bool again = memory.behindAt == p && memory.behindHeader != memory.headers;
-    memory.behindAt = p;
-    memory.behindHeader = memory.headers;
-    return again;
-}
-
-void ClientEngine::restartedFromNothing(TransferMemory& memory) {
-    memory.sentEnd = 0;
-    memory.ackedEnd = 0;
-    memory.unackedEnds.clear();
-}
-
-void ClientEngine::traceIgnored(std::int64_t p, const std::string& why) {
+void ClientEngine::traceIgnored(const std::string& why) {
     if (trace_.enabled()) {
-        trace_.write("answer ignored", "position " + std::to_string(p + 1) + " " + why);
+        trace_.write("answer ignored", why);
     }
 }
 
-void ClientEngine::answerToReset() {
-    stopWaiting();
-    TransferMemory& memory = memoryOfFirst();
-    memory.mustReset = false;
-    restartedFromNothing(memory);
-    Envoie_Entete();
-}
-
-// A piece sent from p with n bytes is answered with p + n. An answer of p repeats the one that
-// brought the piece about (a copy, or a late answer to a repeated header): it is stale. Any
-// other position the piece can have led to means the server wrote bytes where they do not
-// belong.
-void ClientEngine::answerToPiece(std::int64_t p) {
-    // Having written n bytes the server stands at n + 1 at least: a smaller position answers
-    // another frame (a header's answer, held back by the network).
-    if (p == 0) {
-        strayHeaderAnswer();
-        return;
-    }
-    if (p == pieceFrom_ || p < pieceLength_) {
-        strayAnswerSeen();
-        return;
-    }
-    stopWaiting();
-    if (p != pieceFrom_ + pieceLength_) {
-        if (lengths_.sentLately(static_cast<std::size_t>(p))) {
-            // The server started some file anew and wrote one of the latest pieces first.
-            strayFirstByteAnswer();
-        }
-        startOver("the server answered position " + std::to_string(p + 1) + " to the " +
-                  std::to_string(pieceLength_) + " bytes sent from position " +
-                  std::to_string(pieceFrom_ + 1) + ", so its copy holds bytes in the wrong place");
-        return;
-    }
-    TransferMemory& memory = memoryOfFirst();
-    memory.stalls = 0;
-    memory.ackedEnd = p;
-    memory.unackedEnds.clear();
-    Envoie_Contenu(p);
-    timAttente_.enable();
-}
-
-// A first-byte answer while a piece waits: the header it answered was answered already, so it is
-// either a copy the network made or the answer to a header of another file that reached the
-// server late and started that file anew. The latter makes the server write the pieces sent since
-// into that file, replacing its finished copy: the files held back are sent again, and so is this
-// one when its first piece may have gone there.
-void ClientEngine::strayHeaderAnswer() {
-    strayAnswerSeen();
-    strayFirstByteAnswer();
-    if (pieceFrom_ == 0) {
-        stopWaiting();
-        startOver("an answer to a header came while its first piece was on its way: the piece may "
-                  "have gone into another file");
-    }
-}
-
-// An answer that fits nothing: the link copies frames or delivers them late.
-void ClientEngine::strayAnswerSeen() {
-    lengths_.anomaly(nowMs());
-    straysUntilMs_ = nowMs() + kLateCopyMs;
-}
-
+// The server's copy holds bytes in the wrong place: the file goes again from its first byte.
 void ClientEngine::startOver(const std::string& why) {
-    strayAnswerSeen();
     reader_.release();
-    memoryOfFirst().mustReset = true;
     timLoopEnvoi_.enable();
     if (trace_.enabled()) {
         trace_.write("file restarted",
@@ -1024,17 +839,6 @@ void ClientEngine::sendMany(std::span<const std::string_view> datagrams) {
     udpSend_.sendManyTo(datagrams, destination_, static_cast<quint16>(destinationPort_));
 }
 
-// The server answers a file's last piece only once the file is on stable storage, which for a
-// large file can take longer than the usual wait: a header sent meanwhile would reach the server
-// after the file completed and make it start the file anew, and the client send it all again, for
-// ever on a disk slower than the wait. So the last piece is waited for longer, by the file's size.
-std::int64_t ClientEngine::finalWaitMs(std::int64_t size) const {
-    if (waitMs_ <= 0) {
-        return waitMs_;
-    }
-    return std::max(waitMs_, std::min<std::int64_t>(kLongestFinalWaitMs, 1000 + size / 50000));
-}
-
 void ClientEngine::waitFor(std::int64_t ms) {
     if (ms != timAttente_.interval()) {
         timAttente_.setInterval(ms);
@@ -1048,35 +852,32 @@ void ClientEngine::heardFromServer() {
     }
 }
 
-QString ClientEngine::activity() const {
+ClientActivity ClientEngine::activity() const {
+    using Kind = ClientActivity::Kind;
     if (outboxMissing_) {
-        return QStringLiteral("Dossier d'envoi absent : ") +
-               QString::fromLocal8Bit(scanError_.c_str());
+        return {Kind::OutboxMissing, scanError_, {}};
     }
     if (scan_ && scan_->readError() != 0) {
-        return QStringLiteral("Dossier d'envoi illisible : ") +
-               QString::fromLocal8Bit(std::strerror(scan_->readError()));
+        return {Kind::OutboxUnreadable, std::strerror(scan_->readError()), {}};
     }
     if (destination_.isNull()) {
-        return QStringLiteral("Destination introuvable : ") +
-               QString::fromLatin1(cfg_.cfgAdresseDest).trimmed();
+        return {Kind::DestinationUnknown, cfg_.cfgAdresseDest, {}};
     }
     if (lstFilPos_.empty()) {
-        return QStringLiteral("Rien à envoyer");
+        return {};
     }
+    const std::string& first = lstFilPos_.front().name;
     if (unproven_) {
-        return QStringLiteral("Le serveur ne prouve pas la clé de l'origine");
+        return {Kind::KeyUnproven, first, {}};
     }
-    if (const auto memory = transfers_.find(lstFilPos_.front().name);
-        memory != transfers_.end() && memory->second.unknowns >= kUnknownsShown) {
-        return QStringLiteral("Le serveur ne peut pas garder ") +
-               decodedName(lstFilPos_.front().name);
+    if (const TransferMemory* memory = sender_.find(first);
+        memory && memory->unknowns >= kUnknownsShown) {
+        return {Kind::ServerCannotKeep, first, {}};
     }
     if (silentSince_.isValid()) {
-        return QStringLiteral("En attente du serveur depuis ") +
-               silentSince_.toString(QStringLiteral("HH:mm:ss"));
+        return {Kind::Waiting, first, silentSince_};
     }
-    return QStringLiteral("Envoi de ") + decodedName(lstFilPos_.front().name);
+    return {Kind::Sending, first, {}};
 }
 
 void ClientEngine::setProgress(int value) {

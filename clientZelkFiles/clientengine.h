@@ -1,7 +1,9 @@
 #pragma once
 
-// The sending client without its window: the outbox list, the two timers, the UDP socket and the
-// send engine that moves the first listed file to the server one datagram at a time.
+// The sending client without its window: the outbox list, the send loop's and the wait's timers,
+// the UDP socket, the reading of pieces from disk and the deleting of sent files. What a plain
+// answer means, and what comes next, is decided by the plain sender (plainsender.h); the extension
+// (clientextended.cpp, clientsecure.cpp) sends a window of datagrams on timers of its own.
 
 #include "config.h"
 #include "congestion.h"
@@ -9,8 +11,8 @@
 #include "extcodec.h"
 #include "openprobe.h"
 #include "outboxscan.h"
-#include "piecelengths.h"
 #include "piecereader.h"
+#include "plainsender.h"
 #include "secure.h"
 #include "sendwindow.h"
 #include "trace.h"
@@ -26,7 +28,6 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <memory>
 #include <optional>
 #include <span>
@@ -73,6 +74,24 @@ private:
     Clock::time_point due_{};
 };
 
+// What the client is doing, for its window: what keeps it from sending, or whether it sends or
+// waits for the server.
+struct ClientActivity {
+    enum class Kind {
+        OutboxMissing,      // `detail`: why it cannot be made
+        OutboxUnreadable,   // `detail`: why
+        DestinationUnknown, // `detail`: the host that does not resolve
+        NothingToSend,
+        KeyUnproven,      // the server does not prove the origin's key
+        ServerCannotKeep, // the server keeps forgetting the file `detail`
+        Waiting,          // for the server, silent since `since`
+        Sending,          // the file `detail`
+    };
+    Kind kind = Kind::NothingToSend;
+    std::string detail;
+    QDateTime since;
+};
+
 class ClientEngine : public QObject {
     Q_OBJECT
 public:
@@ -82,10 +101,7 @@ public:
         std::int64_t stillSinceMs = 0; // since when it has had that stamp
     };
 
-    // After this many silences in a row on a file whose header the server answers, the file
-    // waits behind the others: the server takes its header but not its content. Many, so that
-    // a merely lossy link does not make a large file start over.
-    static constexpr int kStallsBeforeMovingOn = 20;
+    static constexpr int kStallsBeforeMovingOn = PlainSender::kStallsBeforeMovingOn;
 
     explicit ClientEngine(QObject* parent = nullptr);
 
@@ -124,16 +140,16 @@ public:
     int strangerDatagrams() const { return strangerDatagrams_; }
     // Which protocol the file being sent uses, and its rate lately: "ZX1 12.5 MB/s", "simple".
     const std::string& transferStatus() const { return status_; }
-    // What the client is doing, in a line for its window: sending, waiting for the server (since
-    // when), nothing to send, or what keeps it from sending.
-    QString activity() const;
+    // What the client is doing: sending, waiting for the server (since when), nothing to send,
+    // or what keeps it from sending.
+    ClientActivity activity() const;
     bool extendedTransfer() const { return ext_ != nullptr; }
     // Without leases the open test judges a file by its stamp alone, which must have held for
     // the settle time ("delaiStabilite=").
     void setLeasesAllowed(bool allowed) { leasesAllowed_ = allowed; }
     // How long a finished file is kept after copies or late frames were seen (tests shorten it).
-    void setHeldBackMs(std::int64_t ms) { heldBackMs_ = ms; }
-    bool holdingBack(const std::string& name) const { return isHeldBack(name); }
+    void setHeldBackMs(std::int64_t ms) { sender_.guard().setHeldBackMs(ms); }
+    bool holdingBack(const std::string& name) const { return sender_.guard().isHeldBack(name); }
     // How a sent file is deleted (tests make it fail; as root an unlink hardly ever does).
     void setUnlink(std::function<int(const char*)> unlinkFile) { unlink_ = std::move(unlinkFile); }
     // How often the outbox folder itself was read, for tests.
@@ -150,34 +166,6 @@ signals:
     void statusChanged();
 
 private:
-    // What the client remembers of a file's transfer while the file stays in its outbox.
-    struct TransferMemory {
-        // As the file was when its transfer started from the first byte, or when it was first
-        // listed: a file that differs at the end is not deleted.
-        std::optional<FileStamp> startStamp;
-        // How far this client has sent the file since its transfer began; -1 when it does not
-        // know (it was started while the server already held part of the file).
-        std::int64_t sentEnd = -1;
-        // The server's latest sound answer in this transfer (-1: none), and where each piece
-        // sent since then ends: the only places a resume can soundly name.
-        std::int64_t ackedEnd = -1;
-        std::vector<std::int64_t> unackedEnds;
-        // The server's copy holds bytes in the wrong place: announce another size first, so the
-        // server starts the file anew.
-        bool mustReset = false;
-        bool answeredOutOfRange = false; // the latest header got only such answers
-        int stalls = 0;
-        int headers = 0;  // headers sent in this transfer, resets included
-        int unknowns = 0; // times the server forgot the transfer
-        // The latest answer to a header behind ackedEnd, and the header it answered.
-        std::int64_t behindAt = -1;
-        int behindHeader = 0;
-        // The extension: the identity offered for this transfer (0 until offered), the digest of
-        // the file as read so far, and the whole file's once known.
-        std::uint64_t transfer = 0;
-        std::shared_ptr<ext::RunningDigest> digest;
-        std::optional<ext::Digest> fileDigest;
-    };
     // The file being sent in extended datagrams.
     struct ExtSending {
         ExtSending(std::uint64_t id, std::int64_t size, std::int64_t pieceMax, double rateCap,
@@ -208,14 +196,6 @@ private:
         ext::Mac proof{};
         ext::Aead aead = ext::Aead::ChaCha20Poly1305; // the server's choice
     };
-    enum class Awaiting { Nothing, Header, Reset, Piece };
-    // A finished file not yet deleted, while a stray frame may still undo its copy.
-    struct HeldBack {
-        std::string name;
-        TransferMemory memory;
-        std::int64_t untilMs = 0;
-        std::int64_t size = 0;
-    };
 
     bool checkDestinationPort(QString& error);
     bool makeOutbox(QString& error);
@@ -224,32 +204,24 @@ private:
     void traceRejections(const std::vector<OutboxScan::Rejection>& rejected);
     std::string fullPath(const std::string& name) const;
     bool passesOpenTest(const Listed& item);
-    bool safeToDelete(const TransferMemory& memory, const std::string& path) const;
+    bool safeToDelete(const std::optional<FileStamp>& startStamp, const std::string& path) const;
     bool fromServer(const QHostAddress& from, quint16 fromPort) const;
     void dropFirst(std::string_view why);
     // `plain`: finished by a plain acknowledgement, so the plain protocol's guards apply.
     void finishFirst(bool plain = true);
-    void deleteFinished(const std::string& name, const std::string& path);
-    bool sendPiece(const std::string& path, std::int64_t p, std::int64_t total);
+    void deleteFinished(const std::string& name, const std::string& path, std::int64_t size);
+    bool sendPiece(const std::string& path, std::int64_t p, std::size_t n, std::int64_t total);
     void sendHeader(const Listed& item, const FileStamp& stamp);
-    void answerToHeader(std::int64_t p);
-    void answerToReset();
-    std::string unsoundResume(const TransferMemory& memory, std::int64_t p);
-    static void restartedFromNothing(TransferMemory& memory);
-    static bool behindAgain(TransferMemory& memory, std::int64_t p);
-    void traceIgnored(std::int64_t p, const std::string& why);
-    void answerToPiece(std::int64_t p);
+    // What the plain sender asks for, done.
+    void run(const PlainSender::Actions& actions);
+    void perform(const SenderAction& action);
+    void announce(const SenderAction& action);
+    void traceIgnored(const std::string& why);
     void startOver(const std::string& why);
-    void headerAtLarge();
-    void strayAnswerSeen();
-    void strayHeaderAnswer();
-    void holdBack(const std::string& name, const TransferMemory& memory);
-    void deleteHeldBack();
-    void strayFirstByteAnswer();
-    bool isHeldBack(const std::string& name) const {
-        return std::any_of(heldBack_.begin(), heldBack_.end(),
-                           [&name](const HeldBack& held) { return held.name == name; });
-    }
+    void silence();
+    void sendAgain(const std::string& name);
+    void traceHeldBack(const std::string& name);
+    void deleteDue(const SenderAction& action);
     void stopWaiting();
     TransferMemory& memoryOfFirst();
     std::int64_t nowMs() const { return clock_.elapsed(); }
@@ -258,18 +230,17 @@ private:
     void sendMany(std::span<const std::string_view> datagrams);
     void setProgress(int value);
     void heardFromServer();
-    std::int64_t finalWaitMs(std::int64_t size) const;
     void waitFor(std::int64_t ms);
     void traceHeader(const std::string& name);
     void recordSent(const std::string& name, const TransferMemory& memory);
     void traceHeaderAnswer(std::int64_t p);
 
     // The extension (clientextended.cpp).
-    bool offering() const {
-        return extensionOn_ && (key_.has_value() || nowMs() >= plainServerUntilMs_);
+    bool offering(std::int64_t nowMs) const {
+        return extensionOn_ && (key_.has_value() || nowMs >= plainServerUntilMs_);
     }
     std::string offeredHeader(const Listed& item, std::int64_t size);
-    bool takeAcceptance(std::string_view bytes, std::int64_t p);
+    bool takeAcceptance(std::string_view bytes, std::int64_t p, std::int64_t nowMs);
     bool loadKey(QString& error);
     std::string helloField(std::uint64_t transfer);
     bool keyedAnswer(std::string_view bytes);
@@ -281,8 +252,8 @@ private:
     void extendedFrame(const ext::Frame& frame);
     void acceptedOffer(const ext::Accept& accept,
                        std::optional<ext::Session> session = std::nullopt);
-    void serverIsPlain();
-    bool plainAfterOffers();
+    void serverIsPlain(std::int64_t nowMs);
+    bool plainAfterOffers(std::int64_t nowMs);
     void extensionHeard();
     void extendedAnswer(std::string_view bytes);
     void extendedAcknowledged(const ext::Frame& frame);
@@ -318,7 +289,6 @@ private:
     int destinationPort_ = 0;
     std::size_t pieceMax_ = 1;
     std::int64_t waitMs_ = 0; // "attendApresSnd="
-    static constexpr std::int64_t kLongestFinalWaitMs = 60000;
     std::int64_t extPiece_ = 1;
     double rateCap_ = 0; // bytes a second the extension may send at most; 0: no cap
     std::string frame_;  // one content frame, kept from piece to piece
@@ -331,22 +301,9 @@ private:
     bool leasesAllowed_ = true;
     bool running_ = false; // start() went through
     std::unique_ptr<OutboxScan> scan_;
-    std::map<std::string, TransferMemory> transfers_;
-    // The frame that waits for its answer: at most one answer is taken for it.
-    Awaiting awaiting_ = Awaiting::Nothing;
-    std::int64_t pieceFrom_ = 0;
-    std::int64_t pieceLength_ = 0;
-    FileStamp headerStamp_;
-    PieceLengths lengths_;
-    static constexpr std::int64_t kLateCopyMs = 5000;
-    static constexpr std::int64_t kHeldBackMs = 1000;
-    std::vector<HeldBack> heldBack_;
+    // The plain protocol's decisions, and the memory of every listed file's transfer.
+    PlainSender sender_{PlainSender::Settings{}};
     std::function<int(const char*)> unlink_ = ::unlink;
-    std::int64_t heldBackMs_ = kHeldBackMs;
-    // After a header whose fate is unknown, no new file starts before this time.
-    std::int64_t quietUntilMs_ = -1;
-    std::int64_t straysUntilMs_ = -1; // answers that fit nothing were seen lately
-    bool betweenFiles_ = false;       // a file finished and the next has not started
     std::int64_t settleMs_ = 0;
     QElapsedTimer clock_;
     std::unique_ptr<ExtSending> ext_;

@@ -59,21 +59,21 @@ std::string ClientEngine::offeredHeader(const Listed& item, std::int64_t size) {
 
 // The answer to an offered header: true when it is taken here (accepted, or a file that only the
 // extension can carry refused), false when it goes on as a plain answer.
-bool ClientEngine::takeAcceptance(std::string_view bytes, std::int64_t p) {
+bool ClientEngine::takeAcceptance(std::string_view bytes, std::int64_t p, std::int64_t nowMs) {
     if (key_) {
         return keyedAnswer(bytes);
     }
     const auto accept = ext::findAccept(bytes);
     if (accept) {
         if (accept->transfer != memoryOfFirst().transfer || accept->cumulative > tailleFichier_) {
-            strayAnswerSeen();
-            traceIgnored(p, "accepts another transfer");
+            sender_.strayAnswer(nowMs);
+            traceIgnored("position " + std::to_string(p + 1) + " accepts another transfer");
             return true;
         }
         acceptedOffer(*accept);
         return true;
     }
-    if (!plainAfterOffers()) {
+    if (!plainAfterOffers(nowMs)) {
         // A server that takes the extension answers every offer with it: a plain answer is a
         // late copy, or answers a plain header of long ago. It moves nothing.
         if (trace_.enabled()) {
@@ -82,7 +82,7 @@ bool ClientEngine::takeAcceptance(std::string_view bytes, std::int64_t p) {
         return true;
     }
     offered_ = false;
-    serverIsPlain();
+    serverIsPlain(nowMs);
     if (tailleFichier_ <= kLargestFile) {
         return false;
     }
@@ -99,18 +99,17 @@ bool ClientEngine::takeAcceptance(std::string_view bytes, std::int64_t p) {
 // Only plain answers to several offers in a row, over some seconds, with nothing of the extension
 // from the server meanwhile, make this client believe the server is plain: one stray answer must
 // not send a file down the plain protocol, whose repairs know nothing of the extension's.
-bool ClientEngine::plainAfterOffers() {
+bool ClientEngine::plainAfterOffers(std::int64_t nowMs) {
     plainAnsweredOffer_ = true;
     if (plainAnswerHeader_ == headerSeq_) {
         return false; // a copy of the answer to the same offer
     }
-    const std::int64_t now = nowMs();
     if (plainAnswers_ == 0) {
-        firstPlainAnswerMs_ = now;
+        firstPlainAnswerMs_ = nowMs;
     }
     plainAnswerHeader_ = headerSeq_;
     return ++plainAnswers_ >= kPlainAnswersBelieved &&
-           now - firstPlainAnswerMs_ >= kPlainBelievedMs;
+           nowMs - firstPlainAnswerMs_ >= kPlainBelievedMs;
 }
 
 // Anything of the extension from the server shows it takes it.
@@ -119,8 +118,8 @@ void ClientEngine::extensionHeard() {
     plainAnswerHeader_ = 0;
 }
 
-void ClientEngine::serverIsPlain() {
-    if (trace_.wants("plain protocol") && nowMs() >= plainServerUntilMs_) {
+void ClientEngine::serverIsPlain(std::int64_t nowMs) {
+    if (trace_.wants("plain protocol") && nowMs >= plainServerUntilMs_) {
         trace_.write("plain protocol",
                      "the server answered " + std::to_string(plainAnswers_) +
                          " offers in a row without the extension: it is taken for a plain server; "
@@ -128,7 +127,7 @@ void ClientEngine::serverIsPlain() {
                          std::to_string(kPlainServerMs / 60000) + " minutes");
     }
     extensionHeard();
-    plainServerUntilMs_ = nowMs() + kPlainServerMs;
+    plainServerUntilMs_ = nowMs + kPlainServerMs;
     // The file goes on in the plain protocol from nothing it learnt in the extension: this
     // client sent none of it in plain pieces, so no plain resume can be sound.
     TransferMemory& memory = memoryOfFirst();
@@ -149,10 +148,10 @@ void ClientEngine::acceptedOffer(const ext::Accept& accept, std::optional<ext::S
     memory.unackedEnds.clear();
     memory.mustReset = false;
     memory.answeredOutOfRange = false;
-    if (!memory.digest || memory.startStamp != headerStamp_) {
+    if (!memory.digest || memory.startStamp != sender_.headerStamp()) {
         // Changed since its transfer began: what was hashed is of another content. The server
         // may hold bytes of that one too; the digest at the end finds them out.
-        memory.startStamp = headerStamp_;
+        memory.startStamp = sender_.headerStamp();
         memory.digest = std::make_shared<ext::RunningDigest>();
         memory.fileDigest.reset();
     }
@@ -512,7 +511,7 @@ void ClientEngine::extendedDone() {
 // identity once it can be sent again.
 void ClientEngine::extendedLost(const std::string& why) {
     leaveExtended();
-    transfers_.erase(lstFilPos_.front().name);
+    sender_.forget(lstFilPos_.front().name);
     scan_->touch();
     dropFirst(why);
     timAttente_.enable();

@@ -8,6 +8,7 @@ namespace zelk {
 
 bool ClientEngine::loadKey(QString& error) {
     key_.reset();
+    sender_.setKeyed(false);
     handshake_ = Handshake{};
     unproven_ = false;
     if (cfg_.cfgFichierCle.empty()) {
@@ -25,6 +26,7 @@ bool ClientEngine::loadKey(QString& error) {
         return false;
     }
     key_ = lines.front().key; // the first: a second is the next one, for the server's file
+    sender_.setKeyed(true);
     return true;
 }
 

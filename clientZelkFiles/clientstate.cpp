@@ -5,14 +5,48 @@
 #include <algorithm>
 
 namespace zelk {
+namespace {
+
+QString decodedName(const std::string& name) {
+    return QFile::decodeName(QByteArray::fromStdString(name));
+}
+
+} // namespace
+
+QString activityText(const ClientActivity& activity) {
+    using Kind = ClientActivity::Kind;
+    switch (activity.kind) {
+    case Kind::OutboxMissing:
+        return QStringLiteral("Dossier d'envoi absent : ") +
+               QString::fromLocal8Bit(activity.detail.c_str());
+    case Kind::OutboxUnreadable:
+        return QStringLiteral("Dossier d'envoi illisible : ") +
+               QString::fromLocal8Bit(activity.detail.c_str());
+    case Kind::DestinationUnknown:
+        return QStringLiteral("Destination introuvable : ") +
+               QString::fromLatin1(activity.detail).trimmed();
+    case Kind::NothingToSend:
+        return QStringLiteral("Rien à envoyer");
+    case Kind::KeyUnproven:
+        return QStringLiteral("Le serveur ne prouve pas la clé de l'origine");
+    case Kind::ServerCannotKeep:
+        return QStringLiteral("Le serveur ne peut pas garder ") + decodedName(activity.detail);
+    case Kind::Waiting:
+        return QStringLiteral("En attente du serveur depuis ") +
+               activity.since.toString(QStringLiteral("HH:mm:ss"));
+    case Kind::Sending:
+        break;
+    }
+    return QStringLiteral("Envoi de ") + decodedName(activity.detail);
+}
 
 ClientView clientView(const ClientEngine& engine) {
     ClientView view;
     view.progress = engine.progress();
     view.status = QString::fromStdString(engine.transferStatus());
-    view.activity = engine.activity();
+    view.activity = activityText(engine.activity());
     for (const std::string& name : engine.fileNames()) {
-        view.files << QFile::decodeName(QByteArray::fromStdString(name));
+        view.files << decodedName(name);
     }
     return view;
 }

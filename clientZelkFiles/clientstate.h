@@ -21,6 +21,8 @@ struct ClientView {
     QStringList files; // the outbox list, first the file being sent
 };
 
+// The line the window shows for what the client is doing.
+QString activityText(const ClientActivity& activity);
 ClientView clientView(const ClientEngine& engine);
 QJsonObject clientState(const ClientView& view);
 ClientView viewFromState(const QJsonObject& state);

@@ -41,15 +41,15 @@ ClientWindow::ClientWindow(const WatchLink& link, const ClientConfig& config)
 }
 
 ClientWindow::ClientWindow(const ClientConfig& config, std::function<ClientView()> view)
-    : view_(std::move(view)), txtAdresse(this), txtPort(this), pgbTrx(this), lblEtat(this),
+    : view_(std::move(view)), txtAdresse(this), txtPort(this), pgbTrx(this), activity_(this),
       lstFilPos(this), repaint_(this) {
     setWindowTitle(caption(Program::Client));
     txtAdresse.setObjectName(QStringLiteral("txtAdresse"));
     txtPort.setObjectName(QStringLiteral("txtPort"));
     pgbTrx.setObjectName(QStringLiteral("pgbTrx"));
     lstFilPos.setObjectName(QStringLiteral("lstFilPos"));
-    lblEtat.setObjectName(QStringLiteral("lblEtat"));
-    lblEtat.setTextFormat(Qt::PlainText);
+    activity_.setObjectName(QStringLiteral("lblEtat"));
+    activity_.setTextFormat(Qt::PlainText);
     txtPort.setEnabled(false);
     txtAdresse.setEnabled(false);
     txtPort.setText(QString::fromLatin1(config.cfgPortDest));
@@ -91,7 +91,7 @@ void ClientWindow::arrange() {
     layout->setContentsMargins(16, 16, 16, 16);
     layout->addLayout(destination);
     layout->addWidget(&pgbTrx);
-    layout->addWidget(&lblEtat);
+    layout->addWidget(&activity_);
     layout->addWidget(&lstFilPos, 1);
     resize(320, 240);
 }
@@ -103,8 +103,8 @@ void ClientWindow::refresh() {
     // The protocol of the file being sent, and its rate lately.
     pgbTrx.setFormat(view.status.isEmpty() ? QStringLiteral("%p%")
                                            : QStringLiteral("%p%  ") + view.status);
-    if (view.activity != lblEtat.text()) {
-        lblEtat.setText(view.activity);
+    if (view.activity != activity_.text()) {
+        activity_.setText(view.activity);
     }
     bool same = lstFilPos.count() == view.files.size();
     for (int i = 0; same && i < view.files.size(); ++i) {

@@ -34,7 +34,7 @@ private:
     QLineEdit txtAdresse;
     QLineEdit txtPort;
     QProgressBar pgbTrx;
-    QLabel lblEtat; // what the client is doing
+    QLabel activity_; // what the client is doing
     QListWidget lstFilPos;
     QTimer repaint_;
     bool stale_ = true;
