@@ -6,7 +6,6 @@
 
 #include <QDateTime>
 #include <algorithm>
-#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -49,12 +48,6 @@ std::int64_t changeTimeNs(const struct stat& st) {
     return static_cast<std::int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
 }
 
-std::int64_t positionValue(std::string_view text) {
-    std::int64_t value = 0;
-    std::from_chars(text.data(), text.data() + text.size(), value);
-    return value;
-}
-
 } // namespace
 
 // An offer is taken only over UDP (TCP intake stays plain), for a file with bytes, whose plain
@@ -93,22 +86,22 @@ ServeurEngine::ExtMap::iterator ServeurEngine::extendedOf(std::uint64_t transfer
 
 // A new row for an offered header: nothing written yet, unless an earlier run of the server left
 // this file's staging file and its record.
-std::string ServeurEngine::startExtended(int index) {
+std::int64_t ServeurEngine::startExtended(int index) {
     if (!offer_) {
-        return "1";
+        return 1;
     }
     table_.edit(index).transfer = offer_->transfer;
-    extensionSpoken(nomOrigine);
+    core_.extensionSpoken(nomOrigine, now());
     ExtReceive state;
     state.origin = table_.at(index).origin;
     state.size = offer_->size;
     state.keyId = provingKeyId();
     const std::int64_t held = resumeFromDisk(index, state) ? state.written.cumulative() : 0;
-    table_.setPosition(index, std::to_string(held + 1));
+    table_.setPosition(index, held + 1);
     extended_.insert_or_assign(ExtKey{offer_->transfer, state.origin}, std::move(state));
     accept_ = ext::Accept{offer_->transfer, held};
     traceAccepted(table_.at(index), held);
-    return std::to_string(held + 1);
+    return held + 1;
 }
 
 // Only what the record claims is taken, and only when the staging file is the one it describes
@@ -190,10 +183,10 @@ void ServeurEngine::adoptExtended(int index) {
         state.origin = row.origin;
         state.size = offer_->size;
         state.keyId = provingKeyId();
-        state.written.add(0, positionValue(row.position) - 1);
+        state.written.add(0, row.position - 1);
     }
     row.transfer = offer_->transfer;
-    extensionSpoken(nomOrigine);
+    core_.extensionSpoken(nomOrigine, now());
     state.syncing = false; // a sync under way reports under the old identity, which is gone
     accept_ = ext::Accept{offer_->transfer, state.written.cumulative()};
     traceAccepted(row, state.written.cumulative());
@@ -206,7 +199,7 @@ void ServeurEngine::forgetExtended(TransferRow& row) {
     }
     const auto held = extended_.find(ExtKey{row.transfer, row.origin});
     if (held != extended_.end()) {
-        row.position = std::to_string(held->second.written.cumulative() + 1);
+        row.position = held->second.written.cumulative() + 1;
         extended_.erase(held);
     }
     row.transfer = 0;
@@ -290,8 +283,8 @@ void ServeurEngine::extendedData(const ext::Frame& frame) {
         state->digest->feed(frame.value, frame.body);
         catchUpDigest(index, *state, kDigestStepBytes);
         startWriteback(index, *state);
-        table_.setPosition(index, std::to_string(state->written.cumulative() + 1));
-        measureRate(index, state->written.bytes());
+        table_.setPosition(index, state->written.cumulative() + 1);
+        core_.measureRate(index, state->written.bytes(), now());
         positionMoved();
     }
     oweAck(ExtKey{frame.transfer, state->origin}, datagramBytes_);
@@ -365,7 +358,7 @@ void ServeurEngine::digestMismatch(ExtReceive& state, int index) {
     writer_.begin(row.origin);
     table_.edit(index).stagedInode = 0; // the next piece makes the file anew
     table_.edit(index).stagedBorn = 0;
-    table_.setPosition(index, "1");
+    table_.setPosition(index, 1);
     emit tableChanged();
     answerExtended(ext::Kind::Mismatch, transfer, 0);
 }
@@ -387,8 +380,8 @@ void ServeurEngine::extendedVerified(std::uint64_t transfer, int index, const st
                                           "from " +
                                           peerText());
     }
-    disturbed_.erase(row.origin + row.file);
-    recordReceived(index, size, sha256);
+    core_.arrived(row);
+    recordReceived(row, size, sha256);
     startedAt_.erase(row.origin);
     extended_.erase(key);
     table_.remove(index);
@@ -473,7 +466,7 @@ bool ServeurEngine::answerVerifiedAgain() {
         return false;
     }
     accept_ = ext::Accept{offer_->transfer, offer_->size};
-    EnvoieAck(std::to_string(offer_->size + 1));
+    EnvoieAck(offer_->size + 1);
     return true;
 }
 
@@ -675,27 +668,6 @@ void ServeurEngine::sendOwedAcks() {
         }
         udpSend.replyTo(ack.to, extAnswer_);
     }
-}
-
-// The window shows each row's rate over the latest second or so.
-void ServeurEngine::measureRate(int index, std::int64_t bytes) {
-    readClocks();
-    TransferRow& row = table_.edit(index);
-    row.lastFrameMs = batchEpochMs_;
-    const std::int64_t now = batchClockMs_;
-    if (row.rateMarkMs < 0) {
-        row.rateMarkMs = now;
-        row.rateMarkBytes = bytes;
-        return;
-    }
-    const std::int64_t span = now - row.rateMarkMs;
-    if (span < 1000) {
-        return;
-    }
-    row.rate = rateText(static_cast<double>(bytes - row.rateMarkBytes) * 1000.0 /
-                        static_cast<double>(span));
-    row.rateMarkMs = now;
-    row.rateMarkBytes = bytes;
 }
 
 // Once per batch of datagrams; every time outside one.

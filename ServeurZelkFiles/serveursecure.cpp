@@ -5,7 +5,6 @@
 
 #include "serveurengine.h"
 
-#include <QDateTime>
 #include <algorithm>
 #include <cstring>
 
@@ -14,7 +13,6 @@ namespace {
 
 // Sessions of transfers neither under way nor verified lately are forgotten beyond this many.
 constexpr std::size_t kSessionsKept = 1024;
-constexpr std::int64_t kLongestEvictionPauseMs = 60000;
 // Lines about input nobody authenticated: a burst, then so many a second.
 constexpr std::int64_t kFloodLinesBurst = 1000;
 constexpr std::int64_t kFloodLinesPerSecond = 100;
@@ -34,8 +32,10 @@ bool ServeurEngine::loadKeys(QString& error) {
     floodRefillMs_ = 0;
     floodLeftOut_ = 0;
     keylessServed_ = keylessServed(cfg_.cfgSansCle);
-    evictionMs_ = evictionSecondsOf(cfg_.cfgEviction) * 1000;
-    noEvictionBeforeMs_[0] = noEvictionBeforeMs_[1] = 0;
+    PlainReceiver::Settings settings = core_.settings();
+    settings.evictionMs = evictionSecondsOf(cfg_.cfgEviction) * 1000;
+    settings.keyedOrigins = 0;
+    core_.setSettings(settings);
     if (cfg_.cfgFichierCles.empty()) {
         return true;
     }
@@ -48,6 +48,8 @@ bool ServeurEngine::loadKeys(QString& error) {
     for (const ext::KeyLine& line : lines) {
         keys_[line.origin].push_back(OriginKey{line.key, ext::keyIdOf(line.key)});
     }
+    settings.keyedOrigins = static_cast<int>(keys_.size());
+    core_.setSettings(settings);
     if (trace_.enabled()) {
         trace_.write("keys loaded", std::to_string(keys_.size()) + " origin(s) with a key, from " +
                                         cfg_.cfgFichierCles);
@@ -180,7 +182,7 @@ bool ServeurEngine::repeatedProof(const ext::Key& key, const ext::KeyId& keyId,
         proving_.reset();
         return false;
     }
-    EnvoieAck(std::to_string(accept_->cumulative + 1));
+    EnvoieAck(accept_->cumulative + 1);
     return true;
 }
 
@@ -302,73 +304,6 @@ bool ServeurEngine::floodLine() {
 // What a header makes the server say: budgeted unless its sender proved a key.
 bool ServeurEngine::headerLine() {
     return proving_.has_value() || floodLine();
-}
-
-// Rows of origins without a key leave room for every keyed origin.
-bool ServeurEngine::keylessRowsFull() const {
-    const int reserved = std::min(static_cast<int>(keys_.size()), TransferTable::kMaxRows / 2);
-    return table_.keylessCount() >= TransferTable::kMaxRows - reserved;
-}
-
-// A proven keyed origin always gets a row: the idlest row of an origin without a key gives way
-// at once.
-bool ServeurEngine::evictKeyless() {
-    int idlest = -1;
-    for (int i = 0; i < table_.count(); ++i) {
-        const TransferRow& row = table_.at(i);
-        if (!row.keyed && (idlest < 0 || row.lastFrameMs < table_.at(idlest).lastFrameMs)) {
-            idlest = i;
-        }
-    }
-    if (idlest < 0) {
-        return false;
-    }
-    const TransferRow& row = table_.at(idlest);
-    if (trace_.wants("row evicted")) {
-        trace_.write("row evicted",
-                     transferText(row.origin, row.file) + ": the table is full and " +
-                         transferText(nomOrigine, nomFichier) + ", whose key is proven, comes");
-    }
-    forgetExtended(table_.edit(idlest));
-    table_.remove(idlest);
-    emit tableChanged();
-    return true;
-}
-
-// A full table takes a newcomer in place of the row idle longest, once that row has been idle
-// long enough; a newcomer without a key never takes a keyed origin's place. Between two scans
-// that found nothing, no row can have become idle enough before the earliest time noted.
-bool ServeurEngine::evictIdle() {
-    const bool keyed = keyedOrigin(nomOrigine);
-    const std::int64_t now = QDateTime::currentMSecsSinceEpoch();
-    if (evictionMs_ <= 0 || now < noEvictionBeforeMs_[keyed ? 1 : 0]) {
-        return false;
-    }
-    int idlest = -1;
-    for (int i = 0; i < table_.count(); ++i) {
-        const TransferRow& row = table_.at(i);
-        if ((keyed || !row.keyed) &&
-            (idlest < 0 || row.lastFrameMs < table_.at(idlest).lastFrameMs)) {
-            idlest = i;
-        }
-    }
-    if (idlest < 0 || now - table_.at(idlest).lastFrameMs < evictionMs_) {
-        noEvictionBeforeMs_[keyed ? 1 : 0] =
-            idlest < 0 ? now + std::min(evictionMs_, kLongestEvictionPauseMs)
-                       : table_.at(idlest).lastFrameMs + evictionMs_;
-        return false;
-    }
-    const TransferRow& row = table_.at(idlest);
-    if (trace_.wants("row evicted")) {
-        trace_.write("row evicted", transferText(row.origin, row.file) + ", idle for " +
-                                        std::to_string((now - row.lastFrameMs) / 1000) +
-                                        " s: the table is full and " +
-                                        transferText(nomOrigine, nomFichier) + " comes");
-    }
-    forgetExtended(table_.edit(idlest));
-    table_.remove(idlest);
-    emit tableChanged();
-    return true;
 }
 
 } // namespace zelk
