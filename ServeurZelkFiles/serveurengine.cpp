@@ -382,33 +382,32 @@ void ServeurEngine::handleFrame() {
         drop("header whose file name ends like the server's staging files");
         return;
     }
-    nomOrigine = std::move(header->nomOrigine);
-    nomFichier = std::move(header->nomFichier);
-    tailleTotale = std::move(header->tailleTotale);
-    if (keyedOrigin(nomOrigine)) {
-        keyedHeader();
+    HeaderCall call{std::move(header->nomOrigine), std::move(header->nomFichier),
+                    std::move(header->tailleTotale), std::nullopt, std::nullopt};
+    if (keyedOrigin(call.nomOrigine)) {
+        keyedHeader(call);
         return;
     }
-    offer_ = acceptableOffer();
-    accept_.reset();
-    if (offer_) {
-        tailleTotale = std::to_string(offer_->size); // the plain field may say 0 for a large file
+    call.offer = acceptableOffer(call);
+    if (call.offer) {
+        // The plain field may say 0 for a large file.
+        call.tailleTotale = std::to_string(call.offer->size);
     }
-    Match_File();
+    Match_File(call);
 }
 
 // --- Transfer table -------------------------------------------------------------------------
 
 // The plain rules decide; the extension then takes up an offered header's row.
-void ServeurEngine::Match_File() {
-    if (answerVerifiedAgain()) {
+void ServeurEngine::Match_File(HeaderCall& call) {
+    if (answerVerifiedAgain(call)) {
         return;
     }
-    const PlainFrame frame = plainFrame(PlainFrame::Kind::Header);
+    const PlainFrame frame = plainFrame(call);
     const HeaderReply reply = core_.header(frame);
-    rowsGone(reply.gone, frame.now);
+    rowsGone(reply.gone, frame.now, call);
     if (reply.refusedFor) {
-        secondSender(*reply.refusedFor);
+        secondSender(*reply.refusedFor, call);
     }
     switch (reply.step) {
     case HeaderStep::Dropped:
@@ -416,65 +415,71 @@ void ServeurEngine::Match_File() {
         return;
     case HeaderStep::ResetIgnored:
         if (trace_.enabled()) {
-            trace_.write("file not started", transferText(nomOrigine, nomFichier) +
+            trace_.write("file not started", transferText(call.nomOrigine, call.nomFichier) +
                                                  ": a plain header of size 0 from an origin that "
                                                  "speaks the extension opens nothing");
         }
         EnvoieAck(reply.ack);
         return;
     case HeaderStep::Started:
-        rowStarted(reply.row);
+        rowStarted(reply.row, call);
         return;
     case HeaderStep::Resumed:
-        rowResumed(reply.row);
+        rowResumed(reply.row, call);
         return;
     }
 }
 
 // The frame being handled, as the core takes it.
-PlainFrame ServeurEngine::plainFrame(PlainFrame::Kind kind) {
+PlainFrame ServeurEngine::plainFrame(std::string_view origin) {
     PlainFrame frame;
-    frame.kind = kind;
-    frame.origin = nomOrigine;
+    frame.kind = PlainFrame::Kind::Content;
+    frame.origin = origin;
     frame.address = peerAddressText();
     frame.port = peerPort_;
     frame.tcpIndex = modeTcp ? indexTcp : -1;
     frame.now = now();
-    if (kind == PlainFrame::Kind::Header) {
-        frame.file = nomFichier;
-        frame.size = tailleTotale;
-        frame.offered = offer_.has_value();
-        frame.proven = proving_.has_value();
-        frame.keyed = keyedOrigin(nomOrigine);
-        frame.keyOfRow = keyOfRow();
-    }
     return frame;
 }
 
-bool ServeurEngine::keyOfRow() {
-    const int index = table_.findOrigin(nomOrigine);
+PlainFrame ServeurEngine::plainFrame(const HeaderCall& call) {
+    PlainFrame frame = plainFrame(call.nomOrigine);
+    frame.kind = PlainFrame::Kind::Header;
+    frame.file = call.nomFichier;
+    frame.size = call.tailleTotale;
+    frame.offered = call.offer.has_value();
+    frame.proven = proving_.has_value();
+    frame.keyed = keyedOrigin(call.nomOrigine);
+    frame.keyOfRow = keyOfRow(call.nomOrigine);
+    return frame;
+}
+
+bool ServeurEngine::keyOfRow(const std::string& origin) {
+    const int index = table_.findOrigin(origin);
     return index < 0 || sameKeyAsRow(table_.at(index));
 }
 
 // Rows that gave way: what the extension held for them goes too, and the trace hears why.
-void ServeurEngine::rowsGone(const std::vector<GoneRow>& gone, Instant at) {
+void ServeurEngine::rowsGone(const std::vector<GoneRow>& gone, Instant at, const HeaderCall& call) {
     for (GoneRow left : gone) {
         const TransferRow& row = left.row;
         if (left.why == GoneRow::Why::Abandoned && trace_.enabled() && headerLine()) {
             trace_.write("file abandoned", transferText(row.origin, row.file) + " at position " +
                                                std::to_string(row.position) + " of " + row.total +
                                                " after " + elapsedText(row.origin) +
-                                               ": the origin announced \"" + nomFichier +
+                                               ": the origin announced \"" + call.nomFichier +
                                                "\"; the partial file stays");
         } else if (left.why == GoneRow::Why::EvictedForKey && trace_.wants("row evicted")) {
-            trace_.write("row evicted",
-                         transferText(row.origin, row.file) + ": the table is full and " +
-                             transferText(nomOrigine, nomFichier) + ", whose key is proven, comes");
+            trace_.write("row evicted", transferText(row.origin, row.file) +
+                                            ": the table is full and " +
+                                            transferText(call.nomOrigine, call.nomFichier) +
+                                            ", whose key is proven, comes");
         } else if (left.why == GoneRow::Why::EvictedIdle && trace_.wants("row evicted")) {
             trace_.write("row evicted", transferText(row.origin, row.file) + ", idle for " +
                                             std::to_string((at.wallMs - row.lastFrameMs) / 1000) +
                                             " s: the table is full and " +
-                                            transferText(nomOrigine, nomFichier) + " comes");
+                                            transferText(call.nomOrigine, call.nomFichier) +
+                                            " comes");
         }
         forgetExtended(left.row);
     }
@@ -489,13 +494,13 @@ void ServeurEngine::headerDropped(const HeaderReply& reply) {
     }
 }
 
-void ServeurEngine::secondSender(const TransferRow& row) {
+void ServeurEngine::secondSender(const TransferRow& row, const HeaderCall& call) {
     if (trace_.wants("second sender")) {
         trace_.write("second sender", "origin \"" + printable(withoutTrailingBlanks(row.origin)) +
-                                          "\": header for \"" + printable(nomFichier) + "\" from " +
-                                          peerText() + " refused while \"" + printable(row.file) +
-                                          "\" arrives from " + row.address + " port " +
-                                          std::to_string(row.port) +
+                                          "\": header for \"" + printable(call.nomFichier) +
+                                          "\" from " + peerText() + " refused while \"" +
+                                          printable(row.file) + "\" arrives from " + row.address +
+                                          " port " + std::to_string(row.port) +
                                           " (two clients with one origin?)");
     }
 }
@@ -511,33 +516,35 @@ bool ServeurEngine::sameKeyAsRow(const TransferRow& row) const {
 }
 
 // A new row: its file starts anew at its first piece.
-void ServeurEngine::rowStarted(int index) {
-    writer_.begin(nomOrigine);
+void ServeurEngine::rowStarted(int index, HeaderCall& call) {
+    writer_.begin(call.nomOrigine);
     emit tableChanged();
-    startedAt_[nomOrigine].start(); // for the file's record, trace on or off
+    startedAt_[call.nomOrigine].start(); // for the file's record, trace on or off
     if (trace_.enabled() && headerLine()) {
-        trace_.write("file started", transferText(nomOrigine, nomFichier) + " of " + tailleTotale +
-                                         " bytes, from " + peerText());
+        const std::string transfer = transferText(call.nomOrigine, call.nomFichier);
+        trace_.write("file started",
+                     transfer + " of " + call.tailleTotale + " bytes, from " + peerText());
         if (table_.at(index).staged) {
-            trace_.write("file staged", transferText(nomOrigine, nomFichier) + ": received as \"" +
-                                            stagingName(nomFichier) + "\", renamed once whole" +
-                                            (offer_ ? " and verified" : ""));
+            trace_.write("file staged",
+                         transfer + ": received as \"" + stagingName(call.nomFichier) +
+                             "\", renamed once whole" + (call.offer ? " and verified" : ""));
         }
     }
-    EnvoieAck(startExtended(index));
+    const std::int64_t position = startExtended(index, call);
+    EnvoieAck(position, call.accept);
 }
 
 // A repeated header resumes at the position really reached.
-void ServeurEngine::rowResumed(int index) {
-    adoptExtended(index);
+void ServeurEngine::rowResumed(int index, HeaderCall& call) {
+    adoptExtended(index, call);
     const std::int64_t position = table_.at(index).position;
     emit tableChanged();
     if (trace_.enabled() && headerLine()) {
-        trace_.write("file resumed", transferText(nomOrigine, nomFichier) + " at position " +
-                                         std::to_string(position) + " of " + tailleTotale +
-                                         ", from " + peerText());
+        trace_.write("file resumed", transferText(call.nomOrigine, call.nomFichier) +
+                                         " at position " + std::to_string(position) + " of " +
+                                         call.tailleTotale + ", from " + peerText());
     }
-    EnvoieAck(position);
+    EnvoieAck(position, call.accept);
 }
 
 // --- Content --------------------------------------------------------------------------------
@@ -546,8 +553,7 @@ void ServeurEngine::rowResumed(int index) {
 // is left unanswered, so the sender's next header learns the true position.
 void ServeurEngine::Donnees_de_Contenu() {
     const Content content = Extrait_Orig_Data(tamponRecu, check_);
-    nomOrigine.assign(content.nomOrigine);
-    PlainFrame frame = plainFrame(PlainFrame::Kind::Content);
+    PlainFrame frame = plainFrame(content.nomOrigine);
     frame.content = content.donneesContenu;
     const PieceWrite piece = core_.content(frame);
     if (piece.drop != Drop::None) {
@@ -763,16 +769,15 @@ void ServeurEngine::positionMoved() {
 
 // --- Acknowledgements -----------------------------------------------------------------------
 
-void ServeurEngine::EnvoieAck(std::int64_t position) {
+void ServeurEngine::EnvoieAck(std::int64_t position, const std::optional<ext::Accept>& accept) {
     buildAck(std::to_string(position), ackText_);
-    if (accept_ && proving_) {
+    if (accept && proving_) {
         const auto& [key, transcript] = *proving_;
         ackText_ += ext::provenAcceptSuffix(
-            {*accept_, ext::acceptProof(key, transcript, accept_->cumulative)});
-    } else if (accept_) {
-        ackText_ += ext::acceptSuffix(*accept_);
+            {*accept, ext::acceptProof(key, transcript, accept->cumulative)});
+    } else if (accept) {
+        ackText_ += ext::acceptSuffix(*accept);
     }
-    accept_.reset();
     const std::string& ack = ackText_;
     bool sent = false;
     if (!modeTcp) {

@@ -44,9 +44,9 @@ QString displayText(std::string_view bytes);
 
 // The receiving server without its window: the UDP socket, the TCP listener and its connections,
 // the files, the trace and the extension around the plain receiver core, which holds the transfer
-// table and decides what a plain frame does to it. Everything runs on the one event thread; the
-// extension's procedures still read the header being handled from members that every arrival
-// overwrites.
+// table and decides what a plain frame does to it. Everything runs on the one event thread; a
+// header goes from one procedure to the next as one value, while the channel and the bytes of the
+// frame being handled are members that every arrival overwrites.
 class ServeurEngine : public QObject {
     Q_OBJECT
 public:
@@ -102,14 +102,23 @@ private:
     bool readMore(int index);
     void handleFrame();
 
-    void Match_File();
-    PlainFrame plainFrame(PlainFrame::Kind kind);
-    bool keyOfRow();
-    void rowsGone(const std::vector<GoneRow>& gone, Instant now);
+    // A header as it goes from intake through the key's check and the table to its answer.
+    struct HeaderCall {
+        std::string nomOrigine;
+        std::string nomFichier;
+        std::string tailleTotale;          // the offer's size when one is taken
+        std::optional<ext::Offer> offer;   // taken by the extension
+        std::optional<ext::Accept> accept; // appended to the answer
+    };
+    void Match_File(HeaderCall& call);
+    PlainFrame plainFrame(std::string_view origin);
+    PlainFrame plainFrame(const HeaderCall& call);
+    bool keyOfRow(const std::string& origin);
+    void rowsGone(const std::vector<GoneRow>& gone, Instant now, const HeaderCall& call);
     void headerDropped(const HeaderReply& reply);
-    void secondSender(const TransferRow& row);
-    void rowStarted(int index);
-    void rowResumed(int index);
+    void secondSender(const TransferRow& row, const HeaderCall& call);
+    void rowStarted(int index, HeaderCall& call);
+    void rowResumed(int index, HeaderCall& call);
     // The time of the frame being handled, read once per batch of datagrams.
     Instant now();
 
@@ -163,19 +172,19 @@ private:
     void keepVerified();
     void saveVerified();
     void loadVerified();
-    bool answerVerifiedAgain();
+    bool answerVerifiedAgain(HeaderCall& call);
     void extendedFailed(int index, std::uint64_t transfer, const WriteFailure& failure);
     void startWriteback(int index, ExtReceive& state);
-    std::optional<ext::Offer> acceptableOffer();
+    std::optional<ext::Offer> acceptableOffer(const HeaderCall& call);
     // The answer's position: 1, or past what an earlier run left on disk for this file.
-    std::int64_t startExtended(int index);
+    std::int64_t startExtended(int index, HeaderCall& call);
     bool resumeFromDisk(int index, ExtReceive& state);
     void keepProgress(int index, int fd, ExtReceive& state);
     void recordProgress(const StagingState& record, std::int64_t claimed, std::uint64_t epoch,
                         bool synced);
     void traceAccepted(const TransferRow& row, std::int64_t held);
     void traceResumed(const TransferRow& row, const StagingState& found);
-    void adoptExtended(int index);
+    void adoptExtended(int index, HeaderCall& call);
     void forgetExtended(TransferRow& row);
     void extendedDatagram(std::string_view bytes);
     void clientFrame(const ext::Frame& frame);
@@ -201,12 +210,13 @@ private:
         return !keys_.empty() && keys_.find(origin) != keys_.end();
     }
     bool admitted(bool header);
-    void keyedHeader();
-    const ext::Key* keyById(const ext::KeyId& id) const;
+    void keyedHeader(HeaderCall& call);
+    const ext::Key* keyById(const std::string& origin, const ext::KeyId& id) const;
     void sendChallenge(const ext::Key& key, const ext::KeyId& keyId, ext::Transcript t);
-    bool repeatedProof(const ext::Key& key, const ext::KeyId& keyId, const ext::Transcript& t);
+    bool repeatedProof(const ext::Key& key, const ext::KeyId& keyId, const ext::Transcript& t,
+                       HeaderCall& call);
     void provenHeader(const ext::Key& key, const ext::KeyId& keyId, const ext::Transcript& t,
-                      const ext::Offer& offer);
+                      HeaderCall& call);
     void sealedDatagram(std::string_view bytes);
     void sealAnswer(const ExtKey& transfer);
     bool freshProof(const ext::Transcript& t, const ext::KeyId& keyId);
@@ -225,7 +235,8 @@ private:
     std::string peerAddressText_;
     void connectionGone(int index);
 
-    void EnvoieAck(std::int64_t position);
+    // `accept`: the extension's acceptance, appended to the answer.
+    void EnvoieAck(std::int64_t position, const std::optional<ext::Accept>& accept = std::nullopt);
     std::string peerText() const;
     void drop(std::string_view why);
     std::int64_t elapsedMs(const std::string& origin) const;
@@ -263,8 +274,6 @@ private:
     std::int64_t verifiedSavedMs_ = 0; // on clock_; 0: never
     bool verifiedDirty_ = false;
     int keylessRows_ = 0; // rows of origins without a key: capped below the table's size
-    std::optional<ext::Offer> offer_;   // of the header being handled
-    std::optional<ext::Accept> accept_; // to append to the answer being sent
     std::string extAnswer_;
     // Pieces that came in one batch of datagrams are acknowledged once, after the batch: the Ack
     // carries the cumulative position and ranges, so the last says all the others said.
@@ -307,8 +316,7 @@ private:
     // Last, so that it stops before anything its reports reach goes away.
     SyncWorker syncer_{*this, FileOps::system()};
 
-    // The frame being handled: the channel it came by, its bytes, and for a header the fields the
-    // extension reads.
+    // The frame being handled: the channel it came by and its bytes.
     bool modeTcp = false;
     bool headerFrame_ = false;
     int indexTcp = 0;
@@ -316,9 +324,6 @@ private:
     std::string tcpFrame_;       // a frame cut from a TCP stream, its storage kept
     std::string ackText_;        // the answer being sent, its storage kept between answers
     FrameCheck check_;
-    std::string nomOrigine;
-    std::string nomFichier;
-    std::string tailleTotale;
     QHostAddress peerAddress_;
     quint16 peerPort_ = 0;
     std::size_t datagramBytes_ = 0; // of the datagram being handled

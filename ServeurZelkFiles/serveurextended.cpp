@@ -52,19 +52,19 @@ std::int64_t changeTimeNs(const struct stat& st) {
 
 // An offer is taken only over UDP (TCP intake stays plain), for a file with bytes, whose plain
 // size field says what the offer says, and under an identity no other origin uses.
-std::optional<ext::Offer> ServeurEngine::acceptableOffer() {
+std::optional<ext::Offer> ServeurEngine::acceptableOffer(const HeaderCall& call) {
     if (modeTcp || !extensionWanted(cfg_.cfgExtension)) {
         return std::nullopt;
     }
     const auto payload = tamponRecu.substr(static_cast<std::size_t>(check_.posDebutDonnees),
                                            static_cast<std::size_t>(check_.longDonnees));
     const auto offer = ext::findOffer(payload);
-    if (!offer || offer->size <= 0 || tailleTotale != ext::plainSizeText(offer->size)) {
+    if (!offer || offer->size <= 0 || call.tailleTotale != ext::plainSizeText(offer->size)) {
         return std::nullopt;
     }
     // Datagrams in clear name no origin: among origins without a key, an identity is one's.
     const auto taken = keylessExtended(offer->transfer);
-    if (taken != extended_.end() && taken->second.origin != nomOrigine) {
+    if (taken != extended_.end() && taken->second.origin != call.nomOrigine) {
         return std::nullopt;
     }
     return offer;
@@ -86,20 +86,21 @@ ServeurEngine::ExtMap::iterator ServeurEngine::extendedOf(std::uint64_t transfer
 
 // A new row for an offered header: nothing written yet, unless an earlier run of the server left
 // this file's staging file and its record.
-std::int64_t ServeurEngine::startExtended(int index) {
-    if (!offer_) {
+std::int64_t ServeurEngine::startExtended(int index, HeaderCall& call) {
+    if (!call.offer) {
         return 1;
     }
-    table_.edit(index).transfer = offer_->transfer;
-    core_.extensionSpoken(nomOrigine, now());
+    const ext::Offer& offer = *call.offer;
+    table_.edit(index).transfer = offer.transfer;
+    core_.extensionSpoken(call.nomOrigine, now());
     ExtReceive state;
     state.origin = table_.at(index).origin;
-    state.size = offer_->size;
+    state.size = offer.size;
     state.keyId = provingKeyId();
     const std::int64_t held = resumeFromDisk(index, state) ? state.written.cumulative() : 0;
     table_.setPosition(index, held + 1);
-    extended_.insert_or_assign(ExtKey{offer_->transfer, state.origin}, std::move(state));
-    accept_ = ext::Accept{offer_->transfer, held};
+    extended_.insert_or_assign(ExtKey{offer.transfer, state.origin}, std::move(state));
+    call.accept = ext::Accept{offer.transfer, held};
     traceAccepted(table_.at(index), held);
     return held + 1;
 }
@@ -168,9 +169,9 @@ void ServeurEngine::traceAccepted(const TransferRow& row, std::int64_t held) {
 // A header that resumes the row: an offered one carries the row on under its new identity (a
 // client that restarted offers another), from what is written; a plain one makes it plain again,
 // from the first byte not written.
-void ServeurEngine::adoptExtended(int index) {
+void ServeurEngine::adoptExtended(int index, HeaderCall& call) {
     TransferRow& row = table_.edit(index);
-    if (!offer_) {
+    if (!call.offer) {
         forgetExtended(row);
         return;
     }
@@ -181,16 +182,16 @@ void ServeurEngine::adoptExtended(int index) {
         extended_.erase(held);
     } else {
         state.origin = row.origin;
-        state.size = offer_->size;
+        state.size = call.offer->size;
         state.keyId = provingKeyId();
         state.written.add(0, row.position - 1);
     }
-    row.transfer = offer_->transfer;
-    core_.extensionSpoken(nomOrigine, now());
+    row.transfer = call.offer->transfer;
+    core_.extensionSpoken(call.nomOrigine, now());
     state.syncing = false; // a sync under way reports under the old identity, which is gone
-    accept_ = ext::Accept{offer_->transfer, state.written.cumulative()};
+    call.accept = ext::Accept{call.offer->transfer, state.written.cumulative()};
     traceAccepted(row, state.written.cumulative());
-    extended_.insert_or_assign(ExtKey{offer_->transfer, row.origin}, std::move(state));
+    extended_.insert_or_assign(ExtKey{call.offer->transfer, row.origin}, std::move(state));
 }
 
 void ServeurEngine::forgetExtended(TransferRow& row) {
@@ -457,16 +458,16 @@ void ServeurEngine::recordProgress(const StagingState& record, std::int64_t clai
 // sender, hearing nothing, announced the file again. The answer says every byte is held, and the
 // sender's finish then gets its final answer again; no new transfer starts. Only the origin (and
 // key) whose bytes were verified hears so, and only while its file is still the one verified.
-bool ServeurEngine::answerVerifiedAgain() {
-    if (!offer_) {
+bool ServeurEngine::answerVerifiedAgain(HeaderCall& call) {
+    if (!call.offer) {
         return false;
     }
-    const std::string keyId = provingKeyId();
-    if (verifiedFor({nomOrigine, offer_->transfer, offer_->size, keyId}) == nullptr) {
+    const ext::Offer& offer = *call.offer;
+    if (verifiedFor({call.nomOrigine, offer.transfer, offer.size, provingKeyId()}) == nullptr) {
         return false;
     }
-    accept_ = ext::Accept{offer_->transfer, offer_->size};
-    EnvoieAck(offer_->size + 1);
+    call.accept = ext::Accept{offer.transfer, offer.size};
+    EnvoieAck(offer.size + 1, call.accept);
     return true;
 }
 

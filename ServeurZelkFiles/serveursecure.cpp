@@ -85,23 +85,24 @@ bool ServeurEngine::admitted(bool header) {
     return true;
 }
 
-void ServeurEngine::keyedHeader() {
+void ServeurEngine::keyedHeader(HeaderCall& call) {
     const auto payload = tamponRecu.substr(static_cast<std::size_t>(check_.posDebutDonnees),
                                            static_cast<std::size_t>(check_.longDonnees));
     const auto offer = ext::findOffer(payload);
     const auto hello = ext::findHello(payload);
-    if (!offer || !hello || offer->size <= 0 || tailleTotale != ext::plainSizeText(offer->size)) {
+    if (!offer || !hello || offer->size <= 0 ||
+        call.tailleTotale != ext::plainSizeText(offer->size)) {
         authFailed("header without the handshake, naming an origin with a key");
         return;
     }
-    const ext::Key* key = keyById(hello->keyId);
+    const ext::Key* key = keyById(call.nomOrigine, hello->keyId);
     if (key == nullptr) {
         authFailed("header under a key the origin does not have");
         return;
     }
     ext::Transcript t{
-        nomOrigine,   offer->transfer,           offer->size, nomFichier, hello->client, {},
-        hello->aeads, ext::aeadFor(hello->aeads)};
+        call.nomOrigine, offer->transfer,           offer->size, call.nomFichier, hello->client, {},
+        hello->aeads,    ext::aeadFor(hello->aeads)};
     if (!hello->server) {
         sendChallenge(*key, hello->keyId, t);
         return;
@@ -112,16 +113,17 @@ void ServeurEngine::keyedHeader() {
         return;
     }
     if (freshProof(t, hello->keyId)) {
-        provenHeader(*key, hello->keyId, t, *offer);
-    } else if (!repeatedProof(*key, hello->keyId, t)) {
+        call.offer = offer;
+        provenHeader(*key, hello->keyId, t, call);
+    } else if (!repeatedProof(*key, hello->keyId, t, call)) {
         // The challenge ran out, or a restart changed the secret, or the header was recorded and
         // played again: only a new challenge, which only the key's holder can answer.
         sendChallenge(*key, hello->keyId, t);
     }
 }
 
-const ext::Key* ServeurEngine::keyById(const ext::KeyId& id) const {
-    const auto found = keys_.find(nomOrigine);
+const ext::Key* ServeurEngine::keyById(const std::string& origin, const ext::KeyId& id) const {
+    const auto found = keys_.find(origin);
     if (found == keys_.end()) {
         return nullptr;
     }
@@ -136,7 +138,7 @@ const ext::Key* ServeurEngine::keyById(const ext::KeyId& id) const {
 ext::ChallengeInput ServeurEngine::challengeInput(const ext::Transcript& t,
                                                   const ext::KeyId& keyId) {
     addressText_ = peerAddress_.toString().toStdString() + ' ' + std::to_string(peerPort_);
-    return ext::ChallengeInput{nomOrigine, keyId, t.transfer, t.client, addressText_};
+    return ext::ChallengeInput{t.origin, keyId, t.transfer, t.client, addressText_};
 }
 
 // The answer proves the server's key over the sender's fresh nonce, and gives a nonce of its own
@@ -148,8 +150,7 @@ void ServeurEngine::sendChallenge(const ext::Key& key, const ext::KeyId& keyId, 
     ackText_ += ext::challengeSuffix({t.transfer, t.server, t.aead, ext::serverProof(key, t)});
     udpSend.reply(ackText_);
     if (trace_.enabled() && floodLine()) {
-        trace_.write("key challenged",
-                     transferText(nomOrigine, nomFichier) + " from " + peerText());
+        trace_.write("key challenged", transferText(t.origin, t.name) + " from " + peerText());
     }
 }
 
@@ -163,8 +164,8 @@ bool ServeurEngine::freshProof(const ext::Transcript& t, const ext::KeyId& keyId
 // The proof of the transfer under way, sent again because its answer was lost: answered again,
 // changing nothing.
 bool ServeurEngine::repeatedProof(const ext::Key& key, const ext::KeyId& keyId,
-                                  const ext::Transcript& t) {
-    const ExtKey id{t.transfer, nomOrigine};
+                                  const ext::Transcript& t, HeaderCall& call) {
+    const ExtKey id{t.transfer, t.origin};
     const auto session = sessions_.find(id);
     if (session == sessions_.end() || session->second.server != t.server ||
         session->second.keyId != keyId) {
@@ -172,17 +173,17 @@ bool ServeurEngine::repeatedProof(const ext::Key& key, const ext::KeyId& keyId,
     }
     proving_.emplace(key, t);
     provingId_ = keyId;
-    const int index = table_.findOrigin(nomOrigine);
+    const int index = table_.findOrigin(t.origin);
     const auto held = extended_.find(id);
     if (index >= 0 && table_.at(index).transfer == t.transfer && held != extended_.end()) {
-        accept_ = ext::Accept{t.transfer, held->second.written.cumulative()};
-    } else if (verifiedFor({nomOrigine, t.transfer, t.size, provingKeyId()}) != nullptr) {
-        accept_ = ext::Accept{t.transfer, t.size};
+        call.accept = ext::Accept{t.transfer, held->second.written.cumulative()};
+    } else if (verifiedFor({t.origin, t.transfer, t.size, provingKeyId()}) != nullptr) {
+        call.accept = ext::Accept{t.transfer, t.size};
     } else {
         proving_.reset();
         return false;
     }
-    EnvoieAck(accept_->cumulative + 1);
+    EnvoieAck(call.accept->cumulative + 1, call.accept);
     return true;
 }
 
@@ -197,22 +198,20 @@ std::string ServeurEngine::provingKeyId() const {
 // keys both sides derive from this handshake alone. Its identity is its origin's: another
 // origin's use of the same number changes nothing here.
 void ServeurEngine::provenHeader(const ext::Key& key, const ext::KeyId& keyId,
-                                 const ext::Transcript& t, const ext::Offer& offer) {
+                                 const ext::Transcript& t, HeaderCall& call) {
     const ext::SessionKeys keys = ext::sessionKeys(key, t);
     sessions_.insert_or_assign(
-        ExtKey{t.transfer, nomOrigine},
+        ExtKey{t.transfer, call.nomOrigine},
         ext::Session{keys.serverToClient, keys.clientToServer, 0, {}, t.server, t.aead, keyId});
     forgetSessions();
-    offer_ = offer;
-    accept_.reset();
-    tailleTotale = std::to_string(offer.size);
+    call.tailleTotale = std::to_string(call.offer->size);
     proving_.emplace(key, t);
     provingId_ = keyId;
     if (trace_.enabled()) {
-        trace_.write("key proven", transferText(nomOrigine, nomFichier) + ", key " +
+        trace_.write("key proven", transferText(call.nomOrigine, call.nomFichier) + ", key " +
                                        ext::hexOf(keyId) + ", from " + peerText());
     }
-    Match_File();
+    Match_File(call);
 }
 
 // The sessions of an identity, one per origin using it: the one whose key opens the datagram
