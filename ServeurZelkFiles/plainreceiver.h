@@ -100,12 +100,17 @@ struct PieceWrite {
     std::string_view bytes;
 };
 
-// A piece written, or a staging file found disturbed.
+// A piece written: its answer, and the row it completed.
 struct PieceDone {
     std::int64_t ack = 0;                // 0: no answer
     std::optional<TransferRow> finished; // the row the piece completed, now out of the table
 };
 
+// Driven one frame at a time: header() gives the answer at once (a Started row's file begins
+// anew: its first piece replaces whatever file holds the name); content() says where the piece
+// goes, and once the shell has written it (and, for the last piece, made the file whole and kept
+// it) written() moves the row and gives the answer. A piece that cannot be written is left
+// unanswered, so the sender's next header learns the true position.
 class PlainReceiver {
 public:
     struct Settings {

@@ -794,7 +794,7 @@ void ServeurEngine::EnvoieAck(std::int64_t position, const std::optional<ext::Ac
     }
 }
 
-// Time since the origin's transfer began, resumes included; the trace alone keeps it.
+// Time since the origin's transfer began, resumes included.
 std::int64_t ServeurEngine::elapsedMs(const std::string& origin) const {
     const auto found = startedAt_.find(origin);
     return found == startedAt_.end() ? 0 : found->second.elapsed();

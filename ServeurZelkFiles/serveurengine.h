@@ -273,7 +273,6 @@ private:
     QTimer saveVerified_;
     std::int64_t verifiedSavedMs_ = 0; // on clock_; 0: never
     bool verifiedDirty_ = false;
-    int keylessRows_ = 0; // rows of origins without a key: capped below the table's size
     std::string extAnswer_;
     // Pieces that came in one batch of datagrams are acknowledged once, after the batch: the Ack
     // carries the cumulative position and ranges, so the last says all the others said.
@@ -310,7 +309,7 @@ private:
     UdpEndpoint udpSend;
     TcpListener tcpSend;
     Trace trace_;
-    // When each origin's current file began, kept only while the trace is on.
+    // When each origin's current file began: its record says how long it took, trace on or off.
     std::map<std::string, QElapsedTimer> startedAt_;
 
     // Last, so that it stops before anything its reports reach goes away.
