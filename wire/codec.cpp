@@ -1,6 +1,5 @@
 #include "codec.h"
 
-#include "config.h"
 #include "numeric.h"
 
 #include <algorithm>
@@ -71,6 +70,12 @@ void appendOrigin(std::string& out, std::string_view origin) {
 }
 
 } // namespace
+
+std::string originIdentifier(std::string_view value) {
+    std::string id(value.substr(0, kOriginWidth));
+    id.resize(kOriginWidth, ' ');
+    return id;
+}
 
 FrameCheck Valide_Id_Long(std::string_view valDonnees) {
     FrameCheck check;

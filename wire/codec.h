@@ -17,6 +17,9 @@ inline constexpr std::size_t kMaxFrame = 10015;    // 12 + 4 length digits + 999
 inline constexpr std::size_t kMaxFramePrefix = 16; // start byte, origin, 4 digits, ";"
 inline constexpr char kStartByte = 1;
 
+// The origin identifier as it travels: cut to 10 characters or padded with blanks.
+std::string originIdentifier(std::string_view value);
+
 // Where the payload of a valid frame lies; posDebutDonnees is -1 for an invalid frame.
 // A frame with an empty payload is invalid: it can be neither a header nor a piece.
 struct FrameCheck {

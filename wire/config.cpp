@@ -175,12 +175,6 @@ template <typename Config> std::vector<std::string_view> keysOf() {
 
 } // namespace
 
-std::string originIdentifier(std::string_view value) {
-    std::string id(value.substr(0, kOriginWidth));
-    id.resize(kOriginWidth, ' ');
-    return id;
-}
-
 std::string_view withoutByteOrderMark(std::string_view content) {
     constexpr std::string_view kBom = "\xEF\xBB\xBF";
     if (content.substr(0, kBom.size()) == kBom) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "codec.h"
+
 #include <cstdint>
 #include <map>
 #include <string>
@@ -129,8 +131,5 @@ std::int64_t evictionSecondsOf(std::string_view setting);
 
 // "N" in "ecoute_TCP_O_N=" turns TCP intake off; anything else leaves it on.
 bool tcpIntakeWanted(std::string_view cfgEcouteTcp);
-
-// The origin identifier as it travels: cut to 10 characters or padded with blanks.
-std::string originIdentifier(std::string_view value);
 
 } // namespace zelk
