@@ -15,8 +15,6 @@
 namespace zelk {
 namespace {
 
-// Positions are 32-bit signed on the wire: the client holds them in a Long.
-constexpr std::int64_t kLargestPosition = 2147483647;
 constexpr quint16 kLargestPort = 65535;
 // A file that no piece has reached for this long is closed (a client gone for good).
 constexpr int kIdleFileMs = 2000;

@@ -3,6 +3,7 @@
 // The sending client without its window: the outbox list, the two timers, the UDP socket and the
 // send engine that moves the first listed file to the server one datagram at a time.
 
+#include "codec.h"
 #include "config.h"
 #include "congestion.h"
 #include "digest.h"
@@ -36,11 +37,6 @@
 #include <vector>
 
 namespace zelk {
-
-// The largest file whose final position (length + 1) still fits the protocol's 32-bit position;
-// larger ones move only with a server that takes the extension.
-inline constexpr std::int64_t kLargestFile = 2147483646;
-inline constexpr std::int64_t kLargestExtendedFile = std::int64_t{1} << 62;
 
 // A window timer: enabled or not, and an interval of 0 never ticks. It ticks one whole interval
 // after it was enabled, and every interval after that while it stays enabled.

@@ -198,7 +198,7 @@ ClientConfig withClientDefaults(ClientConfig cfg) {
         cfg.cfgDelaiAttente = std::to_string(kDefaultAnswerWaitMs);
     }
     if (wholeValue(cfg.cfgPaquetsMax) <= 0) {
-        cfg.cfgPaquetsMax = std::to_string(kDefaultPieceBytes);
+        cfg.cfgPaquetsMax = std::to_string(kMaxPayload);
     }
     return cfg;
 }
@@ -212,7 +212,8 @@ std::int64_t extendedDatagramOf(std::string_view setting) {
     if (bytes <= 0) {
         return kDefaultExtendedDatagram;
     }
-    return std::clamp(bytes, kSmallestExtendedDatagram, kLargestExtendedDatagram);
+    return std::clamp(bytes, kSmallestExtendedDatagram,
+                      static_cast<std::int64_t>(kLargestDatagram));
 }
 
 double rateCapOf(std::string_view setting) {
