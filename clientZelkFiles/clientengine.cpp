@@ -49,15 +49,8 @@ std::size_t lengthClearOfHeaderMarks(const char* piece, std::size_t n) {
 // An answer with a field of the extension after its three plain ones (an acceptance, a
 // challenge) answers an offer.
 bool extensionAnswer(std::string_view bytes) {
-    std::size_t at = 0;
-    for (int field = 0; field < 3; ++field) {
-        at = bytes.find(';', at);
-        if (at == std::string_view::npos) {
-            return false;
-        }
-        ++at;
-    }
-    return bytes.substr(at).starts_with("ZX");
+    const auto at = fieldStart(bytes, 3);
+    return at && bytes.substr(*at).starts_with("ZX");
 }
 
 } // namespace

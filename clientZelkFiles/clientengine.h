@@ -5,6 +5,7 @@
 // answer means, and what comes next, is decided by the plain sender (plainsender.h); the extension
 // (clientextended.cpp, clientsecure.cpp) sends a window of datagrams on timers of its own.
 
+#include "codec.h"
 #include "config.h"
 #include "congestion.h"
 #include "digest.h"
@@ -37,11 +38,6 @@
 #include <vector>
 
 namespace zelk {
-
-// The largest file whose final position (length + 1) still fits the protocol's 32-bit position;
-// larger ones move only with a server that takes the extension.
-inline constexpr std::int64_t kLargestFile = 2147483646;
-inline constexpr std::int64_t kLargestExtendedFile = std::int64_t{1} << 62;
 
 // A window timer: enabled or not, and an interval of 0 never ticks. It ticks one whole interval
 // after it was enabled, and every interval after that while it stays enabled.

@@ -19,20 +19,6 @@ std::uint32_t datagramCrc(const char* head, std::string_view body) {
     return crc32c(crc32c(0, head, kCrcAt), body.data(), body.size());
 }
 
-std::vector<std::string_view> splitFields(std::string_view text) {
-    std::vector<std::string_view> fields;
-    std::size_t start = 0;
-    for (;;) {
-        const std::size_t end = text.find(';', start);
-        if (end == std::string_view::npos) {
-            fields.push_back(text.substr(start));
-            return fields;
-        }
-        fields.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-}
-
 std::string hex16(std::uint64_t value) {
     static constexpr char kDigits[] = "0123456789abcdef";
     std::string text(kHexDigits, '0');
@@ -230,7 +216,7 @@ std::string offerField(const Offer& offer) {
 }
 
 std::string plainSizeText(std::int64_t size) {
-    return size >= 0 && size <= kLargestPlainSize ? std::to_string(size) : std::string("0");
+    return size >= 0 && size <= kLargestFile ? std::to_string(size) : std::string("0");
 }
 
 std::optional<Offer> findOffer(std::string_view headerPayload) {
@@ -256,19 +242,15 @@ std::string acceptSuffix(const Accept& accept) {
 }
 
 std::optional<Accept> findAccept(std::string_view answer) {
-    std::size_t at = 0;
-    for (int field = 0; field < 3; ++field) {
-        at = answer.find(';', at);
-        if (at == std::string_view::npos) {
-            return std::nullopt;
-        }
-        ++at;
+    const auto at = fieldStart(answer, 3);
+    if (!at) {
+        return std::nullopt;
     }
-    const auto fields = splitFields(answer.substr(0, at - 1));
+    const auto fields = splitFields(answer.substr(0, *at - 1));
     if (fields.size() != 3 || fields[0] != "PTE" || fields[2] != "END") {
         return std::nullopt;
     }
-    const auto read = readTagged(answer.substr(at));
+    const auto read = readTagged(answer.substr(*at));
     if (!read) {
         return std::nullopt;
     }

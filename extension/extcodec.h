@@ -4,6 +4,8 @@
 // puts after its answer, and the binary datagrams both send once they agreed. Pure functions
 // over bytes; every integer travels big-endian.
 
+#include "codec.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -18,7 +20,7 @@ namespace zelk::ext {
 inline constexpr char kStart = 2;
 // Start byte, kind, transfer identity, value, CRC32C.
 inline constexpr std::size_t kHeadBytes = 22;
-inline constexpr std::size_t kLargestDatagram = 65507;
+using zelk::kLargestDatagram; // a UDP datagram over IPv4, as for plain frames
 inline constexpr std::size_t kLargestBody = kLargestDatagram - kHeadBytes;
 inline constexpr std::size_t kDigestBytes = 32;
 // Ranges carried by one answer beyond its cumulative position.
@@ -27,8 +29,6 @@ inline constexpr std::size_t kRangeBytes = 16; // an Ack range: start and end, 8
 inline constexpr std::string_view kTag = "ZX1";
 // Values, offsets and sizes travel as 64-bit numbers with the top bit 0.
 inline constexpr std::uint64_t kLargestValue = 9223372036854775807ULL;
-// Sizes a plain header can carry: the final position must fit a 32-bit signed number.
-inline constexpr std::int64_t kLargestPlainSize = 2147483646;
 
 enum class Kind : char {
     Data = 'D',     // client: file bytes; value = 0-based offset of the first

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+#include <vector>
+
 using namespace zelk;
 using namespace std::string_literals;
 
@@ -171,4 +174,28 @@ TEST(Codec, CutsAByteStreamIntoFrames) {
     const StreamFrame empty = cutStreamFrame("\x01poste7    ;\x01");
     EXPECT_EQ(empty.cut, StreamCut::Complete);
     EXPECT_EQ(empty.length, 12u);
+}
+
+// The one split both protocols read their texts with: every ";" separates, empty fields count.
+TEST(Codec, SplitsFieldsAtEverySeparator) {
+    struct Case {
+        std::string_view text;
+        std::vector<std::string_view> fields;
+        std::optional<std::size_t> afterThird;
+    };
+    for (const Case& c : std::vector<Case>{
+             {"", {""}, std::nullopt},
+             {"PTE", {"PTE"}, std::nullopt},
+             {"PTE;12;END", {"PTE", "12", "END"}, std::nullopt},
+             {"PTE;12;END;", {"PTE", "12", "END", ""}, 11},
+             {";;;", {"", "", "", ""}, 3},
+             {"PTE;1;END;ZX1,a;b", {"PTE", "1", "END", "ZX1,a", "b"}, 10},
+         }) {
+        EXPECT_EQ(splitFields(c.text), c.fields) << c.text;
+        EXPECT_EQ(fieldStart(c.text, 3), c.afterThird) << c.text;
+        for (std::size_t i = 0; i < c.fields.size(); ++i) {
+            EXPECT_EQ(fieldAt(c.text, i), c.fields[i]) << c.text << " field " << i;
+        }
+        EXPECT_EQ(fieldAt(c.text, c.fields.size()), std::nullopt) << c.text;
+    }
 }

@@ -225,8 +225,8 @@ TEST(ExtCodec, OfferTextIsStrict) {
     EXPECT_EQ(back->transfer, big.transfer);
     EXPECT_EQ(back->size, big.size);
     EXPECT_EQ(plainSizeText(0), "0");
-    EXPECT_EQ(plainSizeText(kLargestPlainSize), "2147483646");
-    EXPECT_EQ(plainSizeText(kLargestPlainSize + 1), "0");
+    EXPECT_EQ(plainSizeText(zelk::kLargestFile), "2147483646");
+    EXPECT_EQ(plainSizeText(zelk::kLargestFile + 1), "0");
 }
 
 TEST(ExtCodec, AcceptanceFollowsThePlainAnswer) {

@@ -1,6 +1,8 @@
 #include "progress.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 namespace zelk {
 namespace {
@@ -21,6 +23,12 @@ std::string timeLeft(double seconds) {
     return text;
 }
 
+// Whole milliseconds, as the rates were always taken.
+double wholeMilliseconds(std::chrono::steady_clock::duration elapsed) {
+    return static_cast<double>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
+}
+
 } // namespace
 
 std::string progressText(const FileProgress& file, double bytesPerSecond) {
@@ -36,10 +44,10 @@ std::string progressText(const FileProgress& file, double bytesPerSecond) {
 }
 
 std::string ProgressReport::look(const std::vector<FileProgress>& files, Trace& trace, bool lines) {
+    const auto now = std::chrono::steady_clock::now();
     const double seconds =
-        since_.isValid() ? std::max<double>(static_cast<double>(since_.elapsed()) / 1000.0, 0.001)
-                         : 0.0;
-    since_.start();
+        since_ ? std::max<double>(wholeMilliseconds(now - *since_) / 1000.0, 0.001) : 0.0;
+    since_ = now;
     std::map<std::string, std::int64_t> held;
     double rate = 0.0;
     bool moved = false;

@@ -1,5 +1,7 @@
 #include "udpendpoint.h"
 
+#include "codec.h"
+
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
@@ -21,7 +23,7 @@ constexpr std::size_t kControlBytes =
     CMSG_SPACE(sizeof(in6_pktinfo)) + CMSG_SPACE(sizeof(in_pktinfo)) + CMSG_SPACE(sizeof(int));
 // The system takes at most 64 segments in one send, and no more bytes than one UDP datagram.
 constexpr std::size_t kMostSegments = 64;
-constexpr std::size_t kMostSegmentedBytes = 65507;
+constexpr std::size_t kMostSegmentedBytes = kLargestDatagram;
 // Datagrams handed to one sendmmsg call.
 constexpr std::size_t kMostPerCall = 64;
 

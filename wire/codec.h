@@ -8,14 +8,38 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace zelk {
 
+// The protocol's limits: the codec, the configuration, the extension and both programs take them
+// from here.
 inline constexpr std::size_t kOriginWidth = 10;
+// Four length digits: also the piece size of a configuration that names none.
 inline constexpr std::size_t kMaxPayload = 9999;
 inline constexpr std::size_t kMaxFrame = 10015;    // 12 + 4 length digits + 9999
 inline constexpr std::size_t kMaxFramePrefix = 16; // start byte, origin, 4 digits, ";"
 inline constexpr char kStartByte = 1;
+// Positions are 32-bit signed on the wire: the client holds them in a Long.
+inline constexpr std::int64_t kLargestPosition = 2147483647;
+// The largest file whose final position (length + 1) still fits a position; larger ones move only
+// with a server that takes the extension, whose offsets are 64-bit.
+inline constexpr std::int64_t kLargestFile = kLargestPosition - 1;
+inline constexpr std::int64_t kLargestExtendedFile = std::int64_t{1} << 62;
+// The most one UDP datagram carries over IPv4.
+inline constexpr std::size_t kLargestDatagram = 65507;
+
+static_assert(kMaxFrame == 1 + kOriginWidth + 4 + 1 + kMaxPayload);
+
+// Texts of both protocols split at every ";": "a;;b" is three fields, a text without ";" one.
+std::vector<std::string_view> splitFields(std::string_view text);
+// Where the text after the first `count` separators begins; nothing when it has fewer.
+std::optional<std::size_t> fieldStart(std::string_view text, std::size_t count);
+// Field `index` of the same split, found in place; nothing when the text has fewer fields.
+std::optional<std::string_view> fieldAt(std::string_view text, std::size_t index);
+
+// The origin identifier as it travels: cut to 10 characters or padded with blanks.
+std::string originIdentifier(std::string_view value);
 
 // Where the payload of a valid frame lies; posDebutDonnees is -1 for an invalid frame.
 // A frame with an empty payload is invalid: it can be neither a header nor a piece.

@@ -175,12 +175,6 @@ template <typename Config> std::vector<std::string_view> keysOf() {
 
 } // namespace
 
-std::string originIdentifier(std::string_view value) {
-    std::string id(value.substr(0, kOriginWidth));
-    id.resize(kOriginWidth, ' ');
-    return id;
-}
-
 std::string_view withoutByteOrderMark(std::string_view content) {
     constexpr std::string_view kBom = "\xEF\xBB\xBF";
     if (content.substr(0, kBom.size()) == kBom) {
@@ -204,7 +198,7 @@ ClientConfig withClientDefaults(ClientConfig cfg) {
         cfg.cfgDelaiAttente = std::to_string(kDefaultAnswerWaitMs);
     }
     if (wholeValue(cfg.cfgPaquetsMax) <= 0) {
-        cfg.cfgPaquetsMax = std::to_string(kDefaultPieceBytes);
+        cfg.cfgPaquetsMax = std::to_string(kMaxPayload);
     }
     return cfg;
 }
@@ -218,7 +212,8 @@ std::int64_t extendedDatagramOf(std::string_view setting) {
     if (bytes <= 0) {
         return kDefaultExtendedDatagram;
     }
-    return std::clamp(bytes, kSmallestExtendedDatagram, kLargestExtendedDatagram);
+    return std::clamp(bytes, kSmallestExtendedDatagram,
+                      static_cast<std::int64_t>(kLargestDatagram));
 }
 
 double rateCapOf(std::string_view setting) {

@@ -1,6 +1,5 @@
 #include "codec.h"
 
-#include "config.h"
 #include "numeric.h"
 
 #include <algorithm>
@@ -13,20 +12,6 @@ namespace {
 
 constexpr std::size_t kLengthStart = 11;
 constexpr std::size_t kLengthEnd = 15; // last offset where the separator may stand
-
-std::vector<std::string_view> splitFields(std::string_view text) {
-    std::vector<std::string_view> fields;
-    std::size_t start = 0;
-    for (;;) {
-        const std::size_t end = text.find(';', start);
-        if (end == std::string_view::npos) {
-            fields.push_back(text.substr(start));
-            return fields;
-        }
-        fields.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-}
 
 // The length field is read as its leading decimal number, blanks ignored ("0024" is 24).
 int lengthFieldValue(std::string_view field) {
@@ -71,6 +56,47 @@ void appendOrigin(std::string& out, std::string_view origin) {
 }
 
 } // namespace
+
+std::vector<std::string_view> splitFields(std::string_view text) {
+    std::vector<std::string_view> fields;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t end = text.find(';', start);
+        if (end == std::string_view::npos) {
+            fields.push_back(text.substr(start));
+            return fields;
+        }
+        fields.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+}
+
+std::optional<std::size_t> fieldStart(std::string_view text, std::size_t count) {
+    std::size_t at = 0;
+    for (std::size_t field = 0; field < count; ++field) {
+        at = text.find(';', at);
+        if (at == std::string_view::npos) {
+            return std::nullopt;
+        }
+        ++at;
+    }
+    return at;
+}
+
+std::optional<std::string_view> fieldAt(std::string_view text, std::size_t index) {
+    const auto start = fieldStart(text, index);
+    if (!start) {
+        return std::nullopt;
+    }
+    const std::size_t end = text.find(';', *start);
+    return text.substr(*start, end == std::string_view::npos ? end : end - *start);
+}
+
+std::string originIdentifier(std::string_view value) {
+    std::string id(value.substr(0, kOriginWidth));
+    id.resize(kOriginWidth, ' ');
+    return id;
+}
 
 FrameCheck Valide_Id_Long(std::string_view valDonnees) {
     FrameCheck check;
@@ -181,18 +207,11 @@ void buildAck(std::string_view position, std::string& out) {
 
 // Fields are found in place: the client reads one acknowledgement per piece.
 std::optional<std::int64_t> readAck(std::string_view text) {
-    const std::size_t first = text.find(';');
-    const std::size_t second = first == std::string_view::npos ? first : text.find(';', first + 1);
-    if (second == std::string_view::npos) {
+    const auto end = fieldAt(text, 2);
+    if (!end || *fieldAt(text, 0) != "PTE" || *end != "END") {
         return std::nullopt;
     }
-    const std::size_t third = text.find(';', second + 1);
-    const std::string_view field2 =
-        text.substr(second + 1, third == std::string_view::npos ? third : third - second - 1);
-    if (text.substr(0, first) != "PTE" || field2 != "END") {
-        return std::nullopt;
-    }
-    return roundHalfEven(numericValue(text.substr(first + 1, second - first - 1)) - 1.0);
+    return roundHalfEven(numericValue(*fieldAt(text, 1)) - 1.0);
 }
 
 StreamFrame cutStreamFrame(std::string_view gathered) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "codec.h"
+
 #include <cstdint>
 #include <map>
 #include <string>
@@ -52,7 +54,6 @@ inline constexpr std::int64_t kDefaultStagingAgeSeconds = 3 * 24 * 3600;
 // 1500 bytes less an IPv6 header (40) and a UDP header (8): unfragmented on IPv4 and IPv6 alike.
 inline constexpr std::int64_t kDefaultExtendedDatagram = 1452;
 inline constexpr std::int64_t kSmallestExtendedDatagram = 576;
-inline constexpr std::int64_t kLargestExtendedDatagram = 65507;
 
 // Settings of the sending client, as the text written after each key.
 struct ClientConfig {
@@ -101,15 +102,15 @@ std::string_view withoutByteOrderMark(std::string_view content);
 
 // A client that never announces a file again after a lost datagram, or sends pieces of one byte,
 // is never what a short configuration meant: a missing, empty or zero "attendApresSnd=" or
-// "paquets_UdpMax=" takes the sample's value (the start-up check warns about it).
+// "paquets_UdpMax=" takes the sample's value, kMaxPayload for the pieces (the start-up check warns
+// about it).
 inline constexpr std::int64_t kDefaultAnswerWaitMs = 1000;
-inline constexpr std::int64_t kDefaultPieceBytes = 9999;
 ClientConfig withClientDefaults(ClientConfig cfg);
 
 // "N" turns the extension off; anything else, a missing key included, leaves it on.
 bool extensionWanted(std::string_view cfgExtension);
 // "tailleTrameZX1=" as a datagram size: the default when empty or 0, else within
-// [kSmallestExtendedDatagram, kLargestExtendedDatagram].
+// [kSmallestExtendedDatagram, kLargestDatagram].
 std::int64_t extendedDatagramOf(std::string_view setting);
 // "debitMaxi_Mbit=" in bytes a second; 0 for no cap (empty, 0 or negative).
 double rateCapOf(std::string_view setting);
@@ -129,8 +130,5 @@ std::int64_t evictionSecondsOf(std::string_view setting);
 
 // "N" in "ecoute_TCP_O_N=" turns TCP intake off; anything else leaves it on.
 bool tcpIntakeWanted(std::string_view cfgEcouteTcp);
-
-// The origin identifier as it travels: cut to 10 characters or padded with blanks.
-std::string originIdentifier(std::string_view value);
 
 } // namespace zelk

@@ -6,9 +6,10 @@
 
 #include "trace.h"
 
-#include <QElapsedTimer>
+#include <chrono>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -32,7 +33,7 @@ private:
 
     std::map<std::string, std::int64_t> lastHeld_;
     std::string stillSince_;
-    QElapsedTimer since_;
+    std::optional<std::chrono::steady_clock::time_point> since_; // the last look
 };
 
 // "45% of 30.0 MB, 2.30 MB/s, about 7 s left".

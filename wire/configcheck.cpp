@@ -562,11 +562,10 @@ void clientWarnings(std::string_view content, const ClientConfig& cfg, ConfigFin
     }
     const std::int64_t datagram = cfg.cfgTrameZX1.empty() ? 0 : wholeValue(cfg.cfgTrameZX1);
     if (datagram != 0 && datagram != extendedDatagramOf(cfg.cfgTrameZX1)) {
-        found.warnings.push_back("tailleTrameZX1=" + quoted(cfg.cfgTrameZX1) + " is outside " +
-                                 std::to_string(kSmallestExtendedDatagram) + " to " +
-                                 std::to_string(kLargestExtendedDatagram) + ": " +
-                                 std::to_string(extendedDatagramOf(cfg.cfgTrameZX1)) +
-                                 " bytes are used");
+        found.warnings.push_back(
+            "tailleTrameZX1=" + quoted(cfg.cfgTrameZX1) + " is outside " +
+            std::to_string(kSmallestExtendedDatagram) + " to " + std::to_string(kLargestDatagram) +
+            ": " + std::to_string(extendedDatagramOf(cfg.cfgTrameZX1)) + " bytes are used");
     }
 }
 
