@@ -29,8 +29,8 @@ std::vector<zelk::FileProgress> underWay(const zelk::ServeurEngine& engine,
         const zelk::TransferRow& row = table.at(i);
         const std::size_t kept = row.origin.find_last_not_of(' ');
         const std::string origin = kept == std::string::npos ? "" : row.origin.substr(0, kept + 1);
-        files.push_back({"origin \"" + origin + "\" file \"" + row.file + "\"",
-                         zelk::wholeValue(row.position) - 1, zelk::wholeValue(row.total)});
+        files.push_back({"origin \"" + origin + "\" file \"" + row.file + "\"", row.position - 1,
+                         zelk::wholeValue(row.total)});
     }
     return files;
 }

@@ -5,9 +5,6 @@
 #include "fsops.h"
 #include "numeric.h"
 
-#include <QDateTime>
-#include <charconv>
-#include <climits>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,8 +12,6 @@
 namespace zelk {
 namespace {
 
-// Positions are 32-bit signed on the wire: the client holds them in a Long.
-constexpr std::int64_t kLargestPosition = 2147483647;
 constexpr quint16 kLargestPort = 65535;
 // A file that no piece has reached for this long is closed (a client gone for good).
 constexpr int kIdleFileMs = 2000;
@@ -41,13 +36,6 @@ bool safeOrigin(std::string_view origin) {
 
 bool safeFileName(std::string_view name) {
     return !name.empty() && namesNoOtherFolder(name);
-}
-
-// The table's positions are the server's own decimal texts.
-std::int64_t positionValue(std::string_view text) {
-    std::int64_t value = 0;
-    std::from_chars(text.data(), text.data() + text.size(), value);
-    return value;
 }
 
 bool portNumber(const std::string& text, quint16& port) {
@@ -139,6 +127,9 @@ bool ServeurEngine::start(const ServerConfig& config, QString& error) {
     cfg_ = config;
     trace_.setEnabled(traceWanted(cfg_.cfgTrace));
     clock_.start();
+    PlainReceiver::Settings settings = core_.settings();
+    settings.stagePlain = stagingPlainWanted(cfg_.cfgStagingPlain);
+    core_.setSettings(settings);
     extended_.clear();
     if (!loadKeys(error)) {
         return false;
@@ -391,86 +382,127 @@ void ServeurEngine::handleFrame() {
         drop("header whose file name ends like the server's staging files");
         return;
     }
-    nomOrigine = std::move(header->nomOrigine);
-    nomFichier = std::move(header->nomFichier);
-    tailleTotale = std::move(header->tailleTotale);
-    if (keyedOrigin(nomOrigine)) {
-        keyedHeader();
+    HeaderCall call{std::move(header->nomOrigine), std::move(header->nomFichier),
+                    std::move(header->tailleTotale), std::nullopt, std::nullopt};
+    if (keyedOrigin(call.nomOrigine)) {
+        keyedHeader(call);
         return;
     }
-    offer_ = acceptableOffer();
-    accept_.reset();
-    if (offer_) {
-        tailleTotale = std::to_string(offer_->size); // the plain field may say 0 for a large file
+    call.offer = acceptableOffer(call);
+    if (call.offer) {
+        // The plain field may say 0 for a large file.
+        call.tailleTotale = std::to_string(call.offer->size);
     }
-    Match_File();
+    Match_File(call);
 }
 
 // --- Transfer table -------------------------------------------------------------------------
 
-void ServeurEngine::Match_File() {
-    if (answerVerifiedAgain() || plainResetIgnored()) {
+// The plain rules decide; the extension then takes up an offered header's row.
+void ServeurEngine::Match_File(HeaderCall& call) {
+    if (answerVerifiedAgain(call)) {
         return;
     }
-    const int index = table_.findOrigin(nomOrigine);
-    if (index >= 0 && (otherLiveClient(index) || plainHeaderOfExtendedRow(index))) {
-        return;
+    const PlainFrame frame = plainFrame(call);
+    const HeaderReply reply = core_.header(frame);
+    rowsGone(reply.gone, frame.now, call);
+    if (reply.refusedFor) {
+        secondSender(*reply.refusedFor, call);
     }
-    if (index < 0 || table_.at(index).file != nomFichier ||
-        table_.at(index).total != tailleTotale || (offer_ && table_.at(index).transfer == 0)) {
-        if (stagingPaused()) {
-            return;
+    switch (reply.step) {
+    case HeaderStep::Dropped:
+        headerDropped(reply);
+        return;
+    case HeaderStep::ResetIgnored:
+        if (trace_.enabled()) {
+            trace_.write("file not started", transferText(call.nomOrigine, call.nomFichier) +
+                                                 ": a plain header of size 0 from an origin that "
+                                                 "speaks the extension opens nothing");
         }
-    }
-    if (index >= 0 && offer_ && table_.at(index).transfer == 0) {
-        // The file went plain so far: under the extension it starts anew, staged and verified,
-        // rather than from a position the plain protocol reached.
-        replaceRow(index);
+        EnvoieAck(reply.ack);
+        return;
+    case HeaderStep::Started:
+        rowStarted(reply.row, call);
+        return;
+    case HeaderStep::Resumed:
+        rowResumed(reply.row, call);
         return;
     }
-    if (index < 0) {
-        if (!roomForNewcomer()) {
-            drop("header from a new origin: the transfer table is full");
-            return;
-        }
-        newRow();
-        return;
-    }
-    TransferRow row = table_.at(index);
-    if (row.file != nomFichier || row.total != tailleTotale || !sameKeyAsRow(row)) {
-        // The origin has moved on to another file: its partial file stays as it is.
-        if (trace_.enabled() && headerLine()) {
-            trace_.write("file abandoned", transferText(row.origin, row.file) + " at position " +
-                                               row.position + " of " + row.total + " after " +
-                                               elapsedText(row.origin) +
-                                               ": the origin announced \"" + nomFichier +
-                                               "\"; the partial file stays");
-        }
-        replaceRow(index);
-        return;
-    }
-    // A repeated header resumes at the position really reached.
-    row.lastFrameMs = QDateTime::currentMSecsSinceEpoch();
-    row.address = peerAddress_.toString().toStdString();
-    row.port = std::to_string(peerPort_);
-    table_.replace(index, std::move(row));
-    adoptExtended(index);
-    const std::string position = table_.at(index).position;
-    emit tableChanged();
-    if (trace_.enabled() && headerLine()) {
-        trace_.write("file resumed", transferText(nomOrigine, nomFichier) + " at position " +
-                                         position + " of " + tailleTotale + ", from " + peerText());
-    }
-    EnvoieAck(position);
 }
 
-// A proven keyed origin always gets a row; an origin without a key gets one while such rows
-// leave room for every keyed origin, or in place of an idle one.
-bool ServeurEngine::roomForNewcomer() {
-    if (keyedOrigin(nomOrigine)) {
-        return !table_.full() || evictKeyless() || evictIdle();
+// The frame being handled, as the core takes it.
+PlainFrame ServeurEngine::plainFrame(std::string_view origin) {
+    PlainFrame frame;
+    frame.kind = PlainFrame::Kind::Content;
+    frame.origin = origin;
+    frame.address = peerAddressText();
+    frame.port = peerPort_;
+    frame.tcpIndex = modeTcp ? indexTcp : -1;
+    frame.now = now();
+    return frame;
+}
+
+PlainFrame ServeurEngine::plainFrame(const HeaderCall& call) {
+    PlainFrame frame = plainFrame(call.nomOrigine);
+    frame.kind = PlainFrame::Kind::Header;
+    frame.file = call.nomFichier;
+    frame.size = call.tailleTotale;
+    frame.offered = call.offer.has_value();
+    frame.proven = proving_.has_value();
+    frame.keyed = keyedOrigin(call.nomOrigine);
+    frame.keyOfRow = keyOfRow(call.nomOrigine);
+    return frame;
+}
+
+bool ServeurEngine::keyOfRow(const std::string& origin) {
+    const int index = table_.findOrigin(origin);
+    return index < 0 || sameKeyAsRow(table_.at(index));
+}
+
+// Rows that gave way: what the extension held for them goes too, and the trace hears why.
+void ServeurEngine::rowsGone(const std::vector<GoneRow>& gone, Instant at, const HeaderCall& call) {
+    for (GoneRow left : gone) {
+        const TransferRow& row = left.row;
+        if (left.why == GoneRow::Why::Abandoned && trace_.enabled() && headerLine()) {
+            trace_.write("file abandoned", transferText(row.origin, row.file) + " at position " +
+                                               std::to_string(row.position) + " of " + row.total +
+                                               " after " + elapsedText(row.origin) +
+                                               ": the origin announced \"" + call.nomFichier +
+                                               "\"; the partial file stays");
+        } else if (left.why == GoneRow::Why::EvictedForKey && trace_.wants("row evicted")) {
+            trace_.write("row evicted", transferText(row.origin, row.file) +
+                                            ": the table is full and " +
+                                            transferText(call.nomOrigine, call.nomFichier) +
+                                            ", whose key is proven, comes");
+        } else if (left.why == GoneRow::Why::EvictedIdle && trace_.wants("row evicted")) {
+            trace_.write("row evicted", transferText(row.origin, row.file) + ", idle for " +
+                                            std::to_string((at.wallMs - row.lastFrameMs) / 1000) +
+                                            " s: the table is full and " +
+                                            transferText(call.nomOrigine, call.nomFichier) +
+                                            " comes");
+        }
+        forgetExtended(left.row);
     }
-    return (!table_.full() && !keylessRowsFull()) || evictIdle();
+    if (!gone.empty()) {
+        emit tableChanged();
+    }
+}
+
+void ServeurEngine::headerDropped(const HeaderReply& reply) {
+    if (reply.drop != Drop::SecondSender) { // told already, in a line of its own
+        drop(dropText(reply.drop, reply.pausedMs));
+    }
+}
+
+void ServeurEngine::secondSender(const TransferRow& row, const HeaderCall& call) {
+    if (trace_.wants("second sender")) {
+        trace_.write("second sender", "origin \"" + printable(withoutTrailingBlanks(row.origin)) +
+                                          "\": header for \"" + printable(call.nomFichier) +
+                                          "\" from " + peerText() + " refused while \"" +
+                                          printable(row.file) + "\" arrives from " + row.address +
+                                          " port " + std::to_string(row.port) +
+                                          " (two clients with one origin?)");
+    }
 }
 
 // A keyed origin's row goes on only under the key that started it: a transfer another of its
@@ -483,55 +515,36 @@ bool ServeurEngine::sameKeyAsRow(const TransferRow& row) const {
     return held == extended_.end() || held->second.keyId == provingKeyId();
 }
 
-// The header being handled starts a transfer in a row of its own, at the end of the table.
-void ServeurEngine::newRow() {
-    if (AddListe()) {
-        EnvoieAck(startExtended(table_.count() - 1));
-    }
-}
-
-// The origin's row gives way to the transfer the header being handled starts.
-void ServeurEngine::replaceRow(int index) {
-    forgetExtended(table_.edit(index));
-    table_.remove(index);
+// A new row: its file starts anew at its first piece.
+void ServeurEngine::rowStarted(int index, HeaderCall& call) {
+    writer_.begin(call.nomOrigine);
     emit tableChanged();
-    newRow();
-}
-
-// A new transfer deletes nothing yet: its first piece replaces the earlier file. A header that
-// the network repeated or held back, arriving after its file completed, thus leaves that file be.
-bool ServeurEngine::AddListe() {
-    TransferRow row{nomOrigine,
-                    peerAddress_.toString().toStdString(),
-                    std::to_string(peerPort_),
-                    nomFichier,
-                    "1",
-                    tailleTotale};
-    row.lastFrameMs = QDateTime::currentMSecsSinceEpoch();
-    row.keyed = keyedOrigin(nomOrigine);
-    // A name too long to be hidden under a staging name arrives under its own, as a plain one.
-    // A plain row of an origin that speaks the extension is staged too: a stray plain header must
-    // never let its pieces truncate a file the extension verified.
-    row.staged = (offer_.has_value() || stagingPlainWanted(cfg_.cfgStagingPlain) ||
-                  speaksExtension(nomOrigine)) &&
-                 stateName(nomFichier).size() <= NAME_MAX;
-    if (!table_.append(std::move(row))) {
-        drop("header from a new origin: the transfer table is full");
-        return false;
-    }
-    writer_.begin(nomOrigine);
-    emit tableChanged();
-    startedAt_[nomOrigine].start(); // for the file's record, trace on or off
+    startedAt_[call.nomOrigine].start(); // for the file's record, trace on or off
     if (trace_.enabled() && headerLine()) {
-        trace_.write("file started", transferText(nomOrigine, nomFichier) + " of " + tailleTotale +
-                                         " bytes, from " + peerText());
-        if (table_.at(table_.count() - 1).staged) {
-            trace_.write("file staged", transferText(nomOrigine, nomFichier) + ": received as \"" +
-                                            stagingName(nomFichier) + "\", renamed once whole" +
-                                            (offer_ ? " and verified" : ""));
+        const std::string transfer = transferText(call.nomOrigine, call.nomFichier);
+        trace_.write("file started",
+                     transfer + " of " + call.tailleTotale + " bytes, from " + peerText());
+        if (table_.at(index).staged) {
+            trace_.write("file staged",
+                         transfer + ": received as \"" + stagingName(call.nomFichier) +
+                             "\", renamed once whole" + (call.offer ? " and verified" : ""));
         }
     }
-    return true;
+    const std::int64_t position = startExtended(index, call);
+    EnvoieAck(position, call.accept);
+}
+
+// A repeated header resumes at the position really reached.
+void ServeurEngine::rowResumed(int index, HeaderCall& call) {
+    adoptExtended(index, call);
+    const std::int64_t position = table_.at(index).position;
+    emit tableChanged();
+    if (trace_.enabled() && headerLine()) {
+        trace_.write("file resumed", transferText(call.nomOrigine, call.nomFichier) +
+                                         " at position " + std::to_string(position) + " of " +
+                                         call.tailleTotale + ", from " + peerText());
+    }
+    EnvoieAck(position, call.accept);
 }
 
 // --- Content --------------------------------------------------------------------------------
@@ -540,49 +553,24 @@ bool ServeurEngine::AddListe() {
 // is left unanswered, so the sender's next header learns the true position.
 void ServeurEngine::Donnees_de_Contenu() {
     const Content content = Extrait_Orig_Data(tamponRecu, check_);
-    nomOrigine.assign(content.nomOrigine);
-    const int index = table_.findOrigin(nomOrigine);
-    if (index < 0) {
-        drop("content from an origin without a transfer");
+    PlainFrame frame = plainFrame(content.nomOrigine);
+    frame.content = content.donneesContenu;
+    const PieceWrite piece = core_.content(frame);
+    if (piece.drop != Drop::None) {
+        drop(dropText(piece.drop));
         return;
     }
-    const TransferRow& row = table_.at(index);
-    if (row.transfer != 0) {
-        // Its pieces name their offset; one that does not could land anywhere.
-        drop("plain content for a transfer in extended datagrams");
-        return;
-    }
-    if (!fromRowPeer(row)) {
-        // Content names no file: from another sender of the same origin it would mix two files.
-        drop("plain content from another address than the row's header");
-        return;
-    }
-    const std::int64_t position = positionValue(row.position);
-    const std::int64_t next = position + static_cast<std::int64_t>(content.donneesContenu.size());
-    if (next > kLargestPosition) {
-        drop("content past the largest position");
-        return;
-    }
-    const bool last = totalOf(row.total) == static_cast<double>(next - 1);
     WriteFailure failure;
-    if (!writePiece(index, position, content.donneesContenu, last, failure)) {
+    if (!writePiece(piece.row, piece.position, piece.bytes, piece.last, failure)) {
         if (failure.disturbed) {
-            restartDisturbed(index, failure); // the sender's next header starts it anew
+            restartDisturbed(piece.row, failure); // the sender's next header starts it anew
         } else {
-            pieceFailed(table_.at(index), failure);
+            pieceFailed(table_.at(piece.row), failure);
         }
         return;
     }
-    finishRow(index, next, last);
-    EnvoieAck(std::to_string(next));
-}
-
-double ServeurEngine::totalOf(const std::string& text) {
-    if (text != totalText_) {
-        totalValue_ = numericValue(text);
-        totalText_ = text;
-    }
-    return totalValue_;
+    finishRow(piece);
+    EnvoieAck(piece.next);
 }
 
 void ServeurEngine::pieceFailed(const TransferRow& row, const WriteFailure& failure) {
@@ -591,7 +579,7 @@ void ServeurEngine::pieceFailed(const TransferRow& row, const WriteFailure& fail
              ", which the server never writes through");
     } else if (trace_.wants("write failed")) {
         trace_.write("write failed", transferText(row.origin, row.file) + " at position " +
-                                         row.position + ": " + failure.why +
+                                         std::to_string(row.position) + ": " + failure.why +
                                          "; the piece is not acknowledged");
     }
 }
@@ -677,8 +665,8 @@ bool ServeurEngine::sameStagingFile(int index) {
 }
 
 void ServeurEngine::restartDisturbed(int index, const WriteFailure& failure) {
-    const TransferRow& row = table_.at(index);
-    const std::int64_t pauseMs = pauseAfterDisturbance(row);
+    const TransferRow row = table_.at(index);
+    const std::int64_t pauseMs = core_.disturbed(index, now());
     if (trace_.wants("staging disturbed")) {
         trace_.write("staging disturbed", transferText(row.origin, row.file) + ": " + failure.why +
                                               "; the transfer starts again from nothing in " +
@@ -694,7 +682,6 @@ void ServeurEngine::restartDisturbed(int index, const WriteFailure& failure) {
     }
     extended_.erase(ExtKey{row.transfer, row.origin});
     writer_.begin(row.origin);
-    table_.remove(index);
     emit tableChanged();
 }
 
@@ -737,30 +724,26 @@ void ServeurEngine::sweepStagingFiles() {
         });
 }
 
-void ServeurEngine::finishRow(int index, std::int64_t newPosition, bool last) {
-    const TransferRow& row = table_.at(index);
-    if (last) {
-        if (trace_.enabled()) {
-            trace_.write("file finished",
-                         transferText(row.origin, row.file) + ", " +
-                             transferSummary(newPosition - 1, elapsedMs(row.origin)) + ", from " +
-                             peerText());
-        }
-        disturbed_.erase(row.origin + row.file);
-        recordReceived(index, newPosition - 1, {});
-        startedAt_.erase(row.origin);
-        table_.remove(index);
-        emit tableChanged();
-    } else {
-        table_.setPosition(index, std::to_string(newPosition));
-        measureRate(index, newPosition - 1);
+void ServeurEngine::finishRow(const PieceWrite& piece) {
+    const PieceDone done = core_.written(piece, now());
+    if (!done.finished) {
         positionMoved();
+        return;
     }
+    const TransferRow& row = *done.finished;
+    if (trace_.enabled()) {
+        trace_.write("file finished", transferText(row.origin, row.file) + ", " +
+                                          transferSummary(piece.next - 1, elapsedMs(row.origin)) +
+                                          ", from " + peerText());
+    }
+    recordReceived(row, piece.next - 1, {});
+    startedAt_.erase(row.origin);
+    emit tableChanged();
 }
 
 // The file is whole under its name: its record, the journal's line and the command after it.
-void ServeurEngine::recordReceived(int index, std::int64_t size, const std::string& sha256) {
-    const TransferRow& row = table_.at(index);
+void ServeurEngine::recordReceived(const TransferRow& row, std::int64_t size,
+                                   const std::string& sha256) {
     FileRecord record;
     record.received = true;
     record.origin = withoutTrailingBlanks(row.origin);
@@ -786,16 +769,15 @@ void ServeurEngine::positionMoved() {
 
 // --- Acknowledgements -----------------------------------------------------------------------
 
-void ServeurEngine::EnvoieAck(const std::string& position) {
-    buildAck(position, ackText_);
-    if (accept_ && proving_) {
+void ServeurEngine::EnvoieAck(std::int64_t position, const std::optional<ext::Accept>& accept) {
+    buildAck(std::to_string(position), ackText_);
+    if (accept && proving_) {
         const auto& [key, transcript] = *proving_;
         ackText_ += ext::provenAcceptSuffix(
-            {*accept_, ext::acceptProof(key, transcript, accept_->cumulative)});
-    } else if (accept_) {
-        ackText_ += ext::acceptSuffix(*accept_);
+            {*accept, ext::acceptProof(key, transcript, accept->cumulative)});
+    } else if (accept) {
+        ackText_ += ext::acceptSuffix(*accept);
     }
-    accept_.reset();
     const std::string& ack = ackText_;
     bool sent = false;
     if (!modeTcp) {
@@ -812,7 +794,7 @@ void ServeurEngine::EnvoieAck(const std::string& position) {
     }
 }
 
-// Time since the origin's transfer began, resumes included; the trace alone keeps it.
+// Time since the origin's transfer began, resumes included.
 std::int64_t ServeurEngine::elapsedMs(const std::string& origin) const {
     const auto found = startedAt_.find(origin);
     return found == startedAt_.end() ? 0 : found->second.elapsed();
@@ -832,69 +814,17 @@ std::string ServeurEngine::peerText() const {
     return text;
 }
 
-// --- Guards of one origin's files -------------------------------------------------------------
+// --- The plain core's inputs -----------------------------------------------------------------
 
-// Whether an offer of this origin was accepted lately.
-bool ServeurEngine::speaksExtension(const std::string& origin) const {
-    const auto found = extendedOrigins_.find(origin);
-    return found != extendedOrigins_.end() && clock_.elapsed() - found->second < kSpeaksExtensionMs;
+void ServeurEngine::setLiveRowMs(std::int64_t ms) {
+    PlainReceiver::Settings settings = core_.settings();
+    settings.liveRowMs = ms;
+    core_.setSettings(settings);
 }
 
-void ServeurEngine::extensionSpoken(const std::string& origin) {
-    if (extendedOrigins_.size() >= kExtendedOriginsKept) {
-        std::erase_if(extendedOrigins_, [this](const auto& entry) {
-            return clock_.elapsed() - entry.second >= kSpeaksExtensionMs;
-        });
-        if (extendedOrigins_.size() >= kExtendedOriginsKept) {
-            extendedOrigins_.clear();
-        }
-    }
-    extendedOrigins_[origin] = clock_.elapsed();
-}
-
-// A plain header of size 0 asks the server to start the file anew. From an origin that speaks the
-// extension it is a stray of long ago: it opens no row whose pieces could truncate a verified
-// file, and it only ends a plain row of that file, which is what it asks.
-bool ServeurEngine::plainResetIgnored() {
-    if (offer_ || tailleTotale != "0" || !speaksExtension(nomOrigine)) {
-        return false;
-    }
-    const int index = table_.findOrigin(nomOrigine);
-    if (index >= 0 && table_.at(index).file == nomFichier && table_.at(index).transfer == 0 &&
-        !otherLiveClient(index)) {
-        table_.remove(index);
-        emit tableChanged();
-    }
-    if (trace_.enabled()) {
-        trace_.write("file not started", transferText(nomOrigine, nomFichier) +
-                                             ": a plain header of size 0 from an origin that "
-                                             "speaks the extension opens nothing");
-    }
-    EnvoieAck("1");
-    return true;
-}
-
-// A plain header for the file of a live extended row: a late copy of a header sent before the
-// extension was taken, or a second sender; the extension's transfer goes on. A row idle for long
-// is given up, so that a sender that went plain starts the file anew.
-bool ServeurEngine::plainHeaderOfExtendedRow(int index) {
-    const TransferRow& row = table_.at(index);
-    if (offer_ || row.transfer == 0 || row.file != nomFichier) {
-        return false;
-    }
+Instant ServeurEngine::now() {
     readClocks();
-    if (batchEpochMs_ - row.lastFrameMs >= kPlainTakesOverMs) {
-        forgetExtended(table_.edit(index));
-        table_.remove(index);
-        emit tableChanged();
-        return false;
-    }
-    drop("plain header for a file that arrives in extended datagrams");
-    return true;
-}
-
-bool ServeurEngine::fromRowPeer(const TransferRow& row) {
-    return row.port == std::to_string(peerPort_) && row.address == peerAddressText();
+    return Instant{batchEpochMs_, batchClockMs_};
 }
 
 // Every plain piece is checked against its row's sender: the address is made text only when the
@@ -907,64 +837,13 @@ const std::string& ServeurEngine::peerAddressText() {
     return peerAddressText_;
 }
 
-// Two senders of one origin would mix their files in its one row: while the row's sender is
-// active, a header from another address is refused. A proven key vouches for the sender. From the
-// same address it is the sender restarted (on another port), which resumes at once; the plain
-// content of the earlier port is no longer taken.
-bool ServeurEngine::otherLiveClient(int index) {
-    const TransferRow& row = table_.at(index);
-    if (proving_ || row.address == peerAddressText() ||
-        goneTcpPeers_.count(row.address + ' ' + row.port) > 0) {
-        return false;
-    }
-    readClocks();
-    if (batchEpochMs_ - row.lastFrameMs >= liveRowMs_) {
-        return false;
-    }
-    if (trace_.wants("second sender")) {
-        trace_.write("second sender", "origin \"" + printable(withoutTrailingBlanks(row.origin)) +
-                                          "\": header for \"" + printable(nomFichier) + "\" from " +
-                                          peerText() + " refused while \"" + printable(row.file) +
-                                          "\" arrives from " + row.address + " port " + row.port +
-                                          " (two clients with one origin?)");
-    }
-    return true;
-}
-
 // A sender whose connection closed may resume at once from anywhere, over UDP say.
 void ServeurEngine::connectionGone(int index) {
     const TcpListener::Connection* connection = tcpSend.connection(index);
-    if (connection == nullptr) {
-        return;
+    if (connection != nullptr) {
+        core_.connectionGone(plainAddress(connection->peerAddress).toString().toStdString(),
+                             connection->peerPort);
     }
-    if (goneTcpPeers_.size() >= kDisturbedKept) {
-        goneTcpPeers_.clear();
-    }
-    goneTcpPeers_.insert(plainAddress(connection->peerAddress).toString().toStdString() + ' ' +
-                         std::to_string(connection->peerPort));
-}
-
-// A staging file someone else removed or moved: the file starts again after a pause that grows
-// each time, so that a consumer taking hidden files does not make the server loop.
-std::int64_t ServeurEngine::pauseAfterDisturbance(const TransferRow& row) {
-    if (disturbed_.size() >= kDisturbedKept) {
-        disturbed_.clear();
-    }
-    Disturbance& seen = disturbed_[row.origin + row.file];
-    seen.count = std::min(seen.count + 1, 7);
-    const std::int64_t pauseMs = std::int64_t{1000} << (seen.count - 1);
-    seen.untilMs = clock_.elapsed() + pauseMs;
-    return pauseMs;
-}
-
-bool ServeurEngine::stagingPaused() {
-    const auto found = disturbed_.find(nomOrigine + nomFichier);
-    if (found == disturbed_.end() || clock_.elapsed() >= found->second.untilMs) {
-        return false;
-    }
-    drop("header of a file whose staging file was disturbed: it starts again in " +
-         std::to_string((found->second.untilMs - clock_.elapsed() + 999) / 1000) + " s");
-    return true;
 }
 
 void ServeurEngine::drop(std::string_view why) {

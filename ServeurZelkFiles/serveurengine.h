@@ -5,6 +5,7 @@
 #include "digest.h"
 #include "extcodec.h"
 #include "piecewriter.h"
+#include "plainreceiver.h"
 #include "rangeset.h"
 #include "receivefolder.h"
 #include "secure.h"
@@ -26,7 +27,6 @@
 #include <map>
 #include <memory>
 #include <optional>
-#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -43,9 +43,10 @@ std::string transferText(std::string_view origin, std::string_view file);
 QString displayText(std::string_view bytes);
 
 // The receiving server without its window: the UDP socket, the TCP listener and its connections,
-// the transfer table, content writing and acknowledgements. Everything runs on the one event
-// thread; the frame being handled is passed between the procedures through the members below,
-// which every arrival overwrites.
+// the files, the trace and the extension around the plain receiver core, which holds the transfer
+// table and decides what a plain frame does to it. Everything runs on the one event thread; a
+// header goes from one procedure to the next as one value, while the channel and the bytes of the
+// frame being handled are members that every arrival overwrites.
 class ServeurEngine : public QObject {
     Q_OBJECT
 public:
@@ -53,10 +54,12 @@ public:
     // Writes what it verified lately, if not written yet.
     ~ServeurEngine() override;
 
-    // Start-up in order: receive folder, empty table, port labels, UDP bind, TCP listen.
-    // On failure `error` names the cause and no socket is left open.
+    // Start-up in order: keys, receive folder, the list of files verified lately, staging files
+    // left too long swept, empty table, UDP bind, TCP listen, port labels. On failure `error`
+    // names the cause and no socket is left open.
     bool start(const ServerConfig& config, QString& error);
-    // On SIGHUP: the key file read again (its path is the one given at start), the trace switched.
+    // On SIGHUP the key file is read again (its path is the one given at start) and the trace
+    // switched on or off.
     bool reloadKeys(QString& error) { return loadKeys(error); }
     void setTraceEnabled(bool on) { trace_.setEnabled(on); }
 
@@ -64,12 +67,12 @@ public:
     quint16 tcpPort() const { return tcpSend.localPort(); }
     const QString& udpLabel() const { return udpLabel_; }
     const QString& tcpLabel() const { return tcpLabel_; }
-    const TransferTable& table() const { return table_; }
+    const TransferTable& table() const { return core_.table(); }
     // Lets a test place a transfer where real traffic would take hours to bring it.
-    TransferTable& table() { return table_; }
+    TransferTable& table() { return core_.table(); }
     // How long after its latest frame a row's sender counts as active: another sender of the
     // same origin is refused meanwhile (tests shorten it).
-    void setLiveRowMs(std::int64_t ms) { liveRowMs_ = ms; }
+    void setLiveRowMs(std::int64_t ms);
     // The listener and its connections, by index.
     TcpListener& connections() { return tcpSend; }
     // Lets a test see, or make fail, the writes and syncs that keep received files.
@@ -79,7 +82,8 @@ public:
     }
 
 signals:
-    // Emitted on every change of the table; a window coalesces these into one refresh.
+    // Emitted when the table changed; positions moved by a batch of datagrams are told once, after
+    // it. A window coalesces these into one refresh.
     void tableChanged();
 
 private:
@@ -97,12 +101,26 @@ private:
     void handleGathered(int index);
     bool readMore(int index);
     void handleFrame();
-    bool safeFrameNames(std::string_view why);
 
-    void Match_File();
-    bool AddListe();
-    void newRow();
-    void replaceRow(int index);
+    // A header as it goes from intake through the key's check and the table to its answer.
+    struct HeaderCall {
+        std::string nomOrigine;
+        std::string nomFichier;
+        std::string tailleTotale;          // the offer's size when one is taken
+        std::optional<ext::Offer> offer;   // taken by the extension
+        std::optional<ext::Accept> accept; // appended to the answer
+    };
+    void Match_File(HeaderCall& call);
+    PlainFrame plainFrame(std::string_view origin);
+    PlainFrame plainFrame(const HeaderCall& call);
+    bool keyOfRow(const std::string& origin);
+    void rowsGone(const std::vector<GoneRow>& gone, Instant now, const HeaderCall& call);
+    void headerDropped(const HeaderReply& reply);
+    void secondSender(const TransferRow& row, const HeaderCall& call);
+    void rowStarted(int index, HeaderCall& call);
+    void rowResumed(int index, HeaderCall& call);
+    // The time of the frame being handled, read once per batch of datagrams.
+    Instant now();
 
     void Donnees_de_Contenu();
     bool holdReceiveFolder(WriteFailure& failure, std::uint64_t round);
@@ -122,8 +140,7 @@ private:
     int originFolder(const std::string& origin);
     void sweepStagingFiles();
     void pieceFailed(const TransferRow& row, const WriteFailure& failure);
-    // `last`: the new position is the announced size + 1.
-    void finishRow(int index, std::int64_t newPosition, bool last);
+    void finishRow(const PieceWrite& piece);
 
     // The extension: an offered header is accepted in its answer; the transfer then goes on in
     // extended datagrams, each answered with what is written and where.
@@ -155,19 +172,19 @@ private:
     void keepVerified();
     void saveVerified();
     void loadVerified();
-    bool answerVerifiedAgain();
+    bool answerVerifiedAgain(HeaderCall& call);
     void extendedFailed(int index, std::uint64_t transfer, const WriteFailure& failure);
     void startWriteback(int index, ExtReceive& state);
-    std::optional<ext::Offer> acceptableOffer();
+    std::optional<ext::Offer> acceptableOffer(const HeaderCall& call);
     // The answer's position: 1, or past what an earlier run left on disk for this file.
-    std::string startExtended(int index);
+    std::int64_t startExtended(int index, HeaderCall& call);
     bool resumeFromDisk(int index, ExtReceive& state);
     void keepProgress(int index, int fd, ExtReceive& state);
     void recordProgress(const StagingState& record, std::int64_t claimed, std::uint64_t epoch,
                         bool synced);
     void traceAccepted(const TransferRow& row, std::int64_t held);
     void traceResumed(const TransferRow& row, const StagingState& found);
-    void adoptExtended(int index);
+    void adoptExtended(int index, HeaderCall& call);
     void forgetExtended(TransferRow& row);
     void extendedDatagram(std::string_view bytes);
     void clientFrame(const ext::Frame& frame);
@@ -176,13 +193,12 @@ private:
     void extendedFinish(const ext::Frame& frame);
     void digestMismatch(ExtReceive& state, int index);
     void extendedVerified(std::uint64_t transfer, int index, const std::string& sha256);
-    void recordReceived(int index, std::int64_t size, const std::string& sha256);
+    void recordReceived(const TransferRow& row, std::int64_t size, const std::string& sha256);
     bool catchUpDigest(int index, ExtReceive& state, std::int64_t budget);
     void answerExtended(ext::Kind kind, std::uint64_t transfer, std::int64_t value);
     void answerWritten(const ExtKey& transfer, const ExtReceive& state, std::size_t drawnBy);
     void oweAck(const ExtKey& transfer, std::size_t drawnBy);
     void sendOwedAcks();
-    void measureRate(int index, std::int64_t bytes);
     // A position moved: the window hears of it at once, or once per batch of datagrams.
     void positionMoved();
 
@@ -194,12 +210,13 @@ private:
         return !keys_.empty() && keys_.find(origin) != keys_.end();
     }
     bool admitted(bool header);
-    void keyedHeader();
-    const ext::Key* keyById(const ext::KeyId& id) const;
+    void keyedHeader(HeaderCall& call);
+    const ext::Key* keyById(const std::string& origin, const ext::KeyId& id) const;
     void sendChallenge(const ext::Key& key, const ext::KeyId& keyId, ext::Transcript t);
-    bool repeatedProof(const ext::Key& key, const ext::KeyId& keyId, const ext::Transcript& t);
+    bool repeatedProof(const ext::Key& key, const ext::KeyId& keyId, const ext::Transcript& t,
+                       HeaderCall& call);
     void provenHeader(const ext::Key& key, const ext::KeyId& keyId, const ext::Transcript& t,
-                      const ext::Offer& offer);
+                      HeaderCall& call);
     void sealedDatagram(std::string_view bytes);
     void sealAnswer(const ExtKey& transfer);
     bool freshProof(const ext::Transcript& t, const ext::KeyId& keyId);
@@ -207,42 +224,19 @@ private:
     // Lines caused by input nobody authenticated: a flood must not fill the disk with them.
     bool floodLine();
     bool headerLine();
-    bool keylessRowsFull() const;
-    bool roomForNewcomer();
     bool sameKeyAsRow(const TransferRow& row) const;
-    bool evictKeyless();
     void forgetSessions();
     void authFailed(std::string_view why);
-    bool evictIdle();
 
-    // Guards of one origin's files: plain frames against extended transfers, two senders of one
-    // origin, staging files that someone else takes away.
-    bool speaksExtension(const std::string& origin) const;
-    void extensionSpoken(const std::string& origin);
-    bool plainResetIgnored();
-    bool plainHeaderOfExtendedRow(int index);
-    bool fromRowPeer(const TransferRow& row);
+    // Every plain piece is checked against its row's sender: the address is made text only when
+    // the sender changes, not for every piece.
     const std::string& peerAddressText();
     QHostAddress textedAddress_;
     std::string peerAddressText_;
-    bool otherLiveClient(int index);
-    std::int64_t pauseAfterDisturbance(const TransferRow& row);
-    bool stagingPaused();
-    static constexpr std::int64_t kSpeaksExtensionMs = 60 * 60 * 1000;
-    static constexpr std::size_t kExtendedOriginsKept = 65536;
-    static constexpr std::int64_t kPlainTakesOverMs = 30000;
     void connectionGone(int index);
-    std::int64_t liveRowMs_ = 5000;
-    std::set<std::string> goneTcpPeers_; // "address port" of TCP senders whose connection ended
-    static constexpr std::size_t kDisturbedKept = 4096;
-    std::map<std::string, std::int64_t> extendedOrigins_; // on clock_: the latest accepted offer
-    struct Disturbance {
-        int count = 0;
-        std::int64_t untilMs = 0; // on clock_
-    };
-    std::map<std::string, Disturbance> disturbed_; // by origin and file
 
-    void EnvoieAck(const std::string& position);
+    // `accept`: the extension's acceptance, appended to the answer.
+    void EnvoieAck(std::int64_t position, const std::optional<ext::Accept>& accept = std::nullopt);
     std::string peerText() const;
     void drop(std::string_view why);
     std::int64_t elapsedMs(const std::string& origin) const;
@@ -255,9 +249,6 @@ private:
     };
     std::map<std::string, std::vector<OriginKey>, std::less<>> keys_; // by origin, 10 characters
     bool keylessServed_ = true;
-    std::int64_t evictionMs_ = 0; // 0: never
-    // The earliest time a newcomer may find a row idle long enough: no scan of the table before.
-    std::int64_t noEvictionBeforeMs_[2] = {0, 0}; // for a newcomer without, and with, a key
     // Challenges are made from a secret and checked when their proof comes: nothing is kept
     // for a hello. Proofs taken are kept while they could be fresh, so none is taken twice.
     std::unique_ptr<ext::ChallengeMint> mint_;
@@ -282,9 +273,6 @@ private:
     QTimer saveVerified_;
     std::int64_t verifiedSavedMs_ = 0; // on clock_; 0: never
     bool verifiedDirty_ = false;
-    int keylessRows_ = 0; // rows of origins without a key: capped below the table's size
-    std::optional<ext::Offer> offer_;   // of the header being handled
-    std::optional<ext::Accept> accept_; // to append to the answer being sent
     std::string extAnswer_;
     // Pieces that came in one batch of datagrams are acknowledged once, after the batch: the Ack
     // carries the cumulative position and ranges, so the last says all the others said.
@@ -305,14 +293,12 @@ private:
     std::int64_t batchEpochMs_ = 0;
     std::int64_t batchClockMs_ = 0;
     void readClocks();
-    // A row's size text as a number, the latest one kept: every piece compares against it.
-    double totalOf(const std::string& text);
-    std::string totalText_;
-    double totalValue_ = 0;
     QElapsedTimer clock_;
     QString udpLabel_;
     QString tcpLabel_;
-    TransferTable table_;
+    // The plain rules and the transfer table, which the extension's rows share.
+    PlainReceiver core_;
+    TransferTable& table_{core_.table()};
     // Held open: every file below it is reached from its descriptor.
     ReceiveFolder folder_;
     // Files being received stay open between pieces; those left idle are closed after a while.
@@ -323,13 +309,13 @@ private:
     UdpEndpoint udpSend;
     TcpListener tcpSend;
     Trace trace_;
-    // When each origin's current file began, kept only while the trace is on.
+    // When each origin's current file began: its record says how long it took, trace on or off.
     std::map<std::string, QElapsedTimer> startedAt_;
 
     // Last, so that it stops before anything its reports reach goes away.
     SyncWorker syncer_{*this, FileOps::system()};
 
-    // The frame being handled.
+    // The frame being handled: the channel it came by and its bytes.
     bool modeTcp = false;
     bool headerFrame_ = false;
     int indexTcp = 0;
@@ -337,9 +323,6 @@ private:
     std::string tcpFrame_;       // a frame cut from a TCP stream, its storage kept
     std::string ackText_;        // the answer being sent, its storage kept between answers
     FrameCheck check_;
-    std::string nomOrigine;
-    std::string nomFichier;
-    std::string tailleTotale;
     QHostAddress peerAddress_;
     quint16 peerPort_ = 0;
     std::size_t datagramBytes_ = 0; // of the datagram being handled

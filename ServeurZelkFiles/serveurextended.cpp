@@ -6,7 +6,6 @@
 
 #include <QDateTime>
 #include <algorithm>
-#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -49,29 +48,23 @@ std::int64_t changeTimeNs(const struct stat& st) {
     return static_cast<std::int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
 }
 
-std::int64_t positionValue(std::string_view text) {
-    std::int64_t value = 0;
-    std::from_chars(text.data(), text.data() + text.size(), value);
-    return value;
-}
-
 } // namespace
 
 // An offer is taken only over UDP (TCP intake stays plain), for a file with bytes, whose plain
 // size field says what the offer says, and under an identity no other origin uses.
-std::optional<ext::Offer> ServeurEngine::acceptableOffer() {
+std::optional<ext::Offer> ServeurEngine::acceptableOffer(const HeaderCall& call) {
     if (modeTcp || !extensionWanted(cfg_.cfgExtension)) {
         return std::nullopt;
     }
     const auto payload = tamponRecu.substr(static_cast<std::size_t>(check_.posDebutDonnees),
                                            static_cast<std::size_t>(check_.longDonnees));
     const auto offer = ext::findOffer(payload);
-    if (!offer || offer->size <= 0 || tailleTotale != ext::plainSizeText(offer->size)) {
+    if (!offer || offer->size <= 0 || call.tailleTotale != ext::plainSizeText(offer->size)) {
         return std::nullopt;
     }
     // Datagrams in clear name no origin: among origins without a key, an identity is one's.
     const auto taken = keylessExtended(offer->transfer);
-    if (taken != extended_.end() && taken->second.origin != nomOrigine) {
+    if (taken != extended_.end() && taken->second.origin != call.nomOrigine) {
         return std::nullopt;
     }
     return offer;
@@ -93,22 +86,23 @@ ServeurEngine::ExtMap::iterator ServeurEngine::extendedOf(std::uint64_t transfer
 
 // A new row for an offered header: nothing written yet, unless an earlier run of the server left
 // this file's staging file and its record.
-std::string ServeurEngine::startExtended(int index) {
-    if (!offer_) {
-        return "1";
+std::int64_t ServeurEngine::startExtended(int index, HeaderCall& call) {
+    if (!call.offer) {
+        return 1;
     }
-    table_.edit(index).transfer = offer_->transfer;
-    extensionSpoken(nomOrigine);
+    const ext::Offer& offer = *call.offer;
+    table_.edit(index).transfer = offer.transfer;
+    core_.extensionSpoken(call.nomOrigine, now());
     ExtReceive state;
     state.origin = table_.at(index).origin;
-    state.size = offer_->size;
+    state.size = offer.size;
     state.keyId = provingKeyId();
     const std::int64_t held = resumeFromDisk(index, state) ? state.written.cumulative() : 0;
-    table_.setPosition(index, std::to_string(held + 1));
-    extended_.insert_or_assign(ExtKey{offer_->transfer, state.origin}, std::move(state));
-    accept_ = ext::Accept{offer_->transfer, held};
+    table_.setPosition(index, held + 1);
+    extended_.insert_or_assign(ExtKey{offer.transfer, state.origin}, std::move(state));
+    call.accept = ext::Accept{offer.transfer, held};
     traceAccepted(table_.at(index), held);
-    return std::to_string(held + 1);
+    return held + 1;
 }
 
 // Only what the record claims is taken, and only when the staging file is the one it describes
@@ -175,9 +169,9 @@ void ServeurEngine::traceAccepted(const TransferRow& row, std::int64_t held) {
 // A header that resumes the row: an offered one carries the row on under its new identity (a
 // client that restarted offers another), from what is written; a plain one makes it plain again,
 // from the first byte not written.
-void ServeurEngine::adoptExtended(int index) {
+void ServeurEngine::adoptExtended(int index, HeaderCall& call) {
     TransferRow& row = table_.edit(index);
-    if (!offer_) {
+    if (!call.offer) {
         forgetExtended(row);
         return;
     }
@@ -188,16 +182,16 @@ void ServeurEngine::adoptExtended(int index) {
         extended_.erase(held);
     } else {
         state.origin = row.origin;
-        state.size = offer_->size;
+        state.size = call.offer->size;
         state.keyId = provingKeyId();
-        state.written.add(0, positionValue(row.position) - 1);
+        state.written.add(0, row.position - 1);
     }
-    row.transfer = offer_->transfer;
-    extensionSpoken(nomOrigine);
+    row.transfer = call.offer->transfer;
+    core_.extensionSpoken(call.nomOrigine, now());
     state.syncing = false; // a sync under way reports under the old identity, which is gone
-    accept_ = ext::Accept{offer_->transfer, state.written.cumulative()};
+    call.accept = ext::Accept{call.offer->transfer, state.written.cumulative()};
     traceAccepted(row, state.written.cumulative());
-    extended_.insert_or_assign(ExtKey{offer_->transfer, row.origin}, std::move(state));
+    extended_.insert_or_assign(ExtKey{call.offer->transfer, row.origin}, std::move(state));
 }
 
 void ServeurEngine::forgetExtended(TransferRow& row) {
@@ -206,7 +200,7 @@ void ServeurEngine::forgetExtended(TransferRow& row) {
     }
     const auto held = extended_.find(ExtKey{row.transfer, row.origin});
     if (held != extended_.end()) {
-        row.position = std::to_string(held->second.written.cumulative() + 1);
+        row.position = held->second.written.cumulative() + 1;
         extended_.erase(held);
     }
     row.transfer = 0;
@@ -290,8 +284,8 @@ void ServeurEngine::extendedData(const ext::Frame& frame) {
         state->digest->feed(frame.value, frame.body);
         catchUpDigest(index, *state, kDigestStepBytes);
         startWriteback(index, *state);
-        table_.setPosition(index, std::to_string(state->written.cumulative() + 1));
-        measureRate(index, state->written.bytes());
+        table_.setPosition(index, state->written.cumulative() + 1);
+        core_.measureRate(index, state->written.bytes(), now());
         positionMoved();
     }
     oweAck(ExtKey{frame.transfer, state->origin}, datagramBytes_);
@@ -365,7 +359,7 @@ void ServeurEngine::digestMismatch(ExtReceive& state, int index) {
     writer_.begin(row.origin);
     table_.edit(index).stagedInode = 0; // the next piece makes the file anew
     table_.edit(index).stagedBorn = 0;
-    table_.setPosition(index, "1");
+    table_.setPosition(index, 1);
     emit tableChanged();
     answerExtended(ext::Kind::Mismatch, transfer, 0);
 }
@@ -387,8 +381,8 @@ void ServeurEngine::extendedVerified(std::uint64_t transfer, int index, const st
                                           "from " +
                                           peerText());
     }
-    disturbed_.erase(row.origin + row.file);
-    recordReceived(index, size, sha256);
+    core_.arrived(row);
+    recordReceived(row, size, sha256);
     startedAt_.erase(row.origin);
     extended_.erase(key);
     table_.remove(index);
@@ -464,16 +458,16 @@ void ServeurEngine::recordProgress(const StagingState& record, std::int64_t clai
 // sender, hearing nothing, announced the file again. The answer says every byte is held, and the
 // sender's finish then gets its final answer again; no new transfer starts. Only the origin (and
 // key) whose bytes were verified hears so, and only while its file is still the one verified.
-bool ServeurEngine::answerVerifiedAgain() {
-    if (!offer_) {
+bool ServeurEngine::answerVerifiedAgain(HeaderCall& call) {
+    if (!call.offer) {
         return false;
     }
-    const std::string keyId = provingKeyId();
-    if (verifiedFor({nomOrigine, offer_->transfer, offer_->size, keyId}) == nullptr) {
+    const ext::Offer& offer = *call.offer;
+    if (verifiedFor({call.nomOrigine, offer.transfer, offer.size, provingKeyId()}) == nullptr) {
         return false;
     }
-    accept_ = ext::Accept{offer_->transfer, offer_->size};
-    EnvoieAck(std::to_string(offer_->size + 1));
+    call.accept = ext::Accept{offer.transfer, offer.size};
+    EnvoieAck(offer.size + 1, call.accept);
     return true;
 }
 
@@ -675,27 +669,6 @@ void ServeurEngine::sendOwedAcks() {
         }
         udpSend.replyTo(ack.to, extAnswer_);
     }
-}
-
-// The window shows each row's rate over the latest second or so.
-void ServeurEngine::measureRate(int index, std::int64_t bytes) {
-    readClocks();
-    TransferRow& row = table_.edit(index);
-    row.lastFrameMs = batchEpochMs_;
-    const std::int64_t now = batchClockMs_;
-    if (row.rateMarkMs < 0) {
-        row.rateMarkMs = now;
-        row.rateMarkBytes = bytes;
-        return;
-    }
-    const std::int64_t span = now - row.rateMarkMs;
-    if (span < 1000) {
-        return;
-    }
-    row.rate = rateText(static_cast<double>(bytes - row.rateMarkBytes) * 1000.0 /
-                        static_cast<double>(span));
-    row.rateMarkMs = now;
-    row.rateMarkBytes = bytes;
 }
 
 // Once per batch of datagrams; every time outside one.

@@ -5,7 +5,6 @@
 
 #include "serveurengine.h"
 
-#include <QDateTime>
 #include <algorithm>
 #include <cstring>
 
@@ -14,7 +13,6 @@ namespace {
 
 // Sessions of transfers neither under way nor verified lately are forgotten beyond this many.
 constexpr std::size_t kSessionsKept = 1024;
-constexpr std::int64_t kLongestEvictionPauseMs = 60000;
 // Lines about input nobody authenticated: a burst, then so many a second.
 constexpr std::int64_t kFloodLinesBurst = 1000;
 constexpr std::int64_t kFloodLinesPerSecond = 100;
@@ -34,8 +32,10 @@ bool ServeurEngine::loadKeys(QString& error) {
     floodRefillMs_ = 0;
     floodLeftOut_ = 0;
     keylessServed_ = keylessServed(cfg_.cfgSansCle);
-    evictionMs_ = evictionSecondsOf(cfg_.cfgEviction) * 1000;
-    noEvictionBeforeMs_[0] = noEvictionBeforeMs_[1] = 0;
+    PlainReceiver::Settings settings = core_.settings();
+    settings.evictionMs = evictionSecondsOf(cfg_.cfgEviction) * 1000;
+    settings.keyedOrigins = 0;
+    core_.setSettings(settings);
     if (cfg_.cfgFichierCles.empty()) {
         return true;
     }
@@ -48,6 +48,8 @@ bool ServeurEngine::loadKeys(QString& error) {
     for (const ext::KeyLine& line : lines) {
         keys_[line.origin].push_back(OriginKey{line.key, ext::keyIdOf(line.key)});
     }
+    settings.keyedOrigins = static_cast<int>(keys_.size());
+    core_.setSettings(settings);
     if (trace_.enabled()) {
         trace_.write("keys loaded", std::to_string(keys_.size()) + " origin(s) with a key, from " +
                                         cfg_.cfgFichierCles);
@@ -83,23 +85,24 @@ bool ServeurEngine::admitted(bool header) {
     return true;
 }
 
-void ServeurEngine::keyedHeader() {
+void ServeurEngine::keyedHeader(HeaderCall& call) {
     const auto payload = tamponRecu.substr(static_cast<std::size_t>(check_.posDebutDonnees),
                                            static_cast<std::size_t>(check_.longDonnees));
     const auto offer = ext::findOffer(payload);
     const auto hello = ext::findHello(payload);
-    if (!offer || !hello || offer->size <= 0 || tailleTotale != ext::plainSizeText(offer->size)) {
+    if (!offer || !hello || offer->size <= 0 ||
+        call.tailleTotale != ext::plainSizeText(offer->size)) {
         authFailed("header without the handshake, naming an origin with a key");
         return;
     }
-    const ext::Key* key = keyById(hello->keyId);
+    const ext::Key* key = keyById(call.nomOrigine, hello->keyId);
     if (key == nullptr) {
         authFailed("header under a key the origin does not have");
         return;
     }
     ext::Transcript t{
-        nomOrigine,   offer->transfer,           offer->size, nomFichier, hello->client, {},
-        hello->aeads, ext::aeadFor(hello->aeads)};
+        call.nomOrigine, offer->transfer,           offer->size, call.nomFichier, hello->client, {},
+        hello->aeads,    ext::aeadFor(hello->aeads)};
     if (!hello->server) {
         sendChallenge(*key, hello->keyId, t);
         return;
@@ -110,16 +113,17 @@ void ServeurEngine::keyedHeader() {
         return;
     }
     if (freshProof(t, hello->keyId)) {
-        provenHeader(*key, hello->keyId, t, *offer);
-    } else if (!repeatedProof(*key, hello->keyId, t)) {
+        call.offer = offer;
+        provenHeader(*key, hello->keyId, t, call);
+    } else if (!repeatedProof(*key, hello->keyId, t, call)) {
         // The challenge ran out, or a restart changed the secret, or the header was recorded and
         // played again: only a new challenge, which only the key's holder can answer.
         sendChallenge(*key, hello->keyId, t);
     }
 }
 
-const ext::Key* ServeurEngine::keyById(const ext::KeyId& id) const {
-    const auto found = keys_.find(nomOrigine);
+const ext::Key* ServeurEngine::keyById(const std::string& origin, const ext::KeyId& id) const {
+    const auto found = keys_.find(origin);
     if (found == keys_.end()) {
         return nullptr;
     }
@@ -134,7 +138,7 @@ const ext::Key* ServeurEngine::keyById(const ext::KeyId& id) const {
 ext::ChallengeInput ServeurEngine::challengeInput(const ext::Transcript& t,
                                                   const ext::KeyId& keyId) {
     addressText_ = peerAddress_.toString().toStdString() + ' ' + std::to_string(peerPort_);
-    return ext::ChallengeInput{nomOrigine, keyId, t.transfer, t.client, addressText_};
+    return ext::ChallengeInput{t.origin, keyId, t.transfer, t.client, addressText_};
 }
 
 // The answer proves the server's key over the sender's fresh nonce, and gives a nonce of its own
@@ -146,8 +150,7 @@ void ServeurEngine::sendChallenge(const ext::Key& key, const ext::KeyId& keyId, 
     ackText_ += ext::challengeSuffix({t.transfer, t.server, t.aead, ext::serverProof(key, t)});
     udpSend.reply(ackText_);
     if (trace_.enabled() && floodLine()) {
-        trace_.write("key challenged",
-                     transferText(nomOrigine, nomFichier) + " from " + peerText());
+        trace_.write("key challenged", transferText(t.origin, t.name) + " from " + peerText());
     }
 }
 
@@ -161,8 +164,8 @@ bool ServeurEngine::freshProof(const ext::Transcript& t, const ext::KeyId& keyId
 // The proof of the transfer under way, sent again because its answer was lost: answered again,
 // changing nothing.
 bool ServeurEngine::repeatedProof(const ext::Key& key, const ext::KeyId& keyId,
-                                  const ext::Transcript& t) {
-    const ExtKey id{t.transfer, nomOrigine};
+                                  const ext::Transcript& t, HeaderCall& call) {
+    const ExtKey id{t.transfer, t.origin};
     const auto session = sessions_.find(id);
     if (session == sessions_.end() || session->second.server != t.server ||
         session->second.keyId != keyId) {
@@ -170,17 +173,17 @@ bool ServeurEngine::repeatedProof(const ext::Key& key, const ext::KeyId& keyId,
     }
     proving_.emplace(key, t);
     provingId_ = keyId;
-    const int index = table_.findOrigin(nomOrigine);
+    const int index = table_.findOrigin(t.origin);
     const auto held = extended_.find(id);
     if (index >= 0 && table_.at(index).transfer == t.transfer && held != extended_.end()) {
-        accept_ = ext::Accept{t.transfer, held->second.written.cumulative()};
-    } else if (verifiedFor({nomOrigine, t.transfer, t.size, provingKeyId()}) != nullptr) {
-        accept_ = ext::Accept{t.transfer, t.size};
+        call.accept = ext::Accept{t.transfer, held->second.written.cumulative()};
+    } else if (verifiedFor({t.origin, t.transfer, t.size, provingKeyId()}) != nullptr) {
+        call.accept = ext::Accept{t.transfer, t.size};
     } else {
         proving_.reset();
         return false;
     }
-    EnvoieAck(std::to_string(accept_->cumulative + 1));
+    EnvoieAck(call.accept->cumulative + 1, call.accept);
     return true;
 }
 
@@ -195,22 +198,20 @@ std::string ServeurEngine::provingKeyId() const {
 // keys both sides derive from this handshake alone. Its identity is its origin's: another
 // origin's use of the same number changes nothing here.
 void ServeurEngine::provenHeader(const ext::Key& key, const ext::KeyId& keyId,
-                                 const ext::Transcript& t, const ext::Offer& offer) {
+                                 const ext::Transcript& t, HeaderCall& call) {
     const ext::SessionKeys keys = ext::sessionKeys(key, t);
     sessions_.insert_or_assign(
-        ExtKey{t.transfer, nomOrigine},
+        ExtKey{t.transfer, call.nomOrigine},
         ext::Session{keys.serverToClient, keys.clientToServer, 0, {}, t.server, t.aead, keyId});
     forgetSessions();
-    offer_ = offer;
-    accept_.reset();
-    tailleTotale = std::to_string(offer.size);
+    call.tailleTotale = std::to_string(call.offer->size);
     proving_.emplace(key, t);
     provingId_ = keyId;
     if (trace_.enabled()) {
-        trace_.write("key proven", transferText(nomOrigine, nomFichier) + ", key " +
+        trace_.write("key proven", transferText(call.nomOrigine, call.nomFichier) + ", key " +
                                        ext::hexOf(keyId) + ", from " + peerText());
     }
-    Match_File();
+    Match_File(call);
 }
 
 // The sessions of an identity, one per origin using it: the one whose key opens the datagram
@@ -302,73 +303,6 @@ bool ServeurEngine::floodLine() {
 // What a header makes the server say: budgeted unless its sender proved a key.
 bool ServeurEngine::headerLine() {
     return proving_.has_value() || floodLine();
-}
-
-// Rows of origins without a key leave room for every keyed origin.
-bool ServeurEngine::keylessRowsFull() const {
-    const int reserved = std::min(static_cast<int>(keys_.size()), TransferTable::kMaxRows / 2);
-    return table_.keylessCount() >= TransferTable::kMaxRows - reserved;
-}
-
-// A proven keyed origin always gets a row: the idlest row of an origin without a key gives way
-// at once.
-bool ServeurEngine::evictKeyless() {
-    int idlest = -1;
-    for (int i = 0; i < table_.count(); ++i) {
-        const TransferRow& row = table_.at(i);
-        if (!row.keyed && (idlest < 0 || row.lastFrameMs < table_.at(idlest).lastFrameMs)) {
-            idlest = i;
-        }
-    }
-    if (idlest < 0) {
-        return false;
-    }
-    const TransferRow& row = table_.at(idlest);
-    if (trace_.wants("row evicted")) {
-        trace_.write("row evicted",
-                     transferText(row.origin, row.file) + ": the table is full and " +
-                         transferText(nomOrigine, nomFichier) + ", whose key is proven, comes");
-    }
-    forgetExtended(table_.edit(idlest));
-    table_.remove(idlest);
-    emit tableChanged();
-    return true;
-}
-
-// A full table takes a newcomer in place of the row idle longest, once that row has been idle
-// long enough; a newcomer without a key never takes a keyed origin's place. Between two scans
-// that found nothing, no row can have become idle enough before the earliest time noted.
-bool ServeurEngine::evictIdle() {
-    const bool keyed = keyedOrigin(nomOrigine);
-    const std::int64_t now = QDateTime::currentMSecsSinceEpoch();
-    if (evictionMs_ <= 0 || now < noEvictionBeforeMs_[keyed ? 1 : 0]) {
-        return false;
-    }
-    int idlest = -1;
-    for (int i = 0; i < table_.count(); ++i) {
-        const TransferRow& row = table_.at(i);
-        if ((keyed || !row.keyed) &&
-            (idlest < 0 || row.lastFrameMs < table_.at(idlest).lastFrameMs)) {
-            idlest = i;
-        }
-    }
-    if (idlest < 0 || now - table_.at(idlest).lastFrameMs < evictionMs_) {
-        noEvictionBeforeMs_[keyed ? 1 : 0] =
-            idlest < 0 ? now + std::min(evictionMs_, kLongestEvictionPauseMs)
-                       : table_.at(idlest).lastFrameMs + evictionMs_;
-        return false;
-    }
-    const TransferRow& row = table_.at(idlest);
-    if (trace_.wants("row evicted")) {
-        trace_.write("row evicted", transferText(row.origin, row.file) + ", idle for " +
-                                        std::to_string((now - row.lastFrameMs) / 1000) +
-                                        " s: the table is full and " +
-                                        transferText(nomOrigine, nomFichier) + " comes");
-    }
-    forgetExtended(table_.edit(idlest));
-    table_.remove(idlest);
-    emit tableChanged();
-    return true;
 }
 
 } // namespace zelk

@@ -17,9 +17,9 @@ std::string bytes(const QJsonValue& value) {
 QJsonObject rowState(const TransferRow& row) {
     return QJsonObject{{QStringLiteral("origin"), text(row.origin)},
                        {QStringLiteral("address"), text(row.address)},
-                       {QStringLiteral("port"), text(row.port)},
+                       {QStringLiteral("port"), QString::number(row.port)},
                        {QStringLiteral("file"), text(row.file)},
-                       {QStringLiteral("position"), text(row.position)},
+                       {QStringLiteral("position"), QString::number(row.position)},
                        {QStringLiteral("total"), text(row.total)},
                        {QStringLiteral("rate"), text(row.rate)},
                        {QStringLiteral("extended"), row.transfer != 0},
@@ -48,12 +48,14 @@ void rowsFromState(const QJsonObject& state, TransferTable& table) {
     const QJsonArray rows = state.value(QStringLiteral("rows")).toArray();
     for (const QJsonValue& value : rows) {
         const QJsonObject row = value.toObject();
-        TransferRow read{bytes(row.value(QStringLiteral("origin"))),
-                         bytes(row.value(QStringLiteral("address"))),
-                         bytes(row.value(QStringLiteral("port"))),
-                         bytes(row.value(QStringLiteral("file"))),
-                         bytes(row.value(QStringLiteral("position"))),
-                         bytes(row.value(QStringLiteral("total")))};
+        TransferRow read;
+        read.origin = bytes(row.value(QStringLiteral("origin")));
+        read.address = bytes(row.value(QStringLiteral("address")));
+        read.port =
+            static_cast<std::uint16_t>(row.value(QStringLiteral("port")).toString().toUInt());
+        read.file = bytes(row.value(QStringLiteral("file")));
+        read.position = row.value(QStringLiteral("position")).toString().toLongLong();
+        read.total = bytes(row.value(QStringLiteral("total")));
         read.rate = bytes(row.value(QStringLiteral("rate")));
         read.transfer = row.value(QStringLiteral("extended")).toBool() ? 1 : 0;
         read.resumed = row.value(QStringLiteral("resumed")).toBool();

@@ -55,11 +55,11 @@ QString cell(const TransferRow& row, int column, std::int64_t nowMs) {
     case 1:
         return displayText(row.address);
     case 2:
-        return displayText(row.port);
+        return QString::number(row.port);
     case 3:
         return displayText(row.file);
     case 4:
-        return groupedDigits(row.position);
+        return groupedDigits(std::to_string(row.position));
     case 5:
         return groupedDigits(row.total);
     case 6:
@@ -121,13 +121,13 @@ QString groupedDigits(const std::string& digits) {
 }
 
 QString receivedShare(const TransferRow& row) {
-    std::int64_t position = 0;
+    const std::int64_t position = row.position;
     std::int64_t total = 0;
     const auto read = [](const std::string& text, std::int64_t& value) {
         const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
         return error == std::errc() && end == text.data() + text.size();
     };
-    if (!read(row.position, position) || !read(row.total, total) || total <= 0 || position < 1) {
+    if (!read(row.total, total) || total <= 0 || position < 1) {
         return {};
     }
     const double share =

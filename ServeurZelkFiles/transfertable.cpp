@@ -27,8 +27,8 @@ void TransferTable::replace(int index, TransferRow row) {
     slot = std::move(row);
 }
 
-void TransferTable::setPosition(int index, std::string position) {
-    rows_.at(static_cast<std::size_t>(index)).position = std::move(position);
+void TransferTable::setPosition(int index, std::int64_t position) {
+    rows_.at(static_cast<std::size_t>(index)).position = position;
 }
 
 void TransferTable::remove(int index) {

@@ -9,14 +9,16 @@
 namespace zelk {
 
 // The server's memory of the transfers in progress: one row per sending origin, in the order the
-// rows were opened. Every column is text, as the window shows it.
+// rows were opened. Positions and ports are numbers, written as text only for the window and the
+// wire; the size stays as the header wrote it, since a header matches its row on that text.
 struct TransferRow {
-    std::string origin;   // "Origine": 10 characters, trailing blanks kept
-    std::string address;  // "Adresse": peer of the row's latest header
-    std::string port;     // "Port"
-    std::string file;     // "Fichier en cours"
-    std::string position; // "Position reçue": next byte expected, 1-based
-    std::string total;    // "Total à recevoir": the size as the header wrote it
+    std::string origin;        // "Origine": 10 characters, trailing blanks kept
+    std::string address;       // "Adresse": peer of the row's latest header
+    std::uint16_t port = 0;    // "Port"
+    std::string file;          // "Fichier en cours"
+    std::int64_t position = 1; // "Position reçue": next byte expected, 1-based
+    std::string total;         // "Total à recevoir": the size as the header wrote it
+    double totalValue = 0;     // `total` read as a number: every piece is compared against it
     // Not columns of the table proper: the window shows them after the six.
     std::uint64_t transfer = 0; // the extension's transfer identity; 0 for the plain protocol
     std::string rate{};         // bytes per second lately, as text; empty until measured
@@ -42,7 +44,7 @@ public:
     // False when the table already holds kMaxRows rows.
     bool append(TransferRow row);
     void replace(int index, TransferRow row);
-    void setPosition(int index, std::string position);
+    void setPosition(int index, std::int64_t position);
     // Any column but the origin, which only replace() changes.
     TransferRow& edit(int index) { return rows_.at(static_cast<std::size_t>(index)); }
     void remove(int index);

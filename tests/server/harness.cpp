@@ -63,7 +63,7 @@ std::string nextProbeAnswer(RunningServer& server) {
         }
     }
     const auto& row = server.table().at(server.rowOf(kProbe));
-    return ack(std::stoull(row.position) + 1);
+    return ack(static_cast<std::uint64_t>(row.position) + 1);
 }
 
 std::string probeOrigin(quint16 port) {
@@ -80,7 +80,7 @@ std::string nextAnswerOf(RunningServer& server, const std::string& origin,
         throw std::runtime_error("the probe transfer did not open");
     }
     const auto& row = server.table().at(server.rowOf(origin));
-    return ack(std::stoull(row.position) + 1);
+    return ack(static_cast<std::uint64_t>(row.position) + 1);
 }
 
 } // namespace

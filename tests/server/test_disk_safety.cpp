@@ -154,7 +154,7 @@ TEST(DiskSafety, NothingIsWrittenThroughALinkOrIntoASpecialFile) {
         const std::string folder = joinPath(server.receiveFolder(), "poste7");
 
         ASSERT_EQ(peer.exchange(header(kPoste7, "f.bin", 100)), "PTE;1;END") << c.what;
-        const std::string position = c.afterFirstPiece ? "4" : "1";
+        const std::int64_t position = c.afterFirstPiece ? 4 : 1;
         if (c.afterFirstPiece) {
             ASSERT_EQ(peer.exchange(content(kPoste7, "abc")), "PTE;4;END") << c.what;
         }
@@ -220,7 +220,7 @@ TEST(DiskSafety, AFailedSyncLeavesTheLastPieceUnansweredAndThePositionWhereItWas
 
         ops.failing = failing;
         EXPECT_TRUE(unanswered(server, peer, content(kPoste7, "def"))) << failing;
-        EXPECT_EQ(server.table().at(server.rowOf(kPoste7)).position, "4") << failing;
+        EXPECT_EQ(server.table().at(server.rowOf(kPoste7)).position, 4) << failing;
         EXPECT_TRUE(contains(server.traceText(), "cannot sync")) << failing;
 
         // The sender's next header learns the position; the syncs still owed are all made.

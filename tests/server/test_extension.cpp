@@ -56,12 +56,12 @@ TEST(Extension, PiecesLandAtTheirOffsetsAndOnlyTheSendersDigestEndsTheTransfer) 
         EXPECT_EQ(said(peer.exchange(data(id, file, order[i].first, order[i].second))),
                   expected[i]);
     }
-    EXPECT_EQ(server.table().at(0).position, "25001");
+    EXPECT_EQ(server.table().at(0).position, 25001);
     EXPECT_EQ(said(peer.exchange(data(id, file + "!", 24000, 25001))), "none"); // past the size
 
     // Another file's digest: the copy is discarded and the file asked for again.
     EXPECT_EQ(said(peer.exchange(finish(id, patternBytes(kSize, 4)))), "X 0");
-    EXPECT_EQ(server.table().at(0).position, "1");
+    EXPECT_EQ(server.table().at(0).position, 1);
     EXPECT_EQ(said(peer.exchange(data(id, file, 0, kSize / 2))), "A 12500");
     EXPECT_EQ(said(peer.exchange(finish(id, file))), "A 12500"); // not whole yet
     EXPECT_EQ(said(peer.exchange(data(id, file, kSize / 2, kSize))), "A 25000");

@@ -83,7 +83,7 @@ TEST(Mends, AnOriginFolderThatCannotBeMadeAdvancesNothingAndAnswersNothing) {
 
     ASSERT_EQ(peer.exchange(header(kPoste7, "r.bin", 6)), "PTE;1;END");
     EXPECT_TRUE(unanswered(server, peer, content(kPoste7, "abc")));
-    EXPECT_EQ(server.table().at(server.rowOf(kPoste7)).position, "1");
+    EXPECT_EQ(server.table().at(server.rowOf(kPoste7)).position, 1);
 
     // Everyone else is still served.
     ASSERT_EQ(other.exchange(header("beta", "b.bin", 2)), "PTE;1;END");
@@ -108,7 +108,7 @@ TEST(Mends, AFailedWriteKeepsThePositionAndTheNextHeaderLearnsIt) {
     std::string error;
     ASSERT_TRUE(zelk::createFolder(path, error)) << error;
     EXPECT_TRUE(unanswered(server, peer, content(kPoste7, "def")));
-    EXPECT_EQ(server.table().at(server.rowOf(kPoste7)).position, "4");
+    EXPECT_EQ(server.table().at(server.rowOf(kPoste7)).position, 4);
     EXPECT_EQ(peer.exchange(header(kPoste7, "r.bin", 9)), "PTE;4;END");
 
     ASSERT_TRUE(QDir(QString::fromStdString(path)).removeRecursively());
@@ -133,7 +133,7 @@ TEST(Mends, AStaleFileThatCannotBeDeletedLeavesTheFirstPieceUnanswered) {
     // tail behind it.
     EXPECT_EQ(peer.exchange(header(kPoste7, "r.bin", 3)), "PTE;1;END");
     EXPECT_TRUE(unanswered(server, peer, content(kPoste7, "new")));
-    EXPECT_EQ(server.table().at(server.rowOf(kPoste7)).position, "1");
+    EXPECT_EQ(server.table().at(server.rowOf(kPoste7)).position, 1);
     EXPECT_EQ(readFile(zelk::joinPath(folder, "r.bin")), old);
     EXPECT_NE(server.traceText().find("cannot delete the earlier file"), std::string::npos);
 
@@ -190,7 +190,7 @@ TEST(Mends, NoPieceTakesThePositionPastTheLargest32BitValue) {
     RunningServer server;
     UdpPeer peer(server.engine().udpPort());
     ASSERT_EQ(peer.exchange(header(kPoste7, "huge.bin", "4000000000")), "PTE;1;END");
-    server.engine().table().setPosition(server.rowOf(kPoste7), "2147483000");
+    server.engine().table().setPosition(server.rowOf(kPoste7), 2147483000);
 
     EXPECT_TRUE(unanswered(server, peer, content(kPoste7, std::string(1000, 'x'))));
     EXPECT_FALSE(zelk::fileExists(server.pathOf("poste7", "huge.bin")));

@@ -38,7 +38,7 @@ TEST(TcpIntake, TheWorkedExampleOverOneConnection) {
     ASSERT_TRUE(tcp.answers("PTE;1;END"));
     const zelk::TransferRow& row = server.table().at(server.rowOf(kPoste7));
     EXPECT_EQ(row.address, "127.0.0.1");
-    EXPECT_EQ(row.port, std::to_string(tcp.localPort()));
+    EXPECT_EQ(row.port, tcp.localPort());
 
     std::string expected = "PTE;1;END";
     for (std::size_t at = 0; at < 2500; at += 1000) {
@@ -152,7 +152,7 @@ TEST(TcpIntake, ANewConnectionTakesAFreeIndex) {
     EXPECT_TRUE(third.answers("PTE;1;END"));
     EXPECT_TRUE(fourth.answers("PTE;1;END"));
     EXPECT_EQ(server.table().at(server.rowOf(zelk::originIdentifier("four"))).port,
-              std::to_string(fourth.localPort()));
+              fourth.localPort());
 }
 
 TEST(TcpIntake, AClosedConnectionLeavesItsTransferToResumeOverUdp) {

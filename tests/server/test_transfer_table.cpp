@@ -8,7 +8,7 @@ using zelk::TransferTable;
 namespace {
 
 TransferRow rowFor(std::string origin, std::string file = "f") {
-    return TransferRow{std::move(origin), "127.0.0.1", "4000", std::move(file), "1", "10"};
+    return TransferRow{std::move(origin), "127.0.0.1", 4000, std::move(file), 1, "10", 10};
 }
 
 } // namespace
@@ -23,9 +23,9 @@ TEST(TransferTable, RowsKeepTheirOrderAndLaterRowsMoveUpOnRemoval) {
     EXPECT_EQ(table.findOrigin("b         "), 0);
     EXPECT_EQ(table.findOrigin("c         "), 1);
     table.replace(1, rowFor("c         ", "g"));
-    table.setPosition(1, "501");
+    table.setPosition(1, 501);
     EXPECT_EQ(table.at(1).file, "g");
-    EXPECT_EQ(table.at(1).position, "501");
+    EXPECT_EQ(table.at(1).position, 501);
     table.replace(0, rowFor("d         "));
     EXPECT_EQ(table.findOrigin("b         "), -1);
     EXPECT_EQ(table.findOrigin("d         "), 0);

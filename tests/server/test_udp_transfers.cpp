@@ -42,14 +42,14 @@ TEST(UdpTransfers, TheWorkedExampleEndToEnd) {
     const zelk::TransferRow& row = server.table().at(0);
     EXPECT_EQ(row.origin, kPoste7);
     EXPECT_EQ(row.address, "127.0.0.1");
-    EXPECT_EQ(row.port, std::to_string(peer.localPort()));
+    EXPECT_EQ(row.port, peer.localPort());
     EXPECT_EQ(row.file, "rapport.txt");
-    EXPECT_EQ(row.position, "1");
+    EXPECT_EQ(row.position, 1);
     EXPECT_EQ(row.total, "2500");
 
     EXPECT_EQ(peer.exchange(content(kPoste7, std::string_view(file).substr(0, 1000))),
               "PTE;1001;END");
-    EXPECT_EQ(server.table().at(0).position, "1001");
+    EXPECT_EQ(server.table().at(0).position, 1001);
     EXPECT_EQ(peer.exchange(content(kPoste7, std::string_view(file).substr(1000, 1000))),
               "PTE;2001;END");
     EXPECT_EQ(peer.exchange(content(kPoste7, std::string_view(file).substr(2000))), "PTE;2501;END");
@@ -72,8 +72,8 @@ TEST(UdpTransfers, ARepeatedHeaderResumesAtTheStoredPositionFromAnyPeer) {
     EXPECT_EQ(second.exchange(header(kPoste7, "a.bin", 1200)), "PTE;501;END");
     EXPECT_TRUE(unanswered(server, first, content(kPoste7, std::string_view(file).substr(500))));
     ASSERT_EQ(server.table().count(), 3); // with the probes' rows
-    EXPECT_EQ(server.table().at(0).port, std::to_string(second.localPort()));
-    EXPECT_EQ(server.table().at(0).position, "501");
+    EXPECT_EQ(server.table().at(0).port, second.localPort());
+    EXPECT_EQ(server.table().at(0).position, 501);
 
     sendPieces(second, kPoste7, file, 500, 500);
     EXPECT_EQ(readFile(server.pathOf("poste7", "a.bin")), file);
@@ -102,7 +102,7 @@ TEST(UdpTransfers, AnotherNameOrSizeFromTheSameOriginStartsAfresh) {
     ASSERT_EQ(server.table().count(), 2);
     EXPECT_EQ(server.table().at(0).origin, "other     ");
     EXPECT_EQ(server.table().at(1).file, "second.bin");
-    EXPECT_EQ(server.table().at(1).position, "1");
+    EXPECT_EQ(server.table().at(1).position, 1);
     EXPECT_EQ(readFile(server.pathOf("poste7", "first.bin")), first.substr(0, 100));
 
     ASSERT_EQ(peer.exchange(content(kPoste7, "abc")), "PTE;4;END");
@@ -193,7 +193,7 @@ TEST(UdpTransfers, InvalidFramesAreDroppedInSilence) {
     EXPECT_TRUE(unanswered(server, peer, std::string("\x01") + kPoste7 + "00010;0123456789"));
     EXPECT_TRUE(unanswered(server, peer, std::string("\x01") + kPoste7 + ";"));
     EXPECT_TRUE(unanswered(server, peer, std::string("\x01") + kPoste7 + "7;BEG;END"));
-    EXPECT_EQ(server.table().at(server.rowOf(kPoste7)).position, "1");
+    EXPECT_EQ(server.table().at(server.rowOf(kPoste7)).position, 1);
 
     // Leading zeros in the length field are the same number.
     EXPECT_EQ(peer.exchange(std::string("\x01") + kPoste7 + "0010;0123456789"), "PTE;11;END");
