@@ -23,7 +23,7 @@ Bytes randomBytes(std::size_t size, std::uint64_t seed) {
     return bytes;
 }
 
-PlainSystem::PlainSystem(const Setup& setup)
+PlainSystem::PlainSystem(const SystemSetup& setup)
     : setup_(setup), arrivals_(std::string("in/") + "simclient"), check_(serverDisk_, arrivals_),
       client_(clientDisk_, {.server = kServer,
                             .outbox = kOutbox,
@@ -117,9 +117,9 @@ Bytes headerLooking(std::size_t piece, std::uint64_t seed) {
 
 } // namespace
 
-Setup drawSetup(const Scenario& scenario) {
+SystemSetup drawSetup(const Scenario& scenario) {
     Random random(streamSeed(scenario.seed, 0xf11e5));
-    Setup setup;
+    SystemSetup setup;
     setup.scenario = scenario;
     const std::size_t pieces[] = {500, 1000, 1400};
     setup.pieceMax = pieces[random.between(0, 2)];

@@ -17,7 +17,7 @@ struct FileDrop {
     Micros at = 0;
 };
 
-struct Setup {
+struct SystemSetup {
     Scenario scenario; // the link between the two, their outages, the deadline and the linger
     std::vector<FileDrop> files;
     std::size_t pieceMax = 1000;
@@ -44,7 +44,7 @@ public:
     static constexpr Address kServer{20, 5000};
     static constexpr const char* kOutbox = "out";
 
-    explicit PlainSystem(const Setup& setup);
+    explicit PlainSystem(const SystemSetup& setup);
     PlainSystem(const PlainSystem&) = delete;
     PlainSystem& operator=(const PlainSystem&) = delete;
 
@@ -63,7 +63,7 @@ public:
     Outcome outcome(World::End end) const;
 
 private:
-    Setup setup_;
+    SystemSetup setup_;
     FileSystem clientDisk_;
     FileSystem serverDisk_;
     std::string arrivals_;
@@ -79,7 +79,7 @@ private:
 // The scenario's files, drawn from its seed: several of assorted sizes (one byte, around and at
 // multiples of the piece, several pieces), sometimes an empty one and one whose pieces look like
 // headers, and one or two dropped into the outbox during the run.
-Setup drawSetup(const Scenario& scenario);
+SystemSetup drawSetup(const Scenario& scenario);
 
 // Bytes drawn from `seed`.
 Bytes randomBytes(std::size_t size, std::uint64_t seed);
