@@ -110,6 +110,10 @@ bool PlainServerNode::write(const PieceWrite& piece) {
     piecesInResetRows_ += row.totalValue == 0 ? 1 : 0;
     const std::string name = row.staged ? stagingName(row.file) : row.file;
     bool& replace = replace_[row.origin];
+    if (log_ != nullptr) {
+        *log_ << "server writes " << name << (replace ? " anew" : "") << " at " << piece.position
+              << '\n';
+    }
     if (replace && disk_.exists(folder, name) && !disk_.remove(folder, name)) {
         return false;
     }

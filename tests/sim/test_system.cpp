@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cstdlib>
 #include <iostream>
+#include <map>
+#include <memory>
 #include <sstream>
 
 using namespace zelk::sim;
@@ -263,6 +265,58 @@ TEST(SimSystem, PlainDataLossCases) {
                                        i < 8 ? 0 : static_cast<Micros>(i) * 300'000});
             }
             EXPECT_EQ(runSystem(setup).broke(), "") << c.what << ", seed " << seed;
+        }
+    }
+}
+
+// Two, then ten clients at once, each its own origin, through 20% loss each way; the same names
+// from every origin, each landing whole in its origin's folder, and every outbox emptied.
+TEST(SimSystem, ManyClientsThroughALossyLink) {
+    for (const int count : {2, 10}) {
+        FileSystem serverDisk;
+        PlainServerNode server(serverDisk, {});
+        World world(777 + static_cast<std::uint64_t>(count));
+        world.traceTo(traceWanted());
+        const NodeId serverId = world.add(server, PlainSystem::kServer);
+        std::vector<FileSystem> disks(static_cast<std::size_t>(count));
+        std::vector<std::unique_ptr<PlainClientNode>> clients;
+        std::vector<std::map<std::string, Bytes>> sets(static_cast<std::size_t>(count));
+        DirectionSettings lossy;
+        lossy.loss = 0.2;
+        for (int i = 0; i < count; ++i) {
+            const auto n = static_cast<std::size_t>(i);
+            sets[n] = {{"one.bin", randomBytes(1, 10 * n)},
+                       {"two-pieces.bin", randomBytes(2 * 9999, 10 * n + 1)},
+                       {"report.dat", randomBytes(150000 + 1000 * n, 10 * n + 2)}};
+            for (const auto& [name, content] : sets[n]) {
+                disks[n].put("out", name, content);
+            }
+            std::string origin = "poste" + std::to_string(i);
+            origin.resize(10, ' ');
+            clients.push_back(std::make_unique<PlainClientNode>(
+                disks[n], PlainClientNode::Settings{.server = PlainSystem::kServer,
+                                                    .origin = origin,
+                                                    .pieceMax = 9999,
+                                                    .seed = static_cast<std::uint32_t>(i + 1)}));
+            const NodeId id =
+                world.add(*clients.back(), Address{30, static_cast<std::uint16_t>(4000 + i)});
+            world.link(id, serverId, lossy, lossy);
+        }
+        const auto whole = [&] {
+            for (std::size_t n = 0; n < sets.size(); ++n) {
+                for (const auto& [name, content] : sets[n]) {
+                    const Bytes* got = serverDisk.file("in/poste" + std::to_string(n), name);
+                    if (got == nullptr || *got != content || disks[n].exists("out", name)) {
+                        return false;
+                    }
+                }
+            }
+            return true;
+        };
+        world.run(600 * kSecond, whole);
+        EXPECT_TRUE(whole()) << count << " clients";
+        for (std::size_t n = 0; n < sets.size(); ++n) {
+            EXPECT_EQ(serverDisk.list("in/poste" + std::to_string(n)).size(), 3U) << n;
         }
     }
 }
