@@ -51,12 +51,11 @@ TEST(SimSystem, SameSeedReplaysTheSameRun) {
     }
 }
 
-// Every fault but copies: nothing may be lost, damaged or stuck. One fault of the plain rules is
-// known and excused here: after a size-0 header the client may take its answer for the real
-// header's (both say position 1), and its pieces then go into the size-0 row, which never
-// completes; any other failure fails the test.
-TEST(SimSystem, AThousandPlainScenariosDeliverEveryFile) {
-    const Family& family = kPlainFamily;
+// Runs a thousand scenarios of the family: nothing may be lost, damaged or stuck. One fault of the
+// plain rules is known and excused: after a size-0 header the client may take its answer for the
+// real header's (both say position 1), and its pieces then go into the size-0 row, which never
+// completes (a staged file never takes its name); any other failure fails the test.
+void aThousandScenarios(const Family& family) {
     int redelivered = 0;
     int excused = 0;
     NodeStats nodes;
@@ -88,6 +87,23 @@ TEST(SimSystem, AThousandPlainScenariosDeliverEveryFile) {
               << " files made whole again after their first completion, " << excused
               << " runs broken by pieces in a size-0 row:\n"
               << knownFault.str();
+}
+
+// Every fault but copies.
+TEST(SimSystem, AThousandPlainScenariosDeliverEveryFile) {
+    aThousandScenarios(kPlainFamily);
+}
+
+// Copies and late copies too (up to 5% of the datagrams, late ones a second at most, within the
+// time a client holds a finished file back). A late copy of a header that reaches the server after
+// its file was deleted, and a late copy of an acknowledged piece as long as the one it displaces,
+// still damage files: this runs only with ZELK_SIM_KNOWN_FAULTS set, for whoever mends them.
+TEST(SimSystem, AThousandScenariosWithCopies) {
+    if (std::getenv("ZELK_SIM_KNOWN_FAULTS") == nullptr) {
+        GTEST_SKIP() << "known faults of the plain rules; set ZELK_SIM_KNOWN_FAULTS to run";
+    }
+    aThousandScenarios(Family{
+        .duplicate = 0.05, .lateMin = 200'000, .lateMax = kSecond, .faultsUntil = 6 * kSecond});
 }
 
 // Built step by step: GCC 12 warns falsely (-Wrestrict) on a chain of string additions.
