@@ -34,6 +34,8 @@ public:
     // `riskMs`: how long a piece whose answer never came may still reach the server.
     explicit PieceLengths(std::int64_t riskMs = 0) : riskMs_(riskMs) {}
     void setRiskMs(std::int64_t riskMs) { riskMs_ = riskMs; }
+    // The draws start from `seed`, so that a simulated run replays exactly.
+    void reseed(std::uint32_t seed) { random_.seed(seed); }
 
     // The largest length from `largest` down that is not avoided; `largest` itself when every
     // length down to 1 is (tiny pieces leave no choice). `last`: the piece would end the file.

@@ -36,6 +36,8 @@ DirectionSettings drawDirection(const Family& family, Random& random) {
     settings.duplicate = sometimes(random, family.duplicate);
     settings.reorder = sometimes(random, family.reorder);
     settings.late = sometimes(random, family.late);
+    settings.lateMin = family.lateMin;
+    settings.lateMax = family.lateMax;
     settings.cuts = windows(random, family.cutsMost, family.cutLongest, family.faultsUntil);
     settings.holds = windows(random, family.holdsMost, family.holdLongest, family.faultsUntil);
     return settings;

@@ -18,6 +18,8 @@ struct Family {
     double duplicate = 0.3;
     double reorder = 0.1;
     double late = 0.05;
+    Micros lateMin = 1'000'000; // how much later a late copy comes
+    Micros lateMax = 5'000'000;
     Micros delayMin = 500;
     Micros delayMax = 40'000;
     Micros jitterMax = 5'000;
