@@ -123,6 +123,17 @@ protected:
         ASSERT_TRUE(engine->start(cfg, error)) << error.toStdString();
     }
     void start() { start(clientConfig(outbox, server.port())); }
+    // Returns once the client has read every datagram sent to it so far, and so has sent all it
+    // meant to send in answer: a datagram from a stranger goes last, and the client counts it.
+    void settle() {
+        const int before = engine->strangerDatagrams();
+        QUdpSocket stranger;
+        const bool v6 = engine->destination().protocol() == QAbstractSocket::IPv6Protocol;
+        stranger.writeDatagram("?", 1, v6 ? QHostAddress::LocalHostIPv6 : QHostAddress::LocalHost,
+                               engine->boundPort());
+        ASSERT_TRUE(QTest::qWaitFor([&] { return engine->strangerDatagrams() > before; }, kWaitMs))
+            << "the client read nothing more";
+    }
     // A header payload without the extension's offer, which a plain server ignores.
     static std::string plainFields(std::string payload) {
         const std::size_t offer = payload.find(";ZX1,");
