@@ -437,17 +437,28 @@ void UdpPeer::send(quint16 port, std::string_view bytes) const {
 }
 
 std::optional<std::string> UdpPeer::receive(int limitMs) const {
+    auto datagram = receiveFrom(limitMs);
+    if (!datagram) {
+        return std::nullopt;
+    }
+    return std::move(datagram->first);
+}
+
+std::optional<std::pair<std::string, quint16>> UdpPeer::receiveFrom(int limitMs) const {
     pollfd waiting{fd_, POLLIN, 0};
     if (::poll(&waiting, 1, limitMs) <= 0) {
         return std::nullopt;
     }
     std::string bytes(65536, '\0');
-    const ssize_t n = ::recv(fd_, bytes.data(), bytes.size(), 0);
+    sockaddr_in source{};
+    socklen_t length = sizeof source;
+    const ssize_t n = ::recvfrom(fd_, bytes.data(), bytes.size(), 0,
+                                 reinterpret_cast<sockaddr*>(&source), &length);
     if (n < 0) {
         return std::nullopt;
     }
     bytes.resize(static_cast<std::size_t>(n));
-    return bytes;
+    return std::make_pair(std::move(bytes), ntohs(source.sin_port));
 }
 
 std::vector<std::string> UdpPeer::drain() const {
@@ -456,6 +467,77 @@ std::vector<std::string> UdpPeer::drain() const {
         all.push_back(*bytes);
     }
     return all;
+}
+
+struct ScriptedLink::Held {
+    std::chrono::steady_clock::time_point due;
+    bool up;
+    std::string bytes;
+};
+
+ScriptedLink::ScriptedLink(quint16 serverPort, Decide decide)
+    : serverPort_(serverPort), decide_(std::move(decide)), clientSide_(loopbackSocket()),
+      serverSide_(loopbackSocket()) {
+    thread_ = std::thread([this] { run(); });
+}
+
+ScriptedLink::~ScriptedLink() {
+    stop_ = true;
+    thread_.join();
+    ::close(clientSide_);
+    ::close(serverSide_);
+}
+
+quint16 ScriptedLink::port() const {
+    return portOf(clientSide_);
+}
+
+void ScriptedLink::run() {
+    std::vector<char> buffer(65536);
+    while (!stop_) {
+        pollfd fds[2] = {{clientSide_, POLLIN, 0}, {serverSide_, POLLIN, 0}};
+        ::poll(fds, 2, 2);
+        if (fds[0].revents & POLLIN) {
+            socklen_t length = sizeof client_;
+            const ssize_t n = ::recvfrom(clientSide_, buffer.data(), buffer.size(), 0,
+                                         reinterpret_cast<sockaddr*>(&client_), &length);
+            take(true, buffer.data(), n);
+        }
+        if (fds[1].revents & POLLIN) {
+            take(false, buffer.data(), ::recv(serverSide_, buffer.data(), buffer.size(), 0));
+        }
+        release();
+    }
+}
+
+void ScriptedLink::take(bool up, const char* bytes, long n) {
+    if (n <= 0) {
+        return;
+    }
+    for (Forward& forward : decide_(up, std::string(bytes, static_cast<std::size_t>(n)))) {
+        held_.push_back(
+            {std::chrono::steady_clock::now() + std::chrono::milliseconds(forward.delayMs), up,
+             std::move(forward.bytes)});
+    }
+}
+
+void ScriptedLink::release() {
+    const auto now = std::chrono::steady_clock::now();
+    for (auto it = held_.begin(); it != held_.end();) {
+        if (it->due > now) {
+            ++it;
+            continue;
+        }
+        if (it->up) {
+            const sockaddr_in server = loopback(serverPort_);
+            ::sendto(serverSide_, it->bytes.data(), it->bytes.size(), 0,
+                     reinterpret_cast<const sockaddr*>(&server), sizeof server);
+        } else {
+            ::sendto(clientSide_, it->bytes.data(), it->bytes.size(), 0,
+                     reinterpret_cast<const sockaddr*>(&client_), sizeof client_);
+        }
+        it = held_.erase(it);
+    }
 }
 
 int loopbackSocket() {

@@ -44,16 +44,11 @@ void writeSecret(const std::string& path, const std::string& text, mode_t mode =
 // eavesdropper on the path would record.
 class Recorder {
 public:
-    explicit Recorder(quint16 serverPort) : serverPort_(serverPort) {
-        thread_ = std::thread([this] { run(); });
-    }
-    ~Recorder() {
-        stop_ = true;
-        thread_.join();
-        ::close(clientSide_);
-        ::close(serverSide_);
-    }
-    quint16 port() const { return portOf(clientSide_); }
+    explicit Recorder(quint16 serverPort)
+        : link_(serverPort, [this](bool up, const std::string& datagram) {
+              return up ? fromClient(datagram) : fromServer(datagram);
+          }) {}
+    quint16 port() const { return link_.port(); }
     std::vector<std::string> up() {
         const std::lock_guard lock(mutex_);
         return up_;
@@ -72,74 +67,42 @@ public:
     int injected() const { return injected_; }
 
 private:
-    void run() {
-        std::vector<char> buffer(65536);
-        sockaddr_in client{};
-        while (!stop_) {
-            pollfd fds[2] = {{clientSide_, POLLIN, 0}, {serverSide_, POLLIN, 0}};
-            if (::poll(fds, 2, 20) <= 0) {
-                continue;
-            }
-            if (fds[0].revents & POLLIN) {
-                socklen_t length = sizeof client;
-                const ssize_t n = ::recvfrom(clientSide_, buffer.data(), buffer.size(), 0,
-                                             reinterpret_cast<sockaddr*>(&client), &length);
-                keep(up_, buffer.data(), n);
-                if (hold_) {
-                    continue; // recorded, not passed on
-                }
-                sockaddr_in server{};
-                server.sin_family = AF_INET;
-                server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-                server.sin_port = htons(serverPort_);
-                ::sendto(serverSide_, buffer.data(),
-                         static_cast<std::size_t>(std::max<ssize_t>(n, 0)), 0,
-                         reinterpret_cast<sockaddr*>(&server), sizeof server);
-            }
-            if (fds[1].revents & POLLIN) {
-                const ssize_t n = ::recv(serverSide_, buffer.data(), buffer.size(), 0);
-                keep(down_, buffer.data(), n);
-                ::sendto(clientSide_, buffer.data(),
-                         static_cast<std::size_t>(std::max<ssize_t>(n, 0)), 0,
-                         reinterpret_cast<sockaddr*>(&client), sizeof client);
-                forgeAfter(
-                    std::string(buffer.data(), static_cast<std::size_t>(std::max<ssize_t>(n, 0))),
-                    client);
-            }
+    std::vector<Forward> fromClient(const std::string& datagram) {
+        keep(up_, datagram);
+        if (hold_) {
+            return {}; // recorded, not passed on
         }
+        return {{0, datagram}};
     }
-    void forgeAfter(const std::string& answer, const sockaddr_in& client) {
+    std::vector<Forward> fromServer(const std::string& datagram) {
+        keep(down_, datagram);
+        std::vector<Forward> out{{0, datagram}};
         std::function<std::string(const std::string&)> forge;
         {
             const std::lock_guard lock(mutex_);
-            if (!forge_ || !zelk::ext::findChallenge(answer)) {
-                return;
+            if (!forge_ || !zelk::ext::findChallenge(datagram)) {
+                return out;
             }
             forge.swap(forge_);
         }
-        const std::string forged = forge(answer);
-        ::sendto(clientSide_, forged.data(), forged.size(), 0,
-                 reinterpret_cast<const sockaddr*>(&client), sizeof client);
+        out.push_back({0, forge(datagram)});
         ++injected_;
+        return out;
     }
-    void keep(std::vector<std::string>& into, const char* bytes, ssize_t n) {
+    void keep(std::vector<std::string>& into, const std::string& datagram) {
         const std::lock_guard lock(mutex_);
-        if (n > 0 && into.size() < 20000) {
-            into.emplace_back(bytes, static_cast<std::size_t>(n));
+        if (into.size() < 20000) {
+            into.push_back(datagram);
         }
     }
 
-    quint16 serverPort_;
-    int clientSide_ = loopbackSocket();
-    int serverSide_ = loopbackSocket();
-    std::atomic<bool> stop_{false};
     std::atomic<bool> hold_{false};
     std::atomic<int> injected_{0};
     std::function<std::string(const std::string&)> forge_;
     std::mutex mutex_;
     std::vector<std::string> up_;
     std::vector<std::string> down_;
-    std::thread thread_;
+    ScriptedLink link_; // last: its thread calls into the members above
 };
 
 // The keyed origin poste-k's client, its key in the scratch folder's genuine.key, sending
