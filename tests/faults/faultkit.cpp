@@ -415,60 +415,6 @@ RelayCounts Relay::stop() {
     return counts;
 }
 
-UdpPeer::UdpPeer() : fd_(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
-    const sockaddr_in address = loopback(0);
-    ::bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-    const int buffer = 4 << 20;
-    ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
-}
-
-UdpPeer::~UdpPeer() {
-    ::close(fd_);
-}
-
-quint16 UdpPeer::port() const {
-    return boundPort(fd_);
-}
-
-void UdpPeer::send(quint16 port, std::string_view bytes) const {
-    const sockaddr_in address = loopback(port);
-    ::sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&address),
-             sizeof address);
-}
-
-std::optional<std::string> UdpPeer::receive(int limitMs) const {
-    auto datagram = receiveFrom(limitMs);
-    if (!datagram) {
-        return std::nullopt;
-    }
-    return std::move(datagram->first);
-}
-
-std::optional<std::pair<std::string, quint16>> UdpPeer::receiveFrom(int limitMs) const {
-    pollfd waiting{fd_, POLLIN, 0};
-    if (::poll(&waiting, 1, limitMs) <= 0) {
-        return std::nullopt;
-    }
-    std::string bytes(65536, '\0');
-    sockaddr_in source{};
-    socklen_t length = sizeof source;
-    const ssize_t n = ::recvfrom(fd_, bytes.data(), bytes.size(), 0,
-                                 reinterpret_cast<sockaddr*>(&source), &length);
-    if (n < 0) {
-        return std::nullopt;
-    }
-    bytes.resize(static_cast<std::size_t>(n));
-    return std::make_pair(std::move(bytes), ntohs(source.sin_port));
-}
-
-std::vector<std::string> UdpPeer::drain() const {
-    std::vector<std::string> all;
-    while (auto bytes = receive(0)) {
-        all.push_back(*bytes);
-    }
-    return all;
-}
-
 struct ScriptedLink::Held {
     std::chrono::steady_clock::time_point due;
     bool up;

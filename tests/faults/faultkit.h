@@ -4,7 +4,9 @@
 // ZELK_BIN_DIR with their own configuration files in scratch folders and stopped by pid; raw
 // loopback peers; digests and folder snapshots.
 
+#include "udppeer.h"
 #include <netinet/in.h>
+
 #include <sys/resource.h>
 #include <sys/types.h>
 
@@ -202,25 +204,8 @@ private:
 int loopbackSocket();
 quint16 portOf(int fd);
 
-// A raw UDP socket on 127.0.0.1.
-class UdpPeer {
-public:
-    UdpPeer();
-    ~UdpPeer();
-    UdpPeer(const UdpPeer&) = delete;
-    UdpPeer& operator=(const UdpPeer&) = delete;
-    quint16 port() const;
-    void send(quint16 port, std::string_view bytes) const;
-    // The next datagram within `limitMs`, or nothing.
-    std::optional<std::string> receive(int limitMs) const;
-    // The same with the port it came from, so that an answer can go back to that very socket.
-    std::optional<std::pair<std::string, quint16>> receiveFrom(int limitMs) const;
-    // Every datagram already waiting, without blocking.
-    std::vector<std::string> drain() const;
-
-private:
-    int fd_ = -1;
-};
+// The raw loopback peer the other tests use too.
+using zelktest::UdpPeer;
 
 // Sends a header and expects an acknowledgement, retrying a few times (for a lossy path).
 std::optional<std::string> ask(const UdpPeer& peer, quint16 port, const std::string& frame,

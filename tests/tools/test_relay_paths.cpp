@@ -37,7 +37,7 @@ std::vector<int> numbersReceived(const UdpPeer& at, std::size_t expected) {
         if (!datagram) {
             break;
         }
-        numbers.push_back(std::stoi(datagram->first));
+        numbers.push_back(std::stoi(datagram->bytes));
     }
     return numbers;
 }
@@ -69,7 +69,7 @@ struct Link {
     bool open() {
         client.send(relay.port(), "hello");
         const auto hello = server.receiveFrom(10000);
-        upstream = hello ? hello->second : 0;
+        upstream = hello ? hello->fromPort : 0;
         return hello.has_value();
     }
 
