@@ -1,8 +1,10 @@
 #include "udppeer.h"
 
 #include <QCoreApplication>
-#include <QDeadlineTimer>
+#include <QEventLoop>
+#include <QSocketNotifier>
 #include <QThread>
+#include <QTimer>
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cstring>
@@ -93,22 +95,20 @@ bool UdpPeer::waiting() const {
 }
 
 bool UdpPeer::readableWithin(int limitMs) const {
+    if (waiting() || limitMs <= 0) {
+        return waiting();
+    }
     if (!onEventLoopThread()) {
         pollfd readable{fd_, POLLIN, 0};
         return ::poll(&readable, 1, limitMs) > 0;
     }
-    const QDeadlineTimer deadline(limitMs);
-    for (;;) {
-        QCoreApplication::processEvents();
-        pollfd readable{fd_, POLLIN, 0};
-        const int step = static_cast<int>(std::min<qint64>(1, deadline.remainingTime()));
-        if (::poll(&readable, 1, step) > 0) {
-            return true;
-        }
-        if (deadline.hasExpired()) {
-            return false;
-        }
-    }
+    // The event loop sleeps until the socket or anything else of the test's needs it.
+    QEventLoop loop;
+    QSocketNotifier notifier(static_cast<qintptr>(fd_), QSocketNotifier::Read);
+    QObject::connect(&notifier, &QSocketNotifier::activated, &loop, &QEventLoop::quit);
+    QTimer::singleShot(limitMs, &loop, &QEventLoop::quit);
+    loop.exec();
+    return waiting();
 }
 
 std::optional<std::string> UdpPeer::receive(int limitMs) const {
