@@ -34,7 +34,6 @@ protected:
         engine->timLoopEnvoi_Timer();
         return expectHeaderOf("f.bin");
     }
-    void quietFor(int ms) { QTest::qWait(ms); }
     // Answers each piece as a sound server does, from `from` (0-based) to the end of `bytes`,
     // and gives what arrived; the final answer is sent too.
     std::string answerEveryPiece(std::int64_t from, const std::string& bytes) {
@@ -60,13 +59,13 @@ TEST_F(ClientAnswers, CopiesAndLateAnswersChangeNothing) {
     startOnFile();
     EXPECT_EQ(pieceAfterAck(1001), content.substr(1000, 999));
     server.ack(1001); // a copy of the answer that brought the second piece about
-    quietFor(100);
+    settle();
     EXPECT_EQ(server.waiting(), 0u);
     EXPECT_TRUE(engine->waitEnabled());
 
     engine->timAttente_Timer(); // the wait runs out: the answer that comes now answers nothing
     server.ack(2000);
-    quietFor(100);
+    settle();
     EXPECT_EQ(server.waiting(), 0u);
     EXPECT_TRUE(engine->loopEnabled());
     EXPECT_FALSE(engine->waitEnabled());
@@ -74,7 +73,7 @@ TEST_F(ClientAnswers, CopiesAndLateAnswersChangeNothing) {
     engine->timLoopEnvoi_Timer();
     expectHeaderOf("f.bin");
     EXPECT_EQ(answerEveryPiece(1999, content), content.substr(1999));
-    quietFor(100);
+    settle();
     EXPECT_TRUE(engine->holdingBack("f.bin"));
     EXPECT_TRUE(inOutbox("f.bin"));
 }
@@ -131,7 +130,7 @@ TEST_F(ClientAnswers, AFinishedFileIsHeldBackWhileStrayFramesMayUndoItsCopy) {
         EXPECT_EQ(pieceAfterAck(1001), content.substr(1000, 999));
         server.ack(1001); // a copy: from now on the link is known to copy frames
         EXPECT_EQ(answerEveryPiece(1999, content), content.substr(1999));
-        quietFor(100);
+        settle();
         ASSERT_TRUE(engine->holdingBack("f.bin")) << strayComes;
         if (strayComes) {
             put("g.bin", patternBytes(5000, 8));
@@ -141,7 +140,7 @@ TEST_F(ClientAnswers, AFinishedFileIsHeldBackWhileStrayFramesMayUndoItsCopy) {
             const std::size_t first = pieceAfterAck(1).size();
             const std::size_t second = pieceAfterAck(static_cast<std::int64_t>(first) + 1).size();
             server.ack(static_cast<std::int64_t>(second) + 1); // written at the first byte
-            quietFor(100);
+            settle();
             EXPECT_FALSE(engine->holdingBack("f.bin"));
             EXPECT_TRUE(inOutbox("f.bin"));
             std::filesystem::remove(zelk::joinPath(outbox, "f.bin"));
@@ -160,7 +159,7 @@ TEST_F(ClientAnswers, AFinishedFileIsHeldBackWhileStrayFramesMayUndoItsCopy) {
 TEST_F(ClientAnswers, AHeaderAnsweredTwiceWhileItsFirstPieceWaitsStartsTheFileAnew) {
     startOnFile();
     server.ack(1);
-    quietFor(100);
+    settle();
     EXPECT_EQ(server.waiting(), 0u);
     QSignalSpy done(engine.get(), &zelk::ClientEngine::fileDone);
     engine->timLoopEnvoi_Timer();
@@ -168,7 +167,7 @@ TEST_F(ClientAnswers, AHeaderAnsweredTwiceWhileItsFirstPieceWaitsStartsTheFileAn
     server.ack(1);
     expectHeaderOf("f.bin");
     EXPECT_EQ(answerEveryPiece(0, content), content);
-    quietFor(100);
+    settle();
     EXPECT_EQ(done.count(), 0) << "held back: a header sent again may still be on its way";
     EXPECT_TRUE(inOutbox("f.bin"));
 }
@@ -185,7 +184,7 @@ TEST_F(ClientAnswers, ACopyOfTheFinalAnswerNeverFinishesTheNextFile) {
     server.ack(301);
     ASSERT_TRUE(done.wait(kWaitMs));
     server.ack(301); // a copy, while nothing waits
-    quietFor(100);
+    settle();
 
     put("b.bin", patternBytes(2500, 9));
     engine->timLoopEnvoi_Timer(); // rescan
@@ -194,7 +193,7 @@ TEST_F(ClientAnswers, ACopyOfTheFinalAnswerNeverFinishesTheNextFile) {
     // Another copy, which would be a resume; but nothing of the file was sent, and copies are
     // about, so the server's part may hold a stray piece: the client starts it anew.
     server.ack(301);
-    quietFor(200);
+    settle();
     EXPECT_EQ(server.waiting(), 0u);
     EXPECT_EQ(done.count(), 1);
     EXPECT_TRUE(inOutbox("b.bin"));
@@ -223,7 +222,7 @@ TEST_F(ClientAnswers, ADamagedCopyOnTheServerIsStartedAnewAndTheFileDeletedOnlyA
     for (const auto& damage : damages) {
         startOnFile();
         damage();
-        quietFor(100);
+        settle();
         ASSERT_EQ(server.waiting(), 0u);
         EXPECT_TRUE(engine->loopEnabled());
         engine->timLoopEnvoi_Timer();
@@ -232,7 +231,7 @@ TEST_F(ClientAnswers, ADamagedCopyOnTheServerIsStartedAnewAndTheFileDeletedOnlyA
         EXPECT_EQ(expectHeaderOf("f.bin"), "BEG;f.bin;2500;END");
         engine->setHeldBackMs(0);
         EXPECT_EQ(answerEveryPiece(0, content), content);
-        quietFor(100);
+        settle();
         QSignalSpy done(engine.get(), &zelk::ClientEngine::fileDone);
         engine->timLoopEnvoi_Timer();
         EXPECT_EQ(done.count(), 1);
@@ -248,7 +247,7 @@ TEST_F(ClientAnswers, AFileThatChangedSinceItsTransferBeganIsNotResumed) {
     writeFile(path, patternBytes(2500, 5));
     EXPECT_EQ(headerAfterSilence(), "BEG;f.bin;2500;END");
     server.ack(1001);
-    quietFor(100);
+    settle();
     EXPECT_EQ(server.waiting(), 0u);
     engine->timLoopEnvoi_Timer();
     EXPECT_EQ(expectHeaderOf("f.bin"), kResetOf2500);
@@ -306,7 +305,7 @@ TEST_F(ClientAnswers, AServerWhosePositionWentBackIsBelievedWhenTwoHeadersSaySo)
     EXPECT_EQ(pieceAfterAck(1001), content.substr(1000, 999)); // the piece is lost
     headerAfterSilence();
     server.ack(501); // a late copy, as far as this one answer tells
-    quietFor(100);
+    settle();
     EXPECT_EQ(server.waiting(), 0u);
     headerAfterSilence();
     EXPECT_EQ(answerEveryPiece(500, content), content.substr(500));

@@ -196,7 +196,7 @@ TEST_F(ClientSending, AHeaderAnsweredAtOrPastTheEndOrBeforeTheStartIsNotAnswered
         engine->timLoopEnvoi_Timer();
         expectHeaderOf("a.bin");
         server.ack(position);
-        QTest::qWait(50);
+        settle();
         EXPECT_EQ(server.waiting(), 0u) << position;
         EXPECT_TRUE(engine->waitEnabled()) << position;
         EXPECT_FALSE(engine->loopEnabled()) << position;
@@ -218,7 +218,7 @@ TEST_F(ClientSending, AnythingButAnAcknowledgementIsIgnored) {
     for (const char* text : notAcks) {
         server.answer(text);
     }
-    QTest::qWait(100);
+    settle();
     EXPECT_FALSE(engine->loopEnabled());
     EXPECT_TRUE(engine->waitEnabled());
     EXPECT_EQ(server.waiting(), 0u);
@@ -242,7 +242,7 @@ TEST_F(ClientSending, AnAnswerWhenNothingWaitsForOneChangesNothing) {
     ASSERT_FALSE(engine->waitEnabled());
     server.ack(1);
     server.ack(4);
-    QTest::qWait(100);
+    settle();
     EXPECT_TRUE(engine->loopEnabled());
     EXPECT_FALSE(engine->waitEnabled());
     EXPECT_EQ(server.waiting(), 0u);

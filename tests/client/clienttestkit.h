@@ -7,6 +7,7 @@
 #include "config.h"
 #include "fsops.h"
 #include "testutil.h"
+#include "udppeer.h"
 
 #include <QProcess>
 #include <QTest>
@@ -26,17 +27,19 @@ inline constexpr int kNeverMs = 600000;
 // Receives the client's datagrams and answers them as the test says.
 class FakeServer {
 public:
-    explicit FakeServer(const QHostAddress& at = QHostAddress(QHostAddress::LocalHost)) {
-        if (!socket_.bind(at, 0)) {
-            throw std::runtime_error("fake server cannot bind");
-        }
-        QObject::connect(&socket_, &QUdpSocket::readyRead, [this] { gather(); });
-    }
-    quint16 port() const { return socket_.localPort(); }
+    explicit FakeServer(const QHostAddress& at = QHostAddress(QHostAddress::LocalHost))
+        : socket_(at) {}
+    quint16 port() const { return socket_.port(); }
 
     // The next datagram from the client, or nothing after a generous wait.
     std::optional<std::string> next() {
-        if (!QTest::qWaitFor([this] { return !received_.empty(); }, kWaitMs)) {
+        gather();
+        if (received_.empty()) {
+            if (auto datagram = socket_.receiveFrom(kWaitMs)) {
+                keep(std::move(*datagram));
+            }
+        }
+        if (received_.empty()) {
             return std::nullopt;
         }
         std::string bytes = std::move(received_.front());
@@ -48,22 +51,22 @@ public:
         return received_.size();
     }
 
-    void answer(std::string_view text) {
-        socket_.writeDatagram(text.data(), static_cast<qint64>(text.size()), lastFrom_, lastPort_);
-    }
+    void answer(std::string_view text) { socket_.sendTo(lastFrom_, lastPort_, text); }
     void ack(std::int64_t position) { answer("PTE;" + std::to_string(position) + ";END"); }
 
 private:
     void gather() {
-        while (socket_.hasPendingDatagrams()) {
-            const QNetworkDatagram datagram = socket_.receiveDatagram();
-            lastFrom_ = datagram.senderAddress();
-            lastPort_ = static_cast<quint16>(datagram.senderPort());
-            received_.push_back(datagram.data().toStdString());
+        for (zelktest::Datagram& datagram : socket_.drainFrom()) {
+            keep(std::move(datagram));
         }
     }
+    void keep(zelktest::Datagram datagram) {
+        lastFrom_ = datagram.from;
+        lastPort_ = datagram.fromPort;
+        received_.push_back(std::move(datagram.bytes));
+    }
 
-    QUdpSocket socket_;
+    UdpPeer socket_;
     std::deque<std::string> received_;
     QHostAddress lastFrom_;
     quint16 lastPort_ = 0;
@@ -123,6 +126,17 @@ protected:
         ASSERT_TRUE(engine->start(cfg, error)) << error.toStdString();
     }
     void start() { start(clientConfig(outbox, server.port())); }
+    // Returns once the client has read every datagram sent to it so far, and so has sent all it
+    // meant to send in answer: a datagram from a stranger goes last, and the client counts it.
+    void settle() {
+        const int before = engine->strangerDatagrams();
+        QUdpSocket stranger;
+        const bool v6 = engine->destination().protocol() == QAbstractSocket::IPv6Protocol;
+        stranger.writeDatagram("?", 1, v6 ? QHostAddress::LocalHostIPv6 : QHostAddress::LocalHost,
+                               engine->boundPort());
+        ASSERT_TRUE(QTest::qWaitFor([&] { return engine->strangerDatagrams() > before; }, kWaitMs))
+            << "the client read nothing more";
+    }
     // A header payload without the extension's offer, which a plain server ignores.
     static std::string plainFields(std::string payload) {
         const std::size_t offer = payload.find(";ZX1,");

@@ -415,47 +415,75 @@ RelayCounts Relay::stop() {
     return counts;
 }
 
-UdpPeer::UdpPeer() : fd_(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
-    const sockaddr_in address = loopback(0);
-    ::bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-    const int buffer = 4 << 20;
-    ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
+struct ScriptedLink::Held {
+    std::chrono::steady_clock::time_point due;
+    bool up;
+    std::string bytes;
+};
+
+ScriptedLink::ScriptedLink(quint16 serverPort, Decide decide)
+    : serverPort_(serverPort), decide_(std::move(decide)), clientSide_(loopbackSocket()),
+      serverSide_(loopbackSocket()) {
+    thread_ = std::thread([this] { run(); });
 }
 
-UdpPeer::~UdpPeer() {
-    ::close(fd_);
+ScriptedLink::~ScriptedLink() {
+    stop_ = true;
+    thread_.join();
+    ::close(clientSide_);
+    ::close(serverSide_);
 }
 
-quint16 UdpPeer::port() const {
-    return boundPort(fd_);
+quint16 ScriptedLink::port() const {
+    return portOf(clientSide_);
 }
 
-void UdpPeer::send(quint16 port, std::string_view bytes) const {
-    const sockaddr_in address = loopback(port);
-    ::sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&address),
-             sizeof address);
-}
-
-std::optional<std::string> UdpPeer::receive(int limitMs) const {
-    pollfd waiting{fd_, POLLIN, 0};
-    if (::poll(&waiting, 1, limitMs) <= 0) {
-        return std::nullopt;
+void ScriptedLink::run() {
+    std::vector<char> buffer(65536);
+    while (!stop_) {
+        pollfd fds[2] = {{clientSide_, POLLIN, 0}, {serverSide_, POLLIN, 0}};
+        ::poll(fds, 2, 2);
+        if (fds[0].revents & POLLIN) {
+            socklen_t length = sizeof client_;
+            const ssize_t n = ::recvfrom(clientSide_, buffer.data(), buffer.size(), 0,
+                                         reinterpret_cast<sockaddr*>(&client_), &length);
+            take(true, buffer.data(), n);
+        }
+        if (fds[1].revents & POLLIN) {
+            take(false, buffer.data(), ::recv(serverSide_, buffer.data(), buffer.size(), 0));
+        }
+        release();
     }
-    std::string bytes(65536, '\0');
-    const ssize_t n = ::recv(fd_, bytes.data(), bytes.size(), 0);
-    if (n < 0) {
-        return std::nullopt;
-    }
-    bytes.resize(static_cast<std::size_t>(n));
-    return bytes;
 }
 
-std::vector<std::string> UdpPeer::drain() const {
-    std::vector<std::string> all;
-    while (auto bytes = receive(0)) {
-        all.push_back(*bytes);
+void ScriptedLink::take(bool up, const char* bytes, long n) {
+    if (n <= 0) {
+        return;
     }
-    return all;
+    for (Forward& forward : decide_(up, std::string(bytes, static_cast<std::size_t>(n)))) {
+        held_.push_back(
+            {std::chrono::steady_clock::now() + std::chrono::milliseconds(forward.delayMs), up,
+             std::move(forward.bytes)});
+    }
+}
+
+void ScriptedLink::release() {
+    const auto now = std::chrono::steady_clock::now();
+    for (auto it = held_.begin(); it != held_.end();) {
+        if (it->due > now) {
+            ++it;
+            continue;
+        }
+        if (it->up) {
+            const sockaddr_in server = loopback(serverPort_);
+            ::sendto(serverSide_, it->bytes.data(), it->bytes.size(), 0,
+                     reinterpret_cast<const sockaddr*>(&server), sizeof server);
+        } else {
+            ::sendto(clientSide_, it->bytes.data(), it->bytes.size(), 0,
+                     reinterpret_cast<const sockaddr*>(&client_), sizeof client_);
+        }
+        it = held_.erase(it);
+    }
 }
 
 int loopbackSocket() {

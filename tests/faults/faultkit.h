@@ -4,16 +4,23 @@
 // ZELK_BIN_DIR with their own configuration files in scratch folders and stopped by pid; raw
 // loopback peers; digests and folder snapshots.
 
+#include "udppeer.h"
+#include <netinet/in.h>
+
 #include <sys/resource.h>
 #include <sys/types.h>
 
 #include <QtGlobal>
+#include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <optional>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 namespace faults {
@@ -158,27 +165,47 @@ private:
     Child process_;
 };
 
+// A relay in the test's own process whose every decision is the test's: each datagram, up (client
+// to server) or down, goes through `decide`, which gives what goes on in its place, each after its
+// delay in ms: nothing (lost), the datagram, copies of it, others recorded before or forged ones.
+// `decide` runs on the relay's own thread.
+struct Forward {
+    int delayMs;
+    std::string bytes;
+};
+
+class ScriptedLink {
+public:
+    using Decide = std::function<std::vector<Forward>(bool up, const std::string& datagram)>;
+    ScriptedLink(quint16 serverPort, Decide decide);
+    ~ScriptedLink();
+    ScriptedLink(const ScriptedLink&) = delete;
+    ScriptedLink& operator=(const ScriptedLink&) = delete;
+    // Where the client sends.
+    quint16 port() const;
+
+private:
+    struct Held;
+    void run();
+    void take(bool up, const char* bytes, long n);
+    void release();
+
+    quint16 serverPort_;
+    Decide decide_;
+    int clientSide_;
+    int serverSide_;
+    sockaddr_in client_{};
+    std::vector<Held> held_; // in order of arrival; those due leave first
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
 // A UDP socket bound to a free port of 127.0.0.1 (the caller closes it), and a socket's port.
 int loopbackSocket();
 quint16 portOf(int fd);
 
-// A raw UDP socket on 127.0.0.1.
-class UdpPeer {
-public:
-    UdpPeer();
-    ~UdpPeer();
-    UdpPeer(const UdpPeer&) = delete;
-    UdpPeer& operator=(const UdpPeer&) = delete;
-    quint16 port() const;
-    void send(quint16 port, std::string_view bytes) const;
-    // The next datagram within `limitMs`, or nothing.
-    std::optional<std::string> receive(int limitMs) const;
-    // Every datagram already waiting, without blocking.
-    std::vector<std::string> drain() const;
-
-private:
-    int fd_ = -1;
-};
+// The raw loopback peer the other tests use too.
+using zelktest::UdpPeer;
 
 // Sends a header and expects an acknowledgement, retrying a few times (for a lossy path).
 std::optional<std::string> ask(const UdpPeer& peer, quint16 port, const std::string& frame,

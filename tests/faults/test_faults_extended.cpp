@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <fcntl.h>
 #include <filesystem>
 #include <sys/stat.h>
@@ -17,6 +19,23 @@ namespace {
 
 using namespace faults;
 
+// Each test runs within this, well inside the test command's own timeout, so that a stuck
+// transfer fails here with what it had done rather than being killed without a word.
+constexpr int kTestBudgetMs = 200000;
+
+// The time left of a test's budget, in ms (at least 1).
+class Budget {
+public:
+    int left() const {
+        const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now() - start_);
+        return std::max(1, kTestBudgetMs - static_cast<int>(spent.count()));
+    }
+
+private:
+    std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+};
+
 // Bytes the file holds on disk: pieces land at their own offsets, so its length says nothing.
 std::int64_t sizeWritten(const std::string& path) {
     struct stat st {};
@@ -24,6 +43,7 @@ std::int64_t sizeWritten(const std::string& path) {
 }
 
 TEST(FaultsExtended, LossCopiesReorderingACutAndKillsOfEachSide) {
+    const Budget budget;
     zelktest::ScratchDir scratch;
     Server server{scratch.path(), scratch.file("recv")};
     ASSERT_TRUE(server.start()) << server.process().errors();
@@ -50,20 +70,22 @@ TEST(FaultsExtended, LossCopiesReorderingACutAndKillsOfEachSide) {
     // Mid-file: the big one (listed first) has been started and is far from whole. It arrives
     // under its staging name.
     const std::string arriving = server.receiveFolder() + "/etendu/.a-big.bin.zx-part";
-    ASSERT_TRUE(waitUntil([&] { return sizeWritten(arriving) >= (6 << 20); }, 120000, 20));
+    ASSERT_TRUE(waitUntil([&] { return sizeWritten(arriving) >= (6 << 20); }, budget.left(), 20))
+        << "6 MiB of the big file did not arrive within " << kTestBudgetMs << " ms";
     server.kill();
     ASSERT_TRUE(server.start()) << server.process().errors();
-    ASSERT_TRUE(waitUntil([&] { return sizeWritten(arriving) >= (4 << 20); }, 120000, 20));
+    ASSERT_TRUE(waitUntil([&] { return sizeWritten(arriving) >= (4 << 20); }, budget.left(), 20))
+        << "the restarted server did not take the big file again within the budget";
     client.kill();
     EXPECT_FALSE(files.leftInOutbox(client.outbox()).empty());
     ASSERT_TRUE(client.start()) << client.process().errors();
 
     const bool done = waitUntil(
-        [&] { return files.arrived(server.receiveFolder() + "/etendu", client.outbox()); }, 300000,
-        50);
+        [&] { return files.arrived(server.receiveFolder() + "/etendu", client.outbox()); },
+        budget.left(), 50);
     const RelayCounts counts = relay.stop();
     const Fates fates = files.fates(server.receiveFolder() + "/etendu", client.outbox());
-    EXPECT_TRUE(done);
+    EXPECT_TRUE(done) << "not every file arrived within " << kTestBudgetMs << " ms";
     EXPECT_TRUE(fates.lost.empty()) << fates.lost.front();
     EXPECT_EQ(fates.delivered.size(), files.count());
     report("extension, " + std::to_string(files.count()) + " files (" +
@@ -78,6 +100,7 @@ TEST(FaultsExtended, LossCopiesReorderingACutAndKillsOfEachSide) {
 // Sizes and offsets past 2 GiB: a sparse file of 2^31 + 4099 bytes with marks at both ends and
 // across the 2 GiB boundary arrives whole; its digest is taken before the client deletes it.
 TEST(FaultsExtended, AFilePastTwoGibibytesMovesBetweenTwoPeersThatTakeTheExtension) {
+    const Budget budget;
     zelktest::ScratchDir scratch;
     Server server{scratch.path(), scratch.file("recv")};
     ASSERT_TRUE(server.start()) << server.process().errors();
@@ -105,8 +128,9 @@ TEST(FaultsExtended, AFilePastTwoGibibytesMovesBetweenTwoPeersThatTakeTheExtensi
     ASSERT_TRUE(client.start()) << client.process().errors();
 
     const std::string landed = server.receiveFolder() + "/grand/huge.bin";
-    const bool gone = waitUntil([&] { return !std::filesystem::exists(source); }, 600000, 100);
-    EXPECT_TRUE(gone);
+    const bool gone =
+        waitUntil([&] { return !std::filesystem::exists(source); }, budget.left(), 100);
+    EXPECT_TRUE(gone) << "the file did not leave the outbox within " << kTestBudgetMs << " ms";
     EXPECT_EQ(sizeOf(landed), size);
     EXPECT_EQ(sha256OfFile(landed), expected);
     report("a sparse file of " + std::to_string(size) + " bytes moved and verified");

@@ -10,7 +10,9 @@
 namespace {
 
 std::string sample(const char* name) {
-    return std::string(ZELK_SOURCE_DIR) + "/packaging/" + name;
+    // Built up in place: GCC 12 takes the temporaries of a chain of + for an overflow at -O1.
+    std::string path = ZELK_SOURCE_DIR "/packaging/";
+    return path += name;
 }
 
 std::string help(const char* program) {

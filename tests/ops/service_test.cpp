@@ -83,8 +83,10 @@ public:
         }
         return said_;
     }
-    bool waitFor(const std::string& text) {
-        return QTest::qWaitFor([&] { return said().find(text) != std::string::npos; }, kWaitMs);
+    // Whether `text` comes, at or after `from` in what was said.
+    bool waitFor(const std::string& text, std::size_t from = 0) {
+        return QTest::qWaitFor([&] { return said().find(text, from) != std::string::npos; },
+                               kWaitMs);
     }
 
 private:
@@ -407,8 +409,13 @@ TEST(Service, ReadyStatusWatchdogAndACleanStopOnEachSignal) {
         ::kill(static_cast<pid_t>(process.processId()), SIGHUP);
         if (zelk::ServiceLink::canNotify()) {
             ASSERT_TRUE(notify.waitFor("RELOADING=1")) << notify.said();
+            // Ready again once reloaded, and still running then.
+            const std::size_t reloading = notify.said().rfind("RELOADING=1");
+            EXPECT_TRUE(notify.waitFor("READY=1", reloading)) << notify.said();
+            EXPECT_EQ(process.state(), QProcess::Running);
+        } else {
+            EXPECT_FALSE(process.waitForFinished(300)); // nothing tells when it has reloaded
         }
-        EXPECT_FALSE(process.waitForFinished(300));
         ::kill(static_cast<pid_t>(process.processId()), c.signal);
         ASSERT_TRUE(process.waitForFinished(kWaitMs));
         EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);

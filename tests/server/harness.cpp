@@ -147,24 +147,16 @@ std::string RunningServer::traceText() const {
 }
 
 UdpPeer::UdpPeer(quint16 serverPort, const QHostAddress& loopback)
-    : server_(loopback), serverPort_(serverPort) {
-    if (!socket_.bind(loopback, 0)) {
-        throw std::runtime_error("cannot bind the test peer");
-    }
-}
-
-void UdpPeer::send(std::string_view bytes) {
-    socket_.writeDatagram(bytes.data(), static_cast<qint64>(bytes.size()), server_, serverPort_);
-}
+    : peer_(loopback), serverPort_(serverPort) {}
 
 std::optional<std::string> UdpPeer::answer(int timeoutMs) {
-    if (!waitUntil([this] { return socket_.hasPendingDatagrams(); }, timeoutMs)) {
+    auto datagram = peer_.receiveFrom(timeoutMs);
+    if (!datagram) {
         return std::nullopt;
     }
-    const QNetworkDatagram datagram = socket_.receiveDatagram();
-    lastSender_ = datagram.senderAddress();
-    lastSenderPort_ = static_cast<quint16>(datagram.senderPort());
-    return datagram.data().toStdString();
+    lastSender_ = datagram->from;
+    lastSenderPort_ = datagram->fromPort;
+    return std::move(datagram->bytes);
 }
 
 std::optional<std::string> UdpPeer::exchange(std::string_view frame) {

@@ -5,6 +5,7 @@
 
 #include "serveurengine.h"
 #include "testutil.h"
+#include "udppeer.h"
 
 #include <QHostAddress>
 #include <QTcpSocket>
@@ -58,23 +59,23 @@ private:
     std::unique_ptr<zelk::ServeurEngine> engine_;
 };
 
+// The shared loopback peer, aimed at the server, with the exchanges of a client.
 class UdpPeer {
 public:
     explicit UdpPeer(quint16 serverPort, const QHostAddress& loopback = QHostAddress::LocalHost);
-    void send(std::string_view bytes);
+    void send(std::string_view bytes) { peer_.send(serverPort_, bytes); }
     std::optional<std::string> answer(int timeoutMs = kWaitMs);
     std::optional<std::string> exchange(std::string_view frame);
     // Sends `frame` again every `everyMs` until an answer comes, as a client repeats its header.
     std::optional<std::string> exchangeRepeated(std::string_view frame, int everyMs = 250);
     // Whether an answer waits unread, asked of the system at once, without the event loop.
-    bool answerWaiting() { return socket_.hasPendingDatagrams(); }
-    quint16 localPort() const { return socket_.localPort(); }
+    bool answerWaiting() const { return peer_.waiting(); }
+    quint16 localPort() const { return peer_.port(); }
     const QHostAddress& lastSender() const { return lastSender_; }
     quint16 lastSenderPort() const { return lastSenderPort_; }
 
 private:
-    QUdpSocket socket_;
-    QHostAddress server_;
+    zelktest::UdpPeer peer_;
     quint16 serverPort_;
     QHostAddress lastSender_;
     quint16 lastSenderPort_ = 0;

@@ -6,12 +6,6 @@
 #include "faultkit.h"
 #include "testutil.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -29,63 +23,6 @@ using namespace faults;
 constexpr int kDatagramBytes = 1000;
 constexpr int kQuietMs = 3000; // nothing more for this long: the relay holds nothing back
 
-sockaddr_in loopbackTo(quint16 port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    return address;
-}
-
-// A loopback socket that tells where each datagram came from, so that the fake server can answer
-// the relay's upstream socket.
-class Endpoint {
-public:
-    Endpoint() : fd_(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
-        const sockaddr_in address = loopbackTo(0);
-        ::bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-        const int buffer = 4 << 20;
-        ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
-    }
-    ~Endpoint() { ::close(fd_); }
-    Endpoint(const Endpoint&) = delete;
-    Endpoint& operator=(const Endpoint&) = delete;
-
-    quint16 port() const {
-        sockaddr_in address{};
-        socklen_t length = sizeof address;
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
-        return ntohs(address.sin_port);
-    }
-
-    void send(quint16 port, const std::string& bytes) const {
-        const sockaddr_in address = loopbackTo(port);
-        ::sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&address),
-                 sizeof address);
-    }
-
-    // The next datagram within `limitMs` and the port it came from.
-    std::optional<std::pair<std::string, quint16>> receive(int limitMs) const {
-        pollfd waiting{fd_, POLLIN, 0};
-        if (::poll(&waiting, 1, limitMs) <= 0) {
-            return std::nullopt;
-        }
-        std::string bytes(65536, '\0');
-        sockaddr_in source{};
-        socklen_t length = sizeof source;
-        const ssize_t n = ::recvfrom(fd_, bytes.data(), bytes.size(), 0,
-                                     reinterpret_cast<sockaddr*>(&source), &length);
-        if (n < 0) {
-            return std::nullopt;
-        }
-        bytes.resize(static_cast<std::size_t>(n));
-        return std::make_pair(bytes, ntohs(source.sin_port));
-    }
-
-private:
-    int fd_;
-};
-
 std::string numbered(int number) {
     std::string bytes = std::to_string(number) + ":";
     bytes.resize(kDatagramBytes, '.');
@@ -93,14 +30,14 @@ std::string numbered(int number) {
 }
 
 // The numbers of what arrives until nothing more comes for a while or `expected` have come.
-std::vector<int> numbersReceived(const Endpoint& at, std::size_t expected) {
+std::vector<int> numbersReceived(const UdpPeer& at, std::size_t expected) {
     std::vector<int> numbers;
     while (numbers.size() < expected) {
-        const auto datagram = at.receive(kQuietMs);
+        const auto datagram = at.receiveFrom(kQuietMs);
         if (!datagram) {
             break;
         }
-        numbers.push_back(std::stoi(datagram->first));
+        numbers.push_back(std::stoi(datagram->bytes));
     }
     return numbers;
 }
@@ -118,8 +55,8 @@ long countIn(const std::string& line, const std::string& name) {
 // A client, a fake server and the relay between them.
 struct Link {
     zelktest::ScratchDir scratch;
-    Endpoint server;
-    Endpoint client;
+    UdpPeer server; // answers the relay's upstream socket, which it learns from the hello
+    UdpPeer client;
     Relay relay;
     quint16 upstream = 0; // the relay's socket towards the server for this client
 
@@ -131,8 +68,8 @@ struct Link {
     // it, before anything goes down; false when it never comes through.
     bool open() {
         client.send(relay.port(), "hello");
-        const auto hello = server.receive(10000);
-        upstream = hello ? hello->second : 0;
+        const auto hello = server.receiveFrom(10000);
+        upstream = hello ? hello->fromPort : 0;
         return hello.has_value();
     }
 

@@ -135,8 +135,11 @@ TEST(UdpEndpoint, HandsOverEveryDatagramWholeAndInOrderWhateverItsSize) {
         peer.writeDatagram(sent.back().data(), static_cast<qint64>(sent.back().size()),
                            QHostAddress::LocalHost, server.endpoint.localPort());
     }
+    // A last datagram marks the end: nothing may come before it but what was sent.
+    sent.push_back("end");
+    peer.writeDatagram(sent.back().data(), static_cast<qint64>(sent.back().size()),
+                       QHostAddress::LocalHost, server.endpoint.localPort());
     ASSERT_TRUE(server.waitFor(sent.size()));
-    QTest::qWait(50);
     ASSERT_EQ(server.seen.size(), sent.size());
     for (std::size_t i = 0; i < sent.size(); ++i) {
         EXPECT_EQ(server.seen[i].bytes.size(), sent[i].size()) << i;
@@ -170,9 +173,11 @@ TEST(UdpEndpoint, SendsManyAtOnceAndEachArrivesWholeAndInOrder) {
     ASSERT_TRUE(endpoint.bound());
     ASSERT_EQ(sender.sendManyTo(views, QHostAddress::LocalHost, endpoint.endpoint.localPort()),
               sent.size());
-    ASSERT_TRUE(endpoint.waitFor(sent.size()));
-    QTest::qWait(50);
-    ASSERT_EQ(endpoint.seen.size(), sent.size());
+    // A last datagram marks the end: nothing may come before it but what was sent.
+    ASSERT_TRUE(sender.sendTo("end", QHostAddress::LocalHost, endpoint.endpoint.localPort()));
+    ASSERT_TRUE(endpoint.waitFor(sent.size() + 1));
+    ASSERT_EQ(endpoint.seen.size(), sent.size() + 1);
+    EXPECT_EQ(endpoint.seen.back().bytes, "end");
     for (std::size_t i = 0; i < sent.size(); ++i) {
         EXPECT_TRUE(endpoint.seen[i].bytes == sent[i]) << i;
         EXPECT_EQ(endpoint.seen[i].fromPort, sender.localPort()) << i;

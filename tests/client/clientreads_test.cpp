@@ -63,7 +63,7 @@ TEST_F(ClientReads, TheFileIsLetGoWhenTheWaitRunsOutAndOnceItIsDone) {
     // A late acknowledgement answers nothing; the header that follows moves the transfer on,
     // reading the file afresh.
     server.ack(1001);
-    QTest::qWait(100);
+    settle();
     EXPECT_EQ(server.waiting(), 0u);
     engine->setHeldBackMs(0);
     engine->timLoopEnvoi_Timer();
@@ -77,7 +77,7 @@ TEST_F(ClientReads, TheFileIsLetGoWhenTheWaitRunsOutAndOnceItIsDone) {
     EXPECT_EQ(rest, bytes.substr(1000));
     QSignalSpy done(engine.get(), &zelk::ClientEngine::fileDone);
     server.ack(1501);
-    QTest::qWait(100);
+    settle();
     engine->timLoopEnvoi_Timer(); // a finished file held back a moment after the late answer
     ASSERT_TRUE(done.count() == 1 || done.wait(kWaitMs));
     EXPECT_FALSE(inOutbox("w.bin"));

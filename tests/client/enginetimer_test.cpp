@@ -6,12 +6,21 @@
 
 #include <QElapsedTimer>
 #include <QTest>
+#include <QTimer>
 #include <gtest/gtest.h>
 
 namespace {
 
 constexpr int kIntervalMs = 200;
 constexpr int kBoundMs = 20000; // a bound only: a loaded machine may be slow
+
+// Runs the event loop until a timer of `ms` started now has fired. Timers fire in the order they
+// fall due, so any tick due earlier has come by then.
+void untilReferenceFires(int ms) {
+    bool fired = false;
+    QTimer::singleShot(ms, [&] { fired = true; });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return fired; }, kBoundMs)) << "the reference never fired";
+}
 
 } // namespace
 
@@ -27,7 +36,7 @@ TEST(EngineTimer, EnabledAgainItWaitsAWholeIntervalFromThen) {
     });
     timer.setInterval(kIntervalMs);
     timer.enable();
-    QTest::qWait(kIntervalMs / 2);
+    untilReferenceFires(kIntervalMs / 2);
     ASSERT_EQ(ticks, 0);
     // As for every acknowledgement: off, then on again.
     timer.disable();
@@ -47,14 +56,14 @@ TEST(EngineTimer, DisabledItNeverTicksAndAnIntervalOfZeroNeverTicks) {
     timer.enable();
     timer.disable();
     EXPECT_FALSE(timer.ticking());
-    QTest::qWait(150);
+    untilReferenceFires(150);
     EXPECT_EQ(ticks, 0);
 
     timer.setInterval(0);
     timer.enable();
     EXPECT_TRUE(timer.enabled());
     EXPECT_FALSE(timer.ticking());
-    QTest::qWait(100);
+    untilReferenceFires(100);
     EXPECT_EQ(ticks, 0);
 }
 
@@ -67,6 +76,6 @@ TEST(EngineTimer, WhileEnabledItKeepsTicking) {
     EXPECT_TRUE(QTest::qWaitFor([&] { return ticks >= 3; }, kBoundMs));
     timer.disable();
     const int seen = ticks;
-    QTest::qWait(100);
+    untilReferenceFires(100);
     EXPECT_EQ(ticks, seen);
 }
