@@ -244,6 +244,11 @@ PieceWrite PlainReceiver::content(const PlainFrame& frame) const {
         piece.drop = Drop::OtherPeerContent;
     } else if (row.position + static_cast<std::int64_t>(frame.content.size()) > kLargestPosition) {
         piece.drop = Drop::PastLargestPosition;
+    } else if (row.totalValue == 0) {
+        // A size-0 header only asks for the file to start anew: no file arrives in its row, and
+        // a piece taken there (its sender took the header's answer for the real header's) would
+        // never complete. Unanswered, it makes the sender announce the file again.
+        piece.drop = Drop::ResetRowContent;
     }
     if (piece.drop != Drop::None) {
         return piece;
@@ -360,6 +365,8 @@ std::string dropText(Drop drop, std::int64_t pausedMs) {
         return "plain content from another address than the row's header";
     case Drop::PastLargestPosition:
         return "content past the largest position";
+    case Drop::ResetRowContent:
+        return "content for a file announced with size 0";
     }
     return {};
 }
