@@ -83,7 +83,7 @@ PlainSender::Actions PlainSender::tick(std::int64_t nowMs) {
                                         {},
                                         held.memory.startStamp});
     }
-    if (guard_.nextFileWaits(nowMs)) {
+    if (nowMs < restartQuietUntilMs_ || guard_.nextFileWaits(nowMs)) {
         add(SenderAction::Kind::Pause);
     }
     return take();
@@ -317,8 +317,11 @@ void PlainSender::strayFirstByteAnswer() {
     }
 }
 
+// The exchange that went wrong may still have frames on their way, whose answers would be taken
+// for the size-0 header's and the real header's: the size-0 header waits for them to drain.
 void PlainSender::startOver(const std::string& why, std::int64_t nowMs) {
     guard_.strayAnswer(nowMs);
+    restartQuietUntilMs_ = nowMs + settings_.waitMs;
     current().mustReset = true;
     add(SenderAction::Kind::Restart);
     actions_.back().reason = why;
@@ -328,6 +331,7 @@ PlainSender::Actions PlainSender::waitRanOut(std::int64_t nowMs, bool offerAnswe
                                              bool othersWaiting) {
     const Awaiting was = awaiting_;
     awaiting_ = Awaiting::Nothing; // an answer that comes now answers nothing
+    restartQuietUntilMs_ = -1;     // a whole wait went by since any restart
     // After a file was dropped the wait is a mere pause, with nothing unanswered.
     if (was == Awaiting::Nothing || current_.empty()) {
         return {};
@@ -416,6 +420,7 @@ PlainSender::Actions PlainSender::finished(const std::string& name, const Transf
 
 void PlainSender::dropped() {
     awaiting_ = Awaiting::Nothing;
+    restartQuietUntilMs_ = -1;
     current_.clear();
 }
 

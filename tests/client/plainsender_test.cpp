@@ -263,13 +263,20 @@ TEST(PlainSender, AnAnswerAfterTheWaitRanOutAnswersNothing) {
 }
 
 // A restart announces size 0 first, unless a size-0 header may not go (an offer, a keyed origin);
-// its answer brings the real header, and the file goes from its first byte.
+// its answer brings the real header, and the file goes from its first byte. No header goes for a
+// whole wait after the restart: the answers to what is still on its way come first, and answer
+// nothing.
 TEST(PlainSender, AFileStartsAnewWithAHeaderOfSizeZero) {
     for (const bool resetAllowed : {true, false}) {
         Drive drive;
         drive.header();
         drive.answer(1);
         ASSERT_EQ(drive.answer(2200), "stop restart ");
+        drive.later(kWaitMs - 1);
+        EXPECT_EQ(drive.tick(), "pause ");
+        EXPECT_EQ(drive.answer(1001), "unasked ");
+        drive.later(1);
+        EXPECT_EQ(drive.tick(), "");
         if (!resetAllowed) {
             EXPECT_EQ(drive.header(false), "wait=100 wait header(f.bin,2500) ");
             continue;
