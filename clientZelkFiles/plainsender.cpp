@@ -141,8 +141,11 @@ PlainSender::Actions PlainSender::answer(std::optional<std::int64_t> p, std::int
 
 void PlainSender::unasked(std::optional<std::int64_t> p, std::int64_t nowMs) {
     guard_.strayAnswer(nowMs);
-    if (p == 0 && guard_.quiet(nowMs) && !keyed_) {
-        strayFirstByteAnswer(); // a late header of a finished file reached the server
+    // A late header of a finished file may have reached the server, or the network copied a
+    // header's answer: the client cannot tell, and on a link that showed no stray yet the late
+    // header may be the first. Sending the held-back files again costs bytes, not files.
+    if (p == 0 && !keyed_) {
+        strayFirstByteAnswer();
     }
     add(SenderAction::Kind::Unasked, p.value_or(-1));
 }
@@ -406,9 +409,11 @@ std::int64_t PlainSender::finalWaitMs(std::int64_t size) const {
 
 PlainSender::Actions PlainSender::finished(const std::string& name, const TransferMemory& memory,
                                            bool plain, std::int64_t nowMs) {
-    // A verified file needs none of the plain protocol's guards against stray headers.
+    // A verified file needs none of the plain protocol's guards against stray headers. A plain one
+    // is kept even on a link that showed no stray yet: a late copy of its header may be the first,
+    // and would make the server start it anew with nothing left here to send again.
     guard_.fileFinished(plain);
-    if (plain && guard_.wantsHoldBack(nowMs)) {
+    if (plain) {
         guard_.holdBack(name, memory, size_, nowMs);
         add(SenderAction::Kind::HoldBack, 0, nowMs + guard_.heldBackMs());
     } else {
