@@ -55,6 +55,7 @@ enum class Drop {
     OtherPeerContent,    // plain content from another sender than the row's header
     PastLargestPosition, // content that would pass the largest position
     ResetRowContent,     // content for a row opened by a size-0 header
+    PastAnnouncedSize,   // content that would pass the size its header announced
 };
 
 // A row that left the table while a frame was handled, and why: the shell forgets what the

@@ -196,6 +196,13 @@ TEST(PlainReceiver, Scripts) {
          0,
          "xyz",
          {W::Abandoned}},
+        {"a piece past the announced size is not written; the next header learns where the row "
+         "stands",
+         {header("f", "4", 1), piece("abc", 4), piece("de", 0, Drop::PastAnnouncedSize),
+          header("f", "4", 4), piece("d", 5)},
+         0,
+         "abcd",
+         {}},
         {"a piece duplicated by the network is taken where the row is: the plain way",
          {header("f", "4", 1), piece("ab", 3), piece("ab", 5)},
          0,
