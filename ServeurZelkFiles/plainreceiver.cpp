@@ -244,6 +244,16 @@ PieceWrite PlainReceiver::content(const PlainFrame& frame) const {
         piece.drop = Drop::OtherPeerContent;
     } else if (row.position + static_cast<std::int64_t>(frame.content.size()) > kLargestPosition) {
         piece.drop = Drop::PastLargestPosition;
+    } else if (row.totalValue == 0) {
+        // A size-0 header only asks for the file to start anew: no file arrives in its row, and
+        // a piece taken there (its sender took the header's answer for the real header's) would
+        // never complete. Unanswered, it makes the sender announce the file again.
+        piece.drop = Drop::ResetRowContent;
+    } else if (static_cast<double>(row.position - 1) + static_cast<double>(frame.content.size()) >
+               row.totalValue) {
+        // Such a row never completes: its pieces are another file's, sent after a late header of
+        // this one opened the row, or its file grew; unanswered, the sender announces it again.
+        piece.drop = Drop::PastAnnouncedSize;
     }
     if (piece.drop != Drop::None) {
         return piece;
@@ -360,6 +370,10 @@ std::string dropText(Drop drop, std::int64_t pausedMs) {
         return "plain content from another address than the row's header";
     case Drop::PastLargestPosition:
         return "content past the largest position";
+    case Drop::PastAnnouncedSize:
+        return "content past the size its header announced";
+    case Drop::ResetRowContent:
+        return "content for a file announced with size 0";
     }
     return {};
 }

@@ -54,6 +54,8 @@ enum class Drop {
     ExtendedRowContent,  // plain content for a transfer in extended datagrams
     OtherPeerContent,    // plain content from another sender than the row's header
     PastLargestPosition, // content that would pass the largest position
+    ResetRowContent,     // content for a row opened by a size-0 header
+    PastAnnouncedSize,   // content that would pass the size its header announced
 };
 
 // A row that left the table while a frame was handled, and why: the shell forgets what the

@@ -83,7 +83,7 @@ PlainSender::Actions PlainSender::tick(std::int64_t nowMs) {
                                         {},
                                         held.memory.startStamp});
     }
-    if (guard_.nextFileWaits(nowMs)) {
+    if (nowMs < restartQuietUntilMs_ || guard_.nextFileWaits(nowMs)) {
         add(SenderAction::Kind::Pause);
     }
     return take();
@@ -141,8 +141,11 @@ PlainSender::Actions PlainSender::answer(std::optional<std::int64_t> p, std::int
 
 void PlainSender::unasked(std::optional<std::int64_t> p, std::int64_t nowMs) {
     guard_.strayAnswer(nowMs);
-    if (p == 0 && guard_.quiet(nowMs) && !keyed_) {
-        strayFirstByteAnswer(); // a late header of a finished file reached the server
+    // A late header of a finished file may have reached the server, or the network copied a
+    // header's answer: the client cannot tell, and on a link that showed no stray yet the late
+    // header may be the first. Sending the held-back files again costs bytes, not files.
+    if (p == 0 && !keyed_) {
+        strayFirstByteAnswer();
     }
     add(SenderAction::Kind::Unasked, p.value_or(-1));
 }
@@ -317,8 +320,11 @@ void PlainSender::strayFirstByteAnswer() {
     }
 }
 
+// The exchange that went wrong may still have frames on their way, whose answers would be taken
+// for the size-0 header's and the real header's: the size-0 header waits for them to drain.
 void PlainSender::startOver(const std::string& why, std::int64_t nowMs) {
     guard_.strayAnswer(nowMs);
+    restartQuietUntilMs_ = nowMs + settings_.waitMs;
     current().mustReset = true;
     add(SenderAction::Kind::Restart);
     actions_.back().reason = why;
@@ -328,6 +334,7 @@ PlainSender::Actions PlainSender::waitRanOut(std::int64_t nowMs, bool offerAnswe
                                              bool othersWaiting) {
     const Awaiting was = awaiting_;
     awaiting_ = Awaiting::Nothing; // an answer that comes now answers nothing
+    restartQuietUntilMs_ = -1;     // a whole wait went by since any restart
     // After a file was dropped the wait is a mere pause, with nothing unanswered.
     if (was == Awaiting::Nothing || current_.empty()) {
         return {};
@@ -402,9 +409,11 @@ std::int64_t PlainSender::finalWaitMs(std::int64_t size) const {
 
 PlainSender::Actions PlainSender::finished(const std::string& name, const TransferMemory& memory,
                                            bool plain, std::int64_t nowMs) {
-    // A verified file needs none of the plain protocol's guards against stray headers.
+    // A verified file needs none of the plain protocol's guards against stray headers. A plain one
+    // is kept even on a link that showed no stray yet: a late copy of its header may be the first,
+    // and would make the server start it anew with nothing left here to send again.
     guard_.fileFinished(plain);
-    if (plain && guard_.wantsHoldBack(nowMs)) {
+    if (plain) {
         guard_.holdBack(name, memory, size_, nowMs);
         add(SenderAction::Kind::HoldBack, 0, nowMs + guard_.heldBackMs());
     } else {
@@ -416,6 +425,7 @@ PlainSender::Actions PlainSender::finished(const std::string& name, const Transf
 
 void PlainSender::dropped() {
     awaiting_ = Awaiting::Nothing;
+    restartQuietUntilMs_ = -1;
     current_.clear();
 }
 

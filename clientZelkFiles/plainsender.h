@@ -248,6 +248,7 @@ private:
     Awaiting awaiting_ = Awaiting::Nothing;
     std::int64_t pieceFrom_ = 0;
     std::int64_t pieceLength_ = 0;
+    std::int64_t restartQuietUntilMs_ = -1; // no header goes before, after a restart
     Actions actions_;
 };
 

@@ -145,8 +145,8 @@ TEST_F(ClientSending, PiecesFollowTheAcknowledgementsAndTheFileGoesAtTheEnd) {
     EXPECT_EQ(engine->progress(), 79);
 
     QSignalSpy done(engine.get(), &zelk::ClientEngine::fileDone);
-    server.ack(2501);
-    ASSERT_TRUE(done.wait(kWaitMs));
+    ASSERT_TRUE(finalAnswer(2501, "rapport.txt"));
+    ASSERT_EQ(done.count(), 1);
     EXPECT_FALSE(inOutbox("rapport.txt"));
     EXPECT_TRUE(engine->fileNames().empty());
     EXPECT_EQ(engine->progress(), 0);
@@ -164,8 +164,8 @@ TEST_F(ClientSending, PieceLengthsAtAndJustBelowThePieceSize) {
         expectHeaderOf("f.bin");
         EXPECT_EQ(pieceAfterAck(1), content) << size;
         QSignalSpy done(engine.get(), &zelk::ClientEngine::fileDone);
-        server.ack(static_cast<std::int64_t>(size) + 1);
-        ASSERT_TRUE(done.wait(kWaitMs)) << size;
+        ASSERT_TRUE(finalAnswer(static_cast<std::int64_t>(size) + 1, "f.bin")) << size;
+        ASSERT_EQ(done.count(), 1) << size;
         EXPECT_FALSE(inOutbox("f.bin"));
     }
 }
@@ -181,8 +181,8 @@ TEST_F(ClientSending, AHeaderIsAnsweredWithAResumeAndAPieceWithItsEnd) {
     EXPECT_EQ(pieceAfterAck(1501), content.substr(1500, 1000)); // the server held 1500 bytes
     EXPECT_EQ(engine->progress(), 60);
     QSignalSpy done(engine.get(), &zelk::ClientEngine::fileDone);
-    server.ack(2501);
-    ASSERT_TRUE(done.wait(kWaitMs));
+    ASSERT_TRUE(finalAnswer(2501, "f.bin"));
+    ASSERT_EQ(done.count(), 1);
     EXPECT_FALSE(inOutbox("f.bin"));
 }
 
@@ -236,8 +236,8 @@ TEST_F(ClientSending, AnAnswerWhenNothingWaitsForOneChangesNothing) {
     ASSERT_TRUE(server.next());
     QSignalSpy done(engine.get(), &zelk::ClientEngine::fileDone);
     EXPECT_EQ(pieceAfterAck(1), "abc");
-    server.ack(4);
-    ASSERT_TRUE(done.wait(kWaitMs));
+    ASSERT_TRUE(finalAnswer(4, "f.bin"));
+    ASSERT_EQ(done.count(), 1);
     engine->timAttente_Timer(); // back to idle: loop on, wait off
     ASSERT_FALSE(engine->waitEnabled());
     server.ack(1);
@@ -278,9 +278,11 @@ TEST(ClientTimers, AFileTravelsWholeDrivenByItsOwnTimers) {
     zelk::ClientEngine engine;
     QString error;
     ASSERT_TRUE(engine.start(clientConfig(outbox, server.port(), 20, 5000), error));
+    engine.setHeldBackMs(0);
+    const auto inOutbox = [&] { return std::filesystem::exists(zelk::joinPath(outbox, "f.bin")); };
     std::string received;
     std::int64_t position = 1;
-    while (std::filesystem::exists(zelk::joinPath(outbox, "f.bin"))) {
+    while (inOutbox() && !engine.holdingBack("f.bin")) {
         const auto frame = server.next();
         ASSERT_TRUE(frame);
         if (!isHeader(*frame)) {
@@ -292,6 +294,7 @@ TEST(ClientTimers, AFileTravelsWholeDrivenByItsOwnTimers) {
                               kWaitMs);
     }
     EXPECT_EQ(received, content);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !inOutbox(); }, kWaitMs));
 }
 
 } // namespace

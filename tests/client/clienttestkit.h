@@ -137,6 +137,16 @@ protected:
         ASSERT_TRUE(QTest::qWaitFor([&] { return engine->strangerDatagrams() > before; }, kWaitMs))
             << "the client read nothing more";
     }
+    // The final answer: the file is held back a while (a late copy of its header may still reach
+    // the server); with no time to hold it, the loop's next tick deletes it. Gives whether it was
+    // held back.
+    bool finalAnswer(std::int64_t position, const std::string& name) {
+        engine->setHeldBackMs(0);
+        server.ack(position);
+        const bool held = QTest::qWaitFor([&] { return engine->holdingBack(name); }, kWaitMs);
+        engine->timLoopEnvoi_Timer();
+        return held;
+    }
     // A header payload without the extension's offer, which a plain server ignores.
     static std::string plainFields(std::string payload) {
         const std::size_t offer = payload.find(";ZX1,");

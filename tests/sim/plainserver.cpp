@@ -107,7 +107,6 @@ void PlainServerNode::content(std::string_view bytes, const Datagram& datagram, 
 bool PlainServerNode::write(const PieceWrite& piece) {
     const TransferRow& row = core_.table().at(piece.row);
     const std::string folder = folderOf(row.origin);
-    piecesInResetRows_ += row.totalValue == 0 ? 1 : 0;
     const std::string name = row.staged ? stagingName(row.file) : row.file;
     bool& replace = replace_[row.origin];
     if (log_ != nullptr) {

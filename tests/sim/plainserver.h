@@ -35,9 +35,6 @@ public:
     std::string folderOf(std::string_view origin) const;
     // Files made whole, in order.
     const std::vector<std::string>& completed() const { return completed_; }
-    // Pieces written into the row a size-0 header opened, which never completes: the sender took
-    // that header's answer for another's.
-    int piecesInResetRows() const { return piecesInResetRows_; }
 
 private:
     void header(std::string_view frame, const Datagram& datagram, Instant now);
@@ -52,7 +49,6 @@ private:
     std::map<std::string, bool, std::less<>> replace_;
     std::vector<Datagram> outgoing_;
     std::vector<std::string> completed_;
-    int piecesInResetRows_ = 0;
     std::ostream* log_ = nullptr; // what the server did, for replaying a seed by eye
 };
 
