@@ -317,7 +317,9 @@ TEST(PlainReceiver, AFullTableMakesRoomForNewcomers) {
     rig.play({header("new", "1", 0, Drop::TableFull), wait(59999),
               header("new", "1", 0, Drop::TableFull), wait(1), header("new", "1", 1)});
     EXPECT_EQ(table.findOrigin("0"), -1) << "the idlest row gave way";
-    PlainFrame keyed = rig.frame(of("keyed", Step{}), PlainFrame::Kind::Header);
+    // The frame's views point into the step, which must outlive it.
+    const Step step = of("keyed", Step{});
+    PlainFrame keyed = rig.frame(step, PlainFrame::Kind::Header);
     keyed.file = "k";
     keyed.size = "1";
     keyed.offered = keyed.proven = keyed.keyed = true;
