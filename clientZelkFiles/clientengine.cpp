@@ -7,6 +7,7 @@
 
 #include <QFile>
 #include <QHostInfo>
+#include <QRandomGenerator>
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -109,12 +110,19 @@ void EngineTimer::armFor(Clock::duration left) {
 ClientEngine::ClientEngine(QObject* parent)
     : QObject(parent), timLoopEnvoi_(this, [this] { timLoopEnvoi_Timer(); }),
       timAttente_(this, [this] { timAttente_Timer(); }),
-      frame_(kMaxFramePrefix + kMaxPayload, '\0'), extFrame_(ext::kLargestDatagram, '\0') {
+      frame_(kMaxFramePrefix + kMaxPayload, '\0'),
+      extended_(sender_, firstFile_,
+                ExtRandom{[] { return QRandomGenerator::system()->generate64(); }, ext::newNonce}) {
     extBatch_.resize(kBatchBytes);
     extQueued_.reserve(kBatchDatagrams);
     extTimer_.setSingleShot(true);
     extTimer_.setTimerType(Qt::PreciseTimer);
-    connect(&extTimer_, &QTimer::timeout, this, [this] { extendedTimeout(); });
+    connect(&extTimer_, &QTimer::timeout, this,
+            [this] { runExtended(extended_.wakeTimeout(nowUs())); });
+    paceTimer_.setSingleShot(true);
+    paceTimer_.setTimerType(Qt::PreciseTimer);
+    connect(&paceTimer_, &QTimer::timeout, this,
+            [this] { runExtended(extended_.wakePace(nowUs())); });
     udpSend_.setHandler([this](std::string_view bytes, const QHostAddress& from, quint16 port) {
         udpSend_DataArrival(bytes, from, port);
     });
@@ -156,11 +164,13 @@ bool ClientEngine::start(const ClientConfig& config, QString& error) {
     waitMs_ = wholeValue(cfg_.cfgDelaiAttente);
     timAttente_.setInterval(waitMs_);
     pieceMax_ = pieceMaxOf(cfg_.cfgPaquetsMax);
-    extPiece_ = extendedDatagramOf(cfg_.cfgTrameZX1) -
-                static_cast<std::int64_t>(key_ ? ext::kSealedOverhead : ext::kHeadBytes);
+    extPiece_ =
+        extendedDatagramOf(cfg_.cfgTrameZX1) -
+        static_cast<std::int64_t>(extended_.keyed() ? ext::kSealedOverhead : ext::kHeadBytes);
     rateCap_ = rateCapOf(cfg_.cfgDebitMaxi);
     sender_ = PlainSender(PlainSender::settingsFor(pieceMax_, waitMs_));
-    sender_.setKeyed(key_.has_value());
+    sender_.setKeyed(extended_.keyed());
+    extended_.configure({cfg_.cfgIdOrigine, extPiece_, rateCap_, extensionOn_});
     settleMs_ = cfg_.cfgDelaiStable.empty()
                     ? kDefaultSettleMs
                     : std::max<std::int64_t>(0, wholeValue(cfg_.cfgDelaiStable));
@@ -323,7 +333,7 @@ void ClientEngine::timAttente_Timer() {
         return;
     }
     // An offer answered plainly is no silence: it goes again at the next tick.
-    run(sender_.waitRanOut(nowMs(), offered_ && plainAnsweredOffer_, lstFilPos_.size() > 1));
+    run(sender_.waitRanOut(nowMs(), extended_.offerAnsweredPlainly(), lstFilPos_.size() > 1));
 }
 
 // No answer came in time: the window says since when the server is silent.
@@ -410,7 +420,7 @@ void ClientEngine::Envoie_Entete() {
         dropFirst(stamp ? "empty or too large" : "vanished");
         return;
     }
-    if (stamp->size > kLargestFile && !offering(nowMs())) {
+    if (stamp->size > kLargestFile && !extended_.offering(nowUs())) {
         scan_->reject(item.name, *stamp, OutboxScan::Verdict::TooLarge);
         dropFirst("larger than 2147483646 bytes, which the server cannot take; it stays until it "
                   "changes or the client starts again");
@@ -424,7 +434,8 @@ void ClientEngine::sendHeader(const Listed& item, const FileStamp& stamp) {
     // The size-0 header is a plain repair: an offer needs none, the extension's transfers being
     // named and verified.
     const std::int64_t now = nowMs();
-    run(sender_.header(item.name, stamp, item.scanStamp, !key_ && !offering(now), now));
+    run(sender_.header(item.name, stamp, item.scanStamp,
+                       !extended_.keyed() && !extended_.offering(nowUs()), now));
 }
 
 // A server whose copy is damaged is made to start the file anew by a header of the same name with
@@ -432,8 +443,7 @@ void ClientEngine::sendHeader(const Listed& item, const FileStamp& stamp) {
 // starts a new transfer, which replaces its copy.
 void ClientEngine::announce(const SenderAction& action) {
     const bool reset = action.kind == SenderAction::Kind::Reset;
-    ++headerSeq_;
-    plainAnsweredOffer_ = false;
+    extended_.headerSent(action.name, tailleFichier_);
     // A header sent again leaves the bar at what the server was last known to hold.
     setProgress(action.from <= 0 ? 0 : progressOf(action.from, tailleFichier_));
     if (reset) {
@@ -446,10 +456,9 @@ void ClientEngine::announce(const SenderAction& action) {
         traceHeader(action.name); // keeps the times of the file's record, trace on or off
         emit headerSent(decodedName(action.name));
     }
-    offered_ = false;
     rateMarkUs_ = -1;
-    if (!reset && offering(nowMs())) {
-        send(offeredHeader(lstFilPos_.front(), tailleFichier_));
+    if (!reset && extended_.offering(nowUs())) {
+        send(extended_.offeredHeader());
         return;
     }
     send(buildHeaderFrame(cfg_.cfgIdOrigine, action.name, reset ? 0 : tailleFichier_));
@@ -665,18 +674,14 @@ void ClientEngine::udpSend_DataArrival(std::string_view bytes, const QHostAddres
         return;
     }
     heardFromServer();
-    if (!bytes.empty() && bytes[0] == ext::kStart) {
-        extendedAnswer(bytes);
-        return;
-    }
-    if (!bytes.empty() && bytes[0] == ext::kSealedStart) {
-        sealedAnswer(bytes);
+    if (!bytes.empty() && (bytes[0] == ext::kStart || bytes[0] == ext::kSealedStart)) {
+        runExtended(extended_.datagram(
+            bytes, lstFilPos_.empty() ? nullptr : &lstFilPos_.front().name, nowUs()));
         return;
     }
     const auto p = bytes.size() == 1 ? std::nullopt : readAck(bytes);
-    const std::int64_t now = nowMs();
-    if (p && sender_.awaiting() == PlainSender::Awaiting::Header && offered_ &&
-        !lstFilPos_.empty() && takeAcceptance(bytes, *p, now)) {
+    if (p && sender_.awaiting() == PlainSender::Awaiting::Header && extended_.awaitsOffer() &&
+        !lstFilPos_.empty() && takeAcceptance(bytes, *p)) {
         return;
     }
     if (p && extensionAnswer(bytes)) {
@@ -690,7 +695,7 @@ void ClientEngine::udpSend_DataArrival(std::string_view bytes, const QHostAddres
     if (lstFilPos_.empty()) {
         sender_.stopWaiting();
     }
-    for (const SenderAction& action : sender_.answer(p, now)) {
+    for (const SenderAction& action : sender_.answer(p, nowMs())) {
         if (action.kind != SenderAction::Kind::Unasked) {
             perform(action);
         } else if (trace_.enabled()) {
@@ -860,11 +865,11 @@ ClientActivity ClientEngine::activity() const {
         return {};
     }
     const std::string& first = lstFilPos_.front().name;
-    if (unproven_) {
+    if (extended_.unproven()) {
         return {Kind::KeyUnproven, first, {}};
     }
     if (const TransferMemory* memory = sender_.find(first);
-        memory && memory->unknowns >= kUnknownsShown) {
+        memory && memory->unknowns >= ExtendedSender::kUnknownsShown) {
         return {Kind::ServerCannotKeep, first, {}};
     }
     if (silentSince_.isValid()) {

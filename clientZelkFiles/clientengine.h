@@ -2,20 +2,18 @@
 
 // The sending client without its window: the outbox list, the send loop's and the wait's timers,
 // the UDP socket, the reading of pieces from disk and the deleting of sent files. What a plain
-// answer means, and what comes next, is decided by the plain sender (plainsender.h); the extension
-// (clientextended.cpp, clientsecure.cpp) sends a window of datagrams on timers of its own.
+// answer means, and what comes next, is decided by the plain sender (plainsender.h), and the
+// extension's by the extended sender (extendedsender.h), whose actions clientextended.cpp performs
+// on timers of their own.
 
 #include "codec.h"
 #include "config.h"
-#include "congestion.h"
-#include "digest.h"
 #include "extcodec.h"
+#include "extendedsender.h"
 #include "openprobe.h"
 #include "outboxscan.h"
 #include "piecereader.h"
 #include "plainsender.h"
-#include "secure.h"
-#include "sendwindow.h"
 #include "trace.h"
 #include "udpendpoint.h"
 
@@ -139,7 +137,7 @@ public:
     // What the client is doing: sending, waiting for the server (since when), nothing to send,
     // or what keeps it from sending.
     ClientActivity activity() const;
-    bool extendedTransfer() const { return ext_ != nullptr; }
+    bool extendedTransfer() const { return extended_.sending(); }
     // Without leases the open test judges a file by its stamp alone, which must have held for
     // the settle time ("delaiStabilite=").
     void setLeasesAllowed(bool allowed) { leasesAllowed_ = allowed; }
@@ -162,35 +160,16 @@ signals:
     void statusChanged();
 
 private:
-    // The file being sent in extended datagrams.
-    struct ExtSending {
-        ExtSending(std::uint64_t id, std::int64_t size, std::int64_t pieceMax, double rateCap,
-                   std::int64_t nowUs)
-            : transfer(id), window(size, pieceMax, 16 * pieceMax),
-              congestion(pieceMax, rateCap, static_cast<std::uint32_t>(id)), startedUs(nowUs) {}
-        std::uint64_t transfer;
-        ext::SendWindow window;
-        ext::Congestion congestion; // the pace and the window
-        std::int64_t startedUs;
-        std::int64_t startBytes = 0;
-        bool finishing = false;
-        std::int64_t finishDueUs = -1;
-        std::int64_t finishWaitUs = 0;
-        int silentTimeouts = 0; // timeouts in a row without any answer
-        int shortAnswers = 0;   // answers to the finish that say bytes are missing
-        // Since every byte was to be sent again, the end of what went again: a piece sent again
-        // beyond it goes for the first time since, and is no loss.
-        std::int64_t sentSinceRestart = -1;
-        // A keyed origin's transfer: its datagrams go sealed under this session's keys.
-        std::optional<ext::Session> session;
-    };
-    // The proof of this origin's key that a keyed client's headers carry.
-    struct Handshake {
-        std::uint64_t transfer = 0;
-        ext::Nonce client{};
-        std::optional<ext::Nonce> server; // the server's challenge, once it proved its key
-        ext::Mac proof{};
-        ext::Aead aead = ext::Aead::ChaCha20Poly1305; // the server's choice
+    // The first listed file, as the extended sender reads it.
+    class FirstFile : public ExtFile {
+    public:
+        explicit FirstFile(ClientEngine& engine) : engine_(engine) {}
+        std::optional<std::int64_t> length() override;
+        std::optional<FileStamp> stamp() override;
+        long read(char* into, std::size_t n, std::int64_t offset) override;
+
+    private:
+        ClientEngine& engine_;
     };
 
     bool checkDestinationPort(QString& error);
@@ -231,44 +210,23 @@ private:
     void recordSent(const std::string& name, const TransferMemory& memory);
     void traceHeaderAnswer(std::int64_t p);
 
-    // The extension (clientextended.cpp).
-    bool offering(std::int64_t nowMs) const {
-        return extensionOn_ && (key_.has_value() || nowMs >= plainServerUntilMs_);
-    }
-    std::string offeredHeader(const Listed& item, std::int64_t size);
-    bool takeAcceptance(std::string_view bytes, std::int64_t p, std::int64_t nowMs);
+    // The extension's shell (clientextended.cpp).
     bool loadKey(QString& error);
-    std::string helloField(std::uint64_t transfer);
-    bool keyedAnswer(std::string_view bytes);
-    bool answerChallenge(const ext::Challenge& challenge);
-    bool takeProvenAccept(const ext::ProvenAccept& proven);
-    ext::Transcript transcript(const ext::Nonce& server) const;
-    void serverUnproven(const std::string& why);
-    void sealedAnswer(std::string_view bytes);
-    void extendedFrame(const ext::Frame& frame);
-    void acceptedOffer(const ext::Accept& accept,
-                       std::optional<ext::Session> session = std::nullopt);
-    void serverIsPlain(std::int64_t nowMs);
-    bool plainAfterOffers(std::int64_t nowMs);
-    void extensionHeard();
-    void extendedAnswer(std::string_view bytes);
-    void extendedAcknowledged(const ext::Frame& frame);
-    bool lateVerdict(const ext::Frame& frame);
-    void pumpExtended();
-    bool queuePiece(const ext::SendWindow::Piece& piece, const std::string& path,
-                    TransferMemory& memory);
+    bool takeAcceptance(std::string_view bytes, std::int64_t p);
+    void runExtended(const ExtendedSender::Actions& actions);
+    void performExtended(const ExtAction& action);
+    bool sendPieces(const std::vector<ext::SendWindow::Piece>& pieces);
     void flushExtended();
-    void adjustWindow(std::int64_t ackedBefore, std::int64_t now);
-    void armPacing(std::int64_t now);
-    void sentExtended(const ext::SendWindow::Piece& piece, std::int64_t now);
-    void finishExtended();
-    bool digestReady(TransferMemory& memory, const std::string& path);
-    void sendFinish();
-    void extendedTimeout();
-    void armExtendedTimer();
-    void leaveExtended();
-    void extendedDone();
+    void traceExtended(const ExtAction& action);
+    void traceKeys(const ExtAction& action);
+    void serverIsPlain(const ExtAction& action);
+    void extendedDone(const ExtAction& action);
+    void lateVerdict();
     void extendedLost(const std::string& why);
+    void tooLarge();
+    void extendedSilence();
+    void announceAgain(bool silent);
+    void leaveExtended();
     void measureRate(const char* protocol, std::int64_t bytes);
     void setStatus(std::string status);
     std::int64_t nowUs() const { return clock_.nsecsElapsed() / 1000; }
@@ -302,14 +260,11 @@ private:
     std::function<int(const char*)> unlink_ = ::unlink;
     std::int64_t settleMs_ = 0;
     QElapsedTimer clock_;
-    std::unique_ptr<ExtSending> ext_;
+    // The extension's decisions, beside the plain sender's.
+    FirstFile firstFile_{*this};
+    ExtendedSender extended_;
     QTimer extTimer_;
     QTimer paceTimer_; // the next piece's time by the pace
-    std::string extFrame_;
-    std::optional<ext::Key> key_; // this origin's key, when it has one
-    Handshake handshake_;
-    bool unproven_ = false; // the latest answer to a keyed header proved no key
-    std::string opened_;    // a sealed answer's body, decrypted
     // The pieces one turn of the pace releases, built side by side and sent in one go.
     static constexpr std::size_t kBatchDatagrams = 64;
     static constexpr std::size_t kBatchBytes = 256 << 10;
@@ -317,23 +272,7 @@ private:
     std::vector<char> extBatch_;
     std::size_t extBatchUsed_ = 0;
     std::vector<std::string_view> extQueued_;
-    // A header with an offer waits for its answer.
-    bool offered_ = false;
     bool extensionOn_ = true;
-    // The server answered an offer plainly: no offer until then.
-    std::int64_t plainServerUntilMs_ = -1;
-    static constexpr std::int64_t kPlainServerMs = 10 * 60 * 1000;
-    // Plain answers to this many offers in a row, spread over at least this long, and nothing of
-    // the extension meanwhile: only then is the server taken for a plain one.
-    static constexpr int kPlainAnswersBelieved = 3;
-    // The server forgot this file's transfer this often: it cannot keep it, the window says.
-    static constexpr int kUnknownsShown = 3;
-    static constexpr std::int64_t kPlainBelievedMs = 2000;
-    int plainAnswers_ = 0;
-    std::int64_t firstPlainAnswerMs_ = 0;
-    std::uint64_t headerSeq_ = 0;         // headers sent, counted
-    std::uint64_t plainAnswerHeader_ = 0; // the header whose plain answer was counted last
-    bool plainAnsweredOffer_ = false;     // the offer waiting got a plain answer, not silence
     std::string status_;
     // Since when no datagram came from the server while one was awaited (invalid: one came).
     QDateTime silentSince_;

@@ -1,0 +1,406 @@
+// The extension's sender, without socket, timer or clock: the test plays the client's shell over a
+// file in memory, the time is virtual, in microseconds, and the test answers as the server would.
+
+#include "extendedsender.h"
+
+#include "codec.h"
+#include "digest.h"
+#include "extcodec.h"
+#include "secure.h"
+
+#include <algorithm>
+#include <gtest/gtest.h>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace ext = zelk::ext;
+using zelk::ExtAction;
+using zelk::ExtendedSender;
+using Kind = ExtAction::Kind;
+
+constexpr std::int64_t kPiece = 1000;
+const std::string kOrigin = "poste1    ";
+
+class MemoryFile : public zelk::ExtFile {
+public:
+    std::string bytes;
+    bool gone = false;
+    bool failReads = false;
+    std::int64_t mtime = 1;
+    std::optional<std::int64_t> length() override {
+        return gone ? std::nullopt : std::optional<std::int64_t>(std::ssize(bytes));
+    }
+    std::optional<zelk::FileStamp> stamp() override {
+        if (gone) {
+            return std::nullopt;
+        }
+        return zelk::FileStamp{std::ssize(bytes), mtime, mtime, 1, 1};
+    }
+    long read(char* into, std::size_t n, std::int64_t offset) override {
+        if (gone || failReads || offset > std::ssize(bytes)) {
+            return -1;
+        }
+        const std::string part = bytes.substr(static_cast<std::size_t>(offset), n);
+        std::copy(part.begin(), part.end(), into);
+        return static_cast<long>(part.size());
+    }
+};
+
+// Plays the shell: sends the pieces asked for (kept as the server would receive them), and notes
+// every action, with the wake-ups asked for.
+class Drive {
+public:
+    explicit Drive(std::size_t size, std::optional<ext::Key> key = std::nullopt)
+        : plain_(zelk::PlainSender::settingsFor(1000, 100)),
+          sender_(plain_, file_,
+                  zelk::ExtRandom{[this] { return ids_++; },
+                                  [] {
+                                      ext::Nonce nonce{};
+                                      nonce.fill(7);
+                                      return nonce;
+                                  }}) {
+        for (std::size_t i = 0; i < size; ++i) {
+            file_.bytes.push_back(static_cast<char>(i * 31 % 251));
+        }
+        sender_.configure({kOrigin, kPiece, 0, true});
+        sender_.setKey(key);
+        plain_.setKeyed(key.has_value());
+    }
+    // The header as the shell sends it when the loop takes the file up.
+    // `size`: as the header says it, when not the file's.
+    std::string header(std::int64_t size = -1) {
+        const auto stamp = *file_.stamp();
+        plain_.header("f.bin", stamp, stamp, false, now_ / 1000);
+        sender_.headerSent("f.bin", size < 0 ? stamp.size : size);
+        return sender_.offeredHeader();
+    }
+    std::uint64_t offered() { return ext::findOffer(payload(header()))->transfer; }
+    void accept(std::uint64_t id, std::int64_t held = 0) {
+        answerOffer("PTE;1;END" + ext::acceptSuffix({id, held}));
+    }
+    void plainAnswer() { answerOffer("PTE;1;END"); }
+    void answerOffer(const std::string& answer) { follow(sender_.answerToOffer(answer, 0, now_)); }
+    void frame(ext::Kind kind, std::uint64_t id, std::int64_t value) {
+        std::string datagram;
+        ext::encode(kind, id, value, {}, datagram);
+        answer(datagram);
+    }
+    void ack(std::uint64_t id, std::int64_t held) {
+        std::string datagram;
+        ext::encodeAck(id, held, {}, datagram);
+        answer(datagram);
+    }
+    void answer(const std::string& datagram) {
+        const std::string first = "f.bin";
+        follow(sender_.datagram(datagram, &first, now_));
+    }
+    // Wakes the timeout when it falls.
+    void timeout() {
+        now_ = std::max(now_, timeoutAt_);
+        follow(sender_.wakeTimeout(now_));
+    }
+    void later(std::int64_t us) { now_ += us; }
+    static std::string payload(const std::string& frame) {
+        return frame.substr(frame.find("BEG;"));
+    }
+
+    bool did(Kind kind) const { return std::ranges::find(kinds_, kind) != kinds_.end(); }
+    const ExtAction* last(Kind kind) const {
+        const auto at = std::find_if(log_.rbegin(), log_.rend(),
+                                     [kind](const ExtAction& a) { return a.kind == kind; });
+        return at == log_.rend() ? nullptr : &*at;
+    }
+    void clear() {
+        kinds_.clear();
+        log_.clear();
+        sent_.clear();
+    }
+    ExtendedSender& sender() { return sender_; }
+    zelk::PlainSender& plain() { return plain_; }
+    MemoryFile& file() { return file_; }
+    // The datagrams sent since clear().
+    const std::vector<std::string>& sent() const { return sent_; }
+
+private:
+    void follow(const ExtendedSender::Actions& actions) {
+        for (const ExtAction& action : actions) {
+            kinds_.push_back(action.kind);
+            log_.push_back(action);
+            if (action.kind == Kind::Pieces && !sendPieces(action)) {
+                return follow(sender_.unreadable());
+            }
+            perform(action);
+        }
+    }
+    bool sendPieces(const ExtAction& action) {
+        for (const auto& piece : action.pieces) {
+            const auto n = static_cast<std::size_t>(piece.length);
+            std::string frame(sender_.datagramOf(n), '\0');
+            if (file_.read(frame.data() + sender_.bodyAt(), n, piece.offset) !=
+                static_cast<long>(n)) {
+                return false;
+            }
+            EXPECT_EQ(sender_.framePiece(frame.data(), piece.offset, n), frame.size());
+            sent_.push_back(frame);
+        }
+        return true;
+    }
+    void perform(const ExtAction& action) {
+        switch (action.kind) {
+        case Kind::Send:
+        case Kind::HeaderAgain:
+            sent_.push_back(action.text);
+            return;
+        case Kind::PaceIn:
+        case Kind::TimeoutIn:
+            EXPECT_GE(action.value, 1); // a timer set to 0 would never tick
+            if (action.kind == Kind::TimeoutIn) {
+                timeoutAt_ = now_ + action.value * 1000;
+            }
+            return;
+        case Kind::Step:
+            return follow(sender_.step(action.value, now_));
+        default:
+            return;
+        }
+    }
+
+    MemoryFile file_;
+    zelk::PlainSender plain_;
+    std::uint64_t ids_ = 0; // the first identity drawn is 0, which is no identity
+    ExtendedSender sender_;
+    std::int64_t now_ = 1'000'000;
+    std::int64_t timeoutAt_ = 0;
+    std::vector<Kind> kinds_;
+    std::vector<ExtAction> log_;
+    std::vector<std::string> sent_;
+};
+
+ext::Digest digestOf(const std::string& bytes) {
+    ext::RunningDigest digest;
+    digest.feed(0, bytes);
+    return digest.finish();
+}
+
+std::string text(const ext::Digest& digest) {
+    return {reinterpret_cast<const char*>(digest.data()), digest.size()};
+}
+
+// Acknowledges every byte; the finish that follows, decoded.
+ext::Frame ackAll(Drive& drive, std::uint64_t id, std::int64_t size) {
+    drive.clear();
+    drive.ack(id, size);
+    const auto finish = ext::decode(drive.sent().back());
+    EXPECT_TRUE(finish && finish->kind == ext::Kind::Finish);
+    return finish.value_or(ext::Frame{});
+}
+
+TEST(ExtendedSender, SendsAWindowThenItsDigestAndEndsOnlyOnTheVerdict) {
+    Drive drive(5500);
+    const std::uint64_t id = drive.offered();
+    ASSERT_EQ(id, 1u); // the identity 0 drawn first is drawn again
+    drive.accept(id + 1);
+    EXPECT_TRUE(drive.did(Kind::Ignored));
+    EXPECT_FALSE(drive.sender().sending());
+
+    drive.accept(id, 1000);
+    EXPECT_TRUE(drive.did(Kind::StopWaiting) && drive.did(Kind::Accepted));
+    ASSERT_GT(drive.sent().size(), 1u);
+    const auto first = ext::decode(drive.sent().front());
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->value, 1000); // the server holds the first 1000 bytes
+    EXPECT_EQ(first->body, drive.file().bytes.substr(1000, kPiece));
+
+    const ext::Frame finish = ackAll(drive, id, 5500);
+    EXPECT_EQ(finish.body, text(digestOf(drive.file().bytes))); // hashed whole, read back too
+    drive.frame(ext::Kind::Verified, id, 5499);                 // another size: not this verdict
+    EXPECT_FALSE(drive.did(Kind::Verified));
+    drive.later(1'000'000);
+    drive.clear();
+    drive.frame(ext::Kind::Mismatch, id, 0);
+    EXPECT_TRUE(drive.did(Kind::SentAgain));
+    EXPECT_EQ(ext::decode(drive.sent().front())->value, 0); // every byte goes again
+    ackAll(drive, id, 5500);
+    drive.frame(ext::Kind::Verified, id, 5500);
+    ASSERT_TRUE(drive.last(Kind::Verified));
+    EXPECT_EQ(drive.last(Kind::Verified)->value, 1000);
+    EXPECT_FALSE(drive.sender().sending());
+}
+
+// Plain answers to offers make the client plain only several in a row over seconds; a copy of
+// the answer to the same offer counts once.
+TEST(ExtendedSender, OnlyPlainAnswersToOffersOverSecondsMakeItPlain) {
+    struct Case {
+        const char* what;
+        std::int64_t size;
+        int offers;
+        int answersEach;
+        std::int64_t apartUs;
+        Kind last;
+    };
+    const Case cases[] = {
+        {"three over two seconds", 3000, 3, 1, 1'000'000, Kind::Plain},
+        {"three within a second", 3000, 3, 1, 400'000, Kind::Ignored},
+        {"copies of two", 3000, 2, 3, 2'000'000, Kind::Ignored},
+        // Past what a plain header can carry: only the offer's size says it.
+        {"a file too large", zelk::kLargestFile + 1, 3, 1, 1'000'000, Kind::TooLarge},
+    };
+    for (const Case& c : cases) {
+        Drive drive(3000);
+        for (int offer = 0; offer < c.offers; ++offer) {
+            drive.clear();
+            drive.header(c.size);
+            for (int a = 0; a < c.answersEach; ++a) {
+                drive.plainAnswer();
+            }
+            drive.later(c.apartUs);
+        }
+        EXPECT_TRUE(drive.last(c.last)) << c.what;
+        EXPECT_EQ(drive.sender().offering(10'000'000), c.last == Kind::Ignored) << c.what;
+        EXPECT_EQ(drive.did(Kind::PlainServer), c.last != Kind::Ignored) << c.what;
+    }
+}
+
+// Silence: pieces go again at each timeout, then the header; while finishing, the finish goes
+// again, its wait doubling, before the header.
+TEST(ExtendedSender, SilentTimeoutsAnnounceTheFileAgain) {
+    for (const bool finishing : {false, true}) {
+        Drive drive(5000);
+        const std::uint64_t id = drive.offered();
+        drive.accept(id);
+        if (finishing) {
+            ackAll(drive, id, 5000);
+        }
+        const int allowed =
+            finishing ? ExtendedSender::kSilentFinishes : ExtendedSender::kSilentTimeouts;
+        for (int i = 0; i < allowed; ++i) {
+            drive.clear();
+            drive.timeout();
+            EXPECT_EQ(drive.did(Kind::Silent), i == 0) << finishing << i;
+            ASSERT_FALSE(drive.sent().empty()) << finishing << i;
+            EXPECT_EQ(ext::decode(drive.sent().back())->kind,
+                      finishing ? ext::Kind::Finish : ext::Kind::Data);
+        }
+        drive.clear();
+        drive.timeout();
+        ASSERT_TRUE(drive.last(Kind::Announce)) << finishing;
+        EXPECT_EQ(drive.last(Kind::Announce)->value, 1);
+        EXPECT_FALSE(drive.sender().sending());
+        // The final answer to the finish may still come: it ends the file.
+        drive.frame(ext::Kind::Verified, id, 5000);
+        EXPECT_EQ(drive.did(Kind::LateVerdict), finishing) << finishing;
+    }
+}
+
+// A file that changes, vanishes or cannot be read during its transfer is dropped, its transfer
+// forgotten.
+TEST(ExtendedSender, AFileThatChangesIsLostWithItsTransfer) {
+    struct Case {
+        const char* why;
+        void (*change)(MemoryFile&);
+    };
+    const Case cases[] = {
+        {"its size changed during its transfer", [](MemoryFile& f) { f.bytes += 'x'; }},
+        {"it vanished", [](MemoryFile& f) { f.gone = true; }},
+        {"it changed during its transfer", [](MemoryFile& f) { ++f.mtime; }},
+        // The digest reads back what the server held before: those reads fail.
+        {"it cannot be read", [](MemoryFile& f) { f.failReads = true; }},
+    };
+    for (const Case& c : cases) {
+        Drive drive(5000);
+        const std::uint64_t id = drive.offered();
+        drive.accept(id, 4000);
+        ASSERT_TRUE(drive.sender().sending()) << c.why;
+        c.change(drive.file());
+        drive.clear();
+        drive.ack(id, 5000);
+        ASSERT_TRUE(drive.last(Kind::Lost)) << c.why;
+        EXPECT_EQ(drive.last(Kind::Lost)->text, c.why);
+        EXPECT_FALSE(drive.sender().sending()) << c.why;
+        EXPECT_EQ(drive.plain().find("f.bin"), nullptr) << c.why; // a new identity next time
+    }
+}
+
+// The server forgetting the transfer sends the header again; the third time the window says so.
+// Answers to the finish that say bytes are missing are believed at the third.
+TEST(ExtendedSender, ForgottenTransfersAndShortAnswers) {
+    Drive drive(3000);
+    for (int i = 1; i <= 3; ++i) {
+        const std::uint64_t id = drive.offered();
+        drive.accept(id);
+        drive.clear();
+        drive.frame(ext::Kind::Unknown, id, 0);
+        EXPECT_TRUE(drive.did(Kind::Announce)) << i;
+        EXPECT_EQ(drive.did(Kind::CannotKeep), i == ExtendedSender::kUnknownsShown) << i;
+    }
+    const std::uint64_t id = drive.offered();
+    drive.accept(id);
+    ackAll(drive, id, 3000);
+    for (int i = 1; i <= ExtendedSender::kShortAnswers; ++i) {
+        drive.later(1'000'000); // the pace lets any piece go
+        drive.clear();
+        drive.ack(id, 1000);
+        const bool believed = i == ExtendedSender::kShortAnswers;
+        EXPECT_EQ(!drive.sent().empty() && ext::decode(drive.sent().front())->value == 1000,
+                  believed)
+            << i;
+    }
+}
+
+// A keyed origin: the header goes again with this client's proof once the server proved the key,
+// the transfer goes sealed under the session's keys, and an answer that proves nothing is said.
+TEST(ExtendedSender, AKeyedOriginProvesItsKeyAndSeals) {
+    const ext::Key key = ext::newKey();
+    Drive drive(2500, key);
+    const std::string header = Drive::payload(drive.header());
+    const auto offer = ext::findOffer(header);
+    const auto hello = ext::findHello(header);
+    ASSERT_TRUE(offer && hello);
+    drive.clear();
+    drive.plainAnswer();
+    ASSERT_TRUE(drive.last(Kind::KeyUnproven));
+    EXPECT_EQ(drive.last(Kind::KeyUnproven)->value, 1); // the window is told once
+    EXPECT_TRUE(drive.sender().unproven());
+    EXPECT_FALSE(drive.did(Kind::Plain)); // never plain: the file would go in clear
+
+    ext::Transcript t{kOrigin,       offer->transfer, 2500,         "f.bin",
+                      hello->client, ext::newNonce(), hello->aeads, ext::Aead::ChaCha20Poly1305};
+    ext::Challenge challenge{offer->transfer, t.server, t.aead, ext::serverProof(key, t)};
+    ext::Challenge forged = challenge;
+    forged.proof[0] ^= 1;
+    drive.clear();
+    drive.answerOffer("PTE;1;END" + ext::challengeSuffix(forged));
+    EXPECT_EQ(drive.last(Kind::KeyUnproven)->value, 0);
+    drive.clear();
+    drive.answerOffer("PTE;1;END" + ext::challengeSuffix(challenge));
+    ASSERT_TRUE(drive.did(Kind::KeyProven) && drive.last(Kind::HeaderAgain));
+    const auto proof = ext::findHello(Drive::payload(drive.last(Kind::HeaderAgain)->text));
+    ASSERT_TRUE(proof && proof->server == t.server);
+    EXPECT_EQ(proof->proof, ext::clientProof(key, t));
+    EXPECT_FALSE(drive.sender().unproven());
+
+    const ext::ProvenAccept accept{{offer->transfer, 0}, ext::acceptProof(key, t, 0)};
+    drive.clear();
+    drive.answerOffer("PTE;1;END" + ext::provenAcceptSuffix(accept));
+    ASSERT_TRUE(drive.sender().sending());
+    const ext::SessionKeys keys = ext::sessionKeys(key, t);
+    std::string plain;
+    const auto piece = ext::openSealed(drive.sent().front(), keys.clientToServer, t.aead, plain);
+    ASSERT_TRUE(piece);
+    EXPECT_EQ(piece->body, drive.file().bytes.substr(0, kPiece));
+
+    std::string answer;
+    ext::seal(ext::Kind::Ack, offer->transfer, 2500, 1, {}, keys.serverToClient, t.aead, answer);
+    drive.clear();
+    drive.answer(answer);
+    drive.answer(answer); // a replayed answer is taken once
+    EXPECT_TRUE(drive.last(Kind::Ignored));
+    const auto finish = ext::openSealed(drive.sent().back(), keys.clientToServer, t.aead, plain);
+    ASSERT_TRUE(finish && finish->kind == ext::Kind::Finish);
+    EXPECT_EQ(finish->body, text(digestOf(drive.file().bytes)));
+}
+
+} // namespace
