@@ -23,16 +23,40 @@ Bytes randomBytes(std::size_t size, std::uint64_t seed) {
     return bytes;
 }
 
-PlainSystem::PlainSystem(const SystemSetup& setup)
+namespace {
+
+std::unique_ptr<Node> clientOf(const SystemSetup& setup, FileSystem& disk) {
+    const auto seed = static_cast<std::uint32_t>(setup.scenario.seed);
+    if (setup.client == Speaks::Plain) {
+        return std::make_unique<PlainClientNode>(
+            disk, PlainClientNode::Settings{.server = System::kServer,
+                                            .outbox = System::kOutbox,
+                                            .pieceMax = setup.pieceMax,
+                                            .waitMs = setup.waitMs,
+                                            .seed = seed});
+    }
+    return std::make_unique<ExtClientNode>(
+        disk, ExtClientNode::Settings{.server = System::kServer,
+                                      .outbox = System::kOutbox,
+                                      .pieceMax = setup.pieceMax,
+                                      .waitMs = setup.waitMs,
+                                      .seed = seed,
+                                      .key = setup.key,
+                                      .extendedDatagram = setup.extendedDatagram});
+}
+
+std::unique_ptr<Node> serverOf(const SystemSetup& setup, FileSystem& disk) {
+    return std::make_unique<PlainServerNode>(
+        disk, PlainServerNode::Settings{.folder = "in", .stagePlain = setup.stagePlain});
+}
+
+} // namespace
+
+System::System(const SystemSetup& setup)
     : setup_(setup), arrivals_(std::string("in/") + "simclient"), check_(serverDisk_, arrivals_),
-      client_(clientDisk_, {.server = kServer,
-                            .outbox = kOutbox,
-                            .pieceMax = setup.pieceMax,
-                            .waitMs = setup.waitMs,
-                            .seed = static_cast<std::uint32_t>(setup.scenario.seed)}),
-      server_(serverDisk_, {.folder = "in", .stagePlain = setup.stagePlain}),
-      world_(setup.scenario.seed), clientId_(world_.add(client_, kClient)),
-      serverId_(world_.add(server_, kServer)) {
+      client_(clientOf(setup, clientDisk_)), server_(serverOf(setup, serverDisk_)),
+      world_(setup.scenario.seed), clientId_(world_.add(*client_, kClient)),
+      serverId_(world_.add(*server_, kServer)) {
     world_.traceTo(traceWanted());
     check_.ignore([](const std::string& name) { return isStagingName(name); });
     for (const FileDrop& file : setup.files) {
@@ -50,11 +74,26 @@ PlainSystem::PlainSystem(const SystemSetup& setup)
     apply(world_, setup.scenario, clientId_, serverId_);
 }
 
-bool PlainSystem::settled() const {
+const PlainClientNode* System::plainClient() const {
+    return dynamic_cast<const PlainClientNode*>(client_.get());
+}
+
+const ExtClientNode* System::extClient() const {
+    return dynamic_cast<const ExtClientNode*>(client_.get());
+}
+
+std::size_t System::finishedCount() const {
+    if (const auto* plain = plainClient()) {
+        return plain->finished().size();
+    }
+    return extClient()->finished().size();
+}
+
+bool System::settled() const {
     return check_.settled(clientDisk_, kOutbox);
 }
 
-World::End PlainSystem::run(const std::function<void()>& afterEachEvent) {
+World::End System::run(const std::function<void()>& afterEachEvent) {
     return runSettled(world_, setup_.scenario, [&] {
         if (afterEachEvent) {
             afterEachEvent();
@@ -63,7 +102,7 @@ World::End PlainSystem::run(const std::function<void()>& afterEachEvent) {
     });
 }
 
-Outcome PlainSystem::outcome(World::End end) const {
+Outcome System::outcome(World::End end) const {
     Outcome outcome;
     for (std::string& problem : check_.problems(clientDisk_, kOutbox)) {
         if (problem.rfind("delivered ", 0) == 0) {

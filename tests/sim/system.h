@@ -1,10 +1,13 @@
 #pragma once
 
 #include "delivery.h"
+#include "extclient.h"
 #include "plainclient.h"
 #include "plainserver.h"
 #include "scenario.h"
 
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,12 +20,20 @@ struct FileDrop {
     Micros at = 0;
 };
 
+// Which protocol a side speaks: the plain one alone, or the extension too (offered by the client,
+// taken by the server), with or without the origin's key.
+enum class Speaks { Plain, Extension };
+
 struct SystemSetup {
     Scenario scenario; // the link between the two, their outages, the deadline and the linger
     std::vector<FileDrop> files;
     std::size_t pieceMax = 1000;
     std::int64_t waitMs = 300;
     bool stagePlain = false;
+    Speaks client = Speaks::Plain;
+    Speaks server = Speaks::Plain;
+    std::optional<ext::Key> key; // the origin's, known to both sides
+    std::int64_t extendedDatagram = 1452;
 };
 
 // What a run ended with.
@@ -37,16 +48,16 @@ struct Outcome {
     std::string broke() const;
 };
 
-// The plain client and the plain server, one origin, on one seeded world.
-class PlainSystem {
+// A client and a server, one origin, on one seeded world.
+class System {
 public:
     static constexpr Address kClient{10, 4000};
     static constexpr Address kServer{20, 5000};
     static constexpr const char* kOutbox = "out";
 
-    explicit PlainSystem(const SystemSetup& setup);
-    PlainSystem(const PlainSystem&) = delete;
-    PlainSystem& operator=(const PlainSystem&) = delete;
+    explicit System(const SystemSetup& setup);
+    System(const System&) = delete;
+    System& operator=(const System&) = delete;
 
     World& world() { return world_; }
     FileSystem& clientDisk() { return clientDisk_; }
@@ -54,8 +65,11 @@ public:
     const std::string& arrivals() const { return arrivals_; }
     NodeId clientId() const { return clientId_; }
     NodeId serverId() const { return serverId_; }
-    const PlainClientNode& client() const { return client_; }
-    const PlainServerNode& server() const { return server_; }
+    // The client's node as the kind it is; nothing when it is the other kind.
+    const PlainClientNode* plainClient() const;
+    const ExtClientNode* extClient() const;
+    // Files the client took for finished, whichever kind it is.
+    std::size_t finishedCount() const;
 
     bool settled() const;
     // Runs on from where the world stands until settled, then for the scenario's linger.
@@ -69,8 +83,8 @@ private:
     std::string arrivals_;
     DeliveryCheck check_;
     std::vector<std::string> empties_;
-    PlainClientNode client_;
-    PlainServerNode server_;
+    std::unique_ptr<Node> client_;
+    std::unique_ptr<Node> server_;
     World world_;
     NodeId clientId_;
     NodeId serverId_;

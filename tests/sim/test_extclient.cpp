@@ -19,66 +19,15 @@ namespace {
 constexpr Micros kSecond = 1'000'000;
 
 // The extending client and the plain server of one scenario, with its files.
-class AgainstPlainServer {
-public:
-    explicit AgainstPlainServer(const SystemSetup& setup,
-                                std::optional<zelk::ext::Key> key = std::nullopt)
-        : setup_(setup), check_(serverDisk_, "in/simclient"),
-          client_(clientDisk_, {.server = PlainSystem::kServer,
-                                .outbox = PlainSystem::kOutbox,
-                                .pieceMax = setup.pieceMax,
-                                .waitMs = setup.waitMs,
-                                .seed = static_cast<std::uint32_t>(setup.scenario.seed),
-                                .key = key}),
-          server_(serverDisk_, {.folder = "in", .stagePlain = setup.stagePlain}),
-          world_(setup.scenario.seed) {
-        world_.traceTo(traceWanted());
-        check_.ignore([](const std::string& name) { return zelk::isStagingName(name); });
-        const NodeId client = world_.add(client_, PlainSystem::kClient);
-        const NodeId server = world_.add(server_, PlainSystem::kServer);
-        for (const FileDrop& file : setup.files) {
-            if (file.content.empty()) {
-                continue; // never listed
-            }
-            check_.expect(file.name, file.content);
-            if (file.at == 0) {
-                clientDisk_.put(PlainSystem::kOutbox, file.name, file.content);
-            } else {
-                world_.at(file.at, [this, file] {
-                    clientDisk_.put(PlainSystem::kOutbox, file.name, file.content);
-                });
-            }
-        }
-        apply(world_, setup.scenario, client, server);
-    }
+SystemSetup againstPlainServer(SystemSetup setup, std::optional<zelk::ext::Key> key = {}) {
+    setup.client = Speaks::Extension;
+    setup.key = key;
+    return setup;
+}
 
-    // What broke, or nothing.
-    std::string run() {
-        const World::End end = runSettled(world_, setup_.scenario, [this] {
-            return check_.settled(clientDisk_, PlainSystem::kOutbox);
-        });
-        std::string broke = end == World::End::Runaway ? "ran away" : "";
-        for (const std::string& problem : check_.problems(clientDisk_, PlainSystem::kOutbox)) {
-            if (problem.rfind("delivered ", 0) != 0) {
-                broke += (broke.empty() ? "" : "; ") + problem;
-            }
-        }
-        return broke;
-    }
-    World& world() { return world_; }
-    FileSystem& serverDisk() { return serverDisk_; }
-    FileSystem& clientDisk() { return clientDisk_; }
-    const ExtClientNode& client() const { return client_; }
-
-private:
-    SystemSetup setup_;
-    FileSystem clientDisk_;
-    FileSystem serverDisk_;
-    DeliveryCheck check_;
-    ExtClientNode client_;
-    PlainServerNode server_;
-    World world_;
-};
+std::string runToEnd(System& system) {
+    return system.outcome(system.run()).broke();
+}
 
 // Loss, copies right behind the first, reordering, cuts and holds, stalls and crashes of either
 // side. Late copies damage files in the plain protocol itself (its own tests say so).
@@ -95,11 +44,11 @@ TEST(ExtClient, GoesPlainAgainstAPlainServerAndDeliversEveryFile) {
     const Summary summary = runScenarios(
         kLossyCopying, 1, 300,
         [&](const Scenario& scenario) {
-            AgainstPlainServer system(drawSetup(scenario));
-            const std::string broke = system.run();
-            headers += system.client().headers();
-            wentPlain += system.client().wentPlain();
-            if (system.client().wentPlain() == 0) {
+            System system(againstPlainServer(drawSetup(scenario)));
+            const std::string broke = runToEnd(system);
+            headers += system.extClient()->headers();
+            wentPlain += system.extClient()->wentPlain();
+            if (system.extClient()->wentPlain() == 0) {
                 return broke + "; never went plain";
             }
             return broke;
@@ -113,8 +62,8 @@ TEST(ExtClient, GoesPlainAgainstAPlainServerAndDeliversEveryFile) {
 // The transfer identities and nonces come from the scenario's seed: a seed replays its run.
 TEST(ExtClient, SameSeedReplaysTheSameRun) {
     const auto trace = [](std::uint64_t seed) {
-        AgainstPlainServer system(drawSetup(drawScenario(kLossyCopying, seed)));
-        EXPECT_EQ(system.run(), "") << seed;
+        System system(againstPlainServer(drawSetup(drawScenario(kLossyCopying, seed))));
+        EXPECT_EQ(runToEnd(system), "") << seed;
         return system.world().traceHash();
     };
     EXPECT_EQ(trace(7), trace(7));
@@ -130,11 +79,11 @@ TEST(ExtClient, AKeyedOriginNeverGoesPlain) {
     SystemSetup setup;
     setup.scenario = scenario;
     setup.files = {{"a.bin", randomBytes(3000, 1), 0}, {"b.bin", randomBytes(10, 2), 0}};
-    AgainstPlainServer system(setup, zelk::ext::Key{});
+    System system(againstPlainServer(setup, zelk::ext::Key{}));
     system.world().run(scenario.deadline);
-    EXPECT_GT(system.client().headers(), 10); // it kept offering
+    EXPECT_GT(system.extClient()->headers(), 10); // it kept offering
     EXPECT_TRUE(system.serverDisk().list("in/simclient").empty());
-    EXPECT_EQ(system.clientDisk().list(PlainSystem::kOutbox).size(), 2u);
+    EXPECT_EQ(system.clientDisk().list(System::kOutbox).size(), 2u);
 }
 
 } // namespace

@@ -33,7 +33,7 @@ Scenario quiet(std::uint64_t seed, Micros deadline = 900 * kSecond) {
 }
 
 Outcome runSystem(const SystemSetup& setup) {
-    PlainSystem system(setup);
+    System system(setup);
     return system.outcome(system.run());
 }
 
@@ -41,7 +41,7 @@ TEST(SimSystem, SameSeedReplaysTheSameRun) {
     const Family& family = kPlainFamily;
     for (const std::uint64_t seed : {3ULL, 8ULL}) {
         const auto trace = [&](std::uint64_t s) {
-            PlainSystem system(drawSetup(drawScenario(family, s)));
+            System system(drawSetup(drawScenario(family, s)));
             system.run();
             return std::pair{system.world().traceHash(),
                              system.clientDisk().hash() ^ system.serverDisk().hash() * 31};
@@ -58,7 +58,7 @@ void aThousandScenarios(const Family& family) {
     const Summary summary = runScenarios(
         family, 1, 1'000,
         [&](const Scenario& scenario) {
-            PlainSystem system(drawSetup(scenario));
+            System system(drawSetup(scenario));
             const Outcome outcome = system.outcome(system.run());
             redelivered += outcome.redelivered;
             for (const NodeId node : {system.clientId(), system.serverId()}) {
@@ -139,7 +139,7 @@ TEST(SimSystem, VolumeThroughALossyLink) {
     std::copy_n("END", 3, begend.begin() + 2 * kPiece - 3);
     setup.files.push_back({"begend.bin", std::move(begend), 0});
 
-    PlainSystem system(setup);
+    System system(setup);
     const Outcome outcome = system.outcome(system.run());
     EXPECT_EQ(outcome.broke(), "");
     EXPECT_GT(system.world().stats(system.clientId(), system.serverId()).cut, 0);
@@ -172,7 +172,7 @@ TEST(SimSystem, CopiesAndLateAnswers) {
         }
         setup.files.push_back({numbered("f", i, size), randomBytes(size, i), 0});
     }
-    PlainSystem system(setup);
+    System system(setup);
     const Outcome outcome = system.outcome(system.run());
     EXPECT_EQ(outcome.broke(), "");
     const DirectionStats& up = system.world().stats(system.clientId(), system.serverId());
@@ -199,7 +199,7 @@ TEST(SimSystem, RestartsOfEitherSide) {
         setup.pieceMax = 9999;
         setup.files = {{"big.bin", randomBytes(700000, 1), 0},
                        {"small.bin", randomBytes(5000, 2), 0}};
-        PlainSystem system(setup);
+        System system(setup);
         const std::string& folder = system.arrivals();
         World& world = system.world();
         world.run(setup.scenario.deadline,
@@ -278,7 +278,7 @@ TEST(SimSystem, ManyClientsThroughALossyLink) {
         PlainServerNode server(serverDisk, {});
         World world(777 + static_cast<std::uint64_t>(count));
         world.traceTo(traceWanted());
-        const NodeId serverId = world.add(server, PlainSystem::kServer);
+        const NodeId serverId = world.add(server, System::kServer);
         std::vector<FileSystem> disks(static_cast<std::size_t>(count));
         std::vector<std::unique_ptr<PlainClientNode>> clients;
         std::vector<std::map<std::string, Bytes>> sets(static_cast<std::size_t>(count));
@@ -295,7 +295,7 @@ TEST(SimSystem, ManyClientsThroughALossyLink) {
             std::string origin = "poste" + std::to_string(i);
             origin.resize(10, ' ');
             clients.push_back(std::make_unique<PlainClientNode>(
-                disks[n], PlainClientNode::Settings{.server = PlainSystem::kServer,
+                disks[n], PlainClientNode::Settings{.server = System::kServer,
                                                     .origin = origin,
                                                     .pieceMax = 9999,
                                                     .seed = static_cast<std::uint32_t>(i + 1)}));
