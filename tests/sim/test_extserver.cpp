@@ -1,0 +1,82 @@
+// The whole server (its plain rules and the extension's, as the program runs them) against the
+// plain client, in virtual time: every file arrives through a lossy link that copies datagrams,
+// and a crash of the server loses nothing it wrote.
+
+#include "staging.h"
+#include "system.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <iostream>
+
+using namespace zelk::sim;
+using namespace zelk::simtest;
+
+namespace {
+
+constexpr Micros kSecond = 1'000'000;
+
+} // namespace
+
+// Loss, copies, reordering, cuts and holds, stalls and crashes of either side, files staged or
+// not: nothing may be lost, damaged or stuck.
+TEST(SimWholeServer, ThreeHundredScenariosWithCopiesDeliverEveryFile) {
+    const Family family{.duplicate = 0.02, .late = 0, .faultsUntil = 6 * kSecond};
+    int serverRestarts = 0;
+    std::size_t completed = 0;
+    const Summary summary = runScenarios(
+        family, 1, 300,
+        [&](const Scenario& scenario) {
+            SystemSetup setup = drawSetup(scenario);
+            setup.wholeServer = true;
+            PlainSystem system(setup);
+            const Outcome outcome = system.outcome(system.run());
+            serverRestarts += system.world().nodeStats(system.serverId()).restarts;
+            completed += system.wholeServer().completed().size();
+            return outcome.broke();
+        },
+        std::cout);
+    EXPECT_TRUE(summary.failures.empty());
+    EXPECT_GE(completed, 300U * 3); // at least three files a scenario, made whole by this node
+    if (std::getenv("ZELK_SIM_SEED") == nullptr) {
+        EXPECT_GT(serverRestarts, 0);
+    }
+}
+
+// The server crashes once it holds 200 000 bytes of a 700 000-byte file: what it wrote is still
+// on its disk, byte for byte, when it comes back, under the file's name or its staging name.
+TEST(SimWholeServer, ACrashOfTheServerKeepsWhatItWrote) {
+    for (const bool staged : {false, true}) {
+        SystemSetup setup;
+        setup.scenario.seed = staged ? 77 : 78;
+        setup.scenario.deadline = 900 * kSecond;
+        setup.scenario.linger = 10 * kSecond;
+        setup.scenario.forward.loss = setup.scenario.backward.loss = 0.2;
+        setup.pieceMax = 9999;
+        setup.stagePlain = staged;
+        setup.wholeServer = true;
+        const Bytes big = randomBytes(700000, 1);
+        setup.files = {{"big.bin", big, 0}, {"small.bin", randomBytes(5000, 2), 0}};
+        PlainSystem system(setup);
+        const std::string& folder = system.arrivals();
+        const std::string name = staged ? zelk::stagingName("big.bin") : "big.bin";
+        World& world = system.world();
+        world.run(setup.scenario.deadline,
+                  [&] { return system.serverDisk().size(folder, name) >= 200000; });
+        const std::int64_t atCrash = system.serverDisk().size(folder, name);
+        ASSERT_GE(atCrash, 200000) << staged;
+        const Bytes written = *system.serverDisk().read(folder, name, 0, atCrash);
+        world.crash(system.serverId(), world.now(), world.now() + kSecond);
+        world.run(world.now() + kSecond / 2, [] { return false; });
+        ASSERT_EQ(system.serverDisk().size(folder, name), atCrash) << staged;
+        EXPECT_EQ(*system.serverDisk().read(folder, name, 0, atCrash), written) << staged;
+        EXPECT_TRUE(std::equal(written.begin(), written.end(), big.begin())) << staged;
+        const Outcome outcome = system.outcome(system.run());
+        EXPECT_EQ(outcome.broke(), "") << staged;
+        EXPECT_EQ(world.nodeStats(system.serverId()).restarts, 1) << staged;
+        const auto& completed = system.wholeServer().completed();
+        EXPECT_NE(std::find(completed.begin(), completed.end(), "big.bin"), completed.end());
+    }
+}
