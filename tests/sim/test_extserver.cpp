@@ -2,6 +2,9 @@
 // plain client, in virtual time: every file arrives through a lossy link that copies datagrams,
 // and a crash of the server loses nothing it wrote.
 
+#include "codec.h"
+#include "digest.h"
+#include "extcodec.h"
 #include "staging.h"
 #include "system.h"
 
@@ -79,4 +82,81 @@ TEST(SimWholeServer, ACrashOfTheServerKeepsWhatItWrote) {
         const auto& completed = system.wholeServer().completed();
         EXPECT_NE(std::find(completed.begin(), completed.end(), "big.bin"), completed.end());
     }
+}
+
+namespace {
+
+struct Wire {
+    ExtServerNode& node;
+    Micros now = 0;
+
+    // Sends the bytes from the client; the node's answers, as text.
+    std::string send(std::string_view bytes) {
+        now += 1000;
+        node.receive(Datagram{{10, 4000}, {20, 5000}, Bytes(bytes.begin(), bytes.end())}, now);
+        if (node.nextWake()) {
+            node.wake(now);
+        }
+        std::string answer;
+        for (const Datagram& datagram : node.takeOutgoing()) {
+            answer.assign(datagram.bytes.begin(), datagram.bytes.end());
+        }
+        return answer;
+    }
+    std::string offer(std::uint64_t id, std::int64_t size) {
+        return send(zelk::buildHeaderFrame("simclient ", "big.bin", zelk::ext::plainSizeText(size),
+                                           zelk::ext::offerField({id, size})));
+    }
+    std::string piece(zelk::ext::Kind kind, std::uint64_t id, std::int64_t value,
+                      std::string_view body) {
+        std::string datagram;
+        zelk::ext::encode(kind, id, value, body, datagram);
+        return send(datagram);
+    }
+};
+
+std::int64_t held(const std::string& answer) {
+    const auto accept = zelk::ext::findAccept(answer);
+    return accept ? accept->cumulative : -1;
+}
+
+} // namespace
+
+// The node keeps an extended transfer's record on its disk as the program does: a crash loses
+// its memory, the offer that follows takes up what the record claims, and the finished file's
+// verification outlives another crash.
+TEST(SimWholeServer, AnExtendedTransferResumesFromItsRecordAfterACrash) {
+    FileSystem disk;
+    ExtServerNode node(disk, {});
+    Wire wire{node};
+    constexpr std::int64_t kSize = zelk::ExtendedReceiver::kRecordStepBytes + 50000;
+    const Bytes bytes = randomBytes(static_cast<std::size_t>(kSize), 5);
+    const std::string file(bytes.begin(), bytes.end());
+    constexpr std::int64_t kPiece = 9999;
+    ASSERT_EQ(held(wire.offer(11, kSize)), 0);
+    for (std::int64_t at = 0; at < kSize - 2 * kPiece; at += kPiece) {
+        wire.piece(zelk::ext::Kind::Data, 11, at, std::string_view(file).substr(at, kPiece));
+    }
+    const std::string folder = node.folderOf("simclient ");
+    ASSERT_TRUE(disk.exists(folder, zelk::stateName("big.bin")));
+
+    node.restart(wire.now);
+    const std::int64_t resumed = held(wire.offer(12, kSize));
+    EXPECT_GE(resumed, zelk::ExtendedReceiver::kRecordStepBytes);
+    EXPECT_EQ(node.resumedFromDisk(), 1);
+    wire.piece(zelk::ext::Kind::Data, 12, resumed, std::string_view(file).substr(resumed));
+    zelk::ext::RunningDigest digest;
+    digest.feed(0, file);
+    const zelk::ext::Digest sum = digest.finish();
+    const std::string_view sha(reinterpret_cast<const char*>(sum.data()), sum.size());
+    const auto verified = zelk::ext::decode(wire.piece(zelk::ext::Kind::Finish, 12, kSize, sha));
+    ASSERT_TRUE(verified.has_value());
+    EXPECT_EQ(verified->kind, zelk::ext::Kind::Verified);
+    EXPECT_EQ(*disk.file(folder, "big.bin"), bytes);
+    EXPECT_EQ(disk.list(folder), std::vector<std::string>{"big.bin"});
+
+    node.restart(wire.now); // the finish's answer was lost, and the server crashed meanwhile
+    const auto again = zelk::ext::decode(wire.piece(zelk::ext::Kind::Finish, 12, kSize, sha));
+    ASSERT_TRUE(again.has_value());
+    EXPECT_EQ(again->kind, zelk::ext::Kind::Verified);
 }
