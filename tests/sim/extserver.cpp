@@ -71,6 +71,7 @@ void ExtServerNode::restart(Micros now) {
     }
     replace_.clear();
     syncs_.clear();
+    sources_.clear();
     outgoing_.clear();
 }
 
@@ -78,12 +79,15 @@ std::string ExtServerNode::folderOf(std::string_view origin) const {
     return settings_.folder + "/" + std::string(withoutTrailingBlanks(origin));
 }
 
+// Datagrams that arrive at one instant make a batch, as those waiting at one wake-up of the
+// program do: its owed Acks are said at a wake-up right after it.
 std::optional<Micros> ExtServerNode::nextWake() const {
-    return syncs_.empty() ? std::nullopt : std::optional<Micros>(now_);
+    return syncs_.empty() && sources_.empty() ? std::nullopt : std::optional<Micros>(now_);
 }
 
 void ExtServerNode::wake(Micros now) {
     now_ = now;
+    endBatch();
     while (!syncs_.empty()) {
         const Sync sync = std::move(syncs_.front());
         syncs_.pop_front();
@@ -97,7 +101,9 @@ void ExtServerNode::receive(const Datagram& datagram, Micros now) {
                                  datagram.bytes.size());
     const Instant at = instant(now);
     if (!bytes.empty() && (bytes[0] == ext::kStart || bytes[0] == ext::kSealedStart)) {
-        const ExtDatagramReply reply = ext_->datagram(bytes, ExtDatagramIn{0, false, at});
+        sources_.push_back(datagram.from);
+        const ExtDatagramReply reply =
+            ext_->datagram(bytes, ExtDatagramIn{sources_.size() - 1, true, at});
         if (log_ != nullptr && (!reply.drop.empty() || reply.verified || reply.mismatch)) {
             *log_ << "t=" << at.steadyMs << "ms server extended: " << reply.drop
                   << (reply.verified ? " verified" : "") << (reply.mismatch ? " mismatch" : "")
@@ -105,7 +111,10 @@ void ExtServerNode::receive(const Datagram& datagram, Micros now) {
         }
         verified_ += reply.verified ? 1 : 0;
         for (const ExtAnswer& answer : reply.answers) {
-            send(answer.bytes, datagram);
+            send(answer.bytes, sources_[answer.peer]);
+        }
+        if (sources_.size() >= kBatch) {
+            endBatch();
         }
         return;
     }
@@ -202,8 +211,19 @@ void ExtServerNode::restartDisturbed(int index, Instant now) {
     begin(row.origin);
 }
 
+void ExtServerNode::endBatch() {
+    for (const ExtAnswer& answer : ext_->batchEnd()) {
+        send(answer.bytes, sources_[answer.peer]);
+    }
+    sources_.clear();
+}
+
 void ExtServerNode::send(std::string_view bytes, const Datagram& to) {
-    outgoing_.push_back(Datagram{{}, to.from, Bytes(bytes.begin(), bytes.end())});
+    send(bytes, to.from);
+}
+
+void ExtServerNode::send(std::string_view bytes, const Address& to) {
+    outgoing_.push_back(Datagram{{}, to, Bytes(bytes.begin(), bytes.end())});
 }
 
 // --- The disk as the extension's core reaches it ----------------------------------------------

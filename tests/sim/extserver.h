@@ -55,7 +55,9 @@ private:
     void content(std::string_view frame, const Datagram& datagram, Instant now);
     bool writePiece(const PieceWrite& piece, WriteFailure& failure);
     void restartDisturbed(int index, Instant now);
+    void endBatch();
     void send(std::string_view bytes, const Datagram& to);
+    void send(std::string_view bytes, const Address& to);
     Instant instant(Micros now) const;
 
     // The disk as the extension's core reaches it.
@@ -91,6 +93,10 @@ private:
         std::uint64_t epoch;
     };
     std::deque<Sync> syncs_;
+    // The sources of the batch's extended datagrams, by the number the core knows them by; as
+    // the program's socket does, a batch ends after this many.
+    static constexpr std::size_t kBatch = 16;
+    std::vector<Address> sources_;
     std::vector<Datagram> outgoing_;
     std::vector<std::string> completed_;
     int verified_ = 0;
