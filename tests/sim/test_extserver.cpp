@@ -5,6 +5,7 @@
 #include "codec.h"
 #include "digest.h"
 #include "extcodec.h"
+#include "secure.h"
 #include "staging.h"
 #include "system.h"
 
@@ -29,6 +30,7 @@ TEST(SimWholeServer, ThreeHundredScenariosWithCopiesDeliverEveryFile) {
     const Family family{.duplicate = 0.02, .late = 0, .faultsUntil = 6 * kSecond};
     int serverRestarts = 0;
     std::size_t completed = 0;
+    std::uint64_t copied = 0;
     const Summary summary = runScenarios(
         family, 1, 300,
         [&](const Scenario& scenario) {
@@ -38,11 +40,13 @@ TEST(SimWholeServer, ThreeHundredScenariosWithCopiesDeliverEveryFile) {
             const Outcome outcome = system.outcome(system.run());
             serverRestarts += system.world().nodeStats(system.serverId()).restarts;
             completed += system.wholeServer().completed().size();
+            copied += system.world().stats(system.clientId(), system.serverId()).duplicated;
             return outcome.broke();
         },
         std::cout);
     EXPECT_TRUE(summary.failures.empty());
     EXPECT_GE(completed, 300U * 3); // at least three files a scenario, made whole by this node
+    EXPECT_GT(copied, 0U);
     if (std::getenv("ZELK_SIM_SEED") == nullptr) {
         EXPECT_GT(serverRestarts, 0);
     }
@@ -159,4 +163,30 @@ TEST(SimWholeServer, AnExtendedTransferResumesFromItsRecordAfterACrash) {
     const auto again = zelk::ext::decode(wire.piece(zelk::ext::Kind::Finish, 12, kSize, sha));
     ASSERT_TRUE(again.has_value());
     EXPECT_EQ(again->kind, zelk::ext::Kind::Verified);
+}
+
+// An origin with a key is heard only through the handshake: its plain header draws nothing, its
+// hello a challenge, the same from the same seed.
+TEST(SimWholeServer, AKeyedOriginIsChallengedAndNothingElse) {
+    ASSERT_TRUE(zelk::ext::cryptoReady());
+    const zelk::ext::Key key = zelk::ext::newKey();
+    const auto challenge = [&](std::uint64_t seed) {
+        FileSystem disk;
+        ExtServerNode node(disk, {.folder = "in",
+                                  .stagePlain = false,
+                                  .extension = true,
+                                  .keys = {{key, "simclient "}},
+                                  .keylessServed = true,
+                                  .seed = seed});
+        Wire wire{node};
+        EXPECT_EQ(wire.send(zelk::buildHeaderFrame("simclient ", "f.bin", 5)), "");
+        const zelk::ext::Hello hello{zelk::ext::keyIdOf(key), {}, "C", std::nullopt, {}};
+        const std::string fields =
+            zelk::ext::offerField({3, 5}) + ";" + zelk::ext::helloField(hello);
+        return wire.send(zelk::buildHeaderFrame("simclient ", "f.bin", "5", fields));
+    };
+    const std::string first = challenge(1);
+    EXPECT_TRUE(zelk::ext::findChallenge(first).has_value());
+    EXPECT_EQ(challenge(1), first);
+    EXPECT_NE(challenge(2), first);
 }
