@@ -31,8 +31,15 @@ PlainSystem::PlainSystem(const SystemSetup& setup)
                             .waitMs = setup.waitMs,
                             .seed = static_cast<std::uint32_t>(setup.scenario.seed)}),
       server_(serverDisk_, {.folder = "in", .stagePlain = setup.stagePlain}),
+      wholeServer_(serverDisk_, {.folder = "in",
+                                 .stagePlain = setup.stagePlain,
+                                 .extension = true,
+                                 .keys = {},
+                                 .keylessServed = true,
+                                 .seed = setup.scenario.seed}),
       world_(setup.scenario.seed), clientId_(world_.add(client_, kClient)),
-      serverId_(world_.add(server_, kServer)) {
+      serverId_(setup.wholeServer ? world_.add(wholeServer_, kServer)
+                                  : world_.add(server_, kServer)) {
     world_.traceTo(traceWanted());
     check_.ignore([](const std::string& name) { return isStagingName(name); });
     for (const FileDrop& file : setup.files) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "delivery.h"
+#include "extserver.h"
 #include "plainclient.h"
 #include "plainserver.h"
 #include "scenario.h"
@@ -23,6 +24,9 @@ struct SystemSetup {
     std::size_t pieceMax = 1000;
     std::int64_t waitMs = 300;
     bool stagePlain = false;
+    // The whole server (the plain rules and the extension's, as the program runs them) in place
+    // of the plain one.
+    bool wholeServer = false;
 };
 
 // What a run ended with.
@@ -56,6 +60,7 @@ public:
     NodeId serverId() const { return serverId_; }
     const PlainClientNode& client() const { return client_; }
     const PlainServerNode& server() const { return server_; }
+    const ExtServerNode& wholeServer() const { return wholeServer_; }
 
     bool settled() const;
     // Runs on from where the world stands until settled, then for the scenario's linger.
@@ -71,6 +76,7 @@ private:
     std::vector<std::string> empties_;
     PlainClientNode client_;
     PlainServerNode server_;
+    ExtServerNode wholeServer_;
     World world_;
     NodeId clientId_;
     NodeId serverId_;
