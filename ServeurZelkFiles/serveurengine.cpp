@@ -5,6 +5,7 @@
 #include "fsops.h"
 #include "numeric.h"
 
+#include <QDateTime>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -95,7 +96,8 @@ ServeurEngine::ServeurEngine(QObject* parent, std::FILE* traceSink)
     });
     udpSend.setBatchEnd([this] {
         ++batch_;
-        sendOwedAcks();
+        sendExtended(ext_.batchEnd());
+        sources_.clear();
         if (tableMoved_) {
             tableMoved_ = false;
             emit tableChanged();
@@ -114,12 +116,12 @@ ServeurEngine::ServeurEngine(QObject* parent, std::FILE* traceSink)
     sweep_.setInterval(kSweepMs);
     connect(&sweep_, &QTimer::timeout, this, [this] { sweepStagingFiles(); });
     saveVerified_.setSingleShot(true);
-    connect(&saveVerified_, &QTimer::timeout, this, [this] { saveVerified(); });
+    connect(&saveVerified_, &QTimer::timeout, this, [this] { ext_.saveVerified(now()); });
 }
 
 ServeurEngine::~ServeurEngine() {
     if (folder_.fd() >= 0) {
-        saveVerified();
+        ext_.saveVerified(now());
     }
 }
 
@@ -130,7 +132,7 @@ bool ServeurEngine::start(const ServerConfig& config, QString& error) {
     PlainReceiver::Settings settings = core_.settings();
     settings.stagePlain = stagingPlainWanted(cfg_.cfgStagingPlain);
     core_.setSettings(settings);
-    extended_.clear();
+    ext_.clear();
     if (!loadKeys(error)) {
         return false;
     }
@@ -229,12 +231,8 @@ void ServeurEngine::udpSend_DataArrival(std::string_view bytes, const QHostAddre
     peerAddress_ = from; // the endpoint gives IPv4 senders as plain IPv4 already
     peerPort_ = fromPort;
     datagramBytes_ = bytes.size();
-    if (!bytes.empty() && bytes[0] == ext::kStart) {
+    if (!bytes.empty() && (bytes[0] == ext::kStart || bytes[0] == ext::kSealedStart)) {
         extendedDatagram(bytes);
-        return;
-    }
-    if (!bytes.empty() && bytes[0] == ext::kSealedStart) {
-        sealedDatagram(bytes);
         return;
     }
     // A single byte is never a message.
@@ -357,8 +355,14 @@ void ServeurEngine::handleFrame() {
         return;
     }
     headerFrame_ = isHeaderFrame(tamponRecu, check_);
-    proving_.reset();
-    if (!admitted(headerFrame_)) {
+    headerProven_ = false;
+    if (const auto refusal =
+            ext_.admit(tamponRecu.substr(1, kOriginWidth), headerFrame_, modeTcp)) {
+        if (refusal->authentication) {
+            authFailed(refusal->why);
+        } else {
+            drop(refusal->why);
+        }
         return;
     }
     if (!headerFrame_) {
@@ -382,50 +386,65 @@ void ServeurEngine::handleFrame() {
         drop("header whose file name ends like the server's staging files");
         return;
     }
-    HeaderCall call{std::move(header->nomOrigine), std::move(header->nomFichier),
-                    std::move(header->tailleTotale), std::nullopt, std::nullopt};
-    if (keyedOrigin(call.nomOrigine)) {
-        keyedHeader(call);
-        return;
-    }
-    call.offer = acceptableOffer(call);
-    if (call.offer) {
-        // The plain field may say 0 for a large file.
-        call.tailleTotale = std::to_string(call.offer->size);
-    }
-    Match_File(call);
+    const ExtHeaderIn in{std::move(header->nomOrigine),
+                         std::move(header->nomFichier),
+                         std::move(header->tailleTotale),
+                         tamponRecu.substr(static_cast<std::size_t>(check_.posDebutDonnees),
+                                           static_cast<std::size_t>(check_.longDonnees)),
+                         peerAddressText(),
+                         peerPort_,
+                         modeTcp ? indexTcp : -1,
+                         now()};
+    headerAnswered(in, ext_.header(in));
 }
 
 // --- Transfer table -------------------------------------------------------------------------
 
-// The plain rules decide; the extension then takes up an offered header's row.
-void ServeurEngine::Match_File(HeaderCall& call) {
-    if (answerVerifiedAgain(call)) {
+// What the cores made of a header (`Match_File`): the trace hears it, the sender its answer.
+void ServeurEngine::headerAnswered(const ExtHeaderIn& in, const ExtHeaderReply& reply) {
+    headerProven_ = reply.keyHeld;
+    if (!reply.refused.empty()) {
+        authFailed(reply.refused);
         return;
     }
-    const PlainFrame frame = plainFrame(call);
-    const HeaderReply reply = core_.header(frame);
-    rowsGone(reply.gone, frame.now, call);
-    if (reply.refusedFor) {
-        secondSender(*reply.refusedFor, call);
+    if (reply.challenged) {
+        udpSend.reply(reply.answer);
+        if (trace_.enabled() && floodLine()) {
+            trace_.write("key challenged",
+                         transferText(in.origin, in.file) + " from " + peerText());
+        }
+        return;
     }
-    switch (reply.step) {
+    if (reply.proven && trace_.enabled()) {
+        trace_.write("key proven", transferText(in.origin, in.file) + ", key " + reply.keyId +
+                                       ", from " + peerText());
+    }
+    if (reply.again || !reply.plainAsked) {
+        sendAnswer(reply.answer);
+        return;
+    }
+    const HeaderReply& plain = reply.plain;
+    rowsGone(plain.gone, in.now, in);
+    if (plain.refusedFor) {
+        secondSender(*plain.refusedFor, in);
+    }
+    switch (plain.step) {
     case HeaderStep::Dropped:
-        headerDropped(reply);
+        headerDropped(plain);
         return;
     case HeaderStep::ResetIgnored:
         if (trace_.enabled()) {
-            trace_.write("file not started", transferText(call.nomOrigine, call.nomFichier) +
+            trace_.write("file not started", transferText(in.origin, in.file) +
                                                  ": a plain header of size 0 from an origin that "
                                                  "speaks the extension opens nothing");
         }
-        EnvoieAck(reply.ack);
+        sendAnswer(reply.answer);
         return;
     case HeaderStep::Started:
-        rowStarted(reply.row, call);
+        rowStarted(plain.row, in, reply);
         return;
     case HeaderStep::Resumed:
-        rowResumed(reply.row, call);
+        rowResumed(plain.row, in, reply);
         return;
     }
 }
@@ -442,46 +461,26 @@ PlainFrame ServeurEngine::plainFrame(std::string_view origin) {
     return frame;
 }
 
-PlainFrame ServeurEngine::plainFrame(const HeaderCall& call) {
-    PlainFrame frame = plainFrame(call.nomOrigine);
-    frame.kind = PlainFrame::Kind::Header;
-    frame.file = call.nomFichier;
-    frame.size = call.tailleTotale;
-    frame.offered = call.offer.has_value();
-    frame.proven = proving_.has_value();
-    frame.keyed = keyedOrigin(call.nomOrigine);
-    frame.keyOfRow = keyOfRow(call.nomOrigine);
-    return frame;
-}
-
-bool ServeurEngine::keyOfRow(const std::string& origin) {
-    const int index = table_.findOrigin(origin);
-    return index < 0 || sameKeyAsRow(table_.at(index));
-}
-
 // Rows that gave way: what the extension held for them goes too, and the trace hears why.
-void ServeurEngine::rowsGone(const std::vector<GoneRow>& gone, Instant at, const HeaderCall& call) {
-    for (GoneRow left : gone) {
+void ServeurEngine::rowsGone(const std::vector<GoneRow>& gone, Instant at, const ExtHeaderIn& in) {
+    for (const GoneRow& left : gone) {
         const TransferRow& row = left.row;
         if (left.why == GoneRow::Why::Abandoned && trace_.enabled() && headerLine()) {
             trace_.write("file abandoned", transferText(row.origin, row.file) + " at position " +
                                                std::to_string(row.position) + " of " + row.total +
                                                " after " + elapsedText(row.origin) +
-                                               ": the origin announced \"" + call.nomFichier +
+                                               ": the origin announced \"" + in.file +
                                                "\"; the partial file stays");
         } else if (left.why == GoneRow::Why::EvictedForKey && trace_.wants("row evicted")) {
-            trace_.write("row evicted", transferText(row.origin, row.file) +
-                                            ": the table is full and " +
-                                            transferText(call.nomOrigine, call.nomFichier) +
-                                            ", whose key is proven, comes");
+            trace_.write("row evicted",
+                         transferText(row.origin, row.file) + ": the table is full and " +
+                             transferText(in.origin, in.file) + ", whose key is proven, comes");
         } else if (left.why == GoneRow::Why::EvictedIdle && trace_.wants("row evicted")) {
             trace_.write("row evicted", transferText(row.origin, row.file) + ", idle for " +
                                             std::to_string((at.wallMs - row.lastFrameMs) / 1000) +
                                             " s: the table is full and " +
-                                            transferText(call.nomOrigine, call.nomFichier) +
-                                            " comes");
+                                            transferText(in.origin, in.file) + " comes");
         }
-        forgetExtended(left.row);
     }
     if (!gone.empty()) {
         emit tableChanged();
@@ -494,57 +493,53 @@ void ServeurEngine::headerDropped(const HeaderReply& reply) {
     }
 }
 
-void ServeurEngine::secondSender(const TransferRow& row, const HeaderCall& call) {
+void ServeurEngine::secondSender(const TransferRow& row, const ExtHeaderIn& in) {
     if (trace_.wants("second sender")) {
         trace_.write("second sender", "origin \"" + printable(withoutTrailingBlanks(row.origin)) +
-                                          "\": header for \"" + printable(call.nomFichier) +
-                                          "\" from " + peerText() + " refused while \"" +
-                                          printable(row.file) + "\" arrives from " + row.address +
-                                          " port " + std::to_string(row.port) +
+                                          "\": header for \"" + printable(in.file) + "\" from " +
+                                          peerText() + " refused while \"" + printable(row.file) +
+                                          "\" arrives from " + row.address + " port " +
+                                          std::to_string(row.port) +
                                           " (two clients with one origin?)");
     }
 }
 
-// A keyed origin's row goes on only under the key that started it: a transfer another of its
-// keys started is not this one's to resume.
-bool ServeurEngine::sameKeyAsRow(const TransferRow& row) const {
-    if (!row.keyed || row.transfer == 0) {
-        return true;
-    }
-    const auto held = extended_.find(ExtKey{row.transfer, row.origin});
-    return held == extended_.end() || held->second.keyId == provingKeyId();
-}
-
 // A new row: its file starts anew at its first piece.
-void ServeurEngine::rowStarted(int index, HeaderCall& call) {
-    writer_.begin(call.nomOrigine);
+void ServeurEngine::rowStarted(int index, const ExtHeaderIn& in, const ExtHeaderReply& reply) {
     emit tableChanged();
-    startedAt_[call.nomOrigine].start(); // for the file's record, trace on or off
+    startedAt_[in.origin].start(); // for the file's record, trace on or off
+    const TransferRow& row = table_.at(index);
     if (trace_.enabled() && headerLine()) {
-        const std::string transfer = transferText(call.nomOrigine, call.nomFichier);
-        trace_.write("file started",
-                     transfer + " of " + call.tailleTotale + " bytes, from " + peerText());
-        if (table_.at(index).staged) {
-            trace_.write("file staged",
-                         transfer + ": received as \"" + stagingName(call.nomFichier) +
-                             "\", renamed once whole" + (call.offer ? " and verified" : ""));
+        const std::string transfer = transferText(in.origin, in.file);
+        trace_.write("file started", transfer + " of " + reply.size + " bytes, from " + peerText());
+        if (row.staged) {
+            trace_.write("file staged", transfer + ": received as \"" + stagingName(in.file) +
+                                            "\", renamed once whole" +
+                                            (reply.offered ? " and verified" : ""));
         }
     }
-    const std::int64_t position = startExtended(index, call);
-    EnvoieAck(position, call.accept);
+    if (reply.resumed) {
+        traceResumed(row, *reply.resumed);
+    }
+    if (reply.held) {
+        traceAccepted(row, *reply.held);
+    }
+    sendAnswer(reply.answer);
 }
 
 // A repeated header resumes at the position really reached.
-void ServeurEngine::rowResumed(int index, HeaderCall& call) {
-    adoptExtended(index, call);
-    const std::int64_t position = table_.at(index).position;
+void ServeurEngine::rowResumed(int index, const ExtHeaderIn& in, const ExtHeaderReply& reply) {
+    const TransferRow& row = table_.at(index);
+    if (reply.held) {
+        traceAccepted(row, *reply.held);
+    }
     emit tableChanged();
     if (trace_.enabled() && headerLine()) {
-        trace_.write("file resumed", transferText(call.nomOrigine, call.nomFichier) +
-                                         " at position " + std::to_string(position) + " of " +
-                                         call.tailleTotale + ", from " + peerText());
+        trace_.write("file resumed", transferText(in.origin, in.file) + " at position " +
+                                         std::to_string(row.position) + " of " + reply.size +
+                                         ", from " + peerText());
     }
-    EnvoieAck(position, call.accept);
+    sendAnswer(reply.answer);
 }
 
 // --- Content --------------------------------------------------------------------------------
@@ -680,13 +675,13 @@ void ServeurEngine::restartDisturbed(int index, const WriteFailure& failure) {
         removeState(folderFd, row.file);
         ::close(folderFd);
     }
-    extended_.erase(ExtKey{row.transfer, row.origin});
+    ext_.forget(row);
     writer_.begin(row.origin);
     emit tableChanged();
 }
 
 // A staged file is synced, then takes its name; the record of its progress is then of no use.
-bool ServeurEngine::completeFile(int index, WriteFailure& failure) {
+bool ServeurEngine::completeFile(int index, WriteFailure& failure, bool told) {
     const TransferRow& row = table_.at(index);
     if (!row.staged) {
         return writer_.finish(row.origin, failure);
@@ -699,7 +694,7 @@ bool ServeurEngine::completeFile(int index, WriteFailure& failure) {
         removeState(folderFd, row.file);
         ::close(folderFd);
     }
-    if (trace_.enabled()) {
+    if (told && trace_.enabled()) {
         trace_.write("file renamed", transferText(row.origin, row.file) + ": \"" +
                                          stagingName(row.file) +
                                          "\" synced and renamed to its name, folder synced");
@@ -769,16 +764,12 @@ void ServeurEngine::positionMoved() {
 
 // --- Acknowledgements -----------------------------------------------------------------------
 
-void ServeurEngine::EnvoieAck(std::int64_t position, const std::optional<ext::Accept>& accept) {
+void ServeurEngine::EnvoieAck(std::int64_t position) {
     buildAck(std::to_string(position), ackText_);
-    if (accept && proving_) {
-        const auto& [key, transcript] = *proving_;
-        ackText_ += ext::provenAcceptSuffix(
-            {*accept, ext::acceptProof(key, transcript, accept->cumulative)});
-    } else if (accept) {
-        ackText_ += ext::acceptSuffix(*accept);
-    }
-    const std::string& ack = ackText_;
+    sendAnswer(ackText_);
+}
+
+void ServeurEngine::sendAnswer(std::string_view ack) {
     bool sent = false;
     if (!modeTcp) {
         // A lost answer is made good by the sender's next header.
@@ -790,7 +781,7 @@ void ServeurEngine::EnvoieAck(std::int64_t position, const std::optional<ext::Ac
         }
     }
     if (trace_.enabled() && (!sent || (headerFrame_ && headerLine()))) {
-        trace_.write(sent ? "ack sent" : "ack not sent", ack + " to " + peerText());
+        trace_.write(sent ? "ack sent" : "ack not sent", std::string(ack) + " to " + peerText());
     }
 }
 
@@ -820,6 +811,17 @@ void ServeurEngine::setLiveRowMs(std::int64_t ms) {
     PlainReceiver::Settings settings = core_.settings();
     settings.liveRowMs = ms;
     core_.setSettings(settings);
+}
+
+// Once per batch of datagrams; every time outside one.
+void ServeurEngine::readClocks() {
+    const std::uint64_t round = lookupRound();
+    if (round != 0 && timeOfBatch_ == round) {
+        return;
+    }
+    timeOfBatch_ = round;
+    batchEpochMs_ = QDateTime::currentMSecsSinceEpoch();
+    batchClockMs_ = clock_.elapsed();
 }
 
 Instant ServeurEngine::now() {

@@ -2,8 +2,8 @@
 
 #include "codec.h"
 #include "config.h"
-#include "digest.h"
 #include "extcodec.h"
+#include "extendedreceiver.h"
 #include "piecewriter.h"
 #include "plainreceiver.h"
 #include "rangeset.h"
@@ -47,7 +47,7 @@ QString displayText(std::string_view bytes);
 // table and decides what a plain frame does to it. Everything runs on the one event thread; a
 // header goes from one procedure to the next as one value, while the channel and the bytes of the
 // frame being handled are members that every arrival overwrites.
-class ServeurEngine : public QObject {
+class ServeurEngine : public QObject, private ExtendedDisk {
     Q_OBJECT
 public:
     explicit ServeurEngine(QObject* parent = nullptr, std::FILE* traceSink = stderr);
@@ -102,23 +102,16 @@ private:
     bool readMore(int index);
     void handleFrame();
 
-    // A header as it goes from intake through the key's check and the table to its answer.
-    struct HeaderCall {
-        std::string nomOrigine;
-        std::string nomFichier;
-        std::string tailleTotale;          // the offer's size when one is taken
-        std::optional<ext::Offer> offer;   // taken by the extension
-        std::optional<ext::Accept> accept; // appended to the answer
-    };
-    void Match_File(HeaderCall& call);
+    // A header's answer as the cores gave it: traced, sent, shown.
+    void headerAnswered(const ExtHeaderIn& in, const ExtHeaderReply& reply);
     PlainFrame plainFrame(std::string_view origin);
-    PlainFrame plainFrame(const HeaderCall& call);
-    bool keyOfRow(const std::string& origin);
-    void rowsGone(const std::vector<GoneRow>& gone, Instant now, const HeaderCall& call);
+    void rowsGone(const std::vector<GoneRow>& gone, Instant now, const ExtHeaderIn& in);
     void headerDropped(const HeaderReply& reply);
-    void secondSender(const TransferRow& row, const HeaderCall& call);
-    void rowStarted(int index, HeaderCall& call);
-    void rowResumed(int index, HeaderCall& call);
+    void secondSender(const TransferRow& row, const ExtHeaderIn& in);
+    void rowStarted(int index, const ExtHeaderIn& in, const ExtHeaderReply& reply);
+    void rowResumed(int index, const ExtHeaderIn& in, const ExtHeaderReply& reply);
+    void traceAccepted(const TransferRow& row, std::int64_t held);
+    void traceResumed(const TransferRow& row, const StagingState& found);
     // The time of the frame being handled, read once per batch of datagrams.
     Instant now();
 
@@ -135,97 +128,48 @@ private:
     bool sameStagingFile(int index);
     // The staging file was moved, removed or replaced: the row and what it held are forgotten.
     void restartDisturbed(int index, const WriteFailure& failure);
-    bool completeFile(int index, WriteFailure& failure);
+    // `told`: the trace hears of the rename at once.
+    bool completeFile(int index, WriteFailure& failure, bool told = true);
     // The origin's folder, held open for the caller to close; -1 when it cannot be had.
     int originFolder(const std::string& origin);
     void sweepStagingFiles();
     void pieceFailed(const TransferRow& row, const WriteFailure& failure);
     void finishRow(const PieceWrite& piece);
 
-    // The extension: an offered header is accepted in its answer; the transfer then goes on in
-    // extended datagrams, each answered with what is written and where.
-    struct ExtReceive {
-        std::string origin;
-        std::int64_t size = 0;
-        ext::RangeSet written;
-        std::unique_ptr<ext::RunningDigest> digest = std::make_unique<ext::RunningDigest>();
-        std::int64_t writebackFrom = 0; // bytes before this were handed to the disk already
-        std::int64_t keptAt = 0;        // bytes claimed by the latest record beside the file
-        bool syncing = false;           // a sync for the next record is under way
-        std::uint64_t epoch = 0;        // changes when what was written no longer counts
-        std::string keyId;              // the key that proved it (8 bytes); empty without one
-    };
-    // Transfer identities belong to their origin: another origin's use of the same number
-    // neither blocks nor answers a transfer.
-    using ExtKey = std::pair<std::uint64_t, std::string>; // identity, origin (10 characters)
-    using ExtMap = std::map<ExtKey, ExtReceive>;
-    // The transfer an extended datagram names: under its session's origin when it came sealed,
-    // else the one of an origin without a key that holds the identity.
-    ExtMap::iterator extendedOf(std::uint64_t transfer);
-    ExtMap::iterator keylessExtended(std::uint64_t transfer);
-    // The key id of the header being handled: its proof's, or empty without a key.
-    std::string provingKeyId() const;
-    const VerifiedEntry* verifiedFor(const VerifiedAsk& ask);
-    const VerifiedEntry* verifiedKeyless(std::uint64_t transfer, std::int64_t size);
-    void answerFinishAgain(const ext::Frame& frame);
-    void rememberVerified(int index, const ExtReceive& state);
-    void keepVerified();
-    void saveVerified();
-    void loadVerified();
-    bool answerVerifiedAgain(HeaderCall& call);
-    void extendedFailed(int index, std::uint64_t transfer, const WriteFailure& failure);
-    void startWriteback(int index, ExtReceive& state);
-    std::optional<ext::Offer> acceptableOffer(const HeaderCall& call);
-    // The answer's position: 1, or past what an earlier run left on disk for this file.
-    std::int64_t startExtended(int index, HeaderCall& call);
-    bool resumeFromDisk(int index, ExtReceive& state);
-    void keepProgress(int index, int fd, ExtReceive& state);
-    void recordProgress(const StagingState& record, std::int64_t claimed, std::uint64_t epoch,
-                        bool synced);
-    void traceAccepted(const TransferRow& row, std::int64_t held);
-    void traceResumed(const TransferRow& row, const StagingState& found);
-    void adoptExtended(int index, HeaderCall& call);
-    void forgetExtended(TransferRow& row);
+    // The extension's datagrams, handed to its core; what comes back is traced and sent.
     void extendedDatagram(std::string_view bytes);
-    void clientFrame(const ext::Frame& frame);
-    ExtReceive* extendedRow(const ext::Frame& frame, int& index);
-    void extendedData(const ext::Frame& frame);
-    void extendedFinish(const ext::Frame& frame);
-    void digestMismatch(ExtReceive& state, int index);
-    void extendedVerified(std::uint64_t transfer, int index, const std::string& sha256);
+    void datagramDone(const ExtDatagramReply& reply);
+    void extendedVerified(const ExtDatagramReply::Verified& verified);
+    void extendedFailed(const ExtDatagramReply::Failed& failed);
+    void sendExtended(const std::vector<ExtAnswer>& answers);
+    void progressSynced(const StagingState& record, std::int64_t claimed, std::uint64_t epoch,
+                        bool synced);
+    void loadVerified();
     void recordReceived(const TransferRow& row, std::int64_t size, const std::string& sha256);
-    bool catchUpDigest(int index, ExtReceive& state, std::int64_t budget);
-    void answerExtended(ext::Kind kind, std::uint64_t transfer, std::int64_t value);
-    void answerWritten(const ExtKey& transfer, const ExtReceive& state, std::size_t drawnBy);
-    void oweAck(const ExtKey& transfer, std::size_t drawnBy);
-    void sendOwedAcks();
     // A position moved: the window hears of it at once, or once per batch of datagrams.
     void positionMoved();
 
-    // Keyed origins: their transfers start only once the sender proved its key, and go on in
-    // sealed datagrams; nothing in clear naming them changes anything.
+    // The disk as the extension's core reaches it.
+    bool open(int row, bool lookNow, WriteFailure& failure) override;
+    bool write(int row, std::int64_t offset, std::string_view bytes,
+               WriteFailure& failure) override;
+    long read(int row, char* into, std::size_t length, std::int64_t offset) override;
+    void begin(const std::string& origin) override;
+    void adopt(const std::string& origin) override;
+    StagedFile staged(const TransferRow& row) override;
+    void removeRecord(const TransferRow& row) override;
+    bool writeback(int row, std::int64_t from, std::int64_t upTo) override;
+    bool syncThenRecord(int row, const StagingState& record, std::int64_t claimed,
+                        std::uint64_t epoch) override;
+    bool writeRecord(const StagingState& record, std::string& why) override;
+    bool complete(int row, WriteFailure& failure) override;
+    std::optional<KeptFile> kept(const std::string& origin, const std::string& file) override;
+    void saveVerified(const VerifiedList& list) override;
+
     bool loadKeys(QString& error);
-    // Asked for every frame: no copy of the origin, and nothing at all without keys.
-    bool keyedOrigin(std::string_view origin) const {
-        return !keys_.empty() && keys_.find(origin) != keys_.end();
-    }
-    bool admitted(bool header);
-    void keyedHeader(HeaderCall& call);
-    const ext::Key* keyById(const std::string& origin, const ext::KeyId& id) const;
-    void sendChallenge(const ext::Key& key, const ext::KeyId& keyId, ext::Transcript t);
-    bool repeatedProof(const ext::Key& key, const ext::KeyId& keyId, const ext::Transcript& t,
-                       HeaderCall& call);
-    void provenHeader(const ext::Key& key, const ext::KeyId& keyId, const ext::Transcript& t,
-                      HeaderCall& call);
-    void sealedDatagram(std::string_view bytes);
-    void sealAnswer(const ExtKey& transfer);
-    bool freshProof(const ext::Transcript& t, const ext::KeyId& keyId);
-    ext::ChallengeInput challengeInput(const ext::Transcript& t, const ext::KeyId& keyId);
     // Lines caused by input nobody authenticated: a flood must not fill the disk with them.
     bool floodLine();
     bool headerLine();
-    bool sameKeyAsRow(const TransferRow& row) const;
-    void forgetSessions();
     void authFailed(std::string_view why);
 
     // Every plain piece is checked against its row's sender: the address is made text only when
@@ -235,55 +179,22 @@ private:
     std::string peerAddressText_;
     void connectionGone(int index);
 
-    // `accept`: the extension's acceptance, appended to the answer.
-    void EnvoieAck(std::int64_t position, const std::optional<ext::Accept>& accept = std::nullopt);
+    void EnvoieAck(std::int64_t position);
+    // An answer the cores made, sent on the frame's channel.
+    void sendAnswer(std::string_view ack);
     std::string peerText() const;
     void drop(std::string_view why);
     std::int64_t elapsedMs(const std::string& origin) const;
     std::string elapsedText(const std::string& origin) const;
 
     ServerConfig cfg_;
-    struct OriginKey {
-        ext::Key key{};
-        ext::KeyId id{}; // computed once: every hello names one
-    };
-    std::map<std::string, std::vector<OriginKey>, std::less<>> keys_; // by origin, 10 characters
-    bool keylessServed_ = true;
-    // Challenges are made from a secret and checked when their proof comes: nothing is kept
-    // for a hello. Proofs taken are kept while they could be fresh, so none is taken twice.
-    std::unique_ptr<ext::ChallengeMint> mint_;
-    ext::UsedProofs usedProofs_;
-    std::map<ExtKey, ext::Session> sessions_; // by transfer identity and origin
-    // The session of the sealed datagram being handled; none for one in clear.
-    std::optional<ExtKey> sealedFrom_;
-    std::string addressText_; // the sender's address and port, as a challenge binds them
-    // The proof being answered: the acceptance carries the server's proof of it.
-    std::optional<std::pair<ext::Key, ext::Transcript>> proving_;
-    ext::KeyId provingId_{};
-    ext::Digest verifiedDigest_{}; // of the transfer being verified
-    std::string opened_;           // a sealed datagram's body, decrypted
-    std::string sealedAnswer_;
     std::int64_t floodTokens_ = 0; // lines left for unauthenticated input, refilled each second
     std::int64_t floodRefillMs_ = 0;
     std::int64_t floodLeftOut_ = 0;
-    ExtMap extended_;
-    // Transfers verified lately: a repeated header or finish (its answer lost) is answered again
-    // rather than sending the file again. Kept in the receive folder across restarts.
-    VerifiedList verified_;
+    bool headerProven_ = false; // the header being handled comes from a sender proven
     QTimer saveVerified_;
-    std::int64_t verifiedSavedMs_ = 0; // on clock_; 0: never
-    bool verifiedDirty_ = false;
-    std::string extAnswer_;
-    // Pieces that came in one batch of datagrams are acknowledged once, after the batch: the Ack
-    // carries the cumulative position and ranges, so the last says all the others said.
-    struct OwedAck {
-        ExtKey transfer;
-        UdpEndpoint::Source to;
-        std::size_t drawnBy; // the largest datagram it answers: an Ack in clear stays in
-                             // proportion to what drew it
-        bool sealed;
-    };
-    std::vector<OwedAck> owedAcks_;
+    // The sources of the batch's extended datagrams, by the number the core knows them by.
+    std::vector<UdpEndpoint::Source> sources_;
     std::uint64_t batch_ = 1;            // the batch of datagrams being handled, counted
     std::uint64_t folderLookedUpIn_ = 0; // the batch the receive folder was last found in
     bool tableMoved_ = false;            // positions moved in this batch, not yet told
@@ -299,6 +210,8 @@ private:
     // The plain rules and the transfer table, which the extension's rows share.
     PlainReceiver core_;
     TransferTable& table_{core_.table()};
+    // The extension and keyed origins, which share the table.
+    ExtendedReceiver ext_{core_, *this};
     // Held open: every file below it is reached from its descriptor.
     ReceiveFolder folder_;
     // Files being received stay open between pieces; those left idle are closed after a while.

@@ -163,6 +163,8 @@ public:
     // A nonce is good in the time bucket it was made in and the next: 15 to 30 s.
     static constexpr std::int64_t kBucketMs = 15000;
     ChallengeMint();
+    // From a secret the caller drew: a replayed run mints the same challenges.
+    explicit ChallengeMint(const Key& secret) : secret_(secret) {}
     ~ChallengeMint();
     ChallengeMint(const ChallengeMint&) = delete;
     ChallengeMint& operator=(const ChallengeMint&) = delete;

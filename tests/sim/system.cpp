@@ -46,8 +46,19 @@ std::unique_ptr<Node> clientOf(const SystemSetup& setup, FileSystem& disk) {
 }
 
 std::unique_ptr<Node> serverOf(const SystemSetup& setup, FileSystem& disk) {
-    return std::make_unique<PlainServerNode>(
-        disk, PlainServerNode::Settings{.folder = "in", .stagePlain = setup.stagePlain});
+    if (setup.server == Speaks::Plain) {
+        return std::make_unique<PlainServerNode>(
+            disk, PlainServerNode::Settings{.folder = "in", .stagePlain = setup.stagePlain});
+    }
+    std::vector<ext::KeyLine> keys;
+    if (setup.key) {
+        keys.push_back({*setup.key, "simclient "});
+    }
+    return std::make_unique<ExtServerNode>(disk,
+                                           ExtServerNode::Settings{.folder = "in",
+                                                                   .stagePlain = setup.stagePlain,
+                                                                   .keys = keys,
+                                                                   .seed = setup.scenario.seed});
 }
 
 } // namespace
@@ -87,6 +98,14 @@ std::size_t System::finishedCount() const {
         return plain->finished().size();
     }
     return extClient()->finished().size();
+}
+
+const PlainServerNode* System::plainServer() const {
+    return dynamic_cast<const PlainServerNode*>(server_.get());
+}
+
+const ExtServerNode* System::extServer() const {
+    return dynamic_cast<const ExtServerNode*>(server_.get());
 }
 
 bool System::settled() const {

@@ -2,6 +2,7 @@
 
 #include "delivery.h"
 #include "extclient.h"
+#include "extserver.h"
 #include "plainclient.h"
 #include "plainserver.h"
 #include "scenario.h"
@@ -70,6 +71,8 @@ public:
     const ExtClientNode* extClient() const;
     // Files the client took for finished, whichever kind it is.
     std::size_t finishedCount() const;
+    const PlainServerNode* plainServer() const;
+    const ExtServerNode* extServer() const;
 
     bool settled() const;
     // Runs on from where the world stands until settled, then for the scenario's linger.

@@ -1,0 +1,371 @@
+// Headers as the extension and keyed origins see them: an offered header is accepted in its
+// answer; a keyed origin's header counts only once its sender proved the origin's key against a
+// fresh challenge, and its transfer then goes on in sealed datagrams. Nothing in clear that names
+// a keyed origin changes anything.
+
+#include "extendedreceiver.h"
+
+namespace zelk {
+namespace {
+
+bool blankOrigin(std::string_view origin) {
+    return origin.find_first_not_of(' ') == std::string_view::npos;
+}
+
+std::string keyIdBytes(const ext::KeyId& id) {
+    return std::string(reinterpret_cast<const char*>(id.data()), id.size());
+}
+
+} // namespace
+
+// A keyed origin is heard only through headers over UDP that carry the handshake; an origin
+// without a key only when the server serves such origins. While keys are loaded, the origin of
+// ten blanks is refused: it writes into the receive folder itself, where a file of its own named
+// like a keyed origin would stand in that origin's folder's way.
+std::optional<ExtendedReceiver::Refusal> ExtendedReceiver::admit(std::string_view origin,
+                                                                 bool header, bool tcp) const {
+    if (keys_.keyed(origin)) {
+        if (!header || tcp) {
+            return Refusal{header ? "header over TCP naming an origin with a key"
+                                  : "plain content naming an origin with a key",
+                           true};
+        }
+        return std::nullopt;
+    }
+    if (!settings_.keylessServed) {
+        return Refusal{"frame from an origin without a key, which this server refuses"};
+    }
+    if (!keys_.empty() && blankOrigin(origin)) {
+        return Refusal{"frame from the origin of ten blanks, refused while keys are loaded"};
+    }
+    return std::nullopt;
+}
+
+std::string ExtendedReceiver::Call::provingKeyId() const {
+    return proving ? keyIdBytes(provingId) : std::string();
+}
+
+ExtHeaderReply ExtendedReceiver::header(const ExtHeaderIn& in) {
+    ExtHeaderReply reply;
+    reply.size = in.size;
+    Call call{in, reply, std::nullopt, std::nullopt, std::nullopt, {}};
+    if (keys_.keyed(in.origin)) {
+        keyedHeader(call);
+        return reply;
+    }
+    call.offer = acceptableOffer(call);
+    if (call.offer) {
+        reply.size = std::to_string(call.offer->size); // the plain field may say 0 for a large file
+    }
+    matchFile(call);
+    return reply;
+}
+
+// An offer is taken only over UDP (TCP intake stays plain), for a file with bytes, whose plain
+// size field says what the offer says, and under an identity no other origin uses.
+std::optional<ext::Offer> ExtendedReceiver::acceptableOffer(const Call& call) {
+    if (call.in.tcpIndex >= 0 || !settings_.extension) {
+        return std::nullopt;
+    }
+    const auto offer = ext::findOffer(call.in.payload);
+    if (!offer || offer->size <= 0 || call.in.size != ext::plainSizeText(offer->size)) {
+        return std::nullopt;
+    }
+    // Datagrams in clear name no origin: among origins without a key, an identity is one's.
+    const auto taken = keylessExtended(offer->transfer);
+    if (taken != extended_.end() && taken->second.origin != call.in.origin) {
+        return std::nullopt;
+    }
+    return offer;
+}
+
+// The plain rules decide; the extension then takes up an offered header's row.
+void ExtendedReceiver::matchFile(Call& call) {
+    ExtHeaderReply& reply = call.reply;
+    reply.offered = call.offer.has_value();
+    reply.keyHeld = call.proving.has_value();
+    if (answerVerifiedAgain(call)) {
+        return;
+    }
+    reply.plainAsked = true;
+    reply.plain = plain_.header(plainFrame(call));
+    for (const GoneRow& gone : reply.plain.gone) {
+        forget(gone.row);
+    }
+    switch (reply.plain.step) {
+    case HeaderStep::Dropped:
+        return;
+    case HeaderStep::ResetIgnored:
+        answerHeader(reply.plain.ack, call);
+        return;
+    case HeaderStep::Started:
+        disk_.begin(call.in.origin);
+        answerHeader(startExtended(reply.plain.row, call), call);
+        return;
+    case HeaderStep::Resumed:
+        adoptExtended(reply.plain.row, call);
+        answerHeader(table_.at(reply.plain.row).position, call);
+        return;
+    }
+}
+
+PlainFrame ExtendedReceiver::plainFrame(const Call& call) const {
+    PlainFrame frame;
+    frame.kind = PlainFrame::Kind::Header;
+    frame.origin = call.in.origin;
+    frame.file = call.in.file;
+    frame.size = call.reply.size;
+    frame.address = call.in.address;
+    frame.port = call.in.port;
+    frame.tcpIndex = call.in.tcpIndex;
+    frame.now = call.in.now;
+    frame.offered = call.offer.has_value();
+    frame.proven = call.proving.has_value();
+    frame.keyed = keys_.keyed(call.in.origin);
+    frame.keyOfRow = keyOfRow(call);
+    return frame;
+}
+
+// A keyed origin's row goes on only under the key that started it: a transfer another of its
+// keys started is not this one's to resume.
+bool ExtendedReceiver::keyOfRow(const Call& call) const {
+    const int index = table_.findOrigin(call.in.origin);
+    if (index < 0) {
+        return true;
+    }
+    const TransferRow& row = table_.at(index);
+    if (!row.keyed || row.transfer == 0) {
+        return true;
+    }
+    const auto held = extended_.find(ExtKey{row.transfer, row.origin});
+    return held == extended_.end() || held->second.keyId == call.provingKeyId();
+}
+
+// `accept`: the extension's acceptance, appended to the answer; a proven sender's carries the
+// server's proof of it.
+void ExtendedReceiver::answerHeader(std::int64_t position, Call& call) {
+    std::string& text = call.reply.answer;
+    buildAck(std::to_string(position), text);
+    if (call.accept && call.proving) {
+        const auto& [key, transcript] = *call.proving;
+        text += ext::provenAcceptSuffix(
+            {*call.accept, ext::acceptProof(key, transcript, call.accept->cumulative)});
+    } else if (call.accept) {
+        text += ext::acceptSuffix(*call.accept);
+    }
+}
+
+// A header offered again for a transfer verified lately: its final answer was lost and the
+// sender, hearing nothing, announced the file again. The answer says every byte is held, and the
+// sender's finish then gets its final answer again; no new transfer starts. Only the origin (and
+// key) whose bytes were verified hears so, and only while its file is still the one verified.
+bool ExtendedReceiver::answerVerifiedAgain(Call& call) {
+    if (!call.offer) {
+        return false;
+    }
+    const ext::Offer& offer = *call.offer;
+    if (verifiedFor({call.in.origin, offer.transfer, offer.size, call.provingKeyId()},
+                    call.in.now) == nullptr) {
+        return false;
+    }
+    call.accept = ext::Accept{offer.transfer, offer.size};
+    call.reply.again = true;
+    answerHeader(offer.size + 1, call);
+    return true;
+}
+
+// A new row for an offered header: nothing written yet, unless an earlier run of the server left
+// this file's staging file and its record. The answer's position: 1, or past what is held.
+std::int64_t ExtendedReceiver::startExtended(int index, Call& call) {
+    if (!call.offer) {
+        return 1;
+    }
+    const ext::Offer& offer = *call.offer;
+    table_.edit(index).transfer = offer.transfer;
+    plain_.extensionSpoken(call.in.origin, call.in.now);
+    ExtReceive state;
+    state.origin = table_.at(index).origin;
+    state.size = offer.size;
+    state.keyId = call.provingKeyId();
+    const std::int64_t held = resumeFromDisk(index, state, call) ? state.written.cumulative() : 0;
+    table_.setPosition(index, held + 1);
+    extended_.insert_or_assign(ExtKey{offer.transfer, state.origin}, std::move(state));
+    call.accept = ext::Accept{offer.transfer, held};
+    call.reply.held = held;
+    return held + 1;
+}
+
+// Only what the record claims is taken, and only when the staging file is the one it describes
+// and long enough: the record is written after the bytes it claims were synced. The digest is
+// taken again by reading them back; what the record does not claim is simply sent again.
+bool ExtendedReceiver::resumeFromDisk(int index, ExtReceive& state, Call& call) {
+    TransferRow& row = table_.edit(index);
+    const StagedFile staged = disk_.staged(row);
+    if (!staged.folder) {
+        return false;
+    }
+    const auto& found = staged.record;
+    const bool usable = found && found->origin == row.origin && found->file == row.file &&
+                        found->size == state.size && found->keyId == state.keyId &&
+                        staged.staging == found->identity && staged.size >= 0 &&
+                        (found->ranges.empty() || staged.size >= found->ranges.back().end);
+    if (!usable) {
+        disk_.removeRecord(row); // of another file: the staging file is replaced
+        return false;
+    }
+    for (const ext::Range& range : found->ranges) {
+        state.written.add(range.start, range.end);
+    }
+    state.keptAt = state.written.cumulative();
+    state.writebackFrom = state.keptAt;
+    row.resumed = true;
+    row.stagedInode = found->identity.inode;
+    row.stagedBorn = found->identity.born;
+    disk_.adopt(row.origin);
+    call.reply.resumed = *found;
+    return true;
+}
+
+// A header that resumes the row: an offered one carries the row on under its new identity (a
+// client that restarted offers another), from what is written; a plain one makes it plain again,
+// from the first byte not written.
+void ExtendedReceiver::adoptExtended(int index, Call& call) {
+    TransferRow& row = table_.edit(index);
+    if (!call.offer) {
+        if (row.transfer == 0) {
+            return;
+        }
+        const auto held = extended_.find(ExtKey{row.transfer, row.origin});
+        if (held != extended_.end()) {
+            row.position = held->second.written.cumulative() + 1;
+            extended_.erase(held);
+        }
+        row.transfer = 0;
+        return;
+    }
+    ExtReceive state;
+    const auto held = extended_.find(ExtKey{row.transfer, row.origin});
+    if (row.transfer != 0 && held != extended_.end()) {
+        state = std::move(held->second);
+        extended_.erase(held);
+    } else {
+        state.origin = row.origin;
+        state.size = call.offer->size;
+        state.keyId = call.provingKeyId();
+        state.written.add(0, row.position - 1);
+    }
+    row.transfer = call.offer->transfer;
+    plain_.extensionSpoken(call.in.origin, call.in.now);
+    state.syncing = false; // a sync under way reports under the old identity, which is gone
+    call.accept = ext::Accept{call.offer->transfer, state.written.cumulative()};
+    call.reply.held = state.written.cumulative();
+    extended_.insert_or_assign(ExtKey{call.offer->transfer, row.origin}, std::move(state));
+}
+
+// --- Keyed origins ----------------------------------------------------------------------------
+
+void ExtendedReceiver::keyedHeader(Call& call) {
+    const auto offer = ext::findOffer(call.in.payload);
+    const auto hello = ext::findHello(call.in.payload);
+    if (!offer || !hello || offer->size <= 0 || call.in.size != ext::plainSizeText(offer->size)) {
+        call.reply.refused = "header without the handshake, naming an origin with a key";
+        return;
+    }
+    const ext::Key* key = keys_.keyById(call.in.origin, hello->keyId);
+    if (key == nullptr) {
+        call.reply.refused = "header under a key the origin does not have";
+        return;
+    }
+    ext::Transcript t{
+        call.in.origin, offer->transfer,           offer->size, call.in.file, hello->client, {},
+        hello->aeads,   ext::aeadFor(hello->aeads)};
+    if (!hello->server) {
+        challenge(*key, hello->keyId, t, call);
+        return;
+    }
+    t.server = *hello->server;
+    if (!ext::sameMac(hello->proof, ext::clientProof(*key, t))) {
+        call.reply.refused = "header whose proof of the key is wrong";
+        return;
+    }
+    if (keys_.fresh(challengeInput(t, hello->keyId, call), t.server, call.in.now.steadyMs)) {
+        call.offer = offer;
+        provenHeader(*key, hello->keyId, t, call);
+    } else if (!repeatedProof(*key, hello->keyId, t, call)) {
+        // The challenge ran out, or a restart changed the secret, or the header was recorded and
+        // played again: only a new challenge, which only the key's holder can answer.
+        challenge(*key, hello->keyId, t, call);
+    }
+}
+
+ext::ChallengeInput ExtendedReceiver::challengeInput(const ext::Transcript& t,
+                                                     const ext::KeyId& keyId, const Call& call) {
+    addressText_ = std::string(call.in.address) + ' ' + std::to_string(call.in.port);
+    return ext::ChallengeInput{t.origin, keyId, t.transfer, t.client, addressText_};
+}
+
+// The answer proves the server's key over the sender's fresh nonce, and gives a nonce of its own
+// that the sender's proof must cover: a keyed hash of the hello, the sender's address and the
+// time, so that nothing is kept until a proof comes.
+void ExtendedReceiver::challenge(const ext::Key& key, const ext::KeyId& keyId, ext::Transcript t,
+                                 Call& call) {
+    t.server = keys_.mint(challengeInput(t, keyId, call), call.in.now.steadyMs);
+    buildAck("1", call.reply.answer);
+    call.reply.answer +=
+        ext::challengeSuffix({t.transfer, t.server, t.aead, ext::serverProof(key, t)});
+    call.reply.challenged = true;
+}
+
+// The proof of the transfer under way, sent again because its answer was lost: answered again,
+// changing nothing.
+bool ExtendedReceiver::repeatedProof(const ext::Key& key, const ext::KeyId& keyId,
+                                     const ext::Transcript& t, Call& call) {
+    const ExtKey id{t.transfer, t.origin};
+    const ext::Session* session = keys_.find(id);
+    if (session == nullptr || session->server != t.server || session->keyId != keyId) {
+        return false;
+    }
+    call.proving.emplace(key, t);
+    call.provingId = keyId;
+    const int index = table_.findOrigin(t.origin);
+    const auto held = extended_.find(id);
+    if (index >= 0 && table_.at(index).transfer == t.transfer && held != extended_.end()) {
+        call.accept = ext::Accept{t.transfer, held->second.written.cumulative()};
+    } else if (verifiedFor({t.origin, t.transfer, t.size, call.provingKeyId()}, call.in.now) !=
+               nullptr) {
+        call.accept = ext::Accept{t.transfer, t.size};
+    } else {
+        call.proving.reset();
+        return false;
+    }
+    call.reply.again = true;
+    call.reply.keyHeld = true;
+    answerHeader(call.accept->cumulative + 1, call);
+    return true;
+}
+
+// The sender holds the key: the header now counts, and the transfer's datagrams go sealed under
+// keys both sides derive from this handshake alone. Its identity is its origin's: another
+// origin's use of the same number changes nothing here.
+void ExtendedReceiver::provenHeader(const ext::Key& key, const ext::KeyId& keyId,
+                                    const ext::Transcript& t, Call& call) {
+    const ext::SessionKeys keys = ext::sessionKeys(key, t);
+    keys_.open(
+        ExtKey{t.transfer, call.in.origin},
+        ext::Session{keys.serverToClient, keys.clientToServer, 0, {}, t.server, t.aead, keyId});
+    forgetSessions();
+    call.reply.size = std::to_string(call.offer->size);
+    call.proving.emplace(key, t);
+    call.provingId = keyId;
+    call.reply.proven = true;
+    call.reply.keyId = ext::hexOf(keyId);
+    matchFile(call);
+}
+
+void ExtendedReceiver::forgetSessions() {
+    keys_.forgetIdle([this](const ExtKey& id) {
+        return extended_.count(id) == 0 && !verified_.holds(id.first, id.second);
+    });
+}
+
+} // namespace zelk

@@ -1,0 +1,88 @@
+#include "keyedsessions.h"
+
+namespace zelk {
+
+void KeyedSessions::load(const std::vector<ext::KeyLine>& lines, const ext::Key& mintSecret) {
+    keys_.clear();
+    sessions_.clear();
+    mint_ = std::make_unique<ext::ChallengeMint>(mintSecret);
+    usedProofs_ = ext::UsedProofs{};
+    for (const ext::KeyLine& line : lines) {
+        keys_[line.origin].push_back(OriginKey{line.key, ext::keyIdOf(line.key)});
+    }
+}
+
+const ext::Key* KeyedSessions::keyById(const std::string& origin, const ext::KeyId& id) const {
+    const auto found = keys_.find(origin);
+    if (found == keys_.end()) {
+        return nullptr;
+    }
+    for (const OriginKey& key : found->second) {
+        if (key.id == id) {
+            return &key.key;
+        }
+    }
+    return nullptr;
+}
+
+ext::Nonce KeyedSessions::mint(const ext::ChallengeInput& in, std::int64_t nowMs) const {
+    return mint_->mint(in, nowMs);
+}
+
+bool KeyedSessions::fresh(const ext::ChallengeInput& in, const ext::Nonce& server,
+                          std::int64_t nowMs) {
+    return mint_->fresh(in, server, nowMs) && usedProofs_.take(in.transfer, in.client, nowMs);
+}
+
+ext::Session* KeyedSessions::find(const ExtKey& id) {
+    const auto found = sessions_.find(id);
+    return found == sessions_.end() ? nullptr : &found->second;
+}
+
+void KeyedSessions::open(const ExtKey& id, ext::Session session) {
+    sessions_.insert_or_assign(id, std::move(session));
+}
+
+bool KeyedSessions::anyFor(std::uint64_t transfer) const {
+    const auto session = sessions_.lower_bound(ExtKey{transfer, {}});
+    return session != sessions_.end() && session->first.first == transfer;
+}
+
+// The sessions of an identity, one per origin using it: the one whose key opens the datagram
+// is its sender's. Nearly always there is one.
+std::optional<std::pair<ExtKey, ext::Frame>>
+KeyedSessions::openSealed(std::string_view bytes, std::uint64_t transfer, std::string& opened) {
+    auto session = sessions_.lower_bound(ExtKey{transfer, {}});
+    for (; session != sessions_.end() && session->first.first == transfer; ++session) {
+        auto frame =
+            ext::openSealed(bytes, session->second.receiveKey, session->second.aead, opened);
+        if (frame) {
+            return std::pair{session->first, *frame};
+        }
+    }
+    return std::nullopt;
+}
+
+// An answer about an authenticated transfer goes sealed, under the transfer's own keys.
+void KeyedSessions::seal(const ExtKey& id, std::string& answer) {
+    const auto session = sessions_.find(id);
+    if (session == sessions_.end()) {
+        return;
+    }
+    // The answer was just encoded: its kind, value and body are read back, not checked again.
+    const auto kind = static_cast<ext::Kind>(answer[1]);
+    const auto value = static_cast<std::int64_t>(ext::getUnsigned(answer.data() + 10, 8));
+    const std::string_view body = std::string_view(answer).substr(ext::kHeadBytes);
+    ext::seal(kind, id.first, value, ++session->second.sent, body, session->second.sendKey,
+              session->second.aead, sealed_);
+    answer.swap(sealed_);
+}
+
+void KeyedSessions::forgetIdle(const std::function<bool(const ExtKey&)>& idle) {
+    if (sessions_.size() <= kSessionsKept) {
+        return;
+    }
+    std::erase_if(sessions_, [&idle](const auto& entry) { return idle(entry.first); });
+}
+
+} // namespace zelk
