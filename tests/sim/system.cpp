@@ -25,40 +25,31 @@ Bytes randomBytes(std::size_t size, std::uint64_t seed) {
 
 namespace {
 
-std::unique_ptr<Node> clientOf(const SystemSetup& setup, FileSystem& disk) {
-    const auto seed = static_cast<std::uint32_t>(setup.scenario.seed);
-    if (setup.client == Speaks::Plain) {
-        return std::make_unique<PlainClientNode>(
-            disk, PlainClientNode::Settings{.server = System::kServer,
-                                            .outbox = System::kOutbox,
-                                            .pieceMax = setup.pieceMax,
-                                            .waitMs = setup.waitMs,
-                                            .seed = seed});
-    }
+// The programs' whole client and server; a plain side is one with the extension off, as
+// "offreExtension=N" makes it.
+std::unique_ptr<ExtClientNode> clientOf(const SystemSetup& setup, FileSystem& disk) {
     return std::make_unique<ExtClientNode>(
         disk, ExtClientNode::Settings{.server = System::kServer,
                                       .outbox = System::kOutbox,
                                       .pieceMax = setup.pieceMax,
                                       .waitMs = setup.waitMs,
-                                      .seed = seed,
+                                      .seed = static_cast<std::uint32_t>(setup.scenario.seed),
+                                      .extension = setup.client == Speaks::Extension,
                                       .key = setup.key,
                                       .extendedDatagram = setup.extendedDatagram});
 }
 
-std::unique_ptr<Node> serverOf(const SystemSetup& setup, FileSystem& disk) {
-    if (setup.server == Speaks::Plain) {
-        return std::make_unique<PlainServerNode>(
-            disk, PlainServerNode::Settings{.folder = "in", .stagePlain = setup.stagePlain});
-    }
+std::unique_ptr<ExtServerNode> serverOf(const SystemSetup& setup, FileSystem& disk) {
     std::vector<ext::KeyLine> keys;
-    if (setup.key) {
+    if (setup.key && setup.server == Speaks::Extension) { // a plain server knows no key
         keys.push_back({*setup.key, "simclient "});
     }
-    return std::make_unique<ExtServerNode>(disk,
-                                           ExtServerNode::Settings{.folder = "in",
-                                                                   .stagePlain = setup.stagePlain,
-                                                                   .keys = keys,
-                                                                   .seed = setup.scenario.seed});
+    return std::make_unique<ExtServerNode>(
+        disk, ExtServerNode::Settings{.folder = "in",
+                                      .stagePlain = setup.stagePlain,
+                                      .extension = setup.server == Speaks::Extension,
+                                      .keys = keys,
+                                      .seed = setup.scenario.seed});
 }
 
 } // namespace
@@ -83,29 +74,6 @@ System::System(const SystemSetup& setup)
         }
     }
     apply(world_, setup.scenario, clientId_, serverId_);
-}
-
-const PlainClientNode* System::plainClient() const {
-    return dynamic_cast<const PlainClientNode*>(client_.get());
-}
-
-const ExtClientNode* System::extClient() const {
-    return dynamic_cast<const ExtClientNode*>(client_.get());
-}
-
-std::size_t System::finishedCount() const {
-    if (const auto* plain = plainClient()) {
-        return plain->finished().size();
-    }
-    return extClient()->finished().size();
-}
-
-const PlainServerNode* System::plainServer() const {
-    return dynamic_cast<const PlainServerNode*>(server_.get());
-}
-
-const ExtServerNode* System::extServer() const {
-    return dynamic_cast<const ExtServerNode*>(server_.get());
 }
 
 bool System::settled() const {

@@ -3,8 +3,6 @@
 #include "delivery.h"
 #include "extclient.h"
 #include "extserver.h"
-#include "plainclient.h"
-#include "plainserver.h"
 #include "scenario.h"
 
 #include <memory>
@@ -66,13 +64,8 @@ public:
     const std::string& arrivals() const { return arrivals_; }
     NodeId clientId() const { return clientId_; }
     NodeId serverId() const { return serverId_; }
-    // The client's node as the kind it is; nothing when it is the other kind.
-    const PlainClientNode* plainClient() const;
-    const ExtClientNode* extClient() const;
-    // Files the client took for finished, whichever kind it is.
-    std::size_t finishedCount() const;
-    const PlainServerNode* plainServer() const;
-    const ExtServerNode* extServer() const;
+    const ExtClientNode* extClient() const { return client_.get(); }
+    const ExtServerNode* extServer() const { return server_.get(); }
 
     bool settled() const;
     // Runs on from where the world stands until settled, then for the scenario's linger.
@@ -86,8 +79,8 @@ private:
     std::string arrivals_;
     DeliveryCheck check_;
     std::vector<std::string> empties_;
-    std::unique_ptr<Node> client_;
-    std::unique_ptr<Node> server_;
+    std::unique_ptr<ExtClientNode> client_;
+    std::unique_ptr<ExtServerNode> server_;
     World world_;
     NodeId clientId_;
     NodeId serverId_;

@@ -270,17 +270,20 @@ TEST(SimSystem, PlainDataLossCases) {
     }
 }
 
-// Two, then ten clients at once, each its own origin, through 20% loss each way; the same names
-// from every origin, each landing whole in its origin's folder, and every outbox emptied.
+// Two, then ten clients at once, each its own origin, through 20% loss each way, plain and by the
+// extension; the same names from every origin, each landing whole in its origin's folder, and
+// every outbox emptied.
 TEST(SimSystem, ManyClientsThroughALossyLink) {
-    for (const int count : {2, 10}) {
+    for (const auto& [count, extension] : {std::pair{2, false}, {10, false}, {10, true}}) {
         FileSystem serverDisk;
-        PlainServerNode server(serverDisk, {});
+        ExtServerNode::Settings serverSettings;
+        serverSettings.extension = extension;
+        ExtServerNode server(serverDisk, serverSettings);
         World world(777 + static_cast<std::uint64_t>(count));
         world.traceTo(traceWanted());
         const NodeId serverId = world.add(server, System::kServer);
         std::vector<FileSystem> disks(static_cast<std::size_t>(count));
-        std::vector<std::unique_ptr<PlainClientNode>> clients;
+        std::vector<std::unique_ptr<ExtClientNode>> clients;
         std::vector<std::map<std::string, Bytes>> sets(static_cast<std::size_t>(count));
         DirectionSettings lossy;
         lossy.loss = 0.2;
@@ -294,11 +297,13 @@ TEST(SimSystem, ManyClientsThroughALossyLink) {
             }
             std::string origin = "poste" + std::to_string(i);
             origin.resize(10, ' ');
-            clients.push_back(std::make_unique<PlainClientNode>(
-                disks[n], PlainClientNode::Settings{.server = System::kServer,
-                                                    .origin = origin,
-                                                    .pieceMax = 9999,
-                                                    .seed = static_cast<std::uint32_t>(i + 1)}));
+            ExtClientNode::Settings settings;
+            settings.server = System::kServer;
+            settings.origin = origin;
+            settings.pieceMax = 9999;
+            settings.seed = static_cast<std::uint32_t>(i + 1);
+            settings.extension = extension;
+            clients.push_back(std::make_unique<ExtClientNode>(disks[n], settings));
             const NodeId id =
                 world.add(*clients.back(), Address{30, static_cast<std::uint16_t>(4000 + i)});
             world.link(id, serverId, lossy, lossy);
@@ -315,9 +320,10 @@ TEST(SimSystem, ManyClientsThroughALossyLink) {
             return true;
         };
         world.run(600 * kSecond, whole);
-        EXPECT_TRUE(whole()) << count << " clients";
+        EXPECT_TRUE(whole()) << count << " clients, extension " << extension;
         for (std::size_t n = 0; n < sets.size(); ++n) {
             EXPECT_EQ(serverDisk.list("in/poste" + std::to_string(n)).size(), 3U) << n;
+            EXPECT_EQ(clients[n]->verified(), extension ? 3 : 0) << n;
         }
     }
 }
