@@ -35,25 +35,6 @@ int progressOf(std::int64_t p, std::int64_t total) {
         std::floor(static_cast<double>(p) / static_cast<double>(total) * 100.0));
 }
 
-// A payload that begins with "BEG" and ends with "END" is taken by the server for a header, so
-// such a piece is cut short; at 3 bytes it is "BEG" and safe, so the loop always ends.
-std::size_t lengthClearOfHeaderMarks(const char* piece, std::size_t n) {
-    if (n < 3 || std::memcmp(piece, "BEG", 3) != 0) {
-        return n;
-    }
-    while (n > 3 && std::memcmp(piece + n - 3, "END", 3) == 0) {
-        --n;
-    }
-    return n;
-}
-
-// An answer with a field of the extension after its three plain ones (an acceptance, a
-// challenge) answers an offer.
-bool extensionAnswer(std::string_view bytes) {
-    const auto at = fieldStart(bytes, 3);
-    return at && bytes.substr(*at).starts_with("ZX");
-}
-
 } // namespace
 
 EngineTimer::EngineTimer(QObject* parent, std::function<void()> onTick)
@@ -494,7 +475,7 @@ bool ClientEngine::sendPiece(const std::string& path, std::int64_t p, std::size_
     if (!got || *got != n) {
         return false;
     }
-    n = lengthClearOfHeaderMarks(payload, n);
+    n = lengthClearOfHeaderMarks(std::string_view(payload, n));
     char prefix[kMaxFramePrefix];
     const std::size_t prefixLength = writeContentPrefix(prefix, cfg_.cfgIdOrigine, n);
     char* frameStart = payload - prefixLength;
@@ -684,7 +665,7 @@ void ClientEngine::udpSend_DataArrival(std::string_view bytes, const QHostAddres
         !lstFilPos_.empty() && takeAcceptance(bytes, *p)) {
         return;
     }
-    if (p && extensionAnswer(bytes)) {
+    if (p && answersAnOffer(bytes)) {
         // An acceptance or a challenge come late or twice: it answers an offer, never a plain
         // header or piece, and the plain protocol's repairs have nothing to learn from it.
         if (trace_.enabled()) {

@@ -490,4 +490,9 @@ void ExtendedSender::lost(std::string why) {
     add(ExtAction::Kind::Lost).text = std::move(why);
 }
 
+bool answersAnOffer(std::string_view bytes) {
+    const auto at = fieldStart(bytes, 3);
+    return at && bytes.substr(*at).starts_with("ZX");
+}
+
 } // namespace zelk

@@ -83,6 +83,10 @@ struct ExtAction {
     std::vector<ext::SendWindow::Piece> pieces;
 };
 
+// An answer with a field of the extension after its three plain ones (an acceptance, a
+// challenge) answers an offer, never a plain header.
+bool answersAnOffer(std::string_view bytes);
+
 class ExtendedSender {
 public:
     using Actions = std::vector<ExtAction>;

@@ -438,4 +438,15 @@ const TransferMemory* PlainSender::find(const std::string& name) const {
     return found == transfers_.end() ? nullptr : &found->second;
 }
 
+std::size_t lengthClearOfHeaderMarks(std::string_view piece) {
+    std::size_t n = piece.size();
+    if (n < 3 || !piece.starts_with("BEG")) {
+        return n;
+    }
+    while (n > 3 && piece.substr(n - 3, 3) == "END") {
+        --n;
+    }
+    return n;
+}
+
 } // namespace zelk

@@ -155,6 +155,11 @@ struct SenderAction {
 // actions come in the order they are to be done; Content asks for the file's length, given to
 // piece(), whose Piece is read and reported with pieceSent() before it goes, and whose Finish is
 // followed by finished() once the shell knows the file can be deleted.
+// A payload that begins with "BEG" and ends with "END" is taken by the server for a header, so
+// such a piece is cut short: the length of the first `n` bytes of `piece` that may go. At 3 bytes
+// it is "BEG" and safe, so the cut always ends.
+std::size_t lengthClearOfHeaderMarks(std::string_view piece);
+
 class PlainSender {
 public:
     using Actions = std::vector<SenderAction>;

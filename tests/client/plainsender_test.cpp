@@ -422,3 +422,15 @@ TEST(PlainSender, TheLastPieceOfALargeFileIsWaitedForLonger) {
 }
 
 } // namespace
+
+// A piece the server would take for a header (it begins with "BEG" and ends with "END") is cut
+// short until it no longer ends with "END"; every other piece goes whole.
+TEST(PlainSender, APieceThatLooksLikeAHeaderIsCutShort) {
+    const std::pair<std::string_view, std::size_t> cases[] = {
+        {"BEG;x;1;END", 10}, {"BEGENDEND", 8}, {"BEGEND", 5}, {"BEG", 3},     {"BE", 2},
+        {"xBEG;END", 8},     {"BEG;xEN", 7},   {"", 0},       {"BEGxEND", 6},
+    };
+    for (const auto& [piece, length] : cases) {
+        EXPECT_EQ(zelk::lengthClearOfHeaderMarks(piece), length) << piece;
+    }
+}

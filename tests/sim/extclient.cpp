@@ -15,23 +15,6 @@ std::string text(const Bytes& bytes) {
     return std::string(bytes.begin(), bytes.end());
 }
 
-// As the client cuts a piece that the server would take for a header.
-std::size_t lengthClearOfHeaderMarks(const std::string& piece, std::size_t n) {
-    if (n < 3 || piece.compare(0, 3, "BEG") != 0) {
-        return n;
-    }
-    while (n > 3 && piece.compare(n - 3, 3, "END") == 0) {
-        --n;
-    }
-    return n;
-}
-
-// An answer with a field of the extension after its three plain ones answers an offer.
-bool extensionAnswer(std::string_view bytes) {
-    const auto at = fieldStart(bytes, 3);
-    return at && bytes.substr(*at).starts_with("ZX");
-}
-
 } // namespace
 
 void ExtClientNode::Timer::set(std::int64_t ms, Micros now) {
@@ -200,7 +183,7 @@ void ExtClientNode::plainAnswer(const std::string& bytes) {
         !listed_.empty() && takeAcceptance(bytes, *p)) {
         return;
     }
-    if (p && extensionAnswer(bytes)) {
+    if (p && answersAnOffer(bytes)) {
         return; // an acceptance or a challenge come late or twice
     }
     if (listed_.empty()) {
@@ -326,7 +309,7 @@ void ExtClientNode::sendContent(std::int64_t p) {
         return;
     }
     std::string piece = text(*read);
-    piece.resize(lengthClearOfHeaderMarks(piece, n));
+    piece.resize(lengthClearOfHeaderMarks(piece));
     run(sender_.pieceSent(p, static_cast<std::int64_t>(piece.size()), total));
     send(buildContentFrame(settings_.origin, piece));
 }
