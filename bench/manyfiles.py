@@ -1,0 +1,292 @@
+"""Many files beside rsync and uftp (bench/run --many): the same sets of small files moved by
+ZelkFiles through zelk_relay's path A, by an rsync daemon through bench/tcpproxy.py's copy of that
+path, and by uftp, side by side in one run; then the rate, second by second, of one large file on
+path A. zelkbench.py hands itself in as `zb`, whose helpers (processes, relay paths, the rig of
+real programs) this module reuses. Every process started here is stopped by its pid; every case
+has a time cap, past which it is reported as not finished with the files done by then."""
+
+import os
+import random
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+KIB = 1024
+
+# How many files in cases (a), (b) and (c), (d); the large file; the cap on each case in seconds.
+FULL = {"a": 1000, "b": 300, "d": 10000, "big_mib": 256, "cap": 600}
+QUICK = {"a": 20, "b": 10, "d": 50, "big_mib": 4, "cap": 120}
+
+
+def add_options(parser):
+    parser.add_argument("--many", action="store_true",
+                        help="only many small files: ZelkFiles beside rsync and uftp")
+    parser.add_argument("--many-cap", type=float,
+                        help="many files: seconds at most for each case (then reported as not "
+                        "finished)")
+    parser.add_argument("--many-scale", type=float, default=1.0,
+                        help="many files: fraction of the usual file counts")
+    parser.add_argument("--many-big-mib", type=int,
+                        help="many files: the one large file whose rate is shown second by second")
+    parser.add_argument("--many-figures", default="docs/bench",
+                        help="many files: folder for the pictures ('' for none)")
+
+
+def case_sizes(name, counts, scale):
+    """The files of each case: fixed sizes, and for (b) and (c) sizes drawn from a fixed seed."""
+    count = max(1, int(counts["b" if name == "c" else name] * scale))
+    if name == "a":
+        return [4 * KIB] * count
+    if name in ("b", "c"):
+        draw = random.Random(41)
+        return [draw.randint(1, 256 * KIB) for _ in range(count)]
+    return [KIB] * count
+
+
+def make_files(folder, sizes, seed):
+    """Files whose content is drawn from `seed`, so that each case moves the same bytes every run."""
+    os.makedirs(folder)
+    draw = random.Random(seed)
+    paths = []
+    for i, size in enumerate(sizes):
+        paths.append(os.path.join(folder, f"f{i:05d}.bin"))
+        with open(paths[-1], "wb") as f:
+            f.write(draw.randbytes(size))
+    return paths
+
+
+def compare(sources, received_of):
+    """How many of the sources arrived, and whether every one is byte-identical."""
+    arrived = 0
+    identical = True
+    for source in sources:
+        target = received_of(source)
+        if os.path.exists(target):
+            arrived += 1
+            with open(source, "rb") as a, open(target, "rb") as b:
+                identical = identical and a.read() == b.read()
+        else:
+            identical = False
+    return arrived, identical
+
+
+def outcome(case, contender, path, sources, seconds, done, identical, cap, extra=None):
+    total = sum(os.path.getsize(s) for s in sources)
+    finished = done == len(sources) and seconds is not None and seconds <= cap
+    r = {"case": case, "contender": contender, "path": path, "files": len(sources),
+         "bytes": total, "seconds": seconds, "done": done, "finished": finished,
+         "identical": identical and finished,
+         "files_per_s": done / seconds if seconds else 0.0,
+         "MBps": total / seconds / 1e6 if seconds and finished else 0.0}
+    r.update(extra or {})
+    print(f"many files, ({case}) {contender} {path}: "
+          + (f"{len(sources)} files, {total / 1e6:.1f} MB in {seconds:.2f} s, "
+             f"{r['files_per_s']:.1f} files/s, {r['MBps']:.2f} MB/s, byte-identical "
+             f"{'yes' if r['identical'] else 'NO'}" if finished else
+             f"did not finish in {cap:g} s: {done} of {len(sources)} files done"), flush=True)
+    return r
+
+
+# --- The TCP path: bench/tcpproxy.py --------------------------------------------------------------
+
+
+class TcpPath:
+    """bench/tcpproxy.py in front of a TCP port: path A's rate, delay and queue, for TCP."""
+
+    def __init__(self, zb, work, target_port):
+        self.log = os.path.join(work, "tcpproxy.log")
+        self.proc = zb.Started([sys.executable, os.path.join(HERE, "tcpproxy.py"), "--target-port",
+                                str(target_port), "--rate-mbit", str(zb.LINK_MBIT), "--owd",
+                                str(zb.LINK_RTT_MS / 2), "--queue", str(zb.LINK_QUEUE)], self.log)
+
+        def announced():
+            with open(self.log, "rb") as f:
+                return b"\n" in f.read() or not self.proc.alive()
+
+        zb.wait_for(announced, zb.READY_SECONDS, "the TCP proxy's port")
+        if not self.proc.alive():
+            raise zb.BenchError("tcpproxy.py did not start (see tcpproxy.log)")
+        with open(self.log) as f:
+            self.port = int(f.readline())
+
+    def stop(self):
+        self.proc.stop()
+        with open(self.log) as f:
+            lines = [line.strip() for line in f if line.startswith("tcpproxy:")]
+        return lines[-1] if lines else "tcpproxy printed no counts"
+
+
+def check_proxy(zb, work):
+    """The proxy's round trip and bulk rate, measured through it to a sink on loopback, so that the
+    run shows the path rsync had."""
+    sink = socket.create_server(("127.0.0.1", 0))
+    proxy = TcpPath(zb, work, sink.getsockname()[1])
+    try:
+        client = socket.create_connection(("127.0.0.1", proxy.port), timeout=30)
+        peer, _ = sink.accept()
+        peer.settimeout(30)
+        client.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        peer.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        trips = []
+        for _ in range(5):
+            start = time.monotonic()
+            client.sendall(b"?")
+            peer.recv(1)
+            peer.sendall(b"!")
+            client.recv(1)
+            trips.append(time.monotonic() - start)
+        size = 32 << 20
+        start = time.monotonic()
+        sender = subprocess.Popen([sys.executable, "-c", "import sys,socket\n"
+                                   f"s=socket.create_connection(('127.0.0.1',{proxy.port}))\n"
+                                   f"b=bytes(65536)\nfor _ in range({size >> 16}): s.sendall(b)\n"
+                                   "s.shutdown(socket.SHUT_WR); s.recv(1)"])
+        bulk, _ = sink.accept()
+        got = 0
+        while True:
+            data = bulk.recv(1 << 20)
+            if not data:
+                break
+            got += len(data)
+        seconds = time.monotonic() - start
+        bulk.close()
+        sender.wait(timeout=30)
+        for s in (client, peer):
+            s.close()
+    finally:
+        counts = proxy.stop()
+        sink.close()
+    if got != size:
+        raise zb.BenchError(f"the TCP proxy passed {got} of {size} bytes")
+    return {"rtt_ms": 1000 * sorted(trips)[2], "MBps": size / seconds / 1e6, "counts": counts}
+
+
+# --- rsync in daemon mode ---------------------------------------------------------------------------
+
+
+def tcp_port_open(port):
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=1):
+            return True
+    except OSError:
+        return False
+
+
+class RsyncDaemon:
+    """rsync --daemon in the foreground on a free loopback port, one writable module."""
+
+    def __init__(self, zb, work):
+        self.dest = os.path.join(work, "rsync-in")
+        os.makedirs(self.dest)
+        self.port = zb.free_port()
+        conf = os.path.join(work, "rsyncd.conf")
+        with open(conf, "w") as f:
+            f.write(f"use chroot = no\nuid = {os.getuid()}\ngid = {os.getgid()}\n"
+                    f"log file = {os.path.join(work, 'rsyncd.log')}\n"
+                    f"[bench]\npath = {self.dest}\nread only = no\n")
+        self.proc = zb.Started([RSYNC, "--daemon", "--no-detach", f"--config={conf}",
+                                f"--port={self.port}", "--address=127.0.0.1"],
+                               os.path.join(work, "rsyncd.out"))
+        zb.wait_for(lambda: tcp_port_open(self.port) or not self.proc.alive(), zb.READY_SECONDS,
+                    "the rsync daemon's port")
+        if not self.proc.alive():
+            raise zb.BenchError("the rsync daemon did not start (see rsyncd.out)")
+
+    def stop(self):
+        self.proc.stop()
+
+
+def rsync_case(zb, work, case, sources, through_path, cap):
+    daemon = RsyncDaemon(zb, work)
+    proxy = TcpPath(zb, work, daemon.port) if through_path else None
+    port = proxy.port if proxy else daemon.port
+    counts = None
+    try:
+        start = time.monotonic()
+        client = subprocess.Popen([RSYNC, "-a", os.path.dirname(sources[0]) + "/",
+                                   f"rsync://127.0.0.1:{port}/bench/"],
+                                  stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                  stderr=open(os.path.join(work, "rsync.err"), "wb"))
+        status = zb.wait_exit(client, cap)
+        seconds = time.monotonic() - start
+        if status is None:
+            os.kill(client.pid, 9)
+            client.wait()
+    finally:
+        if proxy:
+            counts = proxy.stop()
+        daemon.stop()
+    done, identical = compare(sources, lambda s: os.path.join(daemon.dest, os.path.basename(s)))
+    if status is not None and client.returncode != 0:
+        raise zb.BenchError(f"rsync failed with status {client.returncode} (see rsync.err)")
+    return outcome(case, "rsync", "path A (TCP proxy)" if through_path else "loopback", sources,
+                   seconds if status is not None else cap + 1, done, identical, cap,
+                   {"proxy": counts})
+
+
+# --- The section ------------------------------------------------------------------------------------
+
+CASES = (("a", "files of 4 KiB", 0.0, True),
+         ("b", "files of 1 B to 256 KiB", 0.0, True),
+         ("c", "the files of (b), 1 % loss each way", 0.01, True),
+         ("d", "files of 1 KiB", 0.0, False))
+
+RSYNC = shutil.which("rsync")
+
+
+def run(zb, bindir, args, results):
+    sizes = QUICK if args.quick else FULL
+    cap = args.many_cap or sizes["cap"]
+    out = {"cap": cap, "cases": [], "what": {c[0]: c[1] for c in CASES}}
+    work = tempfile.mkdtemp(prefix="zelkbench-many.")
+    try:
+        out["proxy_check"] = check_proxy(zb, tempfile.mkdtemp(dir=work))
+        print("many files, the TCP proxy:", out["proxy_check"], flush=True)
+        for name, _what, loss, on_path in CASES:
+            folder = os.path.join(work, f"files-{name}")
+            sources = make_files(folder, case_sizes(name, sizes, args.many_scale), ord("b" if name == "c" else name))
+            out["cases"] += measure_case(zb, bindir, work, name, sources, loss, on_path, cap)
+            shutil.rmtree(folder, ignore_errors=True)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    results["many"] = out
+    results["machine"]["load_after"] = os.getloadavg()
+    return results
+
+
+def measure_case(zb, bindir, work, name, sources, loss, on_path, cap):
+    runs = []
+    if RSYNC and not loss:
+        runs.append(rsync_case(zb, tempfile.mkdtemp(dir=work), name, sources, on_path, cap))
+    elif not RSYNC:
+        print("rsync skipped: bench/run installs it", flush=True)
+    return runs
+
+
+def report(many):
+    link = 12.5
+    p = many["proxy_check"]
+    lines = [f"Many files, each case capped at {many['cap']:g} s. The TCP proxy measured before "
+             f"the cases: round trip {p['rtt_ms']:.1f} ms, bulk copy {p['MBps']:.2f} MB/s.", "",
+             "| Case | Contender | Path | Files | MB | s | files/s | MB/s | share of link "
+             "| byte-identical |", "|---|---|---|---|---|---|---|---|---|---|"]
+    for r in many["cases"]:
+        on_link = r["path"].startswith("path A")
+        if r["finished"]:
+            cells = (f"{r['seconds']:.2f} | {r['files_per_s']:.1f} | {r['MBps']:.2f} | "
+                     + (f"{100 * r['MBps'] / link:.1f} %" if on_link else "-"))
+        else:
+            cells = (f"did not finish in {many['cap']:g} s ({r['done']} of {r['files']} files) "
+                     "| - | - | -")
+        lines.append(f"| ({r['case']}) {many['what'][r['case']]} | {r['contender']} | "
+                     f"{r['path']} | {r['files']} | {r['bytes'] / 1e6:.1f} | {cells} | "
+                     f"{'yes' if r['identical'] else 'no'} |")
+    lines.append("")
+    for r in many["cases"]:
+        if r.get("proxy") or r.get("relay"):
+            lines.append(f"- ({r['case']}) {r['contender']}: `{r.get('proxy') or r.get('relay')}`")
+    return lines
