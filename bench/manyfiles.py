@@ -12,6 +12,7 @@ import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -228,6 +229,93 @@ def rsync_case(zb, work, case, sources, through_path, cap):
                    {"proxy": counts})
 
 
+# --- ZelkFiles ----------------------------------------------------------------------------------
+
+
+def extended_names(rig):
+    """The names that the client's trace says went by the extension, read once."""
+    with open(os.path.join(rig.work, f"client-{rig.origins[0]}.log"), errors="replace") as f:
+        return {line.split('extended protocol "', 1)[1].split('"', 1)[0]
+                for line in f if 'extended protocol "' in line}
+
+
+def zelk_case(zb, bindir, work, case, sources, loss, on_path, cap, keyed):
+    """From the files' entering the outbox (hard links) to the outbox being empty."""
+    relay = zb.link_path(loss) if on_path else None
+    counts = None
+    with zb.ZelkRig(bindir, work, 1, 9999, 1, relay=relay, trace=True, keyed=keyed) as rig:
+        outbox = rig.outboxes[0]
+        watch = zb.DeletionWatch([outbox])
+        cpu0 = rig.cpu()
+        try:
+            start = time.monotonic()
+            for source in sources:
+                os.link(source, os.path.join(outbox, os.path.basename(source)))
+            awaited = [(outbox, os.path.basename(s)) for s in sources]
+            seconds = watch.wait(awaited, cap) - start
+        except zb.BenchError:
+            seconds = None
+        finally:
+            done = len(getattr(watch, "deleted_at", {}))
+            watch.close()
+        cpu1 = rig.cpu()
+        if relay:
+            counts = rig.stop_relay()
+        extended = len(extended_names(rig) & {os.path.basename(s) for s in sources})
+        done, identical = min(done, len(sources)), compare(
+            sources, lambda s: rig.received(0, os.path.basename(s)))[1]
+    return outcome(case, "ZX1 keyed" if keyed else "ZX1",
+                   "path A (zelk_relay)" if on_path else "loopback", sources,
+                   seconds if seconds is not None else cap + 1, done, identical, cap,
+                   {"relay": counts, "extended": extended, "server_cpu": cpu1[0] - cpu0[0],
+                    "client_cpu": cpu1[1] - cpu0[1]})
+
+
+def received_bytes(path):
+    """Bytes written of a file being received (holes not counted), 0 before it exists."""
+    try:
+        st = os.stat(path)
+    except FileNotFoundError:
+        return 0
+    return min(st.st_size, st.st_blocks * 512)
+
+
+def big_file_per_second(zb, bindir, work, size):
+    """One large file on path A by the extension; the bytes in the receiver's folder, sampled
+    every second, give its rate second by second."""
+    source = os.path.join(work, "big.bin")
+    zb.make_source(source, size)
+    samples = []
+    stop = threading.Event()
+    with zb.ZelkRig(bindir, work, 1, 9999, 1, relay=zb.link_path(), trace=True) as rig:
+        target = rig.received(0, "big.bin")
+
+        start = time.monotonic()
+
+        def sample():
+            while not stop.is_set():
+                samples.append((time.monotonic() - start, received_bytes(target)))
+                stop.wait(1.0 - (time.monotonic() - start) % 1.0)
+
+        sampler = threading.Thread(target=sample)
+        sampler.start()
+        try:
+            seconds = rig.transfer([(source, "big.bin")], zb.transfer_bound(size, 1))
+        finally:
+            stop.set()
+            sampler.join()
+        samples.append((time.monotonic() - start, size))  # the last part of a second
+        counts = rig.stop_relay()
+        if not zb.same_content(source, target):
+            raise zb.BenchError("the large file on path A arrived different")
+    os.unlink(source)
+    rates = [(t1, (b1 - b0) / (t1 - t0) / 1e6) for (t0, b0), (t1, b1) in zip(samples, samples[1:])]
+    print(f"many files, one {size >> 20} MiB file on path A: {size / seconds / 1e6:.2f} MB/s "
+          f"in {seconds:.1f} s; per second: {' '.join(f'{r:.1f}' for _, r in rates)}", flush=True)
+    return {"size": size, "seconds": seconds, "MBps": size / seconds / 1e6, "rates": rates,
+            "relay": counts}
+
+
 # --- The section ------------------------------------------------------------------------------------
 
 CASES = (("a", "files of 4 KiB", 0.0, True),
@@ -251,6 +339,8 @@ def run(zb, bindir, args, results):
             sources = make_files(folder, case_sizes(name, sizes, args.many_scale), ord("b" if name == "c" else name))
             out["cases"] += measure_case(zb, bindir, work, name, sources, loss, on_path, cap)
             shutil.rmtree(folder, ignore_errors=True)
+        out["big"] = big_file_per_second(zb, bindir, tempfile.mkdtemp(dir=work),
+                                         (args.many_big_mib or sizes["big_mib"]) << 20)
     finally:
         shutil.rmtree(work, ignore_errors=True)
     results["many"] = out
@@ -260,6 +350,9 @@ def run(zb, bindir, args, results):
 
 def measure_case(zb, bindir, work, name, sources, loss, on_path, cap):
     runs = []
+    for keyed in (False, True):
+        runs.append(zelk_case(zb, bindir, tempfile.mkdtemp(dir=work), name, sources, loss, on_path,
+                              cap, keyed))
     if RSYNC and not loss:
         runs.append(rsync_case(zb, tempfile.mkdtemp(dir=work), name, sources, on_path, cap))
     elif not RSYNC:
@@ -286,6 +379,17 @@ def report(many):
                      f"{r['path']} | {r['files']} | {r['bytes'] / 1e6:.1f} | {cells} | "
                      f"{'yes' if r['identical'] else 'no'} |")
     lines.append("")
+    for r in many["cases"]:
+        if "extended" in r and r["finished"]:
+            lines.append(f"- ({r['case']}) {r['contender']}: {r['extended']} of {r['files']} files "
+                         f"by the extension; CPU server {r['server_cpu']:.2f} s, client "
+                         f"{r['client_cpu']:.2f} s")
+    b = many["big"]
+    lines.append(f"- one file of {b['size'] >> 20} MiB on path A by the extension: "
+                 f"{b['MBps']:.2f} MB/s ({100 * b['MBps'] / link:.1f} % of the link) in "
+                 f"{b['seconds']:.1f} s; MB/s second by second: "
+                 + " ".join(f"{r:.1f}" for _, r in b["rates"]))
+    lines.append(f"- relay, one large file: `{b['relay']}`")
     for r in many["cases"]:
         if r.get("proxy") or r.get("relay"):
             lines.append(f"- ({r['case']}) {r['contender']}: `{r.get('proxy') or r.get('relay')}`")
