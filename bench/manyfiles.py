@@ -316,6 +316,75 @@ def big_file_per_second(zb, bindir, work, size):
             "relay": counts}
 
 
+# --- uftp ------------------------------------------------------------------------------------------
+
+
+def start_relay(zb, bindir, work, server_port):
+    """zelk_relay's path A in front of a UDP port; gives the relay and its port."""
+    log = os.path.join(work, "relay.log")
+    relay = zb.Started([os.path.join(bindir, "zelk_relay"), "--server-port", str(server_port),
+                        "--port", "0", "--lifetime", "86400"] + zb.link_path(), log)
+
+    def announced():
+        with open(log, "rb") as f:
+            return b"\n" in f.read() or not relay.alive()
+
+    zb.wait_for(announced, zb.READY_SECONDS, "the relay's port")
+    if not relay.alive():
+        relay.stop()
+        raise zb.BenchError("zelk_relay did not start (see relay.log)")
+    with open(log) as f:
+        return relay, int(f.readline())
+
+
+def relay_counts(relay, work):
+    relay.stop()
+    with open(os.path.join(work, "relay.log")) as f:
+        lines = [line.strip() for line in f if line.startswith("relay:")]
+    return lines[-1] if lines else "zelk_relay printed no counts"
+
+
+def uftp_case(zb, bindir, work, case, sources, cap):
+    """uftp sends the folder of files to one listed receiver (closed group: it ends when that
+    receiver has everything) through zelk_relay's path A, at a fixed rate just under the link's:
+    uftp's own congestion control is for multicast groups."""
+    dest = os.path.join(work, "uftp-in")
+    os.makedirs(dest)
+    port = zb.free_port()
+    daemon = zb.Started([zb.UFTPD, "-d", "-q", "-D", dest, "-p", str(port), "-I", "lo", "-U",
+                         UFTP_ID, "-B", str(4 << 20)], os.path.join(work, "uftpd.log"))
+    relay = None
+    try:
+        zb.wait_for(lambda: zb.udp_port_bound(port, daemon.pid) or not daemon.alive(),
+                    zb.READY_SECONDS, "uftpd's port")
+        relay, relay_port = start_relay(zb, bindir, work, port)
+        start = time.monotonic()
+        sender = subprocess.Popen([zb.UFTP, "-M", "127.0.0.1", "-p", str(relay_port), "-I", "lo",
+                                   "-H", UFTP_ID, "-R", str(UFTP_KBPS), "-B", str(4 << 20), "-q",
+                                   os.path.dirname(sources[0])],
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                  stdin=subprocess.DEVNULL)
+        status = zb.wait_exit(sender, cap)
+        seconds = time.monotonic() - start
+        if status is None:
+            os.kill(sender.pid, 9)
+            sender.wait()
+    finally:
+        counts = relay_counts(relay, work) if relay else None
+        daemon.stop()
+    folder = os.path.join(dest, os.path.basename(os.path.dirname(sources[0])))
+    done, identical = compare(sources, lambda s: os.path.join(folder, os.path.basename(s)))
+    if status is not None and sender.returncode != 0:
+        identical = False
+    return outcome(case, "uftp", "path A (zelk_relay)", sources,
+                   seconds if status is not None else cap + 1, done, identical, cap,
+                   {"relay": counts})
+
+
+UFTP_ID = "0x00000001"
+UFTP_KBPS = 95000  # under 100 Mbit/s with uftp's and IP's heads: the queue never overflows
+
+
 # --- The section ------------------------------------------------------------------------------------
 
 CASES = (("a", "files of 4 KiB", 0.0, True),
@@ -353,6 +422,8 @@ def measure_case(zb, bindir, work, name, sources, loss, on_path, cap):
     for keyed in (False, True):
         runs.append(zelk_case(zb, bindir, tempfile.mkdtemp(dir=work), name, sources, loss, on_path,
                               cap, keyed))
+    if zb.UFTP and zb.UFTPD and name in ("a", "b"):
+        runs.append(uftp_case(zb, bindir, tempfile.mkdtemp(dir=work), name, sources, cap))
     if RSYNC and not loss:
         runs.append(rsync_case(zb, tempfile.mkdtemp(dir=work), name, sources, on_path, cap))
     elif not RSYNC:
