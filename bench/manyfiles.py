@@ -5,6 +5,7 @@ path A. zelkbench.py hands itself in as `zb`, whose helpers (processes, relay pa
 real programs) this module reuses. Every process started here is stopped by its pid; every case
 has a time cap, past which it is reported as not finished with the files done by then."""
 
+import json
 import os
 import random
 import shutil
@@ -385,11 +386,106 @@ UFTP_ID = "0x00000001"
 UFTP_KBPS = 95000  # under 100 Mbit/s with uftp's and IP's heads: the queue never overflows
 
 
+# --- Pictures --------------------------------------------------------------------------------------
+
+CONTENDERS = ("ZX1", "ZX1 keyed", "uftp", "rsync")
+COLOURS = {"ZX1": "#1f77b4", "ZX1 keyed": "#6baed6", "uftp": "#2ca02c", "rsync": "#d62728"}
+
+
+def pictures(many, folder):
+    """The rate per second of the large file and the many-files cases as bars, as PNG files.
+    Debian's matplotlib belongs to Debian's interpreter: when this one is another (a python3
+    of its own earlier in the PATH), that one draws them."""
+    try:
+        import matplotlib
+    except ImportError:
+        system = "/usr/bin/python3"
+        if os.path.realpath(sys.executable) == os.path.realpath(system) or not os.access(
+                system, os.X_OK):
+            print("pictures skipped: needs python3-matplotlib (bench/run installs it)", flush=True)
+            return []
+        with tempfile.NamedTemporaryFile("w", suffix=".json") as figures:
+            json.dump(many, figures)
+            figures.flush()
+            drawn = subprocess.run([system, "-c", "import json, sys; sys.path.insert(0, sys.argv[1]);"
+                                    " import manyfiles; print(json.dumps(manyfiles.draw(json.load("
+                                    "open(sys.argv[2])), sys.argv[3])))", HERE, figures.name,
+                                    folder], capture_output=True, text=True, timeout=120)
+        if drawn.returncode != 0:
+            print("pictures skipped: " + drawn.stderr.strip().splitlines()[-1], flush=True)
+            return []
+        return json.loads(drawn.stdout)
+    return draw(many, folder)
+
+
+def draw(many, folder):
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    os.makedirs(folder, exist_ok=True)
+    made = [picture_per_second(plt, many["big"], os.path.join(folder, "path-a-per-second.png")),
+            picture_cases(plt, many, os.path.join(folder, "many-files.png"))]
+    for path in made:
+        print(f"picture: {path}", file=sys.stderr, flush=True)
+    return made
+
+
+def picture_per_second(plt, big, path):
+    fig, ax = plt.subplots(figsize=(8, 3.6), dpi=100)
+    times = [t for t, _ in big["rates"]]
+    ax.step(times, [r for _, r in big["rates"]], where="pre", label="ZX1, bytes arrived each second")
+    ax.axhline(12.5, color="grey", linestyle="--", linewidth=1, label="the link (12.5 MB/s)")
+    ax.axhline(12.5 * 1430 / 1480, color="grey", linestyle=":", linewidth=1,
+               label="file bytes at most (1430 of 1480 per datagram)")
+    ax.set_xlabel("seconds from the file entering the outbox")
+    ax.set_ylabel("MB/s")
+    ax.set_ylim(0, 14)
+    ax.set_title(f"One file of {big['size'] >> 20} MiB on path A (100 Mbit/s, 50 ms, "
+                 f"queue of one BDP): {big['MBps']:.2f} MB/s overall", fontsize=10)
+    ax.legend(loc="lower center", fontsize=8)
+    fig.tight_layout()
+    fig.savefig(path)
+    plt.close(fig)
+    return path
+
+
+def picture_cases(plt, many, path):
+    names = sorted({r["case"] for r in many["cases"]})
+    fig, axes = plt.subplots(1, len(names), figsize=(3.2 * len(names), 3.8), dpi=100)
+    for ax, name in zip(axes if len(names) > 1 else [axes], names):
+        runs = {r["contender"]: r for r in many["cases"] if r["case"] == name}
+        shown = [c for c in CONTENDERS if c in runs]
+        heights = [runs[c]["files_per_s"] for c in shown]
+        bars = ax.bar(range(len(shown)), heights, color=[COLOURS[c] for c in shown],
+                      hatch=None)
+        for bar, c in zip(bars, shown):
+            r = runs[c]
+            label = (f"{r['files_per_s']:.1f}\n{r['seconds']:.0f} s" if r["finished"] else
+                     f"unfinished\n{r['done']}/{r['files']}")
+            if not r["finished"]:
+                bar.set_hatch("//")
+            ax.annotate(label, (bar.get_x() + bar.get_width() / 2, bar.get_height()),
+                        ha="center", va="bottom", fontsize=7)
+        first = next(iter(runs.values()))
+        ax.set_xticks(range(len(shown)), shown, rotation=30, fontsize=8)
+        ax.set_title(f"({name}) {first['files']} {many['what'][name]}\n{first['path'].split(' (')[0]}"
+                     f", {first['bytes'] / 1e6:.1f} MB", fontsize=8)
+        ax.set_ylim(0, max(heights + [1]) * 1.3)
+    axes_first = axes[0] if len(names) > 1 else axes
+    axes_first.set_ylabel("files per second")
+    fig.suptitle(f"Many files: outbox to empty; rsync through the TCP proxy, uftp and ZelkFiles "
+                 f"through zelk_relay (cap {many['cap']:g} s)", fontsize=9)
+    fig.tight_layout()
+    fig.savefig(path)
+    plt.close(fig)
+    return path
+
+
 # --- The section ------------------------------------------------------------------------------------
 
 CASES = (("a", "files of 4 KiB", 0.0, True),
          ("b", "files of 1 B to 256 KiB", 0.0, True),
-         ("c", "the files of (b), 1 % loss each way", 0.01, True),
+         ("c", "files of (b), 1 % loss each way", 0.01, True),
          ("d", "files of 1 KiB", 0.0, False))
 
 RSYNC = shutil.which("rsync")
@@ -413,6 +509,8 @@ def run(zb, bindir, args, results):
     finally:
         shutil.rmtree(work, ignore_errors=True)
     results["many"] = out
+    if args.many_figures:
+        out["pictures"] = pictures(out, args.many_figures)
     results["machine"]["load_after"] = os.getloadavg()
     return results
 
