@@ -50,7 +50,7 @@ def case_sizes(name, counts, scale):
 
 
 def make_files(folder, sizes, seed):
-    """Files whose content is drawn from `seed`, so that each case moves the same bytes every run."""
+    """Files whose content comes from `seed`: each case moves the same bytes in every run."""
     os.makedirs(folder)
     draw = random.Random(seed)
     paths = []
@@ -62,7 +62,7 @@ def make_files(folder, sizes, seed):
 
 
 def compare(sources, received_of):
-    """How many of the sources arrived, and whether every one is byte-identical."""
+    """How many of the sources arrived, and whether every one that arrived is byte-identical."""
     arrived = 0
     identical = True
     for source in sources:
@@ -71,17 +71,19 @@ def compare(sources, received_of):
             arrived += 1
             with open(source, "rb") as a, open(target, "rb") as b:
                 identical = identical and a.read() == b.read()
-        else:
-            identical = False
     return arrived, identical
 
 
-def outcome(case, contender, path, sources, seconds, done, identical, cap, extra=None):
+def outcome(case, contender, path, sources, seconds, done, checked, cap, extra=None):
+    """`done`: files the contender counts as sent; `checked`: (files arrived, each of them
+    byte-identical). A file counted as sent that did not arrive fails the case."""
     total = sum(os.path.getsize(s) for s in sources)
     finished = done == len(sources) and seconds is not None and seconds <= cap
+    arrived, identical = checked
     r = {"case": case, "contender": contender, "path": path, "files": len(sources),
          "bytes": total, "seconds": seconds, "done": done, "finished": finished,
-         "identical": identical and finished,
+         "identical": identical and finished and arrived == len(sources),
+         "arrived": arrived, "arrived_identical": identical,
          "files_per_s": done / seconds if seconds else 0.0,
          "MBps": total / seconds / 1e6 if seconds and finished else 0.0}
     r.update(extra or {})
@@ -89,7 +91,8 @@ def outcome(case, contender, path, sources, seconds, done, identical, cap, extra
           + (f"{len(sources)} files, {total / 1e6:.1f} MB in {seconds:.2f} s, "
              f"{r['files_per_s']:.1f} files/s, {r['MBps']:.2f} MB/s, byte-identical "
              f"{'yes' if r['identical'] else 'NO'}" if finished else
-             f"did not finish in {cap:g} s: {done} of {len(sources)} files done"), flush=True)
+             f"did not finish in {cap:g} s: {done} of {len(sources)} files done, {arrived} "
+             f"arrived, {'each' if identical else 'NOT each'} byte-identical"), flush=True)
     return r
 
 
@@ -167,7 +170,7 @@ def check_proxy(zb, work):
     return {"rtt_ms": 1000 * sorted(trips)[2], "MBps": size / seconds / 1e6, "counts": counts}
 
 
-# --- rsync in daemon mode ---------------------------------------------------------------------------
+# --- rsync in daemon mode -------------------------------------------------------------------------
 
 
 def tcp_port_open(port):
@@ -222,11 +225,12 @@ def rsync_case(zb, work, case, sources, through_path, cap):
         if proxy:
             counts = proxy.stop()
         daemon.stop()
-    done, identical = compare(sources, lambda s: os.path.join(daemon.dest, os.path.basename(s)))
+    checked = compare(sources, lambda s: os.path.join(daemon.dest, os.path.basename(s)))
     if status is not None and client.returncode != 0:
         raise zb.BenchError(f"rsync failed with status {client.returncode} (see rsync.err)")
+    # rsync says nothing per file: what it moved is what arrived.
     return outcome(case, "rsync", "path A (TCP proxy)" if through_path else "loopback", sources,
-                   seconds if status is not None else cap + 1, done, identical, cap,
+                   seconds if status is not None else cap + 1, checked[0], checked, cap,
                    {"proxy": counts})
 
 
@@ -263,11 +267,11 @@ def zelk_case(zb, bindir, work, case, sources, loss, on_path, cap, keyed):
         if relay:
             counts = rig.stop_relay()
         extended = len(extended_names(rig) & {os.path.basename(s) for s in sources})
-        done, identical = min(done, len(sources)), compare(
-            sources, lambda s: rig.received(0, os.path.basename(s)))[1]
+        checked = compare(sources, lambda s: rig.received(0, os.path.basename(s)))
     return outcome(case, "ZX1 keyed" if keyed else "ZX1",
                    "path A (zelk_relay)" if on_path else "loopback", sources,
-                   seconds if seconds is not None else cap + 1, done, identical, cap,
+                   seconds if seconds is not None else cap + 1, min(done, len(sources)),
+                   checked, cap,
                    {"relay": counts, "extended": extended, "server_cpu": cpu1[0] - cpu0[0],
                     "client_cpu": cpu1[1] - cpu0[1]})
 
@@ -327,7 +331,7 @@ def big_file_per_second(zb, bindir, work, size):
             "relay": counts}
 
 
-# --- uftp ------------------------------------------------------------------------------------------
+# --- uftp -----------------------------------------------------------------------------------------
 
 
 def start_relay(zb, bindir, work, server_port):
@@ -384,11 +388,11 @@ def uftp_case(zb, bindir, work, case, sources, cap):
         counts = relay_counts(relay, work) if relay else None
         daemon.stop()
     folder = os.path.join(dest, os.path.basename(os.path.dirname(sources[0])))
-    done, identical = compare(sources, lambda s: os.path.join(folder, os.path.basename(s)))
+    arrived, identical = compare(sources, lambda s: os.path.join(folder, os.path.basename(s)))
     if status is not None and sender.returncode != 0:
         identical = False
     return outcome(case, "uftp", "path A (zelk_relay)", sources,
-                   seconds if status is not None else cap + 1, done, identical, cap,
+                   seconds if status is not None else cap + 1, arrived, (arrived, identical), cap,
                    {"relay": counts})
 
 
@@ -396,7 +400,7 @@ UFTP_ID = "0x00000001"
 UFTP_KBPS = 95000  # under 100 Mbit/s with uftp's and IP's heads: the queue never overflows
 
 
-# --- Pictures --------------------------------------------------------------------------------------
+# --- Pictures -------------------------------------------------------------------------------------
 
 CONTENDERS = ("ZX1", "ZX1 keyed", "uftp", "rsync")
 COLOURS = {"ZX1": "#1f77b4", "ZX1 keyed": "#6baed6", "uftp": "#2ca02c", "rsync": "#d62728"}
@@ -417,10 +421,11 @@ def pictures(many, folder):
         with tempfile.NamedTemporaryFile("w", suffix=".json") as figures:
             json.dump(many, figures)
             figures.flush()
-            drawn = subprocess.run([system, "-c", "import json, sys; sys.path.insert(0, sys.argv[1]);"
-                                    " import manyfiles; print(json.dumps(manyfiles.draw(json.load("
-                                    "open(sys.argv[2])), sys.argv[3])))", HERE, figures.name,
-                                    folder], capture_output=True, text=True, timeout=120)
+            script = ("import json, sys; sys.path.insert(0, sys.argv[1]); import manyfiles; "
+                      "many = json.load(open(sys.argv[2])); "
+                      "print(json.dumps(manyfiles.draw(many, sys.argv[3])))")
+            drawn = subprocess.run([system, "-c", script, HERE, figures.name, folder],
+                                   capture_output=True, text=True, timeout=120)
         if drawn.returncode != 0:
             print("pictures skipped: " + drawn.stderr.strip().splitlines()[-1], flush=True)
             return []
@@ -480,8 +485,9 @@ def picture_cases(plt, many, path):
                         ha="center", va="bottom", fontsize=7)
         first = next(iter(runs.values()))
         ax.set_xticks(range(len(shown)), shown, rotation=30, fontsize=8)
-        ax.set_title(f"({name}) {first['files']} {many['what'][name]}\n{first['path'].split(' (')[0]}"
-                     f", {first['bytes'] / 1e6:.1f} MB", fontsize=8)
+        where = first["path"].split(" (")[0]
+        ax.set_title(f"({name}) {first['files']} {many['what'][name]}\n{where}, "
+                     f"{first['bytes'] / 1e6:.1f} MB", fontsize=8)
         # rsync and ZelkFiles differ by two orders of magnitude: a linear axis hides one of them.
         ax.set_yscale("log")
         ax.set_ylim(max(0.1, min(heights) / 3), max(heights + [1]) * 6)
@@ -495,7 +501,7 @@ def picture_cases(plt, many, path):
     return path
 
 
-# --- The section ------------------------------------------------------------------------------------
+# --- The section ----------------------------------------------------------------------------------
 
 CASES = (("a", "files of 4 KiB", 0.0, True),
          ("b", "files of 1 B to 256 KiB", 0.0, True),
@@ -515,7 +521,8 @@ def run(zb, bindir, args, results):
         print("many files, the TCP proxy:", out["proxy_check"], flush=True)
         for name, _what, loss, on_path in CASES:
             folder = os.path.join(work, f"files-{name}")
-            sources = make_files(folder, case_sizes(name, sizes, args.many_scale), ord("b" if name == "c" else name))
+            seed = ord("b" if name == "c" else name)
+            sources = make_files(folder, case_sizes(name, sizes, args.many_scale), seed)
             out["cases"] += measure_case(zb, bindir, work, name, sources, loss, on_path, cap)
             shutil.rmtree(folder, ignore_errors=True)
         out["big"] = big_file_per_second(zb, bindir, tempfile.mkdtemp(dir=work),
@@ -543,6 +550,14 @@ def measure_case(zb, bindir, work, name, sources, loss, on_path, cap):
     return runs
 
 
+def byte_identical(r):
+    if r["identical"]:
+        return "yes"
+    if not r["finished"] and r["arrived_identical"] and r["arrived"] >= r["done"]:
+        return f"the {r['arrived']} arrived: yes"
+    return "NO"
+
+
 def report(many):
     link = 12.5
     p = many["proxy_check"]
@@ -556,11 +571,11 @@ def report(many):
             cells = (f"{r['seconds']:.2f} | {r['files_per_s']:.1f} | {r['MBps']:.2f} | "
                      + (f"{100 * r['MBps'] / link:.1f} %" if on_link else "-"))
         else:
-            cells = (f"did not finish in {many['cap']:g} s ({r['done']} of {r['files']} files) "
-                     "| - | - | -")
+            cells = (f"did not finish in {many['cap']:g} s ({r['done']} of {r['files']} files "
+                     f"done, {r['arrived']} arrived) | - | - | -")
         lines.append(f"| ({r['case']}) {many['what'][r['case']]} | {r['contender']} | "
                      f"{r['path']} | {r['files']} | {r['bytes'] / 1e6:.1f} | {cells} | "
-                     f"{'yes' if r['identical'] else 'no'} |")
+                     f"{byte_identical(r)} |")
     lines.append("")
     for r in many["cases"]:
         if "extended" in r and r["finished"]:
