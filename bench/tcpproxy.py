@@ -153,10 +153,14 @@ async def serve(args, counts, client_reader, client_writer):
     rate = args.rate_mbit * 1e6 / 8
     up = Link("up", rate, args.owd / 1000, args.queue, counts)
     down = Link("down", rate, args.owd / 1000, args.queue, counts)
-    await asyncio.gather(pump_in(client_reader, up), pump_out(up, target_writer),
-                         pump_in(target_reader, down), pump_out(down, client_writer))
-    for writer in (client_writer, target_writer):
-        writer.close()
+    try:
+        await asyncio.gather(pump_in(client_reader, up), pump_out(up, target_writer),
+                             pump_in(target_reader, down), pump_out(down, client_writer))
+    except asyncio.CancelledError:
+        pass  # the proxy is stopping: what is still in flight is dropped
+    finally:
+        for writer in (client_writer, target_writer):
+            writer.close()
 
 
 async def main_async(args):
