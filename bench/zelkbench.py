@@ -24,6 +24,8 @@ import sys
 import tempfile
 import time
 
+import manyfiles
+
 MIB = 1024 * 1024
 CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
 IN_DELETE = 0x00000200
@@ -1020,6 +1022,8 @@ def run(args):
         if not os.access(os.path.join(bindir, program), os.X_OK):
             raise BenchError(f"{program} is not built in {bindir}")
     results = {"machine": machine()}
+    if args.many:
+        return manyfiles.run(sys.modules[__name__], bindir, args, results)
     if not args.extension and not args.set and not args.keys:
         run_plain(bindir, args, results)
     work = tempfile.mkdtemp(prefix="zelkbench.")
@@ -1117,6 +1121,8 @@ def report(results, args):
     if "keys" in results:
         lines.append("")
         lines.extend(report_keys(results["keys"]))
+    if "many" in results:
+        lines += [""] + manyfiles.report(results["many"])
     return "\n".join(lines)
 
 
@@ -1248,6 +1254,7 @@ def main():
     parser.add_argument("--set-loop-mib", type=int, help="loopback: the file")
     parser.add_argument("--set-cpu-mib", type=int, help="CPU per datagram: the file")
     parser.add_argument("--set-cpu-rounds", type=int, help="CPU per datagram: rounds")
+    manyfiles.add_options(parser)
     parser.add_argument("--json", help="also write the raw figures here")
     parser.add_argument("--out", help="also write the table here")
     args = parser.parse_args()
