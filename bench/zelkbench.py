@@ -162,17 +162,23 @@ class DeletionWatch:
     def close(self):
         os.close(self.fd)
 
-    def wait(self, awaited, seconds):
-        """Waits until every (folder, name) in `awaited` is deleted; gives the time of the last."""
+    def wait(self, awaited, seconds, delivered=lambda: ()):
+        """Waits until every (folder, name) in `awaited` is deleted, or named by `delivered()`
+        (the keys whose delivery the clients recorded); gives the time of the last."""
         left = set(awaited)
         self.deleted_at = {}
         last = time.monotonic()
         deadline = last + seconds
         while left:
+            for key in left & set(delivered()):
+                last = self.deleted_at[key] = time.monotonic()
+                left.discard(key)
+            if not left:
+                break
             remaining = deadline - time.monotonic()
             if remaining <= 0:
                 raise BenchError(f"timed out: {len(left)} file(s) still in the outbox")
-            ready, _, _ = select.select([self.fd], [], [], min(remaining, 1.0))
+            ready, _, _ = select.select([self.fd], [], [], min(remaining, 0.01))
             if not ready:
                 continue
             try:
@@ -251,6 +257,7 @@ class ZelkRig:
         self.ext_datagram = ext_datagram  # tailleTrameZX1=; None: the client's default
         # Every origin with a key: transfers authenticated and encrypted.
         self.keys = {o: secrets.token_hex(32) for o in self.origins} if keyed else {}
+        self.log_read = {}  # how far each client's log has been read
 
     def __enter__(self):
         try:
@@ -373,9 +380,29 @@ class ZelkRig:
     def received(self, client_index, name):
         return os.path.join(self.inbox, self.origins[client_index], name)
 
+    def delivered(self):
+        """(outbox, name) of every file whose delivery a client's log records so far."""
+        keys = []
+        for index, origin in enumerate(self.origins):
+            log = os.path.join(self.work, f"client-{origin}.log")
+            with open(log, "rb") as f:
+                f.seek(self.log_read.get(log, 0))
+                text = f.read()
+            # Whole lines only: the rest is read again next time.
+            text = text[:text.rfind(b"\n") + 1]
+            self.log_read[log] = self.log_read.get(log, 0) + len(text)
+            for line in text.decode(errors="replace").splitlines():
+                if f'file sent origin "{origin}" file "' in line and line.endswith(": delivered"):
+                    name = line.split(' file "', 1)[1].split('", ', 1)[0]
+                    keys.append((self.outboxes[index], name))
+        return keys
+
     def transfer(self, items, seconds):
         """Links each (source, name) into the outbox of client i (the i-th item); times from the
-        first file entering until the last is deleted."""
+        first file entering until the last is delivered: the client's record of it, or its
+        deletion when that comes first. A file sent by the plain protocol stays in the outbox a
+        while after, in case a stray frame shows that the server lost it; that wait is no part of
+        the transfer."""
         watch = DeletionWatch(self.outboxes)
         try:
             awaited = []
@@ -384,7 +411,7 @@ class ZelkRig:
                 outbox = self.outboxes[index % len(self.outboxes)]
                 os.link(source, os.path.join(outbox, name))
                 awaited.append((outbox, name))
-            end = watch.wait(awaited, seconds)
+            end = watch.wait(awaited, seconds, self.delivered)
             # Each file's own time, for rates per client.
             self.finished = [watch.deleted_at[key] - start for key in awaited]
         finally:

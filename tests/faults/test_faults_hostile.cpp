@@ -587,8 +587,8 @@ TEST(FaultsHostile, ClientIgnoresStrangers) {
     ASSERT_TRUE(relay.start(scratch.file("relay"), bench.server.udpPort(),
                             {"--loss", "0.2", "--seed", "9"}));
     FileSet files;
-    files.add("a.bin", zelktest::patternBytes(300000, 21));
-    files.add("b.bin", zelktest::patternBytes(200000, 22));
+    files.add("a.bin", zelktest::patternBytes(100000, 21));
+    files.add("b.bin", zelktest::patternBytes(60000, 22));
     files.add("c.bin", zelktest::patternBytes(7, 23));
     Client client(scratch.file("c"), {"target", relay.port()});
     files.put(client.outbox());

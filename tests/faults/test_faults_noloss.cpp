@@ -91,7 +91,7 @@ TEST(FaultsNoLoss, UnkeyedFilesThroughCopiesReorderingAndLossArriveOnceAndWhole)
     ASSERT_TRUE(relay.start(scratch.file("relay"), server.udpPort(),
                             {"--loss", "0.02", "--dup", "0.03", "--reorder", "0.05:400", "--delay",
                              "0.02:500", "--seed", std::to_string(seedValue)}));
-    const FileSet files = smallFiles(500, seedValue);
+    const FileSet files = smallFiles(200, seedValue);
     Client client(scratch.file("c1"), defaultClient("sansCle", relay.port()));
     files.put(client.outbox());
     Stopwatch clock;

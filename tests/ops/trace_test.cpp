@@ -257,8 +257,9 @@ TEST(OperatorTrace, SaysOnlyTheStartEachFileAndTheStopWhenOff) {
     writeFile(zelk::joinPath(scene.outbox, "quiet.bin"), patternBytes(5000, 3));
     scene.writeServerConfig("N");
     // An answer late on a loaded machine would rightly be warned about: the client waits long,
-    // and starts only once the server holds its port, so that its first header is not lost.
-    scene.writeClientConfig("N", scene.port, 1000, 10000);
+    // and starts only once the server holds its port, so that its first header is not lost. The
+    // wait is seconds, not tens of them: the finished file stays in the outbox three waits.
+    scene.writeClientConfig("N", scene.port, 1000, 3000);
     Program server("Serveur_ZelkFiles");
     server.start(scene.dir.file("server.cfg"));
     ASSERT_TRUE(waitForLine(server, "receiving on UDP port")) << server.trace();
