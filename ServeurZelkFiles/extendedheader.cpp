@@ -350,10 +350,12 @@ bool ExtendedReceiver::repeatedProof(const ext::Key& key, const ext::KeyId& keyI
 void ExtendedReceiver::provenHeader(const ext::Key& key, const ext::KeyId& keyId,
                                     const ext::Transcript& t, Call& call) {
     const ext::SessionKeys keys = ext::sessionKeys(key, t);
+    // Idle sessions go before this one opens: its transfer is not under way yet, and would count
+    // as idle itself.
+    forgetSessions();
     keys_.open(
         ExtKey{t.transfer, call.in.origin},
         ext::Session{keys.serverToClient, keys.clientToServer, 0, {}, t.server, t.aead, keyId});
-    forgetSessions();
     call.reply.size = std::to_string(call.offer->size);
     call.proving.emplace(key, t);
     call.provingId = keyId;

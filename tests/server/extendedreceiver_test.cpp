@@ -409,16 +409,17 @@ struct KeyedClient {
     ext::Key key = ext::newKey();
     ext::Nonce client = ext::newNonce();
     std::int64_t size = static_cast<std::int64_t>(kFile.size());
+    std::uint64_t id = 7;
 
     std::string payload(const std::optional<ext::Hello>& hello) const {
-        std::string text = "BEG;f;" + std::to_string(size) + ";" + ext::offerField({7, size});
+        std::string text = "BEG;f;" + std::to_string(size) + ";" + ext::offerField({id, size});
         if (hello) {
             text += ";" + ext::helloField(*hello);
         }
         return text + ";END";
     }
     ext::Transcript transcript(const ext::Nonce& server) const {
-        return ext::Transcript{kA, 7, size, "f", client, server, "C", ext::aeadFor("C")};
+        return ext::Transcript{kA, id, size, "f", client, server, "C", ext::aeadFor("C")};
     }
     ext::Hello hello(const std::optional<ext::Nonce>& server) const {
         ext::Hello hello{ext::keyIdOf(key), client, "C", server, {}};
@@ -485,4 +486,41 @@ TEST(ExtendedReceiver, AKeyedOriginIsHeardOnlyOnceItsKeyIsProvenAndThenSealed) {
     EXPECT_EQ(ack->value, client.size);
     rig.datagram(bytes); // the same sealed datagram again: a copy or a replay
     EXPECT_EQ(rig.replies.back().drop, "sealed datagram seen already (a copy or a replay)");
+}
+
+// Past the number of sessions kept, idle ones go: never the one a handshake has just opened. Each
+// transfer here is verified, so that its session is kept as long as the server remembers it.
+TEST(ExtendedReceiver, AHandshakeBeyondTheSessionsKeptKeepsItsOwnSession) {
+    ASSERT_TRUE(ext::cryptoReady());
+    KeyedClient client;
+    Rig rig;
+    rig.core->loadKeys({ext::KeyLine{client.key, kA}}, ext::newKey());
+    const std::string size = std::to_string(client.size);
+    const auto sealed = [&rig](ext::Kind kind, std::int64_t value, std::string_view body,
+                               const ext::SessionKeys& keys, std::uint64_t id) {
+        std::string bytes;
+        const std::uint64_t sequence = kind == ext::Kind::Data ? 1 : 2;
+        ext::seal(kind, id, value, sequence, body, keys.clientToServer, ext::aeadFor("C"), bytes);
+        rig.datagram(bytes);
+        std::string opened;
+        const auto& answers = rig.replies.back().answers;
+        return answers.empty() ? std::nullopt
+                               : ext::openSealed(answers.front().bytes, keys.serverToClient,
+                                                 ext::aeadFor("C"), opened);
+    };
+    for (std::uint64_t id = 1; id <= zelk::KeyedSessions::kSessionsKept + 2; ++id) {
+        client.id = id;
+        const auto challenge =
+            ext::findChallenge(rig.header(client.payload(client.hello(std::nullopt)), size).answer);
+        ASSERT_TRUE(challenge.has_value());
+        ASSERT_TRUE(rig.header(client.payload(client.hello(challenge->server)), size).proven);
+        const auto keys = ext::sessionKeys(client.key, client.transcript(challenge->server));
+        const auto ack = sealed(ext::Kind::Data, 0, kFile, keys, id);
+        ASSERT_TRUE(ack.has_value())
+            << "transfer " << id << ": " << rig.replies.back().refused << rig.replies.back().drop;
+        EXPECT_EQ(ack->value, client.size);
+        const auto verified = sealed(ext::Kind::Finish, client.size, digestOf(kFile), keys, id);
+        ASSERT_TRUE(verified.has_value());
+        EXPECT_EQ(verified->kind, ext::Kind::Verified);
+    }
 }
