@@ -433,13 +433,6 @@ SessionKeys fromMaster(Mac& master) {
 
 } // namespace
 
-SessionKeys sessionKeys(const Key& key, const Transcript& t) {
-    Hasher hash(key, "ZXK session");
-    hash.transcript(t);
-    Mac master = hash.done();
-    return fromMaster(master);
-}
-
 Key ephemeralPublic(const Key& secret) {
     Key pub{};
     crypto_scalarmult_base(pub.data(), secret.data());

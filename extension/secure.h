@@ -115,7 +115,6 @@ struct SessionKeys {
     Key clientToServer{};
     Key serverToClient{};
 };
-SessionKeys sessionKeys(const Key& key, const Transcript& t);
 
 // Forward secrecy: each handshake adds an X25519 exchange between two ephemeral keys, whose
 // secrets are wiped once the session's keys exist. Whoever later steals the long-term key still
@@ -277,8 +276,8 @@ private:
 
 // Both directions of one transfer's sealed datagrams.
 struct Session {
-    Key sendKey{};
-    Key receiveKey{};
+    EpochKeys send; // by sequence number: the key of its epoch
+    EpochKeys receive;
     std::uint64_t sent = 0;
     ReplayWindow received;
     Nonce server{}; // the challenge it came from: the same proof again keeps it

@@ -409,7 +409,13 @@ struct KeyedClient {
     ext::Key key = ext::newKey();
     ext::Nonce client = ext::newNonce();
     std::int64_t size = static_cast<std::int64_t>(kFile.size());
+<<<<<<< HEAD
     std::uint64_t id = 7;
+=======
+    ext::Key secret = ext::newKey();
+    ext::Key ephemeral = ext::ephemeralPublic(secret); // all zeros for a forged one
+    ext::Key serverEphemeral{};                        // from the challenge
+>>>>>>> fc9d8c4 (Keyed transfers: the client and the server draw ephemeral keys for each handshake and mix their shared secret into the session keys, wiped once those exist; each direction's key changes by epoch of its sequence numbers; the threat table says what that changes)
 
     std::string payload(const std::optional<ext::Hello>& hello) const {
         std::string text = "BEG;f;" + std::to_string(size) + ";" + ext::offerField({id, size});
@@ -419,10 +425,15 @@ struct KeyedClient {
         return text + ";END";
     }
     ext::Transcript transcript(const ext::Nonce& server) const {
+<<<<<<< HEAD
         return ext::Transcript{kA, id, size, "f", client, server, "C", ext::aeadFor("C")};
+=======
+        return ext::Transcript{
+            kA, 7, size, "f", client, server, "C", ext::aeadFor("C"), ephemeral, serverEphemeral};
+>>>>>>> fc9d8c4 (Keyed transfers: the client and the server draw ephemeral keys for each handshake and mix their shared secret into the session keys, wiped once those exist; each direction's key changes by epoch of its sequence numbers; the threat table says what that changes)
     }
     ext::Hello hello(const std::optional<ext::Nonce>& server) const {
-        ext::Hello hello{ext::keyIdOf(key), client, "C", server, {}};
+        ext::Hello hello{ext::keyIdOf(key), client, "C", server, {}, ephemeral};
         if (server) {
             hello.proof = ext::clientProof(key, transcript(*server));
         }
@@ -434,7 +445,7 @@ struct KeyedClient {
 
 TEST(ExtendedReceiver, AKeyedOriginIsHeardOnlyOnceItsKeyIsProvenAndThenSealed) {
     ASSERT_TRUE(ext::cryptoReady());
-    const KeyedClient client;
+    KeyedClient client;
     const ext::Key secret = ext::newKey();
     Rig rig;
     rig.core->loadKeys({ext::KeyLine{client.key, kA}}, secret);
@@ -449,6 +460,7 @@ TEST(ExtendedReceiver, AKeyedOriginIsHeardOnlyOnceItsKeyIsProvenAndThenSealed) {
     ASSERT_TRUE(challenged.challenged);
     const auto challenge = ext::findChallenge(challenged.answer);
     ASSERT_TRUE(challenge.has_value());
+    client.serverEphemeral = challenge->ephemeral;
     // The challenge comes from the secret handed in: a run replayed mints the same.
     Rig again;
     again.core->loadKeys({ext::KeyLine{client.key, kA}}, secret);
@@ -459,6 +471,18 @@ TEST(ExtendedReceiver, AKeyedOriginIsHeardOnlyOnceItsKeyIsProvenAndThenSealed) {
     wrong.proof[0] ^= 1;
     EXPECT_EQ(rig.header(client.payload(wrong), size).refused,
               "header whose proof of the key is wrong");
+
+    // A key holder whose ephemeral key leaves no shared secret: the session would rest on the
+    // long-term key alone.
+    KeyedClient lowOrder = client;
+    lowOrder.client = ext::newNonce();
+    lowOrder.ephemeral = {};
+    const auto challengedToo = rig.header(lowOrder.payload(lowOrder.hello(std::nullopt)), size);
+    const auto second = ext::findChallenge(challengedToo.answer);
+    ASSERT_TRUE(second.has_value());
+    lowOrder.serverEphemeral = second->ephemeral;
+    EXPECT_EQ(rig.header(lowOrder.payload(lowOrder.hello(second->server)), size).refused,
+              "header whose ephemeral key leaves no shared secret");
 
     const auto proven = rig.header(client.payload(client.hello(challenge->server)), size);
     EXPECT_TRUE(proven.proven);
@@ -474,14 +498,17 @@ TEST(ExtendedReceiver, AKeyedOriginIsHeardOnlyOnceItsKeyIsProvenAndThenSealed) {
     EXPECT_EQ(rig.replies.back().refused,
               "extended datagram in clear for an authenticated transfer");
 
-    const ext::SessionKeys keys =
-        ext::sessionKeys(client.key, client.transcript(challenge->server));
-    ext::seal(ext::Kind::Data, 7, 0, 1, kFile, keys.clientToServer, ext::aeadFor("C"), bytes);
+    const auto keys = ext::sessionKeys(client.key, client.transcript(challenge->server),
+                                       client.secret, challenge->ephemeral);
+    ASSERT_TRUE(keys.has_value());
+    ext::seal(ext::Kind::Data, 7, 0, 1, kFile, ext::EpochKeys(keys->clientToServer).at(1),
+              ext::aeadFor("C"), bytes);
     rig.datagram(bytes);
     ASSERT_EQ(rig.replies.back().answers.size(), 1U);
     std::string opened;
-    const auto ack = ext::openSealed(rig.replies.back().answers.front().bytes, keys.serverToClient,
-                                     ext::aeadFor("C"), opened);
+    const auto ack =
+        ext::openSealed(rig.replies.back().answers.front().bytes,
+                        ext::EpochKeys(keys->serverToClient).at(1), ext::aeadFor("C"), opened);
     ASSERT_TRUE(ack.has_value());
     EXPECT_EQ(ack->value, client.size);
     rig.datagram(bytes); // the same sealed datagram again: a copy or a replay
