@@ -409,13 +409,10 @@ struct KeyedClient {
     ext::Key key = ext::newKey();
     ext::Nonce client = ext::newNonce();
     std::int64_t size = static_cast<std::int64_t>(kFile.size());
-<<<<<<< HEAD
     std::uint64_t id = 7;
-=======
     ext::Key secret = ext::newKey();
     ext::Key ephemeral = ext::ephemeralPublic(secret); // all zeros for a forged one
     ext::Key serverEphemeral{};                        // from the challenge
->>>>>>> fc9d8c4 (Keyed transfers: the client and the server draw ephemeral keys for each handshake and mix their shared secret into the session keys, wiped once those exist; each direction's key changes by epoch of its sequence numbers; the threat table says what that changes)
 
     std::string payload(const std::optional<ext::Hello>& hello) const {
         std::string text = "BEG;f;" + std::to_string(size) + ";" + ext::offerField({id, size});
@@ -425,12 +422,8 @@ struct KeyedClient {
         return text + ";END";
     }
     ext::Transcript transcript(const ext::Nonce& server) const {
-<<<<<<< HEAD
-        return ext::Transcript{kA, id, size, "f", client, server, "C", ext::aeadFor("C")};
-=======
         return ext::Transcript{
-            kA, 7, size, "f", client, server, "C", ext::aeadFor("C"), ephemeral, serverEphemeral};
->>>>>>> fc9d8c4 (Keyed transfers: the client and the server draw ephemeral keys for each handshake and mix their shared secret into the session keys, wiped once those exist; each direction's key changes by epoch of its sequence numbers; the threat table says what that changes)
+            kA, id, size, "f", client, server, "C", ext::aeadFor("C"), ephemeral, serverEphemeral};
     }
     ext::Hello hello(const std::optional<ext::Nonce>& server) const {
         ext::Hello hello{ext::keyIdOf(key), client, "C", server, {}, ephemeral};
@@ -527,12 +520,14 @@ TEST(ExtendedReceiver, AHandshakeBeyondTheSessionsKeptKeepsItsOwnSession) {
                                const ext::SessionKeys& keys, std::uint64_t id) {
         std::string bytes;
         const std::uint64_t sequence = kind == ext::Kind::Data ? 1 : 2;
-        ext::seal(kind, id, value, sequence, body, keys.clientToServer, ext::aeadFor("C"), bytes);
+        ext::seal(kind, id, value, sequence, body, ext::EpochKeys(keys.clientToServer).at(sequence),
+                  ext::aeadFor("C"), bytes);
         rig.datagram(bytes);
         std::string opened;
         const auto& answers = rig.replies.back().answers;
         return answers.empty() ? std::nullopt
-                               : ext::openSealed(answers.front().bytes, keys.serverToClient,
+                               : ext::openSealed(answers.front().bytes,
+                                                 ext::EpochKeys(keys.serverToClient).at(1),
                                                  ext::aeadFor("C"), opened);
     };
     for (std::uint64_t id = 1; id <= zelk::KeyedSessions::kSessionsKept + 2; ++id) {
@@ -540,13 +535,16 @@ TEST(ExtendedReceiver, AHandshakeBeyondTheSessionsKeptKeepsItsOwnSession) {
         const auto challenge =
             ext::findChallenge(rig.header(client.payload(client.hello(std::nullopt)), size).answer);
         ASSERT_TRUE(challenge.has_value());
+        client.serverEphemeral = challenge->ephemeral;
         ASSERT_TRUE(rig.header(client.payload(client.hello(challenge->server)), size).proven);
-        const auto keys = ext::sessionKeys(client.key, client.transcript(challenge->server));
-        const auto ack = sealed(ext::Kind::Data, 0, kFile, keys, id);
+        const auto keys = ext::sessionKeys(client.key, client.transcript(challenge->server),
+                                           client.secret, challenge->ephemeral);
+        ASSERT_TRUE(keys.has_value());
+        const auto ack = sealed(ext::Kind::Data, 0, kFile, *keys, id);
         ASSERT_TRUE(ack.has_value())
             << "transfer " << id << ": " << rig.replies.back().refused << rig.replies.back().drop;
         EXPECT_EQ(ack->value, client.size);
-        const auto verified = sealed(ext::Kind::Finish, client.size, digestOf(kFile), keys, id);
+        const auto verified = sealed(ext::Kind::Finish, client.size, digestOf(kFile), *keys, id);
         ASSERT_TRUE(verified.has_value());
         EXPECT_EQ(verified->kind, ext::Kind::Verified);
     }
