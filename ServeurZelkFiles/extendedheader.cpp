@@ -290,7 +290,7 @@ void ExtendedReceiver::keyedHeader(Call& call) {
     t.server = *hello->server;
     t.serverEphemeral = keys_.ephemeralPublic(t.server); // as the challenge gave it
     if (!ext::sameMac(hello->proof, ext::clientProof(*key, t))) {
-        call.reply.refused = "header whose proof of the key is wrong";
+        wrongProof(*key, hello->keyId, t, call);
         return;
     }
     if (keys_.fresh(challengeInput(t, hello->keyId, call), t.server, call.in.now.steadyMs)) {
@@ -301,6 +301,22 @@ void ExtendedReceiver::keyedHeader(Call& call) {
         // played again: only a new challenge, which only the key's holder can answer.
         challenge(*key, hello->keyId, t, call);
     }
+}
+
+// The server's ephemeral key is found again from its nonce under the secret drawn at start: a
+// challenge from before a restart (or one run out) no longer gives the key the sender's proof
+// covered. Such a sender gets a new challenge, as a hello would; a proof over a nonce this run
+// gave, or that a session holds, is simply wrong.
+void ExtendedReceiver::wrongProof(const ext::Key& key, const ext::KeyId& keyId,
+                                  const ext::Transcript& t, Call& call) {
+    const ext::Session* session = keys_.find(ExtKey{t.transfer, t.origin});
+    const bool known = (session != nullptr && session->server == t.server) ||
+                       keys_.minted(challengeInput(t, keyId, call), t.server, call.in.now.steadyMs);
+    if (known) {
+        call.reply.refused = "header whose proof of the key is wrong";
+        return;
+    }
+    challenge(key, keyId, t, call);
 }
 
 ext::ChallengeInput ExtendedReceiver::challengeInput(const ext::Transcript& t,

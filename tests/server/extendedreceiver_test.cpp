@@ -464,6 +464,11 @@ TEST(ExtendedReceiver, AKeyedOriginIsHeardOnlyOnceItsKeyIsProvenAndThenSealed) {
     wrong.proof[0] ^= 1;
     EXPECT_EQ(rig.header(client.payload(wrong), size).refused,
               "header whose proof of the key is wrong");
+    // A server started again under another secret cannot find the key its challenge gave: the
+    // proof gets a new challenge, never silence.
+    Rig restarted;
+    restarted.core->loadKeys({ext::KeyLine{client.key, kA}}, ext::newKey());
+    EXPECT_TRUE(restarted.header(client.payload(client.hello(challenge->server)), size).challenged);
 
     // A key holder whose ephemeral key leaves no shared secret: the session would rest on the
     // long-term key alone.
