@@ -5,6 +5,8 @@
 
 #include "extendedreceiver.h"
 
+#include <sodium.h>
+
 namespace zelk {
 namespace {
 
@@ -276,16 +278,19 @@ void ExtendedReceiver::keyedHeader(Call& call) {
         call.reply.refused = "header under a key the origin does not have";
         return;
     }
-    ext::Transcript t{
-        call.in.origin, offer->transfer,           offer->size, call.in.file, hello->client, {},
-        hello->aeads,   ext::aeadFor(hello->aeads)};
+    ext::Transcript t{call.in.origin,  offer->transfer,
+                      offer->size,     call.in.file,
+                      hello->client,   {},
+                      hello->aeads,    ext::aeadFor(hello->aeads),
+                      hello->ephemeral};
     if (!hello->server) {
         challenge(*key, hello->keyId, t, call);
         return;
     }
     t.server = *hello->server;
+    t.serverEphemeral = keys_.ephemeralPublic(t.server); // as the challenge gave it
     if (!ext::sameMac(hello->proof, ext::clientProof(*key, t))) {
-        call.reply.refused = "header whose proof of the key is wrong";
+        wrongProof(*key, hello->keyId, t, call);
         return;
     }
     if (keys_.fresh(challengeInput(t, hello->keyId, call), t.server, call.in.now.steadyMs)) {
@@ -296,6 +301,22 @@ void ExtendedReceiver::keyedHeader(Call& call) {
         // played again: only a new challenge, which only the key's holder can answer.
         challenge(*key, hello->keyId, t, call);
     }
+}
+
+// The server's ephemeral key is found again from its nonce under the secret drawn at start: a
+// challenge from before a restart (or one run out) no longer gives the key the sender's proof
+// covered. Such a sender gets a new challenge, as a hello would; a proof over a nonce this run
+// gave, or that a session holds, is simply wrong.
+void ExtendedReceiver::wrongProof(const ext::Key& key, const ext::KeyId& keyId,
+                                  const ext::Transcript& t, Call& call) {
+    const ext::Session* session = keys_.find(ExtKey{t.transfer, t.origin});
+    const bool known = (session != nullptr && session->server == t.server) ||
+                       keys_.minted(challengeInput(t, keyId, call), t.server, call.in.now.steadyMs);
+    if (known) {
+        call.reply.refused = "header whose proof of the key is wrong";
+        return;
+    }
+    challenge(key, keyId, t, call);
 }
 
 ext::ChallengeInput ExtendedReceiver::challengeInput(const ext::Transcript& t,
@@ -310,9 +331,10 @@ ext::ChallengeInput ExtendedReceiver::challengeInput(const ext::Transcript& t,
 void ExtendedReceiver::challenge(const ext::Key& key, const ext::KeyId& keyId, ext::Transcript t,
                                  Call& call) {
     t.server = keys_.mint(challengeInput(t, keyId, call), call.in.now.steadyMs);
+    t.serverEphemeral = keys_.ephemeralPublic(t.server);
     buildAck("1", call.reply.answer);
-    call.reply.answer +=
-        ext::challengeSuffix({t.transfer, t.server, t.aead, ext::serverProof(key, t)});
+    call.reply.answer += ext::challengeSuffix(
+        {t.transfer, t.server, t.aead, ext::serverProof(key, t), t.serverEphemeral});
     call.reply.challenged = true;
 }
 
@@ -349,13 +371,26 @@ bool ExtendedReceiver::repeatedProof(const ext::Key& key, const ext::KeyId& keyI
 // origin's use of the same number changes nothing here.
 void ExtendedReceiver::provenHeader(const ext::Key& key, const ext::KeyId& keyId,
                                     const ext::Transcript& t, Call& call) {
-    const ext::SessionKeys keys = ext::sessionKeys(key, t);
+    ext::Key secret = keys_.ephemeral(t.server);
+    auto keys = ext::sessionKeys(key, t, secret, t.clientEphemeral);
+    sodium_memzero(secret.data(), secret.size());
+    if (!keys) {
+        call.offer.reset();
+        call.reply.refused = "header whose ephemeral key leaves no shared secret";
+        return;
+    }
     // Idle sessions go before this one opens: its transfer is not under way yet, and would count
     // as idle itself.
     forgetSessions();
-    keys_.open(
-        ExtKey{t.transfer, call.in.origin},
-        ext::Session{keys.serverToClient, keys.clientToServer, 0, {}, t.server, t.aead, keyId});
+    keys_.open(ExtKey{t.transfer, call.in.origin},
+               ext::Session{ext::EpochKeys(keys->serverToClient),
+                            ext::EpochKeys(keys->clientToServer),
+                            0,
+                            {},
+                            t.server,
+                            t.aead,
+                            keyId});
+    sodium_memzero(&*keys, sizeof *keys);
     call.reply.size = std::to_string(call.offer->size);
     call.proving.emplace(key, t);
     call.provingId = keyId;

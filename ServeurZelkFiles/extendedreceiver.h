@@ -264,6 +264,8 @@ private:
     void answerWritten(const ExtKey& transfer, const ExtReceive& state, Context& at);
     void oweAck(const ExtKey& transfer, Context& at);
     void sendOwedAcks(std::vector<ExtAnswer>& answers);
+    void wrongProof(const ext::Key& key, const ext::KeyId& keyId, const ext::Transcript& t,
+                    Call& call);
     void forgetSessions();
 
     Settings settings_;

@@ -1,5 +1,7 @@
 #include "keyedsessions.h"
 
+#include <sodium.h>
+
 namespace zelk {
 
 void KeyedSessions::load(const std::vector<ext::KeyLine>& lines, const ext::Key& mintSecret) {
@@ -34,6 +36,13 @@ bool KeyedSessions::fresh(const ext::ChallengeInput& in, const ext::Nonce& serve
     return mint_->fresh(in, server, nowMs) && usedProofs_.take(in.transfer, in.client, nowMs);
 }
 
+ext::Key KeyedSessions::ephemeralPublic(const ext::Nonce& server) const {
+    ext::Key secret = ephemeral(server);
+    const ext::Key pub = ext::ephemeralPublic(secret);
+    sodium_memzero(secret.data(), secret.size());
+    return pub;
+}
+
 ext::Session* KeyedSessions::find(const ExtKey& id) {
     const auto found = sessions_.find(id);
     return found == sessions_.end() ? nullptr : &found->second;
@@ -52,10 +61,14 @@ bool KeyedSessions::anyFor(std::uint64_t transfer) const {
 // is its sender's. Nearly always there is one.
 std::optional<std::pair<ExtKey, ext::Frame>>
 KeyedSessions::openSealed(std::string_view bytes, std::uint64_t transfer, std::string& opened) {
+    const auto head = ext::sealedHead(bytes);
+    if (!head) {
+        return std::nullopt;
+    }
     auto session = sessions_.lower_bound(ExtKey{transfer, {}});
     for (; session != sessions_.end() && session->first.first == transfer; ++session) {
-        auto frame =
-            ext::openSealed(bytes, session->second.receiveKey, session->second.aead, opened);
+        ext::Session& s = session->second;
+        auto frame = ext::openSealed(bytes, s.receive.at(head->sequence), s.aead, opened);
         if (frame) {
             return std::pair{session->first, *frame};
         }
@@ -73,7 +86,8 @@ void KeyedSessions::seal(const ExtKey& id, std::string& answer) {
     const auto kind = static_cast<ext::Kind>(answer[1]);
     const auto value = static_cast<std::int64_t>(ext::getUnsigned(answer.data() + 10, 8));
     const std::string_view body = std::string_view(answer).substr(ext::kHeadBytes);
-    ext::seal(kind, id.first, value, ++session->second.sent, body, session->second.sendKey,
+    const std::uint64_t sequence = ++session->second.sent;
+    ext::seal(kind, id.first, value, sequence, body, session->second.send.at(sequence),
               session->second.aead, sealed_);
     answer.swap(sealed_);
 }

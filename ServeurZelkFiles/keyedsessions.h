@@ -41,6 +41,14 @@ public:
     ext::Nonce mint(const ext::ChallengeInput& in, std::int64_t nowMs) const;
     // A proof counts once, and only over a nonce this server gave this sender lately.
     bool fresh(const ext::ChallengeInput& in, const ext::Nonce& server, std::int64_t nowMs);
+    // This server gave that nonce to this sender lately (taking nothing).
+    bool minted(const ext::ChallengeInput& in, const ext::Nonce& server, std::int64_t nowMs) const {
+        return mint_->fresh(in, server, nowMs);
+    }
+    // The server's ephemeral secret for a challenge, found again from its nonce (the caller
+    // wipes it once the session's keys exist), and its public key.
+    ext::Key ephemeral(const ext::Nonce& server) const { return mint_->ephemeral(server); }
+    ext::Key ephemeralPublic(const ext::Nonce& server) const;
 
     ext::Session* find(const ExtKey& id);
     void open(const ExtKey& id, ext::Session session);

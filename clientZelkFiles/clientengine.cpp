@@ -93,7 +93,8 @@ ClientEngine::ClientEngine(QObject* parent)
       timAttente_(this, [this] { timAttente_Timer(); }),
       frame_(kMaxFramePrefix + kMaxPayload, '\0'),
       extended_(sender_, firstFile_,
-                ExtRandom{[] { return QRandomGenerator::system()->generate64(); }, ext::newNonce}) {
+                ExtRandom{[] { return QRandomGenerator::system()->generate64(); }, ext::newNonce,
+                          ext::newKey}) {
     extBatch_.resize(kBatchBytes);
     extQueued_.reserve(kBatchDatagrams);
     extTimer_.setSingleShot(true);

@@ -4,22 +4,40 @@
 
 #include "extendedsender.h"
 
+#include <sodium.h>
+
 namespace zelk {
 
 // One client nonce per transfer until its handshake succeeds: a late challenge for an earlier
 // header of the same transfer still proves the server.
 std::string ExtendedSender::helloField(std::uint64_t transfer) {
     if (handshake_.transfer != transfer) {
-        handshake_ = Handshake{transfer, random_.nonce(), std::nullopt, {}, {}};
+        newHandshake(transfer);
     }
     return ext::helloField(ext::Hello{ext::keyIdOf(*key_), handshake_.client, ext::aeadsOffered(),
-                                      handshake_.server, handshake_.proof});
+                                      handshake_.server, handshake_.proof, handshake_.ephemeral});
+}
+
+// The ephemeral secret of the handshake it replaces is wiped: it opened no session, or its
+// session's keys exist.
+void ExtendedSender::newHandshake(std::uint64_t transfer) {
+    sodium_memzero(handshake_.secret.data(), handshake_.secret.size());
+    handshake_ = Handshake{};
+    if (transfer != 0) {
+        handshake_.transfer = transfer;
+        handshake_.client = random_.nonce();
+        handshake_.secret = random_.ephemeral();
+        handshake_.ephemeral = ext::ephemeralPublic(handshake_.secret);
+    }
 }
 
 ext::Transcript ExtendedSender::transcript(const ext::Nonce& server) const {
-    return ext::Transcript{
+    ext::Transcript t{
         settings_.origin, handshake_.transfer, size_,          name_, handshake_.client,
         server,           ext::aeadsOffered(), handshake_.aead};
+    t.clientEphemeral = handshake_.ephemeral;
+    t.serverEphemeral = handshake_.serverEphemeral;
+    return t;
 }
 
 // An answer that proves nothing is no answer: the header goes again when the wait runs out.
@@ -50,12 +68,14 @@ bool ExtendedSender::answerChallenge(const ext::Challenge& challenge) {
     // Nothing changes before the proof holds: a forged challenge, whatever cipher it names, leaves
     // the handshake under way as it was.
     ext::Transcript t = transcript(challenge.server);
-    t.aead = challenge.aead; // covered by the server's proof
-    if (!ext::sameMac(challenge.proof, ext::serverProof(*key_, t))) {
+    t.aead = challenge.aead; // covered by the server's proof, as its ephemeral key is
+    t.serverEphemeral = challenge.ephemeral;
+    if (!ext::sameMac(challenge.proof, ext::serverProof(*key_, t)) || !usableEphemeral(t)) {
         return false;
     }
     handshake_.aead = challenge.aead;
     handshake_.server = challenge.server;
+    handshake_.serverEphemeral = challenge.ephemeral;
     handshake_.proof = ext::clientProof(*key_, t);
     unproven_ = false;
     add(ExtAction::Kind::KeyProven);
@@ -73,14 +93,33 @@ bool ExtendedSender::takeProvenAccept(const ext::ProvenAccept& proven, std::int6
     if (!ext::sameMac(proven.proof, ext::acceptProof(*key_, t, accept.cumulative))) {
         return false;
     }
-    const ext::SessionKeys keys = ext::sessionKeys(*key_, t);
+    auto keys = ext::sessionKeys(*key_, t, handshake_.secret, handshake_.serverEphemeral);
+    if (!keys) {
+        return false;
+    }
     const ext::Nonce server = *handshake_.server;
     const ext::Aead aead = handshake_.aead;
-    handshake_ = Handshake{}; // the next announce proves the key afresh
+    newHandshake(0); // the next announce proves the key afresh
     unproven_ = false;
     acceptedOffer(accept, nowUs,
-                  ext::Session{keys.clientToServer, keys.serverToClient, 0, {}, server, aead});
+                  ext::Session{ext::EpochKeys(keys->clientToServer),
+                               ext::EpochKeys(keys->serverToClient),
+                               0,
+                               {},
+                               server,
+                               aead});
+    sodium_memzero(&*keys, sizeof *keys);
     return true;
+}
+
+// A server's ephemeral key that makes the shared secret all zeros would leave the session to the
+// long-term key alone: such a challenge proves nothing usable.
+bool ExtendedSender::usableEphemeral(const ext::Transcript& t) const {
+    auto shared = ext::sharedSecret(handshake_.secret, t.serverEphemeral);
+    if (shared) {
+        sodium_memzero(shared->data(), shared->size());
+    }
+    return shared.has_value();
 }
 
 // Said whatever the trace setting: a key the server lacks, or someone forging its answers, needs
@@ -101,7 +140,8 @@ void ExtendedSender::sealedAnswer(std::string_view bytes, const std::string* fir
         return;
     }
     ext::Session& session = *transfer_->session;
-    const auto frame = ext::openSealed(bytes, session.receiveKey, session.aead, opened_);
+    const auto frame =
+        ext::openSealed(bytes, session.receive.at(head->sequence), session.aead, opened_);
     if (!frame || !session.received.take(head->sequence)) {
         ignore(frame ? "a sealed datagram seen already"
                      : "a sealed datagram that fails authentication");

@@ -14,11 +14,13 @@ ExtendedSender::Transfer::Transfer(std::uint64_t id, std::int64_t size, std::int
 ExtendedSender::ExtendedSender(PlainSender& plain, ExtFile& file, ExtRandom random)
     : plain_(plain), file_(file), random_(std::move(random)), frame_(ext::kLargestDatagram, '\0') {}
 
-ExtendedSender::~ExtendedSender() = default;
+ExtendedSender::~ExtendedSender() {
+    newHandshake(0);
+}
 
 void ExtendedSender::setKey(std::optional<ext::Key> key) {
     key_ = key;
-    handshake_ = Handshake{};
+    newHandshake(0);
     unproven_ = false;
 }
 
@@ -322,8 +324,9 @@ std::size_t ExtendedSender::framePiece(char* frame, std::int64_t offset, std::si
     Transfer& t = *transfer_;
     if (t.session) {
         ext::Session& session = *t.session;
-        ext::sealInPlace(frame, ext::Kind::Data, t.transfer, offset, ++session.sent, n,
-                         session.sendKey, session.aead);
+        const std::uint64_t sequence = ++session.sent;
+        ext::sealInPlace(frame, ext::Kind::Data, t.transfer, offset, sequence, n,
+                         session.send.at(sequence), session.aead);
     } else {
         ext::writeHead(frame, ext::Kind::Data, t.transfer, offset, n);
     }
@@ -410,8 +413,9 @@ void ExtendedSender::sendFinish(std::int64_t nowUs) {
     const ext::Digest& digest = *memory().fileDigest;
     const std::string_view body(reinterpret_cast<const char*>(digest.data()), digest.size());
     if (t.session) {
-        ext::seal(ext::Kind::Finish, t.transfer, t.window.size(), ++t.session->sent, body,
-                  t.session->sendKey, t.session->aead, frame_);
+        const std::uint64_t sequence = ++t.session->sent;
+        ext::seal(ext::Kind::Finish, t.transfer, t.window.size(), sequence, body,
+                  t.session->send.at(sequence), t.session->aead, frame_);
     } else {
         ext::encode(ext::Kind::Finish, t.transfer, t.window.size(), body, frame_);
     }

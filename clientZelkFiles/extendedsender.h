@@ -42,6 +42,7 @@ public:
 struct ExtRandom {
     std::function<std::uint64_t()> identity; // a transfer's identity
     std::function<ext::Nonce()> nonce;       // a keyed header's client nonce
+    std::function<ext::Key()> ephemeral;     // a keyed handshake's ephemeral secret
 };
 
 // One thing the client is to do.
@@ -189,6 +190,9 @@ private:
         std::optional<ext::Nonce> server; // the server's challenge, once it proved its key
         ext::Mac proof{};
         ext::Aead aead = ext::Aead::ChaCha20Poly1305; // the server's choice
+        ext::Key secret{};                            // this client's ephemeral secret
+        ext::Key ephemeral{};                         // and its public key
+        ext::Key serverEphemeral{};                   // the server's, once it proved its key
     };
 
     Actions take();
@@ -224,9 +228,11 @@ private:
     void lost(std::string why);
     // A keyed origin's handshake and sealed datagrams (extendedsecure.cpp).
     std::string helloField(std::uint64_t transfer);
+    void newHandshake(std::uint64_t transfer);
     ext::Transcript transcript(const ext::Nonce& server) const;
     void keyedAnswer(std::string_view bytes, std::int64_t nowUs);
     bool answerChallenge(const ext::Challenge& challenge);
+    bool usableEphemeral(const ext::Transcript& t) const;
     bool takeProvenAccept(const ext::ProvenAccept& proven, std::int64_t nowUs);
     void serverUnproven(std::string why);
     void sealedAnswer(std::string_view bytes, const std::string* first, std::int64_t nowUs);

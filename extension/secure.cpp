@@ -19,6 +19,8 @@ constexpr std::size_t kIdentityHex = 16;
 constexpr off_t kLargestKeyFile = 1 << 20;
 // libsodium's key derivation takes a context of exactly 8 bytes.
 constexpr char kKdfContext[crypto_kdf_CONTEXTBYTES + 1] = "ZelkZXK1";
+constexpr char kEpochContext[crypto_kdf_CONTEXTBYTES + 1] = "ZelkEpch";
+static_assert(crypto_scalarmult_BYTES == kKeyBytes && crypto_scalarmult_SCALARBYTES == kKeyBytes);
 
 void putUnsigned(unsigned char* out, std::uint64_t value, int bytes) {
     ext::putUnsigned(reinterpret_cast<char*>(out), value, bytes);
@@ -59,6 +61,8 @@ public:
         bytes(t.server.data(), t.server.size());
         text(t.aeads);
         text(std::string_view(reinterpret_cast<const char*>(&t.aead), 1));
+        bytes(t.clientEphemeral.data(), t.clientEphemeral.size());
+        bytes(t.serverEphemeral.data(), t.serverEphemeral.size());
     }
     Mac done() {
         Mac mac{};
@@ -415,10 +419,9 @@ bool sameMac(const Mac& a, const Mac& b) {
     return crypto_verify_32(a.data(), b.data()) == 0;
 }
 
-SessionKeys sessionKeys(const Key& key, const Transcript& t) {
-    Hasher hash(key, "ZXK session");
-    hash.transcript(t);
-    Mac master = hash.done();
+namespace {
+
+SessionKeys fromMaster(Mac& master) {
     SessionKeys keys;
     crypto_kdf_derive_from_key(keys.clientToServer.data(), kKeyBytes, 1, kKdfContext,
                                master.data());
@@ -428,9 +431,58 @@ SessionKeys sessionKeys(const Key& key, const Transcript& t) {
     return keys;
 }
 
+} // namespace
+
+Key ephemeralPublic(const Key& secret) {
+    Key pub{};
+    crypto_scalarmult_base(pub.data(), secret.data());
+    return pub;
+}
+
+std::optional<Key> sharedSecret(const Key& secret, const Key& peerPublic) {
+    Key shared{};
+    if (crypto_scalarmult(shared.data(), secret.data(), peerPublic.data()) != 0) {
+        return std::nullopt; // libsodium refuses an all-zero result
+    }
+    return shared;
+}
+
+// The long-term key keys the hash, the transcript binds both ephemeral keys, and the shared
+// secret is what a later thief of the key file cannot find again.
+std::optional<SessionKeys> sessionKeys(const Key& key, const Transcript& t, const Key& secret,
+                                       const Key& peerPublic) {
+    auto shared = sharedSecret(secret, peerPublic);
+    if (!shared) {
+        return std::nullopt;
+    }
+    Hasher hash(key, "ZXK forward session");
+    hash.transcript(t);
+    hash.bytes(shared->data(), shared->size());
+    sodium_memzero(shared->data(), shared->size());
+    Mac master = hash.done();
+    return fromMaster(master);
+}
+
+const Key& EpochKeys::at(std::uint64_t sequence) {
+    const std::uint64_t epoch = epochOf(sequence);
+    if (epoch_ != epoch) {
+        crypto_kdf_derive_from_key(current_.data(), current_.size(), epoch, kEpochContext,
+                                   base_.data());
+        epoch_ = epoch;
+    }
+    return current_;
+}
+
+void EpochKeys::wipe() {
+    sodium_memzero(base_.data(), base_.size());
+    sodium_memzero(current_.data(), current_.size());
+    epoch_.reset();
+}
+
 std::string helloField(const Hello& hello) {
     std::string field(kSecureTag);
-    field += ',' + hexOf(hello.keyId) + ',' + hexOf(hello.client) + ',' + hello.aeads;
+    field += ',' + hexOf(hello.keyId) + ',' + hexOf(hello.client) + ',' + hello.aeads + ',' +
+             hexOf(hello.ephemeral);
     if (hello.server) {
         field += ',' + hexOf(*hello.server) + ',' + hexOf(hello.proof);
     }
@@ -447,19 +499,22 @@ std::optional<Hello> findHello(std::string_view headerPayload) {
         if (!fields[i].starts_with(prefix)) {
             continue;
         }
+        // Without its ephemeral key a hello is refused: an older peer's, whose transfer would
+        // lose forward secrecy, or one stripped of it on the way.
         const auto parts = split(fields[i], ',');
-        if (parts.size() != 4 && parts.size() != 6) {
+        if (parts.size() != 5 && parts.size() != 7) {
             return std::nullopt;
         }
         const auto keyId = fromHex<kKeyIdBytes>(parts[1]);
         const auto client = fromHex<kNonceBytes>(parts[2]);
-        if (!keyId || !client || !aeadList(parts[3])) {
+        const auto ephemeral = fromHex<kKeyBytes>(parts[4]);
+        if (!keyId || !client || !aeadList(parts[3]) || !ephemeral) {
             return std::nullopt;
         }
-        Hello hello{*keyId, *client, std::string(parts[3]), std::nullopt, {}};
-        if (parts.size() == 6) {
-            hello.server = fromHex<kNonceBytes>(parts[4]);
-            const auto proof = fromHex<kMacBytes>(parts[5]);
+        Hello hello{*keyId, *client, std::string(parts[3]), std::nullopt, {}, *ephemeral};
+        if (parts.size() == 7) {
+            hello.server = fromHex<kNonceBytes>(parts[5]);
+            const auto proof = fromHex<kMacBytes>(parts[6]);
             if (!hello.server || !proof) {
                 return std::nullopt;
             }
@@ -473,7 +528,7 @@ std::optional<Hello> findHello(std::string_view headerPayload) {
 std::string challengeSuffix(const Challenge& challenge) {
     return ';' + std::string(kSecureTag) + ',' + identityHex(challenge.transfer) + ',' +
            hexOf(challenge.server) + ',' + static_cast<char>(challenge.aead) + ',' +
-           hexOf(challenge.proof);
+           hexOf(challenge.ephemeral) + ',' + hexOf(challenge.proof);
 }
 
 std::optional<Challenge> findChallenge(std::string_view answer) {
@@ -482,17 +537,18 @@ std::optional<Challenge> findChallenge(std::string_view answer) {
         return std::nullopt;
     }
     const auto parts = split(*tail, ',');
-    if (parts.size() != 5 || parts[0] != kSecureTag || parts[3].size() != 1 ||
+    if (parts.size() != 6 || parts[0] != kSecureTag || parts[3].size() != 1 ||
         !aeadLetter(parts[3][0])) {
         return std::nullopt;
     }
     const auto transfer = identityFrom(parts[1]);
     const auto server = fromHex<kNonceBytes>(parts[2]);
-    const auto proof = fromHex<kMacBytes>(parts[4]);
-    if (!transfer || !server || !proof) {
+    const auto ephemeral = fromHex<kKeyBytes>(parts[4]);
+    const auto proof = fromHex<kMacBytes>(parts[5]);
+    if (!transfer || !server || !ephemeral || !proof) {
         return std::nullopt;
     }
-    return Challenge{*transfer, *server, static_cast<Aead>(parts[3][0]), *proof};
+    return Challenge{*transfer, *server, static_cast<Aead>(parts[3][0]), *proof, *ephemeral};
 }
 
 std::string provenAcceptSuffix(const ProvenAccept& accept) {
@@ -592,6 +648,16 @@ Nonce ChallengeMint::at(const ChallengeInput& in, std::int64_t bucket) const {
     Nonce nonce{};
     std::memcpy(nonce.data(), mac.data(), nonce.size());
     return nonce;
+}
+
+Key ChallengeMint::ephemeral(const Nonce& server) const {
+    Hasher hash(secret_, "ZXK ephemeral");
+    hash.bytes(server.data(), server.size());
+    Mac mac = hash.done();
+    Key secret{};
+    std::memcpy(secret.data(), mac.data(), secret.size());
+    sodium_memzero(mac.data(), mac.size());
+    return secret;
 }
 
 Nonce ChallengeMint::mint(const ChallengeInput& in, std::int64_t nowMs) const {

@@ -101,6 +101,8 @@ struct Transcript {
     Nonce server{};
     std::string aeads = "C";            // what the client offered
     Aead aead = Aead::ChaCha20Poly1305; // what the server chose
+    Key clientEphemeral{};              // both ephemeral public keys: the proofs cover them
+    Key serverEphemeral{};
 };
 Mac serverProof(const Key& key, const Transcript& t);
 Mac clientProof(const Key& key, const Transcript& t);
@@ -113,27 +115,63 @@ struct SessionKeys {
     Key clientToServer{};
     Key serverToClient{};
 };
-SessionKeys sessionKeys(const Key& key, const Transcript& t);
 
-// The client's header field "ZXK,<key id>,<client nonce>,<aeads>", and once challenged
-// ",<server nonce>,<client proof>" after it.
+// Forward secrecy: each handshake adds an X25519 exchange between two ephemeral keys, whose
+// secrets are wiped once the session's keys exist. Whoever later steals the long-term key still
+// lacks the shared secret of a recorded handshake.
+// The public key of an ephemeral secret (32 random bytes).
+Key ephemeralPublic(const Key& secret);
+// The shared secret; nothing when it is all zeros, as a public key of small order makes it:
+// such a key would leave the session's keys to the long-term key alone.
+std::optional<Key> sharedSecret(const Key& secret, const Key& peerPublic);
+// The session's keys from the long-term key, the transcript and the exchange of this side's
+// ephemeral secret with the peer's public key; nothing when the exchange is refused.
+std::optional<SessionKeys> sessionKeys(const Key& key, const Transcript& t, const Key& secret,
+                                       const Key& peerPublic);
+
+// Rekeying: a direction's key seals at most 2^bits datagrams. The key of epoch
+// e = (sequence - 1) >> bits is derived from the direction's base key with e as the subkey id,
+// so both sides change key at the same sequence numbers without a word.
+class EpochKeys {
+public:
+    static constexpr unsigned kBits = 24; // far inside AES-GCM's margin
+    EpochKeys() = default;
+    explicit EpochKeys(const Key& base, unsigned bits = kBits) : base_(base), bits_(bits) {}
+    std::uint64_t epochOf(std::uint64_t sequence) const {
+        return sequence == 0 ? 0 : (sequence - 1) >> bits_;
+    }
+    // The key of the sequence number's epoch; the latest one used is kept.
+    const Key& at(std::uint64_t sequence);
+    void wipe();
+
+private:
+    Key base_{};
+    unsigned bits_ = kBits;
+    std::optional<std::uint64_t> epoch_;
+    Key current_{};
+};
+
+// The client's header field "ZXK,<key id>,<client nonce>,<aeads>,<client ephemeral>", and once
+// challenged ",<server nonce>,<client proof>" after it.
 struct Hello {
     KeyId keyId{};
     Nonce client{};
     std::string aeads = "C";
     std::optional<Nonce> server;
     Mac proof{};
+    Key ephemeral{}; // the client's ephemeral public key
 };
 std::string helloField(const Hello& hello);
 std::optional<Hello> findHello(std::string_view headerPayload);
 
 // The server's challenge, after a plain answer's "END":
-// ";ZXK,<identity>,<server nonce>,<aead>,<proof>".
+// ";ZXK,<identity>,<server nonce>,<aead>,<server ephemeral>,<proof>".
 struct Challenge {
     std::uint64_t transfer = 0;
     Nonce server{};
     Aead aead = Aead::ChaCha20Poly1305;
     Mac proof{};
+    Key ephemeral{}; // the server's ephemeral public key
 };
 std::string challengeSuffix(const Challenge& challenge);
 std::optional<Challenge> findChallenge(std::string_view answer);
@@ -170,6 +208,9 @@ public:
     ChallengeMint& operator=(const ChallengeMint&) = delete;
     Nonce mint(const ChallengeInput& in, std::int64_t nowMs) const;
     bool fresh(const ChallengeInput& in, const Nonce& server, std::int64_t nowMs) const;
+    // The server's ephemeral secret for the challenge that gave this nonce: found again when the
+    // proof comes, so that nothing is kept for a hello. The caller wipes it after use.
+    Key ephemeral(const Nonce& server) const;
 
 private:
     Nonce at(const ChallengeInput& in, std::int64_t bucket) const;
@@ -235,8 +276,8 @@ private:
 
 // Both directions of one transfer's sealed datagrams.
 struct Session {
-    Key sendKey{};
-    Key receiveKey{};
+    EpochKeys send; // by sequence number: the key of its epoch
+    EpochKeys receive;
     std::uint64_t sent = 0;
     ReplayWindow received;
     Nonce server{}; // the challenge it came from: the same proof again keeps it

@@ -61,6 +61,11 @@ public:
                                       ext::Nonce nonce{};
                                       nonce.fill(7);
                                       return nonce;
+                                  },
+                                  [] {
+                                      ext::Key secret{};
+                                      secret.fill(9);
+                                      return secret;
                                   }}) {
         for (std::size_t i = 0; i < size; ++i) {
             file_.bytes.push_back(static_cast<char>(i * 31 % 251));
@@ -368,12 +373,25 @@ TEST(ExtendedSender, AKeyedOriginProvesItsKeyAndSeals) {
 
     ext::Transcript t{kOrigin,       offer->transfer, 2500,         "f.bin",
                       hello->client, ext::newNonce(), hello->aeads, ext::Aead::ChaCha20Poly1305};
-    ext::Challenge challenge{offer->transfer, t.server, t.aead, ext::serverProof(key, t)};
+    const ext::Key serverSecret = ext::newKey();
+    t.clientEphemeral = hello->ephemeral;
+    ext::Key drawn{};
+    drawn.fill(9); // the ephemeral secret the run drew
+    EXPECT_EQ(hello->ephemeral, ext::ephemeralPublic(drawn));
+    // A proven challenge whose ephemeral key leaves no shared secret proves nothing usable.
+    const ext::Challenge zero{offer->transfer, t.server, t.aead, ext::serverProof(key, t), {}};
+    t.serverEphemeral = ext::ephemeralPublic(serverSecret);
+    ext::Challenge challenge{offer->transfer, t.server, t.aead, ext::serverProof(key, t),
+                             t.serverEphemeral};
     ext::Challenge forged = challenge;
     forged.proof[0] ^= 1;
-    drive.clear();
-    drive.answerOffer("PTE;1;END" + ext::challengeSuffix(forged));
-    EXPECT_EQ(drive.last(Kind::KeyUnproven)->value, 0);
+    for (const ext::Challenge& refused : {forged, zero}) {
+        drive.clear();
+        drive.answerOffer("PTE;1;END" + ext::challengeSuffix(refused));
+        ASSERT_TRUE(drive.last(Kind::KeyUnproven));
+        EXPECT_EQ(drive.last(Kind::KeyUnproven)->value, 0);
+        EXPECT_FALSE(drive.did(Kind::KeyProven));
+    }
     drive.clear();
     drive.answerOffer("PTE;1;END" + ext::challengeSuffix(challenge));
     ASSERT_TRUE(drive.did(Kind::KeyProven) && drive.last(Kind::HeaderAgain));
@@ -386,19 +404,23 @@ TEST(ExtendedSender, AKeyedOriginProvesItsKeyAndSeals) {
     drive.clear();
     drive.answerOffer("PTE;1;END" + ext::provenAcceptSuffix(accept));
     ASSERT_TRUE(drive.sender().sending());
-    const ext::SessionKeys keys = ext::sessionKeys(key, t);
+    const auto keys = ext::sessionKeys(key, t, serverSecret, t.clientEphemeral);
+    ASSERT_TRUE(keys);
+    ext::EpochKeys fromClient(keys->clientToServer);
     std::string plain;
-    const auto piece = ext::openSealed(drive.sent().front(), keys.clientToServer, t.aead, plain);
+    const auto piece = ext::openSealed(drive.sent().front(), fromClient.at(1), t.aead, plain);
     ASSERT_TRUE(piece);
     EXPECT_EQ(piece->body, drive.file().bytes.substr(0, kPiece));
 
     std::string answer;
-    ext::seal(ext::Kind::Ack, offer->transfer, 2500, 1, {}, keys.serverToClient, t.aead, answer);
+    ext::seal(ext::Kind::Ack, offer->transfer, 2500, 1, {},
+              ext::EpochKeys(keys->serverToClient).at(1), t.aead, answer);
     drive.clear();
     drive.answer(answer);
     drive.answer(answer); // a replayed answer is taken once
     EXPECT_TRUE(drive.last(Kind::Ignored));
-    const auto finish = ext::openSealed(drive.sent().back(), keys.clientToServer, t.aead, plain);
+    const auto finish =
+        ext::openSealed(drive.sent().back(), fromClient.at(drive.sent().size()), t.aead, plain);
     ASSERT_TRUE(finish && finish->kind == ext::Kind::Finish);
     EXPECT_EQ(finish->body, text(digestOf(drive.file().bytes)));
 }

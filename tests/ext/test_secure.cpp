@@ -28,6 +28,15 @@ Transcript sample() {
 
 const std::string kHexKey(64, 'a');
 
+// The client's side of a session under fixed ephemeral secrets.
+SessionKeys keysOf(const Key& key, const Transcript& t) {
+    Key client{};
+    Key server{};
+    client.fill(1);
+    server.fill(2);
+    return *sessionKeys(key, t, client, ephemeralPublic(server));
+}
+
 TEST(KeyFiles, LinesAreKeysWithOriginsCommentsAndRotation) {
     struct Case {
         const char* what;
@@ -168,7 +177,7 @@ TEST(Handshake, ProofsHoldOnlyForTheSameKeyTranscriptAndDirection) {
         Transcript other = t;
         edit(other);
         return !sameMac(clientProof(key, t), clientProof(key, other)) &&
-               sessionKeys(key, t).clientToServer != sessionKeys(key, other).clientToServer;
+               keysOf(key, t).clientToServer != keysOf(key, other).clientToServer;
     };
     EXPECT_TRUE(changed([](Transcript& o) { o.client = newNonce(); })); // a replayed session
     EXPECT_TRUE(changed([](Transcript& o) { o.server = newNonce(); }));
@@ -176,13 +185,13 @@ TEST(Handshake, ProofsHoldOnlyForTheSameKeyTranscriptAndDirection) {
     EXPECT_TRUE(changed([](Transcript& o) { o.size += 1; }));
     EXPECT_TRUE(changed([](Transcript& o) { o.origin = "poste-02"; }));
     EXPECT_TRUE(changed([](Transcript& o) { o.transfer ^= 1; }));
-    const SessionKeys keys = sessionKeys(key, t);
+    const SessionKeys keys = keysOf(key, t);
     EXPECT_NE(keys.clientToServer, keys.serverToClient);
     EXPECT_NE(keyIdOf(key), keyIdOf(newKey()));
 }
 
 TEST(Handshake, FieldsReadBackAndMalformedOnesAreRefused) {
-    Hello hello{keyIdOf(newKey()), newNonce(), "AC", std::nullopt, {}};
+    Hello hello{keyIdOf(newKey()), newNonce(), "AC", std::nullopt, {}, {}};
     const std::string first = "BEG;f.bin;10;ZX1,00000000000000aa,10;" + helloField(hello) + ";END";
     const auto read = findHello(first);
     ASSERT_TRUE(read);
@@ -201,15 +210,27 @@ TEST(Handshake, FieldsReadBackAndMalformedOnesAreRefused) {
     hello.aeads = "CA"; // not as a peer writes it
     EXPECT_FALSE(findHello("BEG;f.bin;10;" + helloField(hello) + ";END"));
     EXPECT_FALSE(findHello("BEG;f.bin;10;END"));
+    // A hello or a challenge without its ephemeral key, as an older peer writes them: refused,
+    // or forward secrecy could be stripped on the way.
+    hello.aeads = "C";
+    hello.ephemeral = ephemeralPublic(newKey());
+    EXPECT_EQ(findHello("BEG;f.bin;10;" + helloField(hello) + ";END")->ephemeral, hello.ephemeral);
+    std::string older = helloField(hello);
+    older.erase(older.find(",C,") + 2, 1 + 2 * kKeyBytes);
+    EXPECT_FALSE(findHello("BEG;f.bin;10;" + older + ";END")) << older;
 
     const Challenge challenge{0xabcULL, newNonce(), Aead::Aes256Gcm,
-                              serverProof(newKey(), sample())};
+                              serverProof(newKey(), sample()), ephemeralPublic(newKey())};
     const auto back = findChallenge("PTE;1;END" + challengeSuffix(challenge));
     ASSERT_TRUE(back);
     EXPECT_EQ(back->transfer, 0xabcULL);
     EXPECT_EQ(back->server, challenge.server);
     EXPECT_EQ(back->aead, Aead::Aes256Gcm);
     EXPECT_FALSE(findChallenge("PTE;1;END;ZXK,0000000000000000,00,00"));
+    EXPECT_EQ(back->ephemeral, challenge.ephemeral);
+    EXPECT_EQ(back->proof, challenge.proof);
+    EXPECT_FALSE(findChallenge("PTE;1;END;ZXK,0000000000000abc," + hexOf(challenge.server) + ",A," +
+                               hexOf(challenge.proof)));
     EXPECT_FALSE(findChallenge("PTE;1;END"));
 
     const ProvenAccept accept{Accept{0xabcULL, 42}, acceptProof(newKey(), sample(), 42)};
@@ -234,6 +255,117 @@ TEST(Handshake, TheChoiceOfCipherIsBoundToTheProofs) {
     EXPECT_EQ(aeadFor("C"), Aead::ChaCha20Poly1305);
 }
 
+// Both sides of one handshake: their ephemeral secrets and the transcript with both public keys.
+struct Sides {
+    Key key = newKey();
+    Key client = newKey();
+    Key server = newKey();
+    Transcript t = withEphemerals(sample());
+    Transcript withEphemerals(Transcript t) const {
+        t.clientEphemeral = ephemeralPublic(client);
+        t.serverEphemeral = ephemeralPublic(server);
+        return t;
+    }
+};
+
+TEST(ForwardSecrecy, BothSidesAgreeAndAnyOtherEphemeralBreaksTheProofOrTheKeys) {
+    ASSERT_TRUE(cryptoReady());
+    const Sides s;
+    const auto atClient = sessionKeys(s.key, s.t, s.client, s.t.serverEphemeral);
+    const auto atServer = sessionKeys(s.key, s.t, s.server, s.t.clientEphemeral);
+    ASSERT_TRUE(atClient && atServer);
+    EXPECT_EQ(atClient->clientToServer, atServer->clientToServer);
+    EXPECT_EQ(atClient->serverToClient, atServer->serverToClient);
+    struct Case {
+        const char* what;
+        std::function<void(Transcript&, Key& clientSecret)> edit;
+        bool proofHolds; // the server's proof over the edited transcript still holds
+    };
+    const std::vector<Case> cases = {
+        {"the client's public key replaced on the way",
+         [](Transcript& t, Key&) { t.clientEphemeral = ephemeralPublic(newKey()); }, false},
+        {"the server's public key replaced on the way",
+         [](Transcript& t, Key&) { t.serverEphemeral = ephemeralPublic(newKey()); }, false},
+        {"one bit of the server's public key flipped",
+         [](Transcript& t, Key&) { t.serverEphemeral[7] ^= 0x10; }, false},
+        {"the client using another ephemeral secret than it announced",
+         [](Transcript&, Key& secret) { secret = newKey(); }, true},
+    };
+    for (const Case& c : cases) {
+        Transcript t = s.t;
+        Key secret = s.client;
+        c.edit(t, secret);
+        EXPECT_EQ(sameMac(serverProof(s.key, t), serverProof(s.key, s.t)), c.proofHolds) << c.what;
+        const auto keys = sessionKeys(s.key, t, secret, t.serverEphemeral);
+        ASSERT_TRUE(keys) << c.what;
+        EXPECT_NE(keys->clientToServer, atServer->clientToServer) << c.what;
+    }
+}
+
+TEST(ForwardSecrecy, AnAllZeroOrSmallOrderPublicKeyIsRefused) {
+    ASSERT_TRUE(cryptoReady());
+    const Sides s;
+    Key small{};
+    small[0] = 1; // the point of order 1: the shared secret is all zeros too
+    for (const Key& peer : {Key{}, small}) {
+        EXPECT_FALSE(sharedSecret(s.client, peer));
+        EXPECT_FALSE(sessionKeys(s.key, s.t, s.client, peer));
+    }
+    EXPECT_TRUE(sharedSecret(s.client, s.t.serverEphemeral));
+    // The server finds its ephemeral secret again from the nonce alone, and only its own mint.
+    const Key secret = newKey();
+    const ChallengeMint mint(secret);
+    const Nonce nonce = newNonce();
+    EXPECT_EQ(mint.ephemeral(nonce), ChallengeMint(secret).ephemeral(nonce));
+    EXPECT_NE(mint.ephemeral(nonce), mint.ephemeral(newNonce()));
+    EXPECT_NE(mint.ephemeral(nonce), ChallengeMint(newKey()).ephemeral(nonce));
+}
+
+// Epochs of four datagrams here; 2^24 in the programs.
+TEST(Epochs, KeysChangeAtTheSameSequenceNumbersOnBothSidesAndOpenOnlyTheirOwn) {
+    ASSERT_TRUE(cryptoReady());
+    const Key base = newKey();
+    EpochKeys sender(base, 2);
+    EpochKeys receiver(base, 2);
+    struct Case {
+        std::uint64_t sequence;
+        std::uint64_t epoch;
+    };
+    const std::vector<Case> cases = {{1, 0}, {4, 0}, {5, 1},
+                                     {8, 1}, {9, 2}, {1ULL << 40, ((1ULL << 40) - 1) >> 2}};
+    for (const Case& c : cases) {
+        EXPECT_EQ(sender.epochOf(c.sequence), c.epoch) << c.sequence;
+    }
+    EXPECT_EQ(EpochKeys(base).epochOf(1ULL << 24), 0U);
+    EXPECT_EQ(EpochKeys(base).epochOf((1ULL << 24) + 1), 1U);
+    const Key first = sender.at(4);
+    EXPECT_EQ(first, sender.at(1));
+    EXPECT_NE(first, sender.at(5));
+    const Key second = sender.at(5);
+    EXPECT_NE(second, sender.at(9));
+    EXPECT_NE(first, base);
+
+    // Sealed around a boundary and opened out of order: each under its epoch's key alone, each
+    // once, the replay window unbroken by the change of key.
+    ReplayWindow window;
+    std::string plain;
+    int opened = 0;
+    for (std::uint64_t sequence : {3, 6, 4, 5, 9, 4, 6, 7}) {
+        std::string datagram;
+        seal(Kind::Data, 7, 0, sequence, "bytes", sender.at(sequence), Aead::ChaCha20Poly1305,
+             datagram);
+        const std::uint64_t other = sequence <= 4 ? sequence + 4 : sequence - 4;
+        EXPECT_FALSE(openSealed(datagram, receiver.at(other), Aead::ChaCha20Poly1305, plain))
+            << sequence;
+        ASSERT_TRUE(openSealed(datagram, receiver.at(sequence), Aead::ChaCha20Poly1305, plain))
+            << sequence;
+        opened += window.take(sequence) ? 1 : 0;
+    }
+    EXPECT_EQ(opened, 6); // 4 and 6 came twice
+    sender.wipe();
+    EXPECT_NE(sender.at(1), receiver.at(1));
+}
+
 class Sealed : public ::testing::TestWithParam<Aead> {};
 
 TEST_P(Sealed, OnlyTheRightKeyOpensAnUnalteredDatagram) {
@@ -241,7 +373,7 @@ TEST_P(Sealed, OnlyTheRightKeyOpensAnUnalteredDatagram) {
     if (aead == Aead::Aes256Gcm && aeadsOffered() != "AC") {
         GTEST_SKIP() << "no AES-256-GCM on this processor";
     }
-    const SessionKeys keys = sessionKeys(newKey(), sample());
+    const SessionKeys keys = keysOf(newKey(), sample());
     std::string datagram;
     seal(Kind::Data, 7, 4096, 1, "file bytes", keys.clientToServer, aead, datagram);
     EXPECT_EQ(datagram.size(), kSealedOverhead + 10);

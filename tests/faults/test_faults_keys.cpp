@@ -290,7 +290,9 @@ bool squatInClear(const UdpPeer& peer, quint16 server, std::uint64_t transfer,
 bool squatWithKey(const UdpPeer& peer, quint16 server, const ext::Key& key, std::uint64_t transfer,
                   std::int64_t size) {
     const std::string origin = zelk::originIdentifier("poste-y");
-    ext::Hello hello{ext::keyIdOf(key), ext::newNonce(), "C", std::nullopt, {}};
+    const ext::Key secret = ext::newKey();
+    ext::Hello hello{ext::keyIdOf(key),           ext::newNonce(), "C", std::nullopt, {},
+                     ext::ephemeralPublic(secret)};
     auto header = [&] {
         return zelk::buildHeaderFrame(origin, "squat.bin", ext::plainSizeText(size),
                                       ext::offerField({transfer, size}) + ';' +
@@ -301,17 +303,21 @@ bool squatWithKey(const UdpPeer& peer, quint16 server, const ext::Key& key, std:
     if (!parsed) {
         return false;
     }
-    ext::Transcript t{origin,       transfer,       size, "squat.bin",
-                      hello.client, parsed->server, "C",  parsed->aead};
+    ext::Transcript t{origin,         transfer, size,         "squat.bin",     hello.client,
+                      parsed->server, "C",      parsed->aead, hello.ephemeral, parsed->ephemeral};
     hello.server = parsed->server;
     hello.proof = ext::clientProof(key, t);
     const auto accepted = ask(peer, server, header());
     if (!accepted || !ext::findProvenAccept(*accepted)) {
         return false;
     }
+    const auto keys = ext::sessionKeys(key, t, secret, parsed->ephemeral);
+    if (!keys) {
+        return false;
+    }
     std::string piece;
-    ext::seal(ext::Kind::Data, transfer, 0, 1, "squatted", ext::sessionKeys(key, t).clientToServer,
-              parsed->aead, piece);
+    ext::seal(ext::Kind::Data, transfer, 0, 1, "squatted",
+              ext::EpochKeys(keys->clientToServer).at(1), parsed->aead, piece);
     peer.send(server, piece);
     return true;
 }

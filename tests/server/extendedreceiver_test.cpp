@@ -410,6 +410,9 @@ struct KeyedClient {
     ext::Nonce client = ext::newNonce();
     std::int64_t size = static_cast<std::int64_t>(kFile.size());
     std::uint64_t id = 7;
+    ext::Key secret = ext::newKey();
+    ext::Key ephemeral = ext::ephemeralPublic(secret); // all zeros for a forged one
+    ext::Key serverEphemeral{};                        // from the challenge
 
     std::string payload(const std::optional<ext::Hello>& hello) const {
         std::string text = "BEG;f;" + std::to_string(size) + ";" + ext::offerField({id, size});
@@ -419,10 +422,11 @@ struct KeyedClient {
         return text + ";END";
     }
     ext::Transcript transcript(const ext::Nonce& server) const {
-        return ext::Transcript{kA, id, size, "f", client, server, "C", ext::aeadFor("C")};
+        return ext::Transcript{
+            kA, id, size, "f", client, server, "C", ext::aeadFor("C"), ephemeral, serverEphemeral};
     }
     ext::Hello hello(const std::optional<ext::Nonce>& server) const {
-        ext::Hello hello{ext::keyIdOf(key), client, "C", server, {}};
+        ext::Hello hello{ext::keyIdOf(key), client, "C", server, {}, ephemeral};
         if (server) {
             hello.proof = ext::clientProof(key, transcript(*server));
         }
@@ -434,7 +438,7 @@ struct KeyedClient {
 
 TEST(ExtendedReceiver, AKeyedOriginIsHeardOnlyOnceItsKeyIsProvenAndThenSealed) {
     ASSERT_TRUE(ext::cryptoReady());
-    const KeyedClient client;
+    KeyedClient client;
     const ext::Key secret = ext::newKey();
     Rig rig;
     rig.core->loadKeys({ext::KeyLine{client.key, kA}}, secret);
@@ -449,6 +453,7 @@ TEST(ExtendedReceiver, AKeyedOriginIsHeardOnlyOnceItsKeyIsProvenAndThenSealed) {
     ASSERT_TRUE(challenged.challenged);
     const auto challenge = ext::findChallenge(challenged.answer);
     ASSERT_TRUE(challenge.has_value());
+    client.serverEphemeral = challenge->ephemeral;
     // The challenge comes from the secret handed in: a run replayed mints the same.
     Rig again;
     again.core->loadKeys({ext::KeyLine{client.key, kA}}, secret);
@@ -459,6 +464,23 @@ TEST(ExtendedReceiver, AKeyedOriginIsHeardOnlyOnceItsKeyIsProvenAndThenSealed) {
     wrong.proof[0] ^= 1;
     EXPECT_EQ(rig.header(client.payload(wrong), size).refused,
               "header whose proof of the key is wrong");
+    // A server started again under another secret cannot find the key its challenge gave: the
+    // proof gets a new challenge, never silence.
+    Rig restarted;
+    restarted.core->loadKeys({ext::KeyLine{client.key, kA}}, ext::newKey());
+    EXPECT_TRUE(restarted.header(client.payload(client.hello(challenge->server)), size).challenged);
+
+    // A key holder whose ephemeral key leaves no shared secret: the session would rest on the
+    // long-term key alone.
+    KeyedClient lowOrder = client;
+    lowOrder.client = ext::newNonce();
+    lowOrder.ephemeral = {};
+    const auto challengedToo = rig.header(lowOrder.payload(lowOrder.hello(std::nullopt)), size);
+    const auto second = ext::findChallenge(challengedToo.answer);
+    ASSERT_TRUE(second.has_value());
+    lowOrder.serverEphemeral = second->ephemeral;
+    EXPECT_EQ(rig.header(lowOrder.payload(lowOrder.hello(second->server)), size).refused,
+              "header whose ephemeral key leaves no shared secret");
 
     const auto proven = rig.header(client.payload(client.hello(challenge->server)), size);
     EXPECT_TRUE(proven.proven);
@@ -474,14 +496,17 @@ TEST(ExtendedReceiver, AKeyedOriginIsHeardOnlyOnceItsKeyIsProvenAndThenSealed) {
     EXPECT_EQ(rig.replies.back().refused,
               "extended datagram in clear for an authenticated transfer");
 
-    const ext::SessionKeys keys =
-        ext::sessionKeys(client.key, client.transcript(challenge->server));
-    ext::seal(ext::Kind::Data, 7, 0, 1, kFile, keys.clientToServer, ext::aeadFor("C"), bytes);
+    const auto keys = ext::sessionKeys(client.key, client.transcript(challenge->server),
+                                       client.secret, challenge->ephemeral);
+    ASSERT_TRUE(keys.has_value());
+    ext::seal(ext::Kind::Data, 7, 0, 1, kFile, ext::EpochKeys(keys->clientToServer).at(1),
+              ext::aeadFor("C"), bytes);
     rig.datagram(bytes);
     ASSERT_EQ(rig.replies.back().answers.size(), 1U);
     std::string opened;
-    const auto ack = ext::openSealed(rig.replies.back().answers.front().bytes, keys.serverToClient,
-                                     ext::aeadFor("C"), opened);
+    const auto ack =
+        ext::openSealed(rig.replies.back().answers.front().bytes,
+                        ext::EpochKeys(keys->serverToClient).at(1), ext::aeadFor("C"), opened);
     ASSERT_TRUE(ack.has_value());
     EXPECT_EQ(ack->value, client.size);
     rig.datagram(bytes); // the same sealed datagram again: a copy or a replay
@@ -500,12 +525,14 @@ TEST(ExtendedReceiver, AHandshakeBeyondTheSessionsKeptKeepsItsOwnSession) {
                                const ext::SessionKeys& keys, std::uint64_t id) {
         std::string bytes;
         const std::uint64_t sequence = kind == ext::Kind::Data ? 1 : 2;
-        ext::seal(kind, id, value, sequence, body, keys.clientToServer, ext::aeadFor("C"), bytes);
+        ext::seal(kind, id, value, sequence, body, ext::EpochKeys(keys.clientToServer).at(sequence),
+                  ext::aeadFor("C"), bytes);
         rig.datagram(bytes);
         std::string opened;
         const auto& answers = rig.replies.back().answers;
         return answers.empty() ? std::nullopt
-                               : ext::openSealed(answers.front().bytes, keys.serverToClient,
+                               : ext::openSealed(answers.front().bytes,
+                                                 ext::EpochKeys(keys.serverToClient).at(1),
                                                  ext::aeadFor("C"), opened);
     };
     for (std::uint64_t id = 1; id <= zelk::KeyedSessions::kSessionsKept + 2; ++id) {
@@ -513,13 +540,16 @@ TEST(ExtendedReceiver, AHandshakeBeyondTheSessionsKeptKeepsItsOwnSession) {
         const auto challenge =
             ext::findChallenge(rig.header(client.payload(client.hello(std::nullopt)), size).answer);
         ASSERT_TRUE(challenge.has_value());
+        client.serverEphemeral = challenge->ephemeral;
         ASSERT_TRUE(rig.header(client.payload(client.hello(challenge->server)), size).proven);
-        const auto keys = ext::sessionKeys(client.key, client.transcript(challenge->server));
-        const auto ack = sealed(ext::Kind::Data, 0, kFile, keys, id);
+        const auto keys = ext::sessionKeys(client.key, client.transcript(challenge->server),
+                                           client.secret, challenge->ephemeral);
+        ASSERT_TRUE(keys.has_value());
+        const auto ack = sealed(ext::Kind::Data, 0, kFile, *keys, id);
         ASSERT_TRUE(ack.has_value())
             << "transfer " << id << ": " << rig.replies.back().refused << rig.replies.back().drop;
         EXPECT_EQ(ack->value, client.size);
-        const auto verified = sealed(ext::Kind::Finish, client.size, digestOf(kFile), keys, id);
+        const auto verified = sealed(ext::Kind::Finish, client.size, digestOf(kFile), *keys, id);
         ASSERT_TRUE(verified.has_value());
         EXPECT_EQ(verified->kind, ext::Kind::Verified);
     }

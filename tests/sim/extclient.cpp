@@ -71,6 +71,13 @@ void ExtClientNode::start(Micros now) {
                           byte = static_cast<unsigned char>(random_.next());
                       }
                       return nonce;
+                  },
+                  [this] {
+                      ext::Key secret{};
+                      for (unsigned char& byte : secret) {
+                          byte = static_cast<unsigned char>(random_.next());
+                      }
+                      return secret;
                   }});
     const auto head = settings_.key ? ext::kSealedOverhead : ext::kHeadBytes;
     extended_->configure({settings_.origin,
