@@ -462,7 +462,7 @@ TEST(ExtendedReceiver, AKeyedOriginIsHeardOnlyOnceItsKeyIsProvenAndThenSealed) {
 
     const auto proven = rig.header(client.payload(client.hello(challenge->server)), size);
     EXPECT_TRUE(proven.proven);
-    EXPECT_EQ(said(proven.answer), "H 1");
+    EXPECT_EQ(said(proven.answer), "H 1 0");
     EXPECT_TRUE(ext::findProvenAccept(proven.answer).has_value());
     const auto repeated = rig.header(client.payload(client.hello(challenge->server)), size);
     EXPECT_TRUE(repeated.again);
