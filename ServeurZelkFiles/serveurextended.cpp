@@ -113,7 +113,7 @@ void ServeurEngine::extendedFailed(const ExtDatagramReply::Failed& failed) {
                          "; the transfer starts again from nothing in " +
                          std::to_string(failed.pauseMs / 1000) + " s (hidden \"" +
                          stagingName(row.file) + "\" files must be left alone)");
-        startedAt_.erase(row.origin);
+        startedAt_.erase(writerKey(row));
     }
 }
 
@@ -128,14 +128,15 @@ void ServeurEngine::extendedVerified(const ExtDatagramReply::Verified& verified)
                                              stagingName(row.file) +
                                              "\" synced and renamed to its name, folder synced");
         }
-        trace_.write("file finished", transferText(row.origin, row.file) + ", " +
-                                          transferSummary(verified.size, elapsedMs(row.origin)) +
-                                          ", verified (SHA-256 as sent), extended protocol, "
-                                          "from " +
-                                          peerText());
+        trace_.write("file finished",
+                     transferText(row.origin, row.file) + ", " +
+                         transferSummary(verified.size, elapsedMs(writerKey(row))) +
+                         ", verified (SHA-256 as sent), extended protocol, "
+                         "from " +
+                         peerText());
     }
     recordReceived(row, verified.size, verified.sha256);
-    startedAt_.erase(row.origin);
+    startedAt_.erase(writerKey(row));
 }
 
 void ServeurEngine::progressSynced(const StagingState& record, std::int64_t claimed,
@@ -178,12 +179,12 @@ long ServeurEngine::read(int row, char* into, std::size_t length, std::int64_t o
     return static_cast<long>(::pread(fd, into, length, static_cast<off_t>(offset)));
 }
 
-void ServeurEngine::begin(const std::string& origin) {
-    writer_.begin(origin);
+void ServeurEngine::begin(const TransferRow& row) {
+    writer_.begin(writerKey(row));
 }
 
-void ServeurEngine::adopt(const std::string& origin) {
-    writer_.adopt(origin);
+void ServeurEngine::adopt(const TransferRow& row) {
+    writer_.adopt(writerKey(row));
 }
 
 StagedFile ServeurEngine::staged(const TransferRow& row) {
@@ -213,7 +214,7 @@ void ServeurEngine::removeRecord(const TransferRow& row) {
 
 bool ServeurEngine::writeback(int row, std::int64_t from, std::int64_t upTo) {
     const TransferRow& at = table_.at(row);
-    const int fd = writer_.keptFor(at.origin, diskName(at), lookupRound());
+    const int fd = writer_.keptFor(writerKey(at), diskName(at), lookupRound());
     if (fd < 0) {
         return false;
     }
@@ -225,7 +226,7 @@ bool ServeurEngine::writeback(int row, std::int64_t from, std::int64_t upTo) {
 bool ServeurEngine::syncThenRecord(int row, const StagingState& record, std::int64_t claimed,
                                    std::uint64_t epoch) {
     const TransferRow& at = table_.at(row);
-    const int fd = writer_.keptFor(at.origin, diskName(at), lookupRound());
+    const int fd = writer_.keptFor(writerKey(at), diskName(at), lookupRound());
     if (fd < 0) {
         return false;
     }
