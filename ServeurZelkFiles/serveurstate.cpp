@@ -27,6 +27,23 @@ QJsonObject rowState(const TransferRow& row) {
                        {QStringLiteral("lastFrameMs"), static_cast<double>(row.lastFrameMs)}};
 }
 
+// The origins with their files under way and their rate together: a client that sends several
+// files at once has a row for each.
+QJsonArray originsState(const TransferTable& table) {
+    QJsonArray origins;
+    for (const OriginSummary& origin : table.origins()) {
+        if (origins.size() >= kWatchedRows) {
+            break;
+        }
+        origins.append(
+            QJsonObject{{QStringLiteral("origin"), text(origin.origin)},
+                        {QStringLiteral("files"), origin.transfers},
+                        {QStringLiteral("rate"), QString::number(origin.rate, 'f', 0)},
+                        {QStringLiteral("lastFrameMs"), static_cast<double>(origin.lastFrameMs)}});
+    }
+    return origins;
+}
+
 } // namespace
 
 // Names and origins are bytes: they travel as Latin-1 text, one character per byte, and come
@@ -40,7 +57,8 @@ QJsonObject serverState(const ServeurEngine& engine) {
     return QJsonObject{{QStringLiteral("udp"), engine.udpLabel()},
                        {QStringLiteral("tcp"), engine.tcpLabel()},
                        {QStringLiteral("rowCount"), table.count()},
-                       {QStringLiteral("rows"), rows}};
+                       {QStringLiteral("rows"), rows},
+                       {QStringLiteral("origins"), originsState(table)}};
 }
 
 void rowsFromState(const QJsonObject& state, TransferTable& table) {
@@ -61,7 +79,7 @@ void rowsFromState(const QJsonObject& state, TransferTable& table) {
         read.resumed = row.value(QStringLiteral("resumed")).toBool();
         read.lastFrameMs =
             static_cast<std::int64_t>(row.value(QStringLiteral("lastFrameMs")).toDouble());
-        if (!table.append(std::move(read))) {
+        if (!table.append(std::move(read), true)) { // an origin may send several files at once
             break;
         }
     }
