@@ -106,17 +106,33 @@ int PlainReceiver::endOtherRows(int index, const PlainFrame& frame, HeaderReply&
 
 // Beyond the transfers an origin may have at once, another is dropped unanswered, as a new
 // origin is when the table is full: its client offers it again later. It never takes the place
-// of anyone's transfer under way.
+// of anyone's transfer under way; only of one of the origin's own that its client left (a file
+// it no longer sends, a transfer a restart of the client forgot).
 bool PlainReceiver::roomFor(const PlainFrame& frame, HeaderReply& reply) {
     const int held = table_.countOf(frame.origin);
-    if (held > 0 && (!frame.several || held >= std::max(settings_.transfersPerOrigin, 1))) {
+    if (held > 0 && (!frame.several || (held >= std::max(settings_.transfersPerOrigin, 1) &&
+                                        !endOwnIdleRow(frame, reply)))) {
         reply.drop = Drop::OriginFull;
         return false;
     }
-    if (!roomForNewcomer(frame, held > 0, reply)) {
+    if (!roomForNewcomer(frame, table_.countOf(frame.origin) > 0, reply)) {
         reply.drop = Drop::TableFull;
         return false;
     }
+    return true;
+}
+
+bool PlainReceiver::endOwnIdleRow(const PlainFrame& frame, HeaderReply& reply) {
+    int idlest = -1;
+    for (const int index : table_.rowsOf(frame.origin)) {
+        if (idlest < 0 || table_.at(index).lastFrameMs < table_.at(idlest).lastFrameMs) {
+            idlest = index;
+        }
+    }
+    if (idlest < 0 || frame.now.wallMs - table_.at(idlest).lastFrameMs < kOwnRowLeftMs) {
+        return false;
+    }
+    removeRow(idlest, GoneRow::Why::Abandoned, reply);
     return true;
 }
 

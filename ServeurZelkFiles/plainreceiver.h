@@ -136,6 +136,8 @@ public:
     static constexpr std::int64_t kLargestPosition = 2147483647;
     static constexpr std::int64_t kSpeaksExtensionMs = 60 * 60 * 1000;
     static constexpr std::int64_t kPlainTakesOverMs = 30000;
+    // A transfer of an origin at its limit with no frame for this long is one its client left.
+    static constexpr std::int64_t kOwnRowLeftMs = 30000;
 
     PlainReceiver() = default;
     explicit PlainReceiver(const Settings& settings) : settings_(settings) {}
@@ -174,6 +176,7 @@ private:
     int fileRow(std::string_view origin, std::string_view file) const;
     int endOtherRows(int index, const PlainFrame& frame, HeaderReply& reply);
     bool roomFor(const PlainFrame& frame, HeaderReply& reply);
+    bool endOwnIdleRow(const PlainFrame& frame, HeaderReply& reply);
     bool plainHeaderOfExtendedRow(int& index, const PlainFrame& frame, HeaderReply& reply);
     bool stagingPaused(const PlainFrame& frame, HeaderReply& reply) const;
     bool roomForNewcomer(const PlainFrame& frame, bool beside, HeaderReply& reply);

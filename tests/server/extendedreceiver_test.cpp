@@ -196,6 +196,7 @@ enum class Do {
     Restart, // the server starts again: memory lost, disk kept
     Plain,   // a plain header for `file`
     Limit,   // the transfers an origin may have at once: `from`
+    Wait,    // `from` ms pass
 };
 
 struct Step {
@@ -230,6 +231,9 @@ Step plainHeader(std::string says, std::string file) {
 }
 Step limit(int transfers) {
     return Step{Do::Limit, "-", 0, transfers};
+}
+Step wait(std::int64_t ms) {
+    return Step{Do::Wait, "-", 0, ms};
 }
 
 struct Rig {
@@ -287,6 +291,10 @@ struct Rig {
             plain->setSettings(settings);
             return "-";
         }
+        case Do::Wait:
+            now.wallMs += step.from;
+            now.steadyMs += step.from;
+            return "-";
         case Do::Data:
             ext::encode(ext::Kind::Data, step.id, step.from,
                         kFile.substr(static_cast<std::size_t>(step.from),
@@ -407,6 +415,12 @@ TEST(ExtendedReceiver, SeveralTransfersOfOneOriginGoOnSideBySide) {
           data(0, 30, "A 30", 7), finish("V 30", false, 7), many("H 1 0 G2", 9, "c"),
           data(0, 10, "A 10", 8)},
          {"a"},
+         2},
+        {"at the limit, a transfer its client left for 30 s gives way; one under way never does",
+         {limit(2), many("H 1 0 G2", 7, "a"), many("H 1 0 G2", 8, "b"), wait(20000),
+          data(0, 10, "A 10", 8), wait(10000), many("H 1 0 G2", 9, "c"), data(0, 10, "U", 7),
+          many("-", 10, "d"), data(10, 20, "A 20", 8)},
+         {},
          2},
         {"a client that did not ask takes the origin's row over as before: the others end",
          {many("H 1 0 G8", 7, "a"), many("H 1 0 G8", 8, "b"), data(0, 10, "A 10", 7),
