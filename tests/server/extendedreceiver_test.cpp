@@ -605,16 +605,22 @@ struct KeyedClient {
     ext::Nonce client = ext::newNonce();
     std::int64_t size = static_cast<std::int64_t>(kFile.size());
     std::uint64_t id = 7;
+    std::string file = "f";
+    int several = 0; // the transfers at once it asks for; 0: none
 
     std::string payload(const std::optional<ext::Hello>& hello) const {
-        std::string text = "BEG;f;" + std::to_string(size) + ";" + ext::offerField({id, size});
+        std::string text =
+            "BEG;" + file + ";" + std::to_string(size) + ";" + ext::offerField({id, size});
         if (hello) {
             text += ";" + ext::helloField(*hello);
+        }
+        if (several > 0) {
+            text += ";" + ext::multiField(several);
         }
         return text + ";END";
     }
     ext::Transcript transcript(const ext::Nonce& server) const {
-        return ext::Transcript{kA, id, size, "f", client, server, "C", ext::aeadFor("C")};
+        return ext::Transcript{kA, id, size, file, client, server, "C", ext::aeadFor("C")};
     }
     ext::Hello hello(const std::optional<ext::Nonce>& server) const {
         ext::Hello hello{ext::keyIdOf(key), client, "C", server, {}};
@@ -718,4 +724,59 @@ TEST(ExtendedReceiver, AHandshakeBeyondTheSessionsKeptKeepsItsOwnSession) {
         ASSERT_TRUE(verified.has_value());
         EXPECT_EQ(verified->kind, ext::Kind::Verified);
     }
+}
+
+// A keyed origin's client runs two transfers at once: each proves the key in its own handshake,
+// the grant follows the proof, and each goes on sealed under its own session to its own V.
+TEST(ExtendedReceiver, AKeyedOriginRunsTwoSealedTransfersAtOnce) {
+    ASSERT_TRUE(ext::cryptoReady());
+    const ext::Key originKey = ext::newKey();
+    Rig rig;
+    rig.core->loadKeys({ext::KeyLine{originKey, kA}}, ext::newKey());
+    std::vector<KeyedClient> clients(2);
+    std::vector<ext::SessionKeys> sessions;
+    for (std::size_t i = 0; i < clients.size(); ++i) {
+        KeyedClient& client = clients[i];
+        client.key = originKey;
+        client.id = 20 + i;
+        client.file = i == 0 ? "a" : "b";
+        client.several = 4;
+        const std::string size = std::to_string(client.size);
+        const auto challenge = ext::findChallenge(
+            rig.header(client.payload(client.hello(std::nullopt)), size, client.file).answer);
+        ASSERT_TRUE(challenge.has_value());
+        const auto proven =
+            rig.header(client.payload(client.hello(challenge->server)), size, client.file);
+        ASSERT_TRUE(proven.proven);
+        EXPECT_TRUE(ext::findProvenAccept(proven.answer).has_value()) << proven.answer;
+        EXPECT_EQ(ext::findGrant(proven.answer), 4) << proven.answer;
+        EXPECT_EQ(
+            rig.header(client.payload(client.hello(challenge->server)), size, client.file).answer,
+            proven.answer)
+            << "a proof repeated is answered as it was, grant and all";
+        sessions.push_back(ext::sessionKeys(originKey, client.transcript(challenge->server)));
+    }
+    const auto sealed = [&rig, &sessions](std::size_t i, ext::Kind kind, std::int64_t value,
+                                          std::string_view body, std::uint64_t sequence) {
+        std::string bytes;
+        ext::seal(kind, 20 + i, value, sequence, body, sessions[i].clientToServer,
+                  ext::aeadFor("C"), bytes);
+        rig.datagram(bytes);
+        std::string opened;
+        const auto& answers = rig.replies.back().answers;
+        const auto answer = answers.empty()
+                                ? std::nullopt
+                                : ext::openSealed(answers.front().bytes, sessions[i].serverToClient,
+                                                  ext::aeadFor("C"), opened);
+        return answer
+                   ? std::string(1, static_cast<char>(answer->kind)) + std::to_string(answer->value)
+                   : std::string("-");
+    };
+    EXPECT_EQ(sealed(0, ext::Kind::Data, 0, std::string_view(kFile).substr(0, 10), 1), "A10");
+    EXPECT_EQ(sealed(1, ext::Kind::Data, 0, kFile, 1), "A30");
+    EXPECT_EQ(sealed(1, ext::Kind::Finish, 30, digestOf(kFile), 2), "V30");
+    EXPECT_EQ(sealed(0, ext::Kind::Data, 10, std::string_view(kFile).substr(10), 2), "A30");
+    EXPECT_EQ(sealed(0, ext::Kind::Finish, 30, digestOf(kFile), 3), "V30");
+    EXPECT_EQ(rig.disk.files[key(kA, "a")], kFile);
+    EXPECT_EQ(rig.disk.files[key(kA, "b")], kFile);
 }
