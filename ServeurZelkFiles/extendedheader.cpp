@@ -166,7 +166,8 @@ void ExtendedReceiver::answerHeader(std::int64_t position, Call& call) {
         text += ext::acceptSuffix(*call.accept);
     }
     if (call.accept && call.several) {
-        text += ext::grantSuffix(granted(*call.several));
+        call.reply.granted = granted(*call.several);
+        text += ext::grantSuffix(call.reply.granted);
     }
 }
 

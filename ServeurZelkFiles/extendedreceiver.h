@@ -97,7 +97,8 @@ struct ExtHeaderReply {
     bool offered = false;
     std::optional<std::int64_t> held;    // the offer accepted, with so many bytes held
     std::optional<StagingState> resumed; // what an earlier run left, taken up
-    std::string answer;                  // empty: none
+    int granted = 0;    // the transfers at once its client may run, when it asked; 0: it did not
+    std::string answer; // empty: none
 };
 
 // An extended datagram's circumstances. `peer` names its source to the caller: answers owed

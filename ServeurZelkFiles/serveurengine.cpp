@@ -535,7 +535,7 @@ void ServeurEngine::rowStarted(int index, const ExtHeaderIn& in, const ExtHeader
         traceResumed(row, *reply.resumed);
     }
     if (reply.held) {
-        traceAccepted(row, *reply.held);
+        traceAccepted(row, *reply.held, reply.granted);
     }
     sendAnswer(reply.answer);
 }
@@ -544,7 +544,7 @@ void ServeurEngine::rowStarted(int index, const ExtHeaderIn& in, const ExtHeader
 void ServeurEngine::rowResumed(int index, const ExtHeaderIn& in, const ExtHeaderReply& reply) {
     const TransferRow& row = table_.at(index);
     if (reply.held) {
-        traceAccepted(row, *reply.held);
+        traceAccepted(row, *reply.held, reply.granted);
     }
     emit tableChanged();
     if (trace_.enabled() && headerLine()) {

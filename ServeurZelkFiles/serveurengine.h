@@ -111,7 +111,7 @@ private:
     void secondSender(const TransferRow& row, const ExtHeaderIn& in);
     void rowStarted(int index, const ExtHeaderIn& in, const ExtHeaderReply& reply);
     void rowResumed(int index, const ExtHeaderIn& in, const ExtHeaderReply& reply);
-    void traceAccepted(const TransferRow& row, std::int64_t held);
+    void traceAccepted(const TransferRow& row, std::int64_t held, int granted);
     void traceResumed(const TransferRow& row, const StagingState& found);
     // The time of the frame being handled, read once per batch of datagrams.
     Instant now();

@@ -39,12 +39,14 @@ void ServeurEngine::traceResumed(const TransferRow& row, const StagingState& fou
     }
 }
 
-void ServeurEngine::traceAccepted(const TransferRow& row, std::int64_t held) {
+void ServeurEngine::traceAccepted(const TransferRow& row, std::int64_t held, int granted) {
     if (trace_.enabled()) {
-        trace_.write("extended protocol", transferText(row.origin, row.file) + ", transfer " +
-                                              identityText(row.transfer) +
-                                              ": the offer is accepted, " + std::to_string(held) +
-                                              " bytes held");
+        trace_.write(
+            "extended protocol",
+            transferText(row.origin, row.file) + ", transfer " + identityText(row.transfer) +
+                ": the offer is accepted, " + std::to_string(held) + " bytes held" +
+                (granted > 0 ? ", up to " + std::to_string(granted) + " files of the origin at once"
+                             : std::string()));
     }
 }
 

@@ -471,8 +471,9 @@ TEST(ExtendedReceiver, AGrantFollowsOnlyAnAcceptanceOfAHeaderThatAsked) {
     EXPECT_EQ(rig.header(rig.offered(8, "b", 2000), size, "b").answer,
               "PTE;1;END;ZX1,0000000000000008,0") // not a number a peer may ask: not asked
         << "the row of a went: one file at a time";
-    EXPECT_EQ(rig.header(rig.offered(9, "c", 3), size, "c").answer,
-              "PTE;1;END;ZX1,0000000000000009,0;ZXM,3");
+    const auto asked = rig.header(rig.offered(9, "c", 3), size, "c");
+    EXPECT_EQ(asked.answer, "PTE;1;END;ZX1,0000000000000009,0;ZXM,3");
+    EXPECT_EQ(asked.granted, 3);
     EXPECT_EQ(rig.header(rig.offered(10, "d", 500), size, "d").answer,
               "PTE;1;END;ZX1,000000000000000a,0;ZXM,64");
     EXPECT_EQ(rig.header("BEG;e;30;ZXM,4;END", size, "e").answer, "PTE;1;END")
