@@ -22,6 +22,7 @@ QJsonObject rowState(const TransferRow& row) {
                        {QStringLiteral("position"), QString::number(row.position)},
                        {QStringLiteral("total"), text(row.total)},
                        {QStringLiteral("rate"), text(row.rate)},
+                       {QStringLiteral("rateValue"), row.rateValue},
                        {QStringLiteral("extended"), row.transfer != 0},
                        {QStringLiteral("resumed"), row.resumed},
                        {QStringLiteral("lastFrameMs"), static_cast<double>(row.lastFrameMs)}};
@@ -75,6 +76,7 @@ void rowsFromState(const QJsonObject& state, TransferTable& table) {
         read.position = row.value(QStringLiteral("position")).toString().toLongLong();
         read.total = bytes(row.value(QStringLiteral("total")));
         read.rate = bytes(row.value(QStringLiteral("rate")));
+        read.rateValue = row.value(QStringLiteral("rateValue")).toDouble();
         read.transfer = row.value(QStringLiteral("extended")).toBool() ? 1 : 0;
         read.resumed = row.value(QStringLiteral("resumed")).toBool();
         read.lastFrameMs =
