@@ -496,7 +496,7 @@ void ServeurEngine::forgetGone(const TransferRow& row) {
             return;
         }
     }
-    writer_.forget(writerKey(row));
+    writer_.drop(writerKey(row)); // a file per transfer: kept, they would pile up
     startedAt_.erase(writerKey(row));
 }
 
