@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <unordered_map>
 
 namespace zelk {
 namespace {
@@ -154,10 +155,66 @@ QString severalFilesLine(const TransferTable& table) {
 }
 
 TransferTableModel::TransferTableModel(const TransferTable& table, QObject* parent)
-    : QAbstractTableModel(parent), table_(table) {}
+    : QAbstractTableModel(parent), table_(table) {
+    group();
+}
 
 int TransferTableModel::rowCount(const QModelIndex& parent) const {
-    return parent.isValid() ? 0 : table_.count();
+    return parent.isValid() ? 0 : static_cast<int>(lines_.size());
+}
+
+void TransferTableModel::group() {
+    lines_.clear();
+    std::unordered_map<std::string_view, std::size_t> seen;
+    for (int index = 0; index < table_.count(); ++index) {
+        const auto [at, added] = seen.try_emplace(table_.at(index).origin, lines_.size());
+        if (added) {
+            lines_.emplace_back();
+        }
+        lines_[at->second].push_back(index);
+    }
+}
+
+// An origin with one file shows its row; one with several, a line of them all: how many, the
+// bytes received and to receive together, their rate together, the latest frame; its address,
+// port and protocol are those of the file that moved last. Nothing for rows gone since the
+// grouping (a refresh follows).
+std::optional<TransferRow> TransferTableModel::shown(int line) const {
+    if (line < 0 || line >= static_cast<int>(lines_.size())) {
+        return std::nullopt;
+    }
+    const std::vector<int>& rows = lines_[static_cast<std::size_t>(line)];
+    if (std::any_of(rows.begin(), rows.end(), [this](int i) { return i >= table_.count(); })) {
+        return std::nullopt;
+    }
+    if (rows.size() == 1) {
+        return table_.at(rows.front());
+    }
+    TransferRow merged = table_.at(rows.front());
+    std::int64_t received = 0;
+    std::int64_t total = 0;
+    double rate = 0;
+    for (const int i : rows) {
+        const TransferRow& row = table_.at(i);
+        if (row.lastFrameMs > merged.lastFrameMs) {
+            merged.address = row.address;
+            merged.port = row.port;
+            merged.transfer = row.transfer;
+            merged.resumed = row.resumed;
+            merged.lastFrameMs = row.lastFrameMs;
+        }
+        std::int64_t size = 0;
+        std::from_chars(row.total.data(), row.total.data() + row.total.size(), size);
+        received += std::max<std::int64_t>(0, std::min(row.position - 1, size));
+        total += size;
+        rate += row.rateValue;
+    }
+    merged.file = QStringLiteral("%1 fichiers").arg(rows.size()).toStdString();
+    merged.position = received + 1;
+    merged.total = std::to_string(total);
+    merged.rateValue = rate;
+    merged.rate = rateText(rate);
+    return merged;
 }
 
 int TransferTableModel::columnCount(const QModelIndex& parent) const {
@@ -167,10 +224,14 @@ int TransferTableModel::columnCount(const QModelIndex& parent) const {
 // A cut value shows whole in its tooltip.
 QVariant TransferTableModel::data(const QModelIndex& index, int role) const {
     if ((role != Qt::DisplayRole && role != Qt::ToolTipRole && role != Qt::ForegroundRole) ||
-        !index.isValid() || index.row() >= table_.count()) {
+        !index.isValid()) {
         return {};
     }
-    const TransferRow& row = table_.at(index.row());
+    const std::optional<TransferRow> line = shown(index.row());
+    if (!line) {
+        return {};
+    }
+    const TransferRow& row = *line;
     const std::int64_t now = QDateTime::currentMSecsSinceEpoch();
     if (role == Qt::ForegroundRole) {
         return rowIdle(row, now) ? QVariant(QColor(Qt::gray)) : QVariant();
@@ -188,6 +249,7 @@ QVariant TransferTableModel::headerData(int section, Qt::Orientation orientation
 
 void TransferTableModel::refresh() {
     beginResetModel();
+    group();
     endResetModel();
 }
 

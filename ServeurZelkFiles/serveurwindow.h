@@ -8,6 +8,8 @@
 #include <QTableView>
 #include <QTimer>
 #include <QWidget>
+#include <optional>
+#include <vector>
 
 namespace zelk {
 
@@ -37,7 +39,12 @@ public:
     void refresh();
 
 private:
+    // The table's rows of each origin, in the order the origins first appear: one line each.
+    void group();
+    std::optional<TransferRow> shown(int line) const;
+
     const TransferTable& table_;
+    std::vector<std::vector<int>> lines_;
 };
 
 // The server's window: it only shows. Changes of the table are gathered and shown at most every
