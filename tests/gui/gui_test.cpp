@@ -588,4 +588,20 @@ TEST(ServerWindowLines, AnOriginSendingSeveralFilesIsSummedUp) {
     ASSERT_TRUE(table.append(row("poste7    ", "b", 250'000), true));
     EXPECT_EQ(zelk::severalFilesLine(table),
               QStringLiteral("poste7 : 2 fichiers en cours, 1.25 MB/s"));
+
+    // The table keeps a line per origin: poste7's two files on one, summed, poste8's as it is.
+    table.edit(0).position = 5; // 4 of 10 bytes
+    table.edit(2).position = 11;
+    table.edit(2).total = "20";
+    zelk::TransferTableModel model(table);
+    model.refresh();
+    ASSERT_EQ(model.rowCount(), 2);
+    const auto shown = [&model](int line, int column) {
+        return model.data(model.index(line, column), Qt::DisplayRole).toString();
+    };
+    EXPECT_EQ(shown(0, 3), QStringLiteral("2 fichiers"));
+    EXPECT_EQ(shown(0, 4), QStringLiteral("15"));
+    EXPECT_EQ(shown(0, 5), QStringLiteral("30"));
+    EXPECT_EQ(shown(0, 6), QStringLiteral("46,7 %"));
+    EXPECT_EQ(shown(1, 3), QStringLiteral("c"));
 }
