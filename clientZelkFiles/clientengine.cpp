@@ -152,7 +152,7 @@ bool ClientEngine::start(const ClientConfig& config, QString& error) {
     rateCap_ = rateCapOf(cfg_.cfgDebitMaxi);
     sender_ = PlainSender(PlainSender::settingsFor(pieceMax_, waitMs_));
     sender_.setKeyed(extended_.keyed());
-    extended_.configure({cfg_.cfgIdOrigine, extPiece_, rateCap_, extensionOn_});
+    extended_.configure({cfg_.cfgIdOrigine, extPiece_, rateCap_, extensionOn_, 1});
     settleMs_ = cfg_.cfgDelaiStable.empty()
                     ? kDefaultSettleMs
                     : std::max<std::int64_t>(0, wholeValue(cfg_.cfgDelaiStable));

@@ -131,6 +131,7 @@ void ClientEngine::performExtended(const ExtAction& action) {
         return traceKeys(action);
     case Kind::Pieces:
     case Kind::Plain:
+    case Kind::Granted: // never asked for here
         return;
     }
 }

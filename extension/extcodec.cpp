@@ -250,11 +250,59 @@ std::optional<Accept> findAccept(std::string_view answer) {
     if (fields.size() != 3 || fields[0] != "PTE" || fields[2] != "END") {
         return std::nullopt;
     }
-    const auto read = readTagged(answer.substr(*at));
+    const std::string_view rest = answer.substr(*at);
+    const auto read = readTagged(rest.substr(0, rest.find(';')));
     if (!read) {
         return std::nullopt;
     }
     return Accept{read->transfer, read->number};
+}
+
+std::string multiField(int transfers) {
+    return std::string(kMultiTag) + ',' + std::to_string(transfers);
+}
+
+namespace {
+
+// "ZXM," and a number from 1 to kMostTransfersAsked, and nothing else.
+std::optional<int> readMulti(std::string_view field) {
+    if (field.size() <= kMultiTag.size() + 1 || !field.starts_with(kMultiTag) ||
+        field[kMultiTag.size()] != ',') {
+        return std::nullopt;
+    }
+    const auto number = readDecimal(field.substr(kMultiTag.size() + 1));
+    if (!number || *number < 1 || *number > kMostTransfersAsked) {
+        return std::nullopt;
+    }
+    return static_cast<int>(*number);
+}
+
+} // namespace
+
+std::optional<int> findMulti(std::string_view headerPayload) {
+    const auto fields = splitFields(headerPayload);
+    if (fields.size() < 5 || fields.back() != "END") {
+        return std::nullopt;
+    }
+    const std::string prefix = std::string(kMultiTag) + ',';
+    for (std::size_t i = 3; i + 1 < fields.size(); ++i) {
+        if (fields[i].starts_with(prefix)) {
+            return readMulti(fields[i]);
+        }
+    }
+    return std::nullopt;
+}
+
+std::string grantSuffix(int granted) {
+    return ';' + multiField(granted);
+}
+
+std::optional<int> findGrant(std::string_view answer) {
+    const std::size_t last = answer.rfind(';');
+    if (last == std::string_view::npos || !findAccept(answer.substr(0, last))) {
+        return std::nullopt;
+    }
+    return readMulti(answer.substr(last + 1));
 }
 
 } // namespace zelk::ext

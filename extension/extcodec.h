@@ -101,7 +101,22 @@ struct Accept {
     std::int64_t cumulative = 0;
 };
 std::string acceptSuffix(const Accept& accept);
-// Reads the acceptance that follows "PTE;" position ";END" in an answer; nothing when none.
+// Reads the acceptance that follows "PTE;" position ";END" in an answer, up to the next ';' (a
+// field may follow it); nothing when none.
 std::optional<Accept> findAccept(std::string_view answer);
+
+// Several transfers of one origin at once: a header field beside the offer, "ZXM," the most the
+// client would run at once (1 to kMostTransfersAsked, decimal); a plain server ignores it as it
+// ignores the offer. The server grants as many or fewer in a last field of its acceptance.
+inline constexpr std::string_view kMultiTag = "ZXM";
+inline constexpr int kMostTransfersAsked = 1024;
+std::string multiField(int transfers);
+// The number asked by a header's "ZXM" field between the size and "END"; nothing when the
+// header has none, or one that is not exactly such a field.
+std::optional<int> findMulti(std::string_view headerPayload);
+// ";ZXM," and the number granted, written after the acceptance (and its proof, when proven).
+std::string grantSuffix(int granted);
+// The number granted by the last field of an answer that holds an acceptance; nothing without.
+std::optional<int> findGrant(std::string_view answer);
 
 } // namespace zelk::ext

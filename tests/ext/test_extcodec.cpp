@@ -241,7 +241,7 @@ TEST(ExtCodec, AcceptanceFollowsThePlainAnswer) {
         {"PTE;1;END", std::nullopt},
         {"PTE;1;END;", std::nullopt},
         {"PTE;1;END;extra", std::nullopt},
-        {"PTE;1;END;ZX1," + id + ",0;more", std::nullopt},
+        {"PTE;1;END;ZX1," + id + ",0;more", 0}, // a field may follow (a grant, a proof)
         {"PTE;1;END;ZX1," + id + ",0\n", std::nullopt},
         {"PTE;1;END;ZX1," + id + ",-1", std::nullopt},
         {"PTE;1;END;ZX1," + id + ",00", std::nullopt},
@@ -266,4 +266,42 @@ TEST(ExtCodec, AcceptanceFollowsThePlainAnswer) {
     ASSERT_TRUE(back);
     EXPECT_EQ(back->transfer, accept.transfer);
     EXPECT_EQ(back->cumulative, accept.cumulative);
+}
+
+// The ask for several transfers: beside the offer, where a plain server ignores it; read only as
+// a peer writes it. The grant: the last field of an answer that holds an acceptance.
+TEST(ExtCodec, SeveralTransfersAreAskedBesideTheOfferAndGrantedAfterTheAcceptance) {
+    const std::string offer = "ZX1," + hex(9) + ",12";
+    struct Case {
+        std::string payload;
+        std::optional<int> asked;
+    };
+    const std::vector<Case> asks = {
+        {"BEG;a;12;" + offer + ";" + multiField(8) + ";END", 8},
+        {"BEG;a;12;" + multiField(1) + ";" + offer + ";END", 1},
+        {"BEG;a;12;" + offer + ";ZXM,1024;END", 1024},
+        {"BEG;a;12;" + offer + ";ZXM,1025;END", std::nullopt},
+        {"BEG;a;12;" + offer + ";ZXM,0;END", std::nullopt},
+        {"BEG;a;12;" + offer + ";ZXM,08;END", std::nullopt},
+        {"BEG;a;12;" + offer + ";ZXM,-8;END", std::nullopt},
+        {"BEG;a;12;" + offer + ";ZXM,;END", std::nullopt},
+        {"BEG;a;12;" + offer + ";ZXM,8,1;END", std::nullopt},
+        {"BEG;a;12;" + offer + ";ZXM8;END", std::nullopt},
+        {"BEG;a;12;" + offer + ";END", std::nullopt},
+        {"BEG;a;12;" + offer + ";ZXM,8", std::nullopt},
+        {"BEG;ZXM,8;12;" + offer + ";END", std::nullopt},
+    };
+    for (const Case& c : asks) {
+        EXPECT_EQ(findMulti(c.payload), c.asked) << c.payload;
+    }
+    EXPECT_EQ(multiField(64), "ZXM,64");
+    EXPECT_EQ(findOffer("BEG;a;12;" + offer + ";" + multiField(8) + ";END")->size, 12);
+
+    const std::string accepted = "PTE;1;END" + acceptSuffix(Accept{77, 0});
+    EXPECT_EQ(grantSuffix(3), ";ZXM,3");
+    EXPECT_EQ(findGrant(accepted + grantSuffix(3)), 3);
+    EXPECT_EQ(findAccept(accepted + grantSuffix(3))->transfer, 77U);
+    EXPECT_EQ(findGrant(accepted), std::nullopt);
+    EXPECT_EQ(findGrant("PTE;1;END;ZXM,3"), std::nullopt);
+    EXPECT_EQ(findGrant(accepted + ";ZXM,0"), std::nullopt);
 }

@@ -82,7 +82,7 @@ void ExtClientNode::start(Micros now) {
     const auto head = settings_.key ? ext::kSealedOverhead : ext::kHeadBytes;
     extended_->configure({settings_.origin,
                           settings_.extendedDatagram - static_cast<std::int64_t>(head),
-                          settings_.rateCap, settings_.extension});
+                          settings_.rateCap, settings_.extension, 1});
     extended_->setKey(settings_.key);
     loop_ = Timer{};
     wait_ = Timer{};
