@@ -5,6 +5,7 @@
 
 #include "extendedreceiver.h"
 
+#include <algorithm>
 #include <sodium.h>
 
 namespace zelk {
@@ -50,12 +51,13 @@ std::string ExtendedReceiver::Call::provingKeyId() const {
 ExtHeaderReply ExtendedReceiver::header(const ExtHeaderIn& in) {
     ExtHeaderReply reply;
     reply.size = in.size;
-    Call call{in, reply, std::nullopt, std::nullopt, std::nullopt, {}};
+    Call call{in, reply, std::nullopt, std::nullopt, std::nullopt, std::nullopt, {}};
     if (keys_.keyed(in.origin)) {
         keyedHeader(call);
         return reply;
     }
     call.offer = acceptableOffer(call);
+    readSeveral(call);
     if (call.offer) {
         reply.size = std::to_string(call.offer->size); // the plain field may say 0 for a large file
     }
@@ -81,6 +83,13 @@ std::optional<ext::Offer> ExtendedReceiver::acceptableOffer(const Call& call) {
     return offer;
 }
 
+// Several transfers at once are run only by a client that asked for them beside its offer.
+void ExtendedReceiver::readSeveral(Call& call) {
+    if (call.offer) {
+        call.several = ext::findMulti(call.in.payload);
+    }
+}
+
 // The plain rules decide; the extension then takes up an offered header's row.
 void ExtendedReceiver::matchFile(Call& call) {
     ExtHeaderReply& reply = call.reply;
@@ -101,7 +110,7 @@ void ExtendedReceiver::matchFile(Call& call) {
         answerHeader(reply.plain.ack, call);
         return;
     case HeaderStep::Started:
-        disk_.begin(call.in.origin);
+        disk_.begin(table_.at(reply.plain.row));
         answerHeader(startExtended(reply.plain.row, call), call);
         return;
     case HeaderStep::Resumed:
@@ -124,14 +133,16 @@ PlainFrame ExtendedReceiver::plainFrame(const Call& call) const {
     frame.offered = call.offer.has_value();
     frame.proven = call.proving.has_value();
     frame.keyed = keys_.keyed(call.in.origin);
-    frame.keyOfRow = keyOfRow(call);
+    frame.several = call.offer.has_value() && call.several.has_value();
+    frame.transfer = call.offer ? call.offer->transfer : 0;
+    frame.keyOfRow = keyOfRow(frame, call);
     return frame;
 }
 
 // A keyed origin's row goes on only under the key that started it: a transfer another of its
 // keys started is not this one's to resume.
-bool ExtendedReceiver::keyOfRow(const Call& call) const {
-    const int index = table_.findOrigin(call.in.origin);
+bool ExtendedReceiver::keyOfRow(const PlainFrame& frame, const Call& call) const {
+    const int index = plain_.rowFor(frame);
     if (index < 0) {
         return true;
     }
@@ -155,6 +166,14 @@ void ExtendedReceiver::answerHeader(std::int64_t position, Call& call) {
     } else if (call.accept) {
         text += ext::acceptSuffix(*call.accept);
     }
+    if (call.accept && call.several) {
+        call.reply.granted = granted(*call.several);
+        text += ext::grantSuffix(call.reply.granted);
+    }
+}
+
+int ExtendedReceiver::granted(int asked) const {
+    return std::clamp(plain_.settings().transfersPerOrigin, 1, asked);
 }
 
 // A header offered again for a transfer verified lately: its final answer was lost and the
@@ -223,7 +242,7 @@ bool ExtendedReceiver::resumeFromDisk(int index, ExtReceive& state, Call& call) 
     row.resumed = true;
     row.stagedInode = found->identity.inode;
     row.stagedBorn = found->identity.born;
-    disk_.adopt(row.origin);
+    disk_.adopt(row);
     call.reply.resumed = *found;
     return true;
 }
@@ -293,6 +312,7 @@ void ExtendedReceiver::keyedHeader(Call& call) {
         wrongProof(*key, hello->keyId, t, call);
         return;
     }
+    call.several = ext::findMulti(call.in.payload);
     if (keys_.fresh(challengeInput(t, hello->keyId, call), t.server, call.in.now.steadyMs)) {
         call.offer = offer;
         provenHeader(*key, hello->keyId, t, call);
@@ -349,9 +369,8 @@ bool ExtendedReceiver::repeatedProof(const ext::Key& key, const ext::KeyId& keyI
     }
     call.proving.emplace(key, t);
     call.provingId = keyId;
-    const int index = table_.findOrigin(t.origin);
     const auto held = extended_.find(id);
-    if (index >= 0 && table_.at(index).transfer == t.transfer && held != extended_.end()) {
+    if (table_.findTransfer(t.origin, t.transfer) >= 0 && held != extended_.end()) {
         call.accept = ext::Accept{t.transfer, held->second.written.cumulative()};
     } else if (verifiedFor({t.origin, t.transfer, t.size, call.provingKeyId()}, call.in.now) !=
                nullptr) {

@@ -110,8 +110,8 @@ ExtendedReceiver::ExtReceive* ExtendedReceiver::extendedRow(const ext::Frame& fr
                                                             const Context& at) {
     const auto found = extendedOf(frame.transfer, at);
     if (found != extended_.end()) {
-        index = table_.findOrigin(found->second.origin);
-        if (index >= 0 && table_.at(index).transfer == frame.transfer) {
+        index = table_.findTransfer(found->second.origin, frame.transfer);
+        if (index >= 0) {
             return &found->second;
         }
         extended_.erase(found);
@@ -211,7 +211,7 @@ void ExtendedReceiver::digestMismatch(ExtReceive& state, int index, Context& at)
     state.writebackFrom = 0;
     ++state.epoch;
     disk_.removeRecord(row);
-    disk_.begin(row.origin);
+    disk_.begin(row);
     table_.edit(index).stagedInode = 0; // the next piece makes the file anew
     table_.edit(index).stagedBorn = 0;
     table_.setPosition(index, 1);
@@ -249,7 +249,7 @@ void ExtendedReceiver::extendedFailed(int index, std::uint64_t transfer,
     at.reply.failed->pauseMs = plain_.disturbed(index, at.in.now);
     disk_.removeRecord(row);
     extended_.erase(ExtKey{row.transfer, row.origin});
-    disk_.begin(row.origin);
+    disk_.begin(row);
     answerExtended(ext::Kind::Unknown, transfer, 0, at);
 }
 
@@ -309,8 +309,8 @@ std::optional<std::string> ExtendedReceiver::recordSynced(const StagingState& re
     }
     ExtReceive& state = found->second;
     state.syncing = false;
-    const int index = table_.findOrigin(state.origin);
-    if (state.epoch != epoch || index < 0 || table_.at(index).transfer != record.transfer ||
+    const int index = table_.findTransfer(state.origin, record.transfer);
+    if (state.epoch != epoch || index < 0 ||
         FileIdentity{table_.at(index).stagedInode, table_.at(index).stagedBorn} !=
             record.identity) {
         return std::nullopt;

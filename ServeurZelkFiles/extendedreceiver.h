@@ -52,10 +52,10 @@ public:
                        WriteFailure& failure) = 0;
     // Up to `length` bytes at `offset` read back; the count read, or -1.
     virtual long read(int row, char* into, std::size_t length, std::int64_t offset) = 0;
-    // The origin's next piece replaces whatever file holds the name.
-    virtual void begin(const std::string& origin) = 0;
-    // The origin's transfer goes on in the staging file an earlier run wrote.
-    virtual void adopt(const std::string& origin) = 0;
+    // The row's next piece replaces whatever file holds its name.
+    virtual void begin(const TransferRow& row) = 0;
+    // The row's transfer goes on in the staging file an earlier run wrote.
+    virtual void adopt(const TransferRow& row) = 0;
     virtual StagedFile staged(const TransferRow& row) = 0;
     virtual void removeRecord(const TransferRow& row) = 0;
     // Bytes [from, upTo) handed to the disk without waiting; false when the file is not open.
@@ -97,7 +97,8 @@ struct ExtHeaderReply {
     bool offered = false;
     std::optional<std::int64_t> held;    // the offer accepted, with so many bytes held
     std::optional<StagingState> resumed; // what an earlier run left, taken up
-    std::string answer;                  // empty: none
+    int granted = 0;    // the transfers at once its client may run, when it asked; 0: it did not
+    std::string answer; // empty: none
 };
 
 // An extended datagram's circumstances. `peer` names its source to the caller: answers owed
@@ -204,6 +205,7 @@ private:
         ExtHeaderReply& reply;
         std::optional<ext::Offer> offer;
         std::optional<ext::Accept> accept;
+        std::optional<int> several; // the transfers at once its client asked for, with the offer
         // The proof being answered: the acceptance carries the server's proof of it.
         std::optional<std::pair<ext::Key, ext::Transcript>> proving;
         ext::KeyId provingId{};
@@ -227,9 +229,11 @@ private:
     ext::ChallengeInput challengeInput(const ext::Transcript& t, const ext::KeyId& keyId,
                                        const Call& call);
     std::optional<ext::Offer> acceptableOffer(const Call& call);
+    void readSeveral(Call& call);
+    int granted(int asked) const;
     void matchFile(Call& call);
     PlainFrame plainFrame(const Call& call) const;
-    bool keyOfRow(const Call& call) const;
+    bool keyOfRow(const PlainFrame& frame, const Call& call) const;
     bool answerVerifiedAgain(Call& call);
     std::int64_t startExtended(int index, Call& call);
     bool resumeFromDisk(int index, ExtReceive& state, Call& call);

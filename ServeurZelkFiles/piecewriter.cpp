@@ -240,6 +240,13 @@ void PieceWriter::forget(std::string_view origin) {
     }
 }
 
+void PieceWriter::drop(std::string_view origin) {
+    forget(origin);
+    if (const auto found = transfers_.find(origin); found != transfers_.end()) {
+        transfers_.erase(found);
+    }
+}
+
 void PieceWriter::closeIdle() {
     for (std::size_t i = kept_.size(); i-- > 0;) {
         if (!kept_[i].usedSinceIdleCheck) {

@@ -61,6 +61,8 @@ public:
     bool syncData(int fd, WriteFailure& failure);
     // Closes the origin's file, if open.
     void forget(std::string_view origin);
+    // Closes it and forgets what it owed: a transfer given up, whose file nothing writes now.
+    void drop(std::string_view origin);
     // Closes every file not written since the previous call.
     void closeIdle();
     void closeAll();

@@ -21,12 +21,12 @@ HeaderReply PlainReceiver::header(const PlainFrame& frame) {
     if (plainResetIgnored(frame, reply)) {
         return reply;
     }
-    int index = table_.findOrigin(frame.origin);
-    if (index >= 0 && otherLiveClient(table_.at(index), frame)) {
+    if (const int live = otherLiveRow(frame); live >= 0) {
         reply.drop = Drop::SecondSender;
-        reply.refusedFor = table_.at(index);
+        reply.refusedFor = table_.at(live);
         return reply;
     }
+    int index = rowFor(frame);
     if (index >= 0 && plainHeaderOfExtendedRow(index, frame, reply)) {
         return reply;
     }
@@ -36,6 +36,9 @@ HeaderReply PlainReceiver::header(const PlainFrame& frame) {
     if (!sameTransfer && stagingPaused(frame, reply)) {
         return reply;
     }
+    if (!frame.several) {
+        index = endOtherRows(index, frame, reply);
+    }
     if (index >= 0 && frame.offered && table_.at(index).transfer == 0) {
         // The file went plain so far: under the extension it starts anew, staged and verified,
         // rather than from a position the plain protocol reached.
@@ -44,11 +47,9 @@ HeaderReply PlainReceiver::header(const PlainFrame& frame) {
         return reply;
     }
     if (index < 0) {
-        if (!roomForNewcomer(frame, reply)) {
-            reply.drop = Drop::TableFull;
-            return reply;
+        if (roomFor(frame, reply)) {
+            AddListe(frame, reply);
         }
-        AddListe(frame, reply);
         return reply;
     }
     const TransferRow& row = table_.at(index);
@@ -62,6 +63,79 @@ HeaderReply PlainReceiver::header(const PlainFrame& frame) {
     return reply;
 }
 
+int PlainReceiver::rowFor(const PlainFrame& frame) const {
+    if (const int same = fileRow(frame.origin, frame.file); same >= 0) {
+        return same;
+    }
+    if (!frame.several) {
+        return table_.findOrigin(frame.origin);
+    }
+    if (const int same = table_.findTransfer(frame.origin, frame.transfer); same >= 0) {
+        return same;
+    }
+    // A plain row is its origin's only one: the file it holds gives way to the extension's.
+    const int first = table_.findOrigin(frame.origin);
+    return first >= 0 && table_.at(first).transfer == 0 ? first : -1;
+}
+
+int PlainReceiver::fileRow(std::string_view origin, std::string_view file) const {
+    for (const int index : table_.rowsOf(origin)) {
+        if (table_.at(index).file == file) {
+            return index;
+        }
+    }
+    return -1;
+}
+
+// A header from a client that sends one file at a time (a plain one, or an extended one that
+// asked for no more) leaves its origin one row, as it always had: the client has gone back to
+// one file at a time (restarted as an older build, or its extension turned off), and it will not
+// feed the other transfers again. They are given up as an abandoned file is; their staging files
+// and records stay, so that an offer of the same file later resumes it.
+int PlainReceiver::endOtherRows(int index, const PlainFrame& frame, HeaderReply& reply) {
+    const std::vector<int> rows = table_.rowsOf(frame.origin);
+    int kept = index;
+    for (auto other = rows.rbegin(); other != rows.rend(); ++other) {
+        if (*other != index) {
+            removeRow(*other, GoneRow::Why::Abandoned, reply); // from the last: `index` holds
+            kept -= *other < index ? 1 : 0;
+        }
+    }
+    return kept;
+}
+
+// Beyond the transfers an origin may have at once, another is dropped unanswered, as a new
+// origin is when the table is full: its client offers it again later. It never takes the place
+// of anyone's transfer under way; only of one of the origin's own that its client left (a file
+// it no longer sends, a transfer a restart of the client forgot).
+bool PlainReceiver::roomFor(const PlainFrame& frame, HeaderReply& reply) {
+    const int held = table_.countOf(frame.origin);
+    if (held > 0 && (!frame.several || (held >= std::max(settings_.transfersPerOrigin, 1) &&
+                                        !endOwnIdleRow(frame, reply)))) {
+        reply.drop = Drop::OriginFull;
+        return false;
+    }
+    if (!roomForNewcomer(frame, table_.countOf(frame.origin) > 0, reply)) {
+        reply.drop = Drop::TableFull;
+        return false;
+    }
+    return true;
+}
+
+bool PlainReceiver::endOwnIdleRow(const PlainFrame& frame, HeaderReply& reply) {
+    int idlest = -1;
+    for (const int index : table_.rowsOf(frame.origin)) {
+        if (idlest < 0 || table_.at(index).lastFrameMs < table_.at(idlest).lastFrameMs) {
+            idlest = index;
+        }
+    }
+    if (idlest < 0 || frame.now.wallMs - table_.at(idlest).lastFrameMs < kOwnRowLeftMs) {
+        return false;
+    }
+    removeRow(idlest, GoneRow::Why::Abandoned, reply);
+    return true;
+}
+
 // A plain header of size 0 asks the server to start the file anew. From an origin that speaks the
 // extension it is a stray of long ago: it opens no row whose pieces could truncate a verified
 // file, and it only ends a plain row of that file, which is what it asks.
@@ -69,8 +143,8 @@ bool PlainReceiver::plainResetIgnored(const PlainFrame& frame, HeaderReply& repl
     if (frame.offered || frame.size != "0" || !speaksExtension(frame.origin, frame.now)) {
         return false;
     }
-    const int index = table_.findOrigin(frame.origin);
-    if (index >= 0 && table_.at(index).file == frame.file && table_.at(index).transfer == 0) {
+    const int index = fileRow(frame.origin, frame.file);
+    if (index >= 0 && table_.at(index).transfer == 0) {
         if (otherLiveClient(table_.at(index), frame)) {
             reply.refusedFor = table_.at(index);
         } else {
@@ -86,6 +160,15 @@ bool PlainReceiver::plainResetIgnored(const PlainFrame& frame, HeaderReply& repl
 // active, a header from another address is refused. A proven key vouches for the sender. From the
 // same address it is the sender restarted (on another port), which resumes at once; the plain
 // content of the earlier port is no longer taken.
+int PlainReceiver::otherLiveRow(const PlainFrame& frame) const {
+    for (const int index : table_.rowsOf(frame.origin)) {
+        if (otherLiveClient(table_.at(index), frame)) {
+            return index;
+        }
+    }
+    return -1;
+}
+
 bool PlainReceiver::otherLiveClient(const TransferRow& row, const PlainFrame& frame) const {
     if (frame.proven || row.address == frame.address ||
         goneTcpPeers_.count(row.address + ' ' + std::to_string(row.port)) > 0) {
@@ -125,8 +208,13 @@ bool PlainReceiver::stagingPaused(const PlainFrame& frame, HeaderReply& reply) c
 }
 
 // A proven keyed origin always gets a row; an origin without a key gets one while such rows
-// leave room for every keyed origin, or in place of an idle one.
-bool PlainReceiver::roomForNewcomer(const PlainFrame& frame, HeaderReply& reply) {
+// leave room for every keyed origin, or in place of an idle one. Another transfer of an origin
+// that has a row (`beside`) only takes a free row or an idle one: a keyed origin's second file
+// must not push an origin without a key out of the table.
+bool PlainReceiver::roomForNewcomer(const PlainFrame& frame, bool beside, HeaderReply& reply) {
+    if (frame.keyed && beside) {
+        return !table_.full() || evictIdle(frame, reply);
+    }
     if (frame.keyed) {
         return !table_.full() || evictKeyless(reply) || evictIdle(frame, reply);
     }
@@ -206,7 +294,7 @@ void PlainReceiver::AddListe(const PlainFrame& frame, HeaderReply& reply) {
     row.staged =
         (frame.offered || settings_.stagePlain || speaksExtension(frame.origin, frame.now)) &&
         stateName(frame.file).size() <= NAME_MAX;
-    if (!table_.append(std::move(row))) {
+    if (!table_.append(std::move(row), frame.several)) {
         reply.drop = Drop::TableFull;
         return;
     }
@@ -336,8 +424,9 @@ void PlainReceiver::measureRate(int index, std::int64_t bytes, Instant now) {
     if (span < 1000) {
         return;
     }
-    row.rate = rateText(static_cast<double>(bytes - row.rateMarkBytes) * 1000.0 /
-                        static_cast<double>(span));
+    row.rateValue =
+        static_cast<double>(bytes - row.rateMarkBytes) * 1000.0 / static_cast<double>(span);
+    row.rate = rateText(row.rateValue);
     row.rateMarkMs = now.steadyMs;
     row.rateMarkBytes = bytes;
 }
@@ -362,6 +451,8 @@ std::string dropText(Drop drop, std::int64_t pausedMs) {
                std::to_string((pausedMs + 999) / 1000) + " s";
     case Drop::TableFull:
         return "header from a new origin: the transfer table is full";
+    case Drop::OriginFull:
+        return "header for another file of an origin that has as many under way as it may";
     case Drop::NoRow:
         return "content from an origin without a transfer";
     case Drop::ExtendedRowContent:

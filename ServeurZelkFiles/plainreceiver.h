@@ -41,6 +41,10 @@ struct PlainFrame {
     bool proven = false;  // its sender proved the origin's key
     bool keyed = false;   // its origin has a key
     bool keyOfRow = true; // proven under the key that started the origin's extended row
+    // Its client runs several extended transfers at once: an offer for another file opens a row
+    // beside the origin's others rather than taking their place.
+    bool several = false;
+    std::uint64_t transfer = 0; // the offer's identity; 0 without one
 };
 
 // Why a frame is dropped; each has its line in the trace (dropText).
@@ -50,6 +54,7 @@ enum class Drop {
     ExtendedRowHeader,   // a plain header for the file of a live extended row
     StagingPaused,       // the file's staging file was disturbed lately
     TableFull,           // a new origin, and no row can give way
+    OriginFull,          // another transfer of an origin that has as many as it may at once
     NoRow,               // content from an origin without a transfer
     ExtendedRowContent,  // plain content for a transfer in extended datagrams
     OtherPeerContent,    // plain content from another sender than the row's header
@@ -115,6 +120,7 @@ struct PieceDone {
 // unanswered, so the sender's next header learns the true position.
 class PlainReceiver {
 public:
+    static constexpr int kDefaultTransfersPerOrigin = 64;
     struct Settings {
         // How long after its latest frame a row's sender counts as active.
         std::int64_t liveRowMs = 5000;
@@ -124,10 +130,14 @@ public:
         std::int64_t evictionMs = 0;
         // Origins with a key: rows of origins without one leave room for them.
         int keyedOrigins = 0;
+        // Transfers one origin may have under way at once, when its client runs several.
+        int transfersPerOrigin = kDefaultTransfersPerOrigin;
     };
     static constexpr std::int64_t kLargestPosition = 2147483647;
     static constexpr std::int64_t kSpeaksExtensionMs = 60 * 60 * 1000;
     static constexpr std::int64_t kPlainTakesOverMs = 30000;
+    // A transfer of an origin at its limit with no frame for this long is one its client left.
+    static constexpr std::int64_t kOwnRowLeftMs = 30000;
 
     PlainReceiver() = default;
     explicit PlainReceiver(const Settings& settings) : settings_(settings) {}
@@ -136,6 +146,9 @@ public:
 
     // A header: `Match_File`.
     HeaderReply header(const PlainFrame& frame);
+    // The row a header addresses: of its file, or of its identity, or (one file at a time) the
+    // origin's row; -1 for none (a new origin, or another file beside the origin's others).
+    int rowFor(const PlainFrame& frame) const;
     // A piece: what to write where; then written() or notWritten() with what the disk did.
     PieceWrite content(const PlainFrame& frame) const;
     PieceDone written(const PieceWrite& piece, Instant now);
@@ -159,9 +172,14 @@ public:
 private:
     bool plainResetIgnored(const PlainFrame& frame, HeaderReply& reply);
     bool otherLiveClient(const TransferRow& row, const PlainFrame& frame) const;
+    int otherLiveRow(const PlainFrame& frame) const;
+    int fileRow(std::string_view origin, std::string_view file) const;
+    int endOtherRows(int index, const PlainFrame& frame, HeaderReply& reply);
+    bool roomFor(const PlainFrame& frame, HeaderReply& reply);
+    bool endOwnIdleRow(const PlainFrame& frame, HeaderReply& reply);
     bool plainHeaderOfExtendedRow(int& index, const PlainFrame& frame, HeaderReply& reply);
     bool stagingPaused(const PlainFrame& frame, HeaderReply& reply) const;
-    bool roomForNewcomer(const PlainFrame& frame, HeaderReply& reply);
+    bool roomForNewcomer(const PlainFrame& frame, bool beside, HeaderReply& reply);
     bool keylessRowsFull() const;
     bool evictKeyless(HeaderReply& reply);
     bool evictIdle(const PlainFrame& frame, HeaderReply& reply);

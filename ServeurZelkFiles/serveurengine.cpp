@@ -468,7 +468,7 @@ void ServeurEngine::rowsGone(const std::vector<GoneRow>& gone, Instant at, const
         if (left.why == GoneRow::Why::Abandoned && trace_.enabled() && headerLine()) {
             trace_.write("file abandoned", transferText(row.origin, row.file) + " at position " +
                                                std::to_string(row.position) + " of " + row.total +
-                                               " after " + elapsedText(row.origin) +
+                                               " after " + elapsedText(writerKey(row)) +
                                                ": the origin announced \"" + in.file +
                                                "\"; the partial file stays");
         } else if (left.why == GoneRow::Why::EvictedForKey && trace_.wants("row evicted")) {
@@ -481,10 +481,23 @@ void ServeurEngine::rowsGone(const std::vector<GoneRow>& gone, Instant at, const
                                             " s: the table is full and " +
                                             transferText(in.origin, in.file) + " comes");
         }
+        forgetGone(row);
     }
     if (!gone.empty()) {
         emit tableChanged();
     }
+}
+
+// The file of a row that left is closed now, unless a row of the table still writes it (the
+// header that ended the row started the same file anew).
+void ServeurEngine::forgetGone(const TransferRow& row) {
+    for (const int index : table_.rowsOf(row.origin)) {
+        if (table_.at(index).file == row.file) {
+            return;
+        }
+    }
+    writer_.drop(writerKey(row)); // a file per transfer: kept, they would pile up
+    startedAt_.erase(writerKey(row));
 }
 
 void ServeurEngine::headerDropped(const HeaderReply& reply) {
@@ -507,7 +520,7 @@ void ServeurEngine::secondSender(const TransferRow& row, const ExtHeaderIn& in) 
 // A new row: its file starts anew at its first piece.
 void ServeurEngine::rowStarted(int index, const ExtHeaderIn& in, const ExtHeaderReply& reply) {
     emit tableChanged();
-    startedAt_[in.origin].start(); // for the file's record, trace on or off
+    startedAt_[in.origin + in.file].start(); // for the file's record, trace on or off
     const TransferRow& row = table_.at(index);
     if (trace_.enabled() && headerLine()) {
         const std::string transfer = transferText(in.origin, in.file);
@@ -522,7 +535,7 @@ void ServeurEngine::rowStarted(int index, const ExtHeaderIn& in, const ExtHeader
         traceResumed(row, *reply.resumed);
     }
     if (reply.held) {
-        traceAccepted(row, *reply.held);
+        traceAccepted(row, *reply.held, reply.granted);
     }
     sendAnswer(reply.answer);
 }
@@ -531,7 +544,7 @@ void ServeurEngine::rowStarted(int index, const ExtHeaderIn& in, const ExtHeader
 void ServeurEngine::rowResumed(int index, const ExtHeaderIn& in, const ExtHeaderReply& reply) {
     const TransferRow& row = table_.at(index);
     if (reply.held) {
-        traceAccepted(row, *reply.held);
+        traceAccepted(row, *reply.held, reply.granted);
     }
     emit tableChanged();
     if (trace_.enabled() && headerLine()) {
@@ -617,17 +630,17 @@ int ServeurEngine::fileOf(int index, WriteFailure& failure, bool lookNow) {
     }
     const TransferRow& row = table_.at(index);
     const std::string name = diskName(row);
-    int fd = writer_.keptFor(row.origin, name, round);
+    int fd = writer_.keptFor(writerKey(row), name, round);
     if (fd >= 0) {
         return fd;
     }
     if (!sameStagingFile(index)) {
-        writer_.forget(row.origin);
+        writer_.forget(writerKey(row));
         failure =
             WriteFailure{name + " was moved, removed or replaced by someone else", false, true};
         return -1;
     }
-    fd = writer_.open(row.origin, withoutTrailingBlanks(row.origin), name, failure);
+    fd = writer_.open(writerKey(row), withoutTrailingBlanks(row.origin), name, failure);
     if (fd < 0) {
         return -1;
     }
@@ -668,7 +681,7 @@ void ServeurEngine::restartDisturbed(int index, const WriteFailure& failure) {
                                               std::to_string(pauseMs / 1000) + " s (hidden \"" +
                                               stagingName(row.file) +
                                               "\" files must be left alone)");
-        startedAt_.erase(row.origin);
+        startedAt_.erase(writerKey(row));
     }
     const int folderFd = originFolder(row.origin);
     if (folderFd >= 0) {
@@ -676,7 +689,7 @@ void ServeurEngine::restartDisturbed(int index, const WriteFailure& failure) {
         ::close(folderFd);
     }
     ext_.forget(row);
-    writer_.begin(row.origin);
+    writer_.begin(writerKey(row));
     emit tableChanged();
 }
 
@@ -684,9 +697,9 @@ void ServeurEngine::restartDisturbed(int index, const WriteFailure& failure) {
 bool ServeurEngine::completeFile(int index, WriteFailure& failure, bool told) {
     const TransferRow& row = table_.at(index);
     if (!row.staged) {
-        return writer_.finish(row.origin, failure);
+        return writer_.finish(writerKey(row), failure);
     }
-    if (!writer_.publish(row.origin, row.file, failure)) {
+    if (!writer_.publish(writerKey(row), row.file, failure)) {
         return false;
     }
     const int folderFd = originFolder(row.origin);
@@ -727,12 +740,13 @@ void ServeurEngine::finishRow(const PieceWrite& piece) {
     }
     const TransferRow& row = *done.finished;
     if (trace_.enabled()) {
-        trace_.write("file finished", transferText(row.origin, row.file) + ", " +
-                                          transferSummary(piece.next - 1, elapsedMs(row.origin)) +
-                                          ", from " + peerText());
+        trace_.write("file finished",
+                     transferText(row.origin, row.file) + ", " +
+                         transferSummary(piece.next - 1, elapsedMs(writerKey(row))) + ", from " +
+                         peerText());
     }
     recordReceived(row, piece.next - 1, {});
-    startedAt_.erase(row.origin);
+    startedAt_.erase(writerKey(row));
     emit tableChanged();
 }
 
@@ -745,7 +759,7 @@ void ServeurEngine::recordReceived(const TransferRow& row, std::int64_t size,
     record.name = row.file;
     record.size = size;
     record.sha256 = sha256;
-    record.durationMs = elapsedMs(row.origin);
+    record.durationMs = elapsedMs(writerKey(row));
     record.bytesThisRun = size;
     record.extended = !sha256.empty();
     record.result = sha256.empty() ? "received" : "verified";
@@ -786,14 +800,14 @@ void ServeurEngine::sendAnswer(std::string_view ack) {
 }
 
 // Time since the origin's transfer began, resumes included.
-std::int64_t ServeurEngine::elapsedMs(const std::string& origin) const {
-    const auto found = startedAt_.find(origin);
+std::int64_t ServeurEngine::elapsedMs(const std::string& transfer) const {
+    const auto found = startedAt_.find(transfer);
     return found == startedAt_.end() ? 0 : found->second.elapsed();
 }
 
-std::string ServeurEngine::elapsedText(const std::string& origin) const {
+std::string ServeurEngine::elapsedText(const std::string& transfer) const {
     char text[32];
-    std::snprintf(text, sizeof text, "%.3f s", static_cast<double>(elapsedMs(origin)) / 1000.0);
+    std::snprintf(text, sizeof text, "%.3f s", static_cast<double>(elapsedMs(transfer)) / 1000.0);
     return text;
 }
 

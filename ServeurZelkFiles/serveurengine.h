@@ -106,11 +106,12 @@ private:
     void headerAnswered(const ExtHeaderIn& in, const ExtHeaderReply& reply);
     PlainFrame plainFrame(std::string_view origin);
     void rowsGone(const std::vector<GoneRow>& gone, Instant now, const ExtHeaderIn& in);
+    void forgetGone(const TransferRow& row);
     void headerDropped(const HeaderReply& reply);
     void secondSender(const TransferRow& row, const ExtHeaderIn& in);
     void rowStarted(int index, const ExtHeaderIn& in, const ExtHeaderReply& reply);
     void rowResumed(int index, const ExtHeaderIn& in, const ExtHeaderReply& reply);
-    void traceAccepted(const TransferRow& row, std::int64_t held);
+    void traceAccepted(const TransferRow& row, std::int64_t held, int granted);
     void traceResumed(const TransferRow& row, const StagingState& found);
     // The time of the frame being handled, read once per batch of datagrams.
     Instant now();
@@ -154,8 +155,10 @@ private:
     bool write(int row, std::int64_t offset, std::string_view bytes,
                WriteFailure& failure) override;
     long read(int row, char* into, std::size_t length, std::int64_t offset) override;
-    void begin(const std::string& origin) override;
-    void adopt(const std::string& origin) override;
+    void begin(const TransferRow& row) override;
+    void adopt(const TransferRow& row) override;
+    // The writer keeps a file per transfer: an origin may have several under way.
+    static std::string writerKey(const TransferRow& row) { return row.origin + row.file; }
     StagedFile staged(const TransferRow& row) override;
     void removeRecord(const TransferRow& row) override;
     bool writeback(int row, std::int64_t from, std::int64_t upTo) override;
@@ -184,8 +187,9 @@ private:
     void sendAnswer(std::string_view ack);
     std::string peerText() const;
     void drop(std::string_view why);
-    std::int64_t elapsedMs(const std::string& origin) const;
-    std::string elapsedText(const std::string& origin) const;
+    // Since the transfer (writerKey) started.
+    std::int64_t elapsedMs(const std::string& transfer) const;
+    std::string elapsedText(const std::string& transfer) const;
 
     ServerConfig cfg_;
     std::int64_t floodTokens_ = 0; // lines left for unauthenticated input, refilled each second

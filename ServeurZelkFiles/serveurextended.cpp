@@ -39,12 +39,14 @@ void ServeurEngine::traceResumed(const TransferRow& row, const StagingState& fou
     }
 }
 
-void ServeurEngine::traceAccepted(const TransferRow& row, std::int64_t held) {
+void ServeurEngine::traceAccepted(const TransferRow& row, std::int64_t held, int granted) {
     if (trace_.enabled()) {
-        trace_.write("extended protocol", transferText(row.origin, row.file) + ", transfer " +
-                                              identityText(row.transfer) +
-                                              ": the offer is accepted, " + std::to_string(held) +
-                                              " bytes held");
+        trace_.write(
+            "extended protocol",
+            transferText(row.origin, row.file) + ", transfer " + identityText(row.transfer) +
+                ": the offer is accepted, " + std::to_string(held) + " bytes held" +
+                (granted > 0 ? ", up to " + std::to_string(granted) + " files of the origin at once"
+                             : std::string()));
     }
 }
 
@@ -113,7 +115,7 @@ void ServeurEngine::extendedFailed(const ExtDatagramReply::Failed& failed) {
                          "; the transfer starts again from nothing in " +
                          std::to_string(failed.pauseMs / 1000) + " s (hidden \"" +
                          stagingName(row.file) + "\" files must be left alone)");
-        startedAt_.erase(row.origin);
+        startedAt_.erase(writerKey(row));
     }
 }
 
@@ -128,14 +130,15 @@ void ServeurEngine::extendedVerified(const ExtDatagramReply::Verified& verified)
                                              stagingName(row.file) +
                                              "\" synced and renamed to its name, folder synced");
         }
-        trace_.write("file finished", transferText(row.origin, row.file) + ", " +
-                                          transferSummary(verified.size, elapsedMs(row.origin)) +
-                                          ", verified (SHA-256 as sent), extended protocol, "
-                                          "from " +
-                                          peerText());
+        trace_.write("file finished",
+                     transferText(row.origin, row.file) + ", " +
+                         transferSummary(verified.size, elapsedMs(writerKey(row))) +
+                         ", verified (SHA-256 as sent), extended protocol, "
+                         "from " +
+                         peerText());
     }
     recordReceived(row, verified.size, verified.sha256);
-    startedAt_.erase(row.origin);
+    startedAt_.erase(writerKey(row));
 }
 
 void ServeurEngine::progressSynced(const StagingState& record, std::int64_t claimed,
@@ -178,12 +181,12 @@ long ServeurEngine::read(int row, char* into, std::size_t length, std::int64_t o
     return static_cast<long>(::pread(fd, into, length, static_cast<off_t>(offset)));
 }
 
-void ServeurEngine::begin(const std::string& origin) {
-    writer_.begin(origin);
+void ServeurEngine::begin(const TransferRow& row) {
+    writer_.begin(writerKey(row));
 }
 
-void ServeurEngine::adopt(const std::string& origin) {
-    writer_.adopt(origin);
+void ServeurEngine::adopt(const TransferRow& row) {
+    writer_.adopt(writerKey(row));
 }
 
 StagedFile ServeurEngine::staged(const TransferRow& row) {
@@ -213,7 +216,7 @@ void ServeurEngine::removeRecord(const TransferRow& row) {
 
 bool ServeurEngine::writeback(int row, std::int64_t from, std::int64_t upTo) {
     const TransferRow& at = table_.at(row);
-    const int fd = writer_.keptFor(at.origin, diskName(at), lookupRound());
+    const int fd = writer_.keptFor(writerKey(at), diskName(at), lookupRound());
     if (fd < 0) {
         return false;
     }
@@ -225,7 +228,7 @@ bool ServeurEngine::writeback(int row, std::int64_t from, std::int64_t upTo) {
 bool ServeurEngine::syncThenRecord(int row, const StagingState& record, std::int64_t claimed,
                                    std::uint64_t epoch) {
     const TransferRow& at = table_.at(row);
-    const int fd = writer_.keptFor(at.origin, diskName(at), lookupRound());
+    const int fd = writer_.keptFor(writerKey(at), diskName(at), lookupRound());
     if (fd < 0) {
         return false;
     }

@@ -28,6 +28,7 @@ bool ServeurEngine::loadKeys(QString& error) {
     PlainReceiver::Settings settings = core_.settings();
     settings.evictionMs = evictionSecondsOf(cfg_.cfgEviction) * 1000;
     settings.keyedOrigins = 0;
+    settings.transfersPerOrigin = static_cast<int>(transfersPerOriginOf(cfg_.cfgParOrigine));
     core_.setSettings(settings);
     if (cfg_.cfgFichierCles.empty()) {
         return true;

@@ -22,9 +22,27 @@ QJsonObject rowState(const TransferRow& row) {
                        {QStringLiteral("position"), QString::number(row.position)},
                        {QStringLiteral("total"), text(row.total)},
                        {QStringLiteral("rate"), text(row.rate)},
+                       {QStringLiteral("rateValue"), row.rateValue},
                        {QStringLiteral("extended"), row.transfer != 0},
                        {QStringLiteral("resumed"), row.resumed},
                        {QStringLiteral("lastFrameMs"), static_cast<double>(row.lastFrameMs)}};
+}
+
+// The origins with their files under way and their rate together: a client that sends several
+// files at once has a row for each.
+QJsonArray originsState(const TransferTable& table) {
+    QJsonArray origins;
+    for (const OriginSummary& origin : table.origins()) {
+        if (origins.size() >= kWatchedRows) {
+            break;
+        }
+        origins.append(
+            QJsonObject{{QStringLiteral("origin"), text(origin.origin)},
+                        {QStringLiteral("files"), origin.transfers},
+                        {QStringLiteral("rate"), QString::number(origin.rate, 'f', 0)},
+                        {QStringLiteral("lastFrameMs"), static_cast<double>(origin.lastFrameMs)}});
+    }
+    return origins;
 }
 
 } // namespace
@@ -40,7 +58,8 @@ QJsonObject serverState(const ServeurEngine& engine) {
     return QJsonObject{{QStringLiteral("udp"), engine.udpLabel()},
                        {QStringLiteral("tcp"), engine.tcpLabel()},
                        {QStringLiteral("rowCount"), table.count()},
-                       {QStringLiteral("rows"), rows}};
+                       {QStringLiteral("rows"), rows},
+                       {QStringLiteral("origins"), originsState(table)}};
 }
 
 void rowsFromState(const QJsonObject& state, TransferTable& table) {
@@ -57,11 +76,12 @@ void rowsFromState(const QJsonObject& state, TransferTable& table) {
         read.position = row.value(QStringLiteral("position")).toString().toLongLong();
         read.total = bytes(row.value(QStringLiteral("total")));
         read.rate = bytes(row.value(QStringLiteral("rate")));
+        read.rateValue = row.value(QStringLiteral("rateValue")).toDouble();
         read.transfer = row.value(QStringLiteral("extended")).toBool() ? 1 : 0;
         read.resumed = row.value(QStringLiteral("resumed")).toBool();
         read.lastFrameMs =
             static_cast<std::int64_t>(row.value(QStringLiteral("lastFrameMs")).toDouble());
-        if (!table.append(std::move(read))) {
+        if (!table.append(std::move(read), true)) { // an origin may send several files at once
             break;
         }
     }

@@ -2,12 +2,14 @@
 
 #include "cli.h"
 #include "serveurstate.h"
+#include "trace.h"
 
 #include <QColor>
 #include <QDateTime>
 #include <QFontMetrics>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QStringList>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <array>
@@ -136,6 +138,21 @@ QString receivedShare(const TransferRow& row) {
            QStringLiteral(" %");
 }
 
+QString severalFilesLine(const TransferTable& table) {
+    QStringList parts;
+    for (const OriginSummary& origin : table.origins()) {
+        if (origin.transfers > 1) {
+            QString name = displayText(origin.origin);
+            while (name.endsWith(QLatin1Char(' '))) {
+                name.chop(1);
+            }
+            parts.append(name + QStringLiteral(" : %1 fichiers en cours, ").arg(origin.transfers) +
+                         QString::fromStdString(rateText(origin.rate)));
+        }
+    }
+    return parts.join(QStringLiteral(" ; "));
+}
+
 TransferTableModel::TransferTableModel(const TransferTable& table, QObject* parent)
     : QAbstractTableModel(parent), table_(table) {}
 
@@ -191,8 +208,8 @@ ServeurWindow::ServeurWindow(WatchLink& link, QWidget* parent)
 
 ServeurWindow::ServeurWindow(const TransferTable& table, const QString& udp, const QString& tcp,
                              QWidget* parent)
-    : QWidget(parent), model_(table), view_(new QTableView(this)), udp_(new QLabel(udp, this)),
-      tcp_(new QLabel(tcp, this)) {
+    : QWidget(parent), table_(table), model_(table), view_(new QTableView(this)),
+      udp_(new QLabel(udp, this)), tcp_(new QLabel(tcp, this)), severalLine_(new QLabel(this)) {
     setWindowTitle(caption(Program::Server));
     view_->setObjectName(QStringLiteral("tabTransferts"));
     view_->setModel(&model_);
@@ -211,14 +228,19 @@ ServeurWindow::ServeurWindow(const TransferTable& table, const QString& udp, con
     ports->addWidget(tcp_);
     ports->addStretch();
 
+    severalLine_->setObjectName(QStringLiteral("lblPlusieurs"));
+    severalLine_->setTextFormat(Qt::PlainText);
+    severalLine_->hide();
+
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(view_, 1);
+    layout->addWidget(severalLine_);
     layout->addLayout(ports);
     resize(sizeHint().expandedTo(QSize(view_->horizontalHeader()->length() + 40, 240)));
 
     refresh_.setSingleShot(true);
     refresh_.setInterval(kRefreshMs);
-    connect(&refresh_, &QTimer::timeout, &model_, &TransferTableModel::refresh);
+    connect(&refresh_, &QTimer::timeout, this, &ServeurWindow::refresh);
     idleBeat_.setInterval(kIdleBeatMs);
     connect(&idleBeat_, &QTimer::timeout, this, &ServeurWindow::scheduleRefresh);
     idleBeat_.start();
@@ -238,7 +260,14 @@ void ServeurWindow::showWatched(const WatchLink& link) {
         line += QStringLiteral(" ; %1 lignes sur %2").arg(watched_.count()).arg(rows);
     }
     watchLine_->setText(line);
-    model_.refresh(); // the rows changed under the model: it must know at once
+    refresh(); // the rows changed under the model: it must know at once
+}
+
+void ServeurWindow::refresh() {
+    model_.refresh();
+    const QString several = severalFilesLine(table_);
+    severalLine_->setText(several);
+    severalLine_->setVisible(!several.isEmpty());
 }
 
 // Every column but the file name is as wide as its heading or its widest possible value, so a

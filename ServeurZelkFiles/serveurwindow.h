@@ -19,6 +19,9 @@ bool rowIdle(const TransferRow& row, std::int64_t nowMs);
 QString groupedDigits(const std::string& digits);
 // The share of the file received, "42,5 %"; empty when the total is not a positive number.
 QString receivedShare(const TransferRow& row);
+// The origins that send several files at once, each with its count and their rate together:
+// "poste7 : 3 fichiers en cours, 1.25 MB/s"; empty when every origin sends one.
+QString severalFilesLine(const TransferTable& table);
 
 // The transfer table as its six columns and four more (share received, rate, last frame,
 // protocol), read straight from the engine's table.
@@ -52,13 +55,16 @@ private:
     void scheduleRefresh();
     void fitColumns();
     void showWatched(const WatchLink& link);
+    void refresh();
 
     TransferTable watched_; // the watched server's rows; unused otherwise
+    const TransferTable& table_;
     TransferTableModel model_;
     QTableView* view_;
     QLabel* udp_;
     QLabel* tcp_;
     QLabel* watchLine_ = nullptr;
+    QLabel* severalLine_;
     QTimer refresh_;
     QTimer idleBeat_;
 };

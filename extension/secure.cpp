@@ -555,18 +555,15 @@ std::string provenAcceptSuffix(const ProvenAccept& accept) {
     return acceptSuffix(accept.accept) + ';' + std::string(kSecureTag) + ',' + hexOf(accept.proof);
 }
 
+// The proof is the field right after the acceptance; a grant of several transfers may follow.
 std::optional<ProvenAccept> findProvenAccept(std::string_view answer) {
-    const std::size_t last = answer.rfind(';');
-    if (last == std::string_view::npos) {
-        return std::nullopt;
-    }
-    const std::string_view field = answer.substr(last + 1);
+    const auto field = fieldAt(answer, 4);
     const std::string prefix = std::string(kSecureTag) + ',';
-    if (!field.starts_with(prefix)) {
+    if (!field || !field->starts_with(prefix)) {
         return std::nullopt;
     }
-    const auto accept = findAccept(answer.substr(0, last));
-    const auto proof = fromHex<kMacBytes>(field.substr(prefix.size()));
+    const auto accept = findAccept(answer);
+    const auto proof = fromHex<kMacBytes>(field->substr(prefix.size()));
     if (!accept || !proof) {
         return std::nullopt;
     }

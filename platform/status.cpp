@@ -50,8 +50,9 @@ std::string rowText(const QJsonObject& row) {
                        text(row.value(QStringLiteral("file"))) + "\" " +
                        std::to_string(position - 1) + " of " + std::to_string(total) + " bytes (" +
                        std::to_string(share) + "%)";
-    if (const QString rate = row.value(QStringLiteral("rate")).toString(); !rate.isEmpty()) {
-        line += ", " + rateText(rate.toDouble());
+    // The row's rate travels as the window shows it ("1.25 MB/s"): read as a number it was 0.
+    if (const std::string rate = text(row.value(QStringLiteral("rate"))); !rate.empty()) {
+        line += ", " + rate;
     }
     line += row.value(QStringLiteral("extended")).toBool() ? ", ZX1" : ", plain";
     line += ", from " + text(row.value(QStringLiteral("address"))) + " port " +
@@ -63,6 +64,21 @@ std::string rowText(const QJsonObject& row) {
     return line + "\n";
 }
 
+// Origins that send several files at once, summed up.
+std::string severalText(const QJsonObject& state) {
+    std::string out;
+    for (const QJsonValue& value : state.value(QStringLiteral("origins")).toArray()) {
+        const QJsonObject origin = value.toObject();
+        const int files = origin.value(QStringLiteral("files")).toInt();
+        if (files > 1) {
+            out += "  origin " + text(origin.value(QStringLiteral("origin"))) + ": " +
+                   std::to_string(files) + " files under way, " +
+                   rateText(origin.value(QStringLiteral("rate")).toString().toDouble()) + "\n";
+        }
+    }
+    return out;
+}
+
 std::string serverText(const QJsonObject& state) {
     std::string out = text(state.value(QStringLiteral("udp"))) + "\n" +
                       text(state.value(QStringLiteral("tcp"))) + "\n";
@@ -71,7 +87,7 @@ std::string serverText(const QJsonObject& state) {
     for (const QJsonValue& row : rows) {
         out += rowText(row.toObject());
     }
-    return out;
+    return out + severalText(state);
 }
 
 std::string clientText(const QJsonObject& state) {

@@ -134,6 +134,7 @@ std::vector<Binding> bindingsOf(ServerConfig& cfg) {
         {"fichier_Cles_S=", storeInto(cfg.cfgFichierCles)},
         {"sansCle_Servis=", storeInto(cfg.cfgSansCle)},
         {"inactifEvict_s=", storeInto(cfg.cfgEviction)},
+        {"parOrigineMaxi=", storeInto(cfg.cfgParOrigine)},
         {"journal_Transf=", storeInto(cfg.cfgJournal)},
         {"apresReception=", storeInto(cfg.cfgApresReception)},
         {"Collecte_Trace=", storeInto(cfg.cfgTrace)},
@@ -266,6 +267,13 @@ std::int64_t evictionSecondsOf(std::string_view setting) {
         return kDefaultEvictionSeconds;
     }
     return std::max<std::int64_t>(wholeValue(setting), 0);
+}
+
+std::int64_t transfersPerOriginOf(std::string_view setting) {
+    if (setting.empty()) {
+        return kDefaultTransfersPerOrigin;
+    }
+    return std::clamp<std::int64_t>(wholeValue(setting), 1, kMostTransfersPerOrigin);
 }
 
 bool tcpIntakeWanted(std::string_view cfgEcouteTcp) {

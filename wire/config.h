@@ -40,6 +40,9 @@ struct ServerConfig {
     // "inactifEvict_s=": seconds a row must have been idle before a newcomer may take its place
     // when the table is full; empty or missing: kDefaultEvictionSeconds, 0: never.
     std::string cfgEviction;
+    // "parOrigineMaxi=": how many files one origin's client may send at once, when it asks to
+    // send several; empty or missing: kDefaultTransfersPerOrigin; at least 1.
+    std::string cfgParOrigine;
     // "journal_Transf=": the file where one JSON line per file received is appended; empty or
     // missing: none.
     std::string cfgJournal;
@@ -49,6 +52,8 @@ struct ServerConfig {
 };
 
 inline constexpr std::int64_t kDefaultEvictionSeconds = 600;
+inline constexpr std::int64_t kDefaultTransfersPerOrigin = 64;
+inline constexpr std::int64_t kMostTransfersPerOrigin = 1024;
 
 inline constexpr std::int64_t kDefaultStagingAgeSeconds = 3 * 24 * 3600;
 // 1500 bytes less an IPv6 header (40) and a UDP header (8): unfragmented on IPv4 and IPv6 alike.
@@ -134,6 +139,8 @@ const std::vector<std::string_view>& clientKeys();
 bool keylessServed(std::string_view cfgSansCle);
 // "inactifEvict_s=" in seconds: the default when empty, 0 (never) when 0 or negative.
 std::int64_t evictionSecondsOf(std::string_view setting);
+// "parOrigineMaxi=" as a number from 1 to kMostTransfersPerOrigin.
+std::int64_t transfersPerOriginOf(std::string_view setting);
 
 // "N" in "ecoute_TCP_O_N=" turns TCP intake off; anything else leaves it on.
 bool tcpIntakeWanted(std::string_view cfgEcouteTcp);

@@ -427,6 +427,9 @@ void serverSettings(const ServerConfig& cfg, const std::string& address, ConfigF
     found.settings.push_back("receive folder (directoryFiles=): " +
                              absolutePath(cfg.cfgRepertoire));
     found.settings.push_back(extensionSetting(cfg.cfgExtension));
+    found.settings.push_back("files at once per origin (parOrigineMaxi=): " +
+                             std::to_string(transfersPerOriginOf(cfg.cfgParOrigine)) +
+                             ", for clients that ask to send several");
     found.settings.push_back(stagingSettings(cfg));
     found.settings.push_back(keySettings(cfg));
     found.settings.push_back(journalSetting(cfg.cfgJournal));
@@ -456,13 +459,14 @@ bool listenAddressText(const std::string& value, std::string& address) {
 
 ConfigFindings checkConfig(std::string_view content, const ServerConfig& cfg, bool lookAtFolders) {
     ConfigFindings found;
-    const Misspelt misspelt = checkLines(content,
-                                         KeySet{serverKeys(),
-                                                clientKeys(),
-                                                "the client",
-                                                {"ageMaxiStaging=", "inactifEvict_s="},
-                                                {"receivePort_IP=", "receivePortTCP="}},
-                                         found);
+    const Misspelt misspelt =
+        checkLines(content,
+                   KeySet{serverKeys(),
+                          clientKeys(),
+                          "the client",
+                          {"ageMaxiStaging=", "inactifEvict_s=", "parOrigineMaxi="},
+                          {"receivePort_IP=", "receivePortTCP="}},
+                   found);
     checkMeantPort(misspelt, "receivePort_IP=", cfg.cfgPortUdp, found);
     if (tcpIntakeWanted(cfg.cfgEcouteTcp)) {
         checkMeantPort(misspelt, "receivePortTCP=", cfg.cfgPortTcp, found);

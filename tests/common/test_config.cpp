@@ -7,6 +7,9 @@
 #include <sys/stat.h>
 
 #include <functional>
+#include <string>
+#include <utility>
+#include <vector>
 
 using zelk::ClientConfig;
 using zelk::Lire_Config_Texte;
@@ -22,6 +25,23 @@ TEST(ServerConfigReader, ReadsEveryKeyUnchanged) {
     EXPECT_EQ(cfg.cfgRepertoire, "/srv/in ");
     EXPECT_EQ(cfg.cfgPaquetsMax, "1000");
     EXPECT_EQ(cfg.cfgTrace, "O");
+}
+
+// The files one origin may send at once: read from its key, kept within what a client may ask.
+TEST(ServerConfigReader, TransfersPerOriginAreReadWithinTheirBounds) {
+    const std::vector<std::pair<std::string, std::int64_t>> cases = {
+        {"", 64},
+        {"parOrigineMaxi=8", 8},
+        {"parOrigineMaxi=", 64},
+        {"parOrigineMaxi=0", 1},
+        {"parOrigineMaxi=-3", 1},
+        {"parOrigineMaxi=5000", 1024},
+    };
+    for (const auto& [text, transfers] : cases) {
+        ServerConfig cfg;
+        Lire_Config_Texte(text, cfg);
+        EXPECT_EQ(zelk::transfersPerOriginOf(cfg.cfgParOrigine), transfers) << text;
+    }
 }
 
 TEST(ServerConfigReader, EmptyFileLeavesValuesEmptyAndTraceOff) {

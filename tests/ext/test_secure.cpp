@@ -239,6 +239,14 @@ TEST(Handshake, FieldsReadBackAndMalformedOnesAreRefused) {
     EXPECT_EQ(got->accept.cumulative, 42);
     EXPECT_EQ(got->proof, accept.proof);
     EXPECT_FALSE(findProvenAccept("PTE;43;END" + acceptSuffix(accept.accept)));
+    // A grant of several transfers follows the proof; the proof is still the field after the
+    // acceptance, never one after the grant.
+    const std::string granted = "PTE;43;END" + provenAcceptSuffix(accept) + grantSuffix(5);
+    const auto withGrant = findProvenAccept(granted);
+    ASSERT_TRUE(withGrant);
+    EXPECT_EQ(withGrant->proof, accept.proof);
+    EXPECT_EQ(findGrant(granted), 5);
+    EXPECT_FALSE(findProvenAccept("PTE;43;END" + acceptSuffix(accept.accept) + grantSuffix(5)));
 }
 
 TEST(Handshake, TheChoiceOfCipherIsBoundToTheProofs) {

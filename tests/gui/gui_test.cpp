@@ -572,3 +572,20 @@ TEST(Programs, AWindowWatchesTheHeadlessServiceOfItsConfiguration) {
     EXPECT_FALSE(watcher.waitForFinished(1500)) << watcher.readAllStandardError().toStdString();
     stopProcess(watcher);
 }
+
+// An origin that sends several files at once is summed up in a line under the table: how many,
+// and their rate together; none while every origin sends one.
+TEST(ServerWindowLines, AnOriginSendingSeveralFilesIsSummedUp) {
+    zelk::TransferTable table;
+    const auto row = [](const char* origin, const char* file, double rate) {
+        zelk::TransferRow made{origin, "10.0.0.1", 4000, file, 1, "10", 10};
+        made.rateValue = rate;
+        return made;
+    };
+    ASSERT_TRUE(table.append(row("poste7    ", "a", 1'000'000)));
+    ASSERT_TRUE(table.append(row("poste8    ", "c", 5)));
+    EXPECT_EQ(zelk::severalFilesLine(table), QString());
+    ASSERT_TRUE(table.append(row("poste7    ", "b", 250'000), true));
+    EXPECT_EQ(zelk::severalFilesLine(table),
+              QStringLiteral("poste7 : 2 fichiers en cours, 1.25 MB/s"));
+}

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <string>
 #include <vector>
@@ -92,8 +93,8 @@ struct MemDisk : zelk::ExtendedDisk {
         file.copy(into, count, at);
         return static_cast<long>(count);
     }
-    void begin(const std::string&) override {}
-    void adopt(const std::string&) override {}
+    void begin(const TransferRow&) override {}
+    void adopt(const TransferRow&) override {}
     zelk::StagedFile staged(const TransferRow& row) override {
         zelk::StagedFile found;
         found.folder = true;
@@ -156,8 +157,10 @@ std::string said(std::string_view answer) {
     }
     if (answer[0] == 'P') {
         const auto accept = ext::findAccept(answer);
+        const auto grant = ext::findGrant(answer);
         return "H " + std::to_string(zelk::readAck(answer).value_or(-2) + 1) +
-               (accept ? " " + std::to_string(accept->cumulative) : "");
+               (accept ? " " + std::to_string(accept->cumulative) : "") +
+               (grant ? " G" + std::to_string(*grant) : "");
     }
     const auto frame = ext::decode(answer);
     if (!frame) {
@@ -191,6 +194,9 @@ enum class Do {
     Fail,    // writes fail
     Disturb, // the staging file is taken away
     Restart, // the server starts again: memory lost, disk kept
+    Plain,   // a plain header for `file`
+    Limit,   // the transfers an origin may have at once: `from`
+    Wait,    // `from` ms pass
 };
 
 struct Step {
@@ -200,6 +206,8 @@ struct Step {
     std::int64_t from = 0;
     std::int64_t to = 0;
     bool bad = false;
+    std::string file = "f";
+    int several = 0; // the transfers at once the header asks for; 0: it does not ask
 };
 
 Step offer(std::string says, std::uint64_t id = 7) {
@@ -213,6 +221,19 @@ Step finish(std::string says, bool bad = false, std::uint64_t id = 7) {
 }
 Step just(Do what, std::string says = "-") {
     return Step{what, std::move(says)};
+}
+// An offer for `file` from a client that runs up to 8 transfers at once, or none (an older one).
+Step many(std::string says, std::uint64_t id, std::string file, int several = 8) {
+    return Step{Do::Offer, std::move(says), id, 0, 0, false, std::move(file), several};
+}
+Step plainHeader(std::string says, std::string file) {
+    return Step{Do::Plain, std::move(says), 0, 0, 0, false, std::move(file), 0};
+}
+Step limit(int transfers) {
+    return Step{Do::Limit, "-", 0, transfers};
+}
+Step wait(std::int64_t ms) {
+    return Step{Do::Wait, "-", 0, ms};
 }
 
 struct Rig {
@@ -231,13 +252,15 @@ struct Rig {
         disk.table = &plain->table();
     }
 
-    zelk::ExtHeaderReply header(const std::string& payload, const std::string& size) {
-        const ExtHeaderIn in{kA, "f", size, payload, "10.0.0.1", 4000, -1, now};
+    zelk::ExtHeaderReply header(const std::string& payload, const std::string& size,
+                                const std::string& file = "f") {
+        const ExtHeaderIn in{kA, file, size, payload, "10.0.0.1", 4000, -1, now};
         return core->header(in);
     }
-    std::string offered(std::uint64_t id) {
+    std::string offered(std::uint64_t id, const std::string& file = "f", int several = 0) {
         const auto size = static_cast<std::int64_t>(kFile.size());
-        return "BEG;f;" + std::to_string(size) + ";" + ext::offerField({id, size}) + ";END";
+        return "BEG;" + file + ";" + std::to_string(size) + ";" + ext::offerField({id, size}) +
+               (several > 0 ? ";" + ext::multiField(several) : "") + ";END";
     }
     std::string datagram(std::string_view bytes) {
         now.steadyMs += 1;
@@ -257,7 +280,21 @@ struct Rig {
         std::string bytes;
         switch (step.what) {
         case Do::Offer:
-            return said(header(offered(step.id), std::to_string(kFile.size())).answer);
+            return said(header(offered(step.id, step.file, step.several),
+                               std::to_string(kFile.size()), step.file)
+                            .answer);
+        case Do::Plain:
+            return said(header("BEG;" + step.file + ";30;END", "30", step.file).answer);
+        case Do::Limit: {
+            zelk::PlainReceiver::Settings settings = plain->settings();
+            settings.transfersPerOrigin = static_cast<int>(step.from);
+            plain->setSettings(settings);
+            return "-";
+        }
+        case Do::Wait:
+            now.wallMs += step.from;
+            now.steadyMs += step.from;
+            return "-";
         case Do::Data:
             ext::encode(ext::Kind::Data, step.id, step.from,
                         kFile.substr(static_cast<std::size_t>(step.from),
@@ -338,6 +375,165 @@ TEST(ExtendedReceiver, Scripts) {
     }
 }
 
+// A client that asked for several transfers at once runs them side by side in its origin's rows:
+// each has its own staging file, ranges, digest and answers, and is renamed once its own digest
+// holds. A client that did not ask keeps the one row per origin it always had.
+TEST(ExtendedReceiver, SeveralTransfersOfOneOriginGoOnSideBySide) {
+    struct Many {
+        const char* what;
+        std::vector<Step> steps;
+        std::vector<std::string> kept; // files whole under their names at the end; no other
+        int rows = 0;                  // the origin's rows at the end
+    };
+    const std::vector<Many> scripts = {
+        {"two transfers interleave, pieces out of order; the later one is verified first",
+         {many("H 1 0 G8", 7, "a"), many("H 1 0 G8", 8, "b"), data(10, 30, "A 0 [10,30)", 7),
+          data(0, 30, "A 30", 8), many("H 1 0 G8", 9, "c"), finish("V 30", false, 8),
+          data(0, 10, "A 30", 7), data(0, 30, "A 30", 9), finish("V 30", false, 7)},
+         {"a", "b"},
+         1},
+        {"a digest that differs discards one copy; the other goes on, and each ends verified",
+         {many("H 1 0 G8", 7, "a"), many("H 1 0 G8", 8, "b"), data(0, 30, "A 30", 7),
+          data(0, 15, "A 15", 8), finish("M", true, 7), data(15, 30, "A 30", 8),
+          finish("A 0", false, 7), finish("V 30", false, 8), data(0, 30, "A 30", 7),
+          finish("V 30", false, 7)},
+         {"a", "b"},
+         0},
+        {"Acks owed within a batch are said per transfer, after it",
+         {many("H 1 0 G8", 7, "a"), many("H 1 0 G8", 8, "b"), just(Do::Batch), data(0, 10, "-", 7),
+          data(20, 30, "-", 8), data(10, 20, "-", 7), just(Do::End, "A 20 | A 0 [20,30)")},
+         {},
+         2},
+        {"each header again resumes its own transfer; a new identity for a file carries it on",
+         {many("H 1 0 G8", 7, "a"), many("H 1 0 G8", 8, "b"), data(0, 10, "A 10", 7),
+          data(0, 20, "A 20", 8), many("H 11 10 G8", 7, "a"), many("H 21 20 G8", 11, "b"),
+          data(20, 30, "U", 8), data(20, 30, "A 30", 11), finish("V 30", false, 11)},
+         {"b"},
+         1},
+        {"beyond the origin's limit an offer is dropped unanswered, until one of its files ends",
+         {limit(2), many("H 1 0 G2", 7, "a"), many("H 1 0 G2", 8, "b"), many("-", 9, "c"),
+          data(0, 30, "A 30", 7), finish("V 30", false, 7), many("H 1 0 G2", 9, "c"),
+          data(0, 10, "A 10", 8)},
+         {"a"},
+         2},
+        {"at the limit, a transfer its client left for 30 s gives way; one under way never does",
+         {limit(2), many("H 1 0 G2", 7, "a"), many("H 1 0 G2", 8, "b"), wait(20000),
+          data(0, 10, "A 10", 8), wait(10000), many("H 1 0 G2", 9, "c"), data(0, 10, "U", 7),
+          many("-", 10, "d"), data(10, 20, "A 20", 8)},
+         {},
+         2},
+        {"a client that did not ask takes the origin's row over as before: the others end",
+         {many("H 1 0 G8", 7, "a"), many("H 1 0 G8", 8, "b"), data(0, 10, "A 10", 7),
+          many("H 1 0", 9, "c", 0), data(10, 20, "U", 7), data(0, 10, "U", 8),
+          data(0, 30, "A 30", 9), finish("V 30", false, 9)},
+         {"c"},
+         0},
+        {"an older client's header for one of the files keeps that one and ends the others",
+         {many("H 1 0 G8", 7, "a"), many("H 1 0 G8", 8, "b"), data(0, 10, "A 10", 8),
+          many("H 11 10", 9, "b", 0), data(0, 10, "U", 7), data(10, 30, "A 30", 9),
+          finish("V 30", false, 9)},
+         {"b"},
+         0},
+        {"a plain header for another file ends the origin's transfers, as it ends its one row",
+         {many("H 1 0 G8", 7, "a"), many("H 1 0 G8", 8, "b"), plainHeader("H 1", "d"),
+          data(0, 10, "U", 7), data(0, 10, "U", 8)},
+         {},
+         1},
+        {"a restart forgets them all; each offered again starts from nothing without a record",
+         {many("H 1 0 G8", 7, "a"), many("H 1 0 G8", 8, "b"), data(0, 10, "A 10", 7),
+          just(Do::Restart), data(10, 20, "U", 7), many("H 1 0 G8", 8, "b"),
+          many("H 1 0 G8", 7, "a"), data(0, 30, "A 30", 7), finish("V 30", false, 7)},
+         {"a"},
+         1},
+    };
+    for (const Many& script : scripts) {
+        SCOPED_TRACE(script.what);
+        Rig rig;
+        for (std::size_t i = 0; i < script.steps.size(); ++i) {
+            EXPECT_EQ(rig.run(script.steps[i]), script.steps[i].says) << "step " << i;
+        }
+        for (const std::string name : {"a", "b", "c", "d"}) {
+            const bool whole =
+                std::find(script.kept.begin(), script.kept.end(), name) != script.kept.end();
+            const auto kept = rig.disk.files.find(key(kA, name));
+            EXPECT_EQ(kept == rig.disk.files.end() ? "" : kept->second, whole ? kFile : "") << name;
+        }
+        EXPECT_EQ(rig.plain->table().countOf(kA), script.rows);
+    }
+}
+
+// Only a header that asks hears of several transfers: any other is answered as it always was.
+TEST(ExtendedReceiver, AGrantFollowsOnlyAnAcceptanceOfAHeaderThatAsked) {
+    Rig rig;
+    const std::string size = std::to_string(kFile.size());
+    EXPECT_EQ(rig.header(rig.offered(7, "a"), size, "a").answer,
+              "PTE;1;END;ZX1,0000000000000007,0");
+    EXPECT_EQ(rig.header(rig.offered(8, "b", 2000), size, "b").answer,
+              "PTE;1;END;ZX1,0000000000000008,0") // not a number a peer may ask: not asked
+        << "the row of a went: one file at a time";
+    const auto asked = rig.header(rig.offered(9, "c", 3), size, "c");
+    EXPECT_EQ(asked.answer, "PTE;1;END;ZX1,0000000000000009,0;ZXM,3");
+    EXPECT_EQ(asked.granted, 3);
+    EXPECT_EQ(rig.header(rig.offered(10, "d", 500), size, "d").answer,
+              "PTE;1;END;ZX1,000000000000000a,0;ZXM,64");
+    EXPECT_EQ(rig.header("BEG;e;30;ZXM,4;END", size, "e").answer, "PTE;1;END")
+        << "without an offer there is nothing to grant";
+    const auto origins = rig.plain->table().origins();
+    ASSERT_EQ(origins.size(), 1U);
+    EXPECT_EQ(origins.front().transfers, 1) << "the plain header took the origin's row over";
+}
+
+// Each transfer's record claims its own synced bytes, and a restarted server takes each up from
+// its own record.
+TEST(ExtendedReceiver, ARestartResumesEachTransferOfAnOriginFromItsOwnRecord) {
+    Rig rig;
+    const std::int64_t size = ExtendedReceiver::kRecordStepBytes + 200000;
+    const std::string file(static_cast<std::size_t>(size), 'z');
+    const auto payload = [size](std::uint64_t id, const std::string& name) {
+        return "BEG;" + name + ";" + std::to_string(size) + ";" + ext::offerField({id, size}) +
+               ";" + ext::multiField(4) + ";END";
+    };
+    const std::string sizeText = std::to_string(size);
+    ASSERT_EQ(said(rig.header(payload(5, "a"), sizeText, "a").answer), "H 1 0 G4");
+    ASSERT_EQ(said(rig.header(payload(6, "b"), sizeText, "b").answer), "H 1 0 G4");
+    const std::int64_t step = 60000;
+    std::string bytes;
+    for (std::int64_t at = 0; at < ExtendedReceiver::kRecordStepBytes + 2 * step; at += step) {
+        for (std::uint64_t id : {5U, 6U}) {
+            if (id == 6 && at >= ExtendedReceiver::kRecordStepBytes - step) {
+                continue; // b stops short of a record
+            }
+            ext::encode(ext::Kind::Data, id, at, std::string_view(file).substr(at, step), bytes);
+            rig.datagram(bytes);
+        }
+    }
+    ASSERT_EQ(rig.disk.syncs.size(), 1U);
+    const MemDisk::Sync sync = rig.disk.syncs.front();
+    EXPECT_EQ(sync.record.file, "a");
+    EXPECT_EQ(rig.core->recordSynced(sync.record, sync.claimed, sync.epoch, true), std::nullopt);
+    ASSERT_EQ(rig.disk.records.count(key(kA, "a")), 1U);
+
+    rig.restart();
+    EXPECT_EQ(said(rig.header(payload(16, "b"), sizeText, "b").answer), "H 1 0 G4");
+    EXPECT_EQ(said(rig.header(payload(15, "a"), sizeText, "a").answer),
+              "H " + std::to_string(sync.claimed + 1) + " " + std::to_string(sync.claimed) + " G4");
+    for (const auto& [id, from] : {std::pair<std::uint64_t, std::int64_t>{15, sync.claimed},
+                                   std::pair<std::uint64_t, std::int64_t>{16, 0}}) {
+        std::string last;
+        for (std::int64_t at = from; at < size; at += step) {
+            ext::encode(ext::Kind::Data, id, at, std::string_view(file).substr(at, step), bytes);
+            last = rig.datagram(bytes);
+        }
+        EXPECT_EQ(last, "A " + sizeText);
+    }
+    for (std::uint64_t id : {16U, 15U}) {
+        ext::encode(ext::Kind::Finish, id, size, digestOf(file), bytes);
+        EXPECT_EQ(rig.datagram(bytes), "V " + sizeText);
+    }
+    EXPECT_EQ(rig.disk.files[key(kA, "a")], file);
+    EXPECT_EQ(rig.disk.files[key(kA, "b")], file);
+}
+
 // The record beside a staging file claims only what a sync made safe, and a restarted server
 // takes up exactly that: the rest is sent again, and the digest covers the bytes read back.
 TEST(ExtendedReceiver, ARecordClaimsOnlyWhatWasSyncedAndARestartResumesFromIt) {
@@ -413,17 +609,23 @@ struct KeyedClient {
     ext::Key secret = ext::newKey();
     ext::Key ephemeral = ext::ephemeralPublic(secret); // all zeros for a forged one
     ext::Key serverEphemeral{};                        // from the challenge
+    std::string file = "f";
+    int several = 0; // the transfers at once it asks for; 0: none
 
     std::string payload(const std::optional<ext::Hello>& hello) const {
-        std::string text = "BEG;f;" + std::to_string(size) + ";" + ext::offerField({id, size});
+        std::string text =
+            "BEG;" + file + ";" + std::to_string(size) + ";" + ext::offerField({id, size});
         if (hello) {
             text += ";" + ext::helloField(*hello);
+        }
+        if (several > 0) {
+            text += ";" + ext::multiField(several);
         }
         return text + ";END";
     }
     ext::Transcript transcript(const ext::Nonce& server) const {
         return ext::Transcript{
-            kA, id, size, "f", client, server, "C", ext::aeadFor("C"), ephemeral, serverEphemeral};
+            kA, id, size, file, client, server, "C", ext::aeadFor("C"), ephemeral, serverEphemeral};
     }
     ext::Hello hello(const std::optional<ext::Nonce>& server) const {
         ext::Hello hello{ext::keyIdOf(key), client, "C", server, {}, ephemeral};
@@ -484,7 +686,7 @@ TEST(ExtendedReceiver, AKeyedOriginIsHeardOnlyOnceItsKeyIsProvenAndThenSealed) {
 
     const auto proven = rig.header(client.payload(client.hello(challenge->server)), size);
     EXPECT_TRUE(proven.proven);
-    EXPECT_EQ(said(proven.answer), "H 1");
+    EXPECT_EQ(said(proven.answer), "H 1 0");
     EXPECT_TRUE(ext::findProvenAccept(proven.answer).has_value());
     const auto repeated = rig.header(client.payload(client.hello(challenge->server)), size);
     EXPECT_TRUE(repeated.again);
@@ -553,4 +755,59 @@ TEST(ExtendedReceiver, AHandshakeBeyondTheSessionsKeptKeepsItsOwnSession) {
         ASSERT_TRUE(verified.has_value());
         EXPECT_EQ(verified->kind, ext::Kind::Verified);
     }
+}
+
+// A keyed origin's client runs two transfers at once: each proves the key in its own handshake,
+// the grant follows the proof, and each goes on sealed under its own session to its own V.
+TEST(ExtendedReceiver, AKeyedOriginRunsTwoSealedTransfersAtOnce) {
+    ASSERT_TRUE(ext::cryptoReady());
+    const ext::Key originKey = ext::newKey();
+    Rig rig;
+    rig.core->loadKeys({ext::KeyLine{originKey, kA}}, ext::newKey());
+    std::vector<KeyedClient> clients(2);
+    std::vector<ext::SessionKeys> sessions;
+    for (std::size_t i = 0; i < clients.size(); ++i) {
+        KeyedClient& client = clients[i];
+        client.key = originKey;
+        client.id = 20 + i;
+        client.file = i == 0 ? "a" : "b";
+        client.several = 4;
+        const std::string size = std::to_string(client.size);
+        const auto challenge = ext::findChallenge(
+            rig.header(client.payload(client.hello(std::nullopt)), size, client.file).answer);
+        ASSERT_TRUE(challenge.has_value());
+        const auto proven =
+            rig.header(client.payload(client.hello(challenge->server)), size, client.file);
+        ASSERT_TRUE(proven.proven);
+        EXPECT_TRUE(ext::findProvenAccept(proven.answer).has_value()) << proven.answer;
+        EXPECT_EQ(ext::findGrant(proven.answer), 4) << proven.answer;
+        EXPECT_EQ(
+            rig.header(client.payload(client.hello(challenge->server)), size, client.file).answer,
+            proven.answer)
+            << "a proof repeated is answered as it was, grant and all";
+        sessions.push_back(ext::sessionKeys(originKey, client.transcript(challenge->server)));
+    }
+    const auto sealed = [&rig, &sessions](std::size_t i, ext::Kind kind, std::int64_t value,
+                                          std::string_view body, std::uint64_t sequence) {
+        std::string bytes;
+        ext::seal(kind, 20 + i, value, sequence, body, sessions[i].clientToServer,
+                  ext::aeadFor("C"), bytes);
+        rig.datagram(bytes);
+        std::string opened;
+        const auto& answers = rig.replies.back().answers;
+        const auto answer = answers.empty()
+                                ? std::nullopt
+                                : ext::openSealed(answers.front().bytes, sessions[i].serverToClient,
+                                                  ext::aeadFor("C"), opened);
+        return answer
+                   ? std::string(1, static_cast<char>(answer->kind)) + std::to_string(answer->value)
+                   : std::string("-");
+    };
+    EXPECT_EQ(sealed(0, ext::Kind::Data, 0, std::string_view(kFile).substr(0, 10), 1), "A10");
+    EXPECT_EQ(sealed(1, ext::Kind::Data, 0, kFile, 1), "A30");
+    EXPECT_EQ(sealed(1, ext::Kind::Finish, 30, digestOf(kFile), 2), "V30");
+    EXPECT_EQ(sealed(0, ext::Kind::Data, 10, std::string_view(kFile).substr(10), 2), "A30");
+    EXPECT_EQ(sealed(0, ext::Kind::Finish, 30, digestOf(kFile), 3), "V30");
+    EXPECT_EQ(rig.disk.files[key(kA, "a")], kFile);
+    EXPECT_EQ(rig.disk.files[key(kA, "b")], kFile);
 }

@@ -328,4 +328,14 @@ TEST(PlainReceiver, AFullTableMakesRoomForNewcomers) {
     ASSERT_EQ(reply.gone.size(), 1U);
     EXPECT_EQ(reply.gone[0].why, GoneRow::Why::EvictedForKey);
     EXPECT_EQ(table.count(), rows);
+    // Its second file at once takes no one's transfer under way: no row is idle long enough.
+    table.edit(reply.row).transfer = 5;
+    PlainFrame beside = keyed;
+    beside.file = "k2";
+    beside.several = true;
+    beside.transfer = 6;
+    const zelk::HeaderReply second = rig.core.header(beside);
+    EXPECT_EQ(second.drop, Drop::TableFull);
+    EXPECT_TRUE(second.gone.empty());
+    EXPECT_EQ(table.countOf("keyed"), 1);
 }

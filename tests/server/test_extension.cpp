@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 using namespace servertest;
 using zelktest::patternBytes;
 using zelktest::readFile;
@@ -149,4 +151,39 @@ TEST(Extension, PlainFramesAndSecondSendersNeverTouchAnOriginsFiles) {
     EXPECT_EQ(readFile(server.pathOf("poste7", "v.bin")), file);
     // Offered again, the file starts anew in the extension rather than from the plain position.
     EXPECT_EQ(peer.exchange(offeredHeader("v.bin", 14, 5000)), accepted(14, 0));
+}
+
+// A client that asked for several transfers runs two of one origin side by side through the real
+// engine: each file its own staging file and answers, each renamed once its own digest holds, in
+// the order each completes; a discarded copy of one leaves the other as it was.
+TEST(Extension, TwoTransfersOfOneOriginArriveSideBySide) {
+    RunningServer server;
+    UdpPeer peer(server.engine().udpPort());
+    const auto several = [](std::string_view name, std::uint64_t id) {
+        return zelk::buildHeaderFrame(kPoste7, name, ext::plainSizeText(kSize),
+                                      ext::offerField(ext::Offer{id, kSize}) + ";" +
+                                          ext::multiField(4));
+    };
+    const std::string x = patternBytes(kSize, 5);
+    const std::string y = patternBytes(kSize, 6);
+    // A longer staging file an earlier run left for y, without a record: y's first piece must
+    // replace it, whatever x's file does meanwhile.
+    std::filesystem::create_directories(server.pathOf("poste7", ""));
+    zelktest::writeFile(server.pathOf("poste7", ".y.bin.zx-part"), patternBytes(kSize + 100, 9));
+    ASSERT_EQ(peer.exchange(several("x.bin", 7)), accepted(7, 0) + ext::grantSuffix(4));
+    ASSERT_EQ(peer.exchange(several("y.bin", 8)), accepted(8, 0) + ext::grantSuffix(4));
+    EXPECT_EQ(said(peer.exchange(data(7, x, 0, 10000))), "A 10000");
+    EXPECT_EQ(said(peer.exchange(data(8, y, 10000, kSize))), "A 0 [10000,25000)");
+    EXPECT_EQ(said(peer.exchange(data(7, x, 10000, kSize))), "A 25000");
+    EXPECT_EQ(said(peer.exchange(data(8, y, 0, 10000))), "A 25000");
+    EXPECT_EQ(said(peer.exchange(finish(8, y))), "V 25000");
+    EXPECT_EQ(readFile(server.pathOf("poste7", "y.bin")), y);
+    EXPECT_EQ(readFile(server.pathOf("poste7", "x.bin")), "") << "x is still staged";
+    EXPECT_EQ(server.table().count(), 1);
+    EXPECT_EQ(said(peer.exchange(finish(7, y))), "X 0") << "y's digest is not x's";
+    EXPECT_EQ(said(peer.exchange(data(7, x, 0, kSize))), "A 25000");
+    EXPECT_EQ(said(peer.exchange(finish(7, x))), "V 25000");
+    EXPECT_EQ(readFile(server.pathOf("poste7", "x.bin")), x);
+    EXPECT_EQ(readFile(server.pathOf("poste7", "y.bin")), y);
+    EXPECT_EQ(server.table().count(), 0);
 }

@@ -1,5 +1,11 @@
 #include "transfertable.h"
 
+#include "serveurstate.h"
+#include "status.h"
+
+#include <QJsonArray>
+#include <vector>
+
 #include <gtest/gtest.h>
 
 using zelk::TransferRow;
@@ -52,4 +58,65 @@ TEST(TransferTable, HoldsAtMost32767Rows) {
     EXPECT_EQ(table.count(), 32767);
     table.remove(5);
     EXPECT_TRUE(table.append(rowFor("one more")));
+}
+
+// A client that sends several files at once has a row per file: found by its identity, counted
+// per origin, summed up for the window and the status.
+TEST(TransferTable, AnOriginMayHaveARowPerTransferSummedUpAsOne) {
+    TransferTable table;
+    TransferRow first = rowFor("a         ", "f");
+    first.transfer = 7;
+    first.rateValue = 1000;
+    TransferRow second = rowFor("a         ", "g");
+    second.transfer = 8;
+    second.rateValue = 500;
+    second.lastFrameMs = 42;
+    ASSERT_TRUE(table.append(first));
+    ASSERT_TRUE(table.append(rowFor("b         ")));
+    EXPECT_FALSE(table.append(second)) << "a second row only beside the others";
+    ASSERT_TRUE(table.append(second, true));
+    EXPECT_EQ(table.findOrigin("a         "), 0);
+    EXPECT_EQ(table.findTransfer("a         ", 8), 2);
+    EXPECT_EQ(table.findTransfer("b         ", 8), -1);
+    EXPECT_EQ(table.countOf("a         "), 2);
+    const auto origins = table.origins();
+    ASSERT_EQ(origins.size(), 2U);
+    EXPECT_EQ(origins[0].origin, "a         ");
+    EXPECT_EQ(origins[0].transfers, 2);
+    EXPECT_EQ(origins[0].rate, 1500);
+    EXPECT_EQ(origins[0].lastFrameMs, 42);
+    table.remove(0);
+    EXPECT_EQ(table.findOrigin("a         "), 1);
+    EXPECT_EQ(table.findTransfer("a         ", 8), 1);
+    EXPECT_EQ(table.rowsOf("a         "), std::vector<int>{1});
+}
+
+// What a watching window and --status read: every row of an origin that sends several files, the
+// rates as the window shows them, and a line for the origin.
+TEST(ServerStatus, RowsOfOneOriginAllArriveAndRatesReadAsShown) {
+    TransferTable table;
+    TransferRow first = rowFor("a         ", "f");
+    first.rate = "1.25 MB/s";
+    TransferRow second = rowFor("a         ", "g");
+    second.rate = "830 kB/s";
+    const auto row = [](const TransferRow& from) {
+        return QJsonObject{{"origin", QString::fromStdString(from.origin)},
+                           {"file", QString::fromStdString(from.file)},
+                           {"position", "1"},
+                           {"total", "10"},
+                           {"rate", QString::fromStdString(from.rate)},
+                           {"extended", true}};
+    };
+    const QJsonObject state{
+        {"udp", "UDP"},
+        {"tcp", "TCP"},
+        {"rows", QJsonArray{row(first), row(second)}},
+        {"origins",
+         QJsonArray{QJsonObject{{"origin", "a         "}, {"files", 2}, {"rate", "2080000"}}}}};
+    zelk::rowsFromState(state, table);
+    EXPECT_EQ(table.count(), 2);
+    const std::string text = zelk::statusText(zelk::Program::Server, "cfg", 0, state);
+    EXPECT_NE(text.find("\"f\" 0 of 10 bytes (0%), 1.25 MB/s"), std::string::npos) << text;
+    EXPECT_NE(text.find("origin a         : 2 files under way, 2.08 MB/s"), std::string::npos)
+        << text;
 }

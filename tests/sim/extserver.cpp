@@ -55,7 +55,8 @@ void ExtServerNode::restart(Micros now) {
     plain_ = std::make_unique<PlainReceiver>(
         PlainReceiver::Settings{.stagePlain = settings_.stagePlain,
                                 .evictionMs = 600'000,
-                                .keyedOrigins = static_cast<int>(keyed.size())});
+                                .keyedOrigins = static_cast<int>(keyed.size()),
+                                .transfersPerOrigin = PlainReceiver::kDefaultTransfersPerOrigin});
     ext_ = std::make_unique<ExtendedReceiver>(*plain_, static_cast<ExtendedDisk&>(*this));
     ext_->setSettings({settings_.extension, settings_.keylessServed});
     Random random(streamSeed(settings_.seed, static_cast<std::uint64_t>(restarts_++)));
@@ -208,7 +209,7 @@ void ExtServerNode::restartDisturbed(int index, Instant now) {
     plain_->disturbed(index, now);
     removeRecord(row);
     ext_->forget(row);
-    begin(row.origin);
+    begin(row);
 }
 
 void ExtServerNode::endBatch() {
@@ -247,7 +248,7 @@ bool ExtServerNode::open(int index, bool, WriteFailure& failure) {
         }
         return true;
     }
-    bool& replace = replace_[row.origin];
+    bool& replace = replace_[row.origin + row.file];
     if (replace && disk_.exists(folder, name) && !disk_.remove(folder, name)) {
         failure.why = "cannot replace " + name;
         return false;

@@ -66,8 +66,8 @@ private:
     bool write(int row, std::int64_t offset, std::string_view bytes,
                WriteFailure& failure) override;
     long read(int row, char* into, std::size_t length, std::int64_t offset) override;
-    void begin(const std::string& origin) override { replace_[origin] = true; }
-    void adopt(const std::string& origin) override { replace_[origin] = false; }
+    void begin(const TransferRow& row) override { replace_[row.origin + row.file] = true; }
+    void adopt(const TransferRow& row) override { replace_[row.origin + row.file] = false; }
     StagedFile staged(const TransferRow& row) override;
     void removeRecord(const TransferRow& row) override;
     bool writeback(int, std::int64_t, std::int64_t) override { return true; }
