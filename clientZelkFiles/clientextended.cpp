@@ -129,9 +129,10 @@ void ClientEngine::performExtended(const ExtAction& action) {
     case Kind::KeyProven:
     case Kind::KeyUnproven:
         return traceKeys(action);
+    case Kind::Granted:
+        return openSession(action);
     case Kind::Pieces:
     case Kind::Plain:
-    case Kind::Granted: // never asked for here
         return;
     }
 }

@@ -113,7 +113,7 @@ ExtendedSession::Actions ExtendedSession::offerFrom(const std::vector<std::strin
 void ExtendedSession::offer(const std::string& name, std::int64_t nowUs) {
     const auto length = files_.length(name);
     const auto stamp = files_.stamp(name);
-    if (!length || !stamp || *length > kLargestFile) {
+    if (!length || !stamp || *length == 0 || *length > kLargestFile) {
         return; // left to the one-at-a-time path, which knows what to tell of it
     }
     auto t = std::make_unique<Transfer>();
@@ -523,6 +523,7 @@ void ExtendedSession::done(Transfer& t, std::int64_t nowUs) {
     verified.extra = t.window ? t.window->sentAgainBytes() : 0;
     verified.elapsedUs = std::max<std::int64_t>(nowUs - t.startedUs, 1);
     verified.stamp = t.startStamp;
+    verified.text = ext::digestHex(*t.fileDigest);
     t.ended = true;
 }
 

@@ -47,7 +47,7 @@ struct SessionAction {
         Offered,   // the file `name` was offered (its header went)
         Accepted,  // the server takes `name` and holds `value` of its `size` bytes
         Verified,  // the server holds `name` whole: `value` bytes held at the start, `extra` sent
-                   // again, in `elapsedUs`; delete it if it still has `stamp`
+                   // again, in `elapsedUs`, SHA-256 `text`; delete it if it still has `stamp`
         Lost,      // `name` cannot go on as it was (`text`): it is offered anew later
         Released,  // `name` went unanswered: it goes back to one file at a time
         Progress,  // `value` files under way, `extra` bytes acknowledged in all

@@ -34,12 +34,15 @@ zelk::ext::Key keyOf(std::uint64_t seed) {
     return key;
 }
 
-// Both sides speak the extension; one scenario in four with the origin's key.
+// Both sides speak the extension; one scenario in four with the origin's key, and half of the
+// others with a client that sends several files at once.
 SystemSetup extended(SystemSetup setup) {
     setup.client = Speaks::Extension;
     setup.server = Speaks::Extension;
     if (setup.scenario.seed % 4 == 0) {
         setup.key = keyOf(setup.scenario.seed);
+    } else if (setup.scenario.seed % 2 == 1) {
+        setup.transfers = 8;
     }
     return setup;
 }
@@ -74,6 +77,7 @@ std::string extensionFaults(const System& system, const Outcome& outcome,
 TEST(SimExtension, AThousandScenariosDeliverEveryFileVerifiedOnce) {
     int verified = 0;
     int keyed = 0;
+    int several = 0; // runs that had several files under way at once
     NodeStats nodes;
     const Summary summary = runScenarios(
         kExtensionFamily, 1, 1'000,
@@ -83,6 +87,7 @@ TEST(SimExtension, AThousandScenariosDeliverEveryFileVerifiedOnce) {
             const Outcome outcome = system.outcome(system.run());
             verified += system.extClient()->verified();
             keyed += setup.key ? 1 : 0;
+            several += system.extClient()->mostAtOnce() > 1 ? 1 : 0;
             for (const NodeId node : {system.clientId(), system.serverId()}) {
                 nodes.restarts += system.world().nodeStats(node).restarts;
                 nodes.heldBack += system.world().nodeStats(node).heldBack;
@@ -94,11 +99,12 @@ TEST(SimExtension, AThousandScenariosDeliverEveryFileVerifiedOnce) {
     if (std::getenv("ZELK_SIM_SEED") == nullptr) {
         EXPECT_GE(verified, 3 * summary.ran); // three files a scenario at least, each verified
         EXPECT_GT(keyed, 200);
+        EXPECT_GT(several, 200);
         EXPECT_GT(nodes.restarts, 0);
         EXPECT_GT(nodes.heldBack, 0);
     }
-    std::cout << summary.ran << " extension scenarios (" << keyed << " keyed), " << verified
-              << " files verified\n";
+    std::cout << summary.ran << " extension scenarios (" << keyed << " keyed, " << several
+              << " with several files at once), " << verified << " files verified\n";
 }
 
 TEST(SimExtension, SameSeedReplaysTheSameRun) {
