@@ -776,6 +776,7 @@ TEST(ExtendedReceiver, AKeyedOriginRunsTwoSealedTransfersAtOnce) {
         const auto challenge = ext::findChallenge(
             rig.header(client.payload(client.hello(std::nullopt)), size, client.file).answer);
         ASSERT_TRUE(challenge.has_value());
+        client.serverEphemeral = challenge->ephemeral;
         const auto proven =
             rig.header(client.payload(client.hello(challenge->server)), size, client.file);
         ASSERT_TRUE(proven.proven);
@@ -785,19 +786,24 @@ TEST(ExtendedReceiver, AKeyedOriginRunsTwoSealedTransfersAtOnce) {
             rig.header(client.payload(client.hello(challenge->server)), size, client.file).answer,
             proven.answer)
             << "a proof repeated is answered as it was, grant and all";
-        sessions.push_back(ext::sessionKeys(originKey, client.transcript(challenge->server)));
+        const auto keys = ext::sessionKeys(originKey, client.transcript(challenge->server),
+                                           client.secret, challenge->ephemeral);
+        ASSERT_TRUE(keys.has_value());
+        sessions.push_back(*keys);
     }
     const auto sealed = [&rig, &sessions](std::size_t i, ext::Kind kind, std::int64_t value,
                                           std::string_view body, std::uint64_t sequence) {
         std::string bytes;
-        ext::seal(kind, 20 + i, value, sequence, body, sessions[i].clientToServer,
-                  ext::aeadFor("C"), bytes);
+        ext::seal(kind, 20 + i, value, sequence, body,
+                  ext::EpochKeys(sessions[i].clientToServer).at(sequence), ext::aeadFor("C"),
+                  bytes);
         rig.datagram(bytes);
         std::string opened;
         const auto& answers = rig.replies.back().answers;
         const auto answer = answers.empty()
                                 ? std::nullopt
-                                : ext::openSealed(answers.front().bytes, sessions[i].serverToClient,
+                                : ext::openSealed(answers.front().bytes,
+                                                  ext::EpochKeys(sessions[i].serverToClient).at(1),
                                                   ext::aeadFor("C"), opened);
         return answer
                    ? std::string(1, static_cast<char>(answer->kind)) + std::to_string(answer->value)
