@@ -92,12 +92,17 @@ void ClientEngine::offerMore() {
 }
 
 void ClientEngine::runSession(const ExtendedSession::Actions& actions) {
+    bool freed = false; // a transfer ended: the next file need not wait for the loop's tick
     for (const SessionAction& action : actions) {
         if (action.kind == SessionAction::Kind::Pieces && !sendSessionPieces(action)) {
             runSession(session_.unreadable(action.transfer));
             continue;
         }
+        freed = freed || ExtendedSession::ends(action);
         performSession(action);
+    }
+    if (freed && session_.active()) {
+        offerMore();
     }
     if (session_.underWay() != underWayShown_) {
         underWayShown_ = session_.underWay();

@@ -120,6 +120,12 @@ public:
     int underWay() const { return static_cast<int>(transfers_.size()); }
     int limit() const { return limit_; }
     bool holds(const std::string& name) const;
+    // Whether the action ends its transfer, leaving room for another file.
+    static bool ends(const SessionAction& action) {
+        return action.kind == SessionAction::Kind::Verified ||
+               action.kind == SessionAction::Kind::Lost ||
+               action.kind == SessionAction::Kind::Released;
+    }
 
 private:
     struct Transfer;

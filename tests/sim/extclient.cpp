@@ -533,12 +533,17 @@ void ExtClientNode::offerMore() {
 }
 
 void ExtClientNode::runSession(const ExtendedSession::Actions& actions) {
+    bool freed = false; // a transfer ended: the next file need not wait for the loop's tick
     for (const SessionAction& action : actions) {
         if (action.kind == SessionAction::Kind::Pieces && !sendSessionPieces(action)) {
             runSession(session_->unreadable(action.transfer));
             continue;
         }
+        freed = freed || ExtendedSession::ends(action);
         performSession(action);
+    }
+    if (freed && session_->active()) {
+        offerMore();
     }
     mostAtOnce_ = std::max(mostAtOnce_, session_->underWay());
     if (!session_->active()) {
