@@ -475,7 +475,12 @@ public:
     };
     int grant = 4;
     std::string corrupt;
+    // After this many Data datagrams the server restarts: it forgets its transfers, but an offer
+    // under a known identity resumes from the staging it kept.
+    int restartAfter = -1;
+    int resumed = 0; // transfers resumed with bytes held
     std::map<std::uint64_t, Row> rows;
+    std::map<std::uint64_t, Row> staged;
     std::map<std::string, std::string> renamed; // verified files, by name
     int renames = 0;
 
@@ -488,6 +493,10 @@ public:
         const auto frame = ext::decode(datagram);
         if (!frame) {
             return {};
+        }
+        if (frame->kind == ext::Kind::Data && restartAfter >= 0 && restartAfter-- == 0) {
+            staged.merge(rows);
+            rows.clear();
         }
         const auto row = rows.find(frame->transfer);
         std::string out;
@@ -508,6 +517,10 @@ private:
         const auto asked = ext::findMulti(payload);
         if (!offer || !asked) {
             return {};
+        }
+        if (const auto kept = staged.find(offer->transfer); kept != staged.end()) {
+            resumed += kept->second.cumulative > 0 ? 1 : 0;
+            rows.insert(staged.extract(kept));
         }
         Row& row = rows[offer->transfer];
         const std::size_t semicolon = payload.find(';', 4);
@@ -789,6 +802,25 @@ TEST(ExtendedSession, AMismatchSendsOnlyItsFileAgain) {
     EXPECT_EQ(bench.deleted.back(), "b");
     EXPECT_EQ(bench.server.renames, 4);
     EXPECT_EQ(bench.server.renamed["b"].size(), 20'000u);
+}
+
+// The server restarts while four files are under way: each transfer learns it on its own, is
+// offered again under its identity, and goes on from what the server kept.
+TEST(ExtendedSession, EachTransferResumesOnItsOwnAfterTheServerRestarts) {
+    SessionBench bench(4);
+    bench.server.restartAfter = 40;
+    for (const char* name : {"a", "b", "c", "d"}) {
+        bench.add(name, 30'000);
+    }
+    bench.offerFirst();
+    bench.run(120'000'000);
+    ASSERT_EQ(bench.deleted.size(), 4u);
+    EXPECT_GE(bench.server.resumed, 2);
+    EXPECT_EQ(bench.server.renames, 4);
+    for (const auto& [name, ids] : bench.identities) {
+        EXPECT_EQ(ids.size(), 1u) << name;
+        EXPECT_EQ(bench.server.renamed[name].size(), 30'000u) << name;
+    }
 }
 
 // Without a grant, or without asking, the first file goes alone: the datagrams are the same
