@@ -874,9 +874,6 @@ ClientActivity ClientEngine::activity() const {
     if (lstFilPos_.empty()) {
         return {};
     }
-    if (session_.underWay() > 1) {
-        return {Kind::SendingSeveral, std::to_string(session_.underWay()), {}};
-    }
     const std::string& first = lstFilPos_.front().name;
     if (extended_.unproven()) {
         return {Kind::KeyUnproven, first, {}};
@@ -887,6 +884,9 @@ ClientActivity ClientEngine::activity() const {
     }
     if (silentSince_.isValid()) {
         return {Kind::Waiting, first, silentSince_};
+    }
+    if (session_.underWay() > 1) {
+        return {Kind::SendingSeveral, std::to_string(session_.underWay()), {}};
     }
     return {Kind::Sending, first, {}};
 }

@@ -136,6 +136,8 @@ void ClientEngine::performSession(const SessionAction& action) {
     case Kind::Lost:
     case Kind::Released:
         return sessionLeft(action);
+    case Kind::Silent:
+        return extendedSilence();
     case Kind::Offered:
     case Kind::Accepted:
     case Kind::SentAgain:

@@ -487,6 +487,9 @@ ExtendedSession::Actions ExtendedSession::wakeTimeout(std::int64_t nowUs) {
 // No answer for a while: the offer goes again, or the finish, or pieces; after a few timeouts
 // without any answer the offer, whose answer says where the server stands.
 void ExtendedSession::timedOut(Transfer& t, std::int64_t nowUs) {
+    if ((t.window ? t.silentTimeouts : t.offers - 1) == 0) {
+        add(SessionAction::Kind::Silent, &t);
+    }
     if (!t.window) {
         if (t.offers >= kOfferTries) {
             release(t);

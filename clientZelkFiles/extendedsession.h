@@ -52,6 +52,7 @@ struct SessionAction {
         Released,  // `name` went unanswered: it goes back to one file at a time
         Progress,  // `value` files under way, `extra` bytes acknowledged in all
         SentAgain, // the server's copy of `name` did not have its digest
+        Silent,    // a timeout of `name` without any answer: the server is silent since now
         Ignored,   // an answer was dropped, for `text`
     };
     Kind kind;
