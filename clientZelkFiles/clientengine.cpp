@@ -94,17 +94,29 @@ ClientEngine::ClientEngine(QObject* parent)
       frame_(kMaxFramePrefix + kMaxPayload, '\0'),
       extended_(sender_, firstFile_,
                 ExtRandom{[] { return QRandomGenerator::system()->generate64(); }, ext::newNonce,
-                          ext::newKey}) {
+                          ext::newKey}),
+      session_(outboxFiles_, ExtRandom{[] { return QRandomGenerator::system()->generate64(); },
+                                       ext::newNonce, ext::newKey}) {
     extBatch_.resize(kBatchBytes);
     extQueued_.reserve(kBatchDatagrams);
     extTimer_.setSingleShot(true);
     extTimer_.setTimerType(Qt::PreciseTimer);
-    connect(&extTimer_, &QTimer::timeout, this,
-            [this] { runExtended(extended_.wakeTimeout(nowUs())); });
+    connect(&extTimer_, &QTimer::timeout, this, [this] {
+        if (session_.active()) {
+            runSession(session_.wakeTimeout(nowUs()));
+        } else {
+            runExtended(extended_.wakeTimeout(nowUs()));
+        }
+    });
     paceTimer_.setSingleShot(true);
     paceTimer_.setTimerType(Qt::PreciseTimer);
-    connect(&paceTimer_, &QTimer::timeout, this,
-            [this] { runExtended(extended_.wakePace(nowUs())); });
+    connect(&paceTimer_, &QTimer::timeout, this, [this] {
+        if (session_.active()) {
+            runSession(session_.wakePace(nowUs()));
+        } else {
+            runExtended(extended_.wakePace(nowUs()));
+        }
+    });
     udpSend_.setHandler([this](std::string_view bytes, const QHostAddress& from, quint16 port) {
         udpSend_DataArrival(bytes, from, port);
     });
@@ -152,7 +164,9 @@ bool ClientEngine::start(const ClientConfig& config, QString& error) {
     rateCap_ = rateCapOf(cfg_.cfgDebitMaxi);
     sender_ = PlainSender(PlainSender::settingsFor(pieceMax_, waitMs_));
     sender_.setKeyed(extended_.keyed());
-    extended_.configure({cfg_.cfgIdOrigine, extPiece_, rateCap_, extensionOn_});
+    transfers_ = transfersOf(cfg_.cfgTransfertsMaxi);
+    extended_.configure({cfg_.cfgIdOrigine, extPiece_, rateCap_, extensionOn_, transfers_});
+    session_.configure({cfg_.cfgIdOrigine, extPiece_, rateCap_, transfers_});
     settleMs_ = cfg_.cfgDelaiStable.empty()
                     ? kDefaultSettleMs
                     : std::max<std::int64_t>(0, wholeValue(cfg_.cfgDelaiStable));
@@ -336,6 +350,12 @@ void ClientEngine::silence() {
 void ClientEngine::Lance_Envoi() {
     timLoopEnvoi_.disable();
     reader_.release();
+    if (session_.active()) {
+        // The session offers the files itself; the loop lists the outbox for it.
+        offerMore();
+        timLoopEnvoi_.enable();
+        return;
+    }
     const PlainSender::Actions actions = sender_.tick(nowMs());
     run(actions);
     if (std::any_of(actions.begin(), actions.end(), [](const SenderAction& action) {
@@ -585,7 +605,7 @@ void ClientEngine::sendAgain(const std::string& name) {
 
 // A file that cannot be deleted would otherwise be sent whole again at every scan.
 void ClientEngine::deleteFinished(const std::string& name, const std::string& path,
-                                  std::int64_t size) {
+                                  std::int64_t size, std::string summary) {
     if (unlink_(path.c_str()) != 0) {
         const std::string reason = std::strerror(errno);
         if (const auto stamp = stampOf(path)) {
@@ -601,10 +621,10 @@ void ClientEngine::deleteFinished(const std::string& name, const std::string& pa
     }
     scan_->forget(name);
     if (trace_.enabled()) {
-        trace_.write("file finished",
-                     "\"" + name + "\", " +
-                         transferSummary(size, started_.elapsed(), size - runStartBytes_) +
-                         ", deleted from the outbox");
+        if (summary.empty()) {
+            summary = transferSummary(size, started_.elapsed(), size - runStartBytes_);
+        }
+        trace_.write("file finished", "\"" + name + "\", " + summary + ", deleted from the outbox");
     }
     emit fileDone(decodedName(name));
 }
@@ -656,6 +676,14 @@ void ClientEngine::udpSend_DataArrival(std::string_view bytes, const QHostAddres
         return;
     }
     heardFromServer();
+    if (session_.active() && !bytes.empty() && bytes[0] == ext::kStart) {
+        runSession(session_.datagram(bytes, nowUs()));
+        return;
+    }
+    if (session_.active() && session_.ownsAnswer(bytes)) {
+        runSession(session_.answer(bytes, nowUs()));
+        return;
+    }
     if (!bytes.empty() && (bytes[0] == ext::kStart || bytes[0] == ext::kSealedStart)) {
         runExtended(extended_.datagram(
             bytes, lstFilPos_.empty() ? nullptr : &lstFilPos_.front().name, nowUs()));
@@ -856,6 +884,9 @@ ClientActivity ClientEngine::activity() const {
     }
     if (silentSince_.isValid()) {
         return {Kind::Waiting, first, silentSince_};
+    }
+    if (session_.underWay() > 1) {
+        return {Kind::SendingSeveral, std::to_string(session_.underWay()), {}};
     }
     return {Kind::Sending, first, {}};
 }

@@ -10,6 +10,7 @@
 #include "config.h"
 #include "extcodec.h"
 #include "extendedsender.h"
+#include "extendedsession.h"
 #include "openprobe.h"
 #include "outboxscan.h"
 #include "piecereader.h"
@@ -80,6 +81,7 @@ struct ClientActivity {
         ServerCannotKeep, // the server keeps forgetting the file `detail`
         Waiting,          // for the server, silent since `since`
         Sending,          // the file `detail`
+        SendingSeveral,   // `detail` files at once
     };
     Kind kind = Kind::NothingToSend;
     std::string detail;
@@ -137,7 +139,9 @@ public:
     // What the client is doing: sending, waiting for the server (since when), nothing to send,
     // or what keeps it from sending.
     ClientActivity activity() const;
-    bool extendedTransfer() const { return extended_.sending(); }
+    bool extendedTransfer() const { return extended_.sending() || session_.active(); }
+    // Files under way at once in a session of several (0 when none is open).
+    int filesUnderWay() const { return session_.underWay(); }
     // Without leases the open test judges a file by its stamp alone, which must have held for
     // the settle time ("delaiStabilite=").
     void setLeasesAllowed(bool allowed) { leasesAllowed_ = allowed; }
@@ -172,6 +176,24 @@ private:
         ClientEngine& engine_;
     };
 
+    // The outbox's files by name, as a session of several transfers reads them.
+    class OutboxFiles : public ExtFiles {
+    public:
+        explicit OutboxFiles(ClientEngine& engine) : engine_(engine) {}
+        std::optional<std::int64_t> length(const std::string& name) override;
+        std::optional<FileStamp> stamp(const std::string& name) override;
+        long read(const std::string& name, char* into, std::size_t n, std::int64_t offset) override;
+
+    private:
+        ClientEngine& engine_;
+    };
+    // A file a session reads, kept open while pieces of it go.
+    struct OpenFile {
+        std::string path;
+        std::unique_ptr<PieceReader> reader;
+        std::uint64_t used = 0;
+    };
+
     bool checkDestinationPort(QString& error);
     bool makeOutbox(QString& error);
     void resolveDestination();
@@ -184,7 +206,8 @@ private:
     void dropFirst(std::string_view why);
     // `plain`: finished by a plain acknowledgement, so the plain protocol's guards apply.
     void finishFirst(bool plain = true);
-    void deleteFinished(const std::string& name, const std::string& path, std::int64_t size);
+    void deleteFinished(const std::string& name, const std::string& path, std::int64_t size,
+                        std::string summary = {});
     bool sendPiece(const std::string& path, std::int64_t p, std::size_t n, std::int64_t total);
     void sendHeader(const Listed& item, const FileStamp& stamp);
     // What the plain sender asks for, done.
@@ -230,6 +253,17 @@ private:
     void measureRate(const char* protocol, std::int64_t bytes);
     void setStatus(std::string status);
     std::int64_t nowUs() const { return clock_.nsecsElapsed() / 1000; }
+    // A session of several transfers (clientsession.cpp).
+    void openSession(const ExtAction& granted);
+    void offerMore();
+    void runSession(const ExtendedSession::Actions& actions);
+    void performSession(const SessionAction& action);
+    bool sendSessionPieces(const SessionAction& action);
+    void sessionDone(const SessionAction& action);
+    void sessionLeft(const SessionAction& action);
+    void traceSession(const SessionAction& action);
+    void sessionEnded();
+    PieceReader& readerOf(const std::string& path);
 
     ClientConfig cfg_;
     Trace trace_;
@@ -265,6 +299,14 @@ private:
     ExtendedSender extended_;
     QTimer extTimer_;
     QTimer paceTimer_; // the next piece's time by the pace
+    // Several files at once, once the server grants it; their files, a few kept open.
+    OutboxFiles outboxFiles_{*this};
+    ExtendedSession session_;
+    int transfers_ = 1; // "transfertsMaxi="
+    int underWayShown_ = 0;
+    static constexpr std::size_t kOpenFiles = 8;
+    std::vector<OpenFile> openFiles_;
+    std::uint64_t openUse_ = 0;
     // The pieces one turn of the pace releases, built side by side and sent in one go.
     static constexpr std::size_t kBatchDatagrams = 64;
     static constexpr std::size_t kBatchBytes = 256 << 10;

@@ -129,6 +129,8 @@ void ClientEngine::performExtended(const ExtAction& action) {
     case Kind::KeyProven:
     case Kind::KeyUnproven:
         return traceKeys(action);
+    case Kind::Granted:
+        return openSession(action);
     case Kind::Pieces:
     case Kind::Plain:
         return;

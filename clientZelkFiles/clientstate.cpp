@@ -34,6 +34,9 @@ QString activityText(const ClientActivity& activity) {
     case Kind::Waiting:
         return QStringLiteral("En attente du serveur depuis ") +
                activity.since.toString(QStringLiteral("HH:mm:ss"));
+    case Kind::SendingSeveral:
+        return QStringLiteral("Envoi de ") + QString::fromStdString(activity.detail) +
+               QStringLiteral(" fichiers");
     case Kind::Sending:
         break;
     }

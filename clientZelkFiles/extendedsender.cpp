@@ -70,6 +70,8 @@ std::string ExtendedSender::offeredHeader() {
     std::string fields = ext::offerField(ext::Offer{known.transfer, size_});
     if (keyed()) {
         fields += ';' + helloField(known.transfer);
+    } else if (settings_.transfers > 1) {
+        fields += ';' + ext::multiField(std::min(settings_.transfers, ext::kMostTransfersAsked));
     }
     return buildHeaderFrame(settings_.origin, name_, ext::plainSizeText(size_), fields);
 }
@@ -85,6 +87,9 @@ ExtendedSender::Actions ExtendedSender::answerToOffer(std::string_view bytes, st
         if (accept->transfer != memory().transfer || accept->cumulative > size_) {
             plain_.strayAnswer(nowMs);
             ignore("position " + std::to_string(p + 1) + " accepts another transfer");
+        } else if (const auto grant = ext::findGrant(bytes);
+                   grant && *grant > 1 && settings_.transfers > 1) {
+            granted(*accept, *grant);
         } else {
             acceptedOffer(*accept, nowUs);
         }
@@ -137,11 +142,34 @@ void ExtendedSender::serverIsPlain(std::int64_t nowMs) {
     known.unackedEnds.clear();
 }
 
+// The file's transfer goes on in a session of several: its memory is ready for it as for one
+// sent alone.
+void ExtendedSender::granted(const ext::Accept& accept, int granted) {
+    add(ExtAction::Kind::StopWaiting);
+    offered_ = false;
+    extensionHeard();
+    prepareMemory();
+    ExtAction& handed = add(ExtAction::Kind::Granted, granted);
+    handed.size = accept.cumulative;
+    handed.extra = static_cast<std::int64_t>(accept.transfer);
+}
+
 void ExtendedSender::acceptedOffer(const ext::Accept& accept, std::int64_t nowUs,
                                    std::optional<ext::Session> session) {
     add(ExtAction::Kind::StopWaiting);
     offered_ = false;
     extensionHeard();
+    prepareMemory();
+    transfer_ = std::make_unique<Transfer>(accept.transfer, size_, settings_.piece,
+                                           settings_.rateCap, nowUs);
+    transfer_->session = std::move(session);
+    transfer_->window.onAck(accept.cumulative, {}, nowUs);
+    transfer_->startBytes = accept.cumulative;
+    add(ExtAction::Kind::Accepted, accept.cumulative).size = size_;
+    pumpIn(nowUs);
+}
+
+void ExtendedSender::prepareMemory() {
     TransferMemory& known = memory();
     // Plain positions mean nothing to the extension's transfer, nor the plain repairs.
     known.sentEnd = -1;
@@ -156,13 +184,6 @@ void ExtendedSender::acceptedOffer(const ext::Accept& accept, std::int64_t nowUs
         known.digest = std::make_shared<ext::RunningDigest>();
         known.fileDigest.reset();
     }
-    transfer_ = std::make_unique<Transfer>(accept.transfer, size_, settings_.piece,
-                                           settings_.rateCap, nowUs);
-    transfer_->session = std::move(session);
-    transfer_->window.onAck(accept.cumulative, {}, nowUs);
-    transfer_->startBytes = accept.cumulative;
-    add(ExtAction::Kind::Accepted, accept.cumulative).size = size_;
-    pumpIn(nowUs);
 }
 
 ExtendedSender::Actions ExtendedSender::datagram(std::string_view bytes, const std::string* first,

@@ -74,6 +74,8 @@ struct ExtAction {
                      // it was not yet
         KeyProven,   // the server proved the key: the header goes again with this client's proof
         KeyUnproven, // the server does not prove the key (`text`); `value` 1: it did until now
+        Granted,     // the server accepts the first file (transfer `extra`, holding `size` of its
+                     // bytes) and lets `value` > 1 transfers run at once: a session takes it on
     };
     Kind kind;
     std::int64_t value = 0;
@@ -97,6 +99,7 @@ public:
         std::int64_t piece = 1;  // the body of an extended piece
         double rateCap = 0;      // bytes a second at most; 0: no cap
         bool extensionOn = true; // "offreExtension="
+        int transfers = 1;       // the most at once this client asks for; 1: it does not ask
     };
     // The server answered an offer plainly: no offer for this long.
     static constexpr std::int64_t kPlainServerMs = 10 * 60 * 1000;
@@ -205,6 +208,8 @@ private:
     void extensionHeard();
     void serverIsPlain(std::int64_t nowMs);
     void goesPlain(std::int64_t nowUs);
+    void prepareMemory();
+    void granted(const ext::Accept& accept, int granted);
     void acceptedOffer(const ext::Accept& accept, std::int64_t nowUs,
                        std::optional<ext::Session> session = std::nullopt);
     // The transfer's datagrams.

@@ -159,6 +159,7 @@ std::vector<Binding> bindingsOf(ClientConfig& cfg) {
         {"offreExtension=", storeInto(cfg.cfgExtension)},
         {"tailleTrameZX1=", storeInto(cfg.cfgTrameZX1)},
         {"debitMaxi_Mbit=", storeInto(cfg.cfgDebitMaxi)},
+        {"transfertsMaxi=", storeInto(cfg.cfgTransfertsMaxi)},
         {"fichier_Cles_C=", storeInto(cfg.cfgFichierCle)},
         {"journal_Transf=", storeInto(cfg.cfgJournal)},
         {"Collecte_Trace=", storeInto(cfg.cfgTrace)},
@@ -220,6 +221,14 @@ std::int64_t extendedDatagramOf(std::string_view setting) {
 double rateCapOf(std::string_view setting) {
     const double mbits = setting.empty() ? 0.0 : numericValue(setting);
     return mbits > 0 ? mbits * 1e6 / 8.0 : 0.0;
+}
+
+int transfersOf(std::string_view setting) {
+    const std::int64_t count = setting.empty() ? 0 : wholeValue(setting);
+    if (count <= 0) {
+        return kDefaultTransfers;
+    }
+    return static_cast<int>(std::min<std::int64_t>(count, kMostTransfers));
 }
 
 bool readConfigFile(const std::string& path, std::string& content, std::string& error) {

@@ -81,6 +81,9 @@ struct ClientConfig {
     std::string cfgTrameZX1;
     // "debitMaxi_Mbit=": the most the extension sends, in Mbit/s; empty, missing or 0: no cap.
     std::string cfgDebitMaxi;
+    // "transfertsMaxi=": the most files the extension sends at once; empty, missing or 0:
+    // kDefaultTransfers.
+    std::string cfgTransfertsMaxi;
     // "fichier_Cles_C=": the file holding this origin's key; empty or missing: no key, and
     // transfers are neither authenticated nor encrypted.
     std::string cfgFichierCle;
@@ -119,6 +122,10 @@ bool extensionWanted(std::string_view cfgExtension);
 std::int64_t extendedDatagramOf(std::string_view setting);
 // "debitMaxi_Mbit=" in bytes a second; 0 for no cap (empty, 0 or negative).
 double rateCapOf(std::string_view setting);
+// "transfertsMaxi=" as a count: the default when empty, 0 or negative, else within [1, 1024].
+inline constexpr int kDefaultTransfers = 32;
+inline constexpr int kMostTransfers = 1024;
+int transfersOf(std::string_view setting);
 
 // The value of each of `keys` that the file sets (the last line wins), read as the programs read.
 std::map<std::string, std::string> keyValues(std::string_view content,

@@ -540,7 +540,7 @@ void clientWarnings(std::string_view content, const ClientConfig& cfg, ConfigFin
                       serverKeys(),
                       "the server",
                       {"vidangeDirFile=", "attendApresSnd=", "paquets_UdpMax=", "delaiStabilite=",
-                       "tailleTrameZX1=", "debitMaxi_Mbit="},
+                       "tailleTrameZX1=", "debitMaxi_Mbit=", "transfertsMaxi="},
                       {"ip_portadresse=", "ip_port_locals="}},
                found);
     checkClientDefaults(cfg, found);
@@ -599,6 +599,8 @@ void clientSettings(const ClientConfig& cfg, ConfigFindings& found) {
         std::snprintf(cap, sizeof cap, "%g Mbit/s", bytes * 8 / 1e6);
     }
     found.settings.push_back(std::string("extension rate cap (debitMaxi_Mbit=): ") + cap);
+    found.settings.push_back("files at once (transfertsMaxi=): " +
+                             std::to_string(transfersOf(cfg.cfgTransfertsMaxi)));
     found.settings.push_back(
         "key (fichier_Cles_C=): " +
         (cfg.cfgFichierCle.empty()

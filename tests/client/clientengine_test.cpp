@@ -95,8 +95,9 @@ TEST_F(ClientStartUp, BringsThePieceSizeIntoOneTo9999) {
     }
 }
 
-// The first header offers the extension in a field a plain server ignores; once a plain answer
-// shows the server is plain, every frame is byte for byte what the plain protocol sends.
+// The first header offers the extension, and asks for several files at once, in fields a plain
+// server ignores; once a plain answer shows the server is plain, every frame is byte for byte what
+// the plain protocol sends.
 TEST_F(ClientSending, AfterAPlainAnswerToItsOfferFramesAreByteForByteThePlainOnes) {
     put("rapport.txt", patternBytes(2500));
     offers = true;
@@ -104,9 +105,9 @@ TEST_F(ClientSending, AfterAPlainAnswerToItsOfferFramesAreByteForByteThePlainOne
     engine->timLoopEnvoi_Timer();
     const auto offered = server.next();
     ASSERT_TRUE(offered);
-    const std::string prefix = std::string("\x01poste7    50;", 14) + "BEG;rapport.txt;2500;ZX1,";
+    const std::string prefix = std::string("\x01poste7    57;", 14) + "BEG;rapport.txt;2500;ZX1,";
     ASSERT_EQ(offered->substr(0, prefix.size()), prefix);
-    EXPECT_EQ(offered->substr(prefix.size() + 16), ",2500;END");
+    EXPECT_EQ(offered->substr(prefix.size() + 16), ",2500;ZXM,32;END");
     EXPECT_FALSE(engine->loopEnabled());
     EXPECT_TRUE(engine->waitEnabled());
 

@@ -2,6 +2,7 @@
 // acceptance of its own offer, then sends a window of extended datagrams, and deletes its file only
 // on the server's verified final answer.
 
+#include "clientstate.h"
 #include "clienttestkit.h"
 
 #include "digest.h"
@@ -10,6 +11,7 @@
 #include <QElapsedTimer>
 #include <QSignalSpy>
 #include <map>
+#include <set>
 
 namespace ext = zelk::ext;
 using namespace zelktest;
@@ -165,4 +167,71 @@ TEST_F(ClientExtension, OnlyPlainAnswersToOffersOverSecondsMakeTheClientPlain) {
     EXPECT_GE(clock.elapsed(), 2000);
     // No plain resume from what the extension sent: the file starts anew at the plain server.
     EXPECT_EQ(payloadOf(*frame), "BEG;d.bin;0;END") << payloadOf(*frame);
+}
+
+// A grant to the first file's offer: the files after it are offered at once, each under its own
+// identity, the status counts them, and each file leaves the outbox on its own verdict only.
+TEST_F(ClientExtension, AGrantSendsTheFilesAfterTheFirstAtOnce) {
+    const std::map<std::string, std::string> files{{"a.bin", zelktest::patternBytes(30000, 1)},
+                                                   {"b.bin", zelktest::patternBytes(2000, 2)},
+                                                   {"c.bin", zelktest::patternBytes(900, 3)}};
+    for (const auto& [name, bytes] : files) {
+        put(name, bytes);
+    }
+    start();
+    engine->timLoopEnvoi_Timer();
+    std::map<std::uint64_t, std::string> names{{offerOf("a.bin"), "a.bin"}};
+    std::map<std::uint64_t, std::string> held{{names.begin()->first, {}}};
+    server.answer("PTE;1;END" + ext::acceptSuffix({names.begin()->first, 0}) + ext::grantSuffix(4));
+    bool countedThree = false;
+    // The server's part: every offer accepted with the grant, pieces taken in order, a finish
+    // verified when it has the digest, but a.bin's only once the others are gone.
+    std::set<std::string> verified;
+    while (verified.size() < 3) {
+        const auto datagram = server.next();
+        ASSERT_TRUE(datagram) << "the client fell silent";
+        if (isHeader(*datagram)) {
+            const auto offer = ext::findOffer(payloadOf(*datagram));
+            ASSERT_TRUE(offer);
+            EXPECT_EQ(ext::findMulti(payloadOf(*datagram)), 32);
+            names.emplace(offer->transfer, payloadOf(*datagram).substr(4, 5));
+            held.emplace(offer->transfer, std::string());
+            server.answer("PTE;1;END" + ext::acceptSuffix({offer->transfer, 0}) +
+                          ext::grantSuffix(4));
+            continue;
+        }
+        const auto frame = ext::decode(*datagram);
+        ASSERT_TRUE(frame && names.contains(frame->transfer));
+        std::string& copy = held[frame->transfer];
+        const std::string& name = names[frame->transfer];
+        if (frame->kind == ext::Kind::Data) {
+            if (frame->value == std::ssize(copy)) {
+                copy += frame->body;
+            }
+            std::string ack;
+            ext::encodeAck(frame->transfer, std::ssize(copy), {}, ack);
+            server.answer(ack);
+        } else if (frame->kind == ext::Kind::Finish && (name != "a.bin" || verified.size() == 2)) {
+            const ext::Digest sum = digestOf(files.at(name));
+            ASSERT_EQ(frame->body,
+                      std::string(reinterpret_cast<const char*>(sum.data()), sum.size()));
+            EXPECT_TRUE(inOutbox(name));
+            answer(ext::Kind::Verified, frame->transfer, std::ssize(copy));
+            verified.insert(name);
+        }
+        if (engine->filesUnderWay() == 3) {
+            countedThree = true;
+            EXPECT_EQ(zelk::activityText(engine->activity()),
+                      QStringLiteral("Envoi de 3 fichiers"));
+        }
+        if (verified.size() == 2) {
+            settle();
+            EXPECT_TRUE(inOutbox("a.bin")); // its verdict has not come
+        }
+    }
+    EXPECT_TRUE(countedThree);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !inOutbox("a.bin"); }, kWaitMs));
+    EXPECT_FALSE(inOutbox("b.bin"));
+    EXPECT_FALSE(inOutbox("c.bin"));
+    EXPECT_EQ(names.size(), 3u);
 }

@@ -148,10 +148,13 @@ protected:
         return held;
     }
     // A header payload without the extension's offer, which a plain server ignores.
+    // The header without the extension's fields (the offer, the ask for several files at once).
     static std::string plainFields(std::string payload) {
-        const std::size_t offer = payload.find(";ZX1,");
-        if (offer != std::string::npos) {
-            payload.erase(offer, payload.find(';', offer + 1) - offer);
+        for (const char* field : {";ZX1,", ";ZXM,"}) {
+            const std::size_t at = payload.find(field);
+            if (at != std::string::npos) {
+                payload.erase(at, payload.find(';', at + 1) - at);
+            }
         }
         return payload;
     }

@@ -2,6 +2,7 @@
 // file in memory, the time is virtual, in microseconds, and the test answers as the server would.
 
 #include "extendedsender.h"
+#include "extendedsession.h"
 
 #include "codec.h"
 #include "digest.h"
@@ -10,7 +11,10 @@
 
 #include <algorithm>
 #include <gtest/gtest.h>
+#include <limits>
+#include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -70,10 +74,12 @@ public:
         for (std::size_t i = 0; i < size; ++i) {
             file_.bytes.push_back(static_cast<char>(i * 31 % 251));
         }
-        sender_.configure({kOrigin, kPiece, 0, true});
+        sender_.configure({kOrigin, kPiece, 0, true, 1});
         sender_.setKey(key);
         plain_.setKeyed(key.has_value());
     }
+    // The most transfers at once this client asks for.
+    void ask(int transfers) { sender_.configure({kOrigin, kPiece, 0, true, transfers}); }
     // The header as the shell sends it when the loop takes the file up.
     // `size`: as the header says it, when not the file's.
     std::string header(std::int64_t size = -1) {
@@ -423,6 +429,426 @@ TEST(ExtendedSender, AKeyedOriginProvesItsKeyAndSeals) {
         ext::openSealed(drive.sent().back(), fromClient.at(drive.sent().size()), t.aead, plain);
     ASSERT_TRUE(finish && finish->kind == ext::Kind::Finish);
     EXPECT_EQ(finish->body, text(digestOf(drive.file().bytes)));
+}
+
+} // namespace
+
+namespace {
+
+using zelk::ExtendedSession;
+using zelk::SessionAction;
+using SKind = SessionAction::Kind;
+
+// An outbox of files in memory, reached by name.
+class MemoryOutbox : public zelk::ExtFiles {
+public:
+    std::map<std::string, std::string> bytes;
+    std::optional<std::int64_t> length(const std::string& name) override {
+        const auto it = bytes.find(name);
+        return it == bytes.end() ? std::nullopt : std::optional<std::int64_t>(it->second.size());
+    }
+    std::optional<zelk::FileStamp> stamp(const std::string& name) override {
+        const auto size = length(name);
+        return size ? std::optional<zelk::FileStamp>(zelk::FileStamp{*size, 1, 1, 1, 1})
+                    : std::nullopt;
+    }
+    long read(const std::string& name, char* into, std::size_t n, std::int64_t offset) override {
+        const auto it = bytes.find(name);
+        if (it == bytes.end() || offset > std::ssize(it->second)) {
+            return -1;
+        }
+        const std::string part = it->second.substr(static_cast<std::size_t>(offset), n);
+        std::copy(part.begin(), part.end(), into);
+        return static_cast<long>(part.size());
+    }
+};
+
+// The server's side as the tests need it: rows by identity, the bytes written in place, answers
+// as its receiver gives them. `corrupt` names a file whose first copy is stored with a wrong byte.
+class MemoryServer {
+public:
+    struct Row {
+        std::string name;
+        std::string data;
+        std::int64_t cumulative = 0;
+        bool corrupted = false;
+    };
+    int grant = 4;
+    std::string corrupt;
+    // After this many Data datagrams the server restarts: it forgets its transfers, but an offer
+    // under a known identity resumes from the staging it kept.
+    int restartAfter = -1;
+    int resumed = 0; // transfers resumed with bytes held
+    std::map<std::uint64_t, Row> rows;
+    std::map<std::uint64_t, Row> staged;
+    std::map<std::string, std::string> renamed; // verified files, by name
+    int renames = 0;
+
+    // The answers to one datagram: plain answers to headers and extended datagrams alike.
+    std::vector<std::string> receive(const std::string& datagram) {
+        const std::size_t begin = datagram.find("BEG;");
+        if (begin != std::string::npos && datagram[0] != ext::kStart) {
+            return offered(datagram.substr(begin));
+        }
+        const auto frame = ext::decode(datagram);
+        if (!frame) {
+            return {};
+        }
+        if (frame->kind == ext::Kind::Data && restartAfter >= 0 && restartAfter-- == 0) {
+            staged.merge(rows);
+            rows.clear();
+        }
+        const auto row = rows.find(frame->transfer);
+        std::string out;
+        if (row == rows.end()) {
+            ext::encode(ext::Kind::Unknown, frame->transfer, 0, {}, out);
+        } else if (frame->kind == ext::Kind::Data) {
+            write(row->second, frame->value, frame->body);
+            ext::encodeAck(frame->transfer, row->second.cumulative, {}, out);
+        } else if (frame->kind == ext::Kind::Finish) {
+            finish(row->second, frame->transfer, frame->body, out);
+        }
+        return {out};
+    }
+
+private:
+    std::vector<std::string> offered(const std::string& payload) {
+        const auto offer = ext::findOffer(payload);
+        const auto asked = ext::findMulti(payload);
+        if (!offer || !asked) {
+            return {};
+        }
+        if (const auto kept = staged.find(offer->transfer); kept != staged.end()) {
+            resumed += kept->second.cumulative > 0 ? 1 : 0;
+            rows.insert(staged.extract(kept));
+        }
+        Row& row = rows[offer->transfer];
+        const std::size_t semicolon = payload.find(';', 4);
+        row.name = payload.substr(4, semicolon - 4);
+        row.data.resize(static_cast<std::size_t>(offer->size));
+        return {"PTE;" + std::to_string(row.cumulative + 1) + ";END" +
+                ext::acceptSuffix({offer->transfer, row.cumulative}) +
+                ext::grantSuffix(std::min(grant, *asked))};
+    }
+    void write(Row& row, std::int64_t offset, std::string_view body) {
+        if (offset != row.cumulative) {
+            return; // in order only: the client's window sends it so here
+        }
+        row.data.replace(static_cast<std::size_t>(offset), body.size(), body);
+        if (row.name == corrupt && !row.corrupted) {
+            row.data[static_cast<std::size_t>(offset)] ^= 1;
+            row.corrupted = true;
+        }
+        row.cumulative += std::ssize(body);
+    }
+    void finish(Row& row, std::uint64_t id, std::string_view body, std::string& out) {
+        ext::RunningDigest digest;
+        digest.feed(0, row.data);
+        const ext::Digest sum = digest.finish();
+        if (body != std::string_view(reinterpret_cast<const char*>(sum.data()), sum.size())) {
+            row.cumulative = 0;
+            ext::encode(ext::Kind::Mismatch, id, 0, {}, out);
+            return;
+        }
+        if (!renamed.contains(row.name) || renamed[row.name] != row.data) {
+            ++renames;
+        }
+        renamed[row.name] = row.data;
+        ext::encode(ext::Kind::Verified, id, std::ssize(row.data), {}, out);
+    }
+};
+
+// The client's shell in virtual time: the first file goes through the one-at-a-time sender,
+// whose grant opens a session for the rest; answers come back a round trip later.
+class SessionBench {
+public:
+    static constexpr std::int64_t kRttUs = 20'000;
+
+    explicit SessionBench(int ask)
+        : plain_(zelk::PlainSender::settingsFor(1000, 100)), first_(*this),
+          sender_(plain_, first_, random()), session_(outbox_, random()) {
+        sender_.configure({kOrigin, kPiece, 0, true, ask});
+        session_.configure({kOrigin, kPiece, 0, ask});
+    }
+    void add(const std::string& name, std::size_t size) {
+        std::string bytes;
+        for (std::size_t i = 0; i < size; ++i) {
+            bytes.push_back(static_cast<char>((i * 7 + name.size() * 13) % 251));
+        }
+        outbox_.bytes[name] = bytes;
+        order_.push_back(name);
+    }
+    // The first file offered as the loop offers it; the header sent, kept.
+    std::string offerFirst() {
+        const auto stamp = *outbox_.stamp(order_.front());
+        plain_.header(order_.front(), stamp, stamp, false, now_ / 1000);
+        sender_.headerSent(order_.front(), stamp.size);
+        header_ = sender_.offeredHeader();
+        return header_;
+    }
+    // Runs until every file is deleted or `untilUs` passed.
+    void run(std::int64_t untilUs) {
+        for (const std::string& answer : server.receive(header_)) {
+            for (const ExtAction& a : sender_.answerToOffer(payload(answer), 0, now_)) {
+                if (a.kind == Kind::Granted) {
+                    granted = a.value;
+                    adopt(a);
+                }
+            }
+        }
+        while (!order_.empty() && now_ < untilUs && session_.active()) {
+            if (!arrivals_.empty() && arrivals_.begin()->first <= nextWake()) {
+                const auto [at, bytes] = *arrivals_.begin();
+                arrivals_.erase(arrivals_.begin());
+                now_ = std::max(now_, at);
+                deliver(bytes);
+            } else {
+                now_ = std::max(now_, nextWake());
+                wake();
+            }
+            mostAtOnce = std::max(mostAtOnce, session_.underWay());
+        }
+    }
+
+    MemoryServer server;
+    std::int64_t granted = 0;
+    int mostAtOnce = 0;
+    std::vector<std::string> deleted;      // in the order their verdicts came
+    std::vector<std::string> sentAgain;    // files whose copy lacked their digest
+    std::vector<std::uint64_t> pieceOrder; // the transfer of each piece, as sent
+    std::map<std::string, std::set<std::uint64_t>> identities; // offered, by file
+    std::int64_t now() const { return now_; }
+    std::size_t left() const { return order_.size(); }
+
+private:
+    class First : public zelk::ExtFile {
+    public:
+        explicit First(SessionBench& bench) : bench_(bench) {}
+        std::optional<std::int64_t> length() override {
+            return bench_.outbox_.length(bench_.order_.front());
+        }
+        std::optional<zelk::FileStamp> stamp() override {
+            return bench_.outbox_.stamp(bench_.order_.front());
+        }
+        long read(char* into, std::size_t n, std::int64_t offset) override {
+            return bench_.outbox_.read(bench_.order_.front(), into, n, offset);
+        }
+
+    private:
+        SessionBench& bench_;
+    };
+
+    zelk::ExtRandom random() {
+        return zelk::ExtRandom{[this] { return ++ids_ * 0x9e3779b97f4a7c15ULL; },
+                               [] { return ext::Nonce{}; }, [] { return ext::Key{}; }};
+    }
+    static std::string payload(const std::string& answer) { return answer; }
+    void adopt(const ExtAction& granted) {
+        const std::string& name = order_.front();
+        zelk::TransferMemory& known = plain_.memory(name);
+        identities[name].insert(static_cast<std::uint64_t>(granted.extra));
+        follow(session_.adopt(name, *outbox_.length(name),
+                              ext::Accept{static_cast<std::uint64_t>(granted.extra), granted.size},
+                              static_cast<int>(granted.value), known.digest, known.startStamp,
+                              now_));
+        follow(session_.offerFrom(order_, now_));
+    }
+    std::int64_t nextWake() const {
+        std::int64_t next = std::numeric_limits<std::int64_t>::max();
+        for (const std::int64_t due : {paceAt_, timeoutAt_}) {
+            if (due >= 0) {
+                next = std::min(next, due);
+            }
+        }
+        return next;
+    }
+    void wake() {
+        if (paceAt_ >= 0 && paceAt_ <= now_) {
+            paceAt_ = -1;
+            follow(session_.wakePace(now_));
+        }
+        if (timeoutAt_ >= 0 && timeoutAt_ <= now_) {
+            timeoutAt_ = -1;
+            follow(session_.wakeTimeout(now_));
+        }
+    }
+    void deliver(const std::string& bytes) {
+        if (bytes.starts_with("PTE;")) {
+            ASSERT_TRUE(session_.ownsAnswer(bytes)) << bytes;
+            follow(session_.answer(bytes, now_));
+        } else {
+            follow(session_.datagram(bytes, now_));
+        }
+        follow(session_.offerFrom(order_, now_));
+    }
+    void transmit(const std::string& datagram) {
+        for (const std::string& answer : server.receive(datagram)) {
+            arrivals_.emplace(now_ + kRttUs + std::ssize(arrivals_), answer);
+        }
+    }
+    void follow(const ExtendedSession::Actions& actions) {
+        for (const SessionAction& a : actions) {
+            perform(a);
+        }
+    }
+    void perform(const SessionAction& a) {
+        switch (a.kind) {
+        case SKind::Pieces:
+            return sendPieces(a);
+        case SKind::Send:
+            return transmit(a.text);
+        case SKind::PaceIn:
+            paceAt_ = now_ + a.value * 1000;
+            return;
+        case SKind::TimeoutIn:
+            timeoutAt_ = now_ + a.value * 1000;
+            return;
+        case SKind::TimeoutOff:
+            timeoutAt_ = -1;
+            return;
+        case SKind::Step:
+            return follow(session_.step(a.transfer, now_));
+        case SKind::Offered:
+            identities[a.name].insert(a.transfer);
+            return;
+        case SKind::Verified:
+            EXPECT_EQ(a.stamp, outbox_.stamp(a.name)); // deleted only as it was sent
+            deleted.push_back(a.name);
+            outbox_.bytes.erase(a.name);
+            std::erase(order_, a.name);
+            return;
+        case SKind::SentAgain:
+            sentAgain.push_back(a.name);
+            return;
+        case SKind::Lost:
+        case SKind::Released:
+            ADD_FAILURE() << a.name << " left the session: " << a.text;
+            return;
+        default:
+            return;
+        }
+    }
+    void sendPieces(const SessionAction& a) {
+        for (const auto& piece : a.pieces) {
+            const auto n = static_cast<std::size_t>(piece.length);
+            std::string frame(ExtendedSession::datagramOf(n), '\0');
+            ASSERT_EQ(
+                outbox_.read(a.name, frame.data() + ExtendedSession::bodyAt(), n, piece.offset),
+                static_cast<long>(n));
+            EXPECT_EQ(session_.framePiece(a.transfer, frame.data(), piece.offset, n), frame.size());
+            pieceOrder.push_back(a.transfer);
+            transmit(frame);
+        }
+    }
+
+    MemoryOutbox outbox_;
+    std::vector<std::string> order_;
+    zelk::PlainSender plain_;
+    First first_;
+    std::uint64_t ids_ = 0;
+    ExtendedSender sender_;
+    ExtendedSession session_;
+    std::string header_;
+    std::int64_t now_ = 1'000'000;
+    std::int64_t paceAt_ = -1;
+    std::int64_t timeoutAt_ = -1;
+    std::multimap<std::int64_t, std::string> arrivals_;
+};
+
+// A large file first and small ones behind it: the grant opens a session, the small files go
+// while the large one is under way, never more at once than granted, each verified and deleted
+// on its own verdict, each stored once and whole.
+TEST(ExtendedSession, SeveralFilesAtOnceWithinTheGrant) {
+    SessionBench bench(8);
+    bench.server.grant = 4;
+    bench.add("large", 300'000);
+    for (int i = 0; i < 9; ++i) {
+        bench.add("small" + std::to_string(i), 500 + 700 * static_cast<std::size_t>(i));
+    }
+    EXPECT_NE(bench.offerFirst().find(";ZXM,8;END"), std::string::npos);
+    bench.run(60'000'000);
+    EXPECT_EQ(bench.granted, 4);
+    EXPECT_EQ(bench.mostAtOnce, 4);
+    ASSERT_EQ(bench.left(), 0u);
+    ASSERT_EQ(bench.deleted.size(), 10u);
+    // The small ones did not wait for it.
+    const auto large = std::ranges::find(bench.deleted, "large") - bench.deleted.begin();
+    EXPECT_GE(large, 6) << ::testing::PrintToString(bench.deleted);
+    EXPECT_EQ(bench.server.renames, 10);
+    EXPECT_EQ(bench.server.renamed["large"].size(), 300'000u);
+    for (const auto& [name, ids] : bench.identities) {
+        EXPECT_EQ(ids.size(), 1u) << name;
+    }
+    // The large file's pieces and the others' take turns from the start.
+    const std::uint64_t largeId = *bench.identities["large"].begin();
+    const auto firstOther = std::ranges::find_if(
+        bench.pieceOrder, [largeId](std::uint64_t id) { return id != largeId; });
+    ASSERT_NE(firstOther, bench.pieceOrder.end());
+    EXPECT_LT(firstOther - bench.pieceOrder.begin(), 40);
+}
+
+// One file's copy lacks its digest: that file alone goes again, the others' verdicts come on.
+TEST(ExtendedSession, AMismatchSendsOnlyItsFileAgain) {
+    SessionBench bench(32);
+    bench.server.corrupt = "b";
+    for (const char* name : {"a", "b", "c", "d"}) {
+        bench.add(name, 20'000);
+    }
+    bench.offerFirst();
+    bench.run(60'000'000);
+    EXPECT_EQ(bench.granted, 4);
+    EXPECT_EQ(bench.sentAgain, std::vector<std::string>{"b"});
+    ASSERT_EQ(bench.deleted.size(), 4u);
+    EXPECT_EQ(bench.deleted.back(), "b");
+    EXPECT_EQ(bench.server.renames, 4);
+    EXPECT_EQ(bench.server.renamed["b"].size(), 20'000u);
+}
+
+// The server restarts while four files are under way: each transfer learns it on its own, is
+// offered again under its identity, and goes on from what the server kept.
+TEST(ExtendedSession, EachTransferResumesOnItsOwnAfterTheServerRestarts) {
+    SessionBench bench(4);
+    bench.server.restartAfter = 40;
+    for (const char* name : {"a", "b", "c", "d"}) {
+        bench.add(name, 30'000);
+    }
+    bench.offerFirst();
+    bench.run(120'000'000);
+    ASSERT_EQ(bench.deleted.size(), 4u);
+    EXPECT_GE(bench.server.resumed, 2);
+    EXPECT_EQ(bench.server.renames, 4);
+    for (const auto& [name, ids] : bench.identities) {
+        EXPECT_EQ(ids.size(), 1u) << name;
+        EXPECT_EQ(bench.server.renamed[name].size(), 30'000u) << name;
+    }
+}
+
+// Without a grant, or without asking, the first file goes alone: the datagrams are the same
+// byte for byte, and a client that does not ask sends today's header.
+TEST(ExtendedSender, WithoutAGrantOneFileAtATimeAsBefore) {
+    Drive alone(7000);
+    Drive asking(7000);
+    asking.ask(16);
+    const std::string header = Drive::payload(alone.header());
+    std::string asked = Drive::payload(asking.header());
+    EXPECT_EQ(header.find("ZXM"), std::string::npos);
+    const std::size_t at = asked.find(";ZXM,16;END");
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_EQ(asked.erase(at, 7), header);
+    for (Drive* drive : {&alone, &asking}) {
+        drive->clear();
+        drive->answerOffer("PTE;1;END" + ext::acceptSuffix({1, 0}) + ";ZXM,1");
+        EXPECT_TRUE(drive->did(Kind::Accepted));
+        EXPECT_FALSE(drive->did(Kind::Granted));
+    }
+    EXPECT_EQ(asking.sent(), alone.sent());
+    ASSERT_FALSE(alone.sent().empty());
+    // A grant the client did not ask for is no grant.
+    Drive unasked(7000);
+    unasked.header();
+    unasked.answerOffer("PTE;1;END" + ext::acceptSuffix({1, 0}) + ";ZXM,8");
+    EXPECT_TRUE(unasked.did(Kind::Accepted));
+    EXPECT_EQ(unasked.sent(), alone.sent());
 }
 
 } // namespace

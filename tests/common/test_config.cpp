@@ -97,6 +97,24 @@ TEST(ClientConfigReader, ReadsEveryKey) {
     EXPECT_EQ(cfg.cfgTrace, "O");
 }
 
+// The files the extension sends at once: a missing or unusable value is the default, never 0.
+TEST(ClientConfigReader, TransfersAtOnce) {
+    ClientConfig cfg;
+    Lire_Config_Texte("transfertsMaxi=1\n", cfg);
+    EXPECT_EQ(cfg.cfgTransfertsMaxi, "1");
+    const std::pair<const char*, int> cases[] = {
+        {"", zelk::kDefaultTransfers},
+        {"0", zelk::kDefaultTransfers},
+        {"-3", zelk::kDefaultTransfers},
+        {"1", 1},
+        {"200", 200},
+        {"5000", zelk::kMostTransfers},
+    };
+    for (const auto& [text, count] : cases) {
+        EXPECT_EQ(zelk::transfersOf(text), count) << text;
+    }
+}
+
 TEST(ClientConfigReader, IdentifierIsAlwaysTenCharacters) {
     struct Case {
         const char* line;

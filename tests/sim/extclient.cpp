@@ -51,6 +51,44 @@ long ExtClientNode::FirstFile::read(char* into, std::size_t n, std::int64_t offs
     return static_cast<long>(got->size());
 }
 
+std::optional<std::int64_t> ExtClientNode::OutboxFiles::length(const std::string& name) {
+    const std::int64_t size = node_.disk_.size(node_.settings_.outbox, name);
+    return size < 0 ? std::nullopt : std::optional<std::int64_t>(size);
+}
+
+std::optional<FileStamp> ExtClientNode::OutboxFiles::stamp(const std::string& name) {
+    return node_.stampOf(name);
+}
+
+long ExtClientNode::OutboxFiles::read(const std::string& name, char* into, std::size_t n,
+                                      std::int64_t offset) {
+    const auto got =
+        node_.disk_.read(node_.settings_.outbox, name, offset, static_cast<std::int64_t>(n));
+    if (!got) {
+        return -1;
+    }
+    std::copy(got->begin(), got->end(), into);
+    return static_cast<long>(got->size());
+}
+
+ExtRandom ExtClientNode::extRandom() {
+    return ExtRandom{[this] { return random_.next(); },
+                     [this] {
+                         ext::Nonce nonce{};
+                         for (unsigned char& byte : nonce) {
+                             byte = static_cast<unsigned char>(random_.next());
+                         }
+                         return nonce;
+                     },
+                     [this] {
+                         ext::Key secret{};
+                         for (unsigned char& byte : secret) {
+                             byte = static_cast<unsigned char>(random_.next());
+                         }
+                         return secret;
+                     }};
+}
+
 ExtClientNode::ExtClientNode(FileSystem& disk, Settings settings)
     : disk_(disk), settings_(std::move(settings)) {
     start(0);
@@ -62,27 +100,15 @@ void ExtClientNode::start(Micros now) {
     sender_.guard().lengths().reseed(settings_.seed);
     sender_.setKeyed(settings_.key.has_value());
     random_ = Random(streamSeed(settings_.seed, 0xe87));
-    extended_ = std::make_unique<ExtendedSender>(
-        sender_, firstFile_,
-        ExtRandom{[this] { return random_.next(); },
-                  [this] {
-                      ext::Nonce nonce{};
-                      for (unsigned char& byte : nonce) {
-                          byte = static_cast<unsigned char>(random_.next());
-                      }
-                      return nonce;
-                  },
-                  [this] {
-                      ext::Key secret{};
-                      for (unsigned char& byte : secret) {
-                          byte = static_cast<unsigned char>(random_.next());
-                      }
-                      return secret;
-                  }});
+    extended_ = std::make_unique<ExtendedSender>(sender_, firstFile_, extRandom());
+    session_ = std::make_unique<ExtendedSession>(outboxFiles_, extRandom());
     const auto head = settings_.key ? ext::kSealedOverhead : ext::kHeadBytes;
     extended_->configure({settings_.origin,
                           settings_.extendedDatagram - static_cast<std::int64_t>(head),
-                          settings_.rateCap, settings_.extension});
+                          settings_.rateCap, settings_.extension, settings_.transfers});
+    session_->configure({settings_.origin,
+                         settings_.extendedDatagram - static_cast<std::int64_t>(head),
+                         settings_.rateCap, settings_.transfers});
     extended_->setKey(settings_.key);
     loop_ = Timer{};
     wait_ = Timer{};
@@ -154,15 +180,27 @@ void ExtClientNode::wake(Micros now) {
             break;
         case Wake::Step:
             stepDue_ = -1;
-            runExtended(extended_->step(stepTransfer_, now));
+            if (session_->active()) {
+                runSession(session_->step(static_cast<std::uint64_t>(stepTransfer_), now));
+            } else {
+                runExtended(extended_->step(stepTransfer_, now));
+            }
             break;
         case Wake::Pace:
             paceDue_ = -1;
-            runExtended(extended_->wakePace(now));
+            if (session_->active()) {
+                runSession(session_->wakePace(now));
+            } else {
+                runExtended(extended_->wakePace(now));
+            }
             break;
         case Wake::Timeout:
             timeoutDue_ = -1;
-            runExtended(extended_->wakeTimeout(now));
+            if (session_->active()) {
+                runSession(session_->wakeTimeout(now));
+            } else {
+                runExtended(extended_->wakeTimeout(now));
+            }
             break;
         }
     }
@@ -176,6 +214,16 @@ void ExtClientNode::receive(const Datagram& datagram, Micros now) {
         return;
     }
     const std::string bytes = text(datagram.bytes);
+    if (session_->active()) {
+        if (!bytes.empty() && bytes[0] == ext::kStart) {
+            runSession(session_->datagram(bytes, now));
+            return;
+        }
+        if (session_->ownsAnswer(bytes)) {
+            runSession(session_->answer(bytes, now));
+            return;
+        }
+    }
     if (!bytes.empty() && (bytes[0] == ext::kStart || bytes[0] == ext::kSealedStart)) {
         runExtended(
             extended_->datagram(bytes, listed_.empty() ? nullptr : &listed_.front().name, now));
@@ -239,6 +287,13 @@ void ExtClientNode::scan() {
 
 void ExtClientNode::sendLoop() {
     loop_.disable();
+    if (session_->active()) {
+        // The session offers the files itself; the loop only lists the outbox for it.
+        scan();
+        offerMore();
+        loop_.enable(now_);
+        return;
+    }
     const PlainSender::Actions actions = sender_.tick(ms());
     run(actions);
     if (std::any_of(actions.begin(), actions.end(), [](const SenderAction& action) {
@@ -451,8 +506,108 @@ void ExtClientNode::performExtended(const ExtAction& action) {
     case Kind::PlainServer:
         ++wentPlain_;
         return;
+    case Kind::Granted:
+        return openSession(action);
     default: // what only the trace and the window hear of
         return;
+    }
+}
+
+// The first file's transfer opens the session; the loop lists the outbox for it from now on.
+void ExtClientNode::openSession(const ExtAction& granted) {
+    const std::string& name = listed_.front().name;
+    const TransferMemory& known = sender_.memory(name);
+    runSession(session_->adopt(
+        name, size_, ext::Accept{static_cast<std::uint64_t>(granted.extra), granted.size},
+        static_cast<int>(granted.value), known.digest, known.startStamp, now_));
+    offerMore();
+    loop_.enable(now_);
+}
+
+void ExtClientNode::offerMore() {
+    std::vector<std::string> names;
+    for (const Listed& item : listed_) {
+        names.push_back(item.name);
+    }
+    runSession(session_->offerFrom(names, now_));
+}
+
+void ExtClientNode::runSession(const ExtendedSession::Actions& actions) {
+    bool freed = false; // a transfer ended: the next file need not wait for the loop's tick
+    for (const SessionAction& action : actions) {
+        if (action.kind == SessionAction::Kind::Pieces && !sendSessionPieces(action)) {
+            runSession(session_->unreadable(action.transfer));
+            continue;
+        }
+        freed = freed || ExtendedSession::ends(action);
+        performSession(action);
+    }
+    if (freed && session_->active()) {
+        offerMore();
+    }
+    mostAtOnce_ = std::max(mostAtOnce_, session_->underWay());
+    if (!session_->active()) {
+        // Back to one file at a time, from the first listed file.
+        paceDue_ = timeoutDue_ = stepDue_ = -1;
+        loop_.enable(now_);
+    }
+}
+
+void ExtClientNode::performSession(const SessionAction& action) {
+    using Kind = SessionAction::Kind;
+    switch (action.kind) {
+    case Kind::Send:
+        return send(action.text);
+    case Kind::PaceIn:
+        paceDue_ = now_ + action.value * 1000;
+        return;
+    case Kind::TimeoutIn:
+        timeoutDue_ = now_ + action.value * 1000;
+        return;
+    case Kind::TimeoutOff:
+        timeoutDue_ = -1;
+        return;
+    case Kind::Step:
+        stepDue_ = now_;
+        stepTransfer_ = static_cast<std::int64_t>(action.transfer);
+        return;
+    case Kind::Offered:
+        ++headers_;
+        return;
+    case Kind::Verified:
+        return sessionDone(action);
+    case Kind::Lost:
+        sender_.forget(action.name);
+        return;
+    default: // what only the trace and the window hear of
+        return;
+    }
+}
+
+bool ExtClientNode::sendSessionPieces(const SessionAction& action) {
+    for (const ext::SendWindow::Piece& piece : action.pieces) {
+        const auto n = static_cast<std::size_t>(piece.length);
+        std::string frame(ExtendedSession::datagramOf(n), '\0');
+        if (outboxFiles_.read(action.name, frame.data() + ExtendedSession::bodyAt(), n,
+                              piece.offset) != static_cast<long>(n)) {
+            return false;
+        }
+        session_->framePiece(action.transfer, frame.data(), piece.offset, n);
+        send(frame);
+    }
+    return true;
+}
+
+// Deleted only on its own verdict, and only as it was when its transfer began.
+void ExtClientNode::sessionDone(const SessionAction& action) {
+    ++verified_;
+    finished_.push_back(action.name);
+    std::erase_if(listed_, [&action](const Listed& item) { return item.name == action.name; });
+    TransferMemory memory;
+    memory.startStamp = action.stamp;
+    sender_.forget(action.name);
+    if (disk_.exists(settings_.outbox, action.name) && safeToDelete(action.stamp, action.name)) {
+        run(sender_.finished(action.name, memory, false, ms()));
     }
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "extendedsender.h"
+#include "extendedsession.h"
 #include "node.h"
 #include "plainsender.h"
 #include "random.h"
@@ -34,6 +35,7 @@ public:
         std::optional<ext::Key> key;
         std::int64_t extendedDatagram = 1452; // "tailleTrameZX1="
         double rateCap = 0;
+        int transfers = 32; // "transfertsMaxi=", as the program defaults it
     };
     ExtClientNode(FileSystem& disk, Settings settings);
 
@@ -51,6 +53,9 @@ public:
     // Times the server was taken for a plain one, after offers answered plainly.
     int wentPlain() const { return wentPlain_; }
     bool extendedTransfer() const { return extended_->sending(); }
+    // Files under way in a session of several; the most at once so far.
+    int underWay() const { return session_->underWay(); }
+    int mostAtOnce() const { return mostAtOnce_; }
 
 private:
     // An engine timer: while enabled it ticks every interval, counted from its latest enabling.
@@ -74,6 +79,17 @@ private:
         std::optional<std::int64_t> length() override;
         std::optional<FileStamp> stamp() override;
         long read(char* into, std::size_t n, std::int64_t offset) override;
+
+    private:
+        ExtClientNode& node_;
+    };
+    // The outbox's files by name, as a session reads them.
+    class OutboxFiles : public ExtFiles {
+    public:
+        explicit OutboxFiles(ExtClientNode& node) : node_(node) {}
+        std::optional<std::int64_t> length(const std::string& name) override;
+        std::optional<FileStamp> stamp(const std::string& name) override;
+        long read(const std::string& name, char* into, std::size_t n, std::int64_t offset) override;
 
     private:
         ExtClientNode& node_;
@@ -103,6 +119,14 @@ private:
     bool sendPieces(const std::vector<ext::SendWindow::Piece>& pieces);
     void leaveExtended();
     void send(const std::string& bytes);
+    // A session of several transfers, once the server granted them.
+    void openSession(const ExtAction& granted);
+    void offerMore();
+    void runSession(const ExtendedSession::Actions& actions);
+    void performSession(const SessionAction& action);
+    bool sendSessionPieces(const SessionAction& action);
+    void sessionDone(const SessionAction& action);
+    ExtRandom extRandom();
 
     FileSystem& disk_;
     Settings settings_;
@@ -111,6 +135,9 @@ private:
     FirstFile firstFile_{*this};
     Random random_{1};
     std::unique_ptr<ExtendedSender> extended_;
+    OutboxFiles outboxFiles_{*this};
+    std::unique_ptr<ExtendedSession> session_;
+    int mostAtOnce_ = 0;
     Timer loop_;
     Timer wait_;
     Micros paceDue_ = -1;

@@ -36,7 +36,8 @@ std::unique_ptr<ExtClientNode> clientOf(const SystemSetup& setup, FileSystem& di
                                       .seed = static_cast<std::uint32_t>(setup.scenario.seed),
                                       .extension = setup.client == Speaks::Extension,
                                       .key = setup.key,
-                                      .extendedDatagram = setup.extendedDatagram});
+                                      .extendedDatagram = setup.extendedDatagram,
+                                      .transfers = setup.transfers});
 }
 
 std::unique_ptr<ExtServerNode> serverOf(const SystemSetup& setup, FileSystem& disk) {

@@ -1,0 +1,556 @@
+#include "extendedsession.h"
+
+#include "codec.h"
+
+#include <algorithm>
+#include <limits>
+
+namespace zelk {
+
+struct ExtendedSession::Transfer {
+    std::uint64_t id = 0;
+    std::string name;
+    std::int64_t size = 0;
+    std::optional<FileStamp> startStamp;
+    std::shared_ptr<ext::RunningDigest> digest;
+    std::optional<ext::Digest> fileDigest;
+    std::optional<ext::SendWindow> window; // once the server accepted
+    bool ended = false;
+    int offers = 0; // headers sent since the latest acceptance
+    std::int64_t offerDueUs = -1;
+    int unknowns = 0; // times the server forgot it
+    std::int64_t startedUs = -1;
+    std::int64_t startBytes = 0;
+    bool finishing = false;
+    std::int64_t finishDueUs = -1;
+    std::int64_t finishWaitUs = 0;
+    int silentTimeouts = 0;
+    int shortAnswers = 0;
+    std::int64_t sentSinceRestart = -1;
+};
+
+ExtendedSession::ExtendedSession(ExtFiles& files, ExtRandom random)
+    : files_(files), random_(std::move(random)), frame_(ext::kLargestDatagram, '\0') {}
+
+ExtendedSession::~ExtendedSession() = default;
+
+// Transfers ended during the call are forgotten only now: their actions name them until then.
+ExtendedSession::Actions ExtendedSession::take() {
+    std::erase_if(transfers_, [](const auto& entry) { return entry.second->ended; });
+    if (transfers_.empty()) {
+        congestion_.reset();
+        released_.clear();
+    }
+    Actions out;
+    out.swap(actions_);
+    return out;
+}
+
+SessionAction& ExtendedSession::add(SessionAction::Kind kind, const Transfer* t) {
+    actions_.push_back(SessionAction{kind, 0, {}, 0, 0, 0, 0, {}, std::nullopt, {}});
+    if (t != nullptr) {
+        actions_.back().transfer = t->id;
+        actions_.back().name = t->name;
+    }
+    return actions_.back();
+}
+
+ExtendedSession::Transfer* ExtendedSession::find(std::uint64_t transfer) {
+    const auto it = transfers_.find(transfer);
+    return it == transfers_.end() || it->second->ended ? nullptr : it->second.get();
+}
+
+bool ExtendedSession::holds(const std::string& name) const {
+    return std::any_of(transfers_.begin(), transfers_.end(), [&name](const auto& entry) {
+        return !entry.second->ended && entry.second->name == name;
+    });
+}
+
+void ExtendedSession::clear() {
+    transfers_.clear();
+    congestion_.reset();
+    released_.clear();
+    actions_.clear();
+    limit_ = 1;
+}
+
+ExtendedSession::Actions ExtendedSession::adopt(const std::string& name, std::int64_t size,
+                                                const ext::Accept& accept, int granted,
+                                                std::shared_ptr<ext::RunningDigest> digest,
+                                                std::optional<FileStamp> startStamp,
+                                                std::int64_t nowUs) {
+    limit_ = std::clamp(granted, 1, std::max(settings_.most, 1));
+    auto t = std::make_unique<Transfer>();
+    t->id = accept.transfer;
+    t->name = name;
+    t->size = size;
+    t->startStamp = startStamp;
+    t->digest = digest ? std::move(digest) : std::make_shared<ext::RunningDigest>();
+    Transfer& taken = *t;
+    transfers_[t->id] = std::move(t);
+    accepted(taken, accept.cumulative, nowUs);
+    pumpIn(nowUs);
+    return take();
+}
+
+ExtendedSession::Actions ExtendedSession::offerFrom(const std::vector<std::string>& names,
+                                                    std::int64_t nowUs) {
+    if (!active()) {
+        return take(); // only a grant opens a session
+    }
+    for (const std::string& name : names) {
+        if (underWay() >= limit_) {
+            break;
+        }
+        if (!holds(name) && !released_.contains(name)) {
+            offer(name, nowUs);
+        }
+    }
+    armTimeout(nowUs);
+    return take();
+}
+
+void ExtendedSession::offer(const std::string& name, std::int64_t nowUs) {
+    const auto length = files_.length(name);
+    const auto stamp = files_.stamp(name);
+    if (!length || !stamp || *length == 0 || *length > kLargestFile) {
+        return; // left to the one-at-a-time path, which knows what to tell of it
+    }
+    auto t = std::make_unique<Transfer>();
+    do {
+        t->id = random_.identity();
+    } while (t->id == 0 || transfers_.contains(t->id));
+    t->name = name;
+    t->size = *length;
+    t->startStamp = stamp;
+    t->digest = std::make_shared<ext::RunningDigest>();
+    Transfer& offered = *t;
+    transfers_[t->id] = std::move(t);
+    sendOffer(offered, nowUs);
+}
+
+// Every offer asks for as many transfers: a header that does not ask would leave the origin one.
+void ExtendedSession::sendOffer(Transfer& t, std::int64_t nowUs) {
+    ++t.offers;
+    t.offerDueUs = nowUs + kOfferWaitUs * t.offers;
+    const std::string fields =
+        ext::offerField(ext::Offer{t.id, t.size}) + ';' +
+        ext::multiField(std::clamp(settings_.most, 1, ext::kMostTransfersAsked));
+    add(SessionAction::Kind::Send).text =
+        buildHeaderFrame(settings_.origin, t.name, ext::plainSizeText(t.size), fields);
+    add(SessionAction::Kind::Offered, &t);
+}
+
+bool ExtendedSession::ownsAnswer(std::string_view bytes) const {
+    const auto accept = ext::findAccept(bytes);
+    if (!accept) {
+        return false;
+    }
+    const auto it = transfers_.find(accept->transfer);
+    return it != transfers_.end() && !it->second->ended;
+}
+
+ExtendedSession::Actions ExtendedSession::answer(std::string_view bytes, std::int64_t nowUs) {
+    const auto accept = ext::findAccept(bytes);
+    Transfer* t = accept ? find(accept->transfer) : nullptr;
+    if (t == nullptr || t->window || accept->cumulative > t->size) {
+        // A copy of an acceptance already taken, or one for a transfer the session left.
+        add(SessionAction::Kind::Ignored).text = std::string(bytes) + ": accepts no offer waiting";
+        return take();
+    }
+    if (const auto granted = ext::findGrant(bytes)) {
+        limit_ = std::clamp(*granted, 1, std::max(settings_.most, 1));
+    }
+    accepted(*t, accept->cumulative, nowUs);
+    pumpIn(nowUs);
+    return take();
+}
+
+void ExtendedSession::accepted(Transfer& t, std::int64_t cumulative, std::int64_t nowUs) {
+    if (!congestion_) {
+        congestion_.emplace(settings_.piece, settings_.rateCap, static_cast<std::uint32_t>(t.id));
+    }
+    t.window.emplace(t.size, settings_.piece, 16 * settings_.piece);
+    t.window->onAck(cumulative, {}, nowUs);
+    t.window->setWindowBytes(windowBytes());
+    t.offers = 0;
+    t.offerDueUs = -1;
+    t.finishing = false;
+    t.silentTimeouts = 0;
+    t.shortAnswers = 0;
+    t.sentSinceRestart = -1;
+    if (t.startedUs < 0) {
+        t.startedUs = nowUs;
+        t.startBytes = cumulative;
+    }
+    SessionAction& a = add(SessionAction::Kind::Accepted, &t);
+    a.value = cumulative;
+    a.size = t.size;
+}
+
+ExtendedSession::Actions ExtendedSession::datagram(std::string_view bytes, std::int64_t nowUs) {
+    const auto frame = ext::decode(bytes);
+    Transfer* t = frame ? find(frame->transfer) : nullptr;
+    if (t == nullptr) {
+        add(SessionAction::Kind::Ignored).text = "an extended datagram of " +
+                                                 std::to_string(bytes.size()) +
+                                                 " bytes for no transfer under way";
+        return take();
+    }
+    onFrame(*t, *frame, nowUs);
+    pumpIn(nowUs);
+    return take();
+}
+
+void ExtendedSession::onFrame(Transfer& t, const ext::Frame& frame, std::int64_t nowUs) {
+    t.silentTimeouts = 0;
+    const bool whole = frame.value == t.size;
+    switch (frame.kind) {
+    case ext::Kind::Ack:
+        if (t.window) {
+            acknowledged(t, frame, nowUs);
+        }
+        return;
+    case ext::Kind::Verified:
+        // Also after the file was offered again: the server checked it against the digest sent.
+        if (whole && t.fileDigest && (t.finishing || !t.window)) {
+            done(t, nowUs);
+        }
+        return;
+    case ext::Kind::Mismatch:
+        if (t.window && t.finishing) {
+            mismatch(t);
+        }
+        return;
+    case ext::Kind::Unknown:
+        // The server forgot the transfer (it restarted, or gave the row to another file).
+        if (t.window && ++t.unknowns < kOfferTries) {
+            reoffer(t, nowUs);
+        } else if (t.window) {
+            release(t);
+        }
+        return;
+    default:
+        return;
+    }
+}
+
+void ExtendedSession::acknowledged(Transfer& t, const ext::Frame& frame, std::int64_t nowUs) {
+    const auto ranges = ext::ackRanges(frame);
+    ext::SendWindow& window = *t.window;
+    if (!ranges || frame.value > t.size || (!ranges->empty() && ranges->back().end > t.size)) {
+        return;
+    }
+    if (t.finishing && frame.value < t.size && ++t.shortAnswers >= ExtendedSender::kShortAnswers) {
+        // The server lacks bytes this client counts as acknowledged: what it says now is what it
+        // holds.
+        window.restart();
+        t.sentSinceRestart = 0;
+        t.finishing = false;
+        t.shortAnswers = 0;
+    }
+    const std::int64_t before = window.ackedBytes();
+    window.onAck(frame.value, *ranges, nowUs);
+    const std::int64_t delivered = std::max<std::int64_t>(window.ackedBytes() - before, 0);
+    ackedBytes_ += delivered;
+    congestion_->onAck(
+        ext::Congestion::Ack{delivered, delivered > 0 ? window.latestRttUs() : 0, inFlight()},
+        nowUs);
+    const std::int64_t each = windowBytes();
+    for (auto& entry : transfers_) {
+        if (entry.second->window) {
+            entry.second->window->setWindowBytes(each);
+        }
+    }
+}
+
+void ExtendedSession::mismatch(Transfer& t) {
+    add(SessionAction::Kind::SentAgain, &t);
+    t.window->restart();
+    t.sentSinceRestart = 0;
+    t.finishing = false;
+    t.shortAnswers = 0;
+}
+
+ExtendedSession::Actions ExtendedSession::wakePace(std::int64_t nowUs) {
+    pumpIn(nowUs);
+    return take();
+}
+
+std::int64_t ExtendedSession::inFlight() const {
+    std::int64_t bytes = 0;
+    for (const auto& entry : transfers_) {
+        if (entry.second->window && !entry.second->ended) {
+            bytes += entry.second->window->inFlightBytes();
+        }
+    }
+    return bytes;
+}
+
+// The shared window, within what the server's ranges of one transfer were sized for.
+std::int64_t ExtendedSession::windowBytes() const {
+    const std::int64_t least = kSmallestWindowPieces * settings_.piece;
+    const std::int64_t window = congestion_ ? congestion_->windowBytes() : least;
+    return std::clamp(window, least, std::max(kLargestWindowBytes, least));
+}
+
+// The pieces the pace and the shared window release now, one transfer after another, then the
+// finish of each transfer whose every byte is held.
+void ExtendedSession::pumpIn(std::int64_t nowUs) {
+    for (auto& entry : transfers_) {
+        Transfer& t = *entry.second;
+        if (!t.ended && t.window) {
+            checkFile(t);
+        }
+    }
+    const bool paced = congestion_ && sendRound(nowUs);
+    if (paced) {
+        const std::int64_t waitMs = (congestion_->nextSendUs() - nowUs + 999) / 1000;
+        add(SessionAction::Kind::PaceIn).value = std::clamp<std::int64_t>(waitMs, 1, 1000);
+    }
+    for (auto& entry : transfers_) {
+        Transfer& t = *entry.second;
+        if (!t.ended && t.window && t.window->allAcked()) {
+            finish(t, nowUs);
+        }
+    }
+    progress();
+    armTimeout(nowUs);
+}
+
+bool ExtendedSession::checkFile(Transfer& t) {
+    const auto length = files_.length(t.name);
+    if (!length || *length != t.size) {
+        lost(t, length ? "its size changed during its transfer" : "it vanished");
+        return false;
+    }
+    return true;
+}
+
+// In turn, a piece of each transfer that has one, while the pace and the shared window allow:
+// true when the pace stopped it.
+bool ExtendedSession::sendRound(std::int64_t nowUs) {
+    const std::int64_t window =
+        std::max(congestion_->windowBytes(), kSmallestWindowPieces * settings_.piece);
+    std::int64_t flying = inFlight();
+    for (;;) {
+        bool any = false;
+        auto it = transfers_.upper_bound(turn_);
+        for (std::size_t seen = 0; seen < transfers_.size(); ++seen, ++it) {
+            if (it == transfers_.end()) {
+                it = transfers_.begin();
+            }
+            if (congestion_->nextSendUs() > nowUs) {
+                return true;
+            }
+            if (flying >= window) {
+                return false;
+            }
+            Transfer& t = *it->second;
+            if (t.ended || !t.window || t.finishing) {
+                continue;
+            }
+            const auto piece = t.window->next(nowUs);
+            if (!piece) {
+                continue;
+            }
+            if (actions_.empty() || actions_.back().kind != SessionAction::Kind::Pieces ||
+                actions_.back().transfer != t.id) {
+                add(SessionAction::Kind::Pieces, &t);
+            }
+            actions_.back().pieces.push_back(*piece);
+            sent(t, *piece, nowUs);
+            flying += piece->length;
+            turn_ = t.id;
+            any = true;
+        }
+        if (!any) {
+            return false;
+        }
+    }
+}
+
+void ExtendedSession::sent(Transfer& t, const ext::SendWindow::Piece& piece, std::int64_t nowUs) {
+    std::int64_t& restarted = t.sentSinceRestart;
+    const bool firstSinceRestart = restarted >= 0 && piece.offset >= restarted;
+    if (piece.again && !firstSinceRestart) {
+        congestion_->onLoss(piece.length, nowUs);
+    }
+    if (restarted >= 0) {
+        restarted = std::max(restarted, piece.offset + piece.length);
+    }
+    congestion_->onSent(piece.length, nowUs);
+}
+
+std::size_t ExtendedSession::framePiece(std::uint64_t transfer, char* frame, std::int64_t offset,
+                                        std::size_t n) {
+    const auto it = transfers_.find(transfer);
+    if (it != transfers_.end()) {
+        it->second->digest->feed(offset, std::string_view(frame + bodyAt(), n));
+    }
+    ext::writeHead(frame, ext::Kind::Data, transfer, offset, n);
+    return datagramOf(n);
+}
+
+ExtendedSession::Actions ExtendedSession::unreadable(std::uint64_t transfer) {
+    if (Transfer* t = find(transfer)) {
+        lost(*t, "it cannot be read");
+    }
+    return take();
+}
+
+void ExtendedSession::finish(Transfer& t, std::int64_t nowUs) {
+    if (t.finishing || !digestReady(t)) {
+        return;
+    }
+    if (files_.stamp(t.name) != t.startStamp) {
+        lost(t, "it changed during its transfer");
+        return;
+    }
+    t.finishing = true;
+    t.finishWaitUs = std::max<std::int64_t>(4 * t.window->smoothedRttUs(), 200'000);
+    sendFinish(t, nowUs);
+}
+
+// Hashes what is left in steps, the event loop turning between them; false until done.
+bool ExtendedSession::digestReady(Transfer& t) {
+    if (t.fileDigest) {
+        return true;
+    }
+    const bool read = t.digest->catchUp(t.size, kDigestStepBytes,
+                                        [this, &t](char* into, std::size_t n, std::int64_t offset) {
+                                            return files_.read(t.name, into, n, offset);
+                                        });
+    if (!read) {
+        lost(t, "it cannot be read");
+        return false;
+    }
+    if (t.digest->done() < t.size) {
+        add(SessionAction::Kind::Step, &t);
+        return false;
+    }
+    t.fileDigest = t.digest->finish();
+    return true;
+}
+
+ExtendedSession::Actions ExtendedSession::step(std::uint64_t transfer, std::int64_t nowUs) {
+    if (find(transfer) != nullptr) {
+        pumpIn(nowUs);
+    }
+    return take();
+}
+
+void ExtendedSession::sendFinish(Transfer& t, std::int64_t nowUs) {
+    const ext::Digest& digest = *t.fileDigest;
+    ext::encode(ext::Kind::Finish, t.id, t.size,
+                std::string_view(reinterpret_cast<const char*>(digest.data()), digest.size()),
+                frame_);
+    add(SessionAction::Kind::Send, &t).text = frame_;
+    t.finishDueUs = nowUs + t.finishWaitUs;
+}
+
+std::int64_t ExtendedSession::dueUs(const Transfer& t) const {
+    if (!t.window) {
+        return t.offerDueUs;
+    }
+    return t.finishing ? t.finishDueUs : t.window->deadlineUs();
+}
+
+void ExtendedSession::armTimeout(std::int64_t nowUs) {
+    std::int64_t due = std::numeric_limits<std::int64_t>::max();
+    for (const auto& entry : transfers_) {
+        const std::int64_t at = entry.second->ended ? -1 : dueUs(*entry.second);
+        if (at >= 0) {
+            due = std::min(due, at);
+        }
+    }
+    if (due == std::numeric_limits<std::int64_t>::max()) {
+        add(SessionAction::Kind::TimeoutOff);
+        return;
+    }
+    const std::int64_t waitMs = (std::max<std::int64_t>(due - nowUs, 0) + 999) / 1000;
+    add(SessionAction::Kind::TimeoutIn).value = std::max<std::int64_t>(waitMs, 1);
+}
+
+ExtendedSession::Actions ExtendedSession::wakeTimeout(std::int64_t nowUs) {
+    for (auto& entry : transfers_) {
+        Transfer& t = *entry.second;
+        const std::int64_t due = t.ended ? -1 : dueUs(t);
+        if (due >= 0 && due <= nowUs) {
+            timedOut(t, nowUs);
+        }
+    }
+    pumpIn(nowUs);
+    return take();
+}
+
+// No answer for a while: the offer goes again, or the finish, or pieces; after a few timeouts
+// without any answer the offer, whose answer says where the server stands.
+void ExtendedSession::timedOut(Transfer& t, std::int64_t nowUs) {
+    if ((t.window ? t.silentTimeouts : t.offers - 1) == 0) {
+        add(SessionAction::Kind::Silent, &t);
+    }
+    if (!t.window) {
+        if (t.offers >= kOfferTries) {
+            release(t);
+        } else {
+            sendOffer(t, nowUs);
+        }
+        return;
+    }
+    if (++t.silentTimeouts > (t.finishing ? kSilentFinishes : kSilentTimeouts)) {
+        reoffer(t, nowUs);
+        return;
+    }
+    if (t.finishing) {
+        t.finishWaitUs = std::min(2 * t.finishWaitUs, kLongestFinishWaitUs);
+        sendFinish(t, nowUs);
+        return;
+    }
+    t.window->onDeadline(nowUs);
+}
+
+// The same identity again: the server resumes the transfer where its copy stands. The file's
+// digest stays, so a verdict that comes late still finishes it.
+void ExtendedSession::reoffer(Transfer& t, std::int64_t nowUs) {
+    t.window.reset();
+    t.finishing = false;
+    t.offers = 0;
+    sendOffer(t, nowUs);
+}
+
+void ExtendedSession::done(Transfer& t, std::int64_t nowUs) {
+    SessionAction& verified = add(SessionAction::Kind::Verified, &t);
+    verified.value = t.startBytes;
+    verified.size = t.size;
+    verified.extra = t.window ? t.window->sentAgainBytes() : 0;
+    verified.elapsedUs = std::max<std::int64_t>(nowUs - t.startedUs, 1);
+    verified.stamp = t.startStamp;
+    verified.text = ext::digestHex(*t.fileDigest);
+    t.ended = true;
+}
+
+// The one-at-a-time path takes the file up again, and knows what to tell of it.
+void ExtendedSession::lost(Transfer& t, std::string why) {
+    add(SessionAction::Kind::Lost, &t).text = std::move(why);
+    released_.insert(t.name);
+    t.ended = true;
+}
+
+void ExtendedSession::release(Transfer& t) {
+    add(SessionAction::Kind::Released, &t);
+    released_.insert(t.name);
+    t.ended = true;
+}
+
+void ExtendedSession::progress() {
+    int open = 0;
+    for (const auto& entry : transfers_) {
+        open += entry.second->ended ? 0 : 1;
+    }
+    SessionAction& p = add(SessionAction::Kind::Progress);
+    p.value = open;
+    p.extra = ackedBytes_;
+}
+
+} // namespace zelk
