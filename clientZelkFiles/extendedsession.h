@@ -75,7 +75,7 @@ public:
         std::string origin;     // 10 characters, as it travels
         std::int64_t piece = 1; // the body of an extended piece
         double rateCap = 0;     // bytes a second at most; 0: no cap
-        int most = 32;          // "maxiTransfert=": transfers at once, this client's own limit
+        int most = 64;          // "transfertsMaxi=": transfers at once, this client's own limit
     };
     // Offers of one file unanswered before it goes back to one file at a time.
     static constexpr int kOfferTries = 4;

@@ -107,7 +107,7 @@ TEST_F(ClientSending, AfterAPlainAnswerToItsOfferFramesAreByteForByteThePlainOne
     ASSERT_TRUE(offered);
     const std::string prefix = std::string("\x01poste7    57;", 14) + "BEG;rapport.txt;2500;ZX1,";
     ASSERT_EQ(offered->substr(0, prefix.size()), prefix);
-    EXPECT_EQ(offered->substr(prefix.size() + 16), ",2500;ZXM,32;END");
+    EXPECT_EQ(offered->substr(prefix.size() + 16), ",2500;ZXM,64;END");
     EXPECT_FALSE(engine->loopEnabled());
     EXPECT_TRUE(engine->waitEnabled());
 

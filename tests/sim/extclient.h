@@ -35,7 +35,7 @@ public:
         std::optional<ext::Key> key;
         std::int64_t extendedDatagram = 1452; // "tailleTrameZX1="
         double rateCap = 0;
-        int transfers = 32; // "transfertsMaxi=", as the program defaults it
+        int transfers = 64; // "transfertsMaxi=", as the program defaults it
     };
     ExtClientNode(FileSystem& disk, Settings settings);
 
