@@ -21,6 +21,7 @@
 #include <QElapsedTimer>
 #include <QHostAddress>
 #include <QObject>
+#include <QSocketNotifier>
 #include <QString>
 #include <QTimer>
 #include <algorithm>
@@ -113,6 +114,9 @@ public:
     void Envoie_Entete();
     void Envoie_Contenu(std::int64_t p);
     void timLoopEnvoi_Timer();
+    void watchOutbox();
+    void outboxChanged();
+    bool idle() const;
     void timAttente_Timer();
     void udpSend_DataArrival(std::string_view bytes, const QHostAddress& from, quint16 fromPort);
 
@@ -148,6 +152,7 @@ public:
     void setUnlink(std::function<int(const char*)> unlinkFile) { unlink_ = std::move(unlinkFile); }
     // How often the outbox folder itself was read, for tests.
     int folderReads() const { return scan_ ? scan_->folderReads() : 0; }
+    bool watchingOutbox() const { return outboxEvents_ != nullptr && scan_->watching(); }
 
 signals:
     void progressChanged(int value);
@@ -255,6 +260,7 @@ private:
     bool leasesAllowed_ = true;
     bool running_ = false; // start() went through
     std::unique_ptr<OutboxScan> scan_;
+    std::unique_ptr<QSocketNotifier> outboxEvents_; // the scan's watch queue, read at once
     // The plain protocol's decisions, and the memory of every listed file's transfer.
     PlainSender sender_{PlainSender::Settings{}};
     std::function<int(const char*)> unlink_ = ::unlink;
