@@ -100,6 +100,12 @@ void ExtClientNode::restart(Micros now) {
     start(now);
 }
 
+void ExtClientNode::outboxChanged(Micros now) {
+    if (listed_.empty() && loop_.ticks() && !wait_.enabled) {
+        loop_.due = now;
+    }
+}
+
 std::optional<Micros> ExtClientNode::nextWake() const {
     std::optional<Micros> next;
     const auto consider = [&next](bool on, Micros due) {
@@ -247,7 +253,9 @@ void ExtClientNode::sendLoop() {
         return;
     }
     if (listed_.empty()) {
-        scan();
+        scan(); // what it finds goes at once, as the client's loop does
+    }
+    if (listed_.empty()) {
         loop_.enable(now_);
         return;
     }

@@ -42,6 +42,8 @@ public:
     void wake(Micros now) override;
     std::vector<Datagram> takeOutgoing() override { return std::exchange(outgoing_, {}); }
     void restart(Micros now) override;
+    // The kernel reports a change in the outbox: an idle client looks at it at once.
+    void outboxChanged(Micros now);
 
     // Files acknowledged whole, in order (a file sent again whole counts again).
     const std::vector<std::string>& finished() const { return finished_; }

@@ -33,6 +33,7 @@ struct SystemSetup {
     Speaks server = Speaks::Plain;
     std::optional<ext::Key> key; // the origin's, known to both sides
     std::int64_t extendedDatagram = 1452;
+    std::int64_t loopMs = 5; // "vidangeDirFile="
 };
 
 // What a run ended with.
