@@ -116,6 +116,7 @@ public:
     void timLoopEnvoi_Timer();
     void watchOutbox();
     void outboxChanged();
+    void nextAtOnce();
     bool idle() const;
     void timAttente_Timer();
     void udpSend_DataArrival(std::string_view bytes, const QHostAddress& from, quint16 fromPort);

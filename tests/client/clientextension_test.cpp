@@ -118,9 +118,12 @@ TEST_F(ClientExtension, SendsAWindowAndDeletesOnlyOnTheVerifiedAnswer) {
     ext::encodeAck(id, 20500, {}, all);
     server.answer(all);
     ASSERT_EQ(pieces(id, ext::Kind::Finish).size(), 1u);
+    put("next.bin", bytes);
     answer(ext::Kind::Verified, id, 20500);
     ASSERT_TRUE(done.wait(kWaitMs));
     EXPECT_FALSE(inOutbox("b.bin"));
+    // The next file goes at once, not at a tick of the send loop, which never ticks here.
+    EXPECT_NE(offerOf("next.bin"), 0u);
 }
 
 // "tailleTrameZX1=" sets the largest extended datagram; pieces fill it.

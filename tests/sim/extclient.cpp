@@ -100,6 +100,13 @@ void ExtClientNode::restart(Micros now) {
     start(now);
 }
 
+// As the client does after a verdict: the next file goes without waiting for the loop's tick.
+void ExtClientNode::nextAtOnce() {
+    if (loop_.ticks() && !wait_.enabled) {
+        loop_.due = now_;
+    }
+}
+
 void ExtClientNode::outboxChanged(Micros now) {
     if (listed_.empty() && loop_.ticks() && !wait_.enabled) {
         loop_.due = now;
@@ -442,10 +449,12 @@ void ExtClientNode::performExtended(const ExtAction& action) {
     case Kind::Verified:
         ++verified_;
         leaveExtended();
-        return finishFirst(false);
+        finishFirst(false);
+        return nextAtOnce();
     case Kind::LateVerdict:
         ++verified_;
-        return finishFirst(false);
+        finishFirst(false);
+        return nextAtOnce();
     case Kind::Lost:
         dropFirst();
         return wait_.enable(now_);

@@ -92,6 +92,7 @@ private:
     void sendHeader();
     void sendContent(std::int64_t p);
     void finishFirst(bool plain);
+    void nextAtOnce();
     void dropFirst();
     void stopWaiting();
     bool safeToDelete(const std::optional<FileStamp>& start, const std::string& name) const;
