@@ -19,7 +19,7 @@ constexpr std::int64_t kRateRounds = 10;
 constexpr std::int64_t kMinRttWindowUs = 10'000'000;
 constexpr std::int64_t kProbeRttUs = 200'000;
 // Startup is over when the delivery rate has not grown by a quarter for three round trips, or
-// as soon as a whole round trip's answers came a quarter later than the smallest round trip
+// as soon as a whole round trip's answers came a fifth later than the smallest round trip
 // (and 2 ms): the pipe is full then and a queue stands, which the next doublings would only
 // overflow.
 constexpr double kFullGrowth = 1.25;
