@@ -114,10 +114,6 @@ public:
     void Envoie_Entete();
     void Envoie_Contenu(std::int64_t p);
     void timLoopEnvoi_Timer();
-    void watchOutbox();
-    void outboxChanged();
-    void nextAtOnce();
-    bool idle() const;
     void timAttente_Timer();
     void udpSend_DataArrival(std::string_view bytes, const QHostAddress& from, quint16 fromPort);
 
@@ -180,6 +176,12 @@ private:
 
     bool checkDestinationPort(QString& error);
     bool makeOutbox(QString& error);
+    // The outbox's watch queue read as soon as it is readable, and the next file after a verdict
+    // taken at once: an idle client waits for no tick.
+    void watchOutbox();
+    void outboxChanged();
+    void nextAtOnce();
+    bool idle() const;
     void resolveDestination();
     void retryLookUp();
     void traceRejections(const std::vector<OutboxScan::Rejection>& rejected);
