@@ -25,6 +25,7 @@ import tempfile
 import time
 
 import manyfiles
+import mediumfiles
 
 MIB = 1024 * 1024
 CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
@@ -1051,6 +1052,8 @@ def run(args):
     results = {"machine": machine()}
     if args.many:
         return manyfiles.run(sys.modules[__name__], bindir, args, results)
+    if args.medium:
+        return mediumfiles.run(sys.modules[__name__], bindir, args, results)
     if not args.extension and not args.set and not args.keys:
         run_plain(bindir, args, results)
     work = tempfile.mkdtemp(prefix="zelkbench.")
@@ -1150,6 +1153,8 @@ def report(results, args):
         lines.extend(report_keys(results["keys"]))
     if "many" in results:
         lines += [""] + manyfiles.report(results["many"])
+    if "medium" in results:
+        lines += [""] + mediumfiles.report(results["medium"], sys.modules[__name__])
     return "\n".join(lines)
 
 
@@ -1282,6 +1287,7 @@ def main():
     parser.add_argument("--set-cpu-mib", type=int, help="CPU per datagram: the file")
     parser.add_argument("--set-cpu-rounds", type=int, help="CPU per datagram: rounds")
     manyfiles.add_options(parser)
+    mediumfiles.add_options(parser)
     parser.add_argument("--json", help="also write the raw figures here")
     parser.add_argument("--out", help="also write the table here")
     args = parser.parse_args()

@@ -199,6 +199,7 @@ bool ClientEngine::checkDestinationPort(QString& error) {
 bool ClientEngine::makeOutbox(QString& error) {
     if (Set_FilPos()) {
         scan_->watch();
+        watchOutbox();
         return true;
     }
     error = QStringLiteral("the outbox folder \"%1\" (\"directoryFiles=\") cannot be made: %2")
@@ -320,6 +321,27 @@ void ClientEngine::timLoopEnvoi_Timer() {
     Lance_Envoi();
 }
 
+// A file dropped into an idle client's outbox goes at once, not at the loop's next tick.
+void ClientEngine::watchOutbox() {
+    if (scan_->eventHandle() < 0) {
+        return;
+    }
+    outboxEvents_ = std::make_unique<QSocketNotifier>(scan_->eventHandle(), QSocketNotifier::Read);
+    connect(outboxEvents_.get(), &QSocketNotifier::activated, this, [this] { outboxChanged(); });
+}
+
+// The reports are read whatever the client does, so that they never keep the queue readable.
+void ClientEngine::outboxChanged() {
+    if (scan_->changed() && idle()) {
+        Lance_Envoi();
+    }
+}
+
+// Nothing listed, nothing awaited: only the loop's tick would look at the outbox again.
+bool ClientEngine::idle() const {
+    return running_ && lstFilPos_.empty() && timLoopEnvoi_.enabled() && !timAttente_.enabled();
+}
+
 void ClientEngine::timAttente_Timer() {
     reader_.release();
     timAttente_.disable();
@@ -364,8 +386,9 @@ void ClientEngine::Lance_Envoi() {
         return;
     }
     retryLookUp();
-    if (lstFilPos_.empty()) {
-        Set_FilPos();
+    // The files a scan finds go at once: one tick to list them and another to send would hold
+    // each drop back a whole interval.
+    if (lstFilPos_.empty() && (!Set_FilPos() || lstFilPos_.empty())) {
         timLoopEnvoi_.enable();
         return;
     }

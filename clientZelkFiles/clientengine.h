@@ -22,6 +22,7 @@
 #include <QElapsedTimer>
 #include <QHostAddress>
 #include <QObject>
+#include <QSocketNotifier>
 #include <QString>
 #include <QTimer>
 #include <algorithm>
@@ -152,6 +153,7 @@ public:
     void setUnlink(std::function<int(const char*)> unlinkFile) { unlink_ = std::move(unlinkFile); }
     // How often the outbox folder itself was read, for tests.
     int folderReads() const { return scan_ ? scan_->folderReads() : 0; }
+    bool watchingOutbox() const { return outboxEvents_ != nullptr && scan_->watching(); }
 
 signals:
     void progressChanged(int value);
@@ -196,6 +198,12 @@ private:
 
     bool checkDestinationPort(QString& error);
     bool makeOutbox(QString& error);
+    // The outbox's watch queue read as soon as it is readable, and the next file after a verdict
+    // taken at once: an idle client waits for no tick.
+    void watchOutbox();
+    void outboxChanged();
+    void nextAtOnce();
+    bool idle() const;
     void resolveDestination();
     void retryLookUp();
     void traceRejections(const std::vector<OutboxScan::Rejection>& rejected);
@@ -289,6 +297,7 @@ private:
     bool leasesAllowed_ = true;
     bool running_ = false; // start() went through
     std::unique_ptr<OutboxScan> scan_;
+    std::unique_ptr<QSocketNotifier> outboxEvents_; // the scan's watch queue, read at once
     // The plain protocol's decisions, and the memory of every listed file's transfer.
     PlainSender sender_{PlainSender::Settings{}};
     std::function<int(const char*)> unlink_ = ::unlink;

@@ -228,6 +228,7 @@ void ClientEngine::extendedDone(const ExtAction& action) {
     resentBytes_ = action.extra;
     leaveExtended();
     finishFirst(false);
+    nextAtOnce();
 }
 
 // The final answer to this client's finish, come after it gave up waiting and announced the file
@@ -238,6 +239,20 @@ void ClientEngine::lateVerdict() {
                      "\"" + lstFilPos_.front().name + "\": the server's final answer came late");
     }
     finishFirst(false);
+    nextAtOnce();
+}
+
+// A verified file leaves nothing for the plain protocol's guards to wait out: the next file goes
+// as soon as the event loop turns, not at the send loop's next tick.
+void ClientEngine::nextAtOnce() {
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            if (running_ && timLoopEnvoi_.enabled() && !timAttente_.enabled()) {
+                Lance_Envoi();
+            }
+        },
+        Qt::QueuedConnection);
 }
 
 // The file cannot go on as it was: it starts anew under another identity once it can be sent.

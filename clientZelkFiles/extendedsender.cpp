@@ -212,7 +212,8 @@ void ExtendedSender::onFrame(const ext::Frame& frame, std::int64_t nowUs) {
     case ext::Kind::Ack:
         return acknowledged(frame, nowUs);
     case ext::Kind::Verified:
-        if (transfer_->finishing && frame.value == transfer_->window.size()) {
+        if ((transfer_->finishing || transfer_->finishedEarly) &&
+            frame.value == transfer_->window.size()) {
             done(nowUs);
         }
         return;
@@ -237,6 +238,7 @@ void ExtendedSender::mismatch(std::int64_t nowUs) {
     transfer_->window.restart();
     transfer_->sentSinceRestart = 0;
     transfer_->finishing = false;
+    transfer_->finishedEarly = false;
     pumpIn(nowUs);
 }
 
@@ -269,6 +271,7 @@ void ExtendedSender::acknowledged(const ext::Frame& frame, std::int64_t nowUs) {
         t.window.restart();
         t.sentSinceRestart = 0;
         t.finishing = false;
+        t.finishedEarly = false;
         t.shortAnswers = 0;
     }
     // The same time for the window and the controller: the controller finds the piece a round
@@ -336,7 +339,10 @@ void ExtendedSender::pumpIn(std::int64_t nowUs) {
         finish(nowUs);
         return;
     }
-    armTimeout(nowUs);
+    finishEarly();
+    if (transfer_) {
+        armTimeout(nowUs);
+    }
 }
 
 std::size_t ExtendedSender::framePiece(char* frame, std::int64_t offset, std::size_t n) {
@@ -400,6 +406,24 @@ void ExtendedSender::finish(std::int64_t nowUs) {
     sendFinish(nowUs);
 }
 
+// The finish goes right behind the last new piece: a server that holds every byte by then gives
+// its verdict a round trip sooner than to a finish sent once every answer is back. One that lacks
+// some answers with what it holds, and the finish goes again once every byte is acknowledged.
+void ExtendedSender::finishEarly() {
+    Transfer& t = *transfer_;
+    if (t.finishing || t.finishedEarly || !t.window.allSent()) {
+        return;
+    }
+    TransferMemory& known = memory();
+    if (!digestReady(known)) {
+        return;
+    }
+    t.finishedEarly = true;
+    if (file_.stamp() == known.startStamp) {
+        addFinish();
+    }
+}
+
 // Hashes what is left in steps, the event loop turning between them; false until done.
 bool ExtendedSender::digestReady(TransferMemory& known) {
     if (known.fileDigest) {
@@ -430,6 +454,12 @@ ExtendedSender::Actions ExtendedSender::step(std::int64_t transfer, std::int64_t
 }
 
 void ExtendedSender::sendFinish(std::int64_t nowUs) {
+    addFinish();
+    transfer_->finishDueUs = nowUs + transfer_->finishWaitUs;
+    armTimeout(nowUs);
+}
+
+void ExtendedSender::addFinish() {
     Transfer& t = *transfer_;
     const ext::Digest& digest = *memory().fileDigest;
     const std::string_view body(reinterpret_cast<const char*>(digest.data()), digest.size());
@@ -441,8 +471,6 @@ void ExtendedSender::sendFinish(std::int64_t nowUs) {
         ext::encode(ext::Kind::Finish, t.transfer, t.window.size(), body, frame_);
     }
     add(ExtAction::Kind::Send).text = frame_;
-    t.finishDueUs = nowUs + t.finishWaitUs;
-    armTimeout(nowUs);
 }
 
 std::int64_t ExtendedSender::dueUs() const {

@@ -176,6 +176,7 @@ private:
         std::int64_t startedUs;
         std::int64_t startBytes = 0;
         bool finishing = false;
+        bool finishedEarly = false; // a finish went behind the last new piece
         std::int64_t finishDueUs = -1;
         std::int64_t finishWaitUs = 0;
         int silentTimeouts = 0; // timeouts in a row without any answer
@@ -222,9 +223,11 @@ private:
     void pumpIn(std::int64_t nowUs);
     void sent(const ext::SendWindow::Piece& piece, std::int64_t nowUs);
     void finish(std::int64_t nowUs);
+    void finishEarly();
     bool digestReady(TransferMemory& memory);
     void pace(std::int64_t nowUs);
     void sendFinish(std::int64_t nowUs);
+    void addFinish();
     void armTimeout(std::int64_t nowUs);
     std::int64_t dueUs() const;
     void silentTimeout(std::int64_t nowUs);

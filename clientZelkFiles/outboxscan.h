@@ -61,6 +61,13 @@ public:
     void forget(const std::string& name);
     // Makes the next scan read the folder.
     void touch() { stale_ = true; }
+    // What becomes readable when the kernel reports a change; -1 when there is no watch queue.
+    int eventHandle() const { return inotify_; }
+    // Reads the kernel's reports now: whether the next scan is to read the folder.
+    bool changed() {
+        drainEvents();
+        return stale_;
+    }
     // How many times the folder was read, for tests.
     int folderReads() const { return folderReads_; }
     // Why the latest read of the folder failed (an errno value), 0 when it succeeded.

@@ -18,9 +18,13 @@ constexpr double kPacingMargin = 0.99;
 constexpr std::int64_t kRateRounds = 10;
 constexpr std::int64_t kMinRttWindowUs = 10'000'000;
 constexpr std::int64_t kProbeRttUs = 200'000;
-// Startup is over when the delivery rate has not grown by a quarter for three round trips.
+// Startup is over when the delivery rate has not grown by a quarter for three round trips, or
+// as soon as a whole round trip's answers came a fifth later than the smallest round trip
+// (and 2 ms): the pipe is full then and a queue stands, which the next doublings would only
+// overflow.
 constexpr double kFullGrowth = 1.25;
 constexpr int kFullRounds = 3;
+constexpr std::int64_t kStartupQueuedRttTenths = 12;
 constexpr std::int64_t kInitialWindowPieces = 16;
 constexpr std::int64_t kInitialRttUs = 100'000;
 // Signs of a queue shared with other flows: answers half as long again as the smallest round trip,
@@ -103,6 +107,7 @@ void Congestion::onAck(const Ack& ack, std::int64_t nowUs) {
     if (ack.rttUs > 0) {
         takeRateSample(ack.rttUs, nowUs, roundStart);
         updateMinRtt(ack.rttUs, nowUs);
+        ackQueued_ = queued(ack.rttUs, kStartupQueuedRttTenths);
         roundMostRttUs_ = std::max(roundMostRttUs_, ack.rttUs);
         roundLeastRttUs_ =
             roundLeastRttUs_ == 0 ? ack.rttUs : std::min(roundLeastRttUs_, ack.rttUs);
@@ -165,10 +170,13 @@ void Congestion::updateMinRtt(std::int64_t rttUs, std::int64_t nowUs) {
 // Startup fills the queue on purpose, and drains it after: only a queue seen while the rate cycles
 // around the model is taken for one shared with other flows.
 void Congestion::endRound(const Ack& ack) {
-    const bool probing = mode_ == Mode::ProbeBandwidth;
+    // What startup overfilled is lost and sent again in the first rounds after it: no sign of
+    // other flows until all it had in flight is settled.
+    const bool probing = mode_ == Mode::ProbeBandwidth && roundStartDelivered_ >= settledDelivered_;
     const bool congested =
-        probing && (queued(roundLeastRttUs_) || lossAbove(kHeavyLossPerThousand) ||
-                    (lossAbove(kQueueLossPerThousand) && queued(roundMostRttUs_)));
+        probing &&
+        (queued(roundLeastRttUs_, kQueuedRttTenths) || lossAbove(kHeavyLossPerThousand) ||
+         (lossAbove(kQueueLossPerThousand) && queued(roundMostRttUs_, kQueuedRttTenths)));
     if (congested) {
         // From what was in flight, not from the ceiling, which may be far above it.
         const auto cut = static_cast<double>(roundMostInFlight_) * kCeilingCut;
@@ -184,10 +192,15 @@ void Congestion::endRound(const Ack& ack) {
             ceiling_ = std::numeric_limits<std::int64_t>::max();
         }
     }
+    if (mode_ == Mode::Startup && roundLeastRttUs_ > 0 &&
+        (queued(roundLeastRttUs_, kStartupQueuedRttTenths) || lossAbove(kHeavyLossPerThousand))) {
+        startupOverfilled_ = true;
+    }
     startRound(ack.inFlightBytes);
 }
 
 void Congestion::startRound(std::int64_t inFlightBytes) {
+    roundStartDelivered_ = delivered_;
     roundDelivered_ = 0;
     roundLost_ = 0;
     roundMostInFlight_ = inFlightBytes;
@@ -200,12 +213,16 @@ bool Congestion::lossAbove(std::int64_t perThousand) const {
            roundLost_ * 1000 > (roundLost_ + roundDelivered_) * perThousand;
 }
 
-bool Congestion::queued(std::int64_t rttUs) const {
-    return rttUs * 10 > minRttUs_ * kQueuedRttTenths && rttUs - minRttUs_ > kLeastQueueUs;
+bool Congestion::queued(std::int64_t rttUs, std::int64_t tenths) const {
+    return rttUs * 10 > minRttUs_ * tenths && rttUs - minRttUs_ > kLeastQueueUs;
 }
 
 void Congestion::checkFilled(bool roundStart) {
     if (filled_ || !roundStart) {
+        return;
+    }
+    if (startupOverfilled_) {
+        filled_ = true;
         return;
     }
     if (bytesPerUs() >= fullRate_ * kFullGrowth) {
@@ -218,6 +235,7 @@ void Congestion::checkFilled(bool roundStart) {
 
 void Congestion::updateMode(const Ack& ack, bool roundStart, std::int64_t nowUs) {
     if (mode_ == Mode::Startup && filled_) {
+        settledDelivered_ = delivered_ + ack.inFlightBytes;
         mode_ = Mode::Drain;
         pacingGain_ = kDrainGain;
         windowGain_ = kStartupGain;
@@ -304,6 +322,12 @@ void Congestion::setPacing() {
     } else {
         rate = pacingGain_ * bytesPerUs() * kPacingMargin;
     }
+    // Startup's first rates are taken over whole round trips of a small window: paced by them it
+    // would not double. The window, which doubles, sets its pace.
+    if (mode_ == Mode::Startup && minRttUs_ > 0) {
+        rate = std::max(rate, pacingGain_ * static_cast<double>(window_) /
+                                  static_cast<double>(minRttUs_));
+    }
     // Under a ceiling the window, not the pace, decides: each flow grows by the same pieces.
     if (sharing() && minRttUs_ > 0 && mode_ != Mode::ProbeRtt) {
         rate = std::max(rate, static_cast<double>(ceiling_) / static_cast<double>(minRttUs_));
@@ -324,10 +348,13 @@ void Congestion::updateWindow(std::int64_t ackedBytes) {
     } else if (bytesPerUs() <= 0) {
         window_ += ackedBytes;
     } else {
+        // Startup doubles the window every round trip whatever its first, small rates say, but
+        // not by answers that waited in a queue: the pipe is full, and doubling again would
+        // only overflow the queue in the round trip before startup sees it stand.
         const std::int64_t target = modelBytes(windowGain_) + 3 * piece_;
         if (filled_) {
             window_ = std::min(window_ + ackedBytes, target);
-        } else if (window_ < target) {
+        } else if (mode_ == Mode::Startup ? !ackQueued_ : window_ < target) {
             window_ += ackedBytes;
         }
     }

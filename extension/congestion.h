@@ -12,11 +12,14 @@ namespace zelk::ext {
 // rate-times-round-trips in flight. A loss alone is not read as congestion, so that a path that
 // drops a piece in a hundred at random still runs full.
 //
-// It starts by doubling its rate every round trip until the delivery rate stops growing, then
-// empties the queue that made, then cycles its rate around the model (a quarter faster for a
-// round trip to find more room, a quarter slower to empty what that queued, then six at the
-// model). When the smallest round trip has not been seen again for ten seconds, it keeps only four
-// pieces in flight for 200 ms so that the queue empties and the true round trip shows.
+// It starts by doubling its window every round trip from the first, paced by that window, until the
+// delivery rate stops growing or a whole round trip's answers show a queue standing; answers that
+// waited in a queue no longer grow the window, so that startup does not overflow the queue in the
+// round trip it takes to see it. Then it empties the queue that made, and cycles its rate around
+// the model (a quarter faster for a round trip to find more room, a quarter slower to empty what
+// that queued, then six at the model). When the smallest round trip has not been seen again for ten
+// seconds, it keeps only four pieces in flight for 200 ms so that the queue empties and the true
+// round trip shows.
 //
 // A lone flow keeps the queue near empty that way; flows that share a path each see the others'
 // queue as room and fill it. So a round trip whose answers all took half as long again as the
@@ -76,7 +79,7 @@ private:
     void checkFilled(bool roundStart);
     void endRound(const Ack& ack);
     void startRound(std::int64_t inFlightBytes);
-    bool queued(std::int64_t rttUs) const;
+    bool queued(std::int64_t rttUs, std::int64_t tenths) const;
     bool lossAbove(std::int64_t perThousand) const;
     bool sharing() const { return ceiling_ != std::numeric_limits<std::int64_t>::max(); }
     void updateMode(const Ack& ack, bool roundStart, std::int64_t nowUs);
@@ -111,6 +114,8 @@ private:
     std::int64_t round_ = 0;
     std::int64_t nextRoundDelivered_ = 0;
     std::int64_t roundDelivered_ = 0;
+    std::int64_t roundStartDelivered_ = 0;
+    std::int64_t settledDelivered_ = 0; // what startup had in flight is settled by then
     std::int64_t roundLost_ = 0;
     std::int64_t roundMostInFlight_ = 0;
     std::int64_t roundMostRttUs_ = 0;
@@ -125,6 +130,8 @@ private:
     bool minRttExpired_ = false;
 
     bool filled_ = false;
+    bool ackQueued_ = false;         // the latest answer's piece waited in a queue
+    bool startupOverfilled_ = false; // a round trip of startup found a queue standing
     double fullRate_ = 0;
     int roundsWithoutGrowth_ = 0;
 

@@ -47,6 +47,8 @@ public:
     std::int64_t windowBytes() const { return window_; }
 
     bool allAcked() const { return acked_.cumulative() >= size_; }
+    // Every byte went and none is to go again: only answers are awaited.
+    bool allSent() const { return nextNew_ >= size_ && lost_.empty(); }
     std::int64_t size() const { return size_; }
     std::int64_t ackedBytes() const { return acked_.bytes(); }
     std::int64_t cumulative() const { return acked_.cumulative(); }

@@ -145,8 +145,7 @@ TEST_F(ClientAnswers, AFinishedFileIsHeldBackWhileStrayFramesMayUndoItsCopy) {
         ASSERT_TRUE(engine->holdingBack("f.bin")) << strayComes;
         if (strayComes) {
             put("g.bin", patternBytes(5000, 8));
-            engine->timLoopEnvoi_Timer(); // rescan
-            engine->timLoopEnvoi_Timer();
+            engine->timLoopEnvoi_Timer(); // rescan, and the header goes
             expectHeaderOf("g.bin");
             const std::size_t first = pieceAfterAck(1).size();
             const std::size_t second = pieceAfterAck(static_cast<std::int64_t>(first) + 1).size();
@@ -197,8 +196,7 @@ TEST_F(ClientAnswers, ACopyOfTheFinalAnswerNeverFinishesTheNextFile) {
     settle();
 
     put("b.bin", patternBytes(2500, 9));
-    engine->timLoopEnvoi_Timer(); // rescan
-    engine->timLoopEnvoi_Timer();
+    engine->timLoopEnvoi_Timer(); // rescan, and the header goes
     expectHeaderOf("b.bin");
     // Another copy, which would be a resume; but nothing of the file was sent, and copies are
     // about, so the server's part may hold a stray piece: the client starts it anew.

@@ -38,10 +38,10 @@ TEST_F(ClientStartUp, CreatesAMissingOutboxAndFindsItsFilesAtTheNextScan) {
     EXPECT_TRUE(std::filesystem::is_directory(fresh));
     EXPECT_TRUE(engine->fileNames().empty());
     writeFile(zelk::joinPath(fresh, "new.bin"), "xyz");
-    engine->timLoopEnvoi_Timer(); // an empty list only rescans
+    engine->timLoopEnvoi_Timer(); // an empty list rescans, and what it finds goes at once
     EXPECT_EQ(engine->fileNames(), std::vector<std::string>{"new.bin"});
-    EXPECT_EQ(server.waiting(), 0u);
-    EXPECT_TRUE(engine->loopEnabled());
+    EXPECT_EQ(server.waiting(), 1u);
+    EXPECT_TRUE(engine->waitEnabled());
 }
 
 TEST_F(ClientStartUp, RefusesToRunWithoutOutboxIdentifierServerPortOrLocalPort) {

@@ -82,11 +82,24 @@ TEST_F(ClientOutbox, WithoutALeaseAFileWaitsForTheSettleTime) {
     QSignalSpy dropped(engine.get(), &zelk::ClientEngine::fileDropped);
     engine->timLoopEnvoi_Timer();
     engine->timAttente_Timer();
-    engine->timLoopEnvoi_Timer(); // rescan
-    engine->timLoopEnvoi_Timer();
+    engine->timLoopEnvoi_Timer(); // rescan, and the test again
     EXPECT_EQ(dropped.count(), 2);
     EXPECT_EQ(server.waiting(), 0u);
     EXPECT_TRUE(inOutbox("f.bin"));
+}
+
+// A file dropped into an idle client's outbox is announced at once, not at the send loop's next
+// tick, which never comes here.
+TEST_F(ClientOutbox, AFileDroppedIntoAnIdleOutboxIsAnnouncedAtOnce) {
+    start();
+    ASSERT_TRUE(engine->fileNames().empty());
+    if (!engine->watchingOutbox()) {
+        GTEST_SKIP() << "no inotify watch here: files wait for the send loop";
+    }
+    put("dropped.bin", "announced without a tick");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return server.waiting() > 0; }, kWaitMs));
+    expectHeaderOf("dropped.bin");
+    EXPECT_TRUE(engine->waitEnabled());
 }
 
 // With the folder watched, a scan that finds nothing new does not read the folder again; every

@@ -241,6 +241,36 @@ TEST(ExtendedSender, SendsAWindowThenItsDigestAndEndsOnlyOnTheVerdict) {
     EXPECT_FALSE(drive.sender().sending());
 }
 
+// The finish goes right behind the last new piece, not a round trip later: a server holding every
+// byte by then gives its verdict at once; one that lacks some answers with what it holds, and the
+// finish goes again once every byte is acknowledged. A file larger than the window has no finish
+// among its first pieces.
+TEST(ExtendedSender, TheFinishGoesWithTheLastPieces) {
+    for (const bool whole : {true, false}) {
+        Drive drive(5500);
+        const std::uint64_t id = drive.offered();
+        drive.accept(id);
+        ASSERT_EQ(drive.sent().size(), 7u) << whole; // six pieces, then the finish
+        const auto finish = ext::decode(drive.sent().back());
+        ASSERT_TRUE(finish && finish->kind == ext::Kind::Finish) << whole;
+        EXPECT_EQ(finish->body, text(digestOf(drive.file().bytes)));
+        if (whole) {
+            drive.frame(ext::Kind::Verified, id, 5500);
+            EXPECT_TRUE(drive.did(Kind::Verified));
+            EXPECT_FALSE(drive.sender().sending());
+            continue;
+        }
+        drive.ack(id, 3000);
+        EXPECT_FALSE(drive.did(Kind::Verified));
+        EXPECT_EQ(ackAll(drive, id, 5500).body, finish->body);
+    }
+    Drive large(40000);
+    large.accept(large.offered());
+    for (const std::string& sent : large.sent()) {
+        EXPECT_EQ(ext::decode(sent)->kind, ext::Kind::Data);
+    }
+}
+
 // Plain answers to offers make the client plain only several in a row over seconds; a copy of
 // the answer to the same offer counts once.
 TEST(ExtendedSender, OnlyPlainAnswersToOffersOverSecondsMakeItPlain) {
@@ -279,11 +309,13 @@ TEST(ExtendedSender, OnlyPlainAnswersToOffersOverSecondsMakeItPlain) {
 // again, its wait doubling, before the header.
 TEST(ExtendedSender, SilentTimeoutsAnnounceTheFileAgain) {
     for (const bool finishing : {false, true}) {
-        Drive drive(5000);
+        // Larger than the first window when not finishing: no finish went with its last piece.
+        const std::int64_t size = finishing ? 5000 : 40000;
+        Drive drive(static_cast<std::size_t>(size));
         const std::uint64_t id = drive.offered();
         drive.accept(id);
         if (finishing) {
-            ackAll(drive, id, 5000);
+            ackAll(drive, id, size);
         }
         const int allowed =
             finishing ? ExtendedSender::kSilentFinishes : ExtendedSender::kSilentTimeouts;
@@ -301,7 +333,7 @@ TEST(ExtendedSender, SilentTimeoutsAnnounceTheFileAgain) {
         EXPECT_EQ(drive.last(Kind::Announce)->value, 1);
         EXPECT_FALSE(drive.sender().sending());
         // The final answer to the finish may still come: it ends the file.
-        drive.frame(ext::Kind::Verified, id, 5000);
+        drive.frame(ext::Kind::Verified, id, size);
         EXPECT_EQ(drive.did(Kind::LateVerdict), finishing) << finishing;
     }
 }
@@ -321,13 +353,14 @@ TEST(ExtendedSender, AFileThatChangesIsLostWithItsTransfer) {
         {"it cannot be read", [](MemoryFile& f) { f.failReads = true; }},
     };
     for (const Case& c : cases) {
-        Drive drive(5000);
+        // Larger than the first window: the digest is read back once every byte is acknowledged.
+        Drive drive(40000);
         const std::uint64_t id = drive.offered();
         drive.accept(id, 4000);
         ASSERT_TRUE(drive.sender().sending()) << c.why;
         c.change(drive.file());
         drive.clear();
-        drive.ack(id, 5000);
+        drive.ack(id, 40000);
         ASSERT_TRUE(drive.last(Kind::Lost)) << c.why;
         EXPECT_EQ(drive.last(Kind::Lost)->text, c.why);
         EXPECT_FALSE(drive.sender().sending()) << c.why;

@@ -126,6 +126,19 @@ void ExtClientNode::restart(Micros now) {
     start(now);
 }
 
+// As the client does after a verdict: the next file goes without waiting for the loop's tick.
+void ExtClientNode::nextAtOnce() {
+    if (loop_.ticks() && !wait_.enabled) {
+        loop_.due = now_;
+    }
+}
+
+void ExtClientNode::outboxChanged(Micros now) {
+    if (listed_.empty() && loop_.ticks() && !wait_.enabled) {
+        loop_.due = now;
+    }
+}
+
 std::optional<Micros> ExtClientNode::nextWake() const {
     std::optional<Micros> next;
     const auto consider = [&next](bool on, Micros due) {
@@ -302,7 +315,9 @@ void ExtClientNode::sendLoop() {
         return;
     }
     if (listed_.empty()) {
-        scan();
+        scan(); // what it finds goes at once, as the client's loop does
+    }
+    if (listed_.empty()) {
         loop_.enable(now_);
         return;
     }
@@ -489,10 +504,12 @@ void ExtClientNode::performExtended(const ExtAction& action) {
     case Kind::Verified:
         ++verified_;
         leaveExtended();
-        return finishFirst(false);
+        finishFirst(false);
+        return nextAtOnce();
     case Kind::LateVerdict:
         ++verified_;
-        return finishFirst(false);
+        finishFirst(false);
+        return nextAtOnce();
     case Kind::Lost:
         dropFirst();
         return wait_.enable(now_);

@@ -44,6 +44,8 @@ public:
     void wake(Micros now) override;
     std::vector<Datagram> takeOutgoing() override { return std::exchange(outgoing_, {}); }
     void restart(Micros now) override;
+    // The kernel reports a change in the outbox: an idle client looks at it at once.
+    void outboxChanged(Micros now);
 
     // Files acknowledged whole, in order (a file sent again whole counts again).
     const std::vector<std::string>& finished() const { return finished_; }
@@ -106,6 +108,7 @@ private:
     void sendHeader();
     void sendContent(std::int64_t p);
     void finishFirst(bool plain);
+    void nextAtOnce();
     void dropFirst();
     void stopWaiting();
     bool safeToDelete(const std::optional<FileStamp>& start, const std::string& name) const;

@@ -33,6 +33,7 @@ std::unique_ptr<ExtClientNode> clientOf(const SystemSetup& setup, FileSystem& di
                                       .outbox = System::kOutbox,
                                       .pieceMax = setup.pieceMax,
                                       .waitMs = setup.waitMs,
+                                      .loopMs = setup.loopMs,
                                       .seed = static_cast<std::uint32_t>(setup.scenario.seed),
                                       .extension = setup.client == Speaks::Extension,
                                       .key = setup.key,
@@ -71,7 +72,10 @@ System::System(const SystemSetup& setup)
         if (file.at == 0) {
             clientDisk_.put(kOutbox, file.name, file.content);
         } else {
-            world_.at(file.at, [this, file] { clientDisk_.put(kOutbox, file.name, file.content); });
+            world_.at(file.at, [this, file] {
+                clientDisk_.put(kOutbox, file.name, file.content);
+                client_->outboxChanged(world_.now());
+            });
         }
     }
     apply(world_, setup.scenario, clientId_, serverId_);
