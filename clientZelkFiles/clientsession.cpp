@@ -121,7 +121,12 @@ void ClientEngine::performSession(const SessionAction& action) {
     case Kind::PaceIn:
         return paceTimer_.start(static_cast<int>(action.value));
     case Kind::TimeoutIn:
-        return extTimer_.start(static_cast<int>(action.value));
+        // Never put off: the send loop asks again at every tick, and a tick as short as the wait
+        // would keep restarting it. A wake that comes early finds nothing due and asks anew.
+        if (!extTimer_.isActive() || extTimer_.remainingTime() > action.value) {
+            extTimer_.start(static_cast<int>(action.value));
+        }
+        return;
     case Kind::TimeoutOff:
         return extTimer_.stop();
     case Kind::Step:

@@ -794,7 +794,7 @@ private:
 TEST(ExtendedSession, SeveralFilesAtOnceWithinTheGrant) {
     SessionBench bench(8);
     bench.server.grant = 4;
-    bench.add("large", 300'000);
+    bench.add("large", 3'000'000); // large enough to be under way while startup doubles
     for (int i = 0; i < 9; ++i) {
         bench.add("small" + std::to_string(i), 500 + 700 * static_cast<std::size_t>(i));
     }
@@ -808,7 +808,7 @@ TEST(ExtendedSession, SeveralFilesAtOnceWithinTheGrant) {
     const auto large = std::ranges::find(bench.deleted, "large") - bench.deleted.begin();
     EXPECT_GE(large, 6) << ::testing::PrintToString(bench.deleted);
     EXPECT_EQ(bench.server.renames, 10);
-    EXPECT_EQ(bench.server.renamed["large"].size(), 300'000u);
+    EXPECT_EQ(bench.server.renamed["large"].size(), 3'000'000u);
     for (const auto& [name, ids] : bench.identities) {
         EXPECT_EQ(ids.size(), 1u) << name;
     }

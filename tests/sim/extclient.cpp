@@ -579,7 +579,10 @@ void ExtClientNode::performSession(const SessionAction& action) {
         paceDue_ = now_ + action.value * 1000;
         return;
     case Kind::TimeoutIn:
-        timeoutDue_ = now_ + action.value * 1000;
+        // Never put off, as the program's timer is not.
+        if (const Micros due = now_ + action.value * 1000; timeoutDue_ < 0 || due < timeoutDue_) {
+            timeoutDue_ = due;
+        }
         return;
     case Kind::TimeoutOff:
         timeoutDue_ = -1;

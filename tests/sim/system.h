@@ -33,7 +33,7 @@ struct SystemSetup {
     Speaks server = Speaks::Plain;
     std::optional<ext::Key> key; // the origin's, known to both sides
     std::int64_t extendedDatagram = 1452;
-    int transfers = 1; // the client's "transfertsMaxi="
+    int transfers = 1;       // the client's "transfertsMaxi="
     std::int64_t loopMs = 5; // "vidangeDirFile="
 };
 

@@ -230,6 +230,32 @@ double secondsFor(std::vector<FileDrop> files, int transfers) {
     return static_cast<double>(system.world().now()) / kSecond;
 }
 
+// A send loop that ticks as often as the session's timeout is due (every millisecond, as
+// "vidangeDirFile=1" has it) must not keep putting that timeout off: an offer lost on the way is
+// offered again, and every file arrives.
+TEST(SimExtension, ASendLoopOfAMillisecondNeverPutsTheSessionsTimeoutOff) {
+    SystemSetup setup;
+    setup.scenario.seed = 91;
+    setup.scenario.deadline = 120 * kSecond;
+    setup.scenario.linger = 5 * kSecond;
+    setup.scenario.forward.loss = 0.05;
+    setup.scenario.backward.loss = 0.05;
+    setup.client = setup.server = Speaks::Extension;
+    setup.transfers = 64;
+    setup.loopMs = 1;
+    for (int i = 0; i < 60; ++i) {
+        std::string name = "m";
+        name += std::to_string(i);
+        setup.files.push_back({name,
+                               randomBytes(1 + static_cast<std::size_t>(i * 97 % 6000),
+                                           400 + static_cast<std::uint64_t>(i)),
+                               0});
+    }
+    System system(setup);
+    const Outcome outcome = system.outcome(system.run());
+    EXPECT_EQ(outcome.broke(), "");
+}
+
 // Small files no longer wait for each other's round trips: a thousand of 4 KiB go at hundreds a
 // second where one at a time manages a few; a large file alone goes as fast in a session.
 TEST(SimExtension, ManySmallFilesFillThePathAndALargeOneLosesNothing) {
@@ -252,7 +278,7 @@ TEST(SimExtension, ManySmallFilesFillThePathAndALargeOneLosesNothing) {
               << alone << " one at a time; 30 MB: " << largeSeveral << " s in a session, "
               << largeAlone << " s alone\n";
     EXPECT_GT(most, 300);
-    EXPECT_GT(several, 20 * alone);
+    EXPECT_GT(several, 15 * alone);
     EXPECT_LT(largeSeveral, largeAlone * 1.02);
 }
 
