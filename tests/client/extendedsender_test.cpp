@@ -260,9 +260,11 @@ TEST(ExtendedSender, TheFinishGoesWithTheLastPieces) {
             EXPECT_FALSE(drive.sender().sending());
             continue;
         }
+        // The finish's body views the datagrams sent, which the acknowledgements clear.
+        const std::string first(finish->body);
         drive.ack(id, 3000);
         EXPECT_FALSE(drive.did(Kind::Verified));
-        EXPECT_EQ(ackAll(drive, id, 5500).body, finish->body);
+        EXPECT_EQ(ackAll(drive, id, 5500).body, first);
     }
     Drive large(40000);
     large.accept(large.offered());
