@@ -16,6 +16,10 @@ ExtendedSender::ExtendedSender(PlainSender& plain, ExtFile& file, ExtRandom rand
 
 ExtendedSender::~ExtendedSender() {
     newHandshake(0);
+    if (handed_) {
+        handed_->send.wipe();
+        handed_->receive.wipe();
+    }
 }
 
 void ExtendedSender::setKey(std::optional<ext::Key> key) {
@@ -70,7 +74,8 @@ std::string ExtendedSender::offeredHeader() {
     std::string fields = ext::offerField(ext::Offer{known.transfer, size_});
     if (keyed()) {
         fields += ';' + helloField(known.transfer);
-    } else if (settings_.transfers > 1) {
+    }
+    if (settings_.transfers > 1) {
         fields += ';' + ext::multiField(std::min(settings_.transfers, ext::kMostTransfersAsked));
     }
     return buildHeaderFrame(settings_.origin, name_, ext::plainSizeText(size_), fields);

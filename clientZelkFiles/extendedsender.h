@@ -23,6 +23,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace zelk {
@@ -164,6 +165,8 @@ public:
     bool offerAnsweredPlainly() const { return offered_ && plainAnsweredOffer_; }
     bool sending() const { return transfer_ != nullptr; }
     bool unproven() const { return unproven_; }
+    // The keys of a keyed transfer a session took on (Granted), handed over once.
+    std::optional<ext::Session> handOver() { return std::exchange(handed_, std::nullopt); }
 
 private:
     // The file being sent in extended datagrams.
@@ -241,7 +244,8 @@ private:
     void keyedAnswer(std::string_view bytes, std::int64_t nowUs);
     bool answerChallenge(const ext::Challenge& challenge);
     bool usableEphemeral(const ext::Transcript& t) const;
-    bool takeProvenAccept(const ext::ProvenAccept& proven, std::int64_t nowUs);
+    bool takeProvenAccept(const ext::ProvenAccept& proven, std::string_view bytes,
+                          std::int64_t nowUs);
     void serverUnproven(std::string why);
     void sealedAnswer(std::string_view bytes, const std::string* first, std::int64_t nowUs);
 
@@ -252,6 +256,7 @@ private:
     std::optional<ext::Key> key_;
     std::unique_ptr<Transfer> transfer_;
     Handshake handshake_;
+    std::optional<ext::Session> handed_;
     bool unproven_ = false; // the latest answer to a keyed header proved no key
     std::string name_;      // the file whose header went last, and its size then
     std::int64_t size_ = 0;

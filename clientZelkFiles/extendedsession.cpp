@@ -1,6 +1,9 @@
 #include "extendedsession.h"
 
 #include "codec.h"
+#include "keyedtransfer.h"
+
+#include <sodium.h>
 
 #include <algorithm>
 #include <limits>
@@ -27,12 +30,23 @@ struct ExtendedSession::Transfer {
     int silentTimeouts = 0;
     int shortAnswers = 0;
     std::int64_t sentSinceRestart = -1;
+    std::unique_ptr<KeyedTransfer> keyed; // a keyed origin's handshake and keys
 };
 
 ExtendedSession::ExtendedSession(ExtFiles& files, ExtRandom random)
     : files_(files), random_(std::move(random)), frame_(ext::kLargestDatagram, '\0') {}
 
-ExtendedSession::~ExtendedSession() = default;
+ExtendedSession::~ExtendedSession() {
+    setKey(std::nullopt);
+}
+
+// The transfers under way keep their own keys: only new offers use the new key.
+void ExtendedSession::setKey(std::optional<ext::Key> key) {
+    if (key_) {
+        sodium_memzero(key_->data(), key_->size());
+    }
+    key_ = key;
+}
 
 // Transfers ended during the call are forgotten only now: their actions name them until then.
 ExtendedSession::Actions ExtendedSession::take() {
@@ -78,7 +92,8 @@ ExtendedSession::Actions ExtendedSession::adopt(const std::string& name, std::in
                                                 const ext::Accept& accept, int granted,
                                                 std::shared_ptr<ext::RunningDigest> digest,
                                                 std::optional<FileStamp> startStamp,
-                                                std::int64_t nowUs) {
+                                                std::int64_t nowUs,
+                                                std::optional<ext::Session> sealed) {
     limit_ = std::clamp(granted, 1, std::max(settings_.most, 1));
     auto t = std::make_unique<Transfer>();
     t->id = accept.transfer;
@@ -88,7 +103,16 @@ ExtendedSession::Actions ExtendedSession::adopt(const std::string& name, std::in
     t->digest = digest ? std::move(digest) : std::make_shared<ext::RunningDigest>();
     Transfer& taken = *t;
     transfers_[t->id] = std::move(t);
-    accepted(taken, accept.cumulative, nowUs);
+    if (key_ && !sealed) {
+        // Nothing may go in clear: its own handshake first.
+        taken.keyed = std::make_unique<KeyedTransfer>(random_);
+        reoffer(taken, nowUs);
+    } else {
+        if (sealed) {
+            taken.keyed = std::make_unique<KeyedTransfer>(std::move(*sealed));
+        }
+        accepted(taken, accept.cumulative, nowUs);
+    }
     pumpIn(nowUs);
     return take();
 }
@@ -124,6 +148,9 @@ void ExtendedSession::offer(const std::string& name, std::int64_t nowUs) {
     t->size = *length;
     t->startStamp = stamp;
     t->digest = std::make_shared<ext::RunningDigest>();
+    if (key_) {
+        t->keyed = std::make_unique<KeyedTransfer>(random_);
+    }
     Transfer& offered = *t;
     transfers_[t->id] = std::move(t);
     sendOffer(offered, nowUs);
@@ -133,24 +160,32 @@ void ExtendedSession::offer(const std::string& name, std::int64_t nowUs) {
 void ExtendedSession::sendOffer(Transfer& t, std::int64_t nowUs) {
     ++t.offers;
     t.offerDueUs = nowUs + kOfferWaitUs * t.offers;
-    const std::string fields =
-        ext::offerField(ext::Offer{t.id, t.size}) + ';' +
-        ext::multiField(std::clamp(settings_.most, 1, ext::kMostTransfersAsked));
+    std::string fields = ext::offerField(ext::Offer{t.id, t.size}) + ';';
+    if (t.keyed && key_) {
+        fields += t.keyed->helloField(*key_) + ';';
+    }
+    fields += ext::multiField(std::clamp(settings_.most, 1, ext::kMostTransfersAsked));
     add(SessionAction::Kind::Send).text =
         buildHeaderFrame(settings_.origin, t.name, ext::plainSizeText(t.size), fields);
     add(SessionAction::Kind::Offered, &t);
 }
 
 bool ExtendedSession::ownsAnswer(std::string_view bytes) const {
+    const auto challenge = key_ ? ext::findChallenge(bytes) : std::nullopt;
     const auto accept = ext::findAccept(bytes);
-    if (!accept) {
+    if (!accept && !challenge) {
         return false;
     }
-    const auto it = transfers_.find(accept->transfer);
+    const auto it = transfers_.find(accept ? accept->transfer : challenge->transfer);
     return it != transfers_.end() && !it->second->ended;
 }
 
 ExtendedSession::Actions ExtendedSession::answer(std::string_view bytes, std::int64_t nowUs) {
+    if (key_) {
+        keyedAnswer(bytes, nowUs);
+        pumpIn(nowUs);
+        return take();
+    }
     const auto accept = ext::findAccept(bytes);
     Transfer* t = accept ? find(accept->transfer) : nullptr;
     if (t == nullptr || t->window || accept->cumulative > t->size) {
@@ -189,6 +224,10 @@ void ExtendedSession::accepted(Transfer& t, std::int64_t cumulative, std::int64_
 }
 
 ExtendedSession::Actions ExtendedSession::datagram(std::string_view bytes, std::int64_t nowUs) {
+    if (key_) {
+        sealedDatagram(bytes, nowUs);
+        return take();
+    }
     const auto frame = ext::decode(bytes);
     Transfer* t = frame ? find(frame->transfer) : nullptr;
     if (t == nullptr) {
@@ -385,8 +424,13 @@ void ExtendedSession::sent(Transfer& t, const ext::SendWindow::Piece& piece, std
 std::size_t ExtendedSession::framePiece(std::uint64_t transfer, char* frame, std::int64_t offset,
                                         std::size_t n) {
     const auto it = transfers_.find(transfer);
-    if (it != transfers_.end()) {
-        it->second->digest->feed(offset, std::string_view(frame + bodyAt(), n));
+    if (it == transfers_.end()) {
+        return 0;
+    }
+    Transfer& t = *it->second;
+    t.digest->feed(offset, std::string_view(frame + bodyAt(), n));
+    if (t.keyed) {
+        return t.keyed->sealPiece(frame, transfer, offset, n);
     }
     ext::writeHead(frame, ext::Kind::Data, transfer, offset, n);
     return datagramOf(n);
@@ -442,9 +486,12 @@ ExtendedSession::Actions ExtendedSession::step(std::uint64_t transfer, std::int6
 
 void ExtendedSession::sendFinish(Transfer& t, std::int64_t nowUs) {
     const ext::Digest& digest = *t.fileDigest;
-    ext::encode(ext::Kind::Finish, t.id, t.size,
-                std::string_view(reinterpret_cast<const char*>(digest.data()), digest.size()),
-                frame_);
+    const std::string_view body(reinterpret_cast<const char*>(digest.data()), digest.size());
+    if (t.keyed) {
+        t.keyed->seal(ext::Kind::Finish, t.id, t.size, body, frame_);
+    } else {
+        ext::encode(ext::Kind::Finish, t.id, t.size, body, frame_);
+    }
     add(SessionAction::Kind::Send, &t).text = frame_;
     t.finishDueUs = nowUs + t.finishWaitUs;
 }
@@ -513,6 +560,9 @@ void ExtendedSession::timedOut(Transfer& t, std::int64_t nowUs) {
 // The same identity again: the server resumes the transfer where its copy stands. The file's
 // digest stays, so a verdict that comes late still finishes it.
 void ExtendedSession::reoffer(Transfer& t, std::int64_t nowUs) {
+    if (t.keyed) {
+        t.keyed->restart(random_); // the server may have lost the transfer's keys
+    }
     t.window.reset();
     t.finishing = false;
     t.offers = 0;
@@ -551,6 +601,69 @@ void ExtendedSession::progress() {
     SessionAction& p = add(SessionAction::Kind::Progress);
     p.value = open;
     p.extra = ackedBytes_;
+}
+
+// --- Keyed origins -------------------------------------------------------------------------
+
+// An answer that proves nothing is no answer: the offer goes again when its wait runs out.
+void ExtendedSession::keyedAnswer(std::string_view bytes, std::int64_t nowUs) {
+    if (const auto challenge = ext::findChallenge(bytes)) {
+        Transfer* t = find(challenge->transfer);
+        if (t == nullptr || t->window || !t->keyed) {
+            add(SessionAction::Kind::Ignored).text = "a challenge for no offer waiting";
+        } else if (!t->keyed->challenge(*key_, {settings_.origin, t->id, t->size, t->name},
+                                        *challenge)) {
+            add(SessionAction::Kind::KeyUnproven, t).text =
+                "a challenge that does not prove the key";
+        } else {
+            t->offers = 0; // the server is there: the offer with this client's proof waits anew
+            sendOffer(*t, nowUs);
+        }
+        return;
+    }
+    if (const auto proven = ext::findProvenAccept(bytes)) {
+        provenAccept(bytes, *proven, nowUs);
+        return;
+    }
+    add(SessionAction::Kind::KeyUnproven).text =
+        "an answer without a proof of the key: the server has no key for this origin, or does not "
+        "know keys";
+}
+
+void ExtendedSession::provenAccept(std::string_view bytes, const ext::ProvenAccept& proven,
+                                   std::int64_t nowUs) {
+    Transfer* t = find(proven.accept.transfer);
+    if (t == nullptr || t->window || !t->keyed) {
+        add(SessionAction::Kind::Ignored).text = std::string(bytes) + ": accepts no offer waiting";
+        return;
+    }
+    if (!t->keyed->accept(*key_, {settings_.origin, t->id, t->size, t->name}, proven)) {
+        add(SessionAction::Kind::KeyUnproven, t).text = "an acceptance that does not prove the key";
+        return;
+    }
+    if (const auto granted = ext::findGrant(bytes)) {
+        limit_ = std::clamp(*granted, 1, std::max(settings_.most, 1));
+    }
+    accepted(*t, proven.accept.cumulative, nowUs);
+}
+
+// Only what opens under a transfer's own keys, and once, moves it: nothing in clear does.
+void ExtendedSession::sealedDatagram(std::string_view bytes, std::int64_t nowUs) {
+    const auto head = ext::sealedHead(bytes);
+    Transfer* t = head ? find(head->transfer) : nullptr;
+    if (t == nullptr || !t->keyed || !t->keyed->sealing()) {
+        add(SessionAction::Kind::Ignored).text = "a datagram of " + std::to_string(bytes.size()) +
+                                                 " bytes for no sealed transfer under way";
+        return;
+    }
+    const auto frame = t->keyed->open(bytes, opened_);
+    if (!frame) {
+        add(SessionAction::Kind::Ignored).text =
+            "a sealed datagram that fails authentication, or seen already";
+        return;
+    }
+    onFrame(*t, *frame, nowUs);
+    pumpIn(nowUs);
 }
 
 } // namespace zelk

@@ -1,0 +1,73 @@
+#pragma once
+
+// One keyed transfer of a session: its own handshake (client nonce, ephemeral key, the server's
+// challenge and this client's proof), then the keys its datagrams are sealed under. Transfers of
+// one session run their handshakes side by side, each bound to its own identity and file, so an
+// answer for one proves nothing for another.
+
+#include "extendedsender.h"
+#include "secure.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace zelk {
+
+class KeyedTransfer {
+public:
+    // What the proofs are bound to besides the nonces and the ephemeral keys.
+    struct Offer {
+        std::string_view origin;
+        std::uint64_t transfer = 0;
+        std::int64_t size = 0;
+        std::string_view name;
+    };
+
+    // A handshake drawn from `random`, not proven yet.
+    explicit KeyedTransfer(ExtRandom& random);
+    // A transfer whose handshake another part of the client ran: its keys as they stand.
+    explicit KeyedTransfer(ext::Session session);
+    ~KeyedTransfer();
+    KeyedTransfer(const KeyedTransfer&) = delete;
+    KeyedTransfer& operator=(const KeyedTransfer&) = delete;
+
+    // A new handshake, the server having lost the transfer's keys (or never taken them). The keys
+    // in use stay until the new ones replace them: a verdict sealed under them still counts.
+    void restart(ExtRandom& random);
+    std::string helloField(const ext::Key& key) const;
+    // True when the challenge proves the key over this handshake: the next hello carries this
+    // client's proof. Nothing changes otherwise.
+    bool challenge(const ext::Key& key, const Offer& offer, const ext::Challenge& challenge);
+    // True when the acceptance proves the key over the proof this client gave: the transfer's
+    // keys are then derived, and the ephemeral secret wiped.
+    bool accept(const ext::Key& key, const Offer& offer, const ext::ProvenAccept& proven);
+    bool sealing() const { return session_.has_value(); }
+
+    // The piece whose body is already at `frame + kSealedHeadBytes`, sealed in place: its length.
+    std::size_t sealPiece(char* frame, std::uint64_t transfer, std::int64_t offset, std::size_t n);
+    void seal(ext::Kind kind, std::uint64_t transfer, std::int64_t value, std::string_view body,
+              std::string& out);
+    // The frame of a sealed datagram of this transfer, taken once; nothing when it does not open.
+    std::optional<ext::Frame> open(std::string_view bytes, std::string& opened);
+
+private:
+    struct Handshake {
+        ext::Nonce client{};
+        std::optional<ext::Nonce> server;
+        ext::Mac proof{};
+        ext::Aead aead = ext::Aead::ChaCha20Poly1305;
+        ext::Key secret{};
+        ext::Key ephemeral{};
+        ext::Key serverEphemeral{};
+    };
+    ext::Transcript transcript(const Offer& offer, const ext::Nonce& server) const;
+    void wipeHandshake();
+    void wipeSession();
+
+    std::optional<Handshake> handshake_; // none once its keys exist
+    std::optional<ext::Session> session_;
+};
+
+} // namespace zelk
