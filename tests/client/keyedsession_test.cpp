@@ -1,0 +1,256 @@
+// A keyed origin's session against a server played by the test: every offer carries its own
+// handshake, only answers that prove the key move a transfer, and each transfer's datagrams are
+// sealed under its own keys, which open none of another's.
+
+#include "extendedsession.h"
+
+#include "digest.h"
+#include "extcodec.h"
+#include "secure.h"
+
+#include <algorithm>
+#include <deque>
+#include <gtest/gtest.h>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace ext = zelk::ext;
+using zelk::ExtendedSession;
+using zelk::SessionAction;
+using SKind = SessionAction::Kind;
+
+const std::string kOrigin = "poste1    ";
+constexpr std::int64_t kPiece = 1000;
+constexpr std::int64_t kSize = 2500;
+
+class Outbox : public zelk::ExtFiles {
+public:
+    std::map<std::string, std::string> bytes;
+    std::optional<std::int64_t> length(const std::string& name) override {
+        const auto it = bytes.find(name);
+        return it == bytes.end() ? std::nullopt : std::optional<std::int64_t>(it->second.size());
+    }
+    std::optional<zelk::FileStamp> stamp(const std::string& name) override {
+        const auto size = length(name);
+        return size ? std::optional<zelk::FileStamp>(zelk::FileStamp{*size, 1, 1, 1, 1})
+                    : std::nullopt;
+    }
+    long read(const std::string& name, char* into, std::size_t n, std::int64_t offset) override {
+        const std::string part = bytes.at(name).substr(static_cast<std::size_t>(offset), n);
+        std::copy(part.begin(), part.end(), into);
+        return static_cast<long>(part.size());
+    }
+};
+
+// One transfer as the server sees it: the transcript of its handshake, then its keys.
+struct ServerSide {
+    ext::Transcript t;
+    ext::Key secret = ext::newKey();
+    std::optional<ext::SessionKeys> keys;
+    std::uint64_t sent = 0;
+};
+
+class KeyedBench {
+public:
+    const ext::Key key = ext::newKey();
+
+    KeyedBench() : session_(outbox_, random()) {
+        session_.configure({kOrigin, kPiece, 0, 8});
+        session_.setKey(key);
+        for (const char* name : {"first", "b", "c"}) {
+            outbox_.bytes[name] = std::string(static_cast<std::size_t>(kSize), name[0]);
+        }
+    }
+    // The first file's transfer, proven earlier, opens the session with a grant of 4; the
+    // others are offered beside it.
+    void open() {
+        first.keys = ext::SessionKeys{ext::newKey(), ext::newKey()};
+        ext::Session sealed;
+        sealed.send = ext::EpochKeys(first.keys->clientToServer);
+        sealed.receive = ext::EpochKeys(first.keys->serverToClient);
+        follow(session_.adopt("first", kSize, {firstId, 0}, 4, nullptr, outbox_.stamp("first"),
+                              now_, std::move(sealed)));
+        follow(session_.offerFrom({"first", "b", "c"}, now_));
+    }
+    void answer(const std::string& bytes) {
+        EXPECT_TRUE(session_.ownsAnswer(bytes)) << bytes;
+        follow(session_.answer(bytes, now_));
+    }
+    void datagram(const std::string& bytes) { follow(session_.datagram(bytes, now_)); }
+
+    // The latest header offering `name`, its offer and hello.
+    std::pair<ext::Offer, ext::Hello> header(const std::string& name) const {
+        const auto at =
+            std::find_if(headers.rbegin(), headers.rend(), [&name](const std::string& d) {
+                return d.find("BEG;" + name + ";") != std::string::npos;
+            });
+        if (at == headers.rend()) {
+            ADD_FAILURE() << "no header for " << name;
+            return {};
+        }
+        const std::string payload = at->substr(at->find("BEG;"));
+        return {*ext::findOffer(payload), *ext::findHello(payload)};
+    }
+    // The server's challenge to `name`'s hello, under `proving` (the origin's key, or another).
+    std::string challenge(const std::string& name, ServerSide& side, const ext::Key& proving) {
+        const auto [offer, hello] = header(name);
+        side.t = ext::Transcript{kOrigin,         offer.transfer,
+                                 offer.size,      name,
+                                 hello.client,    ext::newNonce(),
+                                 hello.aeads,     ext::Aead::ChaCha20Poly1305,
+                                 hello.ephemeral, ext::ephemeralPublic(side.secret)};
+        return "PTE;1;END" +
+               ext::challengeSuffix({offer.transfer, side.t.server, side.t.aead,
+                                     ext::serverProof(proving, side.t), side.t.serverEphemeral});
+    }
+    // The acceptance of `name`'s proof, its keys derived as the server derives them.
+    std::string accept(const std::string& name, ServerSide& side) {
+        const auto [offer, hello] = header(name);
+        EXPECT_TRUE(hello.server == side.t.server) << name;
+        EXPECT_EQ(hello.proof, ext::clientProof(key, side.t)) << name;
+        side.keys = ext::sessionKeys(key, side.t, side.secret, side.t.clientEphemeral);
+        return "PTE;1;END" +
+               ext::provenAcceptSuffix({{offer.transfer, 0}, ext::acceptProof(key, side.t, 0)}) +
+               ";ZXM,4";
+    }
+    std::string sealedFrom(ServerSide& side, ext::Kind kind, std::uint64_t transfer,
+                           std::int64_t value, std::string_view body = {}) {
+        std::string out;
+        const std::uint64_t sequence = ++side.sent;
+        ext::seal(kind, transfer, value, sequence, body,
+                  ext::EpochKeys(side.keys->serverToClient).at(sequence), side.t.aead, out);
+        return out;
+    }
+    // The frames of `transfer` that open under `side`'s keys.
+    std::vector<ext::Frame> opened(std::uint64_t transfer, const ServerSide& side) {
+        std::vector<ext::Frame> frames;
+        for (const std::string& d : sent) {
+            const auto head = ext::sealedHead(d);
+            if (!head || head->transfer != transfer) {
+                continue;
+            }
+            ext::EpochKeys keys(side.keys->clientToServer);
+            if (auto frame = ext::openSealed(d, keys.at(head->sequence), side.t.aead, plain_)) {
+                frame->body = bodies_.emplace_back(frame->body);
+                frames.push_back(*frame);
+            }
+        }
+        return frames;
+    }
+    std::size_t count(SKind kind) const {
+        return static_cast<std::size_t>(std::ranges::count(kinds, kind));
+    }
+    void clear() {
+        kinds.clear();
+        sent.clear();
+    }
+
+    const std::uint64_t firstId = 0x1111;
+    ServerSide first;
+    std::vector<SKind> kinds;
+    std::vector<std::string> sent;
+    std::vector<std::string> headers; // every header, kept
+    std::vector<std::string> verified;
+
+private:
+    zelk::ExtRandom random() {
+        return zelk::ExtRandom{[this] { return ++ids_ + firstId; }, [] { return ext::newNonce(); },
+                               [] { return ext::newKey(); }};
+    }
+    void follow(const ExtendedSession::Actions& actions) {
+        for (const SessionAction& a : actions) {
+            kinds.push_back(a.kind);
+            if (a.kind == SKind::Send) {
+                sent.push_back(a.text);
+                if (a.text.find("BEG;") != std::string::npos) {
+                    headers.push_back(a.text);
+                }
+            } else if (a.kind == SKind::Pieces) {
+                pieces(a);
+            } else if (a.kind == SKind::Verified) {
+                verified.push_back(a.name);
+            }
+        }
+    }
+    void pieces(const SessionAction& a) {
+        for (const auto& piece : a.pieces) {
+            const auto n = static_cast<std::size_t>(piece.length);
+            std::string frame(session_.datagramOf(n), '\0');
+            outbox_.read(a.name, frame.data() + session_.bodyAt(), n, piece.offset);
+            EXPECT_EQ(session_.framePiece(a.transfer, frame.data(), piece.offset, n), frame.size());
+            sent.push_back(frame);
+        }
+    }
+
+    Outbox outbox_;
+    ExtendedSession session_;
+    std::uint64_t ids_ = 0;
+    std::int64_t now_ = 1'000'000;
+    std::string plain_;
+    std::deque<std::string> bodies_;
+};
+
+TEST(KeyedSession, SeveralTransfersEachUnderTheirOwnHandshake) {
+    KeyedBench bench;
+    bench.open();
+    // The first file goes on sealed under the keys it came with, and nothing goes in clear.
+    EXPECT_EQ(bench.opened(bench.firstId, bench.first).size(), 3u);
+    for (const std::string& d : bench.sent) {
+        EXPECT_TRUE(d[0] == ext::kSealedStart || d.find(";ZXK,") != std::string::npos);
+    }
+    const auto [offerB, helloB] = bench.header("b");
+    const auto [offerC, helloC] = bench.header("c");
+    EXPECT_NE(helloB.client, helloC.client);
+    EXPECT_NE(helloB.ephemeral, helloC.ephemeral);
+    EXPECT_NE(bench.sent.back().find(";ZXM,8;END"), std::string::npos);
+
+    // What proves nothing moves nothing: an acceptance without a proof, a challenge under
+    // another key.
+    ServerSide b;
+    ServerSide c;
+    bench.clear();
+    bench.answer("PTE;1;END" + ext::acceptSuffix({offerB.transfer, 0}) + ";ZXM,4");
+    bench.answer(bench.challenge("b", b, ext::newKey()));
+    EXPECT_EQ(bench.count(SKind::KeyUnproven), 2u);
+    EXPECT_EQ(bench.count(SKind::Accepted), 0u);
+    EXPECT_TRUE(bench.sent.empty());
+
+    // Both handshakes run side by side; each transfer's keys are its own.
+    bench.answer(bench.challenge("b", b, bench.key));
+    bench.answer(bench.challenge("c", c, bench.key));
+    ASSERT_EQ(bench.count(SKind::Offered), 2u); // each header again, with its proof
+    const std::string acceptB = bench.accept("b", b);
+    bench.answer(bench.accept("c", c));
+    bench.answer(acceptB);
+    EXPECT_EQ(bench.count(SKind::Accepted), 2u);
+    EXPECT_EQ(bench.opened(offerB.transfer, b).size(), 3u);
+    const auto piecesC = bench.opened(offerC.transfer, c);
+    ASSERT_EQ(piecesC.size(), 3u);
+    EXPECT_EQ(piecesC.front().body, std::string(kPiece, 'c'));
+    EXPECT_TRUE(bench.opened(offerB.transfer, c).empty());
+    EXPECT_TRUE(bench.opened(offerC.transfer, b).empty());
+    bench.answer(acceptB); // a copy changes nothing
+    EXPECT_EQ(bench.count(SKind::Accepted), 2u);
+
+    // Its verdict counts only sealed under its own keys, and once every byte is acknowledged.
+    bench.clear();
+    bench.datagram(bench.sealedFrom(b, ext::Kind::Ack, offerB.transfer, kSize));
+    const auto finish = bench.opened(offerB.transfer, b);
+    ASSERT_EQ(finish.size(), 1u);
+    EXPECT_EQ(finish.front().kind, ext::Kind::Finish);
+    std::string clear;
+    ext::encode(ext::Kind::Verified, offerB.transfer, kSize, {}, clear);
+    bench.datagram(clear);
+    bench.datagram(bench.sealedFrom(c, ext::Kind::Verified, offerB.transfer, kSize));
+    EXPECT_TRUE(bench.verified.empty());
+    const std::string verdict = bench.sealedFrom(b, ext::Kind::Verified, offerB.transfer, kSize);
+    bench.datagram(verdict);
+    bench.datagram(verdict); // replayed: taken once
+    EXPECT_EQ(bench.verified, std::vector<std::string>{"b"});
+}
+
+} // namespace
