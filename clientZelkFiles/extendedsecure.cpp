@@ -107,11 +107,13 @@ bool ExtendedSender::takeProvenAccept(const ext::ProvenAccept& proven, std::stri
     session.receive = ext::EpochKeys(keys->serverToClient);
     session.server = server;
     session.aead = aead;
-    sodium_memzero(&*keys, sizeof *keys);
     if (const auto grant = ext::findGrant(bytes); grant && *grant > 1 && settings_.transfers > 1) {
-        handed_ = std::move(session); // the session takes the transfer, with its keys
+        // The session takes the transfer, with its keys and the secret of later ones.
+        handed_ = HandedKeys{std::move(session), keys->resume};
+        sodium_memzero(&*keys, sizeof *keys);
         granted(accept, *grant);
     } else {
+        sodium_memzero(&*keys, sizeof *keys);
         acceptedOffer(accept, nowUs, std::move(session));
     }
     return true;

@@ -2,6 +2,8 @@
 
 #include "codec.h"
 
+#include <sodium.h>
+
 #include <algorithm>
 
 namespace zelk {
@@ -17,8 +19,9 @@ ExtendedSender::ExtendedSender(PlainSender& plain, ExtFile& file, ExtRandom rand
 ExtendedSender::~ExtendedSender() {
     newHandshake(0);
     if (handed_) {
-        handed_->send.wipe();
-        handed_->receive.wipe();
+        handed_->session.send.wipe();
+        handed_->session.receive.wipe();
+        sodium_memzero(handed_->resume.data(), handed_->resume.size());
     }
 }
 

@@ -46,6 +46,13 @@ struct ExtRandom {
     std::function<ext::Key()> ephemeral;     // a keyed handshake's ephemeral secret
 };
 
+// A keyed transfer taken on by a session: its keys, and the secret the session's later transfers
+// derive theirs from.
+struct HandedKeys {
+    ext::Session session;
+    ext::Key resume{};
+};
+
 // One thing the client is to do.
 struct ExtAction {
     enum class Kind {
@@ -166,7 +173,7 @@ public:
     bool sending() const { return transfer_ != nullptr; }
     bool unproven() const { return unproven_; }
     // The keys of a keyed transfer a session took on (Granted), handed over once.
-    std::optional<ext::Session> handOver() { return std::exchange(handed_, std::nullopt); }
+    std::optional<HandedKeys> handOver() { return std::exchange(handed_, std::nullopt); }
 
 private:
     // The file being sent in extended datagrams.
@@ -256,7 +263,7 @@ private:
     std::optional<ext::Key> key_;
     std::unique_ptr<Transfer> transfer_;
     Handshake handshake_;
-    std::optional<ext::Session> handed_;
+    std::optional<HandedKeys> handed_;
     bool unproven_ = false; // the latest answer to a keyed header proved no key
     std::string name_;      // the file whose header went last, and its size then
     std::int64_t size_ = 0;

@@ -54,6 +54,7 @@ ExtendedSession::Actions ExtendedSession::take() {
     if (transfers_.empty()) {
         congestion_.reset();
         released_.clear();
+        forgetSecret();
     }
     Actions out;
     out.swap(actions_);
@@ -82,6 +83,7 @@ bool ExtendedSession::holds(const std::string& name) const {
 
 void ExtendedSession::clear() {
     transfers_.clear();
+    forgetSecret();
     congestion_.reset();
     released_.clear();
     actions_.clear();
@@ -93,7 +95,7 @@ ExtendedSession::Actions ExtendedSession::adopt(const std::string& name, std::in
                                                 std::shared_ptr<ext::RunningDigest> digest,
                                                 std::optional<FileStamp> startStamp,
                                                 std::int64_t nowUs,
-                                                std::optional<ext::Session> sealed) {
+                                                std::optional<HandedKeys> sealed) {
     limit_ = std::clamp(granted, 1, std::max(settings_.most, 1));
     auto t = std::make_unique<Transfer>();
     t->id = accept.transfer;
@@ -109,7 +111,10 @@ ExtendedSession::Actions ExtendedSession::adopt(const std::string& name, std::in
         reoffer(taken, nowUs);
     } else {
         if (sealed) {
-            taken.keyed = std::make_unique<KeyedTransfer>(std::move(*sealed));
+            taken.keyed = std::make_unique<KeyedTransfer>(std::move(sealed->session));
+            forgetSecret();
+            secret_ = SessionSecret{accept.transfer, sealed->resume, sealed->session.aead};
+            sodium_memzero(sealed->resume.data(), sealed->resume.size());
         }
         accepted(taken, accept.cumulative, nowUs);
     }
@@ -149,7 +154,8 @@ void ExtendedSession::offer(const std::string& name, std::int64_t nowUs) {
     t->startStamp = stamp;
     t->digest = std::make_shared<ext::RunningDigest>();
     if (key_) {
-        t->keyed = std::make_unique<KeyedTransfer>(random_);
+        t->keyed = secret_ ? std::make_unique<KeyedTransfer>(random_, *secret_)
+                           : std::make_unique<KeyedTransfer>(random_);
     }
     Transfer& offered = *t;
     transfers_[t->id] = std::move(t);
@@ -162,7 +168,7 @@ void ExtendedSession::sendOffer(Transfer& t, std::int64_t nowUs) {
     t.offerDueUs = nowUs + kOfferWaitUs * t.offers;
     std::string fields = ext::offerField(ext::Offer{t.id, t.size}) + ';';
     if (t.keyed && key_) {
-        fields += t.keyed->helloField(*key_) + ';';
+        fields += keyedField(t) + ';';
     }
     fields += ext::multiField(std::clamp(settings_.most, 1, ext::kMostTransfersAsked));
     add(SessionAction::Kind::Send).text =
@@ -538,6 +544,9 @@ void ExtendedSession::timedOut(Transfer& t, std::int64_t nowUs) {
         add(SessionAction::Kind::Silent, &t);
     }
     if (!t.window) {
+        if (t.keyed && t.keyed->resumes() != 0 && t.offers >= kResumedTries) {
+            resumeFailed(t);
+        }
         if (t.offers >= kOfferTries) {
             release(t);
         } else {
@@ -637,9 +646,16 @@ void ExtendedSession::provenAccept(std::string_view bytes, const ext::ProvenAcce
         add(SessionAction::Kind::Ignored).text = std::string(bytes) + ": accepts no offer waiting";
         return;
     }
-    if (!t->keyed->accept(*key_, {settings_.origin, t->id, t->size, t->name}, proven)) {
+    if (!t->keyed->accept(*key_, {settings_.origin, t->id, t->size, t->name}, proven,
+                          secret_ ? &*secret_ : nullptr)) {
         add(SessionAction::Kind::KeyUnproven, t).text = "an acceptance that does not prove the key";
         return;
+    }
+    if (auto secret = t->keyed->takeSecret(); secret && !secret_) {
+        secret_ = *secret; // the session's later transfers need no handshake
+        secret->wipe();
+    } else if (secret) {
+        secret->wipe();
     }
     if (const auto granted = ext::findGrant(bytes)) {
         limit_ = std::clamp(*granted, 1, std::max(settings_.most, 1));
@@ -664,6 +680,36 @@ void ExtendedSession::sealedDatagram(std::string_view bytes, std::int64_t nowUs)
     }
     onFrame(*t, *frame, nowUs);
     pumpIn(nowUs);
+}
+
+// A later transfer of the session offers without a handshake while the session's secret is
+// there; the secret gone (the server lost it), it proves the key in a handshake of its own.
+std::string ExtendedSession::keyedField(Transfer& t) {
+    const KeyedTransfer::Offer offer{settings_.origin, t.id, t.size, t.name};
+    if (t.keyed->resumes() != 0 && secret_ && secret_->session == t.keyed->resumes()) {
+        return t.keyed->resumeField(*secret_, offer);
+    }
+    if (t.keyed->resumes() != 0) {
+        t.keyed->restart(random_);
+    }
+    return t.keyed->helloField(*key_);
+}
+
+// The server did not answer offers without a handshake: it no longer holds the session's secret,
+// which is of no use any more. The next transfer to prove the key gives the next one.
+void ExtendedSession::resumeFailed(Transfer& t) {
+    if (secret_ && secret_->session == t.keyed->resumes()) {
+        forgetSecret();
+    }
+    t.keyed->restart(random_);
+    t.offers = 0;
+}
+
+void ExtendedSession::forgetSecret() {
+    if (secret_) {
+        secret_->wipe();
+        secret_.reset();
+    }
 }
 
 } // namespace zelk

@@ -11,6 +11,7 @@
 #include "digest.h"
 #include "extcodec.h"
 #include "extendedsender.h"
+#include "keyedtransfer.h"
 #include "sendwindow.h"
 
 #include <cstddef>
@@ -81,6 +82,9 @@ public:
     // Offers of one file unanswered before it goes back to one file at a time.
     static constexpr int kOfferTries = 4;
     static constexpr std::int64_t kOfferWaitUs = 500'000;
+    // A keyed origin's offers without a handshake unanswered before the server is taken to have
+    // lost the session's secret (it restarted): the file proves the key in a handshake.
+    static constexpr int kResumedTries = 2;
     static constexpr int kSilentTimeouts = ExtendedSender::kSilentTimeouts;
     static constexpr int kSilentFinishes = ExtendedSender::kSilentFinishes;
     static constexpr std::int64_t kLongestFinishWaitUs = ExtendedSender::kLongestFinishWaitUs;
@@ -100,11 +104,11 @@ public:
     bool keyed() const { return key_.has_value(); }
     // The first file's transfer, accepted with a grant of `granted`: the session opens with it.
     // `digest` and `startStamp` are those its transfer began with; `sealed`, a keyed origin's
-    // keys of it.
+    // keys of it, and the secret the session's later transfers derive theirs from.
     Actions adopt(const std::string& name, std::int64_t size, const ext::Accept& accept,
                   int granted, std::shared_ptr<ext::RunningDigest> digest,
                   std::optional<FileStamp> startStamp, std::int64_t nowUs,
-                  std::optional<ext::Session> sealed = std::nullopt);
+                  std::optional<HandedKeys> sealed = std::nullopt);
     // The outbox's files in order: those not under way are offered while there is room.
     Actions offerFrom(const std::vector<std::string>& names, std::int64_t nowUs);
     // Whether an answer to a header is the acceptance of one of the session's offers.
@@ -169,11 +173,15 @@ private:
     void keyedAnswer(std::string_view bytes, std::int64_t nowUs);
     void provenAccept(std::string_view bytes, const ext::ProvenAccept& proven, std::int64_t nowUs);
     void sealedDatagram(std::string_view bytes, std::int64_t nowUs);
+    std::string keyedField(Transfer& t);
+    void resumeFailed(Transfer& t);
+    void forgetSecret();
 
     ExtFiles& files_;
     ExtRandom random_;
     Settings settings_;
     std::optional<ext::Key> key_;
+    std::optional<SessionSecret> secret_; // while the session lives
     int limit_ = 1;
     std::optional<ext::Congestion> congestion_; // one for the session, never one per file
     std::map<std::uint64_t, std::unique_ptr<Transfer>> transfers_;

@@ -2,17 +2,69 @@
 
 #include <sodium.h>
 
+#include <utility>
+
 namespace zelk {
 
 KeyedTransfer::KeyedTransfer(ExtRandom& random) {
     restart(random);
 }
 
+void SessionSecret::wipe() {
+    sodium_memzero(secret.data(), secret.size());
+}
+
 KeyedTransfer::KeyedTransfer(ext::Session session) : session_(std::move(session)) {}
+
+KeyedTransfer::KeyedTransfer(ExtRandom& random, const SessionSecret& from)
+    : resumed_(Resumed{from.session, random.nonce(), from.aead}) {}
 
 KeyedTransfer::~KeyedTransfer() {
     wipeHandshake();
     wipeSession();
+    if (secret_) {
+        secret_->wipe();
+    }
+}
+
+std::optional<SessionSecret> KeyedTransfer::takeSecret() {
+    return std::exchange(secret_, std::nullopt);
+}
+
+ext::Transcript KeyedTransfer::resumedTranscript(const Offer& offer) const {
+    return ext::resumedTranscript(offer.origin, offer.transfer, offer.size, offer.name,
+                                  resumed_->client, resumed_->aead);
+}
+
+std::string KeyedTransfer::resumeField(const SessionSecret& from, const Offer& offer) const {
+    if (!resumed_ || from.session != resumed_->session) {
+        return {};
+    }
+    return ext::resumeField(
+        ext::Resume{from.session, resumed_->client,
+                    ext::resumeProof(from.secret, resumedTranscript(offer), from.session)});
+}
+
+// The server proves its acceptance with the origin's key over the resumed transcript, as over a
+// handshake's: only the key's holders make it, and the client's nonce makes it this offer's.
+bool KeyedTransfer::acceptResumed(const ext::Key& key, const Offer& offer,
+                                  const ext::ProvenAccept& proven, const SessionSecret& from) {
+    if (from.session != resumed_->session) {
+        return false;
+    }
+    const ext::Transcript t = resumedTranscript(offer);
+    if (!ext::sameMac(proven.proof, ext::acceptProof(key, t, proven.accept.cumulative))) {
+        return false;
+    }
+    ext::SessionKeys keys = ext::resumedKeys(from.secret, t, from.session);
+    wipeSession();
+    ext::Session& s = session_.emplace();
+    s.send = ext::EpochKeys(keys.clientToServer);
+    s.receive = ext::EpochKeys(keys.serverToClient);
+    s.server = resumed_->client;
+    s.aead = resumed_->aead;
+    sodium_memzero(&keys, sizeof keys);
+    return true;
 }
 
 void KeyedTransfer::wipeHandshake() {
@@ -32,6 +84,7 @@ void KeyedTransfer::wipeSession() {
 
 void KeyedTransfer::restart(ExtRandom& random) {
     wipeHandshake();
+    resumed_.reset();
     Handshake& h = handshake_.emplace();
     h.client = random.nonce();
     h.secret = random.ephemeral();
@@ -89,10 +142,15 @@ bool KeyedTransfer::challenge(const ext::Key& key, const Offer& offer,
     return true;
 }
 
-bool KeyedTransfer::accept(const ext::Key& key, const Offer& offer,
-                           const ext::ProvenAccept& proven) {
-    if (!handshake_ || !handshake_->server || proven.accept.transfer != offer.transfer ||
-        proven.accept.cumulative > offer.size) {
+bool KeyedTransfer::accept(const ext::Key& key, const Offer& offer, const ext::ProvenAccept& proven,
+                           const SessionSecret* from) {
+    if (proven.accept.transfer != offer.transfer || proven.accept.cumulative > offer.size) {
+        return false;
+    }
+    if (resumed_) {
+        return from != nullptr && acceptResumed(key, offer, proven, *from);
+    }
+    if (!handshake_ || !handshake_->server) {
         return false;
     }
     const ext::Transcript t = transcript(offer, *handshake_->server);
@@ -109,6 +167,10 @@ bool KeyedTransfer::accept(const ext::Key& key, const Offer& offer,
     s.receive = ext::EpochKeys(keys->serverToClient);
     s.server = *handshake_->server;
     s.aead = handshake_->aead;
+    if (secret_) {
+        secret_->wipe();
+    }
+    secret_ = SessionSecret{offer.transfer, keys->resume, handshake_->aead};
     sodium_memzero(&*keys, sizeof *keys);
     wipeHandshake();
     return true;

@@ -15,6 +15,15 @@
 
 namespace zelk {
 
+// The secret of a session of several keyed transfers, from the handshake of the transfer it is
+// named by: later transfers derive their keys from it without a handshake of their own.
+struct SessionSecret {
+    std::uint64_t session = 0;
+    ext::Key secret{};
+    ext::Aead aead = ext::Aead::ChaCha20Poly1305;
+    void wipe();
+};
+
 class KeyedTransfer {
 public:
     // What the proofs are bound to besides the nonces and the ephemeral keys.
@@ -27,6 +36,8 @@ public:
 
     // A handshake drawn from `random`, not proven yet.
     explicit KeyedTransfer(ExtRandom& random);
+    // A later transfer of the session `from`: no handshake, keys from its secret.
+    KeyedTransfer(ExtRandom& random, const SessionSecret& from);
     // A transfer whose handshake another part of the client ran: its keys as they stand.
     explicit KeyedTransfer(ext::Session session);
     ~KeyedTransfer();
@@ -37,12 +48,20 @@ public:
     // in use stay until the new ones replace them: a verdict sealed under them still counts.
     void restart(ExtRandom& random);
     std::string helloField(const ext::Key& key) const;
+    // The header field of a resumed offer, its proof under the session's secret.
+    std::string resumeField(const SessionSecret& from, const Offer& offer) const;
+    // The session a resumed offer names; 0 for one with a handshake.
+    std::uint64_t resumes() const { return resumed_ ? resumed_->session : 0; }
     // True when the challenge proves the key over this handshake: the next hello carries this
     // client's proof. Nothing changes otherwise.
     bool challenge(const ext::Key& key, const Offer& offer, const ext::Challenge& challenge);
     // True when the acceptance proves the key over the proof this client gave: the transfer's
     // keys are then derived, and the ephemeral secret wiped.
-    bool accept(const ext::Key& key, const Offer& offer, const ext::ProvenAccept& proven);
+    // `from`: the session's secret, for a resumed offer.
+    bool accept(const ext::Key& key, const Offer& offer, const ext::ProvenAccept& proven,
+                const SessionSecret* from);
+    // After a handshake's acceptance, the secret its session's later transfers may use, once.
+    std::optional<SessionSecret> takeSecret();
     bool sealing() const { return session_.has_value(); }
 
     // The piece whose body is already at `frame + kSealedHeadBytes`, sealed in place: its length.
@@ -62,12 +81,22 @@ private:
         ext::Key ephemeral{};
         ext::Key serverEphemeral{};
     };
+    struct Resumed {
+        std::uint64_t session = 0;
+        ext::Nonce client{};
+        ext::Aead aead = ext::Aead::ChaCha20Poly1305;
+    };
     ext::Transcript transcript(const Offer& offer, const ext::Nonce& server) const;
+    ext::Transcript resumedTranscript(const Offer& offer) const;
+    bool acceptResumed(const ext::Key& key, const Offer& offer, const ext::ProvenAccept& proven,
+                       const SessionSecret& from);
     void wipeHandshake();
     void wipeSession();
 
     std::optional<Handshake> handshake_; // none once its keys exist
+    std::optional<Resumed> resumed_;     // instead of a handshake
     std::optional<ext::Session> session_;
+    std::optional<SessionSecret> secret_; // from the handshake, until taken
 };
 
 } // namespace zelk

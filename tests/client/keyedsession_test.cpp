@@ -68,10 +68,11 @@ public:
     // The first file's transfer, proven earlier, opens the session with a grant of 4; the
     // others are offered beside it.
     void open() {
-        first.keys = ext::SessionKeys{ext::newKey(), ext::newKey()};
-        ext::Session sealed;
-        sealed.send = ext::EpochKeys(first.keys->clientToServer);
-        sealed.receive = ext::EpochKeys(first.keys->serverToClient);
+        first.keys = ext::SessionKeys{ext::newKey(), ext::newKey(), ext::newKey()};
+        zelk::HandedKeys sealed;
+        sealed.session.send = ext::EpochKeys(first.keys->clientToServer);
+        sealed.session.receive = ext::EpochKeys(first.keys->serverToClient);
+        sealed.resume = first.keys->resume;
         follow(session_.adopt("first", kSize, {firstId, 0}, 4, nullptr, outbox_.stamp("first"),
                               now_, std::move(sealed)));
         follow(session_.offerFrom({"first", "b", "c"}, now_));
@@ -81,23 +82,56 @@ public:
         follow(session_.answer(bytes, now_));
     }
     void datagram(const std::string& bytes) { follow(session_.datagram(bytes, now_)); }
+    void wait(std::int64_t us) {
+        now_ += us;
+        follow(session_.wakeTimeout(now_));
+    }
+    void add(const std::string& name) {
+        outbox_.bytes[name] = std::string(static_cast<std::size_t>(kSize), name[0]);
+        follow(session_.offerFrom({"first", "b", "c", name}, now_));
+    }
 
-    // The latest header offering `name`, its offer and hello.
-    std::pair<ext::Offer, ext::Hello> header(const std::string& name) const {
+    // The latest header offering `name`: its payload.
+    std::string header(const std::string& name) const {
         const auto at =
             std::find_if(headers.rbegin(), headers.rend(), [&name](const std::string& d) {
                 return d.find("BEG;" + name + ";") != std::string::npos;
             });
         if (at == headers.rend()) {
             ADD_FAILURE() << "no header for " << name;
-            return {};
+            return "BEG;;0;END";
         }
-        const std::string payload = at->substr(at->find("BEG;"));
-        return {*ext::findOffer(payload), *ext::findHello(payload)};
+        return at->substr(at->find("BEG;"));
+    }
+    ext::Offer offerOf(const std::string& name) const {
+        return ext::findOffer(header(name)).value_or(ext::Offer{});
+    }
+    ext::Hello helloOf(const std::string& name) const {
+        return ext::findHello(header(name)).value_or(ext::Hello{});
+    }
+    // The server's acceptance of `name`'s offer without a handshake, proven under `proving`; its
+    // keys derived as the server derives them from the session's secret.
+    std::string resumedAccept(const std::string& name, ServerSide& side, const ext::Key& proving) {
+        const auto resume = ext::findResume(header(name));
+        EXPECT_TRUE(resume.has_value()) << header(name);
+        const ext::Offer offer = offerOf(name);
+        side.t = ext::resumedTranscript(kOrigin, offer.transfer, offer.size, name,
+                                        resume ? resume->client : ext::Nonce{},
+                                        ext::Aead::ChaCha20Poly1305);
+        if (resume) {
+            EXPECT_EQ(resume->session, firstId);
+            EXPECT_EQ(resume->proof, ext::resumeProof(first.keys->resume, side.t, firstId));
+        }
+        side.keys = ext::resumedKeys(first.keys->resume, side.t, firstId);
+        return "PTE;1;END" +
+               ext::provenAcceptSuffix(
+                   {{offer.transfer, 0}, ext::acceptProof(proving, side.t, 0)}) +
+               ";ZXM,4";
     }
     // The server's challenge to `name`'s hello, under `proving` (the origin's key, or another).
     std::string challenge(const std::string& name, ServerSide& side, const ext::Key& proving) {
-        const auto [offer, hello] = header(name);
+        const ext::Offer offer = offerOf(name);
+        const ext::Hello hello = helloOf(name);
         side.t = ext::Transcript{kOrigin,         offer.transfer,
                                  offer.size,      name,
                                  hello.client,    ext::newNonce(),
@@ -109,7 +143,8 @@ public:
     }
     // The acceptance of `name`'s proof, its keys derived as the server derives them.
     std::string accept(const std::string& name, ServerSide& side) {
-        const auto [offer, hello] = header(name);
+        const ext::Offer offer = offerOf(name);
+        const ext::Hello hello = helloOf(name);
         EXPECT_TRUE(hello.server == side.t.server) << name;
         EXPECT_EQ(hello.proof, ext::clientProof(key, side.t)) << name;
         side.keys = ext::sessionKeys(key, side.t, side.secret, side.t.clientEphemeral);
@@ -194,37 +229,37 @@ private:
     std::deque<std::string> bodies_;
 };
 
-TEST(KeyedSession, SeveralTransfersEachUnderTheirOwnHandshake) {
+// The files after the first go without a handshake: each offer names the session and proves
+// it under the session's secret, with a nonce of its own; only an acceptance proven with the key
+// moves a transfer, and each transfer's datagrams open under its own keys alone.
+TEST(KeyedSession, LaterTransfersNeedNoHandshakeAndEachHasItsOwnKeys) {
     KeyedBench bench;
     bench.open();
     // The first file goes on sealed under the keys it came with, and nothing goes in clear.
     EXPECT_EQ(bench.opened(bench.firstId, bench.first).size(), 3u);
     for (const std::string& d : bench.sent) {
-        EXPECT_TRUE(d[0] == ext::kSealedStart || d.find(";ZXK,") != std::string::npos);
+        EXPECT_TRUE(d[0] == ext::kSealedStart || d.find(";ZXR,") != std::string::npos) << d;
     }
-    const auto [offerB, helloB] = bench.header("b");
-    const auto [offerC, helloC] = bench.header("c");
-    EXPECT_NE(helloB.client, helloC.client);
-    EXPECT_NE(helloB.ephemeral, helloC.ephemeral);
-    EXPECT_NE(bench.sent.back().find(";ZXM,8;END"), std::string::npos);
+    const ext::Offer offerB = bench.offerOf("b");
+    const ext::Offer offerC = bench.offerOf("c");
+    EXPECT_FALSE(ext::findHello(bench.header("b")).has_value());
+    EXPECT_NE(ext::findResume(bench.header("b"))->client,
+              ext::findResume(bench.header("c"))->client);
+    EXPECT_NE(bench.header("c").find(";ZXM,8;END"), std::string::npos);
 
-    // What proves nothing moves nothing: an acceptance without a proof, a challenge under
+    // What proves nothing moves nothing: an acceptance without a proof, or one proven under
     // another key.
     ServerSide b;
     ServerSide c;
     bench.clear();
     bench.answer("PTE;1;END" + ext::acceptSuffix({offerB.transfer, 0}) + ";ZXM,4");
-    bench.answer(bench.challenge("b", b, ext::newKey()));
+    bench.answer(bench.resumedAccept("b", b, ext::newKey()));
     EXPECT_EQ(bench.count(SKind::KeyUnproven), 2u);
     EXPECT_EQ(bench.count(SKind::Accepted), 0u);
     EXPECT_TRUE(bench.sent.empty());
 
-    // Both handshakes run side by side; each transfer's keys are its own.
-    bench.answer(bench.challenge("b", b, bench.key));
-    bench.answer(bench.challenge("c", c, bench.key));
-    ASSERT_EQ(bench.count(SKind::Offered), 2u); // each header again, with its proof
-    const std::string acceptB = bench.accept("b", b);
-    bench.answer(bench.accept("c", c));
+    const std::string acceptB = bench.resumedAccept("b", b, bench.key);
+    bench.answer(bench.resumedAccept("c", c, bench.key));
     bench.answer(acceptB);
     EXPECT_EQ(bench.count(SKind::Accepted), 2u);
     EXPECT_EQ(bench.opened(offerB.transfer, b).size(), 3u);
@@ -251,6 +286,45 @@ TEST(KeyedSession, SeveralTransfersEachUnderTheirOwnHandshake) {
     bench.datagram(verdict);
     bench.datagram(verdict); // replayed: taken once
     EXPECT_EQ(bench.verified, std::vector<std::string>{"b"});
+}
+
+// A server that lost the session's secret (it restarted) leaves offers without a handshake
+// unanswered: each file then proves the key in a handshake of its own, side by side, and the
+// first of them gives the session the secret its later files use.
+TEST(KeyedSession, AServerThatLostTheSessionGetsHandshakes) {
+    KeyedBench bench;
+    bench.open();
+    ASSERT_TRUE(ext::findResume(bench.header("b")).has_value());
+    for (int i = 0; i < 4 && !ext::findHello(bench.header("c")); ++i) {
+        bench.wait(ExtendedSession::kOfferWaitUs * (i + 1));
+    }
+    ASSERT_TRUE(ext::findHello(bench.header("b")).has_value());
+    ASSERT_TRUE(ext::findHello(bench.header("c")).has_value());
+    EXPECT_FALSE(ext::findResume(bench.header("c")).has_value());
+
+    ServerSide b;
+    ServerSide c;
+    bench.clear();
+    bench.answer(bench.challenge("b", b, ext::newKey()));
+    EXPECT_EQ(bench.count(SKind::KeyUnproven), 1u);
+    bench.answer(bench.challenge("b", b, bench.key));
+    bench.answer(bench.challenge("c", c, bench.key));
+    bench.answer(bench.accept("c", c));
+    bench.answer(bench.accept("b", b));
+    EXPECT_EQ(bench.count(SKind::Accepted), 2u);
+    EXPECT_EQ(bench.opened(bench.offerOf("b").transfer, b).size(), 3u);
+    EXPECT_TRUE(bench.opened(bench.offerOf("b").transfer, c).empty());
+
+    // The next file names the session of the first handshake accepted.
+    bench.add("d");
+    const auto resume = ext::findResume(bench.header("d"));
+    ASSERT_TRUE(resume.has_value());
+    EXPECT_EQ(resume->session, bench.offerOf("c").transfer);
+    const ext::Transcript t = ext::resumedTranscript(kOrigin, bench.offerOf("d").transfer, kSize,
+                                                     "d", resume->client, c.t.aead);
+    const auto keysC = ext::sessionKeys(bench.key, c.t, c.secret, c.t.clientEphemeral);
+    ASSERT_TRUE(keysC.has_value());
+    EXPECT_EQ(resume->proof, ext::resumeProof(keysC->resume, t, resume->session));
 }
 
 } // namespace

@@ -653,8 +653,10 @@ void ExtClientNode::leaveExtended() {
 }
 
 void ExtClientNode::send(const std::string& bytes) {
+    // A header proves the key in a handshake, or by the secret of its session.
     const bool handshake =
-        bytes.find(";BEG;") != std::string::npos && bytes.find(";ZXK,") != std::string::npos;
+        bytes.find(";BEG;") != std::string::npos &&
+        (bytes.find(";ZXK,") != std::string::npos || bytes.find(";ZXR,") != std::string::npos);
     if (settings_.key && !bytes.empty() && bytes[0] != ext::kSealedStart && !handshake) {
         ++sentInClear_;
     }

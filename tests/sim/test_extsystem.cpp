@@ -305,8 +305,9 @@ TEST(SimExtension, ManySmallFilesFillThePathAndALargeOneLosesNothing) {
     EXPECT_LT(largeSeveral, largeAlone * 1.02);
 }
 
-// A keyed origin's small files go many at once too, each under its own handshake: hundreds a
-// second where one at a time manages a few.
+// A keyed origin's small files go many at once too: the first proves the key in a handshake, the
+// others derive their keys from its secret without one, so they go within a tenth of the rate of
+// an origin without a key, where one at a time manages a few a second.
 TEST(SimExtension, AKeyedOriginsSmallFilesGoManyAtOnce) {
     std::vector<FileDrop> small;
     for (int i = 0; i < 1000; ++i) {
@@ -321,7 +322,7 @@ TEST(SimExtension, AKeyedOriginsSmallFilesGoManyAtOnce) {
     std::cout << "4 KiB files with a key: " << keyed << " files/s 64 at once (" << open
               << " without a key), " << alone << " one at a time\n";
     EXPECT_GT(keyed, 30 * alone);
-    EXPECT_GT(keyed, 0.6 * open);
+    EXPECT_GT(keyed, 0.9 * open);
 }
 
 } // namespace
