@@ -69,7 +69,7 @@ public:
     // while the session is used, wiped once idle this long, or when too many are kept.
     static constexpr std::int64_t kResumeIdleMs = 120'000;
     static constexpr std::size_t kResumesKept = 1024;
-    static constexpr std::size_t kResumedMost = 65536; // transfers under one secret
+    static constexpr std::size_t kResumedMost = ext::kResumedPerSecret;
     struct Resumable {
         ext::Key secret{};
         ext::KeyId keyId{};

@@ -113,7 +113,7 @@ ExtendedSession::Actions ExtendedSession::adopt(const std::string& name, std::in
         if (sealed) {
             taken.keyed = std::make_unique<KeyedTransfer>(std::move(sealed->session));
             forgetSecret();
-            secret_ = SessionSecret{accept.transfer, sealed->resume, sealed->session.aead};
+            secret_ = SessionSecret{accept.transfer, sealed->resume, sealed->session.aead, 0};
             sodium_memzero(sealed->resume.data(), sealed->resume.size());
         }
         accepted(taken, accept.cumulative, nowUs);
@@ -154,8 +154,14 @@ void ExtendedSession::offer(const std::string& name, std::int64_t nowUs) {
     t->startStamp = stamp;
     t->digest = std::make_shared<ext::RunningDigest>();
     if (key_) {
+        if (secret_ && secret_->opened >= ext::kResumedPerSecret) {
+            forgetSecret(); // the next handshake gives the next one
+        }
         t->keyed = secret_ ? std::make_unique<KeyedTransfer>(random_, *secret_)
                            : std::make_unique<KeyedTransfer>(random_);
+        if (secret_) {
+            ++secret_->opened;
+        }
     }
     Transfer& offered = *t;
     transfers_[t->id] = std::move(t);

@@ -170,7 +170,7 @@ bool KeyedTransfer::accept(const ext::Key& key, const Offer& offer, const ext::P
     if (secret_) {
         secret_->wipe();
     }
-    secret_ = SessionSecret{offer.transfer, keys->resume, handshake_->aead};
+    secret_ = SessionSecret{offer.transfer, keys->resume, handshake_->aead, 0};
     sodium_memzero(&*keys, sizeof *keys);
     wipeHandshake();
     return true;

@@ -21,6 +21,7 @@ struct SessionSecret {
     std::uint64_t session = 0;
     ext::Key secret{};
     ext::Aead aead = ext::Aead::ChaCha20Poly1305;
+    std::size_t opened = 0; // offers made under it
     void wipe();
 };
 

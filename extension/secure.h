@@ -138,6 +138,9 @@ std::optional<SessionKeys> sessionKeys(const Key& key, const Transcript& t, cons
 // transcript has no server nonce and no ephemeral keys: its freshness is the client's nonce, its
 // forward secrecy the first handshake's.
 inline constexpr std::string_view kResumeTag = "ZXR";
+// Transfers one session secret opens at most: the server remembers each, so a client's session
+// proves the key in a handshake again after so many, whose secret it takes on.
+inline constexpr std::size_t kResumedPerSecret = 1024;
 struct Resume {
     std::uint64_t session = 0;
     Nonce client{};
