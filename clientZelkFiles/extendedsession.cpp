@@ -54,7 +54,7 @@ ExtendedSession::Actions ExtendedSession::take() {
     if (transfers_.empty()) {
         congestion_.reset();
         released_.clear();
-        forgetSecret();
+        secrets_.forget();
     }
     Actions out;
     out.swap(actions_);
@@ -83,7 +83,7 @@ bool ExtendedSession::holds(const std::string& name) const {
 
 void ExtendedSession::clear() {
     transfers_.clear();
-    forgetSecret();
+    secrets_.forget();
     congestion_.reset();
     released_.clear();
     actions_.clear();
@@ -112,8 +112,10 @@ ExtendedSession::Actions ExtendedSession::adopt(const std::string& name, std::in
     } else {
         if (sealed) {
             taken.keyed = std::make_unique<KeyedTransfer>(std::move(sealed->session));
-            forgetSecret();
-            secret_ = SessionSecret{accept.transfer, sealed->resume, sealed->session.aead, 0};
+            SessionSecret first{accept.transfer, sealed->resume, sealed->session.aead, 0};
+            secrets_.forget();
+            secrets_.took(first);
+            first.wipe();
             sodium_memzero(sealed->resume.data(), sealed->resume.size());
         }
         accepted(taken, accept.cumulative, nowUs);
@@ -154,14 +156,9 @@ void ExtendedSession::offer(const std::string& name, std::int64_t nowUs) {
     t->startStamp = stamp;
     t->digest = std::make_shared<ext::RunningDigest>();
     if (key_) {
-        if (secret_ && secret_->opened >= ext::kResumedPerSecret) {
-            forgetSecret(); // the next handshake gives the next one
-        }
-        t->keyed = secret_ ? std::make_unique<KeyedTransfer>(random_, *secret_)
-                           : std::make_unique<KeyedTransfer>(random_);
-        if (secret_) {
-            ++secret_->opened;
-        }
+        const SessionSecret* from = secrets_.forOffer();
+        t->keyed = from != nullptr ? std::make_unique<KeyedTransfer>(random_, *from)
+                                   : std::make_unique<KeyedTransfer>(random_);
     }
     Transfer& offered = *t;
     transfers_[t->id] = std::move(t);
@@ -653,14 +650,12 @@ void ExtendedSession::provenAccept(std::string_view bytes, const ext::ProvenAcce
         return;
     }
     if (!t->keyed->accept(*key_, {settings_.origin, t->id, t->size, t->name}, proven,
-                          secret_ ? &*secret_ : nullptr)) {
+                          secrets_.find(t->keyed->resumes()))) {
         add(SessionAction::Kind::KeyUnproven, t).text = "an acceptance that does not prove the key";
         return;
     }
-    if (auto secret = t->keyed->takeSecret(); secret && !secret_) {
-        secret_ = *secret; // the session's later transfers need no handshake
-        secret->wipe();
-    } else if (secret) {
+    if (auto secret = t->keyed->takeSecret()) {
+        secrets_.took(*secret); // the session's later transfers need no handshake
         secret->wipe();
     }
     if (const auto granted = ext::findGrant(bytes)) {
@@ -692,8 +687,8 @@ void ExtendedSession::sealedDatagram(std::string_view bytes, std::int64_t nowUs)
 // there; the secret gone (the server lost it), it proves the key in a handshake of its own.
 std::string ExtendedSession::keyedField(Transfer& t) {
     const KeyedTransfer::Offer offer{settings_.origin, t.id, t.size, t.name};
-    if (t.keyed->resumes() != 0 && secret_ && secret_->session == t.keyed->resumes()) {
-        return t.keyed->resumeField(*secret_, offer);
+    if (const SessionSecret* from = secrets_.find(t.keyed->resumes())) {
+        return t.keyed->resumeField(*from, offer);
     }
     if (t.keyed->resumes() != 0) {
         t.keyed->restart(random_);
@@ -704,18 +699,9 @@ std::string ExtendedSession::keyedField(Transfer& t) {
 // The server did not answer offers without a handshake: it no longer holds the session's secret,
 // which is of no use any more. The next transfer to prove the key gives the next one.
 void ExtendedSession::resumeFailed(Transfer& t) {
-    if (secret_ && secret_->session == t.keyed->resumes()) {
-        forgetSecret();
-    }
+    secrets_.lost(t.keyed->resumes());
     t.keyed->restart(random_);
     t.offers = 0;
-}
-
-void ExtendedSession::forgetSecret() {
-    if (secret_) {
-        secret_->wipe();
-        secret_.reset();
-    }
 }
 
 } // namespace zelk

@@ -175,13 +175,12 @@ private:
     void sealedDatagram(std::string_view bytes, std::int64_t nowUs);
     std::string keyedField(Transfer& t);
     void resumeFailed(Transfer& t);
-    void forgetSecret();
 
     ExtFiles& files_;
     ExtRandom random_;
     Settings settings_;
     std::optional<ext::Key> key_;
-    std::optional<SessionSecret> secret_; // while the session lives
+    SessionSecrets secrets_; // while the session lives
     int limit_ = 1;
     std::optional<ext::Congestion> congestion_; // one for the session, never one per file
     std::map<std::uint64_t, std::unique_ptr<Transfer>> transfers_;

@@ -203,4 +203,62 @@ std::optional<ext::Frame> KeyedTransfer::open(std::string_view bytes, std::strin
     return frame;
 }
 
+const SessionSecret* SessionSecrets::forOffer() {
+    if (!current_ || current_->opened >= ext::kResumedPerSecret) {
+        return nullptr;
+    }
+    if (!renewing_ && current_->opened + kRenewAhead >= ext::kResumedPerSecret) {
+        renewing_ = true;
+        return nullptr;
+    }
+    ++current_->opened;
+    return &*current_;
+}
+
+const SessionSecret* SessionSecrets::find(std::uint64_t session) const {
+    if (session != 0 && current_ && current_->session == session) {
+        return &*current_;
+    }
+    if (session != 0 && older_ && older_->session == session) {
+        return &*older_;
+    }
+    return nullptr;
+}
+
+void SessionSecrets::took(const SessionSecret& next) {
+    const bool spent = current_ && current_->opened >= ext::kResumedPerSecret;
+    if (current_ && !renewing_ && !spent) {
+        return;
+    }
+    wipe(older_);
+    older_ = current_;
+    wipe(current_);
+    current_ = next;
+    current_->opened = 0;
+    renewing_ = false;
+}
+
+void SessionSecrets::lost(std::uint64_t session) {
+    if (current_ && current_->session == session) {
+        wipe(current_);
+        renewing_ = false;
+    }
+    if (older_ && older_->session == session) {
+        wipe(older_);
+    }
+}
+
+void SessionSecrets::forget() {
+    wipe(current_);
+    wipe(older_);
+    renewing_ = false;
+}
+
+void SessionSecrets::wipe(std::optional<SessionSecret>& secret) {
+    if (secret) {
+        secret->wipe();
+        secret.reset();
+    }
+}
+
 } // namespace zelk

@@ -25,6 +25,33 @@ struct SessionSecret {
     void wipe();
 };
 
+// The secrets of one client session: the one new offers use, and the one before it, which offers
+// made under it still need until they are answered. A handshake renews the secret before it has
+// opened all it may, so that the offers after it need none.
+class SessionSecrets {
+public:
+    static constexpr std::size_t kRenewAhead = 64;
+    SessionSecrets() = default;
+    ~SessionSecrets() { forget(); }
+    SessionSecrets(const SessionSecrets&) = delete;
+    SessionSecrets& operator=(const SessionSecrets&) = delete;
+
+    // The secret a new offer goes under; nothing when it is to prove the key in a handshake.
+    const SessionSecret* forOffer();
+    const SessionSecret* find(std::uint64_t session) const;
+    // A handshake's secret: taken on when there is none, or the current one is to be renewed.
+    void took(const SessionSecret& next);
+    // The server no longer holds it.
+    void lost(std::uint64_t session);
+    void forget();
+
+private:
+    static void wipe(std::optional<SessionSecret>& secret);
+    std::optional<SessionSecret> current_;
+    std::optional<SessionSecret> older_;
+    bool renewing_ = false; // a handshake that renews the current secret is under way
+};
+
 class KeyedTransfer {
 public:
     // What the proofs are bound to besides the nonces and the ephemeral keys.

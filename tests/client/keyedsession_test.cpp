@@ -327,4 +327,36 @@ TEST(KeyedSession, AServerThatLostTheSessionGetsHandshakes) {
     EXPECT_EQ(resume->proof, ext::resumeProof(keysC->resume, t, resume->session));
 }
 
+// A session's secret opens so many transfers at most: a handshake renews it before it runs out,
+// and the offers made under the one before are still answered under it.
+TEST(KeyedSession, ASecretIsRenewedBeforeItRunsOut) {
+    zelk::SessionSecrets secrets;
+    const auto secret = [](std::uint64_t session) {
+        return zelk::SessionSecret{session, ext::newKey(), ext::Aead::ChaCha20Poly1305, 0};
+    };
+    const auto offers = [&secrets] {
+        std::size_t n = 0;
+        while (secrets.forOffer() != nullptr) {
+            ++n;
+        }
+        return n;
+    };
+    EXPECT_EQ(secrets.forOffer(), nullptr); // no session yet: a handshake
+    secrets.took(secret(1));
+    EXPECT_EQ(offers(), ext::kResumedPerSecret - zelk::SessionSecrets::kRenewAhead);
+    EXPECT_EQ(offers(), zelk::SessionSecrets::kRenewAhead); // while the renewal is under way
+    EXPECT_EQ(secrets.forOffer(), nullptr);                 // spent
+    secrets.took(secret(2));
+    ASSERT_NE(secrets.find(1), nullptr);
+    ASSERT_NE(secrets.forOffer(), nullptr);
+    EXPECT_EQ(secrets.forOffer()->session, 2u);
+    secrets.took(secret(3)); // not asked for: the current one stays
+    EXPECT_EQ(secrets.find(3), nullptr);
+    secrets.lost(2);
+    EXPECT_EQ(secrets.find(2), nullptr);
+    EXPECT_EQ(secrets.forOffer(), nullptr);
+    secrets.took(secret(4));
+    EXPECT_EQ(secrets.forOffer()->session, 4u);
+}
+
 } // namespace

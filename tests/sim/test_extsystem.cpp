@@ -310,14 +310,15 @@ TEST(SimExtension, ManySmallFilesFillThePathAndALargeOneLosesNothing) {
 // an origin without a key, where one at a time manages a few a second.
 TEST(SimExtension, AKeyedOriginsSmallFilesGoManyAtOnce) {
     std::vector<FileDrop> small;
-    for (int i = 0; i < 1000; ++i) {
+    // More than one session secret opens: a handshake again once it opened all it may.
+    for (int i = 0; i < 1100; ++i) {
         std::string name = "k";
         name += std::to_string(i);
         small.push_back({name, randomBytes(4096, 900 + static_cast<std::uint64_t>(i)), 0});
     }
     const std::vector<FileDrop> fewSmall(small.begin(), small.begin() + 30);
-    const double keyed = 1000 / secondsFor(small, 64, keyOf(3));
-    const double open = 1000 / secondsFor(small, 64);
+    const double keyed = 1100 / secondsFor(small, 64, keyOf(3));
+    const double open = 1100 / secondsFor(small, 64);
     const double alone = 30 / secondsFor(fewSmall, 1, keyOf(3));
     std::cout << "4 KiB files with a key: " << keyed << " files/s 64 at once (" << open
               << " without a key), " << alone << " one at a time\n";
