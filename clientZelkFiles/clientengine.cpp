@@ -166,7 +166,8 @@ bool ClientEngine::start(const ClientConfig& config, QString& error) {
     sender_.setKeyed(extended_.keyed());
     transfers_ = transfersOf(cfg_.cfgTransfertsMaxi);
     extended_.configure({cfg_.cfgIdOrigine, extPiece_, rateCap_, extensionOn_, transfers_});
-    session_.configure({cfg_.cfgIdOrigine, extPiece_, rateCap_, transfers_});
+    session_.configure(
+        {cfg_.cfgIdOrigine, extPiece_, rateCap_, transfers_, ExtendedSession::kFirstFlightPieces});
     settleMs_ = cfg_.cfgDelaiStable.empty()
                     ? kDefaultSettleMs
                     : std::max<std::int64_t>(0, wholeValue(cfg_.cfgDelaiStable));

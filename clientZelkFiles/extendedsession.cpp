@@ -17,7 +17,11 @@ struct ExtendedSession::Transfer {
     std::optional<FileStamp> startStamp;
     std::shared_ptr<ext::RunningDigest> digest;
     std::optional<ext::Digest> fileDigest;
-    std::optional<ext::SendWindow> window; // once the server accepted
+    std::optional<ext::SendWindow> window; // once the server accepted, or for a first flight
+    bool early = false;                    // the window holds a first flight: no acceptance yet
+    std::int64_t earlyBytes = 0;           // the most a first flight sends
+    std::int64_t earlySent = 0;            // sent before the acceptance
+    bool finishedEarly = false;            // a finish went right behind the last piece
     bool ended = false;
     int offers = 0; // headers sent since the latest acceptance
     std::int64_t offerDueUs = -1;
@@ -129,23 +133,28 @@ ExtendedSession::Actions ExtendedSession::offerFrom(const std::vector<std::strin
     if (!active()) {
         return take(); // only a grant opens a session
     }
+    bool flights = false;
     for (const std::string& name : names) {
         if (underWay() >= limit_) {
             break;
         }
         if (!holds(name) && !released_.contains(name)) {
-            offer(name, nowUs);
+            flights = offer(name, nowUs) || flights;
         }
     }
-    armTimeout(nowUs);
+    if (flights) {
+        pumpIn(nowUs); // the first pieces leave with their offers
+    } else {
+        armTimeout(nowUs);
+    }
     return take();
 }
 
-void ExtendedSession::offer(const std::string& name, std::int64_t nowUs) {
+bool ExtendedSession::offer(const std::string& name, std::int64_t nowUs) {
     const auto length = files_.length(name);
     const auto stamp = files_.stamp(name);
     if (!length || !stamp || *length == 0 || *length > kLargestFile) {
-        return; // left to the one-at-a-time path, which knows what to tell of it
+        return false; // left to the one-at-a-time path, which knows what to tell of it
     }
     auto t = std::make_unique<Transfer>();
     do {
@@ -163,6 +172,35 @@ void ExtendedSession::offer(const std::string& name, std::int64_t nowUs) {
     Transfer& offered = *t;
     transfers_[t->id] = std::move(t);
     sendOffer(offered, nowUs);
+    return startFirstFlight(offered);
+}
+
+// Only the first offer carries pieces: one that goes again found no answer, and its pieces wait
+// for the acceptance, which says what the server holds. Only a server that granted a session
+// (and still grants more than one) is sent pieces it has not accepted yet.
+bool ExtendedSession::startFirstFlight(Transfer& t) {
+    // A keyed transfer's pieces wait for its acceptance: their keys are not proven before it.
+    if (settings_.firstFlight <= 0 || limit_ <= 1 || !congestion_ || t.keyed) {
+        return false;
+    }
+    t.window.emplace(t.size, settings_.piece, 16 * settings_.piece);
+    t.window->setWindowBytes(windowBytes());
+    t.early = true;
+    t.earlyBytes = std::min<std::int64_t>(t.size, settings_.firstFlight * settings_.piece);
+    t.earlySent = 0;
+    return true;
+}
+
+// The server did not know the transfer when a piece came (its offer was lost or came behind):
+// what went is not held, and the acceptance starts the window afresh.
+void ExtendedSession::dropFirstFlight(Transfer& t) {
+    t.window.reset();
+    t.early = false;
+    t.finishedEarly = false;
+}
+
+bool ExtendedSession::flightFull(const Transfer& t) const {
+    return t.early && t.earlySent >= t.earlyBytes;
 }
 
 // Every offer asks for as many transfers: a header that does not ask would leave the origin one.
@@ -197,7 +235,7 @@ ExtendedSession::Actions ExtendedSession::answer(std::string_view bytes, std::in
     }
     const auto accept = ext::findAccept(bytes);
     Transfer* t = accept ? find(accept->transfer) : nullptr;
-    if (t == nullptr || t->window || accept->cumulative > t->size) {
+    if (t == nullptr || (t->window && !t->early) || accept->cumulative > t->size) {
         // A copy of an acceptance already taken, or one for a transfer the session left.
         add(SessionAction::Kind::Ignored).text = std::string(bytes) + ": accepts no offer waiting";
         return take();
@@ -214,12 +252,16 @@ void ExtendedSession::accepted(Transfer& t, std::int64_t cumulative, std::int64_
     if (!congestion_) {
         congestion_.emplace(settings_.piece, settings_.rateCap, static_cast<std::uint32_t>(t.id));
     }
-    t.window.emplace(t.size, settings_.piece, 16 * settings_.piece);
+    if (!t.early) {
+        t.window.emplace(t.size, settings_.piece, 16 * settings_.piece);
+        t.finishing = false;
+        t.finishedEarly = false;
+    }
+    t.early = false; // the first flight's pieces stay in flight, answered as any others
     t.window->onAck(cumulative, {}, nowUs);
     t.window->setWindowBytes(windowBytes());
     t.offers = 0;
     t.offerDueUs = -1;
-    t.finishing = false;
     t.silentTimeouts = 0;
     t.shortAnswers = 0;
     t.sentSinceRestart = -1;
@@ -261,16 +303,20 @@ void ExtendedSession::onFrame(Transfer& t, const ext::Frame& frame, std::int64_t
         return;
     case ext::Kind::Verified:
         // Also after the file was offered again: the server checked it against the digest sent.
-        if (whole && t.fileDigest && (t.finishing || !t.window)) {
+        if (whole && t.fileDigest && (t.finishing || t.finishedEarly || !t.window)) {
             done(t, nowUs);
         }
         return;
     case ext::Kind::Mismatch:
-        if (t.window && t.finishing) {
+        if (t.window && (t.finishing || t.finishedEarly)) {
             mismatch(t);
         }
         return;
     case ext::Kind::Unknown:
+        if (t.early) {
+            dropFirstFlight(t);
+            return;
+        }
         // The server forgot the transfer (it restarted, or gave the row to another file).
         if (t.window && ++t.unknowns < kOfferTries) {
             reoffer(t, nowUs);
@@ -295,6 +341,7 @@ void ExtendedSession::acknowledged(Transfer& t, const ext::Frame& frame, std::in
         window.restart();
         t.sentSinceRestart = 0;
         t.finishing = false;
+        t.finishedEarly = false;
         t.shortAnswers = 0;
     }
     const std::int64_t before = window.ackedBytes();
@@ -317,6 +364,7 @@ void ExtendedSession::mismatch(Transfer& t) {
     t.window->restart();
     t.sentSinceRestart = 0;
     t.finishing = false;
+    t.finishedEarly = false;
     t.shortAnswers = 0;
 }
 
@@ -360,6 +408,8 @@ void ExtendedSession::pumpIn(std::int64_t nowUs) {
         Transfer& t = *entry.second;
         if (!t.ended && t.window && t.window->allAcked()) {
             finish(t, nowUs);
+        } else if (!t.ended && t.window) {
+            finishEarly(t);
         }
     }
     progress();
@@ -395,7 +445,7 @@ bool ExtendedSession::sendRound(std::int64_t nowUs) {
                 return false;
             }
             Transfer& t = *it->second;
-            if (t.ended || !t.window || t.finishing) {
+            if (t.ended || !t.window || t.finishing || flightFull(t)) {
                 continue;
             }
             const auto piece = t.window->next(nowUs);
@@ -408,6 +458,7 @@ bool ExtendedSession::sendRound(std::int64_t nowUs) {
             }
             actions_.back().pieces.push_back(*piece);
             sent(t, *piece, nowUs);
+            t.earlySent += t.early ? piece->length : 0;
             flying += piece->length;
             turn_ = t.id;
             any = true;
@@ -462,7 +513,30 @@ void ExtendedSession::finish(Transfer& t, std::int64_t nowUs) {
     }
     t.finishing = true;
     t.finishWaitUs = std::max<std::int64_t>(4 * t.window->smoothedRttUs(), 200'000);
+    if (t.finishedEarly) {
+        // Its verdict is on the way: the finish goes again only if it does not come.
+        t.finishDueUs = nowUs + t.finishWaitUs;
+        return;
+    }
     sendFinish(t, nowUs);
+}
+
+// A file whole in its first flight has its finish right behind its pieces: a server that took
+// them all gives its verdict within the round trip of the offer. One that lacks some answers
+// with what it holds, and the finish goes again once every byte is acknowledged.
+void ExtendedSession::finishEarly(Transfer& t) {
+    if (!t.early || t.earlyBytes < t.size || t.finishedEarly || t.finishing ||
+        !t.window->allSent() || !digestReady(t)) {
+        return;
+    }
+    t.finishedEarly = true;
+    if (files_.stamp(t.name) == t.startStamp) {
+        ext::encode(ext::Kind::Finish, t.id, t.size,
+                    std::string_view(reinterpret_cast<const char*>(t.fileDigest->data()),
+                                     t.fileDigest->size()),
+                    frame_);
+        add(SessionAction::Kind::Send, &t).text = frame_;
+    }
 }
 
 // Hashes what is left in steps, the event loop turning between them; false until done.
@@ -506,7 +580,7 @@ void ExtendedSession::sendFinish(Transfer& t, std::int64_t nowUs) {
 }
 
 std::int64_t ExtendedSession::dueUs(const Transfer& t) const {
-    if (!t.window) {
+    if (!t.window || t.early) {
         return t.offerDueUs;
     }
     return t.finishing ? t.finishDueUs : t.window->deadlineUs();
@@ -543,10 +617,12 @@ ExtendedSession::Actions ExtendedSession::wakeTimeout(std::int64_t nowUs) {
 // No answer for a while: the offer goes again, or the finish, or pieces; after a few timeouts
 // without any answer the offer, whose answer says where the server stands.
 void ExtendedSession::timedOut(Transfer& t, std::int64_t nowUs) {
-    if ((t.window ? t.silentTimeouts : t.offers - 1) == 0) {
+    const bool offered = !t.window || t.early;
+    if ((offered ? t.offers - 1 : t.silentTimeouts) == 0) {
         add(SessionAction::Kind::Silent, &t);
     }
-    if (!t.window) {
+    if (offered) {
+        dropFirstFlight(t);
         if (t.keyed && t.keyed->resumes() != 0 && t.offers >= kResumedTries) {
             resumeFailed(t);
         }
@@ -575,7 +651,7 @@ void ExtendedSession::reoffer(Transfer& t, std::int64_t nowUs) {
     if (t.keyed) {
         t.keyed->restart(random_); // the server may have lost the transfer's keys
     }
-    t.window.reset();
+    dropFirstFlight(t);
     t.finishing = false;
     t.offers = 0;
     sendOffer(t, nowUs);

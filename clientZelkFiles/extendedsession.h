@@ -5,7 +5,9 @@
 // listed after it are offered while earlier ones are under way, up to the grant and this client's
 // own limit. Every transfer keeps its own identity, window of pieces, digest, finish and verdict;
 // all of them share one congestion controller and one pacing clock, which hand the pieces out in
-// turn, so a large file cannot hold back the small ones behind it.
+// turn, so a large file cannot hold back the small ones behind it. A server that granted a
+// session already knows this client: a new transfer's first pieces (and a small file's finish)
+// leave right behind its offer instead of a round trip later.
 
 #include "congestion.h"
 #include "digest.h"
@@ -78,7 +80,11 @@ public:
         std::int64_t piece = 1; // the body of an extended piece
         double rateCap = 0;     // bytes a second at most; 0: no cap
         int most = 64;          // "transfertsMaxi=": transfers at once, this client's own limit
+        int firstFlight = 0;    // pieces of a new transfer that go with its offer; 0: none
     };
+    // Enough for a small file whole, few enough that many offers at once leave room in the
+    // shared window for the transfers already under way.
+    static constexpr int kFirstFlightPieces = 4;
     // Offers of one file unanswered before it goes back to one file at a time.
     static constexpr int kOfferTries = 4;
     static constexpr std::int64_t kOfferWaitUs = 500'000;
@@ -146,8 +152,12 @@ private:
     Actions take();
     SessionAction& add(SessionAction::Kind kind, const Transfer* t = nullptr);
     Transfer* find(std::uint64_t transfer);
-    void offer(const std::string& name, std::int64_t nowUs);
+    bool offer(const std::string& name, std::int64_t nowUs);
     void sendOffer(Transfer& t, std::int64_t nowUs);
+    bool startFirstFlight(Transfer& t);
+    void dropFirstFlight(Transfer& t);
+    bool flightFull(const Transfer& t) const;
+    void finishEarly(Transfer& t);
     void accepted(Transfer& t, std::int64_t cumulative, std::int64_t nowUs);
     void onFrame(Transfer& t, const ext::Frame& frame, std::int64_t nowUs);
     void acknowledged(Transfer& t, const ext::Frame& frame, std::int64_t nowUs);

@@ -599,11 +599,11 @@ class SessionBench {
 public:
     static constexpr std::int64_t kRttUs = 20'000;
 
-    explicit SessionBench(int ask)
+    explicit SessionBench(int ask, int firstFlight = ExtendedSession::kFirstFlightPieces)
         : plain_(zelk::PlainSender::settingsFor(1000, 100)), first_(*this),
           sender_(plain_, first_, random()), session_(outbox_, random()) {
         sender_.configure({kOrigin, kPiece, 0, true, ask});
-        session_.configure({kOrigin, kPiece, 0, ask});
+        session_.configure({kOrigin, kPiece, 0, ask, firstFlight});
     }
     void add(const std::string& name, std::size_t size) {
         std::string bytes;
@@ -652,6 +652,10 @@ public:
     std::vector<std::string> sentAgain;    // files whose copy lacked their digest
     std::vector<std::uint64_t> pieceOrder; // the transfer of each piece, as sent
     std::map<std::string, std::set<std::uint64_t>> identities; // offered, by file
+    std::map<std::string, std::int64_t> offeredAt, deletedAt;  // first offer, verdict
+    // What left, in order: "H <file>" for a header, "D <file>" for a piece, "F <file>" for a
+    // finish, each with the time it left.
+    std::vector<std::pair<std::int64_t, std::string>> sent;
     std::int64_t now() const { return now_; }
     std::size_t left() const { return order_.size(); }
 
@@ -678,6 +682,19 @@ private:
                                [] { return ext::Nonce{}; }, [] { return ext::Key{}; }};
     }
     static std::string payload(const std::string& answer) { return answer; }
+    std::string what(const std::string& datagram) const {
+        if (datagram[0] != ext::kStart) {
+            const std::size_t name = datagram.find("BEG;") + 4;
+            return "H " + datagram.substr(name, datagram.find(';', name) - name);
+        }
+        const auto frame = ext::decode(datagram);
+        for (const auto& [name, ids] : identities) {
+            if (ids.contains(frame->transfer)) {
+                return (frame->kind == ext::Kind::Data ? "D " : "F ") + name;
+            }
+        }
+        return "?";
+    }
     void adopt(const ExtAction& granted) {
         const std::string& name = order_.front();
         zelk::TransferMemory& known = plain_.memory(name);
@@ -717,6 +734,7 @@ private:
         follow(session_.offerFrom(order_, now_));
     }
     void transmit(const std::string& datagram) {
+        sent.emplace_back(now_, what(datagram));
         for (const std::string& answer : server.receive(datagram)) {
             arrivals_.emplace(now_ + kRttUs + std::ssize(arrivals_), answer);
         }
@@ -745,10 +763,12 @@ private:
             return follow(session_.step(a.transfer, now_));
         case SKind::Offered:
             identities[a.name].insert(a.transfer);
+            offeredAt.emplace(a.name, now_);
             return;
         case SKind::Verified:
             EXPECT_EQ(a.stamp, outbox_.stamp(a.name)); // deleted only as it was sent
             deleted.push_back(a.name);
+            deletedAt[a.name] = now_;
             outbox_.bytes.erase(a.name);
             std::erase(order_, a.name);
             return;
@@ -854,6 +874,50 @@ TEST(ExtendedSession, EachTransferResumesOnItsOwnAfterTheServerRestarts) {
     for (const auto& [name, ids] : bench.identities) {
         EXPECT_EQ(ids.size(), 1u) << name;
         EXPECT_EQ(bench.server.renamed[name].size(), 30'000u) << name;
+    }
+}
+
+// Once the server granted a session, a new file's pieces and finish leave right behind its offer
+// (a file too large for them keeps the rest for the acceptance): a small file's verdict comes a
+// round trip after its offer, not three (offer, pieces, finish) as when its pieces wait.
+TEST(ExtendedSession, TheFirstPiecesAndTheFinishOfANewFileGoWithItsOffer) {
+    struct Case {
+        int firstFlight;
+        std::vector<std::string> flight; // what of b and c leaves when b is offered, sorted
+        std::int64_t roundTrips;         // from the offer of "b" to its verdict
+    };
+    const std::vector<Case> cases = {
+        {ExtendedSession::kFirstFlightPieces,
+         {"D b", "D b", "D b", "D c", "D c", "D c", "D c", "F b", "H b", "H c"},
+         1},
+        {0, {"H b", "H c"}, 3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.firstFlight);
+        SessionBench bench(4, c.firstFlight);
+        bench.add("a", 2'000);
+        bench.add("b", 2'500);  // three pieces
+        bench.add("c", 60'000); // four pieces with its offer, the rest after the acceptance
+        bench.offerFirst();
+        bench.run(60'000'000);
+        ASSERT_EQ(bench.deleted.size(), 3u);
+        std::vector<std::string> flight; // in the order it left
+        for (const auto& [at, what] : bench.sent) {
+            if (at == bench.offeredAt["b"] && !what.ends_with(" a")) {
+                flight.push_back(what);
+            }
+        }
+        // Each offer before any piece, the finish behind the last piece of its file.
+        EXPECT_EQ(std::vector(flight.begin(), flight.begin() + 2),
+                  (std::vector<std::string>{"H b", "H c"}));
+        EXPECT_TRUE(flight.size() == 2 || flight.back() == "F b");
+        std::ranges::sort(flight);
+        EXPECT_EQ(flight, c.flight);
+        const std::int64_t took = bench.deletedAt["b"] - bench.offeredAt["b"];
+        EXPECT_GE(took, c.roundTrips * SessionBench::kRttUs);
+        EXPECT_LT(took, c.roundTrips * SessionBench::kRttUs + 1'000);
+        EXPECT_EQ(bench.server.renamed["c"].size(), 60'000u);
+        EXPECT_EQ(bench.server.renames, 3);
     }
 }
 

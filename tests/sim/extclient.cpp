@@ -108,7 +108,7 @@ void ExtClientNode::start(Micros now) {
                           settings_.rateCap, settings_.extension, settings_.transfers});
     session_->configure({settings_.origin,
                          settings_.extendedDatagram - static_cast<std::int64_t>(head),
-                         settings_.rateCap, settings_.transfers});
+                         settings_.rateCap, settings_.transfers, settings_.firstFlight});
     extended_->setKey(settings_.key);
     session_->setKey(settings_.key);
     loop_ = Timer{};

@@ -36,6 +36,7 @@ public:
         std::int64_t extendedDatagram = 1452; // "tailleTrameZX1="
         double rateCap = 0;
         int transfers = 64; // "transfertsMaxi=", as the program defaults it
+        int firstFlight = ExtendedSession::kFirstFlightPieces; // as the program sends them
     };
     ExtClientNode(FileSystem& disk, Settings settings);
 

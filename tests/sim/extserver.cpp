@@ -111,6 +111,7 @@ void ExtServerNode::receive(const Datagram& datagram, Micros now) {
                   << '\n';
         }
         verified_ += reply.verified ? 1 : 0;
+        unknownPieces_ += unknownPiece(bytes, reply) ? 1 : 0;
         for (const ExtAnswer& answer : reply.answers) {
             send(answer.bytes, sources_[answer.peer]);
         }
@@ -122,6 +123,17 @@ void ExtServerNode::receive(const Datagram& datagram, Micros now) {
     if (bytes.size() > 1) {
         plainFrame(bytes, datagram, at);
     }
+}
+
+// A piece of a transfer the server did not know: its offer was lost, came behind it, or was
+// forgotten by a restart.
+bool ExtServerNode::unknownPiece(std::string_view bytes, const ExtDatagramReply& reply) {
+    const auto frame = ext::decode(bytes);
+    return frame && frame->kind == ext::Kind::Data &&
+           std::ranges::any_of(reply.answers, [](const ExtAnswer& answer) {
+               const auto said = ext::decode(answer.bytes);
+               return said && said->kind == ext::Kind::Unknown;
+           });
 }
 
 void ExtServerNode::plainFrame(std::string_view frame, const Datagram& datagram, Instant now) {

@@ -48,9 +48,12 @@ public:
     // Extended transfers verified, and files resumed from a staging record after a restart.
     int verified() const { return verified_; }
     int resumedFromDisk() const { return resumedFromDisk_; }
+    // Pieces answered as of a transfer it does not know.
+    int unknownPieces() const { return unknownPieces_; }
 
 private:
     void plainFrame(std::string_view frame, const Datagram& datagram, Instant now);
+    static bool unknownPiece(std::string_view bytes, const ExtDatagramReply& reply);
     void header(std::string_view frame, const Datagram& datagram, Instant now);
     void content(std::string_view frame, const Datagram& datagram, Instant now);
     bool writePiece(const PieceWrite& piece, WriteFailure& failure);
@@ -101,6 +104,7 @@ private:
     std::vector<std::string> completed_;
     int verified_ = 0;
     int resumedFromDisk_ = 0;
+    int unknownPieces_ = 0;
     std::ostream* log_ = nullptr; // what the server did, for replaying a seed by eye
 };
 

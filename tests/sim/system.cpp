@@ -38,7 +38,8 @@ std::unique_ptr<ExtClientNode> clientOf(const SystemSetup& setup, FileSystem& di
                                       .extension = setup.client == Speaks::Extension,
                                       .key = setup.key,
                                       .extendedDatagram = setup.extendedDatagram,
-                                      .transfers = setup.transfers});
+                                      .transfers = setup.transfers,
+                                      .firstFlight = setup.firstFlight});
 }
 
 std::unique_ptr<ExtServerNode> serverOf(const SystemSetup& setup, FileSystem& disk) {

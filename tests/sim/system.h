@@ -33,8 +33,9 @@ struct SystemSetup {
     Speaks server = Speaks::Plain;
     std::optional<ext::Key> key; // the origin's, known to both sides
     std::int64_t extendedDatagram = 1452;
-    int transfers = 1;       // the client's "transfertsMaxi="
-    std::int64_t loopMs = 5; // "vidangeDirFile="
+    int transfers = 1;                                     // the client's "transfertsMaxi="
+    int firstFlight = ExtendedSession::kFirstFlightPieces; // 0: pieces wait for the acceptance
+    std::int64_t loopMs = 5;                               // "vidangeDirFile="
 };
 
 // What a run ended with.
