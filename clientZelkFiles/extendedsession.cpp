@@ -179,8 +179,7 @@ bool ExtendedSession::offer(const std::string& name, std::int64_t nowUs) {
 // for the acceptance, which says what the server holds. Only a server that granted a session
 // (and still grants more than one) is sent pieces it has not accepted yet.
 bool ExtendedSession::startFirstFlight(Transfer& t) {
-    // A keyed transfer's pieces wait for its acceptance: their keys are not proven before it.
-    if (settings_.firstFlight <= 0 || limit_ <= 1 || !congestion_ || t.keyed) {
+    if (settings_.firstFlight <= 0 || limit_ <= 1 || !congestion_ || !earlyKeys(t)) {
         return false;
     }
     t.window.emplace(t.size, settings_.piece, 16 * settings_.piece);
@@ -531,11 +530,7 @@ void ExtendedSession::finishEarly(Transfer& t) {
     }
     t.finishedEarly = true;
     if (files_.stamp(t.name) == t.startStamp) {
-        ext::encode(ext::Kind::Finish, t.id, t.size,
-                    std::string_view(reinterpret_cast<const char*>(t.fileDigest->data()),
-                                     t.fileDigest->size()),
-                    frame_);
-        add(SessionAction::Kind::Send, &t).text = frame_;
+        addFinish(t);
     }
 }
 
@@ -568,6 +563,11 @@ ExtendedSession::Actions ExtendedSession::step(std::uint64_t transfer, std::int6
 }
 
 void ExtendedSession::sendFinish(Transfer& t, std::int64_t nowUs) {
+    addFinish(t);
+    t.finishDueUs = nowUs + t.finishWaitUs;
+}
+
+void ExtendedSession::addFinish(Transfer& t) {
     const ext::Digest& digest = *t.fileDigest;
     const std::string_view body(reinterpret_cast<const char*>(digest.data()), digest.size());
     if (t.keyed) {
@@ -576,7 +576,6 @@ void ExtendedSession::sendFinish(Transfer& t, std::int64_t nowUs) {
         ext::encode(ext::Kind::Finish, t.id, t.size, body, frame_);
     }
     add(SessionAction::Kind::Send, &t).text = frame_;
-    t.finishDueUs = nowUs + t.finishWaitUs;
 }
 
 std::int64_t ExtendedSession::dueUs(const Transfer& t) const {
@@ -697,7 +696,7 @@ void ExtendedSession::progress() {
 void ExtendedSession::keyedAnswer(std::string_view bytes, std::int64_t nowUs) {
     if (const auto challenge = ext::findChallenge(bytes)) {
         Transfer* t = find(challenge->transfer);
-        if (t == nullptr || t->window || !t->keyed) {
+        if (t == nullptr || (t->window && !t->early) || !t->keyed) {
             add(SessionAction::Kind::Ignored).text = "a challenge for no offer waiting";
         } else if (!t->keyed->challenge(*key_, {settings_.origin, t->id, t->size, t->name},
                                         *challenge)) {
@@ -721,7 +720,7 @@ void ExtendedSession::keyedAnswer(std::string_view bytes, std::int64_t nowUs) {
 void ExtendedSession::provenAccept(std::string_view bytes, const ext::ProvenAccept& proven,
                                    std::int64_t nowUs) {
     Transfer* t = find(proven.accept.transfer);
-    if (t == nullptr || t->window || !t->keyed) {
+    if (t == nullptr || (t->window && !t->early) || !t->keyed) {
         add(SessionAction::Kind::Ignored).text = std::string(bytes) + ": accepts no offer waiting";
         return;
     }
@@ -770,6 +769,17 @@ std::string ExtendedSession::keyedField(Transfer& t) {
         t.keyed->restart(random_);
     }
     return t.keyed->helloField(*key_);
+}
+
+// A keyed transfer's first pieces go only under keys the client derives alone: those of an offer
+// under the session's secret, which only this client and the server that shares it hold. A
+// handshake's keys exist only once the server proved the key.
+bool ExtendedSession::earlyKeys(Transfer& t) {
+    if (!t.keyed) {
+        return true;
+    }
+    const SessionSecret* from = secrets_.find(t.keyed->resumes());
+    return from != nullptr && t.keyed->earlyKeys(*from, {settings_.origin, t.id, t.size, t.name});
 }
 
 // The server did not answer offers without a handshake: it no longer holds the session's secret,

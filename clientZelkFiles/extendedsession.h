@@ -184,6 +184,8 @@ private:
     void provenAccept(std::string_view bytes, const ext::ProvenAccept& proven, std::int64_t nowUs);
     void sealedDatagram(std::string_view bytes, std::int64_t nowUs);
     std::string keyedField(Transfer& t);
+    bool earlyKeys(Transfer& t);
+    void addFinish(Transfer& t);
     void resumeFailed(Transfer& t);
 
     ExtFiles& files_;

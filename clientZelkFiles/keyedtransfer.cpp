@@ -56,6 +56,9 @@ bool KeyedTransfer::acceptResumed(const ext::Key& key, const Offer& offer,
     if (!ext::sameMac(proven.proof, ext::acceptProof(key, t, proven.accept.cumulative))) {
         return false;
     }
+    if (early_) {
+        return true; // its keys exist, and have sealed its first pieces: never derived again
+    }
     ext::SessionKeys keys = ext::resumedKeys(from.secret, t, from.session);
     wipeSession();
     ext::Session& s = session_.emplace();
@@ -82,9 +85,29 @@ void KeyedTransfer::wipeSession() {
     }
 }
 
+bool KeyedTransfer::earlyKeys(const SessionSecret& from, const Offer& offer) {
+    if (!resumed_ || from.session != resumed_->session) {
+        return false;
+    }
+    if (!early_) {
+        ext::SessionKeys keys =
+            ext::resumedKeys(from.secret, resumedTranscript(offer), from.session);
+        wipeSession();
+        ext::Session& s = session_.emplace();
+        s.send = ext::EpochKeys(keys.clientToServer);
+        s.receive = ext::EpochKeys(keys.serverToClient);
+        s.server = resumed_->client;
+        s.aead = resumed_->aead;
+        sodium_memzero(&keys, sizeof keys);
+        early_ = true;
+    }
+    return true;
+}
+
 void KeyedTransfer::restart(ExtRandom& random) {
     wipeHandshake();
     resumed_.reset();
+    early_ = false;
     Handshake& h = handshake_.emplace();
     h.client = random.nonce();
     h.secret = random.ephemeral();

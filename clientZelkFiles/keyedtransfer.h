@@ -91,6 +91,9 @@ public:
     // After a handshake's acceptance, the secret its session's later transfers may use, once.
     std::optional<SessionSecret> takeSecret();
     bool sealing() const { return session_.has_value(); }
+    // A resumed offer's keys, derived before its acceptance (for its first pieces): false for an
+    // offer with a handshake.
+    bool earlyKeys(const SessionSecret& from, const Offer& offer);
 
     // The piece whose body is already at `frame + kSealedHeadBytes`, sealed in place: its length.
     std::size_t sealPiece(char* frame, std::uint64_t transfer, std::int64_t offset, std::size_t n);
@@ -125,6 +128,7 @@ private:
     std::optional<Resumed> resumed_;     // instead of a handshake
     std::optional<ext::Session> session_;
     std::optional<SessionSecret> secret_; // from the handshake, until taken
+    bool early_ = false; // session_ holds the resumed offer's keys, derived before its acceptance
 };
 
 } // namespace zelk

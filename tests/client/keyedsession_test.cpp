@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -58,8 +59,8 @@ class KeyedBench {
 public:
     const ext::Key key = ext::newKey();
 
-    KeyedBench() : session_(outbox_, random()) {
-        session_.configure({kOrigin, kPiece, 0, 8});
+    explicit KeyedBench(int firstFlight = 0) : session_(outbox_, random()) {
+        session_.configure({kOrigin, kPiece, 0, 8, firstFlight});
         session_.setKey(key);
         for (const char* name : {"first", "b", "c"}) {
             outbox_.bytes[name] = std::string(static_cast<std::size_t>(kSize), name[0]);
@@ -357,6 +358,55 @@ TEST(KeyedSession, ASecretIsRenewedBeforeItRunsOut) {
     EXPECT_EQ(secrets.forOffer(), nullptr);
     secrets.took(secret(4));
     EXPECT_EQ(secrets.forOffer()->session, 4u);
+}
+
+// An offer under the session's secret has its keys before its acceptance: its first pieces and a
+// small file's finish go sealed right behind it, its verdict can come within the offer's round
+// trip, and its acceptance keeps those keys (never derived again, which would seal twice under
+// one sequence number).
+TEST(KeyedSession, AResumedOffersFirstPiecesGoSealedRightBehindIt) {
+    KeyedBench bench(ExtendedSession::kFirstFlightPieces);
+    bench.open();
+    for (const std::string& d : bench.sent) {
+        EXPECT_TRUE(d[0] == ext::kSealedStart || d.find(";ZXR,") != std::string::npos) << d;
+    }
+    ServerSide b;
+    const std::string acceptB = bench.resumedAccept("b", b, bench.key);
+    const std::uint64_t idB = bench.offerOf("b").transfer;
+    const auto early = bench.opened(idB, b);
+    ASSERT_EQ(early.size(), 4u);
+    EXPECT_EQ(early.back().kind, ext::Kind::Finish);
+    ext::RunningDigest digest;
+    digest.feed(0, std::string(kSize, 'b'));
+    const ext::Digest whole = digest.finish();
+    EXPECT_EQ(early.back().body,
+              std::string(reinterpret_cast<const char*>(whole.data()), whole.size()));
+    bench.answer(acceptB);
+    bench.datagram(bench.sealedFrom(b, ext::Kind::Verified, idB, kSize));
+    EXPECT_EQ(bench.verified, std::vector<std::string>{"b"});
+    // The other one's acceptance, then pieces again: still under the same keys, never a
+    // sequence number sealed twice.
+    ServerSide c;
+    const std::string acceptC = bench.resumedAccept("c", c, bench.key);
+    const std::uint64_t idC = bench.offerOf("c").transfer;
+    std::set<std::uint64_t> sequences;
+    const auto collect = [&bench, &sequences, idC] {
+        for (const std::string& d : bench.sent) {
+            const auto head = ext::sealedHead(d);
+            if (head && head->transfer == idC) {
+                EXPECT_TRUE(sequences.insert(head->sequence).second) << "sequence sealed twice";
+            }
+        }
+    };
+    collect();
+    const std::size_t before = sequences.size();
+    bench.clear();
+    bench.answer(acceptC);
+    bench.wait(ExtendedSession::kLongestFinishWaitUs);
+    collect();
+    EXPECT_GT(sequences.size(), before);
+    EXPECT_EQ(bench.opened(idC, c).size(), sequences.size() - before);
+    EXPECT_FALSE(sequences.empty());
 }
 
 } // namespace

@@ -363,9 +363,9 @@ TEST(SimExtension, ManySmallFilesFillThePathAndALargeOneLosesNothing) {
 }
 
 // A keyed origin's small files go many at once too: the first proves the key in a handshake, the
-// others derive their keys from its secret without one, so they go within a tenth of the rate of
-// an origin without a key whose pieces also wait for the acceptance, where one at a time manages
-// a few a second.
+// others derive their keys from its secret without one, their first pieces sealed right behind
+// their offers, so they go at more than four fifths of the rate of an origin without a key, where
+// one at a time manages a few a second.
 TEST(SimExtension, AKeyedOriginsSmallFilesGoManyAtOnce) {
     std::vector<FileDrop> small;
     // More than one session secret opens: a handshake again once it opened all it may.
@@ -377,14 +377,12 @@ TEST(SimExtension, AKeyedOriginsSmallFilesGoManyAtOnce) {
     const std::vector<FileDrop> fewSmall(small.begin(), small.begin() + 30);
     constexpr int kFirstFlight = zelk::ExtendedSession::kFirstFlightPieces;
     const double keyed = 1100 / secondsFor(small, 64, kFirstFlight, keyOf(3));
-    // A keyed transfer's pieces wait for its acceptance: so do these.
-    const double open = 1100 / secondsFor(small, 64, 0);
+    const double open = 1100 / secondsFor(small, 64);
     const double alone = 30 / secondsFor(fewSmall, 1, kFirstFlight, keyOf(3));
     std::cout << "4 KiB files with a key: " << keyed << " files/s 64 at once (" << open
-              << " without a key, its pieces after the acceptance), " << alone
-              << " one at a time\n";
+              << " without a key), " << alone << " one at a time\n";
     EXPECT_GT(keyed, 30 * alone);
-    EXPECT_GT(keyed, 0.9 * open);
+    EXPECT_GT(keyed, 0.8 * open);
 }
 
 } // namespace
