@@ -364,8 +364,8 @@ TEST(SimExtension, ManySmallFilesFillThePathAndALargeOneLosesNothing) {
 
 // A keyed origin's small files go many at once too: the first proves the key in a handshake, the
 // others derive their keys from its secret without one, their first pieces sealed right behind
-// their offers, so they go at more than four fifths of the rate of an origin without a key, where
-// one at a time manages a few a second.
+// their offers, so they go within a tenth of the rate of an origin without a key, where one at a
+// time manages a few a second.
 TEST(SimExtension, AKeyedOriginsSmallFilesGoManyAtOnce) {
     std::vector<FileDrop> small;
     // More than one session secret opens: a handshake again once it opened all it may.
@@ -382,7 +382,7 @@ TEST(SimExtension, AKeyedOriginsSmallFilesGoManyAtOnce) {
     std::cout << "4 KiB files with a key: " << keyed << " files/s 64 at once (" << open
               << " without a key), " << alone << " one at a time\n";
     EXPECT_GT(keyed, 30 * alone);
-    EXPECT_GT(keyed, 0.8 * open);
+    EXPECT_GT(keyed, 0.9 * open);
 }
 
 } // namespace
