@@ -289,6 +289,11 @@ void ExtendedReceiver::adoptExtended(int index, Call& call) {
 void ExtendedReceiver::keyedHeader(Call& call) {
     const auto offer = ext::findOffer(call.in.payload);
     const auto hello = ext::findHello(call.in.payload);
+    const auto resume = hello ? std::nullopt : ext::findResume(call.in.payload);
+    if (offer && resume && offer->size > 0 && call.in.size == ext::plainSizeText(offer->size)) {
+        resumedHeader(*offer, *resume, call);
+        return;
+    }
     if (!offer || !hello || offer->size <= 0 || call.in.size != ext::plainSizeText(offer->size)) {
         call.reply.refused = "header without the handshake, naming an origin with a key";
         return;
@@ -317,7 +322,7 @@ void ExtendedReceiver::keyedHeader(Call& call) {
     if (keys_.fresh(challengeInput(t, hello->keyId, call), t.server, call.in.now.steadyMs)) {
         call.offer = offer;
         provenHeader(*key, hello->keyId, t, call);
-    } else if (!repeatedProof(*key, hello->keyId, t, call)) {
+    } else if (!repeatedProof(*key, hello->keyId, t, t.server, call)) {
         // The challenge ran out, or a restart changed the secret, or the header was recorded and
         // played again: only a new challenge, which only the key's holder can answer.
         challenge(*key, hello->keyId, t, call);
@@ -360,12 +365,13 @@ void ExtendedReceiver::challenge(const ext::Key& key, const ext::KeyId& keyId, e
 }
 
 // The proof of the transfer under way, sent again because its answer was lost: answered again,
-// changing nothing.
+// changing nothing. `marker`: the nonce its session was opened under.
 bool ExtendedReceiver::repeatedProof(const ext::Key& key, const ext::KeyId& keyId,
-                                     const ext::Transcript& t, Call& call) {
+                                     const ext::Transcript& t, const ext::Nonce& marker,
+                                     Call& call) {
     const ExtKey id{t.transfer, t.origin};
     const ext::Session* session = keys_.find(id);
-    if (session == nullptr || session->server != t.server || session->keyId != keyId) {
+    if (session == nullptr || session->server != marker || session->keyId != keyId) {
         return false;
     }
     call.proving.emplace(key, t);
@@ -399,18 +405,70 @@ void ExtendedReceiver::provenHeader(const ext::Key& key, const ext::KeyId& keyId
         call.reply.refused = "header whose ephemeral key leaves no shared secret";
         return;
     }
+    if (call.several) {
+        // Its client may run a session of several: their transfers need no handshake of their
+        // own.
+        keys_.keepResumable(ExtKey{t.transfer, call.in.origin}, keys->resume, keyId, t.aead,
+                            call.in.now.steadyMs);
+    }
+    openProven(key, keyId, t, *keys, t.server, call);
+    sodium_memzero(&*keys, sizeof *keys);
+}
+
+// A later transfer of a client's session of several: its proof under the session's secret
+// stands for a handshake, and its keys come from that secret and its own transcript. What the
+// server cannot check (a secret it no longer holds, after a restart or once idle) it drops: the
+// client then proves the key in a handshake. An offer played again opens nothing: the transfer's
+// session, or the list of verified transfers, answers it as before.
+void ExtendedReceiver::resumedHeader(const ext::Offer& offer, const ext::Resume& resume,
+                                     Call& call) {
+    const std::string origin(call.in.origin);
+    KeyedSessions::Resumable* from =
+        keys_.resumable(ExtKey{resume.session, origin}, call.in.now.steadyMs);
+    const ext::Key* key = from != nullptr ? keys_.keyById(origin, from->keyId) : nullptr;
+    if (key == nullptr) {
+        call.reply.refused = "header of a session this server does not hold";
+        return;
+    }
+    const ext::Transcript t = ext::resumedTranscript(origin, offer.transfer, offer.size,
+                                                     call.in.file, resume.client, from->aead);
+    if (!ext::sameMac(resume.proof, ext::resumeProof(from->secret, t, resume.session))) {
+        call.reply.refused = "header whose proof of its session is wrong";
+        return;
+    }
+    call.several = ext::findMulti(call.in.payload);
+    if (from->used.contains(offer.transfer)) {
+        if (!repeatedProof(*key, from->keyId, t, resume.client, call)) {
+            call.reply.refused = "header of a session played again";
+        }
+        return;
+    }
+    if (from->used.size() >= KeyedSessions::kResumedMost) {
+        call.reply.refused = "header of a session that opened as many transfers as it may";
+        return;
+    }
+    from->used.insert(offer.transfer);
+    from->usedMs = call.in.now.steadyMs;
+    auto keys = ext::resumedKeys(from->secret, t, resume.session);
+    const ext::KeyId keyId = from->keyId;
+    call.offer = offer;
+    openProven(*key, keyId, t, keys, resume.client, call);
+    sodium_memzero(&keys, sizeof keys);
+}
+
+void ExtendedReceiver::openProven(const ext::Key& key, const ext::KeyId& keyId,
+                                  const ext::Transcript& t, const ext::SessionKeys& keys,
+                                  const ext::Nonce& marker, Call& call) {
     // Idle sessions go before this one opens: its transfer is not under way yet, and would count
     // as idle itself.
     forgetSessions();
-    keys_.open(ExtKey{t.transfer, call.in.origin},
-               ext::Session{ext::EpochKeys(keys->serverToClient),
-                            ext::EpochKeys(keys->clientToServer),
-                            0,
-                            {},
-                            t.server,
-                            t.aead,
-                            keyId});
-    sodium_memzero(&*keys, sizeof *keys);
+    ext::Session session;
+    session.send = ext::EpochKeys(keys.serverToClient);
+    session.receive = ext::EpochKeys(keys.clientToServer);
+    session.server = marker;
+    session.aead = t.aead;
+    session.keyId = keyId;
+    keys_.open(ExtKey{t.transfer, call.in.origin}, std::move(session));
     call.reply.size = std::to_string(call.offer->size);
     call.proving.emplace(key, t);
     call.provingId = keyId;

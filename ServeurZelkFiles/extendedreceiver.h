@@ -223,9 +223,12 @@ private:
     void keyedHeader(Call& call);
     void challenge(const ext::Key& key, const ext::KeyId& keyId, ext::Transcript t, Call& call);
     bool repeatedProof(const ext::Key& key, const ext::KeyId& keyId, const ext::Transcript& t,
-                       Call& call);
+                       const ext::Nonce& marker, Call& call);
     void provenHeader(const ext::Key& key, const ext::KeyId& keyId, const ext::Transcript& t,
                       Call& call);
+    void resumedHeader(const ext::Offer& offer, const ext::Resume& resume, Call& call);
+    void openProven(const ext::Key& key, const ext::KeyId& keyId, const ext::Transcript& t,
+                    const ext::SessionKeys& keys, const ext::Nonce& marker, Call& call);
     ext::ChallengeInput challengeInput(const ext::Transcript& t, const ext::KeyId& keyId,
                                        const Call& call);
     std::optional<ext::Offer> acceptableOffer(const Call& call);

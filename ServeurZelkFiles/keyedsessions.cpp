@@ -2,11 +2,16 @@
 
 #include <sodium.h>
 
+#include <algorithm>
+
 namespace zelk {
 
 void KeyedSessions::load(const std::vector<ext::KeyLine>& lines, const ext::Key& mintSecret) {
     keys_.clear();
     sessions_.clear();
+    while (!resumables_.empty()) {
+        forgetResumable(resumables_.begin());
+    }
     mint_ = std::make_unique<ext::ChallengeMint>(mintSecret);
     usedProofs_ = ext::UsedProofs{};
     for (const ext::KeyLine& line : lines) {
@@ -97,6 +102,47 @@ void KeyedSessions::forgetIdle(const std::function<bool(const ExtKey&)>& idle) {
         return;
     }
     std::erase_if(sessions_, [&idle](const auto& entry) { return idle(entry.first); });
+}
+
+void KeyedSessions::forgetResumable(std::map<ExtKey, Resumable>::iterator at) {
+    sodium_memzero(at->second.secret.data(), at->second.secret.size());
+    resumables_.erase(at);
+}
+
+// The one used longest ago makes room: its client falls back to a handshake.
+void KeyedSessions::keepResumable(const ExtKey& session, const ext::Key& secret,
+                                  const ext::KeyId& keyId, ext::Aead aead, std::int64_t nowMs) {
+    forgetIdleResumables(nowMs);
+    if (const auto old = resumables_.find(session); old != resumables_.end()) {
+        forgetResumable(old);
+    }
+    if (resumables_.size() >= kResumesKept) {
+        forgetResumable(std::min_element(
+            resumables_.begin(), resumables_.end(),
+            [](const auto& a, const auto& b) { return a.second.usedMs < b.second.usedMs; }));
+    }
+    Resumable& kept = resumables_[session];
+    kept.secret = secret;
+    kept.keyId = keyId;
+    kept.aead = aead;
+    kept.usedMs = nowMs;
+}
+
+KeyedSessions::Resumable* KeyedSessions::resumable(const ExtKey& session, std::int64_t nowMs) {
+    forgetIdleResumables(nowMs);
+    const auto found = resumables_.find(session);
+    return found == resumables_.end() ? nullptr : &found->second;
+}
+
+// Forward secrecy: a secret nobody uses is not kept for a thief of the server's memory.
+void KeyedSessions::forgetIdleResumables(std::int64_t nowMs) {
+    for (auto it = resumables_.begin(); it != resumables_.end();) {
+        const auto next = std::next(it);
+        if (nowMs - it->second.usedMs > kResumeIdleMs) {
+            forgetResumable(it);
+        }
+        it = next;
+    }
 }
 
 } // namespace zelk

@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -63,6 +64,24 @@ public:
     // Beyond kSessionsKept, those `idle` says are neither under way nor verified go.
     void forgetIdle(const std::function<bool(const ExtKey&)>& idle);
 
+    // The secret of a client's session of several, named by the identity of the transfer whose
+    // handshake gave it: its later transfers derive their keys from it without a handshake. Kept
+    // while the session is used, wiped once idle this long, or when too many are kept.
+    static constexpr std::int64_t kResumeIdleMs = 120'000;
+    static constexpr std::size_t kResumesKept = 1024;
+    static constexpr std::size_t kResumedMost = ext::kResumedPerSecret;
+    struct Resumable {
+        ext::Key secret{};
+        ext::KeyId keyId{};
+        ext::Aead aead = ext::Aead::ChaCha20Poly1305;
+        std::set<std::uint64_t> used; // transfers it opened: an offer played again opens none
+        std::int64_t usedMs = 0;
+    };
+    void keepResumable(const ExtKey& session, const ext::Key& secret, const ext::KeyId& keyId,
+                       ext::Aead aead, std::int64_t nowMs);
+    // Nothing once idle too long (it is then wiped).
+    Resumable* resumable(const ExtKey& session, std::int64_t nowMs);
+
 private:
     struct OriginKey {
         ext::Key key{};
@@ -73,7 +92,10 @@ private:
     // for a hello. Proofs taken are kept while they could be fresh, so none is taken twice.
     std::unique_ptr<ext::ChallengeMint> mint_;
     ext::UsedProofs usedProofs_;
+    void forgetResumable(std::map<ExtKey, Resumable>::iterator at);
+    void forgetIdleResumables(std::int64_t nowMs);
     std::map<ExtKey, ext::Session> sessions_; // by transfer identity and origin
+    std::map<ExtKey, Resumable> resumables_;  // by session identity and origin
     std::string sealed_;
 };
 

@@ -700,7 +700,8 @@ void ClientEngine::udpSend_DataArrival(std::string_view bytes, const QHostAddres
         return;
     }
     heardFromServer();
-    if (session_.active() && !bytes.empty() && bytes[0] == ext::kStart) {
+    if (session_.active() && !bytes.empty() &&
+        (bytes[0] == ext::kStart || bytes[0] == ext::kSealedStart)) {
         runSession(session_.datagram(bytes, nowUs()));
         return;
     }

@@ -37,6 +37,7 @@ long ClientEngine::FirstFile::read(char* into, std::size_t n, std::int64_t offse
 
 bool ClientEngine::loadKey(QString& error) {
     extended_.setKey(std::nullopt);
+    session_.setKey(std::nullopt);
     sender_.setKeyed(false);
     if (cfg_.cfgFichierCle.empty()) {
         return true;
@@ -54,6 +55,7 @@ bool ClientEngine::loadKey(QString& error) {
     }
     // The first: a second is the next one, for the server's file.
     extended_.setKey(lines.front().key);
+    session_.setKey(lines.front().key);
     sender_.setKeyed(true);
     return true;
 }

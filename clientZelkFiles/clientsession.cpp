@@ -66,9 +66,10 @@ void ClientEngine::openSession(const ExtAction& granted) {
                                               std::to_string(tailleFichier_) + " bytes");
     }
     rateMarkUs_ = -1;
-    runSession(session_.adopt(
-        name, tailleFichier_, ext::Accept{static_cast<std::uint64_t>(granted.extra), granted.size},
-        static_cast<int>(granted.value), known.digest, known.startStamp, nowUs()));
+    runSession(session_.adopt(name, tailleFichier_,
+                              ext::Accept{static_cast<std::uint64_t>(granted.extra), granted.size},
+                              static_cast<int>(granted.value), known.digest, known.startStamp,
+                              nowUs(), extended_.handOver()));
     offerMore();
     timLoopEnvoi_.enable();
 }
@@ -143,6 +144,9 @@ void ClientEngine::performSession(const SessionAction& action) {
         return sessionLeft(action);
     case Kind::Silent:
         return extendedSilence();
+    case Kind::KeyUnproven:
+        // Said whatever the trace setting, as for one file at a time: it needs an operator.
+        return trace_.write("key not proven", "the server does not prove the key: " + action.text);
     case Kind::Offered:
     case Kind::Accepted:
     case Kind::SentAgain:
@@ -157,12 +161,12 @@ void ClientEngine::performSession(const SessionAction& action) {
 bool ClientEngine::sendSessionPieces(const SessionAction& action) {
     for (const ext::SendWindow::Piece& piece : action.pieces) {
         const auto n = static_cast<std::size_t>(piece.length);
-        const std::size_t datagram = ExtendedSession::datagramOf(n);
+        const std::size_t datagram = session_.datagramOf(n);
         if (extQueued_.size() == kBatchDatagrams || extBatchUsed_ + datagram > extBatch_.size()) {
             flushExtended();
         }
         char* frame = extBatch_.data() + extBatchUsed_;
-        if (outboxFiles_.read(action.name, frame + ExtendedSession::bodyAt(), n, piece.offset) !=
+        if (outboxFiles_.read(action.name, frame + session_.bodyAt(), n, piece.offset) !=
             static_cast<long>(n)) {
             extQueued_.clear();
             extBatchUsed_ = 0;

@@ -49,7 +49,7 @@ void ExtendedSender::keyedAnswer(std::string_view bytes, std::int64_t nowUs) {
         return;
     }
     if (const auto proven = ext::findProvenAccept(bytes)) {
-        if (!takeProvenAccept(*proven, nowUs)) {
+        if (!takeProvenAccept(*proven, bytes, nowUs)) {
             serverUnproven("an acceptance that does not prove the key");
         }
         return;
@@ -83,7 +83,8 @@ bool ExtendedSender::answerChallenge(const ext::Challenge& challenge) {
     return true;
 }
 
-bool ExtendedSender::takeProvenAccept(const ext::ProvenAccept& proven, std::int64_t nowUs) {
+bool ExtendedSender::takeProvenAccept(const ext::ProvenAccept& proven, std::string_view bytes,
+                                      std::int64_t nowUs) {
     const ext::Accept& accept = proven.accept;
     if (!handshake_.server || accept.transfer != memory().transfer ||
         handshake_.transfer != accept.transfer || accept.cumulative > size_) {
@@ -101,14 +102,20 @@ bool ExtendedSender::takeProvenAccept(const ext::ProvenAccept& proven, std::int6
     const ext::Aead aead = handshake_.aead;
     newHandshake(0); // the next announce proves the key afresh
     unproven_ = false;
-    acceptedOffer(accept, nowUs,
-                  ext::Session{ext::EpochKeys(keys->clientToServer),
-                               ext::EpochKeys(keys->serverToClient),
-                               0,
-                               {},
-                               server,
-                               aead});
-    sodium_memzero(&*keys, sizeof *keys);
+    ext::Session session;
+    session.send = ext::EpochKeys(keys->clientToServer);
+    session.receive = ext::EpochKeys(keys->serverToClient);
+    session.server = server;
+    session.aead = aead;
+    if (const auto grant = ext::findGrant(bytes); grant && *grant > 1 && settings_.transfers > 1) {
+        // The session takes the transfer, with its keys and the secret of later ones.
+        handed_ = HandedKeys{std::move(session), keys->resume};
+        sodium_memzero(&*keys, sizeof *keys);
+        granted(accept, *grant);
+    } else {
+        sodium_memzero(&*keys, sizeof *keys);
+        acceptedOffer(accept, nowUs, std::move(session));
+    }
     return true;
 }
 

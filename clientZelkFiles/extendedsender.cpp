@@ -2,6 +2,8 @@
 
 #include "codec.h"
 
+#include <sodium.h>
+
 #include <algorithm>
 
 namespace zelk {
@@ -16,6 +18,11 @@ ExtendedSender::ExtendedSender(PlainSender& plain, ExtFile& file, ExtRandom rand
 
 ExtendedSender::~ExtendedSender() {
     newHandshake(0);
+    if (handed_) {
+        handed_->session.send.wipe();
+        handed_->session.receive.wipe();
+        sodium_memzero(handed_->resume.data(), handed_->resume.size());
+    }
 }
 
 void ExtendedSender::setKey(std::optional<ext::Key> key) {
@@ -70,7 +77,8 @@ std::string ExtendedSender::offeredHeader() {
     std::string fields = ext::offerField(ext::Offer{known.transfer, size_});
     if (keyed()) {
         fields += ';' + helloField(known.transfer);
-    } else if (settings_.transfers > 1) {
+    }
+    if (settings_.transfers > 1) {
         fields += ';' + ext::multiField(std::min(settings_.transfers, ext::kMostTransfersAsked));
     }
     return buildHeaderFrame(settings_.origin, name_, ext::plainSizeText(size_), fields);

@@ -23,6 +23,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace zelk {
@@ -43,6 +44,13 @@ struct ExtRandom {
     std::function<std::uint64_t()> identity; // a transfer's identity
     std::function<ext::Nonce()> nonce;       // a keyed header's client nonce
     std::function<ext::Key()> ephemeral;     // a keyed handshake's ephemeral secret
+};
+
+// A keyed transfer taken on by a session: its keys, and the secret the session's later transfers
+// derive theirs from.
+struct HandedKeys {
+    ext::Session session;
+    ext::Key resume{};
 };
 
 // One thing the client is to do.
@@ -164,6 +172,8 @@ public:
     bool offerAnsweredPlainly() const { return offered_ && plainAnsweredOffer_; }
     bool sending() const { return transfer_ != nullptr; }
     bool unproven() const { return unproven_; }
+    // The keys of a keyed transfer a session took on (Granted), handed over once.
+    std::optional<HandedKeys> handOver() { return std::exchange(handed_, std::nullopt); }
 
 private:
     // The file being sent in extended datagrams.
@@ -241,7 +251,8 @@ private:
     void keyedAnswer(std::string_view bytes, std::int64_t nowUs);
     bool answerChallenge(const ext::Challenge& challenge);
     bool usableEphemeral(const ext::Transcript& t) const;
-    bool takeProvenAccept(const ext::ProvenAccept& proven, std::int64_t nowUs);
+    bool takeProvenAccept(const ext::ProvenAccept& proven, std::string_view bytes,
+                          std::int64_t nowUs);
     void serverUnproven(std::string why);
     void sealedAnswer(std::string_view bytes, const std::string* first, std::int64_t nowUs);
 
@@ -252,6 +263,7 @@ private:
     std::optional<ext::Key> key_;
     std::unique_ptr<Transfer> transfer_;
     Handshake handshake_;
+    std::optional<HandedKeys> handed_;
     bool unproven_ = false; // the latest answer to a keyed header proved no key
     std::string name_;      // the file whose header went last, and its size then
     std::int64_t size_ = 0;

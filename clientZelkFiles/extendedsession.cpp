@@ -1,6 +1,9 @@
 #include "extendedsession.h"
 
 #include "codec.h"
+#include "keyedtransfer.h"
+
+#include <sodium.h>
 
 #include <algorithm>
 #include <limits>
@@ -31,12 +34,23 @@ struct ExtendedSession::Transfer {
     int silentTimeouts = 0;
     int shortAnswers = 0;
     std::int64_t sentSinceRestart = -1;
+    std::unique_ptr<KeyedTransfer> keyed; // a keyed origin's handshake and keys
 };
 
 ExtendedSession::ExtendedSession(ExtFiles& files, ExtRandom random)
     : files_(files), random_(std::move(random)), frame_(ext::kLargestDatagram, '\0') {}
 
-ExtendedSession::~ExtendedSession() = default;
+ExtendedSession::~ExtendedSession() {
+    setKey(std::nullopt);
+}
+
+// The transfers under way keep their own keys: only new offers use the new key.
+void ExtendedSession::setKey(std::optional<ext::Key> key) {
+    if (key_) {
+        sodium_memzero(key_->data(), key_->size());
+    }
+    key_ = key;
+}
 
 // Transfers ended during the call are forgotten only now: their actions name them until then.
 ExtendedSession::Actions ExtendedSession::take() {
@@ -44,6 +58,7 @@ ExtendedSession::Actions ExtendedSession::take() {
     if (transfers_.empty()) {
         congestion_.reset();
         released_.clear();
+        secrets_.forget();
     }
     Actions out;
     out.swap(actions_);
@@ -72,6 +87,7 @@ bool ExtendedSession::holds(const std::string& name) const {
 
 void ExtendedSession::clear() {
     transfers_.clear();
+    secrets_.forget();
     congestion_.reset();
     released_.clear();
     actions_.clear();
@@ -82,7 +98,8 @@ ExtendedSession::Actions ExtendedSession::adopt(const std::string& name, std::in
                                                 const ext::Accept& accept, int granted,
                                                 std::shared_ptr<ext::RunningDigest> digest,
                                                 std::optional<FileStamp> startStamp,
-                                                std::int64_t nowUs) {
+                                                std::int64_t nowUs,
+                                                std::optional<HandedKeys> sealed) {
     limit_ = std::clamp(granted, 1, std::max(settings_.most, 1));
     auto t = std::make_unique<Transfer>();
     t->id = accept.transfer;
@@ -92,7 +109,21 @@ ExtendedSession::Actions ExtendedSession::adopt(const std::string& name, std::in
     t->digest = digest ? std::move(digest) : std::make_shared<ext::RunningDigest>();
     Transfer& taken = *t;
     transfers_[t->id] = std::move(t);
-    accepted(taken, accept.cumulative, nowUs);
+    if (key_ && !sealed) {
+        // Nothing may go in clear: its own handshake first.
+        taken.keyed = std::make_unique<KeyedTransfer>(random_);
+        reoffer(taken, nowUs);
+    } else {
+        if (sealed) {
+            taken.keyed = std::make_unique<KeyedTransfer>(std::move(sealed->session));
+            SessionSecret first{accept.transfer, sealed->resume, sealed->session.aead, 0};
+            secrets_.forget();
+            secrets_.took(first);
+            first.wipe();
+            sodium_memzero(sealed->resume.data(), sealed->resume.size());
+        }
+        accepted(taken, accept.cumulative, nowUs);
+    }
     pumpIn(nowUs);
     return take();
 }
@@ -133,6 +164,11 @@ bool ExtendedSession::offer(const std::string& name, std::int64_t nowUs) {
     t->size = *length;
     t->startStamp = stamp;
     t->digest = std::make_shared<ext::RunningDigest>();
+    if (key_) {
+        const SessionSecret* from = secrets_.forOffer();
+        t->keyed = from != nullptr ? std::make_unique<KeyedTransfer>(random_, *from)
+                                   : std::make_unique<KeyedTransfer>(random_);
+    }
     Transfer& offered = *t;
     transfers_[t->id] = std::move(t);
     sendOffer(offered, nowUs);
@@ -143,7 +179,7 @@ bool ExtendedSession::offer(const std::string& name, std::int64_t nowUs) {
 // for the acceptance, which says what the server holds. Only a server that granted a session
 // (and still grants more than one) is sent pieces it has not accepted yet.
 bool ExtendedSession::startFirstFlight(Transfer& t) {
-    if (settings_.firstFlight <= 0 || limit_ <= 1 || !congestion_) {
+    if (settings_.firstFlight <= 0 || limit_ <= 1 || !congestion_ || !earlyKeys(t)) {
         return false;
     }
     t.window.emplace(t.size, settings_.piece, 16 * settings_.piece);
@@ -170,24 +206,32 @@ bool ExtendedSession::flightFull(const Transfer& t) const {
 void ExtendedSession::sendOffer(Transfer& t, std::int64_t nowUs) {
     ++t.offers;
     t.offerDueUs = nowUs + kOfferWaitUs * t.offers;
-    const std::string fields =
-        ext::offerField(ext::Offer{t.id, t.size}) + ';' +
-        ext::multiField(std::clamp(settings_.most, 1, ext::kMostTransfersAsked));
+    std::string fields = ext::offerField(ext::Offer{t.id, t.size}) + ';';
+    if (t.keyed && key_) {
+        fields += keyedField(t) + ';';
+    }
+    fields += ext::multiField(std::clamp(settings_.most, 1, ext::kMostTransfersAsked));
     add(SessionAction::Kind::Send).text =
         buildHeaderFrame(settings_.origin, t.name, ext::plainSizeText(t.size), fields);
     add(SessionAction::Kind::Offered, &t);
 }
 
 bool ExtendedSession::ownsAnswer(std::string_view bytes) const {
+    const auto challenge = key_ ? ext::findChallenge(bytes) : std::nullopt;
     const auto accept = ext::findAccept(bytes);
-    if (!accept) {
+    if (!accept && !challenge) {
         return false;
     }
-    const auto it = transfers_.find(accept->transfer);
+    const auto it = transfers_.find(accept ? accept->transfer : challenge->transfer);
     return it != transfers_.end() && !it->second->ended;
 }
 
 ExtendedSession::Actions ExtendedSession::answer(std::string_view bytes, std::int64_t nowUs) {
+    if (key_) {
+        keyedAnswer(bytes, nowUs);
+        pumpIn(nowUs);
+        return take();
+    }
     const auto accept = ext::findAccept(bytes);
     Transfer* t = accept ? find(accept->transfer) : nullptr;
     if (t == nullptr || (t->window && !t->early) || accept->cumulative > t->size) {
@@ -230,6 +274,10 @@ void ExtendedSession::accepted(Transfer& t, std::int64_t cumulative, std::int64_
 }
 
 ExtendedSession::Actions ExtendedSession::datagram(std::string_view bytes, std::int64_t nowUs) {
+    if (key_) {
+        sealedDatagram(bytes, nowUs);
+        return take();
+    }
     const auto frame = ext::decode(bytes);
     Transfer* t = frame ? find(frame->transfer) : nullptr;
     if (t == nullptr) {
@@ -435,8 +483,13 @@ void ExtendedSession::sent(Transfer& t, const ext::SendWindow::Piece& piece, std
 std::size_t ExtendedSession::framePiece(std::uint64_t transfer, char* frame, std::int64_t offset,
                                         std::size_t n) {
     const auto it = transfers_.find(transfer);
-    if (it != transfers_.end()) {
-        it->second->digest->feed(offset, std::string_view(frame + bodyAt(), n));
+    if (it == transfers_.end()) {
+        return 0;
+    }
+    Transfer& t = *it->second;
+    t.digest->feed(offset, std::string_view(frame + bodyAt(), n));
+    if (t.keyed) {
+        return t.keyed->sealPiece(frame, transfer, offset, n);
     }
     ext::writeHead(frame, ext::Kind::Data, transfer, offset, n);
     return datagramOf(n);
@@ -477,11 +530,7 @@ void ExtendedSession::finishEarly(Transfer& t) {
     }
     t.finishedEarly = true;
     if (files_.stamp(t.name) == t.startStamp) {
-        ext::encode(ext::Kind::Finish, t.id, t.size,
-                    std::string_view(reinterpret_cast<const char*>(t.fileDigest->data()),
-                                     t.fileDigest->size()),
-                    frame_);
-        add(SessionAction::Kind::Send, &t).text = frame_;
+        addFinish(t);
     }
 }
 
@@ -514,12 +563,19 @@ ExtendedSession::Actions ExtendedSession::step(std::uint64_t transfer, std::int6
 }
 
 void ExtendedSession::sendFinish(Transfer& t, std::int64_t nowUs) {
-    const ext::Digest& digest = *t.fileDigest;
-    ext::encode(ext::Kind::Finish, t.id, t.size,
-                std::string_view(reinterpret_cast<const char*>(digest.data()), digest.size()),
-                frame_);
-    add(SessionAction::Kind::Send, &t).text = frame_;
+    addFinish(t);
     t.finishDueUs = nowUs + t.finishWaitUs;
+}
+
+void ExtendedSession::addFinish(Transfer& t) {
+    const ext::Digest& digest = *t.fileDigest;
+    const std::string_view body(reinterpret_cast<const char*>(digest.data()), digest.size());
+    if (t.keyed) {
+        t.keyed->seal(ext::Kind::Finish, t.id, t.size, body, frame_);
+    } else {
+        ext::encode(ext::Kind::Finish, t.id, t.size, body, frame_);
+    }
+    add(SessionAction::Kind::Send, &t).text = frame_;
 }
 
 std::int64_t ExtendedSession::dueUs(const Transfer& t) const {
@@ -566,6 +622,9 @@ void ExtendedSession::timedOut(Transfer& t, std::int64_t nowUs) {
     }
     if (offered) {
         dropFirstFlight(t);
+        if (t.keyed && t.keyed->resumes() != 0 && t.offers >= kResumedTries) {
+            resumeFailed(t);
+        }
         if (t.offers >= kOfferTries) {
             release(t);
         } else {
@@ -588,6 +647,9 @@ void ExtendedSession::timedOut(Transfer& t, std::int64_t nowUs) {
 // The same identity again: the server resumes the transfer where its copy stands. The file's
 // digest stays, so a verdict that comes late still finishes it.
 void ExtendedSession::reoffer(Transfer& t, std::int64_t nowUs) {
+    if (t.keyed) {
+        t.keyed->restart(random_); // the server may have lost the transfer's keys
+    }
     dropFirstFlight(t);
     t.finishing = false;
     t.offers = 0;
@@ -626,6 +688,106 @@ void ExtendedSession::progress() {
     SessionAction& p = add(SessionAction::Kind::Progress);
     p.value = open;
     p.extra = ackedBytes_;
+}
+
+// --- Keyed origins -------------------------------------------------------------------------
+
+// An answer that proves nothing is no answer: the offer goes again when its wait runs out.
+void ExtendedSession::keyedAnswer(std::string_view bytes, std::int64_t nowUs) {
+    if (const auto challenge = ext::findChallenge(bytes)) {
+        Transfer* t = find(challenge->transfer);
+        if (t == nullptr || (t->window && !t->early) || !t->keyed) {
+            add(SessionAction::Kind::Ignored).text = "a challenge for no offer waiting";
+        } else if (!t->keyed->challenge(*key_, {settings_.origin, t->id, t->size, t->name},
+                                        *challenge)) {
+            add(SessionAction::Kind::KeyUnproven, t).text =
+                "a challenge that does not prove the key";
+        } else {
+            t->offers = 0; // the server is there: the offer with this client's proof waits anew
+            sendOffer(*t, nowUs);
+        }
+        return;
+    }
+    if (const auto proven = ext::findProvenAccept(bytes)) {
+        provenAccept(bytes, *proven, nowUs);
+        return;
+    }
+    add(SessionAction::Kind::KeyUnproven).text =
+        "an answer without a proof of the key: the server has no key for this origin, or does not "
+        "know keys";
+}
+
+void ExtendedSession::provenAccept(std::string_view bytes, const ext::ProvenAccept& proven,
+                                   std::int64_t nowUs) {
+    Transfer* t = find(proven.accept.transfer);
+    if (t == nullptr || (t->window && !t->early) || !t->keyed) {
+        add(SessionAction::Kind::Ignored).text = std::string(bytes) + ": accepts no offer waiting";
+        return;
+    }
+    if (!t->keyed->accept(*key_, {settings_.origin, t->id, t->size, t->name}, proven,
+                          secrets_.find(t->keyed->resumes()))) {
+        add(SessionAction::Kind::KeyUnproven, t).text = "an acceptance that does not prove the key";
+        return;
+    }
+    if (auto secret = t->keyed->takeSecret()) {
+        secrets_.took(*secret); // the session's later transfers need no handshake
+        secret->wipe();
+    }
+    if (const auto granted = ext::findGrant(bytes)) {
+        limit_ = std::clamp(*granted, 1, std::max(settings_.most, 1));
+    }
+    accepted(*t, proven.accept.cumulative, nowUs);
+}
+
+// Only what opens under a transfer's own keys, and once, moves it: nothing in clear does.
+void ExtendedSession::sealedDatagram(std::string_view bytes, std::int64_t nowUs) {
+    const auto head = ext::sealedHead(bytes);
+    Transfer* t = head ? find(head->transfer) : nullptr;
+    if (t == nullptr || !t->keyed || !t->keyed->sealing()) {
+        add(SessionAction::Kind::Ignored).text = "a datagram of " + std::to_string(bytes.size()) +
+                                                 " bytes for no sealed transfer under way";
+        return;
+    }
+    const auto frame = t->keyed->open(bytes, opened_);
+    if (!frame) {
+        add(SessionAction::Kind::Ignored).text =
+            "a sealed datagram that fails authentication, or seen already";
+        return;
+    }
+    onFrame(*t, *frame, nowUs);
+    pumpIn(nowUs);
+}
+
+// A later transfer of the session offers without a handshake while the session's secret is
+// there; the secret gone (the server lost it), it proves the key in a handshake of its own.
+std::string ExtendedSession::keyedField(Transfer& t) {
+    const KeyedTransfer::Offer offer{settings_.origin, t.id, t.size, t.name};
+    if (const SessionSecret* from = secrets_.find(t.keyed->resumes())) {
+        return t.keyed->resumeField(*from, offer);
+    }
+    if (t.keyed->resumes() != 0) {
+        t.keyed->restart(random_);
+    }
+    return t.keyed->helloField(*key_);
+}
+
+// A keyed transfer's first pieces go only under keys the client derives alone: those of an offer
+// under the session's secret, which only this client and the server that shares it hold. A
+// handshake's keys exist only once the server proved the key.
+bool ExtendedSession::earlyKeys(Transfer& t) {
+    if (!t.keyed) {
+        return true;
+    }
+    const SessionSecret* from = secrets_.find(t.keyed->resumes());
+    return from != nullptr && t.keyed->earlyKeys(*from, {settings_.origin, t.id, t.size, t.name});
+}
+
+// The server did not answer offers without a handshake: it no longer holds the session's secret,
+// which is of no use any more. The next transfer to prove the key gives the next one.
+void ExtendedSession::resumeFailed(Transfer& t) {
+    secrets_.lost(t.keyed->resumes());
+    t.keyed->restart(random_);
+    t.offers = 0;
 }
 
 } // namespace zelk

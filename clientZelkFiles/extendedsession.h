@@ -13,6 +13,7 @@
 #include "digest.h"
 #include "extcodec.h"
 #include "extendedsender.h"
+#include "keyedtransfer.h"
 #include "sendwindow.h"
 
 #include <cstddef>
@@ -45,17 +46,18 @@ struct SessionAction {
         PaceIn,    // wake wakePace() in `value` ms
         TimeoutIn, // wake wakeTimeout() in `value` ms
         TimeoutOff,
-        Step,      // call step(`transfer`) once the event loop turned: its digest catches up
-        Offered,   // the file `name` was offered (its header went)
-        Accepted,  // the server takes `name` and holds `value` of its `size` bytes
-        Verified,  // the server holds `name` whole: `value` bytes held at the start, `extra` sent
-                   // again, in `elapsedUs`, SHA-256 `text`; delete it if it still has `stamp`
-        Lost,      // `name` cannot go on as it was (`text`): it is offered anew later
-        Released,  // `name` went unanswered: it goes back to one file at a time
-        Progress,  // `value` files under way, `extra` bytes acknowledged in all
-        SentAgain, // the server's copy of `name` did not have its digest
-        Silent,    // a timeout of `name` without any answer: the server is silent since now
-        Ignored,   // an answer was dropped, for `text`
+        Step,        // call step(`transfer`) once the event loop turned: its digest catches up
+        Offered,     // the file `name` was offered (its header went)
+        Accepted,    // the server takes `name` and holds `value` of its `size` bytes
+        Verified,    // the server holds `name` whole: `value` bytes held at the start, `extra` sent
+                     // again, in `elapsedUs`, SHA-256 `text`; delete it if it still has `stamp`
+        Lost,        // `name` cannot go on as it was (`text`): it is offered anew later
+        Released,    // `name` went unanswered: it goes back to one file at a time
+        Progress,    // `value` files under way, `extra` bytes acknowledged in all
+        SentAgain,   // the server's copy of `name` did not have its digest
+        Silent,      // a timeout of `name` without any answer: the server is silent since now
+        Ignored,     // an answer was dropped, for `text`
+        KeyUnproven, // an answer to a keyed offer proved no key (`text`)
     };
     Kind kind;
     std::uint64_t transfer = 0;
@@ -86,6 +88,9 @@ public:
     // Offers of one file unanswered before it goes back to one file at a time.
     static constexpr int kOfferTries = 4;
     static constexpr std::int64_t kOfferWaitUs = 500'000;
+    // A keyed origin's offers without a handshake unanswered before the server is taken to have
+    // lost the session's secret (it restarted): the file proves the key in a handshake.
+    static constexpr int kResumedTries = 2;
     static constexpr int kSilentTimeouts = ExtendedSender::kSilentTimeouts;
     static constexpr int kSilentFinishes = ExtendedSender::kSilentFinishes;
     static constexpr std::int64_t kLongestFinishWaitUs = ExtendedSender::kLongestFinishWaitUs;
@@ -99,11 +104,17 @@ public:
     ExtendedSession& operator=(const ExtendedSession&) = delete;
 
     void configure(Settings settings) { settings_ = std::move(settings); }
+    // This origin's key, when it has one: every offer then carries its own handshake, and every
+    // transfer's datagrams go sealed under its own keys.
+    void setKey(std::optional<ext::Key> key);
+    bool keyed() const { return key_.has_value(); }
     // The first file's transfer, accepted with a grant of `granted`: the session opens with it.
-    // `digest` and `startStamp` are those its transfer began with.
+    // `digest` and `startStamp` are those its transfer began with; `sealed`, a keyed origin's
+    // keys of it, and the secret the session's later transfers derive theirs from.
     Actions adopt(const std::string& name, std::int64_t size, const ext::Accept& accept,
                   int granted, std::shared_ptr<ext::RunningDigest> digest,
-                  std::optional<FileStamp> startStamp, std::int64_t nowUs);
+                  std::optional<FileStamp> startStamp, std::int64_t nowUs,
+                  std::optional<HandedKeys> sealed = std::nullopt);
     // The outbox's files in order: those not under way are offered while there is room.
     Actions offerFrom(const std::vector<std::string>& names, std::int64_t nowUs);
     // Whether an answer to a header is the acceptance of one of the session's offers.
@@ -116,8 +127,10 @@ public:
     // The piece of `n` bytes at `offset` of `transfer`'s file, read into `frame + bodyAt()`,
     // hashed and framed in place: the datagram's length.
     std::size_t framePiece(std::uint64_t transfer, char* frame, std::int64_t offset, std::size_t n);
-    static constexpr std::size_t bodyAt() { return ext::kHeadBytes; }
-    static constexpr std::size_t datagramOf(std::size_t n) { return n + ext::kHeadBytes; }
+    std::size_t bodyAt() const { return keyed() ? ext::kSealedHeadBytes : ext::kHeadBytes; }
+    std::size_t datagramOf(std::size_t n) const {
+        return n + (keyed() ? ext::kSealedOverhead : ext::kHeadBytes);
+    }
     // A piece of `transfer` could not be read.
     Actions unreadable(std::uint64_t transfer);
     // Everything forgotten (the client goes back to one file at a time).
@@ -166,10 +179,20 @@ private:
     void lost(Transfer& t, std::string why);
     void release(Transfer& t);
     void progress();
+    // A keyed origin's offers and sealed datagrams.
+    void keyedAnswer(std::string_view bytes, std::int64_t nowUs);
+    void provenAccept(std::string_view bytes, const ext::ProvenAccept& proven, std::int64_t nowUs);
+    void sealedDatagram(std::string_view bytes, std::int64_t nowUs);
+    std::string keyedField(Transfer& t);
+    bool earlyKeys(Transfer& t);
+    void addFinish(Transfer& t);
+    void resumeFailed(Transfer& t);
 
     ExtFiles& files_;
     ExtRandom random_;
     Settings settings_;
+    std::optional<ext::Key> key_;
+    SessionSecrets secrets_; // while the session lives
     int limit_ = 1;
     std::optional<ext::Congestion> congestion_; // one for the session, never one per file
     std::map<std::uint64_t, std::unique_ptr<Transfer>> transfers_;
@@ -178,6 +201,7 @@ private:
     std::int64_t ackedBytes_ = 0;        // acknowledged in all, for the rate
     std::vector<std::uint64_t> closing_; // transfers ended during one call
     std::string frame_;
+    std::string opened_; // a sealed datagram's body, decrypted
     Actions actions_;
 };
 

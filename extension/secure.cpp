@@ -427,6 +427,7 @@ SessionKeys fromMaster(Mac& master) {
                                master.data());
     crypto_kdf_derive_from_key(keys.serverToClient.data(), kKeyBytes, 2, kKdfContext,
                                master.data());
+    crypto_kdf_derive_from_key(keys.resume.data(), kKeyBytes, 3, kKdfContext, master.data());
     sodium_memzero(master.data(), master.size());
     return keys;
 }
@@ -549,6 +550,66 @@ std::optional<Challenge> findChallenge(std::string_view answer) {
         return std::nullopt;
     }
     return Challenge{*transfer, *server, static_cast<Aead>(parts[3][0]), *proof, *ephemeral};
+}
+
+std::string resumeField(const Resume& resume) {
+    return std::string(kResumeTag) + ',' + identityHex(resume.session) + ',' +
+           hexOf(resume.client) + ',' + hexOf(resume.proof);
+}
+
+std::optional<Resume> findResume(std::string_view headerPayload) {
+    const auto fields = split(headerPayload, ';');
+    if (fields.size() < 5 || fields.back() != "END") {
+        return std::nullopt;
+    }
+    const std::string prefix = std::string(kResumeTag) + ',';
+    for (std::size_t i = 3; i + 1 < fields.size(); ++i) {
+        if (!fields[i].starts_with(prefix)) {
+            continue;
+        }
+        const auto parts = split(fields[i], ',');
+        if (parts.size() != 4) {
+            return std::nullopt;
+        }
+        const auto session = identityFrom(parts[1]);
+        const auto client = fromHex<kNonceBytes>(parts[2]);
+        const auto proof = fromHex<kMacBytes>(parts[3]);
+        if (!session || !client || !proof) {
+            return std::nullopt;
+        }
+        return Resume{*session, *client, *proof};
+    }
+    return std::nullopt;
+}
+
+Transcript resumedTranscript(std::string_view origin, std::uint64_t transfer, std::int64_t size,
+                             std::string_view name, const Nonce& client, Aead aead) {
+    Transcript t;
+    t.origin = std::string(origin);
+    t.transfer = transfer;
+    t.size = size;
+    t.name = std::string(name);
+    t.client = client;
+    t.aeads = std::string(1, static_cast<char>(aead));
+    t.aead = aead;
+    return t;
+}
+
+Mac resumeProof(const Key& resume, const Transcript& t, std::uint64_t session) {
+    Hasher hash(resume, "ZXK resumed offer");
+    hash.number(session);
+    hash.transcript(t);
+    return hash.done();
+}
+
+SessionKeys resumedKeys(const Key& resume, const Transcript& t, std::uint64_t session) {
+    Hasher hash(resume, "ZXK resumed session");
+    hash.number(session);
+    hash.transcript(t);
+    Mac master = hash.done();
+    SessionKeys keys = fromMaster(master);
+    sodium_memzero(keys.resume.data(), keys.resume.size()); // a resumed transfer opens no session
+    return keys;
 }
 
 std::string provenAcceptSuffix(const ProvenAccept& accept) {

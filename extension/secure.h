@@ -114,6 +114,7 @@ bool sameMac(const Mac& a, const Mac& b);
 struct SessionKeys {
     Key clientToServer{};
     Key serverToClient{};
+    Key resume{}; // the secret later transfers of the same client session derive their keys from
 };
 
 // Forward secrecy: each handshake adds an X25519 exchange between two ephemeral keys, whose
@@ -128,6 +129,32 @@ std::optional<Key> sharedSecret(const Key& secret, const Key& peerPublic);
 // ephemeral secret with the peer's public key; nothing when the exchange is refused.
 std::optional<SessionKeys> sessionKeys(const Key& key, const Transcript& t, const Key& secret,
                                        const Key& peerPublic);
+
+// --- Resumed transfers ----------------------------------------------------------------------
+
+// A later transfer of a client's session of several, without a handshake of its own: its header
+// carries "ZXR,<session identity>,<client nonce>,<proof>", the session named by the identity of
+// the transfer whose handshake gave the secret, the proof a keyed hash under that secret. Its
+// transcript has no server nonce and no ephemeral keys: its freshness is the client's nonce, its
+// forward secrecy the first handshake's.
+inline constexpr std::string_view kResumeTag = "ZXR";
+// Transfers one session secret opens at most: the server remembers each, so a client's session
+// proves the key in a handshake again after so many, whose secret it takes on.
+inline constexpr std::size_t kResumedPerSecret = 1024;
+struct Resume {
+    std::uint64_t session = 0;
+    Nonce client{};
+    Mac proof{};
+};
+std::string resumeField(const Resume& resume);
+std::optional<Resume> findResume(std::string_view headerPayload);
+// The transcript a resumed offer binds: who, which transfer of which file, the client's nonce
+// and the session's cipher.
+Transcript resumedTranscript(std::string_view origin, std::uint64_t transfer, std::int64_t size,
+                             std::string_view name, const Nonce& client, Aead aead);
+Mac resumeProof(const Key& resume, const Transcript& t, std::uint64_t session);
+// The resumed transfer's keys: its own, from the session's secret, its label and its transcript.
+SessionKeys resumedKeys(const Key& resume, const Transcript& t, std::uint64_t session);
 
 // Rekeying: a direction's key seals at most 2^bits datagrams. The key of epoch
 // e = (sequence - 1) >> bits is derived from the direction's base key with e as the subkey id,

@@ -786,10 +786,9 @@ private:
     void sendPieces(const SessionAction& a) {
         for (const auto& piece : a.pieces) {
             const auto n = static_cast<std::size_t>(piece.length);
-            std::string frame(ExtendedSession::datagramOf(n), '\0');
-            ASSERT_EQ(
-                outbox_.read(a.name, frame.data() + ExtendedSession::bodyAt(), n, piece.offset),
-                static_cast<long>(n));
+            std::string frame(session_.datagramOf(n), '\0');
+            ASSERT_EQ(outbox_.read(a.name, frame.data() + session_.bodyAt(), n, piece.offset),
+                      static_cast<long>(n));
             EXPECT_EQ(session_.framePiece(a.transfer, frame.data(), piece.offset, n), frame.size());
             pieceOrder.push_back(a.transfer);
             transmit(frame);

@@ -829,3 +829,94 @@ TEST(ExtendedReceiver, AKeyedOriginRunsTwoSealedTransfersAtOnce) {
     EXPECT_EQ(rig.disk.files[key(kA, "a")], kFile);
     EXPECT_EQ(rig.disk.files[key(kA, "b")], kFile);
 }
+
+namespace {
+
+// A later transfer of a keyed client's session: its header names the session and proves it under
+// the session's secret.
+std::string resumedPayload(const KeyedClient& first, const ext::Key& secret, std::uint64_t id,
+                           const std::string& file, const ext::Nonce& nonce) {
+    const auto size = static_cast<std::int64_t>(kFile.size());
+    const ext::Transcript t = ext::resumedTranscript(kA, id, size, file, nonce, ext::aeadFor("C"));
+    return "BEG;" + file + ";" + std::to_string(size) + ";" + ext::offerField({id, size}) + ";" +
+           ext::resumeField({first.id, nonce, ext::resumeProof(secret, t, first.id)}) + ";" +
+           ext::multiField(4) + ";END";
+}
+
+} // namespace
+
+// The session's first transfer proves the key in a handshake; a later one only names the session
+// and proves it under its secret: accepted at once, with the key's proof, its datagrams sealed
+// under keys of its own. The same offer again is answered again and opens nothing; played again
+// once verified, it is answered as verified; a server that lost the secret drops it.
+TEST(ExtendedReceiver, ALaterTransferOfAKeyedSessionNeedsNoHandshake) {
+    ASSERT_TRUE(ext::cryptoReady());
+    KeyedClient first;
+    first.several = 4;
+    Rig rig;
+    const ext::Key mint = ext::newKey();
+    rig.core->loadKeys({ext::KeyLine{first.key, kA}}, mint);
+    const std::string size = std::to_string(first.size);
+    const auto challenge =
+        ext::findChallenge(rig.header(first.payload(first.hello(std::nullopt)), size).answer);
+    ASSERT_TRUE(challenge.has_value());
+    first.serverEphemeral = challenge->ephemeral;
+    ASSERT_TRUE(rig.header(first.payload(first.hello(challenge->server)), size).proven);
+    const auto firstKeys = ext::sessionKeys(first.key, first.transcript(challenge->server),
+                                            first.secret, challenge->ephemeral);
+    ASSERT_TRUE(firstKeys.has_value());
+
+    const ext::Nonce nonce = ext::newNonce();
+    const std::string offer = resumedPayload(first, firstKeys->resume, 30, "g", nonce);
+    const std::string forged = resumedPayload(first, ext::newKey(), 30, "g", nonce);
+    EXPECT_EQ(rig.header(forged, size, "g").refused, "header whose proof of its session is wrong");
+    const auto accepted = rig.header(offer, size, "g");
+    ASSERT_TRUE(accepted.proven) << accepted.refused;
+    const ext::Transcript t =
+        ext::resumedTranscript(kA, 30, first.size, "g", nonce, ext::aeadFor("C"));
+    const auto proven = ext::findProvenAccept(accepted.answer);
+    ASSERT_TRUE(proven.has_value());
+    EXPECT_EQ(proven->proof, ext::acceptProof(first.key, t, 0));
+    EXPECT_EQ(ext::findGrant(accepted.answer), 4);
+
+    const ext::SessionKeys keys = ext::resumedKeys(firstKeys->resume, t, first.id);
+    const auto sealed = [&rig, &keys](ext::Kind kind, std::int64_t value, std::string_view body,
+                                      std::uint64_t sequence) {
+        std::string bytes;
+        ext::seal(kind, 30, value, sequence, body, ext::EpochKeys(keys.clientToServer).at(sequence),
+                  ext::aeadFor("C"), bytes);
+        rig.datagram(bytes);
+        const auto& answers = rig.replies.back().answers;
+        const auto head = answers.empty() ? std::nullopt : ext::sealedHead(answers.front().bytes);
+        std::string opened;
+        const auto answer =
+            head ? ext::openSealed(answers.front().bytes,
+                                   ext::EpochKeys(keys.serverToClient).at(head->sequence),
+                                   ext::aeadFor("C"), opened)
+                 : std::nullopt;
+        return answer
+                   ? std::string(1, static_cast<char>(answer->kind)) + std::to_string(answer->value)
+                   : std::string("-");
+    };
+    EXPECT_EQ(sealed(ext::Kind::Data, 0, std::string_view(kFile).substr(0, 10), 1), "A10");
+    // Its answer lost, the same offer again: answered again; the session goes on as it was, and
+    // a datagram it took is not taken again.
+    const auto repeated = rig.header(offer, size, "g");
+    EXPECT_TRUE(repeated.again);
+    ASSERT_TRUE(ext::findProvenAccept(repeated.answer).has_value());
+    EXPECT_EQ(ext::findProvenAccept(repeated.answer)->accept.cumulative, 10);
+    EXPECT_EQ(sealed(ext::Kind::Data, 0, std::string_view(kFile).substr(0, 10), 1), "-");
+    EXPECT_EQ(sealed(ext::Kind::Data, 10, std::string_view(kFile).substr(10), 2), "A30");
+    EXPECT_EQ(sealed(ext::Kind::Finish, 30, digestOf(kFile), 3), "V30");
+    EXPECT_EQ(rig.disk.files[key(kA, "g")], kFile);
+    // Played again once verified: all held, nothing starts again.
+    const auto again = rig.header(offer, size, "g");
+    EXPECT_TRUE(again.again);
+    EXPECT_EQ(ext::findProvenAccept(again.answer)->accept.cumulative, first.size);
+
+    Rig restarted;
+    restarted.core->loadKeys({ext::KeyLine{first.key, kA}}, mint);
+    EXPECT_EQ(restarted.header(resumedPayload(first, firstKeys->resume, 31, "h", nonce), size, "h")
+                  .refused,
+              "header of a session this server does not hold");
+}

@@ -110,6 +110,7 @@ void ExtClientNode::start(Micros now) {
                          settings_.extendedDatagram - static_cast<std::int64_t>(head),
                          settings_.rateCap, settings_.transfers, settings_.firstFlight});
     extended_->setKey(settings_.key);
+    session_->setKey(settings_.key);
     loop_ = Timer{};
     wait_ = Timer{};
     paceDue_ = timeoutDue_ = stepDue_ = -1;
@@ -228,7 +229,7 @@ void ExtClientNode::receive(const Datagram& datagram, Micros now) {
     }
     const std::string bytes = text(datagram.bytes);
     if (session_->active()) {
-        if (!bytes.empty() && bytes[0] == ext::kStart) {
+        if (!bytes.empty() && (bytes[0] == ext::kStart || bytes[0] == ext::kSealedStart)) {
             runSession(session_->datagram(bytes, now));
             return;
         }
@@ -534,9 +535,10 @@ void ExtClientNode::performExtended(const ExtAction& action) {
 void ExtClientNode::openSession(const ExtAction& granted) {
     const std::string& name = listed_.front().name;
     const TransferMemory& known = sender_.memory(name);
-    runSession(session_->adopt(
-        name, size_, ext::Accept{static_cast<std::uint64_t>(granted.extra), granted.size},
-        static_cast<int>(granted.value), known.digest, known.startStamp, now_));
+    runSession(session_->adopt(name, size_,
+                               ext::Accept{static_cast<std::uint64_t>(granted.extra), granted.size},
+                               static_cast<int>(granted.value), known.digest, known.startStamp,
+                               now_, extended_->handOver()));
     offerMore();
     loop_.enable(now_);
 }
@@ -607,9 +609,9 @@ void ExtClientNode::performSession(const SessionAction& action) {
 bool ExtClientNode::sendSessionPieces(const SessionAction& action) {
     for (const ext::SendWindow::Piece& piece : action.pieces) {
         const auto n = static_cast<std::size_t>(piece.length);
-        std::string frame(ExtendedSession::datagramOf(n), '\0');
-        if (outboxFiles_.read(action.name, frame.data() + ExtendedSession::bodyAt(), n,
-                              piece.offset) != static_cast<long>(n)) {
+        std::string frame(session_->datagramOf(n), '\0');
+        if (outboxFiles_.read(action.name, frame.data() + session_->bodyAt(), n, piece.offset) !=
+            static_cast<long>(n)) {
             return false;
         }
         session_->framePiece(action.transfer, frame.data(), piece.offset, n);
@@ -651,6 +653,13 @@ void ExtClientNode::leaveExtended() {
 }
 
 void ExtClientNode::send(const std::string& bytes) {
+    // A header proves the key in a handshake, or by the secret of its session.
+    const bool handshake =
+        bytes.find(";BEG;") != std::string::npos &&
+        (bytes.find(";ZXK,") != std::string::npos || bytes.find(";ZXR,") != std::string::npos);
+    if (settings_.key && !bytes.empty() && bytes[0] != ext::kSealedStart && !handshake) {
+        ++sentInClear_;
+    }
     outgoing_.push_back(Datagram{{}, settings_.server, Bytes(bytes.begin(), bytes.end())});
 }
 

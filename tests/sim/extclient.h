@@ -55,6 +55,8 @@ public:
     int verified() const { return verified_; }
     // Times the server was taken for a plain one, after offers answered plainly.
     int wentPlain() const { return wentPlain_; }
+    // A keyed origin's datagrams that were neither sealed nor a header with its handshake.
+    int sentInClear() const { return sentInClear_; }
     bool extendedTransfer() const { return extended_->sending(); }
     // Files under way in a session of several; the most at once so far.
     int underWay() const { return session_->underWay(); }
@@ -155,6 +157,7 @@ private:
     int headers_ = 0;
     int verified_ = 0;
     int wentPlain_ = 0;
+    int sentInClear_ = 0;
 };
 
 } // namespace zelk::simtest
