@@ -59,6 +59,11 @@ bool KeyedTransfer::acceptResumed(const ext::Key& key, const Offer& offer,
     if (early_) {
         return true; // its keys exist, and have sealed its first pieces: never derived again
     }
+    takeResumedKeys(from, t);
+    return true;
+}
+
+void KeyedTransfer::takeResumedKeys(const SessionSecret& from, const ext::Transcript& t) {
     ext::SessionKeys keys = ext::resumedKeys(from.secret, t, from.session);
     wipeSession();
     ext::Session& s = session_.emplace();
@@ -67,7 +72,6 @@ bool KeyedTransfer::acceptResumed(const ext::Key& key, const Offer& offer,
     s.server = resumed_->client;
     s.aead = resumed_->aead;
     sodium_memzero(&keys, sizeof keys);
-    return true;
 }
 
 void KeyedTransfer::wipeHandshake() {
@@ -90,15 +94,7 @@ bool KeyedTransfer::earlyKeys(const SessionSecret& from, const Offer& offer) {
         return false;
     }
     if (!early_) {
-        ext::SessionKeys keys =
-            ext::resumedKeys(from.secret, resumedTranscript(offer), from.session);
-        wipeSession();
-        ext::Session& s = session_.emplace();
-        s.send = ext::EpochKeys(keys.clientToServer);
-        s.receive = ext::EpochKeys(keys.serverToClient);
-        s.server = resumed_->client;
-        s.aead = resumed_->aead;
-        sodium_memzero(&keys, sizeof keys);
+        takeResumedKeys(from, resumedTranscript(offer));
         early_ = true;
     }
     return true;

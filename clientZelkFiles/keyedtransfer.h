@@ -126,6 +126,8 @@ private:
                        const SessionSecret& from);
     void wipeHandshake();
     void wipeSession();
+    // A resumed transfer's keys from the session's secret and its own transcript.
+    void takeResumedKeys(const SessionSecret& from, const ext::Transcript& t);
 
     std::optional<Handshake> handshake_; // none once its keys exist
     std::optional<Resumed> resumed_;     // instead of a handshake
