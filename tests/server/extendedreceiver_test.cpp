@@ -119,8 +119,18 @@ struct MemDisk : zelk::ExtendedDisk {
         records[key(record.origin, record.file)] = record;
         return true;
     }
-    bool complete(int index, zelk::WriteFailure&) override {
-        const TransferRow& row = table->at(index);
+    // Publishing completes at once, or (`later`) when the test says so.
+    bool later = false;
+    std::vector<TransferRow> publishing;
+    Publish publish(int index, zelk::WriteFailure&) override {
+        if (later) {
+            publishing.push_back(table->at(index));
+            return Publish::Pending;
+        }
+        rename(table->at(index));
+        return Publish::Done;
+    }
+    void rename(const TransferRow& row) {
         if (row.staged) {
             const std::string from = path(row);
             const std::string to = key(row.origin, row.file);
@@ -129,7 +139,6 @@ struct MemDisk : zelk::ExtendedDisk {
             files.erase(from);
         }
         records.erase(key(row.origin, row.file));
-        return true;
     }
     std::optional<zelk::KeptFile> kept(const std::string& origin,
                                        const std::string& file) override {
