@@ -96,6 +96,10 @@ void ExtendedReceiver::matchFile(Call& call) {
     ExtHeaderReply& reply = call.reply;
     reply.offered = call.offer.has_value();
     reply.keyHeld = call.proving.has_value();
+    // Its verdict is on its way: nothing may replace or reopen the file meanwhile.
+    if (publishingFile(call.in.origin, call.in.file)) {
+        return;
+    }
     if (answerVerifiedAgain(call)) {
         return;
     }

@@ -174,6 +174,9 @@ void ExtendedReceiver::extendedFinish(const ext::Frame& frame, Context& at) {
         at.reply.drop = "extended finish for another size";
         return;
     }
+    if (state->publishing) {
+        return; // its verdict goes once its file is durable
+    }
     const ExtKey key{frame.transfer, state->origin};
     if (!state->written.covers(0, state->size)) {
         answerWritten(key, *state, at);
@@ -221,19 +224,71 @@ void ExtendedReceiver::digestMismatch(ExtReceive& state, int index, Context& at)
 void ExtendedReceiver::extendedVerified(std::uint64_t transfer, int index,
                                         const ext::Digest& digest, Context& at) {
     WriteFailure failure;
-    if (!disk_.open(index, true, failure) || !disk_.complete(index, failure)) {
+    if (!disk_.open(index, true, failure)) {
         extendedFailed(index, transfer, failure, at);
         return;
     }
-    const TransferRow row = table_.at(index);
+    const TransferRow& row = table_.at(index);
     const ExtKey key{transfer, row.origin};
-    const std::int64_t size = extended_.at(key).size;
-    rememberVerified(index, extended_.at(key), digest, at);
+    ExtReceive& state = extended_.at(key);
+    const Publishing done{row, state.size, state.keyId, digest, at.sealedFrom};
+    switch (disk_.publish(index, failure)) {
+    case ExtendedDisk::Publish::Failed:
+        extendedFailed(index, transfer, failure, at);
+        return;
+    case ExtendedDisk::Publish::Pending:
+        state.publishing = true;
+        commits_.insert_or_assign(key, done);
+        return;
+    case ExtendedDisk::Publish::Done:
+        settleVerified(done, at);
+        return;
+    }
+}
+
+// The row may have gone while its file was made durable: the file is held all the same, and a
+// repeated finish finds it among those verified.
+void ExtendedReceiver::settleVerified(const Publishing& done, Context& at) {
+    const TransferRow& row = done.row;
+    const ExtKey key{row.transfer, row.origin};
+    rememberVerified(done, at);
     plain_.arrived(row);
     extended_.erase(key);
-    table_.remove(index);
-    at.reply.verified = ExtDatagramReply::Verified{row, size, ext::digestHex(digest)};
-    answerExtended(ext::Kind::Verified, transfer, size, at);
+    if (const int index = table_.findTransfer(row.origin, row.transfer); index >= 0) {
+        table_.remove(index);
+    }
+    at.reply.verified = ExtDatagramReply::Verified{row, done.size, ext::digestHex(done.digest)};
+    if (!at.sealedFrom || keys_.find(*at.sealedFrom) != nullptr) {
+        answerExtended(ext::Kind::Verified, row.transfer, done.size, at);
+    }
+}
+
+ExtDatagramReply ExtendedReceiver::published(const ExtKey& transfer, bool done,
+                                             const WriteFailure& failure, const ExtDatagramIn& in) {
+    ExtDatagramReply reply;
+    const auto found = commits_.find(transfer);
+    if (found == commits_.end()) {
+        return reply;
+    }
+    const Publishing publishing = std::move(found->second);
+    commits_.erase(found);
+    Context at{in, 0, reply, publishing.sealedFrom};
+    if (const auto state = extended_.find(transfer); state != extended_.end()) {
+        state->second.publishing = false;
+    }
+    if (done) {
+        settleVerified(publishing, at);
+    } else if (const int index = table_.findTransfer(transfer.second, transfer.first);
+               index >= 0 && extended_.count(transfer) != 0) {
+        extendedFailed(index, transfer.first, failure, at);
+    }
+    return reply;
+}
+
+bool ExtendedReceiver::publishingFile(std::string_view origin, std::string_view file) const {
+    return std::ranges::any_of(commits_, [&](const auto& entry) {
+        return entry.second.row.origin == origin && entry.second.row.file == file;
+    });
 }
 
 // A staging file someone disturbed starts the transfer again from nothing (the sender, answered
@@ -365,15 +420,14 @@ const VerifiedEntry* ExtendedReceiver::verifiedFor(const VerifiedAsk& ask, Insta
     return same ? found : nullptr;
 }
 
-void ExtendedReceiver::rememberVerified(int index, const ExtReceive& state,
-                                        const ext::Digest& digest, Context& at) {
-    const TransferRow& row = table_.at(index);
+void ExtendedReceiver::rememberVerified(const Publishing& done, Context& at) {
+    const TransferRow& row = done.row;
     const auto kept = disk_.kept(row.origin, row.file);
     if (!kept) {
         return;
     }
-    verified_.add(VerifiedEntry{row.origin, row.transfer, state.size, state.keyId, digest, row.file,
-                                kept->inode, kept->changedNs, at.in.now.wallMs});
+    verified_.add(VerifiedEntry{row.origin, row.transfer, done.size, done.keyId, done.digest,
+                                row.file, kept->inode, kept->changedNs, at.in.now.wallMs});
     keepVerified(at);
 }
 

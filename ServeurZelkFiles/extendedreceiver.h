@@ -65,8 +65,11 @@ public:
     virtual bool syncThenRecord(int row, const StagingState& record, std::int64_t claimed,
                                 std::uint64_t epoch) = 0;
     virtual bool writeRecord(const StagingState& record, std::string& why) = 0;
-    // The row's file on stable storage under its name.
-    virtual bool complete(int row, WriteFailure& failure) = 0;
+    // The row's whole, verified file brought to stable storage under its name: at once (Done),
+    // or away from the caller (Pending: the outcome goes to ExtendedReceiver::published, never
+    // from within this call).
+    enum class Publish { Done, Pending, Failed };
+    virtual Publish publish(int row, WriteFailure& failure) = 0;
     // The regular file of that name in the origin's folder.
     virtual std::optional<KeptFile> kept(const std::string& origin, const std::string& file) = 0;
     virtual void saveVerified(const VerifiedList& list) = 0;
@@ -179,6 +182,11 @@ public:
     // A sync asked by syncThenRecord is done: why progress was not kept, if it was owed.
     std::optional<std::string> recordSynced(const StagingState& record, std::int64_t claimed,
                                             std::uint64_t epoch, bool synced);
+    // A file the disk was asked to publish is on stable storage under its name (`done`), or
+    // could not be made so. `in` names where its answer goes.
+    ExtDatagramReply published(const ExtKey& transfer, bool done, const WriteFailure& failure,
+                               const ExtDatagramIn& in);
+    std::size_t publishing() const { return commits_.size(); }
     // The list of verified transfers written, if changed.
     void saveVerified(Instant now);
     VerifiedList& verified() { return verified_; }
@@ -195,10 +203,20 @@ private:
         std::int64_t writebackFrom = 0; // bytes before this were handed to the disk already
         std::int64_t keptAt = 0;        // bytes claimed by the latest record beside the file
         bool syncing = false;           // a sync for the next record is under way
+        bool publishing = false;        // verified; its file is being made durable
         std::uint64_t epoch = 0;        // changes when what was written no longer counts
         std::string keyId;              // the key that proved it (8 bytes); empty without one
     };
     using ExtMap = std::map<ExtKey, ExtReceive>;
+    // A verified transfer whose file the disk is making durable: all its answer needs, should its
+    // row go meanwhile.
+    struct Publishing {
+        TransferRow row;
+        std::int64_t size = 0;
+        std::string keyId;
+        ext::Digest digest{};
+        std::optional<ExtKey> sealedFrom;
+    };
     // A header from intake to its answer.
     struct Call {
         const ExtHeaderIn& in;
@@ -256,6 +274,8 @@ private:
     void digestMismatch(ExtReceive& state, int index, Context& at);
     void extendedVerified(std::uint64_t transfer, int index, const ext::Digest& digest,
                           Context& at);
+    void settleVerified(const Publishing& done, Context& at);
+    bool publishingFile(std::string_view origin, std::string_view file) const;
     void extendedFailed(int index, std::uint64_t transfer, const WriteFailure& failure,
                         Context& at);
     bool catchUpDigest(int index, ExtReceive& state, std::int64_t budget);
@@ -264,8 +284,7 @@ private:
     void answerFinishAgain(const ext::Frame& frame, Context& at);
     const VerifiedEntry* verifiedFor(const VerifiedAsk& ask, Instant now);
     const VerifiedEntry* verifiedKeyless(std::uint64_t transfer, std::int64_t size, Instant now);
-    void rememberVerified(int index, const ExtReceive& state, const ext::Digest& digest,
-                          Context& at);
+    void rememberVerified(const Publishing& done, Context& at);
     void keepVerified(Context& at);
     void answerExtended(ext::Kind kind, std::uint64_t transfer, std::int64_t value, Context& at);
     void answerWritten(const ExtKey& transfer, const ExtReceive& state, Context& at);
@@ -281,6 +300,7 @@ private:
     ExtendedDisk& disk_;
     KeyedSessions keys_;
     ExtMap extended_;
+    std::map<ExtKey, Publishing> commits_;
     // Transfers verified lately: a repeated header or finish (its answer lost) is answered again
     // rather than sending the file again.
     VerifiedList verified_;

@@ -203,6 +203,27 @@ bool PieceWriter::publish(std::string_view origin, const std::string& finalName,
     return done;
 }
 
+// What the file owed stable storage goes with it: the rename makes an entry in its folder anyway.
+bool PieceWriter::handOff(std::string_view origin, HandedOff& out) {
+    Kept kept;
+    Transfer owed;
+    if (!takeKept(origin, kept, owed)) {
+        return false;
+    }
+    transfers_.erase(kept.origin);
+    out.fd = kept.fd;
+    out.folderFd = kept.folderFd;
+    out.parentFd = owed.folderMade ? ::fcntl(folder_.fd(), F_DUPFD_CLOEXEC, 0) : -1;
+    out.file = std::move(kept.file);
+    // Out of descriptors: the entry naming the folder is made durable here instead.
+    if (owed.folderMade && out.parentFd < 0 && ops_->fsync(folder_.fd()) != 0) {
+        ::close(out.fd);
+        ::close(out.folderFd);
+        return false;
+    }
+    return true;
+}
+
 bool PieceWriter::syncData(int fd, WriteFailure& failure) {
     if (ops_->fdatasync(fd) != 0) {
         failure = WriteFailure{systemText("cannot sync")};

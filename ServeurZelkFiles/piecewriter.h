@@ -57,6 +57,16 @@ public:
     // The same for a staging file, which then takes its final name in its folder (replacing any
     // file of that name only now), and that folder is synced so that the new name is kept.
     bool publish(std::string_view origin, const std::string& finalName, WriteFailure& failure);
+    // The origin's staging file given over whole to be made durable elsewhere: its descriptor,
+    // its folder's, and the receive folder's when the entry naming its folder is owed (else -1),
+    // all the caller's to close. False when it is not open.
+    struct HandedOff {
+        int fd = -1;
+        int folderFd = -1;
+        int parentFd = -1;
+        std::string file;
+    };
+    bool handOff(std::string_view origin, HandedOff& out);
     // The bytes written so far to `fd` brought to stable storage.
     bool syncData(int fd, WriteFailure& failure);
     // Closes the origin's file, if open.

@@ -420,7 +420,9 @@ void ServeurEngine::headerAnswered(const ExtHeaderIn& in, const ExtHeaderReply& 
                                        ", from " + peerText());
     }
     if (reply.again || !reply.plainAsked) {
-        sendAnswer(reply.answer);
+        if (!reply.answer.empty()) { // none while the file's verdict is on its way
+            sendAnswer(reply.answer);
+        }
         return;
     }
     const HeaderReply& plain = reply.plain;

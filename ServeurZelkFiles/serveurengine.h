@@ -1,6 +1,7 @@
 #pragma once
 
 #include "codec.h"
+#include "commitworker.h"
 #include "config.h"
 #include "extcodec.h"
 #include "extendedreceiver.h"
@@ -79,6 +80,7 @@ public:
     void useFileOps(FileOps& ops) {
         writer_.useFileOps(ops);
         syncer_.useFileOps(ops);
+        committer_.useFileOps(ops);
     }
 
 signals:
@@ -165,7 +167,11 @@ private:
     bool syncThenRecord(int row, const StagingState& record, std::int64_t claimed,
                         std::uint64_t epoch) override;
     bool writeRecord(const StagingState& record, std::string& why) override;
-    bool complete(int row, WriteFailure& failure) override;
+    Publish publish(int row, WriteFailure& failure) override;
+    // The worker made a verified file durable under its name, or could not: its verdict goes to
+    // the source of its finish.
+    void published(const ExtKey& transfer, const std::string& file,
+                   const UdpEndpoint::Source& source, bool done, const std::string& why);
     std::optional<KeptFile> kept(const std::string& origin, const std::string& file) override;
     void saveVerified(const VerifiedList& list) override;
 
@@ -231,6 +237,7 @@ private:
 
     // Last, so that it stops before anything its reports reach goes away.
     SyncWorker syncer_{*this, FileOps::system()};
+    CommitWorker committer_{*this, FileOps::system()};
 
     // The frame being handled: the channel it came by and its bytes.
     bool modeTcp = false;

@@ -247,8 +247,51 @@ bool ServeurEngine::writeRecord(const StagingState& record, std::string& why) {
     return kept;
 }
 
-bool ServeurEngine::complete(int row, WriteFailure& failure) {
-    return completeFile(row, failure, false);
+// A staging file is synced, renamed and its folder synced on the worker's thread, with the others
+// finished meanwhile; a file under its own name (one too long to hide) is synced here.
+ExtendedDisk::Publish ServeurEngine::publish(int index, WriteFailure& failure) {
+    const TransferRow& row = table_.at(index);
+    if (!row.staged) {
+        return completeFile(index, failure, false) ? Publish::Done : Publish::Failed;
+    }
+    PieceWriter::HandedOff file;
+    if (!writer_.handOff(writerKey(row), file)) {
+        failure = WriteFailure{"the staging file of " + row.file + " is not open"};
+        return Publish::Failed;
+    }
+    const ExtKey key{row.transfer, row.origin};
+    committer_.commit(CommitWorker::Job{file.fd, file.folderFd, file.parentFd, file.file, row.file,
+                                        [this, key, name = row.file, source = udpSend.source(),
+                                         address = peerAddress_,
+                                         port = peerPort_](bool done, const std::string& why) {
+                                            // The trace names the sender of the finish, as it would
+                                            // have at once.
+                                            peerAddress_ = address;
+                                            peerPort_ = port;
+                                            modeTcp = false;
+                                            published(key, name, source, done, why);
+                                        }});
+    return Publish::Pending;
+}
+
+void ServeurEngine::published(const ExtKey& transfer, const std::string& file,
+                              const UdpEndpoint::Source& source, bool done,
+                              const std::string& why) {
+    if (done) {
+        const int folderFd = originFolder(transfer.second);
+        if (folderFd >= 0) {
+            removeState(folderFd, file);
+            ::close(folderFd);
+        }
+    }
+    const ExtDatagramIn in{0, false, now()};
+    ExtDatagramReply reply = ext_.published(transfer, done, WriteFailure{why}, in);
+    const std::vector<ExtAnswer> answers = std::move(reply.answers);
+    reply.answers.clear();
+    datagramDone(reply);
+    for (const ExtAnswer& answer : answers) {
+        udpSend.replyTo(source, answer.bytes);
+    }
 }
 
 std::optional<KeptFile> ServeurEngine::kept(const std::string& origin, const std::string& file) {

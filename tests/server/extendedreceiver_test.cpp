@@ -119,8 +119,18 @@ struct MemDisk : zelk::ExtendedDisk {
         records[key(record.origin, record.file)] = record;
         return true;
     }
-    bool complete(int index, zelk::WriteFailure&) override {
-        const TransferRow& row = table->at(index);
+    // Publishing completes at once, or (`later`) when the test says so.
+    bool later = false;
+    std::vector<TransferRow> publishing;
+    Publish publish(int index, zelk::WriteFailure&) override {
+        if (later) {
+            publishing.push_back(table->at(index));
+            return Publish::Pending;
+        }
+        rename(table->at(index));
+        return Publish::Done;
+    }
+    void rename(const TransferRow& row) {
         if (row.staged) {
             const std::string from = path(row);
             const std::string to = key(row.origin, row.file);
@@ -129,7 +139,6 @@ struct MemDisk : zelk::ExtendedDisk {
             files.erase(from);
         }
         records.erase(key(row.origin, row.file));
-        return true;
     }
     std::optional<zelk::KeptFile> kept(const std::string& origin,
                                        const std::string& file) override {
@@ -197,6 +206,9 @@ enum class Do {
     Plain,   // a plain header for `file`
     Limit,   // the transfers an origin may have at once: `from`
     Wait,    // `from` ms pass
+    Later,   // verified files are made durable only when a Publish step says
+    Publish, // the oldest file asked is durable under its name (`bad`: it could not be made so);
+             // "none" when none was asked
 };
 
 struct Step {
@@ -232,6 +244,9 @@ Step plainHeader(std::string says, std::string file) {
 Step limit(int transfers) {
     return Step{Do::Limit, "-", 0, transfers};
 }
+Step published(std::string says, bool bad = false) {
+    return Step{Do::Publish, std::move(says), 0, 0, 0, bad};
+}
 Step wait(std::int64_t ms) {
     return Step{Do::Wait, "-", 0, ms};
 }
@@ -266,6 +281,22 @@ struct Rig {
         now.steadyMs += 1;
         now.wallMs += 1;
         replies.push_back(core->datagram(bytes, zelk::ExtDatagramIn{++peer, inBatch, now}));
+        return answers(replies.back().answers);
+    }
+    std::string publish(bool fails) {
+        if (disk.publishing.empty()) {
+            return "none";
+        }
+        const TransferRow row = disk.publishing.front();
+        disk.publishing.erase(disk.publishing.begin());
+        if (!fails) {
+            disk.rename(row);
+        }
+        now.steadyMs += 1;
+        now.wallMs += 1;
+        replies.push_back(core->published({row.transfer, row.origin}, !fails,
+                                          zelk::WriteFailure{"cannot sync"},
+                                          zelk::ExtDatagramIn{++peer, false, now}));
         return answers(replies.back().answers);
     }
     static std::string answers(const std::vector<zelk::ExtAnswer>& list) {
@@ -319,8 +350,14 @@ struct Rig {
             disk.disturbed = true;
             return "-";
         case Do::Restart:
+            disk.publishing.clear(); // the worker died with the server
             restart();
             return "-";
+        case Do::Later:
+            disk.later = true;
+            return "-";
+        case Do::Publish:
+            return publish(step.bad);
         }
         return "?";
     }
@@ -362,6 +399,21 @@ TEST(ExtendedReceiver, Scripts) {
         {"a restart forgets the transfer; its offer again starts it from nothing without a record",
          {offer("H 1 0"), data(0, 10, "A 10"), just(Do::Restart), data(10, 20, "U"),
           offer("H 1 0", 8), data(0, 30, "A 30", 8), finish("V 30", false, 8)},
+         kFile},
+        {"a verdict waits for the file under its name: a finish meanwhile asks no second "
+         "publication, a piece is only answered, a header for the file waits",
+         {just(Do::Later), offer("H 1 0"), data(0, 30, "A 30"), finish("-"), finish("-"),
+          data(0, 10, "A 30"), offer("-"), published("V 30"), published("none"), finish("V 30"),
+          offer("H 31 30")},
+         kFile},
+        {"a file that could not be made durable has no verdict: the next finish publishes it",
+         {just(Do::Later), offer("H 1 0"), data(0, 30, "A 30"), finish("-"), published("-", true),
+          finish("-"), published("V 30"), published("none")},
+         kFile},
+        {"a restart before the file had its name: the file sent again takes it once",
+         {just(Do::Later), offer("H 1 0"), data(0, 30, "A 30"), finish("-"), just(Do::Restart),
+          finish("U"), offer("H 1 0", 8), data(0, 30, "A 30", 8), finish("-", false, 8),
+          published("V 30"), published("none")},
          kFile},
     };
     for (const Script& script : scripts) {

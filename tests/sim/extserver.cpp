@@ -72,6 +72,7 @@ void ExtServerNode::restart(Micros now) {
     }
     replace_.clear();
     syncs_.clear();
+    publishing_.clear();
     sources_.clear();
     outgoing_.clear();
 }
@@ -83,7 +84,11 @@ std::string ExtServerNode::folderOf(std::string_view origin) const {
 // Datagrams that arrive at one instant make a batch, as those waiting at one wake-up of the
 // program do: its owed Acks are said at a wake-up right after it.
 std::optional<Micros> ExtServerNode::nextWake() const {
-    return syncs_.empty() && sources_.empty() ? std::nullopt : std::optional<Micros>(now_);
+    if (!syncs_.empty() || !sources_.empty()) {
+        return now_;
+    }
+    return publishing_.empty() ? std::nullopt
+                               : std::optional<Micros>(std::max(now_, publishing_.front().due));
 }
 
 void ExtServerNode::wake(Micros now) {
@@ -93,6 +98,24 @@ void ExtServerNode::wake(Micros now) {
         const Sync sync = std::move(syncs_.front());
         syncs_.pop_front();
         ext_->recordSynced(sync.record, sync.claimed, sync.epoch, true);
+    }
+    publishDue();
+}
+
+// In the order they were verified, as the program's worker renames them.
+void ExtServerNode::publishDue() {
+    while (!publishing_.empty() && publishing_.front().due <= now_) {
+        const Publishing done = std::move(publishing_.front());
+        publishing_.pop_front();
+        WriteFailure failure;
+        const bool renamed = complete(done.row, failure);
+        const ExtDatagramReply reply =
+            ext_->published(ExtKey{done.row.transfer, done.row.origin}, renamed, failure,
+                            ExtDatagramIn{0, false, instant(now_)});
+        verified_ += reply.verified ? 1 : 0;
+        for (const ExtAnswer& answer : reply.answers) {
+            send(answer.bytes, done.to);
+        }
     }
 }
 
@@ -337,7 +360,19 @@ bool ExtServerNode::writeRecord(const StagingState& record, std::string& why) {
 }
 
 bool ExtServerNode::complete(int index, WriteFailure& failure) {
-    const TransferRow& row = plain_->table().at(index);
+    return complete(plain_->table().at(index), failure);
+}
+
+ExtendedDisk::Publish ExtServerNode::publish(int index, WriteFailure& failure) {
+    if (settings_.publishDelay == 0) {
+        return complete(index, failure) ? Publish::Done : Publish::Failed;
+    }
+    publishing_.push_back(
+        Publishing{plain_->table().at(index), now_ + settings_.publishDelay, sources_.back()});
+    return Publish::Pending;
+}
+
+bool ExtServerNode::complete(const TransferRow& row, WriteFailure& failure) {
     const std::string folder = folderOf(row.origin);
     if (row.staged) {
         if (!disk_.rename(folder, stagingName(row.file), folder, row.file)) {

@@ -31,7 +31,8 @@ public:
         bool extension = true;          // offers are accepted
         std::vector<ext::KeyLine> keys; // origins with a key
         bool keylessServed = true;
-        std::uint64_t seed = 1; // the challenges' secret is drawn from it, anew at each restart
+        std::uint64_t seed = 1;  // the challenges' secret is drawn from it, anew at each restart
+        Micros publishDelay = 0; // a verified file takes its name this long after its verdict
     };
     ExtServerNode(FileSystem& disk, Settings settings);
 
@@ -50,6 +51,8 @@ public:
     int resumedFromDisk() const { return resumedFromDisk_; }
     // Pieces answered as of a transfer it does not know.
     int unknownPieces() const { return unknownPieces_; }
+    // Verified files waiting for their names.
+    std::size_t publishing() const { return publishing_.size(); }
 
 private:
     void plainFrame(std::string_view frame, const Datagram& datagram, Instant now);
@@ -77,7 +80,10 @@ private:
     bool syncThenRecord(int row, const StagingState& record, std::int64_t claimed,
                         std::uint64_t epoch) override;
     bool writeRecord(const StagingState& record, std::string& why) override;
-    bool complete(int row, WriteFailure& failure) override;
+    bool complete(int row, WriteFailure& failure);
+    bool complete(const TransferRow& row, WriteFailure& failure);
+    Publish publish(int row, WriteFailure& failure) override;
+    void publishDue();
     std::optional<KeptFile> kept(const std::string& origin, const std::string& file) override;
     void saveVerified(const VerifiedList& list) override;
 
@@ -96,6 +102,14 @@ private:
         std::uint64_t epoch;
     };
     std::deque<Sync> syncs_;
+    // Verified files to be given their names, with when and where their verdict goes; forgotten
+    // by a crash, which leaves them staged.
+    struct Publishing {
+        TransferRow row;
+        Micros due;
+        Address to;
+    };
+    std::deque<Publishing> publishing_;
     // The sources of the batch's extended datagrams, by the number the core knows them by; as
     // the program's socket does, a batch ends after this many.
     static constexpr std::size_t kBatch = 16;

@@ -52,7 +52,8 @@ std::unique_ptr<ExtServerNode> serverOf(const SystemSetup& setup, FileSystem& di
                                       .stagePlain = setup.stagePlain,
                                       .extension = setup.server == Speaks::Extension,
                                       .keys = keys,
-                                      .seed = setup.scenario.seed});
+                                      .seed = setup.scenario.seed,
+                                      .publishDelay = setup.publishDelay});
 }
 
 } // namespace

@@ -36,6 +36,7 @@ struct SystemSetup {
     int transfers = 1;                                     // the client's "transfertsMaxi="
     int firstFlight = ExtendedSession::kFirstFlightPieces; // 0: pieces wait for the acceptance
     std::int64_t loopMs = 5;                               // "vidangeDirFile="
+    Micros publishDelay = 0; // a verified file takes its name this long after its verdict
 };
 
 // What a run ended with.

@@ -277,6 +277,55 @@ TEST(SimExtension, FirstPiecesWithTheirOffersThroughFaultsAndARestart) {
     EXPECT_GT(system.extServer()->unknownPieces(), 10) << "no offer came behind its pieces";
 }
 
+// Verified files take their names 30 ms after their verdict, as a disk busy with others makes
+// them, through loss, copies and reordering, and the server crashes while some wait for theirs:
+// a repeated finish meanwhile is not answered twice, no file is renamed twice, none is deleted
+// from the outbox before it is whole under its name, and those the crash left staged arrive once.
+TEST(SimExtension, FilesNamedAfterTheirVerdictSurviveACrashBeforeTheirNames) {
+    SystemSetup setup;
+    setup.scenario.seed = 91;
+    setup.scenario.deadline = 900 * kSecond;
+    setup.scenario.linger = 10 * kSecond;
+    for (DirectionSettings* link : {&setup.scenario.forward, &setup.scenario.backward}) {
+        link->loss = 0.03;
+        link->duplicate = 0.03;
+        link->reorder = 0.1;
+    }
+    setup.client = setup.server = Speaks::Extension;
+    setup.transfers = 64;
+    setup.publishDelay = 30'000;
+    std::map<std::string, Bytes> sent;
+    for (int i = 0; i < 200; ++i) {
+        std::string name = "p";
+        name += std::to_string(i);
+        Bytes bytes = randomBytes(1 + static_cast<std::size_t>(i * 97 % 9000),
+                                  300 + static_cast<std::uint64_t>(i));
+        sent[name] = bytes;
+        setup.files.push_back({name, std::move(bytes), 0});
+    }
+    System system(setup);
+    std::vector<std::string> early; // deleted while the server did not hold them whole
+    system.clientDisk().setObserver([&](const std::string& folder, const std::string& name) {
+        const Bytes* held = system.serverDisk().file(system.arrivals(), name);
+        if (folder == System::kOutbox && !system.clientDisk().exists(folder, name) &&
+            (held == nullptr || *held != sent.at(name))) {
+            early.push_back(name);
+        }
+    });
+    World& world = system.world();
+    const auto arrived = [&] { return std::ssize(system.serverDisk().list(system.arrivals())); };
+    world.run(setup.scenario.deadline,
+              [&] { return arrived() >= 60 && system.extServer()->publishing() >= 4; });
+    ASSERT_GE(system.extServer()->publishing(), 4u);
+    world.crash(system.serverId(), world.now(), world.now() + kSecond);
+    const Outcome outcome = system.outcome(system.run());
+    EXPECT_EQ(outcome.broke(), "");
+    EXPECT_EQ(outcome.redelivered, 0);
+    EXPECT_EQ(early, std::vector<std::string>{});
+    EXPECT_TRUE(system.clientDisk().list(System::kOutbox).empty());
+    EXPECT_EQ(system.extServer()->publishing(), 0u);
+}
+
 // A 100 Mbit/s path with a 50 ms round trip: how long `files` take to arrive whole, in seconds.
 double secondsFor(std::vector<FileDrop> files, int transfers,
                   int firstFlight = zelk::ExtendedSession::kFirstFlightPieces,
