@@ -239,9 +239,7 @@ def rsync_case(zb, work, case, sources, through_path, cap):
 
 def extended_names(rig):
     """The names that the client's trace says went by the extension, read once."""
-    with open(os.path.join(rig.work, f"client-{rig.origins[0]}.log"), errors="replace") as f:
-        return {line.split('extended protocol "', 1)[1].split('"', 1)[0]
-                for line in f if 'extended protocol "' in line}
+    return rig.extended_names(0)
 
 
 def zelk_case(zb, bindir, work, case, sources, loss, on_path, cap, keyed):
@@ -264,6 +262,7 @@ def zelk_case(zb, bindir, work, case, sources, loss, on_path, cap, keyed):
             done = len(getattr(watch, "deleted_at", {}))
             watch.close()
         cpu1 = rig.cpu()
+        rss = rig.peak_rss()
         if relay:
             counts = rig.stop_relay()
         extended = len(extended_names(rig) & {os.path.basename(s) for s in sources})
@@ -273,7 +272,7 @@ def zelk_case(zb, bindir, work, case, sources, loss, on_path, cap, keyed):
                    seconds if seconds is not None else cap + 1, min(done, len(sources)),
                    checked, cap,
                    {"relay": counts, "extended": extended, "server_cpu": cpu1[0] - cpu0[0],
-                    "client_cpu": cpu1[1] - cpu0[1]})
+                    "client_cpu": cpu1[1] - cpu0[1], "server_rss": rss[0], "client_rss": rss[1]})
 
 
 def received_bytes(folder, skip):
@@ -581,7 +580,8 @@ def report(many):
         if "extended" in r and r["finished"]:
             lines.append(f"- ({r['case']}) {r['contender']}: {r['extended']} of {r['files']} files "
                          f"by the extension; CPU server {r['server_cpu']:.2f} s, client "
-                         f"{r['client_cpu']:.2f} s")
+                         f"{r['client_cpu']:.2f} s; peak RSS server {r['server_rss']:.1f} MiB, "
+                         f"client {r['client_rss']:.1f} MiB")
     b = many["big"]
     lines.append(f"- one file of {b['size'] >> 20} MiB on path A by the extension: "
                  f"{b['MBps']:.2f} MB/s ({100 * b['MBps'] / link:.1f} % of the link) in "

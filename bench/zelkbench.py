@@ -356,10 +356,19 @@ class ZelkRig:
         return lines[-1]
 
     def went_extended(self, client_index, name):
-        """Whether the client's trace says the server took the extension for file `name`."""
+        """Whether the client's trace says file `name` was sent by the extension."""
+        return name in self.extended_names(client_index)
+
+    def extended_names(self, client_index):
+        """The files whose "file sent" line in the client's trace names the extension: an
+        acceptance lost on the way leaves no "extended protocol" line for its file."""
         log = os.path.join(self.work, f"client-{self.origins[client_index]}.log")
+        names = set()
         with open(log, errors="replace") as f:
-            return f'extended protocol "{name}"' in f.read()
+            for line in f:
+                if "file sent origin" in line and ", ZX1," in line:
+                    names.add(line.split(' file "', 1)[1].split('", ', 1)[0])
+        return names
 
     def _launch(self, program, cfg, log):
         exe = os.path.join(self.bindir, program)
@@ -643,7 +652,7 @@ def set_many_files(bindir, work, count, relay):
         seconds = rig.transfer([(p, os.path.basename(p)) for p in sources], 900)
         cpu1 = rig.cpu()
         counts = rig.stop_relay()
-        extended = sum(rig.went_extended(0, os.path.basename(p)) for p in sources)
+        extended = len(rig.extended_names(0) & {os.path.basename(p) for p in sources})
         differ = [p for p in sources if not os.path.exists(rig.received(0, os.path.basename(p)))
                   or not same_content(p, rig.received(0, os.path.basename(p)))]
     if differ:
