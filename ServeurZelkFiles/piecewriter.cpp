@@ -83,6 +83,9 @@ int PieceWriter::open(std::string_view origin, std::string_view folder, const st
         return -1;
     }
     transfer.folderMade = transfer.folderMade || made;
+    if (made) {
+        entryOwed_.insert(kept.folder);
+    }
     if (::fstat(kept.folderFd, &kept.folderStat) != 0) {
         failure = WriteFailure{systemText("cannot look at folder " + kept.folder)};
         ::close(kept.folderFd);
@@ -213,13 +216,18 @@ bool PieceWriter::handOff(std::string_view origin, HandedOff& out) {
     transfers_.erase(kept.origin);
     out.fd = kept.fd;
     out.folderFd = kept.folderFd;
-    out.parentFd = owed.folderMade ? ::fcntl(folder_.fd(), F_DUPFD_CLOEXEC, 0) : -1;
+    const bool entry = owesEntry(kept, owed);
+    out.parentFd = entry ? ::fcntl(folder_.fd(), F_DUPFD_CLOEXEC, 0) : -1;
     out.file = std::move(kept.file);
+    out.folder = kept.folder;
     // Out of descriptors: the entry naming the folder is made durable here instead.
-    if (owed.folderMade && out.parentFd < 0 && ops_->fsync(folder_.fd()) != 0) {
-        ::close(out.fd);
-        ::close(out.folderFd);
-        return false;
+    if (entry && out.parentFd < 0) {
+        if (ops_->fsync(folder_.fd()) != 0) {
+            ::close(out.fd);
+            ::close(out.folderFd);
+            return false;
+        }
+        entryKept(out.folder);
     }
     return true;
 }
@@ -247,9 +255,12 @@ bool PieceWriter::syncFolders(const Kept& kept, const Transfer& owed, WriteFailu
         failure = WriteFailure{systemText("cannot sync the folder of " + kept.file)};
         return false;
     }
-    if (owed.folderMade && ops_->fsync(folder_.fd()) != 0) {
-        failure = WriteFailure{systemText("cannot sync the receive folder")};
-        return false;
+    if (owesEntry(kept, owed)) {
+        if (ops_->fsync(folder_.fd()) != 0) {
+            failure = WriteFailure{systemText("cannot sync the receive folder")};
+            return false;
+        }
+        entryKept(kept.folder);
     }
     return true;
 }

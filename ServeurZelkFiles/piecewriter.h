@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <string_view>
 #include <sys/stat.h>
@@ -65,8 +66,12 @@ public:
         int folderFd = -1;
         int parentFd = -1;
         std::string file;
+        std::string folder;
     };
     bool handOff(std::string_view origin, HandedOff& out);
+    // The entry naming `folder` in the receive folder is on stable storage (a handed-off file's
+    // parentFd was synced).
+    void entryKept(const std::string& folder) { entryOwed_.erase(folder); }
     // The bytes written so far to `fd` brought to stable storage.
     bool syncData(int fd, WriteFailure& failure);
     // Closes the origin's file, if open.
@@ -100,6 +105,9 @@ private:
     };
 
     bool stillNamed(const Kept& kept, std::uint64_t round) const;
+    bool owesEntry(const Kept& kept, const Transfer& owed) const {
+        return owed.folderMade || entryOwed_.count(kept.folder) != 0;
+    }
     bool syncAll(const Kept& kept, const Transfer& transfer, WriteFailure& failure);
     bool syncFolders(const Kept& kept, const Transfer& transfer, WriteFailure& failure);
     // Takes the origin's kept file out of the list, with what it owes stable storage.
@@ -113,6 +121,10 @@ private:
     FileOps* ops_ = &FileOps::system();
     std::vector<Kept> kept_;
     std::map<std::string, Transfer, std::less<>> transfers_;
+    // Origin folders made whose entry in the receive folder is not known to be on stable storage:
+    // owed by whichever file in them is finished first, whatever became of the transfer that made
+    // them.
+    std::set<std::string, std::less<>> entryOwed_;
     std::uint64_t uses_ = 0;
 };
 

@@ -260,17 +260,21 @@ ExtendedDisk::Publish ServeurEngine::publish(int index, WriteFailure& failure) {
         return Publish::Failed;
     }
     const ExtKey key{row.transfer, row.origin};
-    committer_.commit(CommitWorker::Job{file.fd, file.folderFd, file.parentFd, file.file, row.file,
-                                        [this, key, name = row.file, source = udpSend.source(),
-                                         address = peerAddress_,
-                                         port = peerPort_](bool done, const std::string& why) {
-                                            // The trace names the sender of the finish, as it would
-                                            // have at once.
-                                            peerAddress_ = address;
-                                            peerPort_ = port;
-                                            modeTcp = false;
-                                            published(key, name, source, done, why);
-                                        }});
+    committer_.commit(
+        CommitWorker::Job{file.fd, file.folderFd, file.parentFd, file.file, row.file,
+                          [this, key, name = row.file, source = udpSend.source(),
+                           address = peerAddress_, port = peerPort_, folder = file.folder,
+                           entry = file.parentFd >= 0](bool done, const std::string& why) {
+                              if (done && entry) {
+                                  writer_.entryKept(folder);
+                              }
+                              // The trace names the sender of the finish, as it would
+                              // have at once.
+                              peerAddress_ = address;
+                              peerPort_ = port;
+                              modeTcp = false;
+                              published(key, name, source, done, why);
+                          }});
     return Publish::Pending;
 }
 

@@ -213,6 +213,25 @@ TEST(DiskSafety, TheLastAnswerComesAfterTheFileAndItsFoldersAreSynced) {
                                                     "sync origin folder", "sync receive folder"}));
 }
 
+// The entry naming a new origin folder is owed by the folder, not by the transfer that made it:
+// when that transfer gives way to another file, the file finished first still syncs it.
+TEST(DiskSafety, AFolderMadeByATransferGivenUpIsSyncedWithTheNextFileFinished) {
+    RecordingOps ops;
+    RunningServer server;
+    UdpPeer peer(server.engine().udpPort());
+    ops.receiveFolder = server.receiveFolder();
+    server.engine().useFileOps(ops);
+
+    ASSERT_EQ(peer.exchange(header(kPoste7, "f.bin", 6)), "PTE;1;END");
+    ASSERT_EQ(peer.exchange(content(kPoste7, "abc")), "PTE;4;END");
+    ASSERT_EQ(peer.exchange(header(kPoste7, "g.bin", 3)), "PTE;1;END");
+    ops.events.clear();
+    ASSERT_EQ(peer.exchange(content(kPoste7, "xyz")), "PTE;4;END");
+    EXPECT_EQ(ops.events, (std::vector<std::string>{"write other", "data sync other",
+                                                    "sync origin folder", "sync receive folder"}));
+    EXPECT_EQ(readFile(server.pathOf("poste7", "g.bin")), "xyz");
+}
+
 TEST(DiskSafety, AFailedSyncLeavesTheLastPieceUnansweredAndThePositionWhereItWas) {
     const std::vector<std::string> all{"write file", "data sync file", "sync origin folder",
                                        "sync receive folder"};
