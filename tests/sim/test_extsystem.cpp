@@ -81,6 +81,33 @@ std::string extensionFaults(const System& system, const Outcome& outcome,
     return broke;
 }
 
+// Small files named `prefix`0, 1... of 1 to `spread` bytes, added to the setup; their bytes by
+// name.
+std::map<std::string, Bytes> addSmallFiles(SystemSetup& setup, const std::string& prefix, int count,
+                                           int step, int spread, std::uint64_t seed) {
+    std::map<std::string, Bytes> sent;
+    for (int i = 0; i < count; ++i) {
+        std::string name = prefix + std::to_string(i);
+        Bytes bytes = randomBytes(1 + static_cast<std::size_t>(i * step % spread),
+                                  seed + static_cast<std::uint64_t>(i));
+        sent[name] = bytes;
+        setup.files.push_back({name, std::move(bytes), 0});
+    }
+    return sent;
+}
+
+// Names the client deleted from its outbox while the server did not hold them whole.
+void watchEarlyDeletions(System& system, const std::map<std::string, Bytes>& sent,
+                         std::vector<std::string>& early) {
+    system.clientDisk().setObserver([&](const std::string& folder, const std::string& name) {
+        const Bytes* held = system.serverDisk().file(system.arrivals(), name);
+        if (folder == System::kOutbox && !system.clientDisk().exists(folder, name) &&
+            (held == nullptr || *held != sent.at(name))) {
+            early.push_back(name);
+        }
+    });
+}
+
 TEST(SimExtension, AThousandScenariosDeliverEveryFileVerifiedOnce) {
     int verified = 0;
     int keyed = 0;
@@ -244,24 +271,10 @@ TEST(SimExtension, FirstPiecesWithTheirOffersThroughFaultsAndARestart) {
     setup.client = setup.server = Speaks::Extension;
     setup.transfers = 64;
     setup.pieceMax = 1400;
-    std::map<std::string, Bytes> sent;
-    for (int i = 0; i < 400; ++i) {
-        std::string name = "s";
-        name += std::to_string(i);
-        Bytes bytes = randomBytes(1 + static_cast<std::size_t>(i * 53 % 6000),
-                                  700 + static_cast<std::uint64_t>(i));
-        sent[name] = bytes;
-        setup.files.push_back({name, std::move(bytes), 0});
-    }
+    const std::map<std::string, Bytes> sent = addSmallFiles(setup, "s", 400, 53, 6000, 700);
     System system(setup);
-    std::vector<std::string> early; // deleted while the server did not hold them whole
-    system.clientDisk().setObserver([&](const std::string& folder, const std::string& name) {
-        const Bytes* held = system.serverDisk().file(system.arrivals(), name);
-        if (folder == System::kOutbox && !system.clientDisk().exists(folder, name) &&
-            (held == nullptr || *held != sent.at(name))) {
-            early.push_back(name);
-        }
-    });
+    std::vector<std::string> early;
+    watchEarlyDeletions(system, sent, early);
     World& world = system.world();
     const auto arrived = [&] { return std::ssize(system.serverDisk().list(system.arrivals())); };
     world.run(setup.scenario.deadline,
@@ -294,24 +307,10 @@ TEST(SimExtension, FilesNamedAfterTheirVerdictSurviveACrashBeforeTheirNames) {
     setup.client = setup.server = Speaks::Extension;
     setup.transfers = 64;
     setup.publishDelay = 30'000;
-    std::map<std::string, Bytes> sent;
-    for (int i = 0; i < 200; ++i) {
-        std::string name = "p";
-        name += std::to_string(i);
-        Bytes bytes = randomBytes(1 + static_cast<std::size_t>(i * 97 % 9000),
-                                  300 + static_cast<std::uint64_t>(i));
-        sent[name] = bytes;
-        setup.files.push_back({name, std::move(bytes), 0});
-    }
+    const std::map<std::string, Bytes> sent = addSmallFiles(setup, "p", 200, 97, 9000, 300);
     System system(setup);
-    std::vector<std::string> early; // deleted while the server did not hold them whole
-    system.clientDisk().setObserver([&](const std::string& folder, const std::string& name) {
-        const Bytes* held = system.serverDisk().file(system.arrivals(), name);
-        if (folder == System::kOutbox && !system.clientDisk().exists(folder, name) &&
-            (held == nullptr || *held != sent.at(name))) {
-            early.push_back(name);
-        }
-    });
+    std::vector<std::string> early;
+    watchEarlyDeletions(system, sent, early);
     World& world = system.world();
     const auto arrived = [&] { return std::ssize(system.serverDisk().list(system.arrivals())); };
     world.run(setup.scenario.deadline,
