@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -43,17 +44,24 @@ void syncData(const CommitWorker::Job& job, Outcome& outcome, FileOps& ops) {
     }
 }
 
-bool sameFolder(int a, int b) {
-    struct stat sa {};
-    struct stat sb {};
-    return ::fstat(a, &sa) == 0 && ::fstat(b, &sb) == 0 && sa.st_dev == sb.st_dev &&
-           sa.st_ino == sb.st_ino;
+// A folder's device and inode, so that the files of one folder share its sync; none when fstat
+// fails, and such a folder is synced for its own file alone.
+std::optional<std::pair<dev_t, ino_t>> folderId(int fd) {
+    struct stat st {};
+    if (fd < 0 || ::fstat(fd, &st) != 0) {
+        return std::nullopt;
+    }
+    return std::pair{st.st_dev, st.st_ino};
 }
 
 // Each folder once, for every file in it that took its name: a failure fails them all, since
 // none of their names is known to be kept.
 void syncFolders(const std::vector<CommitWorker::Job>& batch, std::vector<Outcome>& outcomes,
                  int CommitWorker::Job::*folder, FileOps& ops) {
+    std::vector<std::optional<std::pair<dev_t, ino_t>>> ids(batch.size());
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+        ids[i] = folderId(batch[i].*folder);
+    }
     std::vector<bool> synced(batch.size(), false);
     for (std::size_t i = 0; i < batch.size(); ++i) {
         if (synced[i] || !outcomes[i].done || batch[i].*folder < 0) {
@@ -63,7 +71,7 @@ void syncFolders(const std::vector<CommitWorker::Job>& batch, std::vector<Outcom
         const std::string why = systemText("cannot sync the folder of " + batch[i].to);
         for (std::size_t j = i; j < batch.size(); ++j) {
             if (!synced[j] && outcomes[j].done && batch[j].*folder >= 0 &&
-                (j == i || sameFolder(batch[i].*folder, batch[j].*folder))) {
+                (j == i || (ids[i] && ids[i] == ids[j]))) {
                 synced[j] = true;
                 if (!kept) {
                     outcomes[j].fail(why);

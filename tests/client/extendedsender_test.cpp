@@ -3,6 +3,7 @@
 
 #include "extendedsender.h"
 #include "extendedsession.h"
+#include "memoryoutbox.h"
 
 #include "codec.h"
 #include "digest.h"
@@ -474,29 +475,7 @@ using zelk::ExtendedSession;
 using zelk::SessionAction;
 using SKind = SessionAction::Kind;
 
-// An outbox of files in memory, reached by name.
-class MemoryOutbox : public zelk::ExtFiles {
-public:
-    std::map<std::string, std::string> bytes;
-    std::optional<std::int64_t> length(const std::string& name) override {
-        const auto it = bytes.find(name);
-        return it == bytes.end() ? std::nullopt : std::optional<std::int64_t>(it->second.size());
-    }
-    std::optional<zelk::FileStamp> stamp(const std::string& name) override {
-        const auto size = length(name);
-        return size ? std::optional<zelk::FileStamp>(zelk::FileStamp{*size, 1, 1, 1, 1})
-                    : std::nullopt;
-    }
-    long read(const std::string& name, char* into, std::size_t n, std::int64_t offset) override {
-        const auto it = bytes.find(name);
-        if (it == bytes.end() || offset > std::ssize(it->second)) {
-            return -1;
-        }
-        const std::string part = it->second.substr(static_cast<std::size_t>(offset), n);
-        std::copy(part.begin(), part.end(), into);
-        return static_cast<long>(part.size());
-    }
-};
+using zelktest::MemoryOutbox;
 
 // The server's side as the tests need it: rows by identity, the bytes written in place, answers
 // as its receiver gives them. `corrupt` names a file whose first copy is stored with a wrong byte.

@@ -3,6 +3,7 @@
 // sealed under its own keys, which open none of another's.
 
 #include "extendedsession.h"
+#include "memoryoutbox.h"
 
 #include "digest.h"
 #include "extcodec.h"
@@ -28,24 +29,7 @@ const std::string kOrigin = "poste1    ";
 constexpr std::int64_t kPiece = 1000;
 constexpr std::int64_t kSize = 2500;
 
-class Outbox : public zelk::ExtFiles {
-public:
-    std::map<std::string, std::string> bytes;
-    std::optional<std::int64_t> length(const std::string& name) override {
-        const auto it = bytes.find(name);
-        return it == bytes.end() ? std::nullopt : std::optional<std::int64_t>(it->second.size());
-    }
-    std::optional<zelk::FileStamp> stamp(const std::string& name) override {
-        const auto size = length(name);
-        return size ? std::optional<zelk::FileStamp>(zelk::FileStamp{*size, 1, 1, 1, 1})
-                    : std::nullopt;
-    }
-    long read(const std::string& name, char* into, std::size_t n, std::int64_t offset) override {
-        const std::string part = bytes.at(name).substr(static_cast<std::size_t>(offset), n);
-        std::copy(part.begin(), part.end(), into);
-        return static_cast<long>(part.size());
-    }
-};
+using Outbox = zelktest::MemoryOutbox;
 
 // One transfer as the server sees it: the transcript of its handshake, then its keys.
 struct ServerSide {
