@@ -23,7 +23,15 @@ protected:
     ClientExtension() { offers = true; }
     // The offer in the header of `name`: its identity.
     std::uint64_t offerOf(const std::string& name) {
-        const std::string header = expectHeaderOf(name);
+        // A finish or piece of the file before it, sent again while a slow machine (a sanitized
+        // build) held the verdict back, may come first: it is no header and says nothing of this.
+        std::optional<std::string> frame = server.next();
+        for (int i = 0; i < 64 && frame && !frame->empty() && (*frame)[0] == ext::kStart; ++i) {
+            frame = server.next();
+        }
+        EXPECT_TRUE(frame && isHeader(*frame));
+        const std::string header = frame ? payloadOf(*frame) : std::string();
+        EXPECT_NE(header.find(";" + name + ";"), std::string::npos) << header;
         const auto offer = ext::findOffer(header);
         EXPECT_TRUE(offer) << header;
         return offer ? offer->transfer : 0;
