@@ -16,6 +16,14 @@ bool blankOrigin(std::string_view origin) {
     return origin.find_first_not_of(' ') == std::string_view::npos;
 }
 
+// What a name in clear may be, for a name that travelled sealed: the same files, and no ';'
+// either, which would split its field had it come in clear.
+bool sealableName(std::string_view name) {
+    return !name.empty() && name != "." && name != ".." &&
+           name.find_first_of(std::string_view("/;\0", 3)) == std::string_view::npos &&
+           !isStagingName(name) && name != ext::kSealedName;
+}
+
 std::string keyIdBytes(const ext::KeyId& id) {
     return std::string(reinterpret_cast<const char*>(id.data()), id.size());
 }
@@ -52,9 +60,15 @@ std::string ExtendedReceiver::Call::provingKeyId() const {
 ExtHeaderReply ExtendedReceiver::header(const ExtHeaderIn& in) {
     ExtHeaderReply reply;
     reply.size = in.size;
-    Call call{in, reply, std::nullopt, std::nullopt, std::nullopt, std::nullopt, {}};
+    Call call{in, reply, in.file, std::nullopt, std::nullopt, std::nullopt, std::nullopt, {}};
     if (keys_.keyed(in.origin)) {
         keyedHeader(call);
+        return reply;
+    }
+    if (in.file == ext::kSealedName) {
+        // Only the keys of a keyed origin open such a header's name: taken as it stands, it would
+        // name a file of its own.
+        reply.refused = "header with a sealed name, naming an origin without a key";
         return reply;
     }
     call.offer = acceptableOffer(call);
@@ -97,7 +111,7 @@ void ExtendedReceiver::matchFile(Call& call) {
     reply.offered = call.offer.has_value();
     reply.keyHeld = call.proving.has_value();
     // Its verdict is on its way: nothing may replace or reopen the file meanwhile.
-    if (publishingFile(call.in.origin, call.in.file)) {
+    if (publishingFile(call.in.origin, call.file)) {
         return;
     }
     if (answerVerifiedAgain(call)) {
@@ -129,7 +143,7 @@ PlainFrame ExtendedReceiver::plainFrame(const Call& call) const {
     PlainFrame frame;
     frame.kind = PlainFrame::Kind::Header;
     frame.origin = call.in.origin;
-    frame.file = call.in.file;
+    frame.file = call.file;
     frame.size = call.reply.size;
     frame.address = call.in.address;
     frame.port = call.in.port;
@@ -291,7 +305,7 @@ void ExtendedReceiver::adoptExtended(int index, Call& call) {
 // --- Keyed origins ----------------------------------------------------------------------------
 
 void ExtendedReceiver::keyedHeader(Call& call) {
-    const auto offer = ext::findOffer(call.in.payload);
+    auto offer = ext::findOffer(call.in.payload);
     const auto hello = ext::findHello(call.in.payload);
     const auto resume = hello ? std::nullopt : ext::findResume(call.in.payload);
     if (offer && resume && offer->size > 0 && call.in.size == ext::plainSizeText(offer->size)) {
@@ -307,6 +321,13 @@ void ExtendedReceiver::keyedHeader(Call& call) {
         call.reply.refused = "header under a key the origin does not have";
         return;
     }
+    if (hello->sealedNames != (call.in.file == ext::kSealedName)) {
+        // The name in clear is bound by the proofs, the hello's tag is not: either changed on the
+        // way would take the placeholder for a name, or a name for a sealed one.
+        call.reply.refused = "header whose name is not as its hello says";
+        return;
+    }
+    // The transcript is the header as it travels: a sealed name's placeholders, not the name.
     ext::Transcript t{call.in.origin,  offer->transfer,
                       offer->size,     call.in.file,
                       hello->client,   {},
@@ -322,15 +343,63 @@ void ExtendedReceiver::keyedHeader(Call& call) {
         wrongProof(*key, hello->keyId, t, call);
         return;
     }
-    call.several = ext::findMulti(call.in.payload);
-    if (keys_.fresh(challengeInput(t, hello->keyId, call), t.server, call.in.now.steadyMs)) {
-        call.offer = offer;
-        provenHeader(*key, hello->keyId, t, call);
-    } else if (!repeatedProof(*key, hello->keyId, t, t.server, call)) {
-        // The challenge ran out, or a restart changed the secret, or the header was recorded and
-        // played again: only a new challenge, which only the key's holder can answer.
-        challenge(*key, hello->keyId, t, call);
+    auto keys = handshakeKeys(*key, t, call);
+    if (!keys) {
+        return;
     }
+    if (openSealedName(keys->names, *offer, call)) {
+        proofOfHandshake(*key, hello->keyId, t, *keys, *offer, call);
+    }
+    sodium_memzero(&*keys, sizeof *keys);
+}
+
+void ExtendedReceiver::proofOfHandshake(const ext::Key& key, const ext::KeyId& keyId,
+                                        const ext::Transcript& t, const ext::SessionKeys& keys,
+                                        const ext::Offer& offer, Call& call) {
+    call.several = ext::findMulti(call.in.payload);
+    if (keys_.fresh(challengeInput(t, keyId, call), t.server, call.in.now.steadyMs)) {
+        call.offer = offer;
+        provenHeader(key, keyId, t, keys, call);
+    } else if (!repeatedProof(key, keyId, t, t.server, offer.size, call)) {
+        // The challenge ran out, or the header was recorded and played again: only a new
+        // challenge, which only the key's holder can answer.
+        challenge(key, keyId, t, call);
+    }
+}
+
+// The server's ephemeral secret is found again from the nonce of the challenge the proof
+// answers; a client ephemeral key of small order leaves no shared secret and refuses the header.
+std::optional<ext::SessionKeys>
+ExtendedReceiver::handshakeKeys(const ext::Key& key, const ext::Transcript& t, Call& call) {
+    ext::Key secret = keys_.ephemeral(t.server);
+    auto keys = ext::sessionKeys(key, t, secret, t.clientEphemeral);
+    sodium_memzero(secret.data(), secret.size());
+    if (!keys) {
+        call.reply.refused = "header whose ephemeral key leaves no shared secret";
+    }
+    return keys;
+}
+
+// A header that seals its file's name and size names ".zx-sealed" and sizes of 1 in clear: once
+// its keys exist, the real ones are opened and checked as a name in clear would be. One that does
+// not open (changed on the way, or sealed under other keys) is refused.
+bool ExtendedReceiver::openSealedName(const ext::Key& names, ext::Offer& offer, Call& call) {
+    if (call.in.file != ext::kSealedName) {
+        return true;
+    }
+    const auto real = ext::openNames(names, offer.transfer, call.in.payload);
+    if (!real) {
+        call.reply.refused = "header whose sealed name does not open under its keys";
+        return false;
+    }
+    if (real->size <= 0 || !sealableName(real->name)) {
+        call.reply.refused = "header whose sealed name is no plain name, or its size none";
+        return false;
+    }
+    call.file = real->name;
+    call.reply.file = real->name;
+    offer.size = real->size;
+    return true;
 }
 
 // The server's ephemeral key is found again from its nonce under the secret drawn at start: a
@@ -372,7 +441,7 @@ void ExtendedReceiver::challenge(const ext::Key& key, const ext::KeyId& keyId, e
 // changing nothing. `marker`: the nonce its session was opened under.
 bool ExtendedReceiver::repeatedProof(const ext::Key& key, const ext::KeyId& keyId,
                                      const ext::Transcript& t, const ext::Nonce& marker,
-                                     Call& call) {
+                                     std::int64_t size, Call& call) {
     const ExtKey id{t.transfer, t.origin};
     const ext::Session* session = keys_.find(id);
     if (session == nullptr || session->server != marker || session->keyId != keyId) {
@@ -383,9 +452,9 @@ bool ExtendedReceiver::repeatedProof(const ext::Key& key, const ext::KeyId& keyI
     const auto held = extended_.find(id);
     if (table_.findTransfer(t.origin, t.transfer) >= 0 && held != extended_.end()) {
         call.accept = ext::Accept{t.transfer, held->second.written.cumulative()};
-    } else if (verifiedFor({t.origin, t.transfer, t.size, call.provingKeyId()}, call.in.now) !=
+    } else if (verifiedFor({t.origin, t.transfer, size, call.provingKeyId()}, call.in.now) !=
                nullptr) {
-        call.accept = ext::Accept{t.transfer, t.size};
+        call.accept = ext::Accept{t.transfer, size};
     } else {
         call.proving.reset();
         return false;
@@ -400,23 +469,15 @@ bool ExtendedReceiver::repeatedProof(const ext::Key& key, const ext::KeyId& keyI
 // keys both sides derive from this handshake alone. Its identity is its origin's: another
 // origin's use of the same number changes nothing here.
 void ExtendedReceiver::provenHeader(const ext::Key& key, const ext::KeyId& keyId,
-                                    const ext::Transcript& t, Call& call) {
-    ext::Key secret = keys_.ephemeral(t.server);
-    auto keys = ext::sessionKeys(key, t, secret, t.clientEphemeral);
-    sodium_memzero(secret.data(), secret.size());
-    if (!keys) {
-        call.offer.reset();
-        call.reply.refused = "header whose ephemeral key leaves no shared secret";
-        return;
-    }
+                                    const ext::Transcript& t, const ext::SessionKeys& keys,
+                                    Call& call) {
     if (call.several) {
         // Its client may run a session of several: their transfers need no handshake of their
         // own.
-        keys_.keepResumable(ExtKey{t.transfer, call.in.origin}, keys->resume, keyId, t.aead,
+        keys_.keepResumable(ExtKey{t.transfer, call.in.origin}, keys.resume, keyId, t.aead,
                             call.in.now.steadyMs);
     }
-    openProven(key, keyId, t, *keys, t.server, call);
-    sodium_memzero(&*keys, sizeof *keys);
+    openProven(key, keyId, t, keys, t.server, call);
 }
 
 // A later transfer of a client's session of several: its proof under the session's secret
@@ -424,8 +485,7 @@ void ExtendedReceiver::provenHeader(const ext::Key& key, const ext::KeyId& keyId
 // server cannot check (a secret it no longer holds, after a restart or once idle) it drops: the
 // client then proves the key in a handshake. An offer played again opens nothing: the transfer's
 // session, or the list of verified transfers, answers it as before.
-void ExtendedReceiver::resumedHeader(const ext::Offer& offer, const ext::Resume& resume,
-                                     Call& call) {
+void ExtendedReceiver::resumedHeader(ext::Offer offer, const ext::Resume& resume, Call& call) {
     const std::string origin(call.in.origin);
     KeyedSessions::Resumable* from =
         keys_.resumable(ExtKey{resume.session, origin}, call.in.now.steadyMs);
@@ -440,24 +500,32 @@ void ExtendedReceiver::resumedHeader(const ext::Offer& offer, const ext::Resume&
         call.reply.refused = "header whose proof of its session is wrong";
         return;
     }
+    auto keys = ext::resumedKeys(from->secret, t, resume.session);
+    if (openSealedName(keys.names, offer, call)) {
+        resumedOffer(*key, t, keys, offer, resume, *from, call);
+    }
+    sodium_memzero(&keys, sizeof keys);
+}
+
+void ExtendedReceiver::resumedOffer(const ext::Key& key, const ext::Transcript& t,
+                                    const ext::SessionKeys& keys, const ext::Offer& offer,
+                                    const ext::Resume& resume, KeyedSessions::Resumable& from,
+                                    Call& call) {
     call.several = ext::findMulti(call.in.payload);
-    if (from->used.contains(offer.transfer)) {
-        if (!repeatedProof(*key, from->keyId, t, resume.client, call)) {
+    if (from.used.contains(offer.transfer)) {
+        if (!repeatedProof(key, from.keyId, t, resume.client, offer.size, call)) {
             call.reply.refused = "header of a session played again";
         }
         return;
     }
-    if (from->used.size() >= KeyedSessions::kResumedMost) {
+    if (from.used.size() >= KeyedSessions::kResumedMost) {
         call.reply.refused = "header of a session that opened as many transfers as it may";
         return;
     }
-    from->used.insert(offer.transfer);
-    from->usedMs = call.in.now.steadyMs;
-    auto keys = ext::resumedKeys(from->secret, t, resume.session);
-    const ext::KeyId keyId = from->keyId;
+    from.used.insert(offer.transfer);
+    from.usedMs = call.in.now.steadyMs;
     call.offer = offer;
-    openProven(*key, keyId, t, keys, resume.client, call);
-    sodium_memzero(&keys, sizeof keys);
+    openProven(key, from.keyId, t, keys, resume.client, call);
 }
 
 void ExtendedReceiver::openProven(const ext::Key& key, const ext::KeyId& keyId,

@@ -97,6 +97,7 @@ struct ExtHeaderReply {
     bool plainAsked = false;  // the plain rules decided: `plain`
     HeaderReply plain;
     std::string size; // the size as the row keeps it
+    std::string file; // the file's name, when the header sealed it; empty: the header's
     bool offered = false;
     std::optional<std::int64_t> held;    // the offer accepted, with so many bytes held
     std::optional<StagingState> resumed; // what an earlier run left, taken up
@@ -221,6 +222,7 @@ private:
     struct Call {
         const ExtHeaderIn& in;
         ExtHeaderReply& reply;
+        std::string file; // the header's, or the name it sealed once opened
         std::optional<ext::Offer> offer;
         std::optional<ext::Accept> accept;
         std::optional<int> several; // the transfers at once its client asked for, with the offer
@@ -241,10 +243,18 @@ private:
     void keyedHeader(Call& call);
     void challenge(const ext::Key& key, const ext::KeyId& keyId, ext::Transcript t, Call& call);
     bool repeatedProof(const ext::Key& key, const ext::KeyId& keyId, const ext::Transcript& t,
-                       const ext::Nonce& marker, Call& call);
+                       const ext::Nonce& marker, std::int64_t size, Call& call);
+    std::optional<ext::SessionKeys> handshakeKeys(const ext::Key& key, const ext::Transcript& t,
+                                                  Call& call);
+    void proofOfHandshake(const ext::Key& key, const ext::KeyId& keyId, const ext::Transcript& t,
+                          const ext::SessionKeys& keys, const ext::Offer& offer, Call& call);
+    bool openSealedName(const ext::Key& names, ext::Offer& offer, Call& call);
     void provenHeader(const ext::Key& key, const ext::KeyId& keyId, const ext::Transcript& t,
-                      Call& call);
-    void resumedHeader(const ext::Offer& offer, const ext::Resume& resume, Call& call);
+                      const ext::SessionKeys& keys, Call& call);
+    void resumedHeader(ext::Offer offer, const ext::Resume& resume, Call& call);
+    void resumedOffer(const ext::Key& key, const ext::Transcript& t, const ext::SessionKeys& keys,
+                      const ext::Offer& offer, const ext::Resume& resume,
+                      KeyedSessions::Resumable& from, Call& call);
     void openProven(const ext::Key& key, const ext::KeyId& keyId, const ext::Transcript& t,
                     const ext::SessionKeys& keys, const ext::Nonce& marker, Call& call);
     ext::ChallengeInput challengeInput(const ext::Transcript& t, const ext::KeyId& keyId,

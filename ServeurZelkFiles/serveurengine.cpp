@@ -386,16 +386,20 @@ void ServeurEngine::handleFrame() {
         drop("header whose file name ends like the server's staging files");
         return;
     }
-    const ExtHeaderIn in{std::move(header->nomOrigine),
-                         std::move(header->nomFichier),
-                         std::move(header->tailleTotale),
-                         tamponRecu.substr(static_cast<std::size_t>(check_.posDebutDonnees),
-                                           static_cast<std::size_t>(check_.longDonnees)),
-                         peerAddressText(),
-                         peerPort_,
-                         modeTcp ? indexTcp : -1,
-                         now()};
-    headerAnswered(in, ext_.header(in));
+    ExtHeaderIn in{std::move(header->nomOrigine),
+                   std::move(header->nomFichier),
+                   std::move(header->tailleTotale),
+                   tamponRecu.substr(static_cast<std::size_t>(check_.posDebutDonnees),
+                                     static_cast<std::size_t>(check_.longDonnees)),
+                   peerAddressText(),
+                   peerPort_,
+                   modeTcp ? indexTcp : -1,
+                   now()};
+    const ExtHeaderReply reply = ext_.header(in);
+    if (!reply.file.empty()) {
+        in.file = reply.file; // sealed in the header: the row, the trace and the window name it
+    }
+    headerAnswered(in, reply);
 }
 
 // --- Transfer table -------------------------------------------------------------------------

@@ -15,13 +15,32 @@ std::string ExtendedSender::helloField(std::uint64_t transfer) {
         newHandshake(transfer);
     }
     return ext::helloField(ext::Hello{ext::keyIdOf(*key_), handshake_.client, ext::aeadsOffered(),
-                                      handshake_.server, handshake_.proof, handshake_.ephemeral});
+                                      handshake_.server, handshake_.proof, handshake_.ephemeral,
+                                      true});
+}
+
+// A keyed header names no file in clear: the hello names nothing, and the header with the proof
+// seals the name and size under the keys the exchange just gave.
+std::string ExtendedSender::keyedHeader(std::uint64_t transfer) {
+    std::string fields =
+        ext::offerField(ext::Offer{transfer, ext::kSealedSize}) + ';' + helloField(transfer);
+    if (handshake_.names) {
+        fields += ';' + ext::namesField(*handshake_.names, transfer, {name_, size_});
+    }
+    if (settings_.transfers > 1) {
+        fields += ';' + ext::multiField(std::min(settings_.transfers, ext::kMostTransfersAsked));
+    }
+    return buildHeaderFrame(settings_.origin, std::string(ext::kSealedName),
+                            ext::plainSizeText(ext::kSealedSize), fields);
 }
 
 // The ephemeral secret of the handshake it replaces is wiped: it opened no session, or its
 // session's keys exist.
 void ExtendedSender::newHandshake(std::uint64_t transfer) {
     sodium_memzero(handshake_.secret.data(), handshake_.secret.size());
+    if (handshake_.names) {
+        sodium_memzero(handshake_.names->data(), handshake_.names->size());
+    }
     handshake_ = Handshake{};
     if (transfer != 0) {
         handshake_.transfer = transfer;
@@ -32,9 +51,11 @@ void ExtendedSender::newHandshake(std::uint64_t transfer) {
 }
 
 ext::Transcript ExtendedSender::transcript(const ext::Nonce& server) const {
-    ext::Transcript t{
-        settings_.origin, handshake_.transfer, size_,          name_, handshake_.client,
-        server,           ext::aeadsOffered(), handshake_.aead};
+    // The header as it travels: the sealed name's placeholders.
+    ext::Transcript t{settings_.origin,    handshake_.transfer,
+                      ext::kSealedSize,    std::string(ext::kSealedName),
+                      handshake_.client,   server,
+                      ext::aeadsOffered(), handshake_.aead};
     t.clientEphemeral = handshake_.ephemeral;
     t.serverEphemeral = handshake_.serverEphemeral;
     return t;
@@ -70,9 +91,15 @@ bool ExtendedSender::answerChallenge(const ext::Challenge& challenge) {
     ext::Transcript t = transcript(challenge.server);
     t.aead = challenge.aead; // covered by the server's proof, as its ephemeral key is
     t.serverEphemeral = challenge.ephemeral;
-    if (!ext::sameMac(challenge.proof, ext::serverProof(*key_, t)) || !usableEphemeral(t)) {
+    if (!ext::sameMac(challenge.proof, ext::serverProof(*key_, t))) {
         return false;
     }
+    auto keys = ext::sessionKeys(*key_, t, handshake_.secret, t.serverEphemeral);
+    if (!keys) {
+        return false;
+    }
+    handshake_.names = keys->names;
+    sodium_memzero(&*keys, sizeof *keys);
     handshake_.aead = challenge.aead;
     handshake_.server = challenge.server;
     handshake_.serverEphemeral = challenge.ephemeral;
@@ -117,16 +144,6 @@ bool ExtendedSender::takeProvenAccept(const ext::ProvenAccept& proven, std::stri
         acceptedOffer(accept, nowUs, std::move(session));
     }
     return true;
-}
-
-// A server's ephemeral key that makes the shared secret all zeros would leave the session to the
-// long-term key alone: such a challenge proves nothing usable.
-bool ExtendedSender::usableEphemeral(const ext::Transcript& t) const {
-    auto shared = ext::sharedSecret(handshake_.secret, t.serverEphemeral);
-    if (shared) {
-        sodium_memzero(shared->data(), shared->size());
-    }
-    return shared.has_value();
 }
 
 // Said whatever the trace setting: a key the server lacks, or someone forging its answers, needs

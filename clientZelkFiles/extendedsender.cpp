@@ -74,10 +74,10 @@ std::string ExtendedSender::offeredHeader() {
         known.transfer = random_.identity();
     }
     offered_ = true;
-    std::string fields = ext::offerField(ext::Offer{known.transfer, size_});
     if (keyed()) {
-        fields += ';' + helloField(known.transfer);
+        return keyedHeader(known.transfer);
     }
+    std::string fields = ext::offerField(ext::Offer{known.transfer, size_});
     if (settings_.transfers > 1) {
         fields += ';' + ext::multiField(std::min(settings_.transfers, ext::kMostTransfersAsked));
     }

@@ -207,6 +207,7 @@ private:
         ext::Key secret{};                            // this client's ephemeral secret
         ext::Key ephemeral{};                         // and its public key
         ext::Key serverEphemeral{};                   // the server's, once it proved its key
+        std::optional<ext::Key> names; // seals the file's name in the header with the proof
     };
 
     Actions take();
@@ -246,11 +247,11 @@ private:
     void lost(std::string why);
     // A keyed origin's handshake and sealed datagrams (extendedsecure.cpp).
     std::string helloField(std::uint64_t transfer);
+    std::string keyedHeader(std::uint64_t transfer);
     void newHandshake(std::uint64_t transfer);
     ext::Transcript transcript(const ext::Nonce& server) const;
     void keyedAnswer(std::string_view bytes, std::int64_t nowUs);
     bool answerChallenge(const ext::Challenge& challenge);
-    bool usableEphemeral(const ext::Transcript& t) const;
     bool takeProvenAccept(const ext::ProvenAccept& proven, std::string_view bytes,
                           std::int64_t nowUs);
     void serverUnproven(std::string why);

@@ -206,13 +206,17 @@ bool ExtendedSession::flightFull(const Transfer& t) const {
 void ExtendedSession::sendOffer(Transfer& t, std::int64_t nowUs) {
     ++t.offers;
     t.offerDueUs = nowUs + kOfferWaitUs * t.offers;
-    std::string fields = ext::offerField(ext::Offer{t.id, t.size}) + ';';
-    if (t.keyed && key_) {
+    const bool sealed = t.keyed && key_;
+    // A keyed header names no file in clear: its name and size go sealed.
+    const std::int64_t size = sealed ? ext::kSealedSize : t.size;
+    std::string fields = ext::offerField(ext::Offer{t.id, size}) + ';';
+    if (sealed) {
         fields += keyedField(t) + ';';
     }
     fields += ext::multiField(std::clamp(settings_.most, 1, ext::kMostTransfersAsked));
     add(SessionAction::Kind::Send).text =
-        buildHeaderFrame(settings_.origin, t.name, ext::plainSizeText(t.size), fields);
+        buildHeaderFrame(settings_.origin, sealed ? std::string(ext::kSealedName) : t.name,
+                         ext::plainSizeText(size), fields);
     add(SessionAction::Kind::Offered, &t);
 }
 
@@ -768,7 +772,7 @@ std::string ExtendedSession::keyedField(Transfer& t) {
     if (t.keyed->resumes() != 0) {
         t.keyed->restart(random_);
     }
-    return t.keyed->helloField(*key_);
+    return t.keyed->helloField(*key_, offer);
 }
 
 // A keyed transfer's first pieces go only under keys the client derives alone: those of an offer

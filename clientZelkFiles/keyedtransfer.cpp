@@ -31,8 +31,10 @@ std::optional<SessionSecret> KeyedTransfer::takeSecret() {
     return std::exchange(secret_, std::nullopt);
 }
 
+// Transcripts are of the header as it travels, whose name and sizes are the sealed name's
+// placeholders.
 ext::Transcript KeyedTransfer::resumedTranscript(const Offer& offer) const {
-    return ext::resumedTranscript(offer.origin, offer.transfer, offer.size, offer.name,
+    return ext::resumedTranscript(offer.origin, offer.transfer, ext::kSealedSize, ext::kSealedName,
                                   resumed_->client, resumed_->aead);
 }
 
@@ -40,9 +42,14 @@ std::string KeyedTransfer::resumeField(const SessionSecret& from, const Offer& o
     if (!resumed_ || from.session != resumed_->session) {
         return {};
     }
-    return ext::resumeField(
-        ext::Resume{from.session, resumed_->client,
-                    ext::resumeProof(from.secret, resumedTranscript(offer), from.session)});
+    const ext::Transcript t = resumedTranscript(offer);
+    ext::SessionKeys keys = ext::resumedKeys(from.secret, t, from.session);
+    std::string fields =
+        ext::resumeField(ext::Resume{from.session, resumed_->client,
+                                     ext::resumeProof(from.secret, t, from.session)}) +
+        ';' + ext::namesField(keys.names, offer.transfer, {std::string(offer.name), offer.size});
+    sodium_memzero(&keys, sizeof keys);
+    return fields;
 }
 
 // The server proves its acceptance with the origin's key over the resumed transcript, as over a
@@ -77,6 +84,9 @@ void KeyedTransfer::takeResumedKeys(const SessionSecret& from, const ext::Transc
 void KeyedTransfer::wipeHandshake() {
     if (handshake_) {
         sodium_memzero(handshake_->secret.data(), handshake_->secret.size());
+        if (handshake_->names) {
+            sodium_memzero(handshake_->names->data(), handshake_->names->size());
+        }
         handshake_.reset();
     }
 }
@@ -110,13 +120,18 @@ void KeyedTransfer::restart(ExtRandom& random) {
     h.ephemeral = ext::ephemeralPublic(h.secret);
 }
 
-std::string KeyedTransfer::helloField(const ext::Key& key) const {
+std::string KeyedTransfer::helloField(const ext::Key& key, const Offer& offer) const {
     if (!handshake_) {
         return {};
     }
     const Handshake& h = *handshake_;
-    return ext::helloField(ext::Hello{ext::keyIdOf(key), h.client, ext::aeadsOffered(), h.server,
-                                      h.proof, h.ephemeral});
+    std::string fields = ext::helloField(ext::Hello{
+        ext::keyIdOf(key), h.client, ext::aeadsOffered(), h.server, h.proof, h.ephemeral, true});
+    if (h.names) {
+        fields +=
+            ';' + ext::namesField(*h.names, offer.transfer, {std::string(offer.name), offer.size});
+    }
+    return fields;
 }
 
 ext::Transcript KeyedTransfer::transcript(const Offer& offer, const ext::Nonce& server) const {
@@ -124,8 +139,8 @@ ext::Transcript KeyedTransfer::transcript(const Offer& offer, const ext::Nonce& 
     ext::Transcript t;
     t.origin = std::string(offer.origin);
     t.transfer = offer.transfer;
-    t.size = offer.size;
-    t.name = std::string(offer.name);
+    t.size = ext::kSealedSize; // the header as it travels
+    t.name = std::string(ext::kSealedName);
     t.client = h.client;
     t.server = server;
     t.aeads = ext::aeadsOffered();
@@ -146,14 +161,19 @@ bool KeyedTransfer::challenge(const ext::Key& key, const Offer& offer,
     ext::Transcript t = transcript(offer, challenge.server);
     t.aead = challenge.aead;
     t.serverEphemeral = challenge.ephemeral;
-    auto shared = ext::sharedSecret(handshake_->secret, t.serverEphemeral);
-    if (shared) {
-        sodium_memzero(shared->data(), shared->size());
+    if (!ext::sameMac(challenge.proof, ext::serverProof(key, t))) {
+        return false;
     }
-    if (!shared || !ext::sameMac(challenge.proof, ext::serverProof(key, t))) {
+    auto keys = ext::sessionKeys(key, t, handshake_->secret, t.serverEphemeral);
+    if (!keys) {
         return false;
     }
     Handshake& h = *handshake_;
+    if (h.names) {
+        sodium_memzero(h.names->data(), h.names->size());
+    }
+    h.names = keys->names;
+    sodium_memzero(&*keys, sizeof *keys);
     h.aead = challenge.aead;
     h.server = challenge.server;
     h.serverEphemeral = challenge.ephemeral;

@@ -78,8 +78,10 @@ public:
     // A new handshake, the server having lost the transfer's keys (or never taken them). The keys
     // in use stay until the new ones replace them: a verdict sealed under them still counts.
     void restart(ExtRandom& random);
-    std::string helloField(const ext::Key& key) const;
-    // The header field of a resumed offer, its proof under the session's secret.
+    // The hello, and once the server proved the key, the file's name and size sealed beside it.
+    std::string helloField(const ext::Key& key, const Offer& offer) const;
+    // The header fields of a resumed offer: its proof under the session's secret, and the file's
+    // name and size sealed under the offer's own keys.
     std::string resumeField(const SessionSecret& from, const Offer& offer) const;
     // The session a resumed offer names; 0 for one with a handshake.
     std::uint64_t resumes() const { return resumed_ ? resumed_->session : 0; }
@@ -114,6 +116,7 @@ private:
         ext::Key secret{};
         ext::Key ephemeral{};
         ext::Key serverEphemeral{};
+        std::optional<ext::Key> names; // once the server proved the key
     };
     struct Resumed {
         std::uint64_t session = 0;

@@ -428,6 +428,7 @@ SessionKeys fromMaster(Mac& master) {
     crypto_kdf_derive_from_key(keys.serverToClient.data(), kKeyBytes, 2, kKdfContext,
                                master.data());
     crypto_kdf_derive_from_key(keys.resume.data(), kKeyBytes, 3, kKdfContext, master.data());
+    crypto_kdf_derive_from_key(keys.names.data(), kKeyBytes, 4, kKdfContext, master.data());
     sodium_memzero(master.data(), master.size());
     return keys;
 }
@@ -481,7 +482,7 @@ void EpochKeys::wipe() {
 }
 
 std::string helloField(const Hello& hello) {
-    std::string field(kSecureTag);
+    std::string field(hello.sealedNames ? kSealedHelloTag : kSecureTag);
     field += ',' + hexOf(hello.keyId) + ',' + hexOf(hello.client) + ',' + hello.aeads + ',' +
              hexOf(hello.ephemeral);
     if (hello.server) {
@@ -496,8 +497,10 @@ std::optional<Hello> findHello(std::string_view headerPayload) {
         return std::nullopt;
     }
     const std::string prefix = std::string(kSecureTag) + ',';
+    const std::string sealedPrefix = std::string(kSealedHelloTag) + ',';
     for (std::size_t i = 3; i + 1 < fields.size(); ++i) {
-        if (!fields[i].starts_with(prefix)) {
+        const bool sealedNames = fields[i].starts_with(sealedPrefix);
+        if (!fields[i].starts_with(prefix) && !sealedNames) {
             continue;
         }
         // Without its ephemeral key a hello is refused: an older peer's, whose transfer would
@@ -512,7 +515,8 @@ std::optional<Hello> findHello(std::string_view headerPayload) {
         if (!keyId || !client || !aeadList(parts[3]) || !ephemeral) {
             return std::nullopt;
         }
-        Hello hello{*keyId, *client, std::string(parts[3]), std::nullopt, {}, *ephemeral};
+        Hello hello{*keyId,     *client,    std::string(parts[3]), std::nullopt, {},
+                    *ephemeral, sealedNames};
         if (parts.size() == 7) {
             hello.server = fromHex<kNonceBytes>(parts[5]);
             const auto proof = fromHex<kMacBytes>(parts[6]);

@@ -115,6 +115,7 @@ struct SessionKeys {
     Key clientToServer{};
     Key serverToClient{};
     Key resume{}; // the secret later transfers of the same client session derive their keys from
+    Key names{};  // seals the file's name and size in the header that proves the key
 };
 
 // Forward secrecy: each handshake adds an X25519 exchange between two ephemeral keys, whose
@@ -156,6 +157,28 @@ Mac resumeProof(const Key& resume, const Transcript& t, std::uint64_t session);
 // The resumed transfer's keys: its own, from the session's secret, its label and its transcript.
 SessionKeys resumedKeys(const Key& resume, const Transcript& t, std::uint64_t session);
 
+// --- Sealed names ---------------------------------------------------------------------------
+
+// A keyed transfer's header names no file: its name field says ".zx-sealed", its sizes 1, and a
+// field "ZXN,<hex>" carries the real name and size encrypted under the transfer's own name key,
+// which exists once the handshake's exchange is done (or, for a resumed offer, at once). The
+// hello, sent before that, names nothing. The proofs and keys bind the header as it travels: the
+// clear placeholders, and through the name key the sealed field.
+inline constexpr std::string_view kNamesTag = "ZXN";
+inline constexpr std::string_view kSealedName = ".zx-sealed";
+inline constexpr std::int64_t kSealedSize = 1;
+struct SealedName {
+    std::string name;
+    std::int64_t size = 0;
+};
+std::string namesField(const Key& names, std::uint64_t transfer, const SealedName& real);
+// True when the header carries a "ZXN" field, whatever it holds.
+bool hasNames(std::string_view headerPayload);
+// The name and size the header's field seals for this transfer; nothing when it is missing,
+// malformed, or not sealed under this key.
+std::optional<SealedName> openNames(const Key& names, std::uint64_t transfer,
+                                    std::string_view headerPayload);
+
 // Rekeying: a direction's key seals at most 2^bits datagrams. The key of epoch
 // e = (sequence - 1) >> bits is derived from the direction's base key with e as the subkey id,
 // so both sides change key at the same sequence numbers without a word.
@@ -180,6 +203,10 @@ private:
 
 // The client's header field "ZXK,<key id>,<client nonce>,<aeads>,<client ephemeral>", and once
 // challenged ",<server nonce>,<client proof>" after it.
+// A hello tagged "ZXS" instead says its header seals the file's name and size ("ZXN"): a server
+// from before sealed names knows no such hello, and refuses the header rather than take the
+// placeholder for a name.
+inline constexpr std::string_view kSealedHelloTag = "ZXS";
 struct Hello {
     KeyId keyId{};
     Nonce client{};
@@ -187,6 +214,7 @@ struct Hello {
     std::optional<Nonce> server;
     Mac proof{};
     Key ephemeral{}; // the client's ephemeral public key
+    bool sealedNames = false;
 };
 std::string helloField(const Hello& hello);
 std::optional<Hello> findHello(std::string_view headerPayload);

@@ -413,8 +413,12 @@ TEST(ExtendedSender, AKeyedOriginProvesItsKeyAndSeals) {
     EXPECT_TRUE(drive.sender().unproven());
     EXPECT_FALSE(drive.did(Kind::Plain)); // never plain: the file would go in clear
 
-    ext::Transcript t{kOrigin,       offer->transfer, 2500,         "f.bin",
-                      hello->client, ext::newNonce(), hello->aeads, ext::Aead::ChaCha20Poly1305};
+    // The header names no file in clear: its transcript binds the placeholders it carries.
+    EXPECT_EQ(header.find("f.bin"), std::string::npos);
+    EXPECT_FALSE(ext::hasNames(header)); // the hello, before any key exists
+    ext::Transcript t{
+        kOrigin,       offer->transfer, ext::kSealedSize, std::string(ext::kSealedName),
+        hello->client, ext::newNonce(), hello->aeads,     ext::Aead::ChaCha20Poly1305};
     const ext::Key serverSecret = ext::newKey();
     t.clientEphemeral = hello->ephemeral;
     ext::Key drawn{};
@@ -437,17 +441,25 @@ TEST(ExtendedSender, AKeyedOriginProvesItsKeyAndSeals) {
     drive.clear();
     drive.answerOffer("PTE;1;END" + ext::challengeSuffix(challenge));
     ASSERT_TRUE(drive.did(Kind::KeyProven) && drive.last(Kind::HeaderAgain));
-    const auto proof = ext::findHello(Drive::payload(drive.last(Kind::HeaderAgain)->text));
+    const std::string proven = Drive::payload(drive.last(Kind::HeaderAgain)->text);
+    const auto proof = ext::findHello(proven);
     ASSERT_TRUE(proof && proof->server == t.server);
     EXPECT_EQ(proof->proof, ext::clientProof(key, t));
+    // The name and size go sealed under the keys this exchange gives the server too.
+    const auto keys = ext::sessionKeys(key, t, serverSecret, t.clientEphemeral);
+    ASSERT_TRUE(keys.has_value());
+    const auto sealed = ext::openNames(keys->names, offer->transfer, proven);
+    ASSERT_TRUE(sealed.has_value()) << proven;
+    EXPECT_EQ(sealed->name, "f.bin");
+    EXPECT_EQ(sealed->size, 2500);
+    EXPECT_EQ(proven.find("f.bin"), std::string::npos);
+    EXPECT_FALSE(ext::openNames(keys->clientToServer, offer->transfer, proven).has_value());
     EXPECT_FALSE(drive.sender().unproven());
 
     const ext::ProvenAccept accept{{offer->transfer, 0}, ext::acceptProof(key, t, 0)};
     drive.clear();
     drive.answerOffer("PTE;1;END" + ext::provenAcceptSuffix(accept));
     ASSERT_TRUE(drive.sender().sending());
-    const auto keys = ext::sessionKeys(key, t, serverSecret, t.clientEphemeral);
-    ASSERT_TRUE(keys);
     ext::EpochKeys fromClient(keys->clientToServer);
     std::string plain;
     const auto piece = ext::openSealed(drive.sent().front(), fromClient.at(1), t.aead, plain);

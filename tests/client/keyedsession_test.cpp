@@ -76,17 +76,19 @@ public:
         follow(session_.offerFrom({"first", "b", "c", name}, now_));
     }
 
-    // The latest header offering `name`: its payload.
+    // The latest header offering `name`: its payload. Keyed headers name no file in clear.
     std::string header(const std::string& name) const {
-        const auto at =
-            std::find_if(headers.rbegin(), headers.rend(), [&name](const std::string& d) {
-                return d.find("BEG;" + name + ";") != std::string::npos;
-            });
-        if (at == headers.rend()) {
+        const auto at = offered_.find(name);
+        if (at == offered_.end()) {
             ADD_FAILURE() << "no header for " << name;
             return "BEG;;0;END";
         }
-        return at->substr(at->find("BEG;"));
+        EXPECT_EQ(at->second.find("BEG;" + name + ";"), std::string::npos) << at->second;
+        return at->second.substr(at->second.find("BEG;"));
+    }
+    // The name and size `name`'s header sealed, opened under the keys `side` derived.
+    std::optional<ext::SealedName> sealedName(const std::string& name, const ServerSide& side) {
+        return ext::openNames(side.keys->names, offerOf(name).transfer, header(name));
     }
     ext::Offer offerOf(const std::string& name) const {
         return ext::findOffer(header(name)).value_or(ext::Offer{});
@@ -100,7 +102,8 @@ public:
         const auto resume = ext::findResume(header(name));
         EXPECT_TRUE(resume.has_value()) << header(name);
         const ext::Offer offer = offerOf(name);
-        side.t = ext::resumedTranscript(kOrigin, offer.transfer, offer.size, name,
+        EXPECT_EQ(offer.size, ext::kSealedSize);
+        side.t = ext::resumedTranscript(kOrigin, offer.transfer, offer.size, ext::kSealedName,
                                         resume ? resume->client : ext::Nonce{},
                                         ext::Aead::ChaCha20Poly1305);
         if (resume) {
@@ -108,6 +111,7 @@ public:
             EXPECT_EQ(resume->proof, ext::resumeProof(first.keys->resume, side.t, firstId));
         }
         side.keys = ext::resumedKeys(first.keys->resume, side.t, firstId);
+        expectSealed(name, side);
         return "PTE;1;END" +
                ext::provenAcceptSuffix(
                    {{offer.transfer, 0}, ext::acceptProof(proving, side.t, 0)}) +
@@ -118,7 +122,7 @@ public:
         const ext::Offer offer = offerOf(name);
         const ext::Hello hello = helloOf(name);
         side.t = ext::Transcript{kOrigin,         offer.transfer,
-                                 offer.size,      name,
+                                 offer.size,      std::string(ext::kSealedName),
                                  hello.client,    ext::newNonce(),
                                  hello.aeads,     ext::Aead::ChaCha20Poly1305,
                                  hello.ephemeral, ext::ephemeralPublic(side.secret)};
@@ -133,6 +137,7 @@ public:
         EXPECT_TRUE(hello.server == side.t.server) << name;
         EXPECT_EQ(hello.proof, ext::clientProof(key, side.t)) << name;
         side.keys = ext::sessionKeys(key, side.t, side.secret, side.t.clientEphemeral);
+        expectSealed(name, side);
         return "PTE;1;END" +
                ext::provenAcceptSuffix({{offer.transfer, 0}, ext::acceptProof(key, side.t, 0)}) +
                ";ZXM,4";
@@ -160,6 +165,16 @@ public:
             }
         }
         return frames;
+    }
+    // The header the server takes names the file and its size only under the transfer's keys.
+    void expectSealed(const std::string& name, const ServerSide& side) {
+        const auto sealed = sealedName(name, side);
+        ASSERT_TRUE(sealed.has_value()) << header(name);
+        EXPECT_EQ(sealed->name, name);
+        EXPECT_EQ(sealed->size, kSize);
+        ServerSide other = side;
+        other.keys->names = ext::newKey();
+        EXPECT_FALSE(sealedName(name, other).has_value());
     }
     std::size_t count(SKind kind) const {
         return static_cast<std::size_t>(std::ranges::count(kinds, kind));
@@ -189,6 +204,8 @@ private:
                 if (a.text.find("BEG;") != std::string::npos) {
                     headers.push_back(a.text);
                 }
+            } else if (a.kind == SKind::Offered && !headers.empty()) {
+                offered_[a.name] = headers.back();
             } else if (a.kind == SKind::Pieces) {
                 pieces(a);
             } else if (a.kind == SKind::Verified) {
@@ -212,6 +229,7 @@ private:
     std::int64_t now_ = 1'000'000;
     std::string plain_;
     std::deque<std::string> bodies_;
+    std::map<std::string, std::string> offered_; // the latest header of each file
 };
 
 // The files after the first go without a handshake: each offer names the session and proves
@@ -305,8 +323,9 @@ TEST(KeyedSession, AServerThatLostTheSessionGetsHandshakes) {
     const auto resume = ext::findResume(bench.header("d"));
     ASSERT_TRUE(resume.has_value());
     EXPECT_EQ(resume->session, bench.offerOf("c").transfer);
-    const ext::Transcript t = ext::resumedTranscript(kOrigin, bench.offerOf("d").transfer, kSize,
-                                                     "d", resume->client, c.t.aead);
+    const ext::Transcript t =
+        ext::resumedTranscript(kOrigin, bench.offerOf("d").transfer, ext::kSealedSize,
+                               ext::kSealedName, resume->client, c.t.aead);
     const auto keysC = ext::sessionKeys(bench.key, c.t, c.secret, c.t.clientEphemeral);
     ASSERT_TRUE(keysC.has_value());
     EXPECT_EQ(resume->proof, ext::resumeProof(keysC->resume, t, resume->session));

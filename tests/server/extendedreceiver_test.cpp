@@ -972,3 +972,107 @@ TEST(ExtendedReceiver, ALaterTransferOfAKeyedSessionNeedsNoHandshake) {
                   .refused,
               "header of a session this server does not hold");
 }
+
+namespace {
+
+// A keyed client of today: its header names ".zx-sealed" of size 1 in clear, and once the keys
+// exist, seals `sealed` beside its proof.
+struct SealingClient : KeyedClient {
+    SealingClient() {
+        file = std::string(ext::kSealedName);
+        size = ext::kSealedSize;
+    }
+    std::string payload(std::optional<ext::Hello> hello,
+                        const std::optional<ext::SealedName>& sealed) {
+        if (hello) {
+            hello->sealedNames = true;
+        }
+        std::string text = KeyedClient::payload(hello);
+        if (hello && hello->server && sealed) {
+            const auto keys =
+                ext::sessionKeys(key, transcript(*hello->server), secret, serverEphemeral);
+            text.insert(text.size() - 4, ";" + ext::namesField(keys->names, id, *sealed));
+        }
+        return text;
+    }
+};
+
+} // namespace
+
+// A keyed header names its file only sealed under the transfer's keys: the row, the disk and the
+// verdict then go by the name and size it sealed. A sealed field changed, missing, or naming what
+// no name in clear may name opens nothing; an origin without a key may not send a sealed name.
+TEST(ExtendedReceiver, AKeyedHeaderNamesItsFileOnlySealed) {
+    ASSERT_TRUE(ext::cryptoReady());
+    SealingClient client;
+    Rig rig;
+    rig.core->loadKeys({ext::KeyLine{client.key, kA}}, ext::newKey());
+    const std::string clear(ext::kSealedName);
+    const auto challenge = ext::findChallenge(
+        rig.header(client.payload(client.hello(std::nullopt), std::nullopt), "1", clear).answer);
+    ASSERT_TRUE(challenge.has_value());
+    client.serverEphemeral = challenge->ephemeral;
+    const auto hello = client.hello(challenge->server);
+    const std::int64_t size = static_cast<std::int64_t>(kFile.size());
+
+    KeyedClient clearName = client;
+    clearName.file = "rapport.txt";
+    clearName.size = static_cast<std::int64_t>(kFile.size());
+    ext::Hello sealedHello = clearName.hello(challenge->server);
+    sealedHello.sealedNames = true;
+    std::string changed = client.payload(hello, ext::SealedName{"rapport.txt", size});
+    changed[changed.find(";ZXN,") + 6] ^= 1;
+    const struct {
+        std::string payload;
+        std::string_view refused;
+    } refusals[] = {
+        {client.payload(hello, ext::SealedName{"../rapport.txt", size}),
+         "header whose sealed name is no plain name, or its size none"},
+        {client.payload(hello, ext::SealedName{".r.zx-part", size}),
+         "header whose sealed name is no plain name, or its size none"},
+        {client.payload(hello, ext::SealedName{"a;b", size}),
+         "header whose sealed name is no plain name, or its size none"},
+        {client.payload(hello, ext::SealedName{"rapport.txt", 0}),
+         "header whose sealed name is no plain name, or its size none"},
+        {changed, "header whose sealed name does not open under its keys"},
+        {client.payload(hello, std::nullopt),
+         "header whose sealed name does not open under its keys"},
+        {client.KeyedClient::payload(hello), "header whose name is not as its hello says"},
+    };
+    for (const auto& refused : refusals) {
+        EXPECT_EQ(rig.header(refused.payload, "1", clear).refused, refused.refused)
+            << refused.payload;
+    }
+    EXPECT_EQ(
+        rig.header(clearName.payload(sealedHello), std::to_string(size), "rapport.txt").refused,
+        "header whose name is not as its hello says");
+    EXPECT_TRUE(rig.disk.files.empty());
+
+    const std::string proof = client.payload(hello, ext::SealedName{"rapport.txt", size});
+    const auto proven = rig.header(proof, "1", clear);
+    ASSERT_TRUE(proven.proven) << proven.refused;
+    EXPECT_EQ(proven.file, "rapport.txt");
+    EXPECT_EQ(proven.size, std::to_string(size));
+    const auto keys = ext::sessionKeys(client.key, client.transcript(challenge->server),
+                                       client.secret, challenge->ephemeral);
+    std::string bytes;
+    ext::seal(ext::Kind::Data, client.id, 0, 1, kFile, ext::EpochKeys(keys->clientToServer).at(1),
+              ext::aeadFor("C"), bytes);
+    rig.datagram(bytes);
+    ext::seal(ext::Kind::Finish, client.id, size, 2, digestOf(kFile),
+              ext::EpochKeys(keys->clientToServer).at(2), ext::aeadFor("C"), bytes);
+    rig.datagram(bytes);
+    rig.publish(false);
+    EXPECT_EQ(rig.disk.files[key(kA, "rapport.txt")], kFile);
+    // Its verdict lost, the proof again: answered as verified at the size it sealed.
+    const auto again = rig.header(proof, "1", clear);
+    EXPECT_TRUE(again.again);
+    ASSERT_TRUE(ext::findProvenAccept(again.answer).has_value()) << again.answer;
+    EXPECT_EQ(ext::findProvenAccept(again.answer)->accept.cumulative, size);
+
+    const std::string keyless = "poste8    ";
+    const ExtHeaderIn in{keyless,    clear, "1", "BEG;.zx-sealed;1;END",
+                         "10.0.0.1", 4000,  -1,  rig.now};
+    EXPECT_EQ(rig.core->header(in).refused,
+              "header with a sealed name, naming an origin without a key");
+}

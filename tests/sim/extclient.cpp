@@ -653,11 +653,15 @@ void ExtClientNode::leaveExtended() {
 }
 
 void ExtClientNode::send(const std::string& bytes) {
-    // A header proves the key in a handshake, or by the secret of its session.
+    // A header proves the key in a handshake, or by the secret of its session, and names no
+    // file or size but the sealed name's placeholders.
     const bool handshake =
         bytes.find(";BEG;") != std::string::npos &&
-        (bytes.find(";ZXK,") != std::string::npos || bytes.find(";ZXR,") != std::string::npos);
-    if (settings_.key && !bytes.empty() && bytes[0] != ext::kSealedStart && !handshake) {
+        (bytes.find(";ZXS,") != std::string::npos || bytes.find(";ZXR,") != std::string::npos);
+    const bool unnamed =
+        bytes.find(";BEG;" + std::string(ext::kSealedName) + ";1;") != std::string::npos;
+    if (settings_.key && !bytes.empty() && bytes[0] != ext::kSealedStart &&
+        !(handshake && unnamed)) {
         ++sentInClear_;
     }
     outgoing_.push_back(Datagram{{}, settings_.server, Bytes(bytes.begin(), bytes.end())});
