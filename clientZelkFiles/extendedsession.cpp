@@ -23,7 +23,8 @@ struct ExtendedSession::Transfer {
     std::int64_t earlySent = 0;            // sent before the acceptance
     bool finishedEarly = false;            // a finish went right behind the last piece
     bool ended = false;
-    int offers = 0; // headers sent since the latest acceptance
+    std::int64_t checkedUs = -1; // when its file was last looked at
+    int offers = 0;              // headers sent since the latest acceptance
     std::int64_t offerDueUs = -1;
     int unknowns = 0; // times the server forgot it
     std::int64_t startedUs = -1;
@@ -79,14 +80,23 @@ ExtendedSession::Transfer* ExtendedSession::find(std::uint64_t transfer) {
     return it == transfers_.end() || it->second->ended ? nullptr : it->second.get();
 }
 
+// Asked of every listed file each time a transfer ends: by name, not by walking the transfers.
 bool ExtendedSession::holds(const std::string& name) const {
-    return std::any_of(transfers_.begin(), transfers_.end(), [&name](const auto& entry) {
-        return !entry.second->ended && entry.second->name == name;
-    });
+    return held_.contains(name);
+}
+
+void ExtendedSession::end(Transfer& t) {
+    if (!t.ended) {
+        if (const auto it = held_.find(t.name); it != held_.end()) {
+            held_.erase(it);
+        }
+    }
+    t.ended = true;
 }
 
 void ExtendedSession::clear() {
     transfers_.clear();
+    held_.clear();
     secrets_.forget();
     congestion_.reset();
     released_.clear();
@@ -108,6 +118,7 @@ ExtendedSession::Actions ExtendedSession::adopt(const std::string& name, std::in
     t->startStamp = startStamp;
     t->digest = digest ? std::move(digest) : std::make_shared<ext::RunningDigest>();
     Transfer& taken = *t;
+    held_.insert(t->name);
     transfers_[t->id] = std::move(t);
     if (key_ && !sealed) {
         // Nothing may go in clear: its own handshake first.
@@ -170,6 +181,7 @@ bool ExtendedSession::offer(const std::string& name, std::int64_t nowUs) {
                                    : std::make_unique<KeyedTransfer>(random_);
     }
     Transfer& offered = *t;
+    held_.insert(t->name);
     transfers_[t->id] = std::move(t);
     sendOffer(offered, nowUs);
     return startFirstFlight(offered);
@@ -396,9 +408,14 @@ std::int64_t ExtendedSession::windowBytes() const {
 // The pieces the pace and the shared window release now, one transfer after another, then the
 // finish of each transfer whose every byte is held.
 void ExtendedSession::pumpIn(std::int64_t nowUs) {
+    // A file's length is looked at once in a while, not at every answer: with a hundred files
+    // under way that was a hundred look-ups a datagram, enough to leave answers waiting in the
+    // socket for tens of milliseconds. Every piece read looks at it anyway, and the stamp is
+    // checked again before the finish and before the file is deleted.
     for (auto& entry : transfers_) {
         Transfer& t = *entry.second;
-        if (!t.ended && t.window) {
+        if (!t.ended && t.window && (t.checkedUs < 0 || nowUs - t.checkedUs >= kCheckFileUs)) {
+            t.checkedUs = nowUs;
             checkFile(t);
         }
     }
@@ -668,20 +685,20 @@ void ExtendedSession::done(Transfer& t, std::int64_t nowUs) {
     verified.elapsedUs = std::max<std::int64_t>(nowUs - t.startedUs, 1);
     verified.stamp = t.startStamp;
     verified.text = ext::digestHex(*t.fileDigest);
-    t.ended = true;
+    end(t);
 }
 
 // The one-at-a-time path takes the file up again, and knows what to tell of it.
 void ExtendedSession::lost(Transfer& t, std::string why) {
     add(SessionAction::Kind::Lost, &t).text = std::move(why);
     released_.insert(t.name);
-    t.ended = true;
+    end(t);
 }
 
 void ExtendedSession::release(Transfer& t) {
     add(SessionAction::Kind::Released, &t);
     released_.insert(t.name);
-    t.ended = true;
+    end(t);
 }
 
 void ExtendedSession::progress() {

@@ -24,6 +24,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 namespace zelk {
@@ -88,6 +89,8 @@ public:
     // Offers of one file unanswered before it goes back to one file at a time.
     static constexpr int kOfferTries = 4;
     static constexpr std::int64_t kOfferWaitUs = 500'000;
+    // How often a transfer's file is looked at between the reads of its pieces.
+    static constexpr std::int64_t kCheckFileUs = 100'000;
     // A keyed origin's offers without a handshake unanswered before the server is taken to have
     // lost the session's secret (it restarted): the file proves the key in a handshake.
     static constexpr int kResumedTries = 2;
@@ -178,6 +181,7 @@ private:
     void done(Transfer& t, std::int64_t nowUs);
     void lost(Transfer& t, std::string why);
     void release(Transfer& t);
+    void end(Transfer& t);
     void progress();
     // A keyed origin's offers and sealed datagrams.
     void keyedAnswer(std::string_view bytes, std::int64_t nowUs);
@@ -196,10 +200,11 @@ private:
     int limit_ = 1;
     std::optional<ext::Congestion> congestion_; // one for the session, never one per file
     std::map<std::uint64_t, std::unique_ptr<Transfer>> transfers_;
-    std::uint64_t turn_ = 0;             // the transfer whose piece goes next, in turn
-    std::set<std::string> released_;     // not offered again in this session
-    std::int64_t ackedBytes_ = 0;        // acknowledged in all, for the rate
-    std::vector<std::uint64_t> closing_; // transfers ended during one call
+    std::uint64_t turn_ = 0;                    // the transfer whose piece goes next, in turn
+    std::set<std::string> released_;            // not offered again in this session
+    std::unordered_multiset<std::string> held_; // the names of the transfers not ended
+    std::int64_t ackedBytes_ = 0;               // acknowledged in all, for the rate
+    std::vector<std::uint64_t> closing_;        // transfers ended during one call
     std::string frame_;
     std::string opened_; // a sealed datagram's body, decrypted
     Actions actions_;

@@ -649,6 +649,7 @@ public:
     std::vector<std::pair<std::int64_t, std::string>> sent;
     std::int64_t now() const { return now_; }
     std::size_t left() const { return order_.size(); }
+    int lookups() const { return outbox_.lookups; }
 
 private:
     class First : public zelk::ExtFile {
@@ -830,6 +831,22 @@ TEST(ExtendedSession, SeveralFilesAtOnceWithinTheGrant) {
         bench.pieceOrder, [largeId](std::uint64_t id) { return id != largeId; });
     ASSERT_NE(firstOther, bench.pieceOrder.end());
     EXPECT_LT(firstOther - bench.pieceOrder.begin(), 40);
+}
+
+// A file is looked up when it is offered, when its pieces are read and now and then between: not
+// at every answer for every file under way, which made a hundred look-ups a datagram and left
+// answers waiting for tens of milliseconds.
+TEST(ExtendedSession, AnAnswerDoesNotLookUpEveryFileUnderWay) {
+    SessionBench bench(64);
+    bench.server.grant = 64;
+    for (int i = 0; i < 200; ++i) {
+        bench.add("f" + std::to_string(i), 20'000);
+    }
+    bench.offerFirst();
+    bench.run(60'000'000);
+    ASSERT_EQ(bench.deleted.size(), 200u);
+    EXPECT_GE(bench.mostAtOnce, 32);
+    EXPECT_LT(bench.lookups(), 200 * 10);
 }
 
 // One file's copy lacks its digest: that file alone goes again, the others' verdicts come on.

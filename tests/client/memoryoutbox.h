@@ -16,7 +16,9 @@ namespace zelktest {
 class MemoryOutbox : public zelk::ExtFiles {
 public:
     std::map<std::string, std::string> bytes;
+    int lookups = 0; // lengths and stamps asked for: each is a look-up of the file's name
     std::optional<std::int64_t> length(const std::string& name) override {
+        ++lookups;
         const auto it = bytes.find(name);
         return it == bytes.end() ? std::nullopt : std::optional<std::int64_t>(it->second.size());
     }
