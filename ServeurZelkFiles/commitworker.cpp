@@ -44,6 +44,40 @@ void syncData(const CommitWorker::Job& job, Outcome& outcome, FileOps& ops) {
     }
 }
 
+bool oneFileSystem(const std::vector<CommitWorker::Job>& batch) {
+    std::optional<dev_t> device;
+    for (const CommitWorker::Job& job : batch) {
+        struct stat st {};
+        if (::fstat(job.fd, &st) != 0 || (device && *device != st.st_dev)) {
+            return false;
+        }
+        device = st.st_dev;
+    }
+    return true;
+}
+
+// The data of the whole batch: one sync of their file system when they share one and are many
+// (a failure there fails them all), else a sync of each.
+void syncAllData(const std::vector<CommitWorker::Job>& batch, std::vector<Outcome>& outcomes,
+                 FileOps& ops) {
+    if (batch.size() < CommitWorker::kOneSyncFrom || !oneFileSystem(batch)) {
+        for (std::size_t i = 0; i < batch.size(); ++i) {
+            syncData(batch[i], outcomes[i], ops);
+        }
+        return;
+    }
+    const bool kept = ops.syncfs(batch.front().fd) == 0;
+    const std::string why = systemText("cannot sync the file system of " + batch.front().from);
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+        if (!kept) {
+            outcomes[i].fail(why);
+        }
+        if (::close(batch[i].fd) != 0) {
+            outcomes[i].fail(systemText("cannot close " + batch[i].from));
+        }
+    }
+}
+
 // A folder's device and inode, so that the files of one folder share its sync; none when fstat
 // fails, and such a folder is synced for its own file alone.
 std::optional<std::pair<dev_t, ino_t>> folderId(int fd) {
@@ -132,9 +166,7 @@ void CommitWorker::run() {
 // crash at any point leaves each file either under its staging name or whole under its own.
 void CommitWorker::commitBatch(std::vector<Job>& batch, FileOps& ops) const {
     std::vector<Outcome> outcomes(batch.size());
-    for (std::size_t i = 0; i < batch.size(); ++i) {
-        syncData(batch[i], outcomes[i], ops);
-    }
+    syncAllData(batch, outcomes, ops);
     for (std::size_t i = 0; i < batch.size(); ++i) {
         if (outcomes[i].done &&
             ops.renameat(batch[i].folderFd, batch[i].from.c_str(), batch[i].to.c_str()) != 0) {

@@ -85,6 +85,10 @@ int FileOps::fdatasync(int fd) {
     return ::fdatasync(fd);
 }
 
+int FileOps::syncfs(int fd) {
+    return ::syncfs(fd);
+}
+
 int FileOps::fsync(int fd) {
     return ::fsync(fd);
 }

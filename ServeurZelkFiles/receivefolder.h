@@ -16,6 +16,8 @@ public:
     virtual ssize_t pwrite(int fd, const void* bytes, std::size_t size, off_t offset);
     virtual int fdatasync(int fd);
     virtual int fsync(int fd);
+    // Every file of the file system that holds `fd`: one journal commit for many files.
+    virtual int syncfs(int fd);
     virtual int unlinkat(int folderFd, const char* name);
     // Within one folder: how a finished file takes its final name, replacing any of that name.
     virtual int renameat(int folderFd, const char* from, const char* to);

@@ -40,6 +40,10 @@ public:
         const std::lock_guard lock(mutex_);
         return note("folder " + nameOf(fd));
     }
+    int syncfs(int /*fd*/) override {
+        const std::lock_guard lock(mutex_);
+        return note("file system");
+    }
     int renameat(int folderFd, const char* from, const char* to) override {
         const std::lock_guard lock(mutex_);
         const int failed = note(std::string("rename ") + to);
@@ -166,5 +170,44 @@ TEST(CommitWorker, AFailedSyncOrRenameIsReportedAsAFailure) {
         EXPECT_EQ(reports, c.reports);
         EXPECT_EQ(named(dir, "d1", "b"), c.bNamed);
         EXPECT_EQ(named(dir, "d1", zelk::stagingName("b")), !c.bNamed);
+    }
+}
+
+// Many files in one batch share one sync of their file system, then take their names in the order
+// they came; when that sync fails, none of them is told it is kept, and none takes its name.
+TEST(CommitWorker, ManyFilesShareOneSyncOfTheirFileSystem) {
+    for (const bool fails : {false, true}) {
+        SCOPED_TRACE(fails ? "failing" : "kept");
+        zelktest::ScratchDir dir;
+        ScriptedOps ops;
+        ops.failing = fails ? "file system" : "";
+        QObject owner;
+        std::vector<Report> reports;
+        const std::size_t many = zelk::CommitWorker::kOneSyncFrom;
+        {
+            zelk::CommitWorker worker(owner, ops);
+            worker.commit(job(dir, "d1", "first", reports));
+            ASSERT_TRUE(waitFor([&] { return ops.waiting(); }));
+            for (std::size_t i = 0; i < many; ++i) {
+                worker.commit(job(dir, "d1", "f" + std::to_string(i), reports));
+            }
+            ops.release();
+            ASSERT_TRUE(waitFor([&] { return reports.size() == many + 1; }));
+        }
+        std::vector<std::string> calls{"data " + zelk::stagingName("first"), "rename first",
+                                       "folder d1", "file system"};
+        std::vector<Report> expected{{"first", true}};
+        for (std::size_t i = 0; i < many; ++i) {
+            if (!fails) {
+                calls.push_back("rename f" + std::to_string(i));
+            }
+            expected.push_back({"f" + std::to_string(i), !fails});
+        }
+        if (!fails) {
+            calls.push_back("folder d1");
+        }
+        EXPECT_EQ(ops.calls, calls);
+        EXPECT_EQ(reports, expected);
+        EXPECT_EQ(named(dir, "d1", "f0"), !fails);
     }
 }
