@@ -26,7 +26,8 @@ struct ExtendedSession::Transfer {
     std::int64_t checkedUs = -1; // when its file was last looked at
     int offers = 0;              // headers sent since the latest acceptance
     std::int64_t offerDueUs = -1;
-    int unknowns = 0; // times the server forgot it
+    std::int64_t offeredUs = -1; // the latest offer
+    int unknowns = 0;            // times the server forgot it
     std::int64_t startedUs = -1;
     std::int64_t startBytes = 0;
     bool finishing = false;
@@ -96,6 +97,8 @@ void ExtendedSession::end(Transfer& t) {
 
 void ExtendedSession::clear() {
     transfers_.clear();
+    pathRtt_.reset();
+    pathAckedSentUs_ = -1;
     held_.clear();
     secrets_.forget();
     congestion_.reset();
@@ -194,12 +197,50 @@ bool ExtendedSession::startFirstFlight(Transfer& t) {
     if (settings_.firstFlight <= 0 || limit_ <= 1 || !congestion_ || !earlyKeys(t)) {
         return false;
     }
-    t.window.emplace(t.size, settings_.piece, 16 * settings_.piece);
+    newWindow(t);
     t.window->setWindowBytes(windowBytes());
     t.early = true;
     t.earlyBytes = std::min<std::int64_t>(t.size, settings_.firstFlight * settings_.piece);
     t.earlySent = 0;
     return true;
+}
+
+// One path for all the transfers: a new one starts from the round trip the others measured.
+void ExtendedSession::newWindow(Transfer& t) {
+    t.window.emplace(t.size, settings_.piece, 16 * settings_.piece);
+    if (pathRtt_) {
+        t.window->seedRtt(pathRtt_->first, pathRtt_->second);
+    }
+}
+
+// What one transfer's answer shows of the path: the pieces the others sent before the one it
+// acknowledges, and long enough ago, are lost.
+void ExtendedSession::pathAcked(const Transfer& from, std::int64_t sentUs, std::int64_t nowUs) {
+    if (sentUs <= pathAckedSentUs_) {
+        return;
+    }
+    pathAckedSentUs_ = sentUs;
+    for (auto& entry : transfers_) {
+        Transfer& t = *entry.second;
+        if (&t != &from && !t.ended && t.window) {
+            t.window->onPathAck(sentUs, nowUs);
+        }
+    }
+}
+
+// A first flight's window was made before the path showed any round trip: on the acceptance it
+// takes the one the other transfers measured, or, for the first ones, the offer's own (an offer
+// sent once). Pieces of it lost on the way are then sent again within a round trip or two rather
+// than after the probe timeout of a path it knew nothing of.
+void ExtendedSession::seedRtt(Transfer& t, std::int64_t nowUs) {
+    if (t.window->rttSampled()) {
+        return;
+    }
+    if (pathRtt_) {
+        t.window->seedRtt(pathRtt_->first, pathRtt_->second);
+    } else if (t.offers == 1 && t.offeredUs >= 0 && nowUs > t.offeredUs) {
+        t.window->seedRtt(nowUs - t.offeredUs, (nowUs - t.offeredUs) / 2);
+    }
 }
 
 // The server did not know the transfer when a piece came (its offer was lost or came behind):
@@ -217,6 +258,7 @@ bool ExtendedSession::flightFull(const Transfer& t) const {
 // Every offer asks for as many transfers: a header that does not ask would leave the origin one.
 void ExtendedSession::sendOffer(Transfer& t, std::int64_t nowUs) {
     ++t.offers;
+    t.offeredUs = nowUs;
     t.offerDueUs = nowUs + kOfferWaitUs * t.offers;
     const bool sealed = t.keyed && key_;
     // A keyed header names no file in clear: its name and size go sealed.
@@ -268,11 +310,12 @@ void ExtendedSession::accepted(Transfer& t, std::int64_t cumulative, std::int64_
         congestion_.emplace(settings_.piece, settings_.rateCap, static_cast<std::uint32_t>(t.id));
     }
     if (!t.early) {
-        t.window.emplace(t.size, settings_.piece, 16 * settings_.piece);
+        newWindow(t);
         t.finishing = false;
         t.finishedEarly = false;
     }
     t.early = false; // the first flight's pieces stay in flight, answered as any others
+    seedRtt(t, nowUs);
     t.window->onAck(cumulative, {}, nowUs);
     t.window->setWindowBytes(windowBytes());
     t.offers = 0;
@@ -361,6 +404,10 @@ void ExtendedSession::acknowledged(Transfer& t, const ext::Frame& frame, std::in
     }
     const std::int64_t before = window.ackedBytes();
     window.onAck(frame.value, *ranges, nowUs);
+    if (window.rttSampled()) {
+        pathRtt_ = {window.smoothedRttUs(), window.rttVariationUs()};
+    }
+    pathAcked(t, window.newestAckedSentUs(), nowUs);
     const std::int64_t delivered = std::max<std::int64_t>(window.ackedBytes() - before, 0);
     ackedBytes_ += delivered;
     congestion_->onAck(

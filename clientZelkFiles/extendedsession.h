@@ -182,6 +182,9 @@ private:
     void lost(Transfer& t, std::string why);
     void release(Transfer& t);
     void end(Transfer& t);
+    void newWindow(Transfer& t);
+    void seedRtt(Transfer& t, std::int64_t nowUs);
+    void pathAcked(const Transfer& from, std::int64_t sentUs, std::int64_t nowUs);
     void progress();
     // A keyed origin's offers and sealed datagrams.
     void keyedAnswer(std::string_view bytes, std::int64_t nowUs);
@@ -203,8 +206,10 @@ private:
     std::uint64_t turn_ = 0;                    // the transfer whose piece goes next, in turn
     std::set<std::string> released_;            // not offered again in this session
     std::unordered_multiset<std::string> held_; // the names of the transfers not ended
-    std::int64_t ackedBytes_ = 0;               // acknowledged in all, for the rate
-    std::vector<std::uint64_t> closing_;        // transfers ended during one call
+    std::optional<std::pair<std::int64_t, std::int64_t>> pathRtt_; // smoothed, its variation
+    std::int64_t pathAckedSentUs_ = -1;  // the latest-sent piece acknowledged, of any transfer
+    std::int64_t ackedBytes_ = 0;        // acknowledged in all, for the rate
+    std::vector<std::uint64_t> closing_; // transfers ended during one call
     std::string frame_;
     std::string opened_; // a sealed datagram's body, decrypted
     Actions actions_;
