@@ -120,7 +120,7 @@ struct PieceDone {
 // unanswered, so the sender's next header learns the true position.
 class PlainReceiver {
 public:
-    static constexpr int kDefaultTransfersPerOrigin = 64;
+    static constexpr int kDefaultTransfersPerOrigin = 160;
     struct Settings {
         // How long after its latest frame a row's sender counts as active.
         std::int64_t liveRowMs = 5000;

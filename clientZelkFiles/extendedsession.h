@@ -80,7 +80,7 @@ public:
         std::string origin;     // 10 characters, as it travels
         std::int64_t piece = 1; // the body of an extended piece
         double rateCap = 0;     // bytes a second at most; 0: no cap
-        int most = 64;          // "transfertsMaxi=": transfers at once, this client's own limit
+        int most = 160;         // "transfertsMaxi=": transfers at once, this client's own limit
         int firstFlight = 0;    // pieces of a new transfer that go with its offer; 0: none
     };
     // Enough for a small file whole, few enough that many offers at once leave room in the

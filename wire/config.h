@@ -52,7 +52,7 @@ struct ServerConfig {
 };
 
 inline constexpr std::int64_t kDefaultEvictionSeconds = 600;
-inline constexpr std::int64_t kDefaultTransfersPerOrigin = 64;
+inline constexpr std::int64_t kDefaultTransfersPerOrigin = 160;
 inline constexpr std::int64_t kMostTransfersPerOrigin = 1024;
 
 inline constexpr std::int64_t kDefaultStagingAgeSeconds = 3 * 24 * 3600;
@@ -123,7 +123,7 @@ std::int64_t extendedDatagramOf(std::string_view setting);
 // "debitMaxi_Mbit=" in bytes a second; 0 for no cap (empty, 0 or negative).
 double rateCapOf(std::string_view setting);
 // "transfertsMaxi=" as a count: the default when empty, 0 or negative, else within [1, 1024].
-inline constexpr int kDefaultTransfers = 64;
+inline constexpr int kDefaultTransfers = 160;
 inline constexpr int kMostTransfers = 1024;
 int transfersOf(std::string_view setting);
 

@@ -105,9 +105,9 @@ TEST_F(ClientSending, AfterAPlainAnswerToItsOfferFramesAreByteForByteThePlainOne
     engine->timLoopEnvoi_Timer();
     const auto offered = server.next();
     ASSERT_TRUE(offered);
-    const std::string prefix = std::string("\x01poste7    57;", 14) + "BEG;rapport.txt;2500;ZX1,";
+    const std::string prefix = std::string("\x01poste7    58;", 14) + "BEG;rapport.txt;2500;ZX1,";
     ASSERT_EQ(offered->substr(0, prefix.size()), prefix);
-    EXPECT_EQ(offered->substr(prefix.size() + 16), ",2500;ZXM,64;END");
+    EXPECT_EQ(offered->substr(prefix.size() + 16), ",2500;ZXM,160;END");
     EXPECT_FALSE(engine->loopEnabled());
     EXPECT_TRUE(engine->waitEnabled());
 

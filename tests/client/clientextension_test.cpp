@@ -206,7 +206,7 @@ TEST_F(ClientExtension, AGrantSendsTheFilesAfterTheFirstAtOnce) {
         if (isHeader(*datagram)) {
             const auto offer = ext::findOffer(payloadOf(*datagram));
             ASSERT_TRUE(offer);
-            EXPECT_EQ(ext::findMulti(payloadOf(*datagram)), 64);
+            EXPECT_EQ(ext::findMulti(payloadOf(*datagram)), 160);
             names.emplace(offer->transfer, payloadOf(*datagram).substr(4, 5));
             held.emplace(offer->transfer, std::string());
             server.answer("PTE;1;END" + ext::acceptSuffix({offer->transfer, 0}) +

@@ -93,7 +93,7 @@ TEST_F(ClientSafety,
     engine->timLoopEnvoi_Timer();
     const std::string header = expectHeaderOf("toolarge.bin");
     EXPECT_EQ(plainFields(header), "BEG;toolarge.bin;0;END");
-    EXPECT_NE(header.find(",2147483647;ZXM,64;END"), std::string::npos) << header;
+    EXPECT_NE(header.find(",2147483647;ZXM,160;END"), std::string::npos) << header;
     QSignalSpy dropped(engine.get(), &zelk::ClientEngine::fileDropped);
     answerOffersPlainly(1);
     ASSERT_TRUE(dropped.wait(kWaitMs));

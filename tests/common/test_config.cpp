@@ -30,9 +30,9 @@ TEST(ServerConfigReader, ReadsEveryKeyUnchanged) {
 // The files one origin may send at once: read from its key, kept within what a client may ask.
 TEST(ServerConfigReader, TransfersPerOriginAreReadWithinTheirBounds) {
     const std::vector<std::pair<std::string, std::int64_t>> cases = {
-        {"", 64},
+        {"", 160},
         {"parOrigineMaxi=8", 8},
-        {"parOrigineMaxi=", 64},
+        {"parOrigineMaxi=", 160},
         {"parOrigineMaxi=0", 1},
         {"parOrigineMaxi=-3", 1},
         {"parOrigineMaxi=5000", 1024},

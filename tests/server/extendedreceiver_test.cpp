@@ -539,7 +539,7 @@ TEST(ExtendedReceiver, AGrantFollowsOnlyAnAcceptanceOfAHeaderThatAsked) {
     EXPECT_EQ(asked.answer, "PTE;1;END;ZX1,0000000000000009,0;ZXM,3");
     EXPECT_EQ(asked.granted, 3);
     EXPECT_EQ(rig.header(rig.offered(10, "d", 500), size, "d").answer,
-              "PTE;1;END;ZX1,000000000000000a,0;ZXM,64");
+              "PTE;1;END;ZX1,000000000000000a,0;ZXM,160");
     EXPECT_EQ(rig.header("BEG;e;30;ZXM,4;END", size, "e").answer, "PTE;1;END")
         << "without an offer there is nothing to grant";
     const auto origins = rig.plain->table().origins();
