@@ -373,7 +373,7 @@ void ClientEngine::silence() {
 void ClientEngine::Lance_Envoi() {
     timLoopEnvoi_.disable();
     reader_.release();
-    if (session_.active()) {
+    if (session_.active() || session_.lingering(nowUs())) {
         // The session offers the files itself; the loop lists the outbox for it.
         offerMore();
         timLoopEnvoi_.enable();

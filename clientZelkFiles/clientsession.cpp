@@ -257,6 +257,7 @@ void ClientEngine::traceSession(const SessionAction& action) {
 
 // Nothing under way: the next file goes alone, and its offer may open a session again.
 void ClientEngine::sessionEnded() {
+    session_.idle(nowUs());
     extTimer_.stop();
     paceTimer_.stop();
     for (OpenFile& open : openFiles_) {

@@ -57,10 +57,14 @@ void ExtendedSession::setKey(std::optional<ext::Key> key) {
 // Transfers ended during the call are forgotten only now: their actions name them until then.
 ExtendedSession::Actions ExtendedSession::take() {
     std::erase_if(transfers_, [](const auto& entry) { return entry.second->ended; });
-    if (transfers_.empty()) {
-        congestion_.reset();
-        released_.clear();
-        secrets_.forget();
+    if (transfers_.empty() && !kept_) {
+        kept_ = limit_ > 1 && congestion_ && released_.empty();
+        if (!kept_) {
+            forgetPath();
+        }
+    } else if (!transfers_.empty()) {
+        kept_ = false;
+        idleSinceUs_ = -1;
     }
     Actions out;
     out.swap(actions_);
@@ -95,6 +99,32 @@ void ExtendedSession::end(Transfer& t) {
     t.ended = true;
 }
 
+void ExtendedSession::forgetPath() {
+    congestion_.reset();
+    released_.clear();
+    secrets_.forget();
+    kept_ = false;
+    idleSinceUs_ = -1;
+}
+
+void ExtendedSession::idle(std::int64_t nowUs) {
+    if (transfers_.empty() && kept_ && idleSinceUs_ < 0) {
+        idleSinceUs_ = nowUs;
+    }
+}
+
+bool ExtendedSession::lingering(std::int64_t nowUs) {
+    if (!transfers_.empty() || !kept_) {
+        return false;
+    }
+    if (idleSinceUs_ >= 0 && nowUs - idleSinceUs_ >= kLingerUs) {
+        forgetPath();
+        limit_ = 1;
+        return false;
+    }
+    return true;
+}
+
 void ExtendedSession::clear() {
     transfers_.clear();
     pathRtt_.reset();
@@ -105,6 +135,8 @@ void ExtendedSession::clear() {
     released_.clear();
     actions_.clear();
     limit_ = 1;
+    kept_ = false;
+    idleSinceUs_ = -1;
 }
 
 ExtendedSession::Actions ExtendedSession::adopt(const std::string& name, std::int64_t size,
@@ -144,7 +176,7 @@ ExtendedSession::Actions ExtendedSession::adopt(const std::string& name, std::in
 
 ExtendedSession::Actions ExtendedSession::offerFrom(const std::vector<std::string>& names,
                                                     std::int64_t nowUs) {
-    if (!active()) {
+    if (!active() && !lingering(nowUs)) {
         return take(); // only a grant opens a session
     }
     bool flights = false;

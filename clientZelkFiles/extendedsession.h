@@ -138,6 +138,14 @@ public:
     Actions unreadable(std::uint64_t transfer);
     // Everything forgotten (the client goes back to one file at a time).
     void clear();
+    // The last transfer ended at `nowUs`: the session stays open a while, so that the next files
+    // go at once, offered side by side with their first pieces, on what it learnt of the path,
+    // rather than the first alone for a round trip and a cold start. Not after a file went back
+    // to one at a time, which only an ended session lets it do.
+    void idle(std::int64_t nowUs);
+    // Idle, and still open for new files at `nowUs`; once it is not, forgotten as by clear().
+    bool lingering(std::int64_t nowUs);
+    static constexpr std::int64_t kLingerUs = 30'000'000; // well within the server's 120 s
 
     bool active() const { return !transfers_.empty(); }
     int underWay() const { return static_cast<int>(transfers_.size()); }
@@ -182,6 +190,7 @@ private:
     void lost(Transfer& t, std::string why);
     void release(Transfer& t);
     void end(Transfer& t);
+    void forgetPath();
     void newWindow(Transfer& t);
     void seedRtt(Transfer& t, std::int64_t nowUs);
     void pathAcked(const Transfer& from, std::int64_t sentUs, std::int64_t nowUs);
@@ -207,7 +216,9 @@ private:
     std::set<std::string> released_;            // not offered again in this session
     std::unordered_multiset<std::string> held_; // the names of the transfers not ended
     std::optional<std::pair<std::int64_t, std::int64_t>> pathRtt_; // smoothed, its variation
-    std::int64_t pathAckedSentUs_ = -1;  // the latest-sent piece acknowledged, of any transfer
+    std::int64_t pathAckedSentUs_ = -1; // the latest-sent piece acknowledged, of any transfer
+    bool kept_ = false;                 // no transfer, but its grant, path and secrets kept
+    std::int64_t idleSinceUs_ = -1;
     std::int64_t ackedBytes_ = 0;        // acknowledged in all, for the rate
     std::vector<std::uint64_t> closing_; // transfers ended during one call
     std::string frame_;

@@ -622,6 +622,10 @@ public:
                 }
             }
         }
+        runOn(untilUs);
+    }
+    // Runs the session alone until every file is deleted, `untilUs` passed or it ends.
+    void runOn(std::int64_t untilUs) {
         while (!order_.empty() && now_ < untilUs && session_.active()) {
             if (!arrivals_.empty() && arrivals_.begin()->first <= nextWake()) {
                 const auto [at, bytes] = *arrivals_.begin();
@@ -650,6 +654,13 @@ public:
     std::int64_t now() const { return now_; }
     std::size_t left() const { return order_.size(); }
     int lookups() const { return outbox_.lookups; }
+    // The session's last transfer ended: `afterUs` later, the outbox is listed again.
+    void listAgainAfter(std::int64_t afterUs) {
+        session_.idle(now_);
+        now_ += afterUs;
+        follow(session_.offerFrom(order_, now_));
+    }
+    bool lingering() { return session_.lingering(now_); }
 
 private:
     class First : public zelk::ExtFile {
@@ -847,6 +858,41 @@ TEST(ExtendedSession, AnAnswerDoesNotLookUpEveryFileUnderWay) {
     ASSERT_EQ(bench.deleted.size(), 200u);
     EXPECT_GE(bench.mostAtOnce, 32);
     EXPECT_LT(bench.lookups(), 200 * 10);
+}
+
+// Files that come soon after the session's last transfer ended go at once, offered side by side
+// with their first pieces, not the first alone for a round trip; once the session lingered long
+// enough it is forgotten, and the next file goes one at a time, as the first of a session does.
+TEST(ExtendedSession, FilesThatComeSoonAfterGoAtOnceInTheSessionStillOpen) {
+    SessionBench bench(8);
+    bench.server.grant = 8;
+    bench.add("a", 3000);
+    bench.add("b", 3000);
+    bench.offerFirst();
+    bench.run(60'000'000);
+    ASSERT_EQ(bench.deleted.size(), 2u);
+    for (const char* name : {"c", "d", "e"}) {
+        bench.add(name, 3000);
+    }
+    const std::size_t before = bench.sent.size();
+    bench.listAgainAfter(5'000'000);
+    std::set<std::string> left;
+    for (std::size_t i = before; i < bench.sent.size(); ++i) {
+        EXPECT_EQ(bench.sent[i].first, bench.now());
+        left.insert(bench.sent[i].second);
+    }
+    for (const char* went : {"H c", "D c", "H d", "D d", "H e", "D e"}) {
+        EXPECT_TRUE(left.contains(went)) << went << " did not leave at once";
+    }
+    bench.runOn(120'000'000);
+    EXPECT_EQ(bench.deleted.size(), 5u);
+    EXPECT_EQ(bench.server.renames, 5);
+
+    bench.add("f", 3000);
+    const std::size_t after = bench.sent.size();
+    bench.listAgainAfter(ExtendedSession::kLingerUs);
+    EXPECT_FALSE(bench.lingering());
+    EXPECT_EQ(bench.sent.size(), after) << "the session is over: the loop's one-at-a-time path";
 }
 
 // One file's copy lacks its digest: that file alone goes again, the others' verdicts come on.

@@ -301,7 +301,7 @@ void ExtClientNode::scan() {
 
 void ExtClientNode::sendLoop() {
     loop_.disable();
-    if (session_->active()) {
+    if (session_->active() || session_->lingering(now_)) {
         // The session offers the files itself; the loop only lists the outbox for it.
         scan();
         offerMore();
@@ -566,7 +566,9 @@ void ExtClientNode::runSession(const ExtendedSession::Actions& actions) {
     }
     mostAtOnce_ = std::max(mostAtOnce_, session_->underWay());
     if (!session_->active()) {
-        // Back to one file at a time, from the first listed file.
+        // Back to one file at a time, from the first listed file, once the session stops
+        // lingering.
+        session_->idle(now_);
         paceDue_ = timeoutDue_ = stepDue_ = -1;
         loop_.enable(now_);
     }
