@@ -1,5 +1,7 @@
 #include "verifiedlist.h"
 
+#include "secure.h"
+
 #include <sodium.h>
 
 #include <charconv>
@@ -20,19 +22,6 @@ std::string hex(std::string_view bytes) {
                    bytes.size());
     text.pop_back();
     return text;
-}
-
-std::optional<std::string> unhex(std::string_view text) {
-    std::string bytes(text.size() / 2, '\0');
-    std::size_t length = 0;
-    const char* end = nullptr;
-    if (text.size() % 2 != 0 ||
-        sodium_hex2bin(reinterpret_cast<unsigned char*>(bytes.data()), bytes.size(), text.data(),
-                       text.size(), nullptr, &length, &end) != 0 ||
-        length != bytes.size() || end != text.data() + text.size()) {
-        return std::nullopt;
-    }
-    return bytes;
 }
 
 // One entry a line, its fields apart by one blank; names in hexadecimal, so any byte goes.
@@ -60,10 +49,10 @@ std::optional<VerifiedEntry> parse(std::string_view text) {
         text.remove_prefix(i < 8 ? blank + 1 : blank);
     }
     VerifiedEntry e;
-    const auto origin = unhex(fields[0]);
-    const auto key = fields[3] == "-" ? std::optional<std::string>("") : unhex(fields[3]);
-    const auto digest = unhex(fields[4]);
-    const auto file = unhex(fields[5]);
+    const auto origin = ext::bytesOfHex(fields[0]);
+    const auto key = fields[3] == "-" ? std::optional<std::string>("") : ext::bytesOfHex(fields[3]);
+    const auto digest = ext::bytesOfHex(fields[4]);
+    const auto file = ext::bytesOfHex(fields[5]);
     if (!origin || origin->size() != 10 || !key || (!key->empty() && key->size() != 8) || !digest ||
         digest->size() != e.digest.size() || !file || file->empty() ||
         !number(fields[1], e.transfer) || !number(fields[2], e.size) || e.size <= 0 ||

@@ -219,22 +219,27 @@ std::string plainSizeText(std::int64_t size) {
     return size >= 0 && size <= kLargestFile ? std::to_string(size) : std::string("0");
 }
 
-std::optional<Offer> findOffer(std::string_view headerPayload) {
+std::optional<std::string_view> headerField(std::string_view headerPayload, std::string_view tag) {
     const auto fields = splitFields(headerPayload);
     if (fields.size() < 5 || fields.back() != "END") {
         return std::nullopt;
     }
-    const std::string prefix = std::string(kTag) + ',';
     for (std::size_t i = 3; i + 1 < fields.size(); ++i) {
-        if (fields[i].starts_with(prefix)) {
-            const auto read = readTagged(fields[i]);
-            if (!read) {
-                return std::nullopt;
-            }
-            return Offer{read->transfer, read->number};
+        if (fields[i].size() > tag.size() && fields[i].starts_with(tag) &&
+            fields[i][tag.size()] == ',') {
+            return fields[i];
         }
     }
     return std::nullopt;
+}
+
+std::optional<Offer> findOffer(std::string_view headerPayload) {
+    const auto field = headerField(headerPayload, kTag);
+    const auto read = field ? readTagged(*field) : std::nullopt;
+    if (!read) {
+        return std::nullopt;
+    }
+    return Offer{read->transfer, read->number};
 }
 
 std::string acceptSuffix(const Accept& accept) {
@@ -280,17 +285,8 @@ std::optional<int> readMulti(std::string_view field) {
 } // namespace
 
 std::optional<int> findMulti(std::string_view headerPayload) {
-    const auto fields = splitFields(headerPayload);
-    if (fields.size() < 5 || fields.back() != "END") {
-        return std::nullopt;
-    }
-    const std::string prefix = std::string(kMultiTag) + ',';
-    for (std::size_t i = 3; i + 1 < fields.size(); ++i) {
-        if (fields[i].starts_with(prefix)) {
-            return readMulti(fields[i]);
-        }
-    }
-    return std::nullopt;
+    const auto field = headerField(headerPayload, kMultiTag);
+    return field ? readMulti(*field) : std::nullopt;
 }
 
 std::string grantSuffix(int granted) {

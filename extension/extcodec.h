@@ -93,6 +93,9 @@ std::string offerField(const Offer& offer);
 // hold it (such a file then moves only when the server accepts).
 std::string plainSizeText(std::int64_t size);
 // Looks for an offer among a header payload's fields after the size and before the final "END".
+// The first field after the plain ones (field 3 or later, the final "END" excepted) that starts
+// with `tag` and a comma; nothing in a header of fewer than 5 fields or not ending in "END".
+std::optional<std::string_view> headerField(std::string_view headerPayload, std::string_view tag);
 std::optional<Offer> findOffer(std::string_view headerPayload);
 
 // The acceptance: after the answer's "END", ";ZX1," the identity "," the bytes held from the first.

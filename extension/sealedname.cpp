@@ -27,47 +27,12 @@ std::array<unsigned char, kAadBytes> aadOf(std::uint64_t transfer) {
     return aad;
 }
 
-int hexDigit(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
-std::optional<std::string> bytesOfHex(std::string_view text) {
-    if (text.size() % 2 != 0) {
-        return std::nullopt;
-    }
-    std::string out(text.size() / 2, '\0');
-    for (std::size_t i = 0; i < out.size(); ++i) {
-        const int high = hexDigit(text[2 * i]);
-        const int low = hexDigit(text[2 * i + 1]);
-        if (high < 0 || low < 0) {
-            return std::nullopt;
-        }
-        out[i] = static_cast<char>(high * 16 + low);
-    }
-    return out;
-}
-
 std::optional<std::string_view> namesPart(std::string_view headerPayload) {
-    const auto fields = splitFields(headerPayload);
-    if (fields.size() < 5 || fields.back() != "END") {
+    const auto field = headerField(headerPayload, kNamesTag);
+    if (!field) {
         return std::nullopt;
     }
-    const std::string prefix = std::string(kNamesTag) + ',';
-    for (std::size_t i = 3; i + 1 < fields.size(); ++i) {
-        if (fields[i].starts_with(prefix)) {
-            return fields[i].substr(prefix.size());
-        }
-    }
-    return std::nullopt;
+    return field->substr(kNamesTag.size() + 1);
 }
 
 } // namespace

@@ -291,6 +291,19 @@ std::string hexOf(const unsigned char* bytes, std::size_t length) {
     return text;
 }
 
+std::optional<std::string> bytesOfHex(std::string_view text) {
+    std::string bytes(text.size() / 2, '\0');
+    std::size_t length = 0;
+    const char* end = nullptr;
+    if (text.size() % 2 != 0 ||
+        sodium_hex2bin(reinterpret_cast<unsigned char*>(bytes.data()), bytes.size(), text.data(),
+                       text.size(), nullptr, &length, &end) != 0 ||
+        length != bytes.size() || end != text.data() + text.size()) {
+        return std::nullopt;
+    }
+    return bytes;
+}
+
 template <std::size_t N>
 std::optional<std::array<unsigned char, N>> fromHex(std::string_view text) {
     std::array<unsigned char, N> bytes{};

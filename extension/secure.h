@@ -55,6 +55,8 @@ std::string hexOf(const unsigned char* bytes, std::size_t length);
 template <std::size_t N> std::string hexOf(const std::array<unsigned char, N>& bytes) {
     return hexOf(bytes.data(), N);
 }
+// Bytes of any number from exactly their hexadecimal digits, lowercase or uppercase.
+std::optional<std::string> bytesOfHex(std::string_view text);
 // Exactly 2 * N lowercase or uppercase hexadecimal digits.
 template <std::size_t N> std::optional<std::array<unsigned char, N>> fromHex(std::string_view text);
 // Names a key without telling anything of it: a keyed hash of a constant text.
