@@ -128,7 +128,6 @@ bool ExtendedSession::lingering(std::int64_t nowUs) {
 void ExtendedSession::clear() {
     transfers_.clear();
     pathRtt_.reset();
-    pathAckedSentUs_ = -1;
     held_.clear();
     secrets_.forget();
     congestion_.reset();
@@ -245,21 +244,6 @@ void ExtendedSession::newWindow(Transfer& t) {
     }
 }
 
-// What one transfer's answer shows of the path: the pieces the others sent before the one it
-// acknowledges, and long enough ago, are lost.
-void ExtendedSession::pathAcked(const Transfer& from, std::int64_t sentUs, std::int64_t nowUs) {
-    if (sentUs <= pathAckedSentUs_) {
-        return;
-    }
-    pathAckedSentUs_ = sentUs;
-    for (auto& entry : transfers_) {
-        Transfer& t = *entry.second;
-        if (&t != &from && !t.ended && t.window) {
-            t.window->onPathAck(sentUs, nowUs);
-        }
-    }
-}
-
 // A first flight's window was made before the path showed any round trip: on the acceptance it
 // takes the one the other transfers measured, or, for the first ones, the offer's own (an offer
 // sent once). Pieces of it lost on the way are then sent again within a round trip or two rather
@@ -346,6 +330,9 @@ void ExtendedSession::accepted(Transfer& t, std::int64_t cumulative, std::int64_
         t.finishing = false;
         t.finishedEarly = false;
     }
+    // A first flight whose offer had to go again went to a server that did not know the
+    // transfer, which drops sealed pieces unanswered: sent again, they are no sign of congestion.
+    const bool flightRefused = t.early && t.offers > 1 && t.window->ackedBytes() == 0;
     t.early = false; // the first flight's pieces stay in flight, answered as any others
     seedRtt(t, nowUs);
     t.window->onAck(cumulative, {}, nowUs);
@@ -355,6 +342,10 @@ void ExtendedSession::accepted(Transfer& t, std::int64_t cumulative, std::int64_
     t.silentTimeouts = 0;
     t.shortAnswers = 0;
     t.sentSinceRestart = -1;
+    if (flightRefused) {
+        t.window->restart();
+        t.sentSinceRestart = 0;
+    }
     if (t.startedUs < 0) {
         t.startedUs = nowUs;
         t.startBytes = cumulative;
@@ -439,7 +430,6 @@ void ExtendedSession::acknowledged(Transfer& t, const ext::Frame& frame, std::in
     if (window.rttSampled()) {
         pathRtt_ = {window.smoothedRttUs(), window.rttVariationUs()};
     }
-    pathAcked(t, window.newestAckedSentUs(), nowUs);
     const std::int64_t delivered = std::max<std::int64_t>(window.ackedBytes() - before, 0);
     ackedBytes_ += delivered;
     congestion_->onAck(
@@ -571,7 +561,8 @@ bool ExtendedSession::sendRound(std::int64_t nowUs) {
 void ExtendedSession::sent(Transfer& t, const ext::SendWindow::Piece& piece, std::int64_t nowUs) {
     std::int64_t& restarted = t.sentSinceRestart;
     const bool firstSinceRestart = restarted >= 0 && piece.offset >= restarted;
-    if (piece.again && !firstSinceRestart) {
+    // Before its acceptance a piece lost may be its offer's loss, not the path's.
+    if (piece.again && !firstSinceRestart && !t.early) {
         congestion_->onLoss(piece.length, nowUs);
     }
     if (restarted >= 0) {

@@ -193,7 +193,6 @@ private:
     void forgetPath();
     void newWindow(Transfer& t);
     void seedRtt(Transfer& t, std::int64_t nowUs);
-    void pathAcked(const Transfer& from, std::int64_t sentUs, std::int64_t nowUs);
     void progress();
     // A keyed origin's offers and sealed datagrams.
     void keyedAnswer(std::string_view bytes, std::int64_t nowUs);
@@ -216,8 +215,7 @@ private:
     std::set<std::string> released_;            // not offered again in this session
     std::unordered_multiset<std::string> held_; // the names of the transfers not ended
     std::optional<std::pair<std::int64_t, std::int64_t>> pathRtt_; // smoothed, its variation
-    std::int64_t pathAckedSentUs_ = -1; // the latest-sent piece acknowledged, of any transfer
-    bool kept_ = false;                 // no transfer, but its grant, path and secrets kept
+    bool kept_ = false; // no transfer, but its grant, path and secrets kept
     std::int64_t idleSinceUs_ = -1;
     std::int64_t ackedBytes_ = 0;        // acknowledged in all, for the rate
     std::vector<std::uint64_t> closing_; // transfers ended during one call

@@ -32,7 +32,6 @@ void SendWindow::onAck(std::int64_t cumulative, std::span<const Range> ranges, s
     // A piece sent twice gives no sample: which copy the answer is for is unknown.
     if (settled.newest.order > largestAcked_ && !settled.newest.again) {
         sampleRtt(nowUs - settled.newest.sentUs);
-        newestAckedSentUs_ = std::max(newestAckedSentUs_, settled.newest.sentUs);
     }
     largestAcked_ = std::max(largestAcked_, settled.evidence);
     detectLosses(nowUs);
@@ -78,28 +77,16 @@ void SendWindow::markLost(Slot slot) {
     forget(slot);
 }
 
-void SendWindow::onPathAck(std::int64_t sentUs, std::int64_t nowUs) {
-    if (sentUs > pathAckedSentUs_) {
-        pathAckedSentUs_ = sentUs;
-        detectLosses(nowUs);
-    }
-}
-
 void SendWindow::detectLosses(std::int64_t nowUs) {
     lossTimeUs_ = -1;
     const std::int64_t delay = lossDelayUs();
     // Pieces were sent in order, so once one is neither far enough behind nor old enough, none
     // sent after it is.
-    while (!sendOrder_.empty()) {
+    while (!sendOrder_.empty() && sendOrder_.begin()->first < largestAcked_) {
         const auto slot = inFlight_.find(sendOrder_.begin()->second);
-        const InFlight& piece = slot->second;
-        const bool ownEvidence = piece.order < largestAcked_;
-        if (!ownEvidence && piece.sentUs >= pathAckedSentUs_) {
-            return;
-        }
-        const bool behind = ownEvidence && largestAcked_ - piece.order >= kPacketThreshold;
-        if (!behind && piece.sentUs > nowUs - delay) {
-            lossTimeUs_ = piece.sentUs + delay;
+        const bool behind = largestAcked_ - slot->second.order >= kPacketThreshold;
+        if (!behind && slot->second.sentUs > nowUs - delay) {
+            lossTimeUs_ = slot->second.sentUs + delay;
             return;
         }
         markLost(slot);

@@ -13,8 +13,7 @@ namespace zelk::ext {
 // The sender's side of one extended transfer: which pieces to send, which are in flight, which
 // are lost. Pure: no socket, no clock; every call takes the time in microseconds. Loss is found
 // as reliable transports find it: a piece is lost when one sent three pieces later is
-// acknowledged, or when an acknowledged piece (of this transfer, or of another on the same path)
-// was sent more than 9/8 of a round trip after it;
+// acknowledged, or when an acknowledged piece was sent more than 9/8 of a round trip after it;
 // with no answer at all for a probe timeout, the oldest piece in flight is sent again and the
 // timeout doubles.
 class SendWindow {
@@ -48,12 +47,6 @@ public:
     // the probe timeout of a path it knows nothing of.
     void seedRtt(std::int64_t smoothedUs, std::int64_t variationUs);
     bool rttSampled() const { return rttSampled_; }
-    // A piece of another transfer on the same path, sent at `sentUs`, was acknowledged: pieces of
-    // this one sent before it are lost once older than the loss delay. A transfer whose every
-    // piece was lost then learns it from its neighbours' answers instead of a probe timeout.
-    void onPathAck(std::int64_t sentUs, std::int64_t nowUs);
-    // When the latest-sent piece acknowledged so far was sent (a first copy); -1 before any.
-    std::int64_t newestAckedSentUs() const { return newestAckedSentUs_; }
     std::int64_t rttVariationUs() const { return rttVar_; }
 
     // The hook for a congestion controller: how many bytes may be in flight.
@@ -114,8 +107,6 @@ private:
     std::uint64_t largestAcked_ = 0; // order of the latest-sent piece acknowledged
     std::int64_t lastSentUs_ = 0;
     std::int64_t lossTimeUs_ = -1;
-    std::int64_t newestAckedSentUs_ = -1;
-    std::int64_t pathAckedSentUs_ = -1; // the same, of any transfer on the path
     std::int64_t srtt_ = kInitialRttUs;
     std::int64_t rttVar_ = kInitialRttUs / 2;
     std::int64_t latestRtt_ = 0;
