@@ -24,8 +24,8 @@ std::string ExtendedSender::helloField(std::uint64_t transfer) {
 std::string ExtendedSender::keyedHeader(std::uint64_t transfer) {
     std::string fields =
         ext::offerField(ext::Offer{transfer, ext::kSealedSize}) + ';' + helloField(transfer);
-    if (handshake_.names) {
-        fields += ';' + ext::namesField(*handshake_.names, transfer, {name_, size_});
+    if (handshake_.keys) {
+        fields += ';' + ext::namesField(handshake_.keys->names, transfer, {name_, size_});
     }
     if (settings_.transfers > 1) {
         fields += ';' + ext::multiField(std::min(settings_.transfers, ext::kMostTransfersAsked));
@@ -38,8 +38,8 @@ std::string ExtendedSender::keyedHeader(std::uint64_t transfer) {
 // session's keys exist.
 void ExtendedSender::newHandshake(std::uint64_t transfer) {
     sodium_memzero(handshake_.secret.data(), handshake_.secret.size());
-    if (handshake_.names) {
-        sodium_memzero(handshake_.names->data(), handshake_.names->size());
+    if (handshake_.keys) {
+        sodium_memzero(&*handshake_.keys, sizeof *handshake_.keys);
     }
     handshake_ = Handshake{};
     if (transfer != 0) {
@@ -98,7 +98,10 @@ bool ExtendedSender::answerChallenge(const ext::Challenge& challenge) {
     if (!keys) {
         return false;
     }
-    handshake_.names = keys->names;
+    if (handshake_.keys) {
+        sodium_memzero(&*handshake_.keys, sizeof *handshake_.keys);
+    }
+    handshake_.keys = keys;
     sodium_memzero(&*keys, sizeof *keys);
     handshake_.aead = challenge.aead;
     handshake_.server = challenge.server;
@@ -113,7 +116,7 @@ bool ExtendedSender::answerChallenge(const ext::Challenge& challenge) {
 bool ExtendedSender::takeProvenAccept(const ext::ProvenAccept& proven, std::string_view bytes,
                                       std::int64_t nowUs) {
     const ext::Accept& accept = proven.accept;
-    if (!handshake_.server || accept.transfer != memory().transfer ||
+    if (!handshake_.server || !handshake_.keys || accept.transfer != memory().transfer ||
         handshake_.transfer != accept.transfer || accept.cumulative > size_) {
         return false;
     }
@@ -121,10 +124,7 @@ bool ExtendedSender::takeProvenAccept(const ext::ProvenAccept& proven, std::stri
     if (!ext::sameMac(proven.proof, ext::acceptProof(*key_, t, accept.cumulative))) {
         return false;
     }
-    auto keys = ext::sessionKeys(*key_, t, handshake_.secret, handshake_.serverEphemeral);
-    if (!keys) {
-        return false;
-    }
+    auto keys = handshake_.keys; // wiped below, with the handshake's copy
     const ext::Nonce server = *handshake_.server;
     const ext::Aead aead = handshake_.aead;
     newHandshake(0); // the next announce proves the key afresh

@@ -207,7 +207,9 @@ private:
         ext::Key secret{};                            // this client's ephemeral secret
         ext::Key ephemeral{};                         // and its public key
         ext::Key serverEphemeral{};                   // the server's, once it proved its key
-        std::optional<ext::Key> names; // seals the file's name in the header with the proof
+        // Once the server proved the key: the transfer's keys (the name key seals the header
+        // with the proof), derived once for the challenge answered.
+        std::optional<ext::SessionKeys> keys;
     };
 
     Actions take();

@@ -84,8 +84,8 @@ void KeyedTransfer::takeResumedKeys(const SessionSecret& from, const ext::Transc
 void KeyedTransfer::wipeHandshake() {
     if (handshake_) {
         sodium_memzero(handshake_->secret.data(), handshake_->secret.size());
-        if (handshake_->names) {
-            sodium_memzero(handshake_->names->data(), handshake_->names->size());
+        if (handshake_->keys) {
+            sodium_memzero(&*handshake_->keys, sizeof *handshake_->keys);
         }
         handshake_.reset();
     }
@@ -127,9 +127,9 @@ std::string KeyedTransfer::helloField(const ext::Key& key, const Offer& offer) c
     const Handshake& h = *handshake_;
     std::string fields = ext::helloField(ext::Hello{
         ext::keyIdOf(key), h.client, ext::aeadsOffered(), h.server, h.proof, h.ephemeral, true});
-    if (h.names) {
-        fields +=
-            ';' + ext::namesField(*h.names, offer.transfer, {std::string(offer.name), offer.size});
+    if (h.keys) {
+        fields += ';' + ext::namesField(h.keys->names, offer.transfer,
+                                        {std::string(offer.name), offer.size});
     }
     return fields;
 }
@@ -169,10 +169,10 @@ bool KeyedTransfer::challenge(const ext::Key& key, const Offer& offer,
         return false;
     }
     Handshake& h = *handshake_;
-    if (h.names) {
-        sodium_memzero(h.names->data(), h.names->size());
+    if (h.keys) {
+        sodium_memzero(&*h.keys, sizeof *h.keys);
     }
-    h.names = keys->names;
+    h.keys = keys;
     sodium_memzero(&*keys, sizeof *keys);
     h.aead = challenge.aead;
     h.server = challenge.server;
@@ -189,17 +189,14 @@ bool KeyedTransfer::accept(const ext::Key& key, const Offer& offer, const ext::P
     if (resumed_) {
         return from != nullptr && acceptResumed(key, offer, proven, *from);
     }
-    if (!handshake_ || !handshake_->server) {
+    if (!handshake_ || !handshake_->server || !handshake_->keys) {
         return false;
     }
     const ext::Transcript t = transcript(offer, *handshake_->server);
     if (!ext::sameMac(proven.proof, ext::acceptProof(key, t, proven.accept.cumulative))) {
         return false;
     }
-    auto keys = ext::sessionKeys(key, t, handshake_->secret, handshake_->serverEphemeral);
-    if (!keys) {
-        return false;
-    }
+    auto keys = handshake_->keys; // wiped below, with the handshake's copy
     wipeSession();
     ext::Session& s = session_.emplace();
     s.send = ext::EpochKeys(keys->clientToServer);

@@ -116,7 +116,7 @@ private:
         ext::Key secret{};
         ext::Key ephemeral{};
         ext::Key serverEphemeral{};
-        std::optional<ext::Key> names; // once the server proved the key
+        std::optional<ext::SessionKeys> keys; // once the server proved the key, derived once
     };
     struct Resumed {
         std::uint64_t session = 0;
