@@ -698,6 +698,22 @@ struct KeyedClient {
         }
         return hello;
     }
+    // A whole handshake with the rig's server: the keys both sides then hold; nothing, and a
+    // failure, when it is not challenged or not proven.
+    std::optional<ext::SessionKeys> prove(Rig& rig, const std::string& sizeText) {
+        const auto challenge =
+            ext::findChallenge(rig.header(payload(hello(std::nullopt)), sizeText, file).answer);
+        if (!challenge) {
+            ADD_FAILURE() << "no challenge";
+            return std::nullopt;
+        }
+        serverEphemeral = challenge->ephemeral;
+        if (!rig.header(payload(hello(challenge->server)), sizeText, file).proven) {
+            ADD_FAILURE() << "the proof was not taken";
+            return std::nullopt;
+        }
+        return ext::sessionKeys(key, transcript(challenge->server), secret, challenge->ephemeral);
+    }
 };
 
 } // namespace
@@ -803,13 +819,7 @@ TEST(ExtendedReceiver, AHandshakeBeyondTheSessionsKeptKeepsItsOwnSession) {
     };
     for (std::uint64_t id = 1; id <= zelk::KeyedSessions::kSessionsKept + 2; ++id) {
         client.id = id;
-        const auto challenge =
-            ext::findChallenge(rig.header(client.payload(client.hello(std::nullopt)), size).answer);
-        ASSERT_TRUE(challenge.has_value());
-        client.serverEphemeral = challenge->ephemeral;
-        ASSERT_TRUE(rig.header(client.payload(client.hello(challenge->server)), size).proven);
-        const auto keys = ext::sessionKeys(client.key, client.transcript(challenge->server),
-                                           client.secret, challenge->ephemeral);
+        const auto keys = client.prove(rig, size);
         ASSERT_TRUE(keys.has_value());
         const auto ack = sealed(ext::Kind::Data, 0, kFile, *keys, id);
         ASSERT_TRUE(ack.has_value())
@@ -909,13 +919,7 @@ TEST(ExtendedReceiver, ALaterTransferOfAKeyedSessionNeedsNoHandshake) {
     const ext::Key mint = ext::newKey();
     rig.core->loadKeys({ext::KeyLine{first.key, kA}}, mint);
     const std::string size = std::to_string(first.size);
-    const auto challenge =
-        ext::findChallenge(rig.header(first.payload(first.hello(std::nullopt)), size).answer);
-    ASSERT_TRUE(challenge.has_value());
-    first.serverEphemeral = challenge->ephemeral;
-    ASSERT_TRUE(rig.header(first.payload(first.hello(challenge->server)), size).proven);
-    const auto firstKeys = ext::sessionKeys(first.key, first.transcript(challenge->server),
-                                            first.secret, challenge->ephemeral);
+    const auto firstKeys = first.prove(rig, size);
     ASSERT_TRUE(firstKeys.has_value());
 
     const ext::Nonce nonce = ext::newNonce();
