@@ -3,30 +3,24 @@
 // sealed. It never falls back to the plain protocol, which would send the file in clear.
 
 #include "extendedsender.h"
+#include "keyedtransfer.h"
 
 #include <sodium.h>
 
 namespace zelk {
 
-// One client nonce per transfer until its handshake succeeds: a late challenge for an earlier
-// header of the same transfer still proves the server.
-std::string ExtendedSender::helloField(std::uint64_t transfer) {
-    if (handshake_.transfer != transfer) {
+// A keyed header names no file in clear: the hello names nothing, and the header with the proof
+// seals the name and size under the keys the exchange just gave. One client nonce per transfer
+// until its handshake succeeds: a late challenge for an earlier header of the same transfer still
+// proves the server.
+std::string ExtendedSender::keyedHeader(std::uint64_t transfer) {
+    if (!handshake_ || handshakeFor_ != transfer) {
         newHandshake(transfer);
     }
-    return ext::helloField(ext::Hello{ext::keyIdOf(*key_), handshake_.client, ext::aeadsOffered(),
-                                      handshake_.server, handshake_.proof, handshake_.ephemeral,
-                                      true});
-}
-
-// A keyed header names no file in clear: the hello names nothing, and the header with the proof
-// seals the name and size under the keys the exchange just gave.
-std::string ExtendedSender::keyedHeader(std::uint64_t transfer) {
     std::string fields =
-        ext::offerField(ext::Offer{transfer, ext::kSealedSize}) + ';' + helloField(transfer);
-    if (handshake_.keys) {
-        fields += ';' + ext::namesField(handshake_.keys->names, transfer, {name_, size_});
-    }
+        ext::offerField(ext::Offer{transfer, ext::kSealedSize}) + ';' +
+        handshake_->helloField(*key_,
+                               KeyedTransfer::Offer{settings_.origin, handshakeFor_, size_, name_});
     if (settings_.transfers > 1) {
         fields += ';' + ext::multiField(std::min(settings_.transfers, ext::kMostTransfersAsked));
     }
@@ -34,31 +28,13 @@ std::string ExtendedSender::keyedHeader(std::uint64_t transfer) {
                             ext::plainSizeText(ext::kSealedSize), fields);
 }
 
-// The ephemeral secret of the handshake it replaces is wiped: it opened no session, or its
-// session's keys exist.
+// The handshake it replaces is wiped: it opened no session, or its session's keys exist.
 void ExtendedSender::newHandshake(std::uint64_t transfer) {
-    sodium_memzero(handshake_.secret.data(), handshake_.secret.size());
-    if (handshake_.keys) {
-        sodium_memzero(&*handshake_.keys, sizeof *handshake_.keys);
-    }
-    handshake_ = Handshake{};
+    handshake_.reset();
+    handshakeFor_ = transfer;
     if (transfer != 0) {
-        handshake_.transfer = transfer;
-        handshake_.client = random_.nonce();
-        handshake_.secret = random_.ephemeral();
-        handshake_.ephemeral = ext::ephemeralPublic(handshake_.secret);
+        handshake_ = std::make_unique<KeyedTransfer>(random_);
     }
-}
-
-ext::Transcript ExtendedSender::transcript(const ext::Nonce& server) const {
-    // The header as it travels: the sealed name's placeholders.
-    ext::Transcript t{settings_.origin,    handshake_.transfer,
-                      ext::kSealedSize,    std::string(ext::kSealedName),
-                      handshake_.client,   server,
-                      ext::aeadsOffered(), handshake_.aead};
-    t.clientEphemeral = handshake_.ephemeral;
-    t.serverEphemeral = handshake_.serverEphemeral;
-    return t;
 }
 
 // An answer that proves nothing is no answer: the header goes again when the wait runs out.
@@ -82,31 +58,15 @@ void ExtendedSender::keyedAnswer(std::string_view bytes, std::int64_t nowUs) {
 // The server proved the key over this client's nonce: the header goes again at once, with this
 // client's proof over the server's nonce.
 bool ExtendedSender::answerChallenge(const ext::Challenge& challenge) {
-    if (challenge.transfer != memory().transfer || handshake_.transfer != challenge.transfer ||
-        ext::aeadsOffered().find(static_cast<char>(challenge.aead)) == std::string::npos) {
-        return false;
-    }
     // Nothing changes before the proof holds: a forged challenge, whatever cipher it names, leaves
     // the handshake under way as it was.
-    ext::Transcript t = transcript(challenge.server);
-    t.aead = challenge.aead; // covered by the server's proof, as its ephemeral key is
-    t.serverEphemeral = challenge.ephemeral;
-    if (!ext::sameMac(challenge.proof, ext::serverProof(*key_, t))) {
+    if (!handshake_ || challenge.transfer != memory().transfer ||
+        handshakeFor_ != challenge.transfer ||
+        !handshake_->challenge(*key_,
+                               KeyedTransfer::Offer{settings_.origin, handshakeFor_, size_, name_},
+                               challenge)) {
         return false;
     }
-    auto keys = ext::sessionKeys(*key_, t, handshake_.secret, t.serverEphemeral);
-    if (!keys) {
-        return false;
-    }
-    if (handshake_.keys) {
-        sodium_memzero(&*handshake_.keys, sizeof *handshake_.keys);
-    }
-    handshake_.keys = keys;
-    sodium_memzero(&*keys, sizeof *keys);
-    handshake_.aead = challenge.aead;
-    handshake_.server = challenge.server;
-    handshake_.serverEphemeral = challenge.ephemeral;
-    handshake_.proof = ext::clientProof(*key_, t);
     unproven_ = false;
     add(ExtAction::Kind::KeyProven);
     add(ExtAction::Kind::HeaderAgain).text = offeredHeader(); // the proof waits its own full wait
@@ -116,32 +76,24 @@ bool ExtendedSender::answerChallenge(const ext::Challenge& challenge) {
 bool ExtendedSender::takeProvenAccept(const ext::ProvenAccept& proven, std::string_view bytes,
                                       std::int64_t nowUs) {
     const ext::Accept& accept = proven.accept;
-    if (!handshake_.server || !handshake_.keys || accept.transfer != memory().transfer ||
-        handshake_.transfer != accept.transfer || accept.cumulative > size_) {
+    if (!handshake_ || accept.transfer != memory().transfer || handshakeFor_ != accept.transfer ||
+        !handshake_->accept(*key_,
+                            KeyedTransfer::Offer{settings_.origin, handshakeFor_, size_, name_},
+                            proven, nullptr)) {
         return false;
     }
-    const ext::Transcript t = transcript(*handshake_.server);
-    if (!ext::sameMac(proven.proof, ext::acceptProof(*key_, t, accept.cumulative))) {
-        return false;
-    }
-    auto keys = handshake_.keys; // wiped below, with the handshake's copy
-    const ext::Nonce server = *handshake_.server;
-    const ext::Aead aead = handshake_.aead;
+    std::optional<ext::Session> session = handshake_->takeSession();
+    std::optional<SessionSecret> secret = handshake_->takeSecret();
     newHandshake(0); // the next announce proves the key afresh
     unproven_ = false;
-    ext::Session session;
-    session.send = ext::EpochKeys(keys->clientToServer);
-    session.receive = ext::EpochKeys(keys->serverToClient);
-    session.server = server;
-    session.aead = aead;
     if (const auto grant = ext::findGrant(bytes); grant && *grant > 1 && settings_.transfers > 1) {
         // The session takes the transfer, with its keys and the secret of later ones.
-        handed_ = HandedKeys{std::move(session), keys->resume};
-        sodium_memzero(&*keys, sizeof *keys);
+        handed_ = HandedKeys{std::move(*session), secret->secret};
+        secret->wipe();
         granted(accept, *grant);
     } else {
-        sodium_memzero(&*keys, sizeof *keys);
-        acceptedOffer(accept, nowUs, std::move(session));
+        secret->wipe();
+        acceptedOffer(accept, nowUs, std::move(*session));
     }
     return true;
 }

@@ -1,6 +1,7 @@
 #include "extendedsender.h"
 
 #include "codec.h"
+#include "keyedtransfer.h"
 
 #include <sodium.h>
 

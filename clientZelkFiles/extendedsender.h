@@ -28,6 +28,8 @@
 
 namespace zelk {
 
+class KeyedTransfer;
+
 // The first listed file as the shell finds it when the sender asks.
 class ExtFile {
 public:
@@ -197,20 +199,6 @@ private:
         // A keyed origin's transfer: its datagrams go sealed under this session's keys.
         std::optional<ext::Session> session;
     };
-    // The proof of this origin's key that a keyed client's headers carry.
-    struct Handshake {
-        std::uint64_t transfer = 0;
-        ext::Nonce client{};
-        std::optional<ext::Nonce> server; // the server's challenge, once it proved its key
-        ext::Mac proof{};
-        ext::Aead aead = ext::Aead::ChaCha20Poly1305; // the server's choice
-        ext::Key secret{};                            // this client's ephemeral secret
-        ext::Key ephemeral{};                         // and its public key
-        ext::Key serverEphemeral{};                   // the server's, once it proved its key
-        // Once the server proved the key: the transfer's keys (the name key seals the header
-        // with the proof), derived once for the challenge answered.
-        std::optional<ext::SessionKeys> keys;
-    };
 
     Actions take();
     ExtAction& add(ExtAction::Kind kind, std::int64_t value = 0);
@@ -248,10 +236,8 @@ private:
     void done(std::int64_t nowUs);
     void lost(std::string why);
     // A keyed origin's handshake and sealed datagrams (extendedsecure.cpp).
-    std::string helloField(std::uint64_t transfer);
     std::string keyedHeader(std::uint64_t transfer);
     void newHandshake(std::uint64_t transfer);
-    ext::Transcript transcript(const ext::Nonce& server) const;
     void keyedAnswer(std::string_view bytes, std::int64_t nowUs);
     bool answerChallenge(const ext::Challenge& challenge);
     bool takeProvenAccept(const ext::ProvenAccept& proven, std::string_view bytes,
@@ -265,7 +251,9 @@ private:
     Settings settings_;
     std::optional<ext::Key> key_;
     std::unique_ptr<Transfer> transfer_;
-    Handshake handshake_;
+    // The handshake of a keyed origin's transfer `handshakeFor_`, until it is accepted.
+    std::unique_ptr<KeyedTransfer> handshake_;
+    std::uint64_t handshakeFor_ = 0;
     std::optional<HandedKeys> handed_;
     bool unproven_ = false; // the latest answer to a keyed header proved no key
     std::string name_;      // the file whose header went last, and its size then

@@ -95,6 +95,8 @@ public:
                 const SessionSecret* from);
     // After a handshake's acceptance, the secret its session's later transfers may use, once.
     std::optional<SessionSecret> takeSecret();
+    // The transfer's keys, for a sender that seals its datagrams itself.
+    std::optional<ext::Session> takeSession() { return std::exchange(session_, std::nullopt); }
     bool sealing() const { return session_.has_value(); }
     // A resumed offer's keys, derived before its acceptance (for its first pieces): false for an
     // offer with a handshake.
