@@ -201,6 +201,23 @@ TEST(SimExtension, RestartsOfEitherSideResume) {
     }
 }
 
+// Both sides speaking the extension through 3 % loss and 3 % copies each way and `reorder`, with
+// time to finish: the faults the many-files cases go through.
+SystemSetup throughFaults(std::uint64_t seed, double reorder, int transfers) {
+    SystemSetup setup;
+    setup.scenario.seed = seed;
+    setup.scenario.deadline = 900 * kSecond;
+    setup.scenario.linger = 10 * kSecond;
+    for (DirectionSettings* link : {&setup.scenario.forward, &setup.scenario.backward}) {
+        link->loss = 0.03;
+        link->duplicate = 0.03;
+        link->reorder = reorder;
+    }
+    setup.client = setup.server = Speaks::Extension;
+    setup.transfers = transfers;
+    return setup;
+}
+
 // Two hundred small files and a large one, with loss, copies, reordering and late copies, and a
 // crash of the server then of the client while files are under way: tens of files go at once,
 // and every file arrives whole, once, and leaves the outbox only on its own verdict; a keyed
@@ -209,17 +226,7 @@ TEST(SimExtension, ManyFilesAtOnceThroughFaultsAndRestarts) {
     for (const std::optional<zelk::ext::Key>& key :
          {std::optional<zelk::ext::Key>{}, std::optional{keyOf(77)}}) {
         SCOPED_TRACE(key ? "keyed" : "without a key");
-        SystemSetup setup;
-        setup.scenario.seed = 77;
-        setup.scenario.deadline = 900 * kSecond;
-        setup.scenario.linger = 10 * kSecond;
-        for (DirectionSettings* link : {&setup.scenario.forward, &setup.scenario.backward}) {
-            link->loss = 0.03;
-            link->duplicate = 0.03;
-            link->reorder = 0.05;
-        }
-        setup.client = setup.server = Speaks::Extension;
-        setup.transfers = 32;
+        SystemSetup setup = throughFaults(77, 0.05, 32);
         setup.key = key;
         setup.files.push_back({"large.bin", randomBytes(3'000'000, 5), 0});
         for (int i = 0; i < 200; ++i) {
@@ -258,18 +265,8 @@ TEST(SimExtension, ManyFilesAtOnceThroughFaultsAndRestarts) {
 // the server did not know yet are answered as unknown and sent again, and each file arrives
 // whole, once, and leaves the outbox only once the server holds it whole.
 TEST(SimExtension, FirstPiecesWithTheirOffersThroughFaultsAndARestart) {
-    SystemSetup setup;
-    setup.scenario.seed = 83;
-    setup.scenario.deadline = 900 * kSecond;
-    setup.scenario.linger = 10 * kSecond;
-    for (DirectionSettings* link : {&setup.scenario.forward, &setup.scenario.backward}) {
-        link->loss = 0.03;
-        link->duplicate = 0.03;
-        link->reorder = 0.1;
-    }
+    SystemSetup setup = throughFaults(83, 0.1, 64);
     setup.scenario.forward.reorder = 0.2;
-    setup.client = setup.server = Speaks::Extension;
-    setup.transfers = 64;
     setup.pieceMax = 1400;
     const std::map<std::string, Bytes> sent = addSmallFiles(setup, "s", 400, 53, 6000, 700);
     System system(setup);
@@ -295,17 +292,7 @@ TEST(SimExtension, FirstPiecesWithTheirOffersThroughFaultsAndARestart) {
 // a repeated finish meanwhile is not answered twice, no file is renamed twice, none is deleted
 // from the outbox before it is whole under its name, and those the crash left staged arrive once.
 TEST(SimExtension, FilesNamedAfterTheirVerdictSurviveACrashBeforeTheirNames) {
-    SystemSetup setup;
-    setup.scenario.seed = 91;
-    setup.scenario.deadline = 900 * kSecond;
-    setup.scenario.linger = 10 * kSecond;
-    for (DirectionSettings* link : {&setup.scenario.forward, &setup.scenario.backward}) {
-        link->loss = 0.03;
-        link->duplicate = 0.03;
-        link->reorder = 0.1;
-    }
-    setup.client = setup.server = Speaks::Extension;
-    setup.transfers = 64;
+    SystemSetup setup = throughFaults(91, 0.1, 64);
     setup.publishDelay = 30'000;
     const std::map<std::string, Bytes> sent = addSmallFiles(setup, "p", 200, 97, 9000, 300);
     System system(setup);
