@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <functional>
 #include <iostream>
 #include <map>
 #include <optional>
@@ -312,6 +313,19 @@ TEST(SimExtension, FilesNamedAfterTheirVerdictSurviveACrashBeforeTheirNames) {
     EXPECT_EQ(system.extServer()->publishing(), 0u);
 }
 
+// `count` files named `prefix` and their number, of `sizeOf(number)` bytes drawn from `seed` and
+// their number, all in the outbox from the start.
+std::vector<FileDrop> drops(const char* prefix, int count,
+                            const std::function<std::size_t(int)>& sizeOf, std::uint64_t seed) {
+    std::vector<FileDrop> files;
+    for (int i = 0; i < count; ++i) {
+        std::string name = prefix;
+        name += std::to_string(i);
+        files.push_back({name, randomBytes(sizeOf(i), seed + static_cast<std::uint64_t>(i)), 0});
+    }
+    return files;
+}
+
 // A 100 Mbit/s path with a 50 ms round trip: how long `files` take to arrive whole, in seconds.
 double secondsFor(std::vector<FileDrop> files, int transfers,
                   int firstFlight = zelk::ExtendedSession::kFirstFlightPieces,
@@ -372,12 +386,8 @@ TEST(SimExtension, ASendLoopOfAMillisecondNeverPutsTheSessionsTimeoutOff) {
 // Small files no longer wait for each other's round trips: a thousand of 4 KiB go at hundreds a
 // second where one at a time manages a few; a large file alone goes as fast in a session.
 TEST(SimExtension, ManySmallFilesFillThePathAndALargeOneLosesNothing) {
-    std::vector<FileDrop> small;
-    for (int i = 0; i < 1000; ++i) {
-        std::string name = "s";
-        name += std::to_string(i);
-        small.push_back({name, randomBytes(4096, 300 + static_cast<std::uint64_t>(i)), 0});
-    }
+    const std::vector<FileDrop> small = drops(
+        "s", 1000, [](int) { return 4096; }, 300);
     const std::vector<FileDrop> fewSmall(small.begin(), small.begin() + 50);
     // Each file holds its place for about one round trip, its pieces and finish right behind its
     // offer: 64 at once make about 900 a second, against about 370 when the pieces wait for the
@@ -403,13 +413,9 @@ TEST(SimExtension, ManySmallFilesFillThePathAndALargeOneLosesNothing) {
 // their offers, so they go within a tenth of the rate of an origin without a key, where one at a
 // time manages a few a second.
 TEST(SimExtension, AKeyedOriginsSmallFilesGoManyAtOnce) {
-    std::vector<FileDrop> small;
     // More than one session secret opens: a handshake again once it opened all it may.
-    for (int i = 0; i < 1100; ++i) {
-        std::string name = "k";
-        name += std::to_string(i);
-        small.push_back({name, randomBytes(4096, 900 + static_cast<std::uint64_t>(i)), 0});
-    }
+    const std::vector<FileDrop> small = drops(
+        "k", 1100, [](int) { return 4096; }, 900);
     const std::vector<FileDrop> fewSmall(small.begin(), small.begin() + 30);
     constexpr int kFirstFlight = zelk::ExtendedSession::kFirstFlightPieces;
     const double keyed = 1100 / secondsFor(small, 64, kFirstFlight, keyOf(3));
@@ -426,14 +432,11 @@ TEST(SimExtension, AKeyedOriginsSmallFilesGoManyAtOnce) {
 // the transfer: taken for congestion, they ended the session's startup at a few dozen kilobytes
 // in flight (58 % of the link against 82 %).
 TEST(SimExtension, AKeyedOriginLosesNoMoreToRandomLossThanAnOriginWithoutAKey) {
-    std::vector<FileDrop> mixed;
+    const std::vector<FileDrop> mixed = drops(
+        "m", 300, [](int i) { return 1 + static_cast<std::size_t>((i * 7919) % 262144); }, 500);
     std::int64_t total = 0;
-    for (int i = 0; i < 300; ++i) {
-        std::string name = "m";
-        name += std::to_string(i);
-        const auto size = 1 + static_cast<std::size_t>((i * 7919) % 262144);
-        mixed.push_back({name, randomBytes(size, 500 + static_cast<std::uint64_t>(i)), 0});
-        total += static_cast<std::int64_t>(size);
+    for (const FileDrop& drop : mixed) {
+        total += std::ssize(drop.content);
     }
     constexpr int kFirstFlight = zelk::ExtendedSession::kFirstFlightPieces;
     const double open = static_cast<double>(total) / secondsFor(mixed, 64, kFirstFlight, {}, 0.01);
